@@ -1,0 +1,1 @@
+// Driver library placeholder: the deck reader, geometry and report live here.

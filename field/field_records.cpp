@@ -1,0 +1,17 @@
+#include "field/field_records.h"
+
+namespace quillet {
+
+com1_t com1;
+com_haze1_t com_haze1;
+com2_t com2;
+com3_t com3;
+com13_t com13;
+maincom1_t maincom1;
+debug1_t debug1;
+aug2004b_t aug2004b;
+com9_t com9;
+com10_t com10;
+com11_t com11;
+
+}  // namespace quillet

@@ -1,0 +1,114 @@
+// Shared records of the particle field: the particle tables, the cell
+// geometry, the run counts, the size controls of the deck, the search grid and
+// the debug switches that the field and the searches read. Tables are 1-based:
+// entry 0 of every array is unused, entries 1..capacity hold the data.
+#pragma once
+
+#include <cstdint>
+
+#include "format/text_field.h"
+
+namespace quillet {
+
+constexpr int max_part = 400000;   // ring + haze particles + edge copies
+constexpr int max_cells = 160000;  // search-grid cells mx*my
+
+// Particle tables, indexed by particle number: ring particles first (file
+// order, after the size cut), haze particles next, edge copies last.
+struct com1_t {
+    double xpart[max_part + 1];
+    double ypart[max_part + 1];
+    double zpart[max_part + 1];
+    double rpart[max_part + 1];
+    double rpart2[max_part + 1];  // radius squared
+};
+extern com1_t com1;
+
+// Particle kind: 1 ring particle, 2 haze particle; a copy has its original's kind.
+struct com_haze1_t {
+    std::int32_t itype[max_part + 1];
+};
+extern com_haze1_t com_haze1;
+
+// Cell geometry: the cell is [-xl, xl] x [-yl, yl], periodic with period 2*xl
+// in x (a step of one period also shifts y by sy) and 2*yl in y; the layer
+// spans [zmin, zmax] in z.
+struct com2_t {
+    double xl;
+    double yl;
+    double sy;   // folded into [-yl, yl]
+    double yl2;  // 2*yl
+    double xl2;  // 2*xl
+    double zmin;
+    double zmax;
+};
+extern com2_t com2;
+
+struct com3_t {
+    std::int32_t npart;     // entries in the particle tables
+    std::int32_t ntest;     // observer directions
+    std::int32_t nbox;      // most boxes of a photon free path
+    std::int32_t icheck;    // print level
+    std::int32_t nboxvis;   // most boxes of an occlusion test
+    std::int32_t npartori;  // ring particles stated in the position file
+};
+extern com3_t com3;
+
+struct com13_t {
+    double sredu;  // ring-particle radius factor
+    double zredu;  // ring-particle height factor
+    double tau;    // optical depth of the layer
+};
+extern com13_t com13;
+
+// Size controls from the deck.
+struct maincom1_t {
+    double sizemin;  // ring particles below this radius are dropped (when > 0)
+    double s20;      // ring particles up to this radius are enlarged (when > 0)
+    double f20;      // ... by this factor
+};
+extern maincom1_t maincom1;
+
+// Debug state of the photon being traced.
+struct debug1_t {
+    std::int32_t iphot;   // photon number
+    std::int32_t iscat;   // path search of the photon
+    std::int32_t ibox;    // periodic box of the current segment search
+    std::int32_t idebug;  // >= 1: diagnostic files and traces; = iphot: grid-search trace
+};
+extern debug1_t debug1;
+
+// Output name prefix of the test image and of the diagnostic files.
+struct aug2004b_t {
+    text80 testimage;
+};
+extern aug2004b_t aug2004b;
+
+// Search grid: cell c = (i-1)*my + j for column i = 1..mx, row j = 1..my.
+struct com9_t {
+    std::int32_t ilist[max_part + 1];    // particle numbers grouped by cell
+    std::int32_t nlist[max_cells + 1];   // particles in cell c
+    std::int32_t istart[max_cells + 1];  // position in ilist of cell c's first particle
+};
+extern com9_t com9;
+
+struct com10_t {
+    double cx[max_cells + 1];     // cell centre x
+    double cy[max_cells + 1];     // cell centre y
+    double dtab[max_cells + 1];   // radius of the disc holding every sphere centred in the cell
+    double dtab2[max_cells + 1];  // dtab squared
+};
+extern com10_t com10;
+
+// Grid size and the search counters (64-bit: a long run passes 2^31 candidates).
+struct com11_t {
+    std::int32_t mx;
+    std::int32_t my;
+    std::int64_t npot_sum;    // candidates returned by tab_choose
+    std::int64_t ntab_calls;  // calls of tab_choose
+    std::int64_t nseg_calls;  // photon free paths searched by path_segment
+    std::int64_t nbox_sum;    // boxes visited by those searches
+};
+extern com11_t com11;
+
+}  // namespace quillet

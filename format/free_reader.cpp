@@ -1,0 +1,246 @@
+#include "format/free_reader.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <limits>
+
+#include "format/run_error.h"
+
+namespace quillet {
+
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v'; }
+bool ends_bare(char c) { return is_blank(c) || c == ',' || c == '/'; }
+
+std::string shown(std::string_view s) {
+    std::string out;
+    for (char c : s.substr(0, 60)) out.push_back((c >= 32 && c < 127) ? c : '?');
+    if (s.size() > 60) out += "...";
+    return "'" + out + "'";
+}
+
+bool parse_int(std::string_view s, std::int32_t& v) {
+    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    if (s.empty() || s.front() == '+') return false;
+    auto res = std::from_chars(s.data(), s.data() + s.size(), v);
+    return res.ec == std::errc() && res.ptr == s.data() + s.size();
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if ((a[i] | 0x20) != b[i]) return false;
+    return true;
+}
+
+bool parse_real(std::string_view s, double& v) {
+    bool negative = false;
+    if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+        negative = s.front() == '-';
+        s.remove_prefix(1);
+    }
+    if (equals_nocase(s, "nan")) {
+        v = std::numeric_limits<double>::quiet_NaN();
+        return true;
+    }
+    if (equals_nocase(s, "inf") || equals_nocase(s, "infinity")) {
+        v = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        return true;
+    }
+    // digits [. digits] [exponent]: at least one mantissa digit.
+    std::string t;
+    std::size_t i = 0, digits = 0;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++digits;
+    if (i < s.size() && s[i] == '.') {
+        t.push_back(s[i++]);
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < s.size()) {
+        char e = s[i];
+        if (e != 'e' && e != 'E' && e != 'd' && e != 'D') return false;
+        t.push_back('e');
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) t.push_back(s[i++]);
+        std::size_t edigits = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++edigits;
+        if (edigits == 0 || i != s.size()) return false;
+    }
+    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    if (res.ptr != t.data() + t.size()) return false;
+    // Out of range: from_chars leaves v unchanged; a value beyond the double
+    // range is an overflow, not a number.
+    if (res.ec == std::errc::result_out_of_range) return false;
+    if (negative) v = -v;
+    return true;
+}
+
+}  // namespace
+
+free_reader::free_reader(std::FILE* f, std::string source)
+    : f_(f), owned_(false), source_(std::move(source)) {}
+
+free_reader::free_reader(const std::string& path) : f_(std::fopen(path.c_str(), "r")), owned_(true), source_(path) {
+    if (!f_) throw input_error("cannot open the file " + path + ": " + std::strerror(errno));
+}
+
+free_reader::~free_reader() {
+    if (owned_ && f_) std::fclose(f_);
+}
+
+void free_reader::begin_record(std::string what) {
+    what_ = std::move(what);
+    // A line looked at by at_end() is the first line of this record; any other
+    // line already read belonged to the previous record.
+    line_in_record_ = peeked_;
+    peeked_ = false;
+    pos_ = 0;
+    record_ended_ = false;
+    after_value_ = false;
+    repeat_left_ = 0;
+}
+
+bool free_reader::load_line() {
+    line_.clear();
+    pos_ = 0;
+    int c;
+    bool any = false;
+    while ((c = std::getc(f_)) != EOF) {
+        any = true;
+        if (c == '\n') break;
+        line_.push_back(char(c));
+    }
+    if (!any) {
+        if (std::ferror(f_)) fail("the input could not be read: " + std::string(std::strerror(errno)));
+        return false;
+    }
+    ++line_no_;
+    return true;
+}
+
+bool free_reader::at_end() {
+    if (peeked_) return false;
+    for (;;) {
+        if (!load_line()) return true;
+        if (line_.find_first_not_of(" \t\r\f\v") != std::string::npos) {
+            peeked_ = true;
+            return false;
+        }
+    }
+}
+
+void free_reader::parse_value(std::string_view expected) {
+    // At a quote or at the first character of a bare value.
+    quoted_ = false;
+    token_.clear();
+    char q = line_[pos_];
+    if (q == '\'' || q == '"') {
+        quoted_ = true;
+        ++pos_;
+        for (;;) {
+            if (pos_ >= line_.size()) fail(std::string(expected) + " with its closing quote", token_);
+            char c = line_[pos_++];
+            if (c == q) {
+                if (pos_ < line_.size() && line_[pos_] == q) {
+                    token_.push_back(q);
+                    ++pos_;
+                    continue;
+                }
+                break;
+            }
+            token_.push_back(c);
+        }
+        return;
+    }
+    while (pos_ < line_.size() && !ends_bare(line_[pos_])) token_.push_back(line_[pos_++]);
+}
+
+free_reader::item free_reader::next_item(std::string_view expected) {
+    if (record_ended_) return item::ended;
+    if (repeat_left_ > 0) {
+        --repeat_left_;
+        return repeat_null_ ? item::null : item::value;
+    }
+    for (;;) {
+        if (!line_in_record_ || pos_ >= line_.size()) {
+            if (!load_line()) {
+                line_in_record_ = false;
+                fail(std::string(expected) + ", but the input ended");
+            }
+            line_in_record_ = true;
+            continue;
+        }
+        char c = line_[pos_];
+        if (is_blank(c)) {
+            ++pos_;
+            continue;
+        }
+        if (c == ',') {
+            ++pos_;
+            if (after_value_) {
+                after_value_ = false;
+                continue;
+            }
+            return item::null;
+        }
+        if (c == '/') {
+            record_ended_ = true;
+            return item::ended;
+        }
+        after_value_ = true;
+        // A repeat count: digits followed directly by '*'.
+        std::size_t d = pos_;
+        while (d < line_.size() && line_[d] >= '0' && line_[d] <= '9') ++d;
+        if (d > pos_ && d < line_.size() && line_[d] == '*') {
+            std::int32_t r = 0;
+            if (!parse_int(std::string_view(line_).substr(pos_, d - pos_), r) || r < 1)
+                fail("a repeat count of at least 1", std::string_view(line_).substr(pos_, d - pos_ + 1));
+            pos_ = d + 1;
+            repeat_left_ = r - 1;
+            repeat_null_ = pos_ >= line_.size() || ends_bare(line_[pos_]);
+            if (repeat_null_) return item::null;
+            parse_value(expected);
+            return item::value;
+        }
+        parse_value(expected);
+        return item::value;
+    }
+}
+
+bool free_reader::read(std::int32_t& v) {
+    const char* expected = "an integer";
+    item it = next_item(expected);
+    if (it != item::value) return false;
+    if (quoted_ || !parse_int(token_, v)) fail(expected, token_);
+    return true;
+}
+
+bool free_reader::read(double& v) {
+    const char* expected = "a number";
+    item it = next_item(expected);
+    if (it != item::value) return false;
+    if (quoted_ || !parse_real(token_, v)) fail(expected, token_);
+    return true;
+}
+
+bool free_reader::read(std::string& v) {
+    item it = next_item("a text");
+    if (it != item::value) return false;
+    v = token_;
+    return true;
+}
+
+void free_reader::fail(std::string_view expected, std::string_view found) const {
+    fail("expected " + std::string(expected) + ", found " + shown(found));
+}
+
+void free_reader::fail(std::string_view message) const {
+    std::string where = source_;
+    if (line_no_ > 0) where += ", line " + std::to_string(line_no_);
+    if (!what_.empty()) where += ", " + what_;
+    throw input_error(where + ": " + std::string(message));
+}
+
+}  // namespace quillet

@@ -1,0 +1,52 @@
+#include "format/result_file.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "format/run_error.h"
+
+namespace quillet {
+
+result_file::result_file(std::string name) : name_(std::move(name)) {
+    std::string pattern = name_ + ".partXXXXXX";
+    int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        throw output_error("cannot create the output file " + name_ + ": " + std::strerror(errno));
+    temp_ = pattern;
+    f_ = ::fdopen(fd, "w");
+    if (!f_) {
+        ::close(fd);
+        std::remove(temp_.c_str());
+        throw output_error("cannot open the output file " + name_ + ": " + std::strerror(errno));
+    }
+    // mkstemp creates the file for its owner only; results are ordinary files.
+    ::fchmod(fd, 0644 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }());
+}
+
+result_file::~result_file() {
+    if (f_) {
+        std::fclose(f_);
+        std::remove(temp_.c_str());
+    }
+}
+
+void result_file::commit() {
+    bool ok = std::fflush(f_) == 0 && !std::ferror(f_);
+    int err = errno;
+    ok = (std::fclose(f_) == 0) && ok;
+    f_ = nullptr;
+    if (!ok) {
+        std::remove(temp_.c_str());
+        throw output_error("cannot write the output file " + name_ + ": " + std::strerror(err ? err : EIO));
+    }
+    if (std::rename(temp_.c_str(), name_.c_str()) != 0) {
+        err = errno;
+        std::remove(temp_.c_str());
+        throw output_error("cannot replace the output file " + name_ + ": " + std::strerror(err));
+    }
+}
+
+}  // namespace quillet

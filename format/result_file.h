@@ -1,0 +1,31 @@
+// An output file that is written completely or not at all: the records go to
+// a temporary file in the same folder, which replaces the named file only when
+// commit() has closed it without error. A result_file destroyed without a
+// commit (a failed run) removes its temporary file.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace quillet {
+
+class result_file {
+public:
+    explicit result_file(std::string name);
+    ~result_file();
+    result_file(const result_file&) = delete;
+    result_file& operator=(const result_file&) = delete;
+
+    std::FILE* stream() const { return f_; }
+    const std::string& name() const { return name_; }
+    // Closes the temporary file, checks that every write succeeded and renames
+    // it to the final name; throws output_error naming the file otherwise.
+    void commit();
+
+private:
+    std::string name_;
+    std::string temp_;
+    std::FILE* f_ = nullptr;
+};
+
+}  // namespace quillet

@@ -1,0 +1,13 @@
+// CPU time used by the process so far, user plus system, in seconds. The
+// value is taken in single precision (as the run's timing always was) and
+// widened to double.
+#pragma once
+
+namespace quillet {
+
+// The user and system parts of the latest reading.
+extern float tim_tarray[2];
+
+void tim(double& t);
+
+}  // namespace quillet

@@ -1,0 +1,19 @@
+#include "scatter/scatter_records.h"
+
+namespace quillet {
+
+com4_t com4 = {1.0, 1.0};
+com15_t com15;
+com15_haze_t com15_haze;
+com16_t com16;
+com9_haze_t com9_haze;
+com_haze2_t com_haze2;
+com_haze3_t com_haze3;
+com_power1_t com_power1;
+com_power2_t com_power2;
+com_mcphase1_t com_mcphase1;
+com_mcphase1_t com_mcphase1_haze;
+com_mcphase2_t com_mcphase2;
+com_mcphase2_t com_mcphase2_haze;
+
+}  // namespace quillet

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what quillet's build, tests and plots need from Debian's packages,
+# once: packages already present are left alone.
+set -euo pipefail
+need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib)
+missing=()
+for p in "${need[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,7 @@
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+com12_t com12 = {no_particle, 0};
+
+}  // namespace quillet
