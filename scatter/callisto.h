@@ -1,0 +1,10 @@
+// Power law of the scattering angle, P = c_n * theta^n (codes 7 to 10).
+#pragma once
+
+namespace quillet {
+
+void init_callisto();
+void e_callisto(double& sine, double& cose);
+void p_callisto(double cose, double& phasef);
+
+}  // namespace quillet

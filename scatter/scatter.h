@@ -1,0 +1,23 @@
+// One scattering: albedo, continue from hit point or centre, new direction
+// drawn from the particle's law (polar angle first, then azimuth), counters.
+#pragma once
+
+#include <cstdint>
+
+namespace quillet {
+
+// Names of the law codes 1..16 ("unknown" for any other code).
+const char* method_name(std::int32_t code);
+
+// Rejects, before any photon runs, law codes that no law answers to: a ring
+// code outside 1..16, a haze code outside 1..16 when a haze file is in use, and
+// a haze power law (7..10) without a ring power law to share the table with.
+// Throws limit_error with a message naming the code.
+void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in_use);
+
+// (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
+// codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
+// particle hit.
+void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart);
+
+}  // namespace quillet
