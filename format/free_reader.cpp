@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -23,6 +25,8 @@ std::string shown(std::string_view s) {
 
 bool parse_int(std::string_view s, std::int32_t& v) {
     if (!s.empty() && s.front() == '+') s.remove_prefix(1);
+    // One sign at most: "+-5" and "--5" are not integers.
+    if (s.size() >= 2 && s.front() == '-' && (s[1] == '+' || s[1] == '-')) return false;
     if (s.empty() || s.front() == '+') return false;
     auto res = std::from_chars(s.data(), s.data() + s.size(), v);
     return res.ec == std::errc() && res.ptr == s.data() + s.size();
@@ -70,9 +74,14 @@ bool parse_real(std::string_view s, double& v) {
     }
     auto res = std::from_chars(t.data(), t.data() + t.size(), v);
     if (res.ptr != t.data() + t.size()) return false;
-    // Out of range: from_chars leaves v unchanged; a value beyond the double
-    // range is an overflow, not a number.
-    if (res.ec == std::errc::result_out_of_range) return false;
+    if (res.ec == std::errc::result_out_of_range) {
+        // from_chars leaves v unchanged when out of range. A value beyond the
+        // double range is an overflow, not a number; one too small for it
+        // reads as zero (or the nearest subnormal), as a Fortran read gives.
+        double w = std::strtod(t.c_str(), nullptr);
+        if (std::isinf(w)) return false;
+        v = w;
+    }
     if (negative) v = -v;
     return true;
 }
@@ -152,6 +161,10 @@ void free_reader::parse_value(std::string_view expected) {
             }
             token_.push_back(c);
         }
+        // The closing quote must end the value: 'a'b is not one text.
+        if (pos_ < line_.size() && !ends_bare(line_[pos_]))
+            fail(std::string(expected) + " followed by a blank, comma or slash after its closing quote",
+                 std::string_view(line_).substr(pos_));
         return;
     }
     while (pos_ < line_.size() && !ends_bare(line_[pos_])) token_.push_back(line_[pos_++]);

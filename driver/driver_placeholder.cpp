@@ -1,1 +1,0 @@
-// Driver library placeholder: the deck reader, geometry and report live here.

@@ -1,0 +1,260 @@
+#include "driver/parameter_deck.h"
+
+#include <string>
+
+#include "driver/viewing_geometry.h"
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "format/run_error.h"
+#include "planet/planet_records.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr std::string_view record_fields[deck_records + 1] = {
+    "",
+    "posfile",
+    "bsun, lonsun",
+    "ntest",
+    "latobs, fiiobs",
+    "nlat, nfii",
+    "latgrid",
+    "fiigrid",
+    "nxphot, nyphot, mx, my",
+    "parfile",
+    "outfile",
+    "epsfile",
+    "wfile",
+    "method",
+    "ppar1, ppar2, ppar3",
+    "posfile_haze",
+    "method_haze",
+    "ppar1_haze, ppar2_haze, ppar3_haze",
+    "ssca_part, ssca_haze",
+    "icheck",
+    "idum",
+    "sredu, zredu",
+    "sizemin",
+    "s20, f20",
+    "isat",
+    "distance",
+    "nlat_sat, nfii_sat",
+    "model_sat",
+    "irot",
+    "isquare",
+    "testimage",
+    "nxpix, nypix",
+    "idebug",
+    "iemulate",
+};
+
+constexpr const char* method_names[17] = {
+    "",
+    "LAMBERT-element",
+    "ISOTROPIC-sphere",
+    "HG-sphere-center",
+    "HG-sphere-point",
+    "EULER-sphere-center",
+    "EULER-sphere-point",
+    "CALLISTO-sphere-center",
+    "CALLISTO-sphere-point",
+    "POWER-sphere-center",
+    "POWER-sphere-point",
+    "LAMBERT-sphere-center",
+    "LAMBERT-sphere-point",
+    "HG2-sphere-center",
+    "HG2-sphere-point",
+    "TABLE-sphere-center",
+    "TABLE-sphere-point",
+};
+
+constexpr const char* model_sat_names[7] = {
+    "",
+    "Lambert-planet",
+    "RED  0.5*zones+0.5*belts",
+    "BLUE 0.5*zones+0.5*belts",
+    "RED+BLUE 0.5*zones+0.5*belts",
+    "ZONES 0.75*blue+0.25*red",
+    "BELTS 0.75*blue+0.25*red",
+};
+
+// "standard input, line 12, deck record 8 (nxphot, nyphot, mx, my)".
+std::string where(std::string_view source, const run_parameters& p, int n) {
+    std::string s(source);
+    if (p.record_line[n] > 0) s += ", line " + std::to_string(p.record_line[n]);
+    return s + ", " + deck_record_name(n);
+}
+
+[[noreturn]] void over_limit(std::string_view source, const run_parameters& p, int n, const std::string& what) {
+    throw limit_error(where(source, p, n) + ": " + what);
+}
+
+// Reads deck record n: begins it on a new line and remembers where it ended.
+template <class... T>
+void read_record(free_reader& in, run_parameters& p, int n, T&... v) {
+    in.begin_record(deck_record_name(n));
+    (in.read(v), ...);
+    p.record_line[n] = in.line();
+}
+
+}  // namespace
+
+std::string_view deck_record_fields(int n) { return n >= 1 && n <= deck_records ? record_fields[n] : ""; }
+
+std::string deck_record_name(int n) {
+    return "deck record " + std::to_string(n) + " (" + std::string(deck_record_fields(n)) + ")";
+}
+
+text30 method_name_of(std::int32_t method) {
+    return method >= 1 && method <= 16 ? text30(method_names[method]) : text30("unknown");
+}
+
+text30 model_sat_name_of(std::int32_t model_sat) {
+    return model_sat >= 1 && model_sat <= 6 ? text30(model_sat_names[model_sat]) : text30();
+}
+
+void read_deck(free_reader& in, run_parameters& p) {
+    const std::string& source = in.source();
+    // The deck's shared records start empty, as at process start.
+    maincom1 = maincom1_t{};
+    satcom1 = satcom1_t{};
+    satcom2 = satcom2_t{};
+    satcom3 = satcom3_t{};
+
+    read_record(in, p, 1, p.posfile);
+    read_record(in, p, 2, p.bsun, p.lonsun);
+    read_record(in, p, 3, p.ntest);
+
+    if (p.ntest > 0) {
+        if (p.ntest > max_directions)
+            over_limit(source, p, 3,
+                       std::to_string(p.ntest) + " observer directions, more than the " +
+                           std::to_string(max_directions) + " a run can hold");
+        for (int k = 1; k <= p.ntest; ++k) {
+            in.begin_record("deck record 4 (latobs, fiiobs of direction " + std::to_string(k) + ")");
+            in.read(p.latobs[k]);
+            in.read(p.fiiobs[k]);
+            if (k == 1) p.record_line[4] = in.line();
+        }
+        viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, where(source, p, 4));
+    } else if (p.ntest < 0) {
+        read_record(in, p, 5, p.nlat, p.nfii);
+        if (p.nlat < 0 || p.nfii < 0)
+            throw input_error(where(source, p, 5) + ": the grid sizes nlat = " + std::to_string(p.nlat) +
+                              " and nfii = " + std::to_string(p.nfii) + " must not be negative");
+        if (p.nlat > max_grid_lat)
+            over_limit(source, p, 5,
+                       "nlat = " + std::to_string(p.nlat) + " grid latitudes, more than the " +
+                           std::to_string(max_grid_lat) + " the grid table holds");
+        if (p.nfii > max_grid_fii)
+            over_limit(source, p, 5,
+                       "nfii = " + std::to_string(p.nfii) + " grid azimuth values, more than the " +
+                           std::to_string(max_grid_fii) + " the grid table holds");
+        if (p.nlat * p.nfii > max_directions)
+            over_limit(source, p, 5,
+                       "nlat*nfii = " + std::to_string(p.nlat * p.nfii) + " observer directions, more than the " +
+                           std::to_string(max_directions) + " a run can hold");
+        for (int i = 1; i <= p.nlat; ++i) {
+            in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
+            in.read(p.latgrid[i]);
+            if (i == 1) p.record_line[6] = in.line();
+        }
+        for (int j = 1; j <= p.nfii; ++j) {
+            in.begin_record("deck record 7 (fiigrid value " + std::to_string(j) + ")");
+            in.read(p.fiigrid[j]);
+            if (j == 1) p.record_line[7] = in.line();
+        }
+        // Latitude varies fastest: direction (j-1)*nlat + i is (latgrid i, fiigrid j).
+        p.ntest = p.nlat * p.nfii;
+        if (p.nlat >= 1 && p.nfii >= 1) {
+            for (int j = 1; j <= p.nfii; ++j)
+                for (int i = 1; i <= p.nlat; ++i) {
+                    int k = (j - 1) * p.nlat + i;
+                    p.latobs[k] = p.latgrid[i];
+                    p.fiiobs[k] = p.fiigrid[j];
+                }
+            std::string grid_where(source);
+            if (p.record_line[6] > 0) grid_where += ", line " + std::to_string(p.record_line[6]);
+            grid_where += ", deck records 6 and 7 (latgrid, fiigrid)";
+            viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, grid_where);
+        }
+    }
+
+    read_record(in, p, 8, p.nxphot, p.nyphot, p.mx, p.my);
+    say(p.nxphot, p.nyphot, p.mx, p.my);
+    read_record(in, p, 9, p.parfile);
+    read_record(in, p, 10, p.outfile);
+    read_record(in, p, 11, p.epsfile);
+    read_record(in, p, 12, p.wfile);
+    read_record(in, p, 13, p.method);
+    p.method_name = method_name_of(p.method);
+    read_record(in, p, 14, p.ppar1, p.ppar2, p.ppar3);
+    read_record(in, p, 15, p.posfile_haze);
+    read_record(in, p, 16, p.method_haze);
+    p.method_name_haze = method_name_of(p.method_haze);
+    read_record(in, p, 17, p.ppar1_haze, p.ppar2_haze, p.ppar3_haze);
+    read_record(in, p, 18, p.ssca_part, p.ssca_haze);
+    read_record(in, p, 19, p.icheck);
+    read_record(in, p, 20, p.idum);
+    read_record(in, p, 21, p.sredu, p.zredu);
+    read_record(in, p, 22, maincom1.sizemin);
+    read_record(in, p, 23, maincom1.s20, maincom1.f20);
+    satcom2.rsat = 60.4;
+    read_record(in, p, 24, satcom1.isat);
+    read_record(in, p, 25, satcom2.distance);
+    read_record(in, p, 26, satcom3.nlat_sat, satcom3.nfii_sat);
+    read_record(in, p, 27, satcom3.model_sat);
+    read_record(in, p, 28, p.irot);
+    read_record(in, p, 29, p.isquare);
+    read_record(in, p, 30, p.testimage);
+    read_record(in, p, 31, p.nxpix, p.nypix);
+    read_record(in, p, 32, p.idebug);
+    read_record(in, p, 33, p.iemulate);
+    p.model_sat_name = model_sat_name_of(satcom3.model_sat);
+}
+
+void check_capacities(const run_parameters& p, std::string_view source) {
+    if (p.nxphot < 0 || p.nyphot < 0)
+        over_limit(source, p, 8,
+                   "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
+                       " must not be negative");
+    const std::int64_t photons = std::int64_t(p.nxphot) * p.nyphot;
+    if (photons > max_photons)
+        over_limit(source, p, 8,
+                   "nxphot*nyphot = " + std::to_string(photons) + " photons, more than the " +
+                       std::to_string(max_photons) + " a run can launch");
+    const std::int64_t cells = std::int64_t(p.mx) * p.my;
+    if (cells > max_grid_cells)
+        over_limit(source, p, 8,
+                   "mx*my = " + std::to_string(cells) + " search-grid cells, more than the " +
+                       std::to_string(max_grid_cells) + " the grid tables hold");
+    if ((p.mx == 1) != (p.my == 1))
+        over_limit(source, p, 8,
+                   "mx = " + std::to_string(p.mx) + ", my = " + std::to_string(p.my) +
+                       ": a search grid needs both sizes above 1, or both equal to 1 for none");
+    if (satcom1.isat >= 1) {
+        if (satcom3.nlat_sat > max_nlat_sat)
+            over_limit(source, p, 26,
+                       "nlat_sat = " + std::to_string(satcom3.nlat_sat) + " planet latitude zones, more than the " +
+                           std::to_string(max_nlat_sat) + " the zone tables hold");
+        if (satcom3.nfii_sat > max_nfii_sat)
+            over_limit(source, p, 26,
+                       "nfii_sat = " + std::to_string(satcom3.nfii_sat) + " planet longitude zones, more than the " +
+                           std::to_string(max_nfii_sat) + " the zone tables hold");
+    }
+    if (p.isquare > max_isquare)
+        over_limit(source, p, 29,
+                   "isquare = " + std::to_string(p.isquare) + ", more than " + std::to_string(max_isquare) +
+                       " (isquare*isquare photons must fit a 32-bit count)");
+    if (p.nxpix > max_pix)
+        over_limit(source, p, 31,
+                   "nxpix = " + std::to_string(p.nxpix) + " test-image columns, more than the " +
+                       std::to_string(max_pix) + " an image holds");
+    if (p.nypix > max_pix)
+        over_limit(source, p, 31,
+                   "nypix = " + std::to_string(p.nypix) + " test-image rows, more than the " +
+                       std::to_string(max_pix) + " an image holds");
+}
+
+}  // namespace quillet
