@@ -30,11 +30,14 @@ struct satcom3_t {
 extern satcom3_t satcom3;
 
 // Unit vectors from the particle field toward the emitting zone, one per
-// planet photon (entries 1..nphot).
+// planet photon (entries 1..nphot_sat). nphot_sat is the number of valid
+// entries, written by saturn_illumination (0 until it runs): the engine
+// launches exactly that many planet photons.
 struct satcom4_t {
     double xsat[max_sat_phot + 1];
     double ysat[max_sat_phot + 1];
     double zsat[max_sat_phot + 1];
+    std::int32_t nphot_sat;
 };
 extern satcom4_t satcom4;
 

@@ -1,0 +1,316 @@
+// The planet source: sharing of the photon budget, hemisphere rows, models,
+// the photometric tables, and the total flux of a Lambert planet against an
+// independent integration over the sphere.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "format/run_error.h"
+#include "planet/planet_records.h"
+#include "planet/planet_zones.h"
+#include "planet/saturn_illumination.h"
+
+using namespace quillet;
+
+namespace {
+
+constexpr double rsat = 60.4;
+constexpr double sentinel = 12345.0;
+
+void set_planet(std::int32_t isat, double distance, std::int32_t nlat, std::int32_t nfii,
+                std::int32_t model) {
+    satcom1.isat = isat;
+    satcom2.distance = distance;
+    satcom2.rsat = rsat;
+    satcom3.nlat_sat = nlat;
+    satcom3.nfii_sat = nfii;
+    satcom3.model_sat = model;
+}
+
+void fill_sentinels(int n) {
+    for (int m = 1; m <= n; ++m) satcom4.xsat[m] = satcom4.ysat[m] = satcom4.zsat[m] = sentinel;
+}
+
+// Runs the routine with its report line captured.
+double run_planet(double bsun, double lonsun, std::int32_t budget, std::int32_t& nphot,
+                  std::string* line = nullptr) {
+    double flux = -1.0;
+    testing::internal::CaptureStdout();
+    saturn_illumination(bsun, lonsun, budget, nphot, flux);
+    std::string out = testing::internal::GetCapturedStdout();
+    if (line) *line = out;
+    return flux;
+}
+
+// Total planet-shine of a Lambert planet on a unit area of the ring plane at
+// (distance, 0, 0), integrated over the sphere with a midpoint rule in
+// (sin latitude, longitude), where the area element is rsat^2 du dphi.
+double lambert_flux_integral(double distance, double bsun_deg, double lonsun_deg, int nu, int nphi) {
+    const double pi = 3.14159265358979323846;
+    double b = bsun_deg * pi / 180.0, l = lonsun_deg * pi / 180.0;
+    double s[3] = {std::cos(b) * std::cos(l), std::cos(b) * std::sin(l), std::sin(b)};
+    double du = 2.0 / nu, dphi = 2.0 * pi / nphi, sum = 0.0;
+    for (int a = 0; a < nu; ++a) {
+        double u = -1.0 + (a + 0.5) * du;
+        double c = std::sqrt(1.0 - u * u);
+        for (int q = 0; q < nphi; ++q) {
+            double phi = (q + 0.5) * dphi;
+            double n[3] = {c * std::cos(phi), c * std::sin(phi), u};
+            double mu0 = n[0] * s[0] + n[1] * s[1] + n[2] * s[2];
+            if (mu0 <= 0.0) continue;
+            double d[3] = {distance - rsat * n[0], -rsat * n[1], -rsat * n[2]};
+            double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+            double mue = (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / r;
+            if (mue <= 0.0) continue;
+            double incidence = std::abs(d[2]) / r;  // on the ring plane
+            sum += mu0 * mue * incidence / (r * r) * rsat * rsat * du * dphi;
+        }
+    }
+    return sum;
+}
+
+}  // namespace
+
+TEST(PlanetPhotons, ThreeEqualZonesShareABudgetOf1000As333Each) {
+    fill_sentinels(1001);
+    for (auto& row : satzone.zone_flux)
+        for (double& f : row) f = 0.0;
+    satzone.zone_flux[1][1] = satzone.zone_flux[1][2] = satzone.zone_flux[1][3] = 0.7;
+    std::int32_t nphot = -1;
+    share_planet_photons(1, 3, 150.0, rsat, 1000, 2.1, nphot);
+    EXPECT_EQ(nphot, 999);
+    // Each zone's 333 entries hold its own unit direction; zone order is column order.
+    for (int zone = 0; zone < 3; ++zone) {
+        double fii = zone_longitude(zone + 1, 3);
+        double p[3] = {rsat * std::cos(fii), rsat * std::sin(fii), 0.0};
+        double d[3] = {p[0] - 150.0, p[1], p[2]};
+        double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        for (int m = zone * 333 + 1; m <= zone * 333 + 333; ++m) {
+            ASSERT_NEAR(satcom4.xsat[m], d[0] / r, 1e-15);
+            ASSERT_NEAR(satcom4.ysat[m], d[1] / r, 1e-15);
+            ASSERT_NEAR(satcom4.zsat[m], d[2] / r, 1e-15);
+        }
+    }
+    EXPECT_EQ(satcom4.xsat[1000], sentinel);
+}
+
+TEST(PlanetPhotons, ZoneWithLessThanOnePhotonGetsNone) {
+    fill_sentinels(20);
+    for (auto& row : satzone.zone_flux)
+        for (double& f : row) f = 0.0;
+    satzone.zone_flux[1][1] = 0.95;
+    satzone.zone_flux[1][2] = 0.05;  // 0.5 photon of a budget of 10
+    std::int32_t nphot = -1;
+    share_planet_photons(1, 2, 150.0, rsat, 10, 1.0, nphot);
+    EXPECT_EQ(nphot, 9);
+    EXPECT_EQ(satcom4.xsat[10], sentinel);
+}
+
+TEST(PlanetZones, MiddleRowOfThreeIsExactlyOnTheEquatorAndOfFiveJustSouth) {
+    EXPECT_EQ(zone_latitude(2, 3), 0.0);
+    double mid5 = zone_latitude(3, 5);
+    EXPECT_LT(mid5, 0.0);
+    EXPECT_GT(mid5, -1e-15);
+    EXPECT_LT(zone_latitude(1, 4), 0.0);
+    EXPECT_GT(zone_latitude(3, 4), 0.0);
+    EXPECT_FLOAT_EQ(zone_longitude(1, 4), 3.141592654 / 4.0);
+}
+
+TEST(PlanetZones, SouthernModeUsesOnlyRowsBelowTheEquatorWithFiveRows) {
+    // Sun in the ring plane behind the particle field: the near side is lit.
+    set_planet(2, 140.0, 5, 24, 1);
+    std::int32_t nphot = 0;
+    run_planet(0.0, 0.0, 10000, nphot);
+    for (int j = 1; j <= 24; ++j) {
+        EXPECT_EQ(satzone.zone_flux[4][j], 0.0);
+        EXPECT_EQ(satzone.zone_flux[5][j], 0.0);
+    }
+    // (Row 1, near the south pole, lies below the field's horizon.)
+    EXPECT_GT(satzone.zone_flux[2][1], 0.0);
+    EXPECT_GT(satzone.zone_flux[3][1], 0.0);  // latitude -2.2e-16: southern
+    ASSERT_GT(nphot, 0);
+    for (int m = 1; m <= nphot; ++m) ASSERT_LT(satcom4.zsat[m], 0.0);
+
+    set_planet(3, 140.0, 5, 24, 1);
+    run_planet(0.0, 0.0, 10000, nphot);
+    for (int i = 1; i <= 3; ++i)
+        for (int j = 1; j <= 24; ++j) EXPECT_EQ(satzone.zone_flux[i][j], 0.0);
+    EXPECT_GT(satzone.zone_flux[4][1], 0.0);
+    ASSERT_GT(nphot, 0);
+    for (int m = 1; m <= nphot; ++m) ASSERT_GT(satcom4.zsat[m], 0.0);
+}
+
+TEST(PlanetZones, EquatorRowOfThreeBelongsToNeitherHemisphere) {
+    set_planet(2, 140.0, 3, 24, 1);
+    std::int32_t nphot = 0;
+    double south = run_planet(0.0, 0.0, 10000, nphot);
+    for (int j = 1; j <= 24; ++j) {
+        EXPECT_EQ(satzone.zone_flux[2][j], 0.0);
+        EXPECT_EQ(satzone.zone_flux[3][j], 0.0);
+    }
+    set_planet(3, 140.0, 3, 24, 1);
+    double north = run_planet(0.0, 0.0, 10000, nphot);
+    for (int j = 1; j <= 24; ++j) {
+        EXPECT_EQ(satzone.zone_flux[1][j], 0.0);
+        EXPECT_EQ(satzone.zone_flux[2][j], 0.0);
+    }
+    // With the Sun in the ring plane the two hemispheres mirror each other,
+    // and the whole planet is their sum.
+    EXPECT_NEAR(south, north, 1e-12 * north);
+    set_planet(1, 140.0, 3, 24, 1);
+    double whole = run_planet(0.0, 0.0, 10000, nphot);
+    EXPECT_NEAR(whole, south + north, 1e-12 * whole);
+}
+
+TEST(PlanetModels, UnknownModelSevenGivesNoFluxNoPhotonAndLeavesSatcom4) {
+    fill_sentinels(100);
+    set_planet(1, 140.0, 10, 20, 7);
+    std::int32_t nphot = -1;
+    double flux = run_planet(20.0, 30.0, 100, nphot);
+    EXPECT_EQ(flux, 0.0);
+    EXPECT_EQ(nphot, 0);
+    EXPECT_EQ(satcom4.nphot_sat, 0);
+    for (int m = 1; m <= 100; ++m) ASSERT_EQ(satcom4.xsat[m], sentinel);
+}
+
+TEST(PlanetModels, LitZonesFacingAwayFromTheFieldContributeNothing) {
+    // Sun in the ring plane on the far side of the planet: every lit zone
+    // faces away from the particle field.
+    fill_sentinels(10);
+    set_planet(1, 140.0, 20, 40, 1);
+    std::int32_t nphot = -1;
+    double flux = run_planet(0.0, 180.0, 1000, nphot);
+    EXPECT_EQ(flux, 0.0);
+    EXPECT_EQ(nphot, 0);
+    EXPECT_EQ(satcom4.xsat[1], sentinel);
+}
+
+TEST(PlanetModels, LambertPlanetFluxMatchesAnIndependentIntegrationOverTheSphere) {
+    const double distance = 2.0 * rsat, bsun = 26.7, lonsun = 30.0;
+    double reference = lambert_flux_integral(distance, bsun, lonsun, 2000, 4000);
+    set_planet(1, distance, 200, 400, 1);
+    std::int32_t nphot = 0;
+    double fine = run_planet(bsun, lonsun, 0, nphot);
+    set_planet(1, distance, 50, 100, 1);
+    double coarse = run_planet(bsun, lonsun, 0, nphot);
+    ASSERT_GT(reference, 0.0);
+    EXPECT_NEAR(fine, reference, 1e-3 * reference);
+    // The zone sum converges toward the integral as the zones shrink.
+    EXPECT_LT(std::abs(fine - reference), std::abs(coarse - reference));
+    EXPECT_EQ(nphot, 0);  // a zero budget gives no photon, the flux is still computed
+}
+
+TEST(PlanetModels, LambertZoneFluxIsMu0TimesTheProjectedSolidAngleFactor) {
+    const double distance = 140.0, bsun = 10.0, lonsun = 20.0;
+    set_planet(1, distance, 4, 8, 1);
+    std::int32_t nphot = 0;
+    run_planet(bsun, lonsun, 0, nphot);
+    // Zone (3, 1): latitude pi/8 north, longitude pi/8.
+    const double pi = 3.141592654;
+    double th = pi / 8.0, ph = pi / 8.0, dth = pi / 4.0, dph = 2.0 * pi / 8.0;
+    double n[3] = {std::cos(th) * std::cos(ph), std::cos(th) * std::sin(ph), std::sin(th)};
+    double b = bsun * 0.017453293, l = lonsun * 0.017453293;
+    double mu0 = n[0] * std::cos(b) * std::cos(l) + n[1] * std::cos(b) * std::sin(l) + n[2] * std::sin(b);
+    double d[3] = {distance - rsat * n[0], -rsat * n[1], -rsat * n[2]};
+    double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    double mue = (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / r;
+    double area = rsat * rsat * std::cos(th) * dth * dph;
+    double expected = mu0 * area * mue * (rsat * n[2] / r) / (r * r);
+    EXPECT_NEAR(satzone.zone_flux[3][1], expected, 1e-12 * expected);
+}
+
+TEST(PlanetLaws, SplinesPassThroughEveryTableNodeAndExtrapolateBeyond150) {
+    init_planet_laws();
+    const double atab1[] = {0.6736, 0.6197, 0.5726, 0.5948, 0.7869, 2.1323};
+    const double btab4[] = {1.4825, 1.4794, 1.4592, 1.4221, 1.3618, 1.3341};
+    for (int k = 0; k < 6; ++k) {
+        double a = 0, b = 0;
+        planet_law(1, 30.0 * k, a, b);
+        EXPECT_EQ(a, atab1[k]);
+        planet_law(4, 30.0 * k, a, b);
+        EXPECT_EQ(b, btab4[k]);
+    }
+    double a150 = 0, a170 = 0, b = 0;
+    planet_law(1, 150.0, a150, b);
+    planet_law(1, 170.0, a170, b);
+    EXPECT_GT(a170, a150);  // the steep rise toward 150 degrees goes on
+}
+
+TEST(PlanetLaws, MixedModelsAreTheStatedMixturesOfTheSingleLaws) {
+    const double distance = 150.0, bsun = 15.0, lonsun = 40.0;
+    auto flux_of = [&](std::int32_t model) {
+        set_planet(1, distance, 30, 60, model);
+        std::int32_t nphot = 0;
+        return run_planet(bsun, lonsun, 0, nphot);
+    };
+    double t1 = flux_of(12), t2 = flux_of(14), t3 = flux_of(11), t4 = flux_of(13);
+    ASSERT_GT(t1, 0.0);
+    const double tol = 1e-12;
+    EXPECT_NEAR(flux_of(2), 0.5 * t3 + 0.5 * t4, tol * t3);
+    EXPECT_NEAR(flux_of(3), 0.5 * t1 + 0.5 * t2, tol * t1);
+    EXPECT_NEAR(flux_of(4), 0.25 * (t1 + t2 + t3 + t4), tol * t1);
+    EXPECT_NEAR(flux_of(5), 0.25 * t4 + 0.75 * t2, tol * t1);
+    EXPECT_NEAR(flux_of(6), 0.25 * t3 + 0.75 * t1, tol * t1);
+}
+
+TEST(PlanetLaws, SingleLawZoneFluxIsGeometryTimesAXToTheBOverMue) {
+    const double distance = 140.0, bsun = 10.0, lonsun = 20.0;
+    set_planet(1, distance, 4, 8, 12);  // law 1, blue belts
+    std::int32_t nphot = 0;
+    run_planet(bsun, lonsun, 0, nphot);
+    const double pi = 3.141592654;
+    double th = pi / 8.0, ph = pi / 8.0, dth = pi / 4.0, dph = 2.0 * pi / 8.0;
+    double n[3] = {std::cos(th) * std::cos(ph), std::cos(th) * std::sin(ph), std::sin(th)};
+    double b = bsun * 0.017453293, l = lonsun * 0.017453293;
+    double s[3] = {std::cos(b) * std::cos(l), std::cos(b) * std::sin(l), std::sin(b)};
+    double mu0 = n[0] * s[0] + n[1] * s[1] + n[2] * s[2];
+    double d[3] = {distance - rsat * n[0], -rsat * n[1], -rsat * n[2]};
+    double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    double mue = (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / r;
+    double alpha = std::acos((d[0] * s[0] + d[1] * s[1] + d[2] * s[2]) / r) * 180.0 / pi;
+    double a = 0, bb = 0;
+    planet_law(1, alpha, a, bb);
+    double x = mue * mu0 / (mue + mu0);
+    double g = rsat * rsat * std::cos(th) * dth * dph * mue * (rsat * n[2] / r) / (r * r);
+    double expected = g * a * std::pow(x, bb) / mue;
+    EXPECT_NEAR(satzone.zone_flux[3][1], expected, 1e-9 * expected);
+}
+
+TEST(PlanetPhotons, BudgetIsSharedInProportionToZoneFlux) {
+    set_planet(1, 140.0, 12, 24, 3);
+    std::int32_t nphot = 0;
+    double flux = run_planet(20.0, 10.0, 50000, nphot);
+    ASSERT_GT(flux, 0.0);
+    int lit = 0;
+    for (int i = 1; i <= 12; ++i)
+        for (int j = 1; j <= 24; ++j) lit += satzone.zone_flux[i][j] > 0.0;
+    EXPECT_LE(nphot, 50000);
+    EXPECT_GE(nphot, 50000 - lit);  // at most one photon lost per lit zone
+    EXPECT_EQ(satcom4.nphot_sat, nphot);
+    for (int m = 1; m <= nphot; ++m) {
+        double len = std::hypot(satcom4.xsat[m], satcom4.ysat[m], satcom4.zsat[m]);
+        ASSERT_NEAR(len, 1.0, 1e-14);
+        ASSERT_LT(satcom4.xsat[m], 0.0);  // the planet lies toward -x of the field
+    }
+}
+
+TEST(PlanetReport, PrintsOneLineWithAzimuthFluxCountAndCpu) {
+    set_planet(1, 140.0, 1, 1, 7);
+    std::int32_t nphot = 0;
+    std::string line;
+    run_planet(0.0, 30.0, 10, nphot, &line);
+    EXPECT_EQ(line.rfind("SATURN: fii,flux,nphot,cpu 30.0 0.0 0 ", 0), 0u) << line;
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1);
+}
+
+TEST(PlanetLimits, ZoneGridBeyondTheTableIsRejected) {
+    set_planet(1, 140.0, 201, 10, 1);
+    std::int32_t nphot = 0;
+    double flux = 0;
+    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, nphot, flux), limit_error);
+    set_planet(1, 140.0, 10, 401, 1);
+    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, nphot, flux), limit_error);
+    set_planet(1, 140.0, 10, 10, 1);
+    EXPECT_THROW(saturn_illumination(0.0, 0.0, 1000001, nphot, flux), limit_error);
+}
