@@ -1,0 +1,128 @@
+// Power law of the scattering angle: normalisation against an independent
+// quadrature, shape, the sampler against the evaluator, one deviate per draw
+// and the spline dump.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "field/field_records.h"
+#include "scatter/callisto.h"
+#include "scatter/scatter_records.h"
+#include "support/sampler_stats.h"
+#include "support/scratch_dir.h"
+
+using namespace quillet;
+using namespace quillet::test_support;
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+void build_power_law(double n) {
+    com3.icheck = 0;
+    com_power2.pow_n = n;
+    init_callisto();
+}
+
+phase_law power_law() {
+    return [](double c) { double p; p_callisto(c, p); return p; };
+}
+
+std::function<double()> power_law_cose() {
+    return [] {
+        double sine, cose;
+        e_callisto(sine, cose);
+        return cose;
+    };
+}
+
+// int_0^pi t^n sin t dt by Simpson with 200000 intervals.
+double exact_moment(double n) {
+    const int m = 200000;
+    double h = pi / m, sum = 0.0;
+    for (int i = 0; i <= m; ++i) {
+        double t = i * h;
+        double f = (t == 0.0 ? 0.0 : std::pow(t, n)) * std::sin(t);
+        sum += (i == 0 || i == m ? 1.0 : (i % 2 ? 4.0 : 2.0)) * f;
+    }
+    return sum * h / 3.0;
+}
+
+}  // namespace
+
+TEST(Callisto, NormalisationMatchesAnIndependentQuadrature) {
+    for (double n : {0.0, 1.5, 3.092}) {
+        build_power_law(n);
+        // The 401-node rule is second order in h = pi/400: h^2 ~ 6e-5.
+        EXPECT_NEAR(com_power2.c_n, 2.0 / exact_moment(n), 1e-4 * com_power2.c_n) << "n = " << n;
+        EXPECT_EQ(com_power1.cum[1], 0.0);
+        EXPECT_DOUBLE_EQ(com_power1.cum[401], 2.0);
+        EXPECT_NEAR(com_power1.theta[401], pi, 1e-15);
+        for (int i = 2; i <= 401; ++i) ASSERT_GT(com_power1.cum[i], com_power1.cum[i - 1]);
+    }
+}
+
+TEST(Callisto, EvaluatorIntegratesToPiOverTheSphere) {
+    for (double n : {0.0, 1.5, 3.092}) {
+        build_power_law(n);
+        EXPECT_NEAR(sphere_integral(power_law(), 40000), pi, 1e-4 * pi) << "n = " << n;
+    }
+}
+
+TEST(Callisto, ExponentZeroIsIsotropic) {
+    build_power_law(0.0);
+    EXPECT_NEAR(com_power2.c_n, 1.0, 1e-4);
+    for (double c : {-1.0, -0.5, 0.0, 0.7, 1.0}) {
+        double p;
+        p_callisto(c, p);
+        EXPECT_NEAR(p, 0.25, 0.25e-4);
+    }
+}
+
+TEST(Callisto, CallistoExponentIsZeroForwardAndLargestBackward) {
+    build_power_law(3.092);
+    double forward, backward, p;
+    p_callisto(1.0, forward);
+    p_callisto(-1.0, backward);
+    EXPECT_EQ(forward, 0.0);
+    for (double c = -0.999; c < 1.0; c += 0.01) {
+        p_callisto(c, p);
+        ASSERT_LT(p, backward) << "cose = " << c;
+    }
+}
+
+TEST(Callisto, SamplerMatchesEvaluator) {
+    for (double n : {3.092, 1.0, 0.0}) {
+        build_power_law(n);
+        reseed(-21);
+        auto r = cose_chi_square(power_law_cose(), power_law(), 1000000 / 2);
+        print_figure("e_callisto n=" + std::to_string(n), r);
+        EXPECT_LT(r.value, r.threshold) << "n = " << n << ": " << r.summary();
+    }
+}
+
+TEST(Callisto, SamplerTakesExactlyOneDeviate) {
+    build_power_law(3.092);
+    double s, c;
+    EXPECT_EQ(draws_taken([&] { e_callisto(s, c); }), 1);
+}
+
+TEST(Callisto, PrintLevelOneWritesTheSplineDumpAndTheEchoLines) {
+    scratch_dir dir;
+    com3.icheck = 1;
+    com_power2.pow_n = 3.092;
+    testing::internal::CaptureStdout();
+    init_callisto();
+    std::string out = testing::internal::GetCapturedStdout();
+    com3.icheck = 0;
+    EXPECT_NE(out.find("INIT_CALLISTO: n, c_n 3.092 "), std::string::npos) << out;
+    EXPECT_NE(out.find("INIT_CALLISTO: inte   0.0 "), std::string::npos) << out;
+    std::string dump = dir.read("SPLINE_TEST");
+    int lines = 0;
+    for (char ch : dump) lines += ch == '\n';
+    EXPECT_EQ(lines, 1 + 401);
+    EXPECT_EQ(dump.rfind("3.092 ", 0), 0u) << "the first line holds n and c_n";
+    EXPECT_NE(dump.find("\n1 0.0 0.0 "), std::string::npos);
+    EXPECT_NE(dump.find("\n401 "), std::string::npos);
+}
