@@ -1,0 +1,106 @@
+#include "field_tool_run.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+namespace quillet_test {
+
+namespace {
+
+std::string shell_quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q.push_back(c);
+    }
+    return q + "'";
+}
+
+}  // namespace
+
+scratch_dir::scratch_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "quillet-field-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a scratch folder");
+    dir_ = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+}
+
+std::string file_bytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+tool_run run_field_tool(const std::vector<std::string>& args) {
+    scratch_dir capture;
+    std::string cmd = shell_quote(QUILLET_FIELD_BINARY);
+    for (const std::string& a : args) cmd += " " + shell_quote(a);
+    cmd += " >" + shell_quote(capture.path("stdout").string()) + " 2>" + shell_quote(capture.path("stderr").string());
+    int rc = std::system(cmd.c_str());
+    tool_run r;
+    r.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
+    r.out = file_bytes(capture.path("stdout"));
+    r.err = file_bytes(capture.path("stderr"));
+    return r;
+}
+
+double reported_value(const std::string& report, const std::string& label) {
+    std::istringstream in(report);
+    std::string line;
+    const std::string head = "quillet-field: " + label + " ";
+    while (std::getline(in, line)) {
+        if (line.rfind(head, 0) != 0) continue;
+        return std::strtod(line.c_str() + head.size(), nullptr);
+    }
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+}  // namespace quillet_test
+
+#include "format/free_reader.h"
+
+namespace quillet_test {
+
+pos_file read_pos_file(const std::filesystem::path& p) {
+    quillet::free_reader in(p.string());
+    pos_file f;
+    in.begin_record("title");
+    in.read(f.title);
+    in.begin_record("option line");
+    in.read(f.options);
+    in.begin_record("orb xl yl sy");
+    in.read(f.orb);
+    in.read(f.xl);
+    in.read(f.yl);
+    in.read(f.sy);
+    std::int32_t n = -1;
+    in.begin_record("particle count");
+    in.read(n);
+    if (n < 0) in.fail("a particle count", std::to_string(n));
+    f.part.resize(std::size_t(n));
+    for (pos_particle& q : f.part) {
+        in.begin_record("radius x y z");
+        in.read(q.r);
+        in.read(q.x);
+        in.read(q.y);
+        in.read(q.z);
+    }
+    if (!in.at_end()) in.fail("the end of the file after the particles");
+    return f;
+}
+
+}  // namespace quillet_test
