@@ -3,11 +3,22 @@
 // layer bounds and the edge copies that make the central cell self-contained.
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+
 #include "format/text_field.h"
 
 namespace quillet {
 
 // file: the Particle position file; file_haze: the haze file or "junk".
 void part_read_2pos(const text80& file, const text80& file_haze);
+
+// Appends, after particles 1..n of the tables, a copy of every periodic image
+// (of the eight neighbouring cells) whose sphere reaches into the central cell,
+// sets npart = n + copies and fills rpart2 for particles 1..npart. The cell
+// geometry must be in com2. Throws limit_error naming `source` when the copies
+// would not fit in the tables. part_read_2pos ends with it; tests and
+// benchmarks that fill the tables directly call it too.
+void duplicate_edges(std::int32_t n, std::string_view source);
 
 }  // namespace quillet

@@ -8,7 +8,18 @@ namespace quillet {
 // mode 1: photon free path (nearest particle, diagnostics); >= 2: occlusion
 // test (first particle found); other: nearest particle, no diagnostics.
 // ipart: particle number >= 1, or a wall code -1..-4; tmin: distance.
+// The particle in com12.ipart is skipped. A particle whose entry point lies
+// within 1e-9 of its radius from the start point counts as not met: the ray
+// starts on its surface (rounding would otherwise let it find a periodic copy
+// of the particle it has just left).
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
+
+// With idebug >= 1 every slice search is traced to the file named by the
+// testimage prefix followed by ".TRACE", opened on the first search of the
+// run. This closes it (the engine calls it at the end of the run); it throws
+// output_error when the trace could not be written completely. Harmless when
+// no trace is open.
+void close_slice_trace();
 
 }  // namespace quillet

@@ -1,8 +1,11 @@
-// The current particle of the photon: the scattering step stores it, and the
-// ray searches skip it in the first periodic box (-999: none).
+// Records of the ray searches: the current particle of the photon (com12),
+// which the scattering step stores and the searches skip in the first periodic
+// box (-999: none), and the scratch tables of one search.
 #pragma once
 
 #include <cstdint>
+
+#include "field/field_records.h"
 
 namespace quillet {
 
@@ -13,5 +16,17 @@ struct com12_t {
     std::int32_t method;  // ring-particle scattering-law code
 };
 extern com12_t com12;
+
+// Working tables of one ray search, written by every call of tab_choose and
+// path_slice. They are kept apart from the read-only field so that each
+// worker of a threaded photon loop could own one; the run has one instance.
+struct search_scratch_t {
+    std::int32_t pottab[max_part + 1];  // candidate particles of the current slice, entries 1..npot
+    double ztmin;                       // height range swept by the last nearly horizontal ray
+    double ztmax;
+    double smin2;                       // last squared distance of a cell centre to the ray
+    double twall[5];                    // distances to walls 1..4 of the last slice without a hit
+};
+extern search_scratch_t search_scratch;
 
 }  // namespace quillet

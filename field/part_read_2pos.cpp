@@ -1,0 +1,246 @@
+// Loading the particle field. Ring particles come from the Particle position
+// file (scaled by sredu/zredu, optionally cut by size and enlarged), haze
+// particles from the haze file (unchanged), then the edge copies; the optical
+// depth and the layer bounds are worked out on the way and reported.
+#include "field/part_read_2pos.h"
+
+#include <cmath>
+#include <numbers>
+#include <string>
+
+#include "field/field_records.h"
+#include "format/free_reader.h"
+#include "format/free_writer.h"
+#include "format/result_file.h"
+#include "format/run_error.h"
+
+namespace quillet {
+
+namespace {
+
+// Kept between calls: the title of the last file read, orb and the haze count.
+text80 title;
+double orb = 0.0;
+std::int32_t npart_haze = 0;
+
+const char* const rule28 = "============================";
+
+std::string particle_record(std::int32_t i) { return "particle " + std::to_string(i) + " (radius, x, y, z)"; }
+
+// Records 1 to 4 of a position file: title, a skipped value, orb xl yl sy, count.
+void read_head(free_reader& in, double& orb_read, double& xl, double& yl, double& sy, bool report_title) {
+    in.begin_record("record 1 (title)");
+    std::string t;
+    in.read(t);
+    title.assign(t);
+    if (report_title) {
+        say(rule28);
+        say("posdat:", title);
+    }
+    in.begin_record("record 2 (a value that is skipped)");
+    std::string skipped;
+    in.read(skipped);
+    in.begin_record("record 3 (orb, xl, yl, sy)");
+    in.read(orb_read);
+    in.read(xl);
+    in.read(yl);
+    in.read(sy);
+}
+
+std::int32_t read_count(free_reader& in, std::int32_t already) {
+    in.begin_record("record 4 (number of particles)");
+    std::int32_t n = 0;
+    in.read(n);
+    if (n < 0) in.fail("expected a particle count of at least 0, found " + std::to_string(n));
+    if (std::int64_t(already) + n > max_part)
+        throw limit_error(in.source() + ", line " + std::to_string(in.line()) + ", " + in.record() + ": " +
+                          std::to_string(std::int64_t(already) + n) +
+                          " particles do not fit in the particle tables (at most " + std::to_string(max_part) +
+                          ")");
+    return n;
+}
+
+// Particle lines first..first+count-1: radius, x, y, z.
+void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
+    for (std::int32_t k = 0; k < count; ++k) {
+        std::int32_t i = first + k;
+        in.begin_record(particle_record(k + 1));
+        double r = 0.0, x = 0.0, y = 0.0, z = 0.0;
+        in.read(r);
+        in.read(x);
+        in.read(y);
+        in.read(z);
+        com1.rpart[i] = r;
+        com1.xpart[i] = x;
+        com1.ypart[i] = y;
+        com1.zpart[i] = z;
+    }
+}
+
+// Summed cross-sections of particles first..last.
+double cross_sections(std::int32_t first, std::int32_t last) {
+    double a = 0.0;
+    for (std::int32_t i = first; i <= last; ++i) a += std::numbers::pi * (com1.rpart[i] * com1.rpart[i]);
+    return a;
+}
+
+}  // namespace
+
+void duplicate_edges(std::int32_t n, std::string_view source) {
+    const double xl = com2.xl, yl = com2.yl, sy = com2.sy;
+    std::int64_t c = 0;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        const double r = com1.rpart[i];
+        for (int m = -1; m <= 1; ++m) {
+            for (int k = -1; k <= 1; ++k) {
+                if (m == 0 && k == 0) continue;
+                const double xs = com1.xpart[i] + m * com2.xl2;
+                const double ys = com1.ypart[i] + k * com2.yl2 + m * sy;
+                if (std::fabs(xs) <= r + xl && std::fabs(ys) <= r + yl) {
+                    ++c;
+                    const std::int64_t j = n + c;
+                    if (j > max_part) continue;  // counted for the message, never stored
+                    com1.xpart[j] = xs;
+                    com1.ypart[j] = ys;
+                    com1.zpart[j] = com1.zpart[i];
+                    com1.rpart[j] = r;
+                    com_haze1.itype[j] = com_haze1.itype[i];
+                }
+            }
+        }
+    }
+    if (n + c > max_part)
+        throw limit_error(std::string(source) + ": " + std::to_string(n) + " particles and " + std::to_string(c) +
+                          " edge copies make " + std::to_string(n + c) +
+                          " entries, more than the particle tables hold (" + std::to_string(max_part) + ")");
+    com3.npart = std::int32_t(n + c);
+    for (std::int32_t i = 1; i <= com3.npart; ++i) com1.rpart2[i] = com1.rpart[i] * com1.rpart[i];
+}
+
+void part_read_2pos(const text80& file, const text80& file_haze) {
+    const bool report = com3.icheck >= 0;
+    say("entering part_read_2pos");
+    say("file = ", file);
+    say("file_haze = ", file_haze);
+
+    const std::string name(file.trimmed());
+    double xl = 0.0, yl = 0.0, sy = 0.0;
+    std::int32_t n = 0;
+    double zmin = 0.0, zmax = 0.0, tau = 0.0;
+    {
+        free_reader in(name);
+        read_head(in, orb, xl, yl, sy, report);
+        if (!(xl > 0.0) || !(yl > 0.0) || !std::isfinite(xl) || !std::isfinite(yl))
+            in.fail("expected positive half-widths xl and yl, found " + free_format(xl, yl));
+        if (report) say("orb,xl,yl,sy", orb, xl, yl, sy);
+        n = read_count(in, 0);
+        com3.npartori = n;
+        if (report) say("original npart ", n);
+
+        const double sy_read = sy;
+        for (int pass = 0; pass < 10; ++pass) {
+            if (sy > yl) sy -= 2.0 * yl;
+            if (sy < -yl) sy += 2.0 * yl;
+        }
+        say("sy: ", sy_read, sy);
+        com2.xl = xl;
+        com2.yl = yl;
+        com2.sy = sy;
+        com2.yl2 = 2.0 * yl;
+        com2.xl2 = 2.0 * xl;
+
+        read_particles(in, 1, n);
+        double area = 0.0;
+        for (std::int32_t i = 1; i <= n; ++i) {
+            com1.rpart[i] *= com13.sredu;
+            com1.zpart[i] *= com13.zredu;
+            const double r = com1.rpart[i], z = com1.zpart[i];
+            zmin = std::min(zmin, z - r);
+            zmax = std::max(zmax, z + r);
+            area += std::numbers::pi * (r * r);
+        }
+        tau = area / (4.0 * xl * yl);
+    }
+
+    if (maincom1.sizemin > 0.0) {
+        std::int32_t kept = 0;
+        for (std::int32_t i = 1; i <= n; ++i) {
+            if (com1.rpart[i] >= maincom1.sizemin) {
+                ++kept;
+                com1.xpart[kept] = com1.xpart[i];
+                com1.ypart[kept] = com1.ypart[i];
+                com1.zpart[kept] = com1.zpart[i];
+                com1.rpart[kept] = com1.rpart[i];
+            }
+        }
+        const double tau_mod = cross_sections(1, kept) / (4.0 * xl * yl);
+        say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
+        say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
+        n = kept;
+        tau = tau_mod;
+    }
+
+    if (maincom1.s20 > 0.0) {
+        for (std::int32_t i = 1; i <= n; ++i)
+            if (com1.rpart[i] <= maincom1.s20) com1.rpart[i] *= maincom1.f20;
+        const double tau_mod = cross_sections(1, n) / (4.0 * xl * yl);
+        say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
+        tau = tau_mod;
+    }
+
+    for (std::int32_t i = 1; i <= n; ++i) com_haze1.itype[i] = 1;
+
+    say("file_haze", file_haze);
+    std::string source = name;
+    if (!file_haze.is_junk()) {
+        say(rule28);
+        say("reading haze particles      ");
+        const std::string haze_name(file_haze.trimmed());
+        source += " with haze file " + haze_name;
+        free_reader in(haze_name);
+        double ignored[4] = {0.0, 0.0, 0.0, 0.0};
+        read_head(in, ignored[0], ignored[1], ignored[2], ignored[3], false);
+        say("posdat:", title);
+        npart_haze = read_count(in, n);
+        say("npart_haze ", npart_haze);
+        say("before adding haze:");
+        say("tau", tau);
+        say("zz", zmin, zmax);
+        read_particles(in, n + 1, npart_haze);
+        for (std::int32_t i = n + 1; i <= n + npart_haze; ++i) {
+            com_haze1.itype[i] = 2;
+            const double r = com1.rpart[i], z = com1.zpart[i];
+            zmin = std::min(zmin, z - r);
+            zmax = std::max(zmax, z + r);
+        }
+        const double area_haze = cross_sections(n + 1, n + npart_haze);
+        n += npart_haze;
+        tau = tau + area_haze / (4.0 * xl * yl);
+        say("after adding haze:");
+        say("tau", tau);
+        say("zz", zmin, zmax);
+    }
+    com2.zmin = zmin;
+    com2.zmax = zmax;
+    com13.tau = tau;
+
+    duplicate_edges(n, source);
+
+    if (report) {
+        say("duplicate edges ", com3.npart);
+        say("zmin,zmax", com2.zmin, com2.zmax);
+        say(rule28);
+    }
+
+    if (debug1.idebug >= 1) {
+        result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
+        std::FILE* f = out.stream();
+        put_record(f, com2.xl, com2.yl, com2.zmin, com2.zmax, com2.sy);
+        put_record(f, com3.npart);
+        for (std::int32_t i = 1; i <= com3.npart; ++i)
+            put_record(f, com1.xpart[i], com1.ypart[i], com1.zpart[i], com1.rpart[i], com_haze1.itype[i]);
+        out.commit();
+    }
+}
+
+}  // namespace quillet

@@ -1,0 +1,35 @@
+// Folding a horizontal position into the central cell. Whole periods are
+// counted in x first; each x period carries the shear sy, which is taken off y
+// before the y periods are counted.
+#include "field/retbox.h"
+
+#include <cmath>
+
+#include "field/field_records.h"
+#include "format/free_writer.h"
+
+namespace quillet {
+
+namespace {
+
+// Whole periods of v (half-width l, reciprocal period rp): v + l divided by the
+// period, toward zero, on the positive side; mirrored on the negative side.
+// Kept as a double so that any finite position folds without integer overflow.
+double periods(double v, double l, double rp) {
+    if (v >= 0.0) return std::trunc((v + l) * rp);
+    return -std::trunc((l - v) * rp) + 0.0;  // + 0.0: no negative zero, as an integer count has none
+}
+
+}  // namespace
+
+void retbox(double& x0, double& y0) {
+    const double i = periods(x0, com2.xl, 1.0 / com2.xl2);
+    const double y1 = y0 - i * com2.sy;
+    const double j = periods(y1, com2.yl, 1.0 / com2.yl2);
+    x0 = x0 - i * com2.xl2;
+    y0 = y1 - j * com2.yl2;
+    if (std::fabs(x0) > com2.xl) say("abs(x0) > xl", x0);
+    if (std::fabs(y0) > com2.yl) say("abs(y0) > yl", y0);
+}
+
+}  // namespace quillet

@@ -1,0 +1,108 @@
+// Building the search grid: every particle centre is put into one of mx x my
+// columns laid over the x-y extent of the centres (widened by 1 %), and every
+// column gets a bounding disc that holds all spheres centred in it. A counting
+// sort keeps the build linear in npart + mx*my while producing ilist in cell
+// order and, within a cell, in particle order.
+#include "field/tab_init.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "format/result_file.h"
+#include "format/run_error.h"
+
+namespace quillet {
+
+namespace {
+
+// Grid cell of each particle (the column and row combined into c).
+std::int32_t cell_of[max_part + 1];
+
+[[noreturn]] void outside_grid(std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
+    throw limit_error("search grid of " + std::to_string(com11.mx) + " x " + std::to_string(com11.my) +
+                      " cells: particle " + std::to_string(k) + " (" + axis + " = " + free_format(v) +
+                      ") falls outside it (position " + free_format(q) + " in cell widths, expected 0 to " +
+                      std::to_string(cells) +
+                      "); the grid spans the particle centres widened by 1 % about the origin, so the centres "
+                      "must spread over both sides of x = 0 and y = 0 (use mx = my = 1 for such a field)");
+}
+
+}  // namespace
+
+void tab_init() {
+    const std::int32_t mx = com11.mx, my = com11.my;
+    if (mx < 1 || my < 1 || std::int64_t(mx) * my > max_cells)
+        throw limit_error("search grid of mx x my = " + std::to_string(mx) + " x " + std::to_string(my) +
+                          " cells: expected at least 1 x 1 and at most " + std::to_string(max_cells) + " cells");
+    const std::int32_t ncell = mx * my;
+    const std::int32_t npart = com3.npart;
+
+    double xmin = 1.0e6, xmax = -1.0e6, ymin = 1.0e6, ymax = -1.0e6;
+    for (std::int32_t k = 1; k <= npart; ++k) {
+        xmin = std::min(xmin, com1.xpart[k]);
+        xmax = std::max(xmax, com1.xpart[k]);
+        ymin = std::min(ymin, com1.ypart[k]);
+        ymax = std::max(ymax, com1.ypart[k]);
+    }
+    const double xtab0 = 1.01 * xmin, ytab0 = 1.01 * ymin;
+    const double dxtab = (1.01 * xmax - 1.01 * xmin) / mx;
+    const double dytab = (1.01 * ymax - 1.01 * ymin) / my;
+    const double rdx = 1.0 / dxtab, rdy = 1.0 / dytab;
+
+    // Count the particles of each cell; dtab holds the largest radius for now.
+    for (std::int32_t c = 1; c <= ncell; ++c) {
+        com9.nlist[c] = 0;
+        com10.dtab[c] = 0.0;
+    }
+    for (std::int32_t k = 1; k <= npart; ++k) {
+        // A negative quotient would truncate to column 1 although the centre
+        // lies outside it, so it is refused like any other position off the grid.
+        const double qx = (com1.xpart[k] - xtab0) * rdx;
+        const double qy = (com1.ypart[k] - ytab0) * rdy;
+        if (!(qx >= 0.0 && qx < mx)) outside_grid(k, "x", com1.xpart[k], qx, mx);
+        if (!(qy >= 0.0 && qy < my)) outside_grid(k, "y", com1.ypart[k], qy, my);
+        const std::int32_t i = std::int32_t(qx) + 1, j = std::int32_t(qy) + 1;
+        const std::int32_t c = (i - 1) * my + j;
+        cell_of[k] = c;
+        ++com9.nlist[c];
+        com10.dtab[c] = std::max(com10.dtab[c], com1.rpart[k]);
+    }
+
+    // Cell c's particles start where those of cells 1..c-1 end.
+    std::int32_t next = 1;
+    for (std::int32_t c = 1; c <= ncell; ++c) {
+        com9.istart[c] = next;
+        next += com9.nlist[c];
+    }
+    // Place in increasing particle number, using istart as the fill pointer.
+    for (std::int32_t k = 1; k <= npart; ++k) com9.ilist[com9.istart[cell_of[k]]++] = k;
+    for (std::int32_t c = 1; c <= ncell; ++c) com9.istart[c] -= com9.nlist[c];
+
+    for (std::int32_t i = 1; i <= mx; ++i) {
+        for (std::int32_t j = 1; j <= my; ++j) {
+            const std::int32_t c = (i - 1) * my + j;
+            com10.cx[c] = (i - 0.5) * dxtab + xtab0;
+            com10.cy[c] = (j - 0.5) * dytab + ytab0;
+            const double rmax = com10.dtab[c];
+            const double ax = rmax + 0.5 * dxtab, ay = rmax + 0.5 * dytab;
+            com10.dtab2[c] = ax * ax + ay * ay;
+            com10.dtab[c] = std::sqrt(com10.dtab2[c]);
+        }
+    }
+
+    if (debug1.idebug >= 1) {
+        result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");
+        std::FILE* f = out.stream();
+        put_record(f, mx, my);
+        for (std::int32_t c = 1; c <= ncell; ++c) {
+            put_record(f, com10.cx[c], com10.cy[c], com10.dtab[c], com9.istart[c], com9.nlist[c]);
+            for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) put_record(f, com9.ilist[l]);
+        }
+        out.commit();
+    }
+}
+
+}  // namespace quillet

@@ -1,0 +1,400 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/part_read_2pos.h"
+#include "format/free_writer.h"
+#include "format/run_error.h"
+#include "support/field_fixture.h"
+
+using namespace quillet;
+using fixture::sphere;
+
+namespace {
+
+std::vector<std::string> split_lines(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    std::string line;
+    while (std::getline(in, line)) out.push_back(line);
+    return out;
+}
+
+std::string padded(const std::string& s, std::size_t w = 80) { return s + std::string(w - s.size(), ' '); }
+
+// Loads `file` (and `haze`, or "junk") and returns the report lines.
+std::vector<std::string> load(const std::string& file, const std::string& haze = "junk") {
+    testing::internal::CaptureStdout();
+    try {
+        part_read_2pos(text80(file), text80(haze));
+    } catch (...) {
+        testing::internal::GetCapturedStdout();
+        throw;
+    }
+    return split_lines(testing::internal::GetCapturedStdout());
+}
+
+double area(std::initializer_list<double> radii) {
+    double a = 0.0;
+    for (double r : radii) a += std::numbers::pi * (r * r);
+    return a;
+}
+
+// Three ring particles in a 20 x 10 cell whose shear 12.5 folds to 2.5: one in
+// the middle (no copies), one reaching over x = +xl, one over y = +yl.
+const std::vector<sphere> three = {{1.0, 0.0, 0.0, 0.0}, {0.5, 9.75, 0.0, 1.0}, {2.0, -3.0, 4.0, -1.0}};
+
+class PartRead2pos : public testing::Test {
+protected:
+    void SetUp() override {
+        fixture::reset_field();
+        com3.icheck = 0;
+        path = fixture::scratch_path("three.pos");
+        fixture::write_position_file(path, three, 10.0, 5.0, 12.5, "ringA", 2.25);
+    }
+    std::string path;
+};
+
+}  // namespace
+
+TEST_F(PartRead2pos, PrintsTheReadingReportLineByLine) {
+    std::vector<std::string> got = load(path);
+    std::vector<std::string> want = {
+        "entering part_read_2pos",
+        "file =  " + padded(path),
+        "file_haze =  " + padded("junk"),
+        "============================",
+        "posdat: " + padded("ringA"),
+        "orb,xl,yl,sy 2.25 10.0 5.0 12.5",
+        "original npart  3",
+        "sy:  12.5 2.5",
+        "file_haze " + padded("junk"),
+        "duplicate edges  5",
+        "zmin,zmax -3.0 1.5",
+        "============================",
+    };
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(PartRead2pos, NegativePrintLevelKeepsOnlyTheUnconditionalLines) {
+    com3.icheck = -1;
+    std::vector<std::string> want = {
+        "entering part_read_2pos", "file =  " + padded(path), "file_haze =  " + padded("junk"),
+        "sy:  12.5 2.5",           "file_haze " + padded("junk"),
+    };
+    EXPECT_EQ(load(path), want);
+}
+
+TEST_F(PartRead2pos, FillsTablesGeometryOpticalDepthAndEdgeCopiesInOrder) {
+    load(path);
+    EXPECT_EQ(com3.npartori, 3);
+    ASSERT_EQ(com3.npart, 5);
+    EXPECT_EQ(com2.xl, 10.0);
+    EXPECT_EQ(com2.yl, 5.0);
+    EXPECT_EQ(com2.sy, 2.5);
+    EXPECT_EQ(com2.xl2, 20.0);
+    EXPECT_EQ(com2.yl2, 10.0);
+    EXPECT_EQ(com2.zmin, -3.0);
+    EXPECT_EQ(com2.zmax, 1.5);
+    EXPECT_DOUBLE_EQ(com13.tau, std::numbers::pi * 5.25 / 200.0);
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_EQ(com1.rpart[i], three[i - 1].r);
+        EXPECT_EQ(com1.xpart[i], three[i - 1].x);
+        EXPECT_EQ(com1.ypart[i], three[i - 1].y);
+        EXPECT_EQ(com1.zpart[i], three[i - 1].z);
+    }
+    // Particle 2's image one period to the left, shifted down by the shear;
+    // particle 3's image one period down.
+    EXPECT_EQ(com1.xpart[4], 9.75 - 20.0);
+    EXPECT_EQ(com1.ypart[4], -2.5);
+    EXPECT_EQ(com1.zpart[4], 1.0);
+    EXPECT_EQ(com1.rpart[4], 0.5);
+    EXPECT_EQ(com1.xpart[5], -3.0);
+    EXPECT_EQ(com1.ypart[5], -6.0);
+    EXPECT_EQ(com1.rpart[5], 2.0);
+    for (int i = 1; i <= 5; ++i) {
+        EXPECT_EQ(com_haze1.itype[i], 1);
+        EXPECT_EQ(com1.rpart2[i], com1.rpart[i] * com1.rpart[i]);
+    }
+}
+
+TEST_F(PartRead2pos, ShearFoldingLeavesPlusAndMinusYlUnchanged) {
+    struct { double read, folded; } cases[] = {{12.5, 2.5}, {5.0, 5.0}, {-5.0, -5.0}, {-12.5, -2.5}, {5.5, -4.5}};
+    for (auto c : cases) {
+        fixture::write_position_file(path, three, 10.0, 5.0, c.read);
+        load(path);
+        EXPECT_EQ(com2.sy, c.folded) << "sy read as " << c.read;
+    }
+}
+
+TEST_F(PartRead2pos, RadiusAndHeightFactorsScaleRingParticles) {
+    com13.sredu = 2.0;
+    com13.zredu = 0.5;
+    load(path);
+    EXPECT_EQ(com1.rpart[3], 4.0);
+    EXPECT_EQ(com1.zpart[3], -0.5);
+    EXPECT_EQ(com2.zmin, -4.5);  // particle 3: -0.5 - 4
+    EXPECT_EQ(com2.zmax, 3.5);   // particle 3: -0.5 + 4
+    EXPECT_DOUBLE_EQ(com13.tau, area({2.0, 1.0, 4.0}) / 200.0);
+}
+
+TEST_F(PartRead2pos, SizeCutKeepsRadiusEqualToSizeminAndTheOrderButNotTheLayerBounds) {
+    std::vector<sphere> four = {{1.0, 1.0, 0.0, 0.0}, {0.5, 2.0, 0.0, -4.0}, {2.0, 3.0, 0.0, 0.0}, {0.999, 4.0, 0.0, 0.0}};
+    fixture::write_position_file(path, four, 10.0, 5.0, 0.0);
+    maincom1.sizemin = 1.0;
+    std::vector<std::string> got = load(path);
+    const double tau = area({1.0, 0.5, 2.0, 0.999}) / 200.0, tau_mod = area({1.0, 2.0}) / 200.0;
+    EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: TAU, TAU_MOD  " + free_format(1.0, tau, tau_mod)), got.end());
+    EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: N, N_MOD  1.0 4 2"), got.end());
+    EXPECT_EQ(com3.npart, 2);
+    EXPECT_EQ(com3.npartori, 4);
+    EXPECT_EQ(com1.xpart[1], 1.0);
+    EXPECT_EQ(com1.xpart[2], 3.0);
+    EXPECT_EQ(com1.rpart[2], 2.0);
+    EXPECT_EQ(com2.zmin, -4.5);  // from the particle that was cut
+    EXPECT_EQ(com13.tau, tau_mod);
+}
+
+TEST_F(PartRead2pos, EnlargementIncludesRadiusEqualToS20) {
+    std::vector<sphere> two = {{0.5, 1.0, 0.0, 0.0}, {0.6, 3.0, 0.0, 0.0}};
+    fixture::write_position_file(path, two, 10.0, 5.0, 0.0);
+    maincom1.s20 = 0.5;
+    maincom1.f20 = 3.0;
+    std::vector<std::string> got = load(path);
+    EXPECT_EQ(com1.rpart[1], 1.5);
+    EXPECT_EQ(com1.rpart[2], 0.6);
+    const double tau = area({0.5, 0.6}) / 200.0, tau_mod = area({1.5, 0.6}) / 200.0;
+    EXPECT_NE(std::find(got.begin(), got.end(), "s20,f20: TAU, TAU_MOD  " + free_format(0.5, 3.0, tau, tau_mod)),
+              got.end());
+    EXPECT_EQ(com13.tau, tau_mod);
+    EXPECT_EQ(com2.zmax, 0.6);  // bounds keep the radii as read
+}
+
+TEST_F(PartRead2pos, EmptyFileGivesNoParticlesButStillPrintsTheSizeLines) {
+    fixture::write_position_file(path, {}, 10.0, 5.0, 0.0);
+    maincom1.sizemin = 0.1;
+    maincom1.s20 = 0.2;
+    maincom1.f20 = 2.0;
+    std::vector<std::string> got = load(path);
+    EXPECT_EQ(com3.npart, 0);
+    EXPECT_EQ(com13.tau, 0.0);
+    EXPECT_EQ(com2.zmin, 0.0);
+    EXPECT_EQ(com2.zmax, 0.0);
+    EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: TAU, TAU_MOD  0.1 0.0 0.0"), got.end());
+    EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: N, N_MOD  0.1 0 0"), got.end());
+    EXPECT_NE(std::find(got.begin(), got.end(), "s20,f20: TAU, TAU_MOD  0.2 2.0 0.0 0.0"), got.end());
+}
+
+TEST_F(PartRead2pos, LayerBoundsStartAtZero) {
+    fixture::write_position_file(path, {{1.0, 0.0, 0.0, 5.0}}, 10.0, 5.0, 0.0);
+    load(path);
+    EXPECT_EQ(com2.zmin, 0.0);
+    EXPECT_EQ(com2.zmax, 6.0);
+}
+
+TEST_F(PartRead2pos, CornerParticleGetsThreeCopiesAndMiddleParticleNone) {
+    fixture::write_position_file(path, {{0.5, 10.0, 5.0, 0.0}, {0.5, 1.0, 1.0, 0.0}}, 10.0, 5.0, 0.0);
+    load(path);
+    ASSERT_EQ(com3.npart, 5);
+    // (m, k) = (-1, -1), (-1, 0), (0, -1), in that order.
+    EXPECT_EQ(com1.xpart[3], -10.0);
+    EXPECT_EQ(com1.ypart[3], -5.0);
+    EXPECT_EQ(com1.xpart[4], -10.0);
+    EXPECT_EQ(com1.ypart[4], 5.0);
+    EXPECT_EQ(com1.xpart[5], 10.0);
+    EXPECT_EQ(com1.ypart[5], -5.0);
+}
+
+TEST_F(PartRead2pos, HazeIsNeitherScaledNorCutButIsCopied) {
+    const std::string haze = fixture::scratch_path("haze.pos");
+    // Haze particle at the corner (two copies with this shear) and one in the
+    // middle; the geometry of the haze file is ignored.
+    fixture::write_position_file(haze, {{0.1, 10.0, 5.0, 2.0}, {0.05, 0.0, 0.0, -7.0}}, 99.0, 99.0, 3.0, "hazeB");
+    com13.sredu = 2.0;
+    com13.zredu = 0.5;
+    maincom1.sizemin = 0.9;
+    std::vector<std::string> got = load(path, haze);
+    // Ring: radii 2, 1, 4 (all survive the cut); haze particles 4 and 5 unchanged.
+    ASSERT_EQ(com3.npart, 3 + 2 + 2 + 2);  // ring 3, haze 2, ring copies 2, haze corner copies 2
+    EXPECT_EQ(com1.rpart[4], 0.1);
+    EXPECT_EQ(com1.zpart[4], 2.0);
+    EXPECT_EQ(com1.rpart[5], 0.05);
+    EXPECT_EQ(com1.zpart[5], -7.0);
+    EXPECT_EQ(com_haze1.itype[4], 2);
+    EXPECT_EQ(com_haze1.itype[5], 2);
+    EXPECT_EQ(com2.xl, 10.0);
+    EXPECT_EQ(com2.sy, 2.5);
+    // Copies: ring particles 2 and 3 first (kind 1), then haze particle 4 (kind 2).
+    EXPECT_EQ(com_haze1.itype[6], 1);
+    EXPECT_EQ(com_haze1.itype[7], 1);
+    for (int i = 8; i <= 9; ++i) {
+        EXPECT_EQ(com_haze1.itype[i], 2);
+        EXPECT_EQ(com1.rpart[i], 0.1);
+        EXPECT_EQ(com1.zpart[i], 2.0);
+    }
+    // (m, k) = (-1, 0): one period left and shear 2.5 down; (0, -1): one period down.
+    EXPECT_EQ(com1.xpart[8], -10.0);
+    EXPECT_EQ(com1.ypart[8], 2.5);
+    EXPECT_EQ(com1.xpart[9], 10.0);
+    EXPECT_EQ(com1.ypart[9], -5.0);
+    EXPECT_EQ(com2.zmin, -7.05);
+    const double tau_ring = area({2.0, 1.0, 4.0}) / 200.0;
+    EXPECT_DOUBLE_EQ(com13.tau, tau_ring + area({0.1, 0.05}) / 200.0);
+    std::vector<std::string> want_tail = {
+        "file_haze " + padded(haze),
+        "============================",
+        "reading haze particles      ",
+        "posdat: " + padded("hazeB"),
+        "npart_haze  2",
+        "before adding haze:",
+        "tau " + free_format(tau_ring),
+        "zz -4.5 3.5",
+        "after adding haze:",
+        "tau " + free_format(com13.tau),
+        "zz -7.05 3.5",
+        "duplicate edges  9",
+        "zmin,zmax -7.05 3.5",
+        "============================",
+    };
+    ASSERT_GE(got.size(), want_tail.size());
+    EXPECT_EQ(std::vector<std::string>(got.end() - long(want_tail.size()), got.end()), want_tail);
+}
+
+TEST_F(PartRead2pos, HazeFileWithEmptyNameIsOpenedAndFails) {
+    EXPECT_THROW(load(path, ""), input_error);
+}
+
+TEST_F(PartRead2pos, CheckPosFileListsGeometryCountAndEveryParticle) {
+    debug1.idebug = 1;
+    const std::string prefix = fixture::scratch_path("img");
+    aug2004b.testimage = text80(prefix + " rest-after-blank");
+    load(path);
+    std::ifstream in(prefix + ".CHECK_POS");
+    ASSERT_TRUE(in.good());
+    std::vector<std::string> got;
+    for (std::string line; std::getline(in, line);) got.push_back(line);
+    std::vector<std::string> want = {"10.0 5.0 -3.0 1.5 2.5", "5",
+                                     "0.0 0.0 0.0 1.0 1",     "9.75 0.0 1.0 0.5 1",
+                                     "-3.0 4.0 -1.0 2.0 1",   "-10.25 -2.5 1.0 0.5 1",
+                                     "-3.0 -6.0 -1.0 2.0 1"};
+    EXPECT_EQ(got, want);
+}
+
+TEST_F(PartRead2pos, NoCheckPosFileWithoutDebug) {
+    const std::string prefix = fixture::scratch_path("quiet");
+    aug2004b.testimage = text80(prefix);
+    load(path);
+    EXPECT_FALSE(std::ifstream(prefix + ".CHECK_POS").good());
+}
+
+// Rejections: each names the file, the line and the record where it can.
+
+TEST_F(PartRead2pos, MissingFileIsRejectedWithItsName) {
+    const std::string missing = fixture::scratch_path("no-such.pos");
+    try {
+        load(missing);
+        FAIL() << "no error";
+    } catch (const input_error& e) {
+        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(PartRead2pos, CountLargerThanTheLinesIsRejectedAtTheFirstMissingParticle) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("t\n1\n0 10 5 0\n3\n1 0 0 0\n1 2 0 0\n", f);
+    std::fclose(f);
+    try {
+        load(path);
+        FAIL() << "no error";
+    } catch (const input_error& e) {
+        std::string m = e.what();
+        EXPECT_NE(m.find(path), std::string::npos) << m;
+        EXPECT_NE(m.find("particle 3 (radius, x, y, z)"), std::string::npos) << m;
+        EXPECT_NE(m.find("ended"), std::string::npos) << m;
+    }
+}
+
+TEST_F(PartRead2pos, TextWhereANumberBelongsIsRejectedWithLineAndRecord) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("t\n1\n0 10 5 0\n2\n1 0 0 0\n1 abc 0 0\n", f);
+    std::fclose(f);
+    try {
+        load(path);
+        FAIL() << "no error";
+    } catch (const input_error& e) {
+        std::string m = e.what();
+        EXPECT_NE(m.find(path + ", line 6, particle 2 (radius, x, y, z)"), std::string::npos) << m;
+        EXPECT_NE(m.find("expected a number"), std::string::npos) << m;
+    }
+}
+
+TEST_F(PartRead2pos, NegativeCountIsRejected) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("t\n1\n0 10 5 0\n-2\n", f);
+    std::fclose(f);
+    EXPECT_THROW(load(path), input_error);
+}
+
+TEST_F(PartRead2pos, CellWithoutWidthIsRejected) {
+    fixture::write_position_file(path, three, 0.0, 5.0, 0.0);
+    try {
+        load(path);
+        FAIL() << "no error";
+    } catch (const input_error& e) {
+        EXPECT_NE(std::string(e.what()).find("record 3"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(PartRead2pos, RingCountAboveTheTablesIsRejectedBeforeReading) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("t\n1\n0 10 5 0\n400001\n", f);
+    std::fclose(f);
+    try {
+        load(path);
+        FAIL() << "no error";
+    } catch (const limit_error& e) {
+        std::string m = e.what();
+        EXPECT_NE(m.find(path), std::string::npos) << m;
+        EXPECT_NE(m.find("400001"), std::string::npos) << m;
+        EXPECT_NE(m.find("400000"), std::string::npos) << m;
+    }
+}
+
+TEST_F(PartRead2pos, HazeCountThatOverflowsTheTablesIsRejected) {
+    const std::string haze = fixture::scratch_path("big-haze.pos");
+    std::FILE* f = std::fopen(haze.c_str(), "w");
+    std::fputs("h\n1\n0 0 0 0\n399998\n", f);
+    std::fclose(f);
+    try {
+        load(path, haze);
+        FAIL() << "no error";
+    } catch (const limit_error& e) {
+        std::string m = e.what();
+        EXPECT_NE(m.find(haze), std::string::npos) << m;
+        EXPECT_NE(m.find("400001"), std::string::npos) << m;
+    }
+}
+
+TEST_F(PartRead2pos, EdgeCopiesThatOverflowTheTablesAreRejectedWithTheCountReached) {
+    // 133,334 corner particles need three copies each: 533,336 entries.
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    std::fputs("t\n1\n0 10 5 0\n133334\n", f);
+    for (int i = 0; i < 133334; ++i) std::fputs("0.5 10 5 0\n", f);
+    std::fclose(f);
+    try {
+        load(path);
+        FAIL() << "no error";
+    } catch (const limit_error& e) {
+        std::string m = e.what();
+        EXPECT_NE(m.find(path), std::string::npos) << m;
+        EXPECT_NE(m.find("533336"), std::string::npos) << m;
+        EXPECT_NE(m.find("400000"), std::string::npos) << m;
+    }
+}

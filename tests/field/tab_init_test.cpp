@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/tab_init.h"
+#include "format/run_error.h"
+#include "support/field_fixture.h"
+
+using namespace quillet;
+using fixture::sphere;
+
+namespace {
+
+class TabInit : public testing::Test {
+protected:
+    void SetUp() override { fixture::reset_field(); }
+};
+
+// The grid as a scan over all cells and all particles defines it: column and
+// row from the widened extent, cells in column-major order, particles in
+// increasing number within a cell.
+struct scan_grid {
+    std::vector<int> ilist, nlist, istart;
+    std::vector<double> rmax;
+};
+
+scan_grid scan(int mx, int my) {
+    double xmin = 1e6, xmax = -1e6, ymin = 1e6, ymax = -1e6;
+    for (int k = 1; k <= com3.npart; ++k) {
+        xmin = std::min(xmin, com1.xpart[k]);
+        xmax = std::max(xmax, com1.xpart[k]);
+        ymin = std::min(ymin, com1.ypart[k]);
+        ymax = std::max(ymax, com1.ypart[k]);
+    }
+    const double x0 = 1.01 * xmin, y0 = 1.01 * ymin;
+    const double dx = (1.01 * xmax - 1.01 * xmin) / mx, dy = (1.01 * ymax - 1.01 * ymin) / my;
+    scan_grid g;
+    g.ilist.push_back(0);
+    g.nlist.push_back(0);
+    g.istart.push_back(0);
+    g.rmax.push_back(0);
+    for (int i = 1; i <= mx; ++i) {
+        for (int j = 1; j <= my; ++j) {
+            g.istart.push_back(int(g.ilist.size()));
+            int n = 0;
+            double r = 0.0;
+            for (int k = 1; k <= com3.npart; ++k) {
+                int col = int((com1.xpart[k] - x0) * (1.0 / dx)) + 1;
+                int row = int((com1.ypart[k] - y0) * (1.0 / dy)) + 1;
+                if (col == i && row == j) {
+                    g.ilist.push_back(k);
+                    ++n;
+                    r = std::max(r, com1.rpart[k]);
+                }
+            }
+            g.nlist.push_back(n);
+            g.rmax.push_back(r);
+        }
+    }
+    return g;
+}
+
+}  // namespace
+
+TEST_F(TabInit, ListsMatchTheScanOverAllCellsAndParticles) {
+    fixture::set_field(fixture::random_spheres(3000, 20.0, 12.0, 0.1, 1.5, 2.0, -11), 20.0, 12.0, 3.7);
+    const int mx = 13, my = 7;
+    fixture::set_grid(mx, my);
+    scan_grid g = scan(mx, my);
+    ASSERT_EQ(int(g.ilist.size()) - 1, com3.npart);
+    for (int l = 1; l <= com3.npart; ++l) ASSERT_EQ(com9.ilist[l], g.ilist[std::size_t(l)]) << "ilist entry " << l;
+    for (int c = 1; c <= mx * my; ++c) {
+        EXPECT_EQ(com9.nlist[c], g.nlist[std::size_t(c)]) << "cell " << c;
+        EXPECT_EQ(com9.istart[c], g.istart[std::size_t(c)]) << "cell " << c;
+    }
+}
+
+TEST_F(TabInit, EveryDiscHoldsEverySphereCentredInItsCell) {
+    fixture::set_field(fixture::random_spheres(2000, 15.0, 15.0, 0.05, 2.0, 1.0, -5), 15.0, 15.0, -4.0);
+    fixture::set_grid(9, 11);
+    for (int c = 1; c <= 99; ++c) {
+        EXPECT_EQ(com10.dtab[c], std::sqrt(com10.dtab2[c]));
+        for (int l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
+            const int k = com9.ilist[l];
+            const double d = std::hypot(com1.xpart[k] - com10.cx[c], com1.ypart[k] - com10.cy[c]);
+            EXPECT_LE(d + com1.rpart[k], com10.dtab[c]) << "particle " << k << " in cell " << c;
+        }
+    }
+}
+
+TEST_F(TabInit, TwoByTwoGridSplitsAtTheWidenedMidlines) {
+    // Centres span x in [-4, 6] and y in [-2, 2]: midlines x = 1.01, y = 0.
+    std::vector<sphere> p = {{0.1, -4.0, -2.0, 0.0}, {0.1, 6.0, 2.0, 0.0}, {0.1, 1.0, -1.0, 0.0},
+                             {0.1, 1.02, -1.0, 0.0}, {0.1, -1.0, 1.0, 0.0}, {0.1, 0.5, -0.5, 0.0}};
+    fixture::set_field(p, 10.0, 10.0, 0.0, false);
+    fixture::set_grid(2, 2);
+    // Cell 1 (i = 1, j = 1): below both midlines, in particle order.
+    ASSERT_EQ(com9.nlist[1], 3);
+    EXPECT_EQ(com9.ilist[com9.istart[1]], 1);
+    EXPECT_EQ(com9.ilist[com9.istart[1] + 1], 3);
+    EXPECT_EQ(com9.ilist[com9.istart[1] + 2], 6);
+    // Cell 2 (i = 1, j = 2): above in y.
+    ASSERT_EQ(com9.nlist[2], 1);
+    EXPECT_EQ(com9.ilist[com9.istart[2]], 5);
+    ASSERT_EQ(com9.nlist[3], 1);  // i = 2, j = 1
+    EXPECT_EQ(com9.ilist[com9.istart[3]], 4);
+    ASSERT_EQ(com9.nlist[4], 1);  // i = 2, j = 2: the particle at the largest x and y
+    EXPECT_EQ(com9.ilist[com9.istart[4]], 2);
+    EXPECT_DOUBLE_EQ(com10.cx[1], -4.04 + 0.5 * 5.05);
+    EXPECT_DOUBLE_EQ(com10.cy[4], -2.02 + 1.5 * 2.02);
+}
+
+TEST_F(TabInit, ParticleAtTheLargestXFallsInTheLastColumn) {
+    std::vector<sphere> p = {{0.1, -3.0, -3.0, 0.0}, {0.1, 3.0, 3.0, 0.0}, {0.1, 3.0, -3.0, 0.0}};
+    fixture::set_field(p, 10.0, 10.0, 0.0, false);
+    fixture::set_grid(7, 5);
+    // Column 7 holds cells 31..35; particle 2 is at the top right corner.
+    EXPECT_EQ(com9.nlist[35], 1);
+    EXPECT_EQ(com9.ilist[com9.istart[35]], 2);
+    EXPECT_EQ(com9.nlist[31], 1);
+    EXPECT_EQ(com9.ilist[com9.istart[31]], 3);
+}
+
+TEST_F(TabInit, EmptyCellHasNoParticlesTheBareDiscAndStartsAfterThoseBefore) {
+    std::vector<sphere> p = {{0.5, -3.0, -3.0, 0.0}, {0.25, 3.0, 3.0, 0.0}, {0.1, -2.9, -2.9, 0.0}};
+    fixture::set_field(p, 10.0, 10.0, 0.0, false);
+    fixture::set_grid(3, 3);
+    const double dx = (1.01 * 3.0 + 1.01 * 3.0) / 3.0;
+    // Cells 1 (two particles) and 9 (one) are full; 2..8 empty.
+    EXPECT_EQ(com9.nlist[1], 2);
+    EXPECT_EQ(com9.istart[1], 1);
+    for (int c = 2; c <= 8; ++c) {
+        EXPECT_EQ(com9.nlist[c], 0);
+        EXPECT_EQ(com9.istart[c], 3) << "cell " << c;
+        EXPECT_DOUBLE_EQ(com10.dtab2[c], 2.0 * (0.5 * dx) * (0.5 * dx));
+    }
+    EXPECT_EQ(com9.istart[9], 3);
+    EXPECT_DOUBLE_EQ(com10.dtab2[1], 2.0 * (0.5 + 0.5 * dx) * (0.5 + 0.5 * dx));
+    EXPECT_DOUBLE_EQ(com10.dtab2[9], 2.0 * (0.25 + 0.5 * dx) * (0.25 + 0.5 * dx));
+}
+
+TEST_F(TabInit, EmptyFieldGivesEmptyCellsWithNegativeWidths) {
+    fixture::set_field({}, 10.0, 10.0, 0.0);
+    fixture::set_grid(2, 3);
+    const double dx = (1.01 * -1e6 - 1.01 * 1e6) / 2.0;
+    for (int c = 1; c <= 6; ++c) {
+        EXPECT_EQ(com9.nlist[c], 0);
+        EXPECT_EQ(com9.istart[c], 1);
+    }
+    EXPECT_DOUBLE_EQ(com10.cx[1], 0.5 * dx + 1.01e6);
+    EXPECT_LT(com10.cx[2 * 3], com10.cx[1]);
+}
+
+TEST_F(TabInit, CheckPosListFileListsCellsAndTheirParticles) {
+    std::vector<sphere> p = {{0.5, -2.0, -2.0, 0.0}, {0.25, 2.0, 2.0, 0.0}, {0.5, -1.5, -2.0, 0.0}};
+    fixture::set_field(p, 10.0, 10.0, 0.0, false);
+    debug1.idebug = 1;
+    const std::string prefix = fixture::scratch_path("grid");
+    aug2004b.testimage = text80(prefix);
+    fixture::set_grid(2, 2);
+    std::ifstream in(prefix + ".CHECK_POS_LIST");
+    ASSERT_TRUE(in.good());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    // Widths 4.04, centres -2.02 + 2.02*(i - 0.5) ... ; disc of cell 1 with rmax 0.5.
+    ASSERT_EQ(lines.size(), 1u + 4u + 3u);
+    EXPECT_EQ(lines[0], "2 2");
+    std::istringstream c1(lines[1]);
+    double cx, cy, dtab;
+    int istart, nlist;
+    c1 >> cx >> cy >> dtab >> istart >> nlist;
+    EXPECT_EQ(cx, com10.cx[1]);
+    EXPECT_EQ(dtab, com10.dtab[1]);
+    EXPECT_EQ(istart, 1);
+    EXPECT_EQ(nlist, 2);
+    EXPECT_EQ(lines[2], "1");
+    EXPECT_EQ(lines[3], "3");
+    EXPECT_EQ(lines[4].substr(lines[4].size() - 4), " 3 0");  // cell 2: empty, next entry 3
+    EXPECT_EQ(lines[5].substr(lines[5].size() - 4), " 3 0");
+    EXPECT_EQ(lines[6].substr(lines[6].size() - 4), " 3 1");
+    EXPECT_EQ(lines[7], "2");
+}
+
+TEST_F(TabInit, GridAboveTheCellTableIsRejected) {
+    fixture::set_field(fixture::random_spheres(10, 5.0, 5.0, 0.1, 0.2, 0.0, -3), 5.0, 5.0, 0.0);
+    EXPECT_THROW(fixture::set_grid(401, 400), limit_error);
+    EXPECT_NO_THROW(fixture::set_grid(400, 400));
+    com11.mx = 0;
+    com11.my = 5;
+    EXPECT_THROW(tab_init(), limit_error);
+    com11.mx = 70000;
+    com11.my = 70000;  // the product overflows 32 bits
+    EXPECT_THROW(tab_init(), limit_error);
+}
+
+TEST_F(TabInit, FieldOnOneSideOfTheOriginIsRejectedNotMisfiled) {
+    // The widened extent misses the smallest centre: it would truncate into column 1.
+    fixture::set_field({{0.1, 1.0, -1.0, 0.0}, {0.1, 3.0, 1.0, 0.0}}, 5.0, 5.0, 0.0, false);
+    try {
+        fixture::set_grid(2, 2);
+        FAIL() << "no error";
+    } catch (const limit_error& e) {
+        EXPECT_NE(std::string(e.what()).find("particle 1"), std::string::npos) << e.what();
+    }
+}
+
+TEST_F(TabInit, SingleParticleFieldHasNoWidthAndIsRejected) {
+    fixture::set_field({{0.1, 0.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
+    EXPECT_THROW(fixture::set_grid(2, 2), limit_error);
+}

@@ -1,0 +1,61 @@
+// Small particle fields for tests: set the field records to a quiet default,
+// fill the particle tables directly (with or without the edge copies), build
+// the search grid, write Particle position files, draw random fields.
+//
+// Typical use:
+//     fixture::reset_field();
+//     fixture::set_field({{1.0, 0.0, 0.0, 0.0}}, 10.0, 10.0, 0.0);  // one sphere of radius 1
+//     fixture::set_grid(4, 4);
+//     path_segment(x, y, z, ux, uy, uz, ipart, 1);
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillet::fixture {
+
+// One particle as a position file lists it: radius, centre.
+struct sphere {
+    double r, x, y, z;
+};
+
+// Puts every record and switch that the field and the searches read into a
+// quiet state: an empty field (npart = 0) in a 1 x 1 cell without shear, no
+// grid (mx = my = 1), sredu = zredu = 1, no size cut or enlargement,
+// icheck = -1 (no report lines), idebug = 0, iphot = iscat = ibox = 0,
+// testimage blank, nbox = nboxvis = 100, search counters 0. (The excluded
+// particle com12.ipart belongs to the ray searches: set it to no_particle in
+// tests that search.)
+void reset_field();
+
+// Fills the particle tables directly (no file, no report): ring particles
+// first (itype 1), then haze particles (itype 2), then, when `copies` is true,
+// the edge copies exactly as part_read_2pos appends them. Sets the cell
+// (xl, yl, sy; sy must already lie in [-yl, yl]), zmin/zmax from the particles
+// (both starting at 0), tau, npart, npartori and rpart2. Leaves the grid alone:
+// call set_grid afterwards.
+void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy, bool copies = true,
+               const std::vector<sphere>& haze = {});
+
+// Sets mx, my and builds the search grid with tab_init when both exceed 1
+// (as the engine does); mx = my = 1 means every particle is tested.
+void set_grid(std::int32_t mx, std::int32_t my);
+
+// A path in a temporary directory made for this test process (removed at exit).
+std::string scratch_path(const std::string& name);
+
+// Writes a Particle position file (or a haze file: same layout): title, a
+// line "1", "orb xl yl sy", the count, then one "radius x y z" line each.
+// Numbers are written so that they read back exactly.
+void write_position_file(const std::string& path, const std::vector<sphere>& parts, double xl, double yl, double sy,
+                         const std::string& title = "test-field", double orb = 1.0);
+
+// n spheres with radii uniform in [rmin, rmax], centres uniform in the cell
+// [-xl, xl] x [-yl, yl] and in z uniform in [-zhalf, zhalf], drawn with ran1
+// from its own state seeded by `seed` (< 0), so the run's global sequence is
+// not disturbed.
+std::vector<sphere> random_spheres(int n, double xl, double yl, double rmin, double rmax, double zhalf,
+                                   std::int32_t seed);
+
+}  // namespace quillet::fixture

@@ -1,0 +1,62 @@
+// Segment search: the ray is traced through the periodic field one copy of the
+// cell (box) at a time. Each box is searched in the central cell; at a wall
+// the ray moves to the opposite wall (an x wall also shifts y by the shear sy)
+// and the next box begins, until a particle is entered, the ray has left the
+// layer, or the box limit is reached.
+#include "trace/path_segment.h"
+
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "trace/path_slice.h"
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+void path_segment(double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
+                  std::int32_t mode) {
+    const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
+    if (mode == 1) com11.nseg_calls += 1;
+    if (limit < 1) {
+        ipart = 0;
+        return;
+    }
+    for (std::int32_t b = 1;; ++b) {
+        debug1.ibox = b;
+        double tmin = 0.0;
+        // The current particle (com12) is skipped in the first box only.
+        path_slice(x0, y0, z0, ux, uy, uz, ipart, tmin, mode);
+        com12.ipart = no_particle;
+        x0 += tmin * ux;
+        y0 += tmin * uy;
+        z0 += tmin * uz;
+        if (mode == 1) {
+            com11.nbox_sum += 1;
+            if (com3.icheck >= 1) say("seg: px,py,pz", x0, y0, z0);
+        }
+        if (ipart >= 1 || (z0 > com2.zmax && uz >= 0.0) || (z0 < com2.zmin && uz <= 0.0)) break;
+        switch (ipart) {
+            case -1:
+                x0 -= com2.xl2;
+                y0 -= com2.sy;
+                break;
+            case -2:
+                x0 += com2.xl2;
+                y0 += com2.sy;
+                break;
+            case -3:
+                y0 -= com2.yl2;
+                break;
+            case -4:
+                y0 += com2.yl2;
+                break;
+            default:
+                break;
+        }
+        if (y0 > com2.yl) y0 -= com2.yl2;
+        if (y0 < -com2.yl) y0 += com2.yl2;
+        if (b == limit) break;
+    }
+    com12.ipart = no_particle;
+}
+
+}  // namespace quillet

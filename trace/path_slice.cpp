@@ -1,0 +1,154 @@
+// Slice search: the ray is tested against every candidate sphere of the
+// central cell (all particles, or the grid's candidates), and when it meets
+// none, against the four vertical walls. This is the innermost loop of the
+// simulation: no allocation, no output unless a diagnostic switch asks for it.
+#include "trace/path_slice.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "format/run_error.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr double no_hit = 1.0e6;
+// An entry closer than this fraction of the radius is the start point itself.
+constexpr double self_hit = 1.0e-9;
+
+struct slice_trace {
+    std::FILE* f = nullptr;
+    std::string name;
+};
+slice_trace trace_file;
+
+std::FILE* open_trace() {
+    if (!trace_file.f) {
+        trace_file.name = aug2004b.testimage.prefix(60) + ".TRACE";
+        trace_file.f = std::fopen(trace_file.name.c_str(), "w");
+        if (!trace_file.f)
+            throw output_error("cannot open the trace file " + trace_file.name + ": " + std::strerror(errno));
+    }
+    return trace_file.f;
+}
+
+void write_trace(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
+                 std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot, const std::int32_t* pottab) {
+    static const char* const rule46 = "----------------------------------------------";
+    std::FILE* f = open_trace();
+    put_record(f, rule46);
+    put_record(f, debug1.iphot, debug1.iscat, debug1.ibox, mode);
+    put_record(f, rule46);
+    put_record(f, x0, y0, z0);
+    put_record(f, ux, uy, uz);
+    put_record(f, excluded, ipart, tmin);
+    put_record(f, npot);
+    if (npot > 0) {
+        static std::string line;  // reused: the trace allocates only while it grows
+        line.clear();
+        for (std::int32_t l = 1; l <= npot; ++l) put_items(line, pottab[l]);
+        line.push_back('\n');
+        std::fwrite(line.data(), 1, line.size(), f);
+    }
+}
+
+// Distance t > 0 at which the ray enters sphere k, or a value <= 0 when it
+// does not: the centre lies behind the start point, the ray misses, or the
+// start point is inside or on the sphere.
+inline double sphere_entry(std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz) {
+    const double dx = x0 - com1.xpart[k], dy = y0 - com1.ypart[k], dz = z0 - com1.zpart[k];
+    const double b = -(dx * ux + dy * uy + dz * uz);
+    if (b < 0.0) return -1.0;
+    const double disc = b * b - (dx * dx + dy * dy + dz * dz) + com1.rpart2[k];
+    if (disc < 0.0) return -1.0;
+    const double t = b - std::sqrt(disc);
+    // On the surface t is 0 in exact arithmetic; rounding leaves a few ulps.
+    if (t <= self_hit * com1.rpart[k]) return -1.0;
+    return t;
+}
+
+}  // namespace
+
+void close_slice_trace() {
+    if (!trace_file.f) return;
+    std::FILE* f = trace_file.f;
+    trace_file.f = nullptr;
+    bool ok = std::fflush(f) == 0 && !std::ferror(f);
+    int err = errno;
+    ok = std::fclose(f) == 0 && ok;
+    if (!ok) throw output_error("cannot write the trace file " + trace_file.name + ": " + std::strerror(err ? err : EIO));
+}
+
+void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
+                double& tmin, std::int32_t mode) {
+    search_scratch_t& s = search_scratch;
+    const std::int32_t excluded = com12.ipart;
+    ipart = 0;
+    tmin = no_hit;
+
+    // Candidates: every particle without a grid, the grid's list with one.
+    const std::int32_t mx = com11.mx, my = com11.my;
+    const bool all = mx < 2 && my < 2;
+    std::int32_t npot = 0;
+    if (mx > 1 && my > 1) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
+    const std::int32_t ncand = all ? com3.npart : npot;
+
+    if (mode >= 2) {
+        // Occlusion: any particle in the way will do, the first one ends the search.
+        for (std::int32_t l = 1; l <= ncand; ++l) {
+            const std::int32_t k = all ? l : s.pottab[l];
+            if (k == excluded) continue;
+            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz);
+            if (t > 0.0) {
+                ipart = k;
+                tmin = t;
+                break;
+            }
+        }
+        if (ipart >= 1) {
+            if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+            return;
+        }
+    } else {
+        // Nearest particle; ties keep the earlier candidate.
+        for (std::int32_t l = 1; l <= ncand; ++l) {
+            const std::int32_t k = all ? l : s.pottab[l];
+            if (k == excluded) continue;
+            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz);
+            if (t > 0.0 && t < tmin) {
+                ipart = k;
+                tmin = t;
+            }
+        }
+        if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+    }
+
+    if (ipart == 0) {
+        // No particle: the wall the ray reaches first (x walls before y walls on a tie).
+        s.twall[1] = ux > 0.0 ? (com2.xl - x0) * (1.0 / ux) : no_hit;
+        s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * (1.0 / ux) : no_hit;
+        s.twall[3] = uy > 0.0 ? (com2.yl - y0) * (1.0 / uy) : no_hit;
+        s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * (1.0 / uy) : no_hit;
+        tmin = 2.0 * no_hit;
+        for (std::int32_t w = 1; w <= 4; ++w) {
+            if (s.twall[w] < tmin) {
+                tmin = s.twall[w];
+                ipart = -w;
+            }
+        }
+        if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
+        if (com3.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
+    }
+
+    if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+}
+
+}  // namespace quillet
