@@ -24,12 +24,15 @@ std::string shown(std::string_view s) {
 }
 
 bool parse_int(std::string_view s, std::int32_t& v) {
-    if (!s.empty() && s.front() == '+') s.remove_prefix(1);
-    // One sign at most: "+-5" and "--5" are not integers.
-    if (s.size() >= 2 && s.front() == '-' && (s[1] == '+' || s[1] == '-')) return false;
-    if (s.empty() || s.front() == '+') return false;
-    auto res = std::from_chars(s.data(), s.data() + s.size(), v);
-    return res.ec == std::errc() && res.ptr == s.data() + s.size();
+    // One sign at most: "+-5" and "++5" are not integers.
+    bool plus = !s.empty() && s.front() == '+';
+    if (plus) s.remove_prefix(1);
+    if (s.empty() || s.front() == '+' || (plus && s.front() == '-')) return false;
+    std::int32_t w = 0;
+    auto res = std::from_chars(s.data(), s.data() + s.size(), w);
+    if (res.ec != std::errc() || res.ptr != s.data() + s.size()) return false;
+    v = w;  // a value that fails leaves v as it was
+    return true;
 }
 
 bool equals_nocase(std::string_view a, std::string_view b) {
@@ -72,17 +75,17 @@ bool parse_real(std::string_view s, double& v) {
         while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++edigits;
         if (edigits == 0 || i != s.size()) return false;
     }
-    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    double w = 0.0;
+    auto res = std::from_chars(t.data(), t.data() + t.size(), w);
     if (res.ptr != t.data() + t.size()) return false;
     if (res.ec == std::errc::result_out_of_range) {
-        // from_chars leaves v unchanged when out of range. A value beyond the
-        // double range is an overflow, not a number; one too small for it
-        // reads as zero (or the nearest subnormal), as a Fortran read gives.
-        double w = std::strtod(t.c_str(), nullptr);
+        // A value beyond the double range is an overflow, not a number; one
+        // too small for it reads as zero (or the nearest subnormal), as a
+        // Fortran read gives.
+        w = std::strtod(t.c_str(), nullptr);
         if (std::isinf(w)) return false;
-        v = w;
     }
-    if (negative) v = -v;
+    v = negative ? -w : w;  // a value that fails leaves v as it was
     return true;
 }
 
