@@ -1,0 +1,327 @@
+"""Pictures of a run's results, written as PNG files.
+
+matplotlib is imported when a plot is made, not with the package, and the
+figures are drawn on the Agg canvas directly: no window, no pyplot state.
+FITS files of the test-image maps are written when astropy can be imported.
+
+Every function takes what a reader returned and an output path (or folder)
+and returns the path(s) it wrote.
+"""
+
+import os
+
+import numpy as np
+
+from quillet import photometry
+
+DEG = np.pi / 180.0
+
+
+def _figure(width, height):
+    from matplotlib.figure import Figure
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    fig = Figure(figsize=(width, height), layout="constrained")
+    FigureCanvasAgg(fig)
+    return fig
+
+
+def _save(fig, path, dpi):
+    fig.savefig(path, dpi=dpi)
+    return str(path)
+
+
+# -- I/F against phase angle ------------------------------------------------
+
+def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
+    """I/F against phase angle, one panel per observer elevation: the
+    contributions of orders 1 .. max_order - 1 and of the orders from
+    max_order up stacked, the total with its standard error on top.
+
+    ``result`` is a DirectionFile (or an EscapeFile or HistogramFile, which
+    carry the same per-direction records).
+    """
+    alpha = result.phase_angle()
+    total, err = result.i_over_f()
+    by_order, _ = result.i_over_f_order()
+    max_order = max(1, min(int(max_order), by_order.shape[1]))
+    layers = [by_order[:, o] for o in range(max_order - 1)]
+    layers.append(by_order[:, max_order - 1:].sum(axis=1))
+    labels = ["order %d" % (o + 1) for o in range(max_order - 1)]
+    labels.append("orders %d+" % max_order if max_order < by_order.shape[1] else "order %d" % max_order)
+
+    lats = np.unique(np.round(np.asarray(result.latobs, dtype=float), 6))
+    shown = lats[:max_panels]
+    npanel = max(1, len(shown))
+    ncol = min(npanel, 3)
+    nrow = (npanel + ncol - 1) // ncol
+    fig = _figure(4.6 * ncol + 0.6, 3.6 * nrow + 0.4)
+    axes = fig.subplots(nrow, ncol, squeeze=False)
+    import matplotlib
+
+    colours = matplotlib.colormaps["viridis"](np.linspace(0.15, 0.9, len(layers)))
+    for ax in axes.flat[npanel:]:
+        ax.set_visible(False)
+    if result.ntest == 0:
+        axes[0, 0].text(0.5, 0.5, "no observer directions in this run", ha="center",
+                        va="center", transform=axes[0, 0].transAxes)
+    for ax, lat in zip(axes.flat, shown):
+        sel = np.flatnonzero(np.isclose(result.latobs, lat, atol=1e-6))
+        sel = sel[np.argsort(alpha[sel], kind="stable")]
+        x = alpha[sel]
+        stack = np.nan_to_num(np.array([layer[sel] for layer in layers]))
+        if sel.size >= 2:
+            ax.stackplot(x, stack, labels=labels, colors=colours, alpha=0.85)
+        else:
+            bottom = np.zeros(sel.size)
+            for layer, label, colour in zip(stack, labels, colours):
+                ax.bar(x, layer, width=4.0, bottom=bottom, label=label, color=colour, alpha=0.85)
+                bottom = bottom + layer
+        ax.errorbar(x, total[sel], yerr=err[sel], fmt="o", color="black", ms=3.5, capsize=3,
+                    label="total, 1 s.e.")
+        ax.set_xlabel("phase angle (deg)")
+        ax.set_ylabel("I/F")
+        ax.set_title("observer elevation %g deg" % lat, fontsize=10)
+        ax.set_ylim(bottom=0.0)
+        ax.grid(alpha=0.3)
+    if result.ntest:
+        axes.flat[0].legend(fontsize=8, loc="best")
+    note = "" if len(lats) <= max_panels else " (%d of %d elevations shown)" % (max_panels, len(lats))
+    fig.suptitle("%s: Sun elevation %g deg, %d photons%s"
+                 % (os.path.basename(result.path), result.bsun, result.nphot, note), fontsize=11)
+    return _save(fig, path, dpi)
+
+
+# -- test-image maps ----------------------------------------------------------
+
+MAP_TEXT = {
+    "ill_image": ("first scatterings per entry pixel", "photons"),
+    "vis_image": ("first scatterings visible from direction 1, per entry pixel", "photons"),
+    "test_image": ("peel-off toward direction 1 by scattering position", "sum of contributions"),
+}
+
+
+def test_image_maps(image):
+    """(name, description, unit, array) of every map in a test-image file:
+    ill_image, vis_image and test_image_1 .. test_image_n (order m, the last
+    of ten holding orders 10 and up)."""
+    maps = [("ill_image",) + MAP_TEXT["ill_image"] + (image.ill_image,),
+            ("vis_image",) + MAP_TEXT["vis_image"] + (image.vis_image,)]
+    for m in range(image.test_image.shape[0]):
+        order = "orders 10+" if m == 9 else "order %d" % (m + 1)
+        desc, unit = MAP_TEXT["test_image"]
+        maps.append(("test_image_%d" % (m + 1), "%s, %s" % (desc, order), unit, image.test_image[m]))
+    return maps
+
+
+def plot_position_maps(image, outdir, stem, dpi=120):
+    """One PNG per map of a test-image file, in cell coordinates with a
+    colour bar; returns the paths written."""
+    paths = []
+    extent = image.extent()
+    for name, desc, unit, data in test_image_maps(image):
+        aspect = image.yl / image.xl if image.xl > 0 else 1.0
+        fig = _figure(6.4, max(2.5, min(8.0, 5.0 * aspect)) + 1.0)
+        ax = fig.add_subplot()
+        shown = ax.imshow(data, origin="lower", extent=extent, interpolation="nearest",
+                          cmap="magma", aspect="equal")
+        bar = fig.colorbar(shown, ax=ax, shrink=0.85)
+        bar.set_label(unit)
+        ax.set_xlabel("x (cell, position-file units)")
+        ax.set_ylabel("y")
+        sub = "Sun elevation %g deg" % image.bsun
+        if image.ntest >= 1 and name != "ill_image":
+            sub += "; direction 1: elevation %g deg, azimuth %g deg" % (image.latobs[0],
+                                                                       image.fiiobs[0])
+        ax.set_title("%s: %s\n%s; %d x %d pixels, %d photons"
+                     % (name, desc, sub, image.nxpix, image.nypix, image.nphot), fontsize=9)
+        paths.append(_save(fig, os.path.join(outdir, "%s.%s.png" % (stem, name)), dpi))
+    return paths
+
+
+def fits_cards(image, name):
+    """Header cards (key, value, comment) of one test-image map as a FITS
+    image: linear coordinates of the pixel centres in the cell and the run's
+    geometry.  FITS axis 1 is x (ix fastest), axis 2 is y."""
+    dx = 2.0 * image.xl / image.nxpix
+    dy = 2.0 * image.yl / image.nypix if image.nypix else 0.0
+    cards = [
+        ("CTYPE1", "X", "cell x, position-file length unit"),
+        ("CRPIX1", 1.0, "reference pixel: the first column"),
+        ("CRVAL1", -image.xl + 0.5 * dx, "x of the first column's centre"),
+        ("CDELT1", dx, "pixel width in x"),
+        ("CTYPE2", "Y", "cell y, position-file length unit"),
+        ("CRPIX2", 1.0, "reference pixel: the first row"),
+        ("CRVAL2", -image.yl + 0.5 * dy, "y of the first row's centre"),
+        ("CDELT2", dy, "pixel height in y"),
+        ("MAPNAME", name, "quillet map"),
+        ("XL", image.xl, "half-width of the cell in x"),
+        ("YL", image.yl, "half-width of the cell in y"),
+        ("SY", image.sy, "y shift of neighbouring cell columns"),
+        ("NPART", image.npart, "particles in the field"),
+        ("NPHOT", image.nphot, "photons launched"),
+        ("NXPHOT", image.nxphot, "launch grid in x"),
+        ("NYPHOT", image.nyphot, "launch grid in y"),
+        ("BSUN", image.bsun, "[deg] Sun elevation"),
+        ("LONSUN", image.lonsun, "[deg] Sun azimuth"),
+        ("NTEST", image.ntest, "observer directions"),
+    ]
+    if image.ntest >= 1:
+        cards.append(("LATOBS1", float(image.latobs[0]), "[deg] elevation of direction 1"))
+        cards.append(("FIIOBS1", float(image.fiiobs[0]), "[deg] azimuth of direction 1"))
+        cards.append(("PHASE1", float(photometry.phase_angle(image.bsun, image.lonsun,
+                                                             image.latobs[0], image.fiiobs[0])),
+                      "[deg] phase angle of direction 1"))
+    return cards
+
+
+def write_fits_maps(image, outdir, stem):
+    """Writes every map of a test-image file as a FITS image when astropy can
+    be imported; returns the paths written, or None without astropy."""
+    try:
+        from astropy.io import fits
+    except ImportError:
+        return None
+    paths = []
+    for name, _desc, _unit, data in test_image_maps(image):
+        hdu = fits.PrimaryHDU(np.ascontiguousarray(data))
+        for key, value, comment in fits_cards(image, name):
+            hdu.header[key] = (value, comment)
+        path = os.path.join(outdir, "%s.%s.fits" % (stem, name))
+        hdu.writeto(path, overwrite=True)
+        paths.append(path)
+    return paths
+
+
+# -- escape directions --------------------------------------------------------
+
+def _per_steradian(weights_lat_fii, lat_edges_deg, fii_edges_deg, nphot):
+    """Bin sums (lat, fii) turned into weight per steradian per photon."""
+    dfii = np.diff(fii_edges_deg) * DEG
+    dsin = np.diff(np.sin(lat_edges_deg * DEG))
+    omega = dsin[:, None] * dfii[None, :]
+    return weights_lat_fii / omega / float(max(nphot, 1))
+
+
+def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun):
+    shown = ax.pcolormesh(fii_edges, lat_edges, data, cmap="viridis", shading="flat")
+    bar = fig.colorbar(shown, ax=ax, shrink=0.9)
+    bar.set_label("weight / sr / photon", fontsize=8)
+    lon = (lonsun + 180.0) % 360.0 - 180.0
+    ax.plot([lon], [bsun], marker="*", color="orange", ms=11, mec="black", ls="none",
+            label="toward the Sun")
+    ax.set_xlim(-180, 180)
+    ax.set_ylim(-90, 90)
+    ax.set_xticks(np.arange(-180, 181, 60))
+    ax.set_yticks(np.arange(-90, 91, 30))
+    ax.set_xlabel("exit azimuth (deg)")
+    ax.set_ylabel("exit latitude (deg)")
+    ax.set_title(title, fontsize=9)
+
+
+def plot_escape_histogram(hist, path, dpi=120):
+    """The escape histogram as azimuth-latitude maps: all escapes after 1 to
+    9 scatterings, then after 1, 2 and 3 or more scatterings, in escaping
+    weight per steradian per launched photon.  Azimuths are those of the
+    field as each photon saw it (not corrected for a random rotation)."""
+    fii_edges = hist.fii_edges()
+    lat_edges = hist.lat_edges()
+    planes = hist.esc_hist.astype(np.float64)
+    panels = [("all escapes after 1-9 scatterings", planes[1:].sum(axis=0)),
+              ("after 1 scattering", planes[1]),
+              ("after 2 scatterings", planes[2]),
+              ("after 3-9 scatterings", planes[3:].sum(axis=0))]
+    fig = _figure(11.0, 6.4)
+    axes = fig.subplots(2, 2)
+    for ax, (title, data) in zip(axes.flat, panels):
+        _sky_panel(fig, ax, _per_steradian(data, lat_edges, fii_edges, hist.nphot),
+                   fii_edges, lat_edges, title, hist.bsun, hist.lonsun)
+    axes[0, 0].legend(fontsize=8, loc="lower left")
+    fig.suptitle("%s: escape directions, %d photons, Sun elevation %g deg"
+                 % (os.path.basename(hist.path), hist.nphot, hist.bsun), fontsize=11)
+    return _save(fig, path, dpi)
+
+
+def plot_escape_records(esc, path, dpi=120):
+    """From an escape file: the exit directions of the scattered photons as
+    an azimuth-latitude map (2-degree bins, weight per steradian per photon,
+    azimuths in the unrotated field's frame) and the escaping weight by
+    number of scatterings."""
+    fii_edges = np.linspace(-180.0, 180.0, 181)
+    lat_edges = np.linspace(-90.0, 90.0, 91)
+    fii = np.degrees(esc.esc_fii.astype(np.float64))
+    fii = (fii + 180.0) % 360.0 - 180.0
+    lat = np.degrees(esc.esc_lat.astype(np.float64))
+    sca = esc.esc_sca.astype(np.float64)
+    w = esc.esc_weight.astype(np.float64)
+    scattered = (sca >= 1) & (w > 0)
+    sums, _, _ = np.histogram2d(lat[scattered], fii[scattered], bins=[lat_edges, fii_edges],
+                                weights=w[scattered])
+    fig = _figure(12.0, 4.2)
+    ax_map, ax_bar = fig.subplots(1, 2, width_ratios=[1.6, 1.0])
+    _sky_panel(fig, ax_map, _per_steradian(sums, lat_edges, fii_edges, esc.nphot),
+               fii_edges, lat_edges, "scattered photons by exit direction", esc.bsun, esc.lonsun)
+    escaped = w > 0
+    nmax = int(sca[escaped].max()) if escaped.any() else 0
+    counts = np.bincount(sca[escaped].astype(np.int64), weights=w[escaped], minlength=nmax + 1)
+    ax_bar.bar(np.arange(counts.size), counts / float(max(esc.nphot, 1)), color="steelblue")
+    ax_bar.set_xlabel("scatterings before the escape")
+    ax_bar.set_ylabel("escaping weight per photon")
+    if counts.size and counts.max() > 0:
+        ax_bar.set_yscale("log")
+    ax_bar.set_title("unscattered fraction fdir = %.4g" % esc.fdir, fontsize=9)
+    fig.suptitle("%s: %d photons" % (os.path.basename(esc.path), esc.nphot), fontsize=11)
+    return _save(fig, path, dpi)
+
+
+# -- particle field ---------------------------------------------------------
+
+def plot_particle_field(field, path, dpi=120):
+    """Top view (x-y) and side view (x-z) of the spheres of a ParticleField,
+    with the cell's outline; haze particles in a second colour, spheres whose
+    centre lies outside the cell (copies across its edges) paler."""
+    from matplotlib.collections import EllipseCollection
+    from matplotlib.patches import Rectangle
+
+    r = field.rpart
+    rmax = float(r.max()) if r.size else 0.0
+    xl, yl = field.xl, field.yl
+    zlo = min(field.zmin, float((field.zpart - r).min()) if r.size else 0.0)
+    zhi = max(field.zmax, float((field.zpart + r).max()) if r.size else 0.0)
+    width = 2.0 * (xl + rmax) or 1.0
+    height_top = 2.0 * (yl + rmax) or 1.0
+    height_side = max(zhi - zlo, 0.05 * width) + 2.0 * 0.02 * width
+    fig_w = 8.0
+    scale = (fig_w - 1.2) / width
+    h_top, h_side = height_top * scale, max(height_side * scale, 1.2)
+    fig = _figure(fig_w, min(h_top + h_side + 1.2, 18.0))
+    ax_top, ax_side = fig.subplots(2, 1, height_ratios=[h_top, h_side])
+
+    inside = (np.abs(field.xpart) <= xl) & (np.abs(field.ypart) <= yl)
+    colour = np.where(field.itype[:, None] == 2, [[0.85, 0.35, 0.1, 1.0]], [[0.2, 0.4, 0.75, 1.0]])
+    colour[:, 3] = np.where(inside, 0.8, 0.3)
+    for ax, (u, v) in ((ax_top, (field.xpart, field.ypart)), (ax_side, (field.xpart, field.zpart))):
+        spheres = EllipseCollection(2 * r, 2 * r, np.zeros_like(r), units="xy",
+                                    offsets=np.column_stack([u, v]), offset_transform=ax.transData,
+                                    facecolors=colour, edgecolors="none")
+        ax.add_collection(spheres)
+        ax.set_aspect("equal")
+        ax.set_xlim(-xl - rmax, xl + rmax)
+        ax.set_xlabel("x")
+    ax_top.add_patch(Rectangle((-xl, -yl), 2 * xl, 2 * yl, fill=False, ls="--", color="black"))
+    ax_top.set_ylim(-yl - rmax, yl + rmax)
+    ax_top.set_ylabel("y")
+    ax_top.set_title("top view: %d spheres, cell %g x %g, shift sy = %g, tau = %.4g"
+                     % (field.npart, 2 * xl, 2 * yl, field.sy, field.tau() if xl and yl else 0.0),
+                     fontsize=9)
+    ax_side.axhline(field.zmin, color="grey", ls=":", lw=0.8)
+    ax_side.axhline(field.zmax, color="grey", ls=":", lw=0.8)
+    ax_side.axvline(-xl, color="black", ls="--", lw=0.8)
+    ax_side.axvline(xl, color="black", ls="--", lw=0.8)
+    mid = 0.5 * (zlo + zhi)
+    ax_side.set_ylim(mid - 0.5 * height_side, mid + 0.5 * height_side)
+    ax_side.set_ylabel("z")
+    ax_side.set_title("side view: layer from zmin = %.4g to zmax = %.4g" % (field.zmin, field.zmax),
+                      fontsize=9)
+    fig.suptitle(os.path.basename(field.path), fontsize=11)
+    return _save(fig, path, dpi)
