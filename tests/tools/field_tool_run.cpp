@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <limits>
+#include <numbers>
 #include <sstream>
 #include <stdexcept>
 
@@ -101,6 +102,45 @@ pos_file read_pos_file(const std::filesystem::path& p) {
     }
     if (!in.at_end()) in.fail("the end of the file after the particles");
     return f;
+}
+
+double cell_area(const pos_file& f) { return 4.0 * f.xl * f.yl; }
+
+double optical_depth(const pos_file& f) {
+    double a = 0.0;
+    for (const pos_particle& p : f.part) a += std::numbers::pi * p.r * p.r;
+    return a / cell_area(f);
+}
+
+double sphere_volume(const pos_file& f) {
+    double v = 0.0;
+    for (const pos_particle& p : f.part) v += 4.0 / 3.0 * std::numbers::pi * p.r * p.r * p.r;
+    return v;
+}
+
+pair_census census(const pos_file& f) {
+    pair_census c;
+    const std::size_t n = f.part.size();
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = i + 1; j < n; ++j) {
+            const pos_particle &a = f.part[i], &b = f.part[j];
+            double sum = a.r + b.r, best = 1e300;
+            bool best_is_image = false;
+            for (int m = -1; m <= 1; ++m)
+                for (int k = -3; k <= 3; ++k) {
+                    double dx = a.x - b.x + m * 2.0 * f.xl;
+                    double dy = a.y - b.y + k * 2.0 * f.yl + m * f.sy;
+                    double dz = a.z - b.z;
+                    double d = std::sqrt(dx * dx + dy * dy + dz * dz);
+                    if (d < best) {
+                        best = d;
+                        best_is_image = m != 0 || k != 0;
+                    }
+                }
+            if (best < sum * (1.0 - 1e-9)) ++c.overlapping;
+            if (best_is_image && best < 1.25 * sum) ++c.near_across_boundary;
+        }
+    return c;
 }
 
 }  // namespace quillet_test

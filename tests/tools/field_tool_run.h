@@ -54,4 +54,15 @@ struct pos_file {
 };
 pos_file read_pos_file(const std::filesystem::path& p);
 
+double cell_area(const pos_file& f);     // 4 xl yl
+double optical_depth(const pos_file& f);  // sum of pi r^2 over the cell area
+double sphere_volume(const pos_file& f);  // sum of 4/3 pi r^3
+
+struct pair_census {
+    int overlapping = 0;           // pairs closer than the sum of radii (beyond rounding)
+    int near_across_boundary = 0;  // pairs within 25 % of touching through a periodic image
+};
+// Every pair, every periodic image (x period 2 xl with shear sy, y period 2 yl).
+pair_census census(const pos_file& f);
+
 }  // namespace quillet_test

@@ -41,51 +41,6 @@ generated generate(const scratch_dir& dir, const std::string& name, std::vector<
     return g;
 }
 
-double cell_area(const pos_file& f) { return 4.0 * f.xl * f.yl; }
-
-double optical_depth(const pos_file& f) {
-    double a = 0.0;
-    for (const pos_particle& p : f.part) a += pi * p.r * p.r;
-    return a / cell_area(f);
-}
-
-double sphere_volume(const pos_file& f) {
-    double v = 0.0;
-    for (const pos_particle& p : f.part) v += 4.0 / 3.0 * pi * p.r * p.r * p.r;
-    return v;
-}
-
-struct pair_census {
-    int overlapping = 0;            // pairs closer than the sum of radii (beyond rounding)
-    int near_across_boundary = 0;   // pairs within 25 % of touching through a periodic image
-};
-
-// Every pair, every periodic image (x period 2 xl with shear sy, y period 2 yl).
-pair_census census(const pos_file& f) {
-    pair_census c;
-    const std::size_t n = f.part.size();
-    for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = i + 1; j < n; ++j) {
-            const pos_particle &a = f.part[i], &b = f.part[j];
-            double sum = a.r + b.r, best = 1e300;
-            bool best_is_image = false;
-            for (int m = -1; m <= 1; ++m)
-                for (int k = -3; k <= 3; ++k) {
-                    double dx = a.x - b.x + m * 2.0 * f.xl;
-                    double dy = a.y - b.y + k * 2.0 * f.yl + m * f.sy;
-                    double dz = a.z - b.z;
-                    double d = std::sqrt(dx * dx + dy * dy + dz * dz);
-                    if (d < best) {
-                        best = d;
-                        best_is_image = m != 0 || k != 0;
-                    }
-                }
-            if (best < sum * (1.0 - 1e-9)) ++c.overlapping;
-            if (best_is_image && best < 1.25 * sum) ++c.near_across_boundary;
-        }
-    return c;
-}
-
 // Chi-square of values against a distribution, in `bins` bins of equal probability.
 double chi_square(const std::vector<double>& v, int bins, const std::function<double(double)>& cdf) {
     std::vector<double> count(std::size_t(bins), 0.0);
