@@ -17,14 +17,20 @@ def phase_angle(bsun, lonsun, latobs, fiiobs):
 
         cos alpha = cos b cos l cos(f - lonsun) + sin b sin l
 
-    with b = bsun, l = latobs, f = fiiobs (the cosine is clipped to [-1, 1]
-    against rounding).
+    with b = bsun, l = latobs, f = fiiobs.  It is evaluated as the angle
+    between the unit vectors toward the Sun and toward the observer,
+    atan2(|s x o|, s . o), which keeps its precision near 0 and 180 degrees
+    where the arccosine of the formula above does not.
     """
     b = np.radians(np.asarray(bsun, dtype=float))
     l = np.radians(np.asarray(latobs, dtype=float))
-    df = np.radians(np.asarray(fiiobs, dtype=float) - np.asarray(lonsun, dtype=float))
-    c = np.cos(b) * np.cos(l) * np.cos(df) + np.sin(b) * np.sin(l)
-    return np.degrees(np.arccos(np.clip(c, -1.0, 1.0)))
+    lam = np.radians(np.asarray(lonsun, dtype=float))
+    f = np.radians(np.asarray(fiiobs, dtype=float))
+    sx, sy, sz = np.cos(b) * np.cos(lam), np.cos(b) * np.sin(lam), np.sin(b)
+    ox, oy, oz = np.cos(l) * np.cos(f), np.cos(l) * np.sin(f), np.sin(l)
+    cross = np.sqrt((sy * oz - sz * oy) ** 2 + (sz * ox - sx * oz) ** 2 + (sx * oy - sy * ox) ** 2)
+    dot = sx * ox + sy * oy + sz * oz
+    return np.degrees(np.arctan2(cross, dot))
 
 
 def _geometry(nphot, bsun, latobs):

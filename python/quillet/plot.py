@@ -133,7 +133,7 @@ def plot_position_maps(image, outdir, stem, dpi=120):
         if image.ntest >= 1 and name != "ill_image":
             sub += "; direction 1: elevation %g deg, azimuth %g deg" % (image.latobs[0],
                                                                        image.fiiobs[0])
-        ax.set_title("%s: %s\n%s; %d x %d pixels, %d photons"
+        ax.set_title("%s: %s\n%s\n%d x %d pixels, %d photons"
                      % (name, desc, sub, image.nxpix, image.nypix, image.nphot), fontsize=9)
         paths.append(_save(fig, os.path.join(outdir, "%s.%s.png" % (stem, name)), dpi))
     return paths
@@ -309,6 +309,14 @@ def plot_particle_field(field, path, dpi=120):
         ax.set_xlim(-xl - rmax, xl + rmax)
         ax.set_xlabel("x")
     ax_top.add_patch(Rectangle((-xl, -yl), 2 * xl, 2 * yl, fill=False, ls="--", color="black"))
+    from matplotlib.lines import Line2D
+
+    kinds = [("ring particles", 1), ("haze particles", 2)]
+    handles = [Line2D([], [], ls="none", marker="o", ms=8, alpha=0.8,
+                      color=(0.2, 0.4, 0.75) if t == 1 else (0.85, 0.35, 0.1), label=label)
+               for label, t in kinds if np.any(field.itype == t)]
+    if handles:
+        ax_top.legend(handles=handles, fontsize=8, loc="upper right", framealpha=0.9)
     ax_top.set_ylim(-yl - rmax, yl + rmax)
     ax_top.set_ylabel("y")
     ax_top.set_title("top view: %d spheres, cell %g x %g, shift sy = %g, tau = %.4g"
