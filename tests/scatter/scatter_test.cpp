@@ -125,6 +125,7 @@ struct Scatter : testing::Test {
 }  // namespace
 
 TEST_F(Scatter, CentreCodesMoveThePhotonToTheCentreAndPointCodesDoNot) {
+    reseed(-35);
     for (std::int32_t code = 1; code <= 16; ++code) {
         set_ring_law(code, 0.4, -0.3, 0.6);
         photon ph = hit_on_ring();
@@ -140,12 +141,16 @@ TEST_F(Scatter, CentreCodesMoveThePhotonToTheCentreAndPointCodesDoNot) {
 }
 
 TEST_F(Scatter, NewDirectionIsAUnitVectorForEveryLaw) {
+    reseed(-36);
     for (std::int32_t code = 1; code <= 16; ++code) {
         set_ring_law(code, 0.7, -0.5, 0.8);
         for (int i = 0; i < 2000; ++i) {
             photon ph = hit_on_ring();
+            // The frame axis: the normal for the surface laws, else the old direction.
+            double az = code <= 2 ? ph.p[2] : ph.e[2];
             scatter_on(ph, ring_particle);
-            ASSERT_NEAR(norm(ph.e), 1.0, 1e-12) << method_name(code);
+            // The rotation divides by 1 - az^2, which scales the rounding up.
+            ASSERT_NEAR(norm(ph.e), 1.0, 1e-13 + 1e-15 / (1.0 - az * az)) << method_name(code) << ", az = " << az;
         }
     }
 }
