@@ -1,25 +1,298 @@
+// The imaging engine, start to end: set-up (engine parameter file, seed, run
+// records, observer directions, particle field, test-image file, search grid,
+// scattering-law tables), the photon loop, then the statistics, the summary
+// lines, the result files and the totals handed back to the caller.
 #include "engine/mcnew_sub_2pos_image.h"
+
+#include <cmath>
+#include <optional>
+#include <string>
+
+#include "engine/engine_records.h"
+#include "engine/engine_run.h"
+#include "field/field_records.h"
+#include "field/part_read_2pos.h"
+#include "field/tab_init.h"
+#include "format/free_reader.h"
+#include "format/free_writer.h"
+#include "format/run_error.h"
+#include "numeric/ran1.h"
+#include "numeric/tim.h"
+#include "planet/planet_records.h"
+#include "scatter/callisto.h"
+#include "scatter/mcphase.h"
+#include "scatter/scatter.h"
+#include "scatter/scatter_records.h"
+#include "trace/path_slice.h"
+#include "trace/trace_records.h"
 
 namespace quillet {
 
-// Placeholder until the engine is built: every out-argument is zero.
-void mcnew_sub_2pos_image(
-    std::int32_t&, std::int32_t&, text80&, text80&, text80&, double&, double&, std::int32_t& ntest,
-    double*, double*, double* testw, double* testd_corr, double* testw_n, order_table& w_order,
-    std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t& npart,
-    std::int32_t& npartori, double& npot_mean, double& nbox_mean, double& iscat_mean, std::int32_t&,
-    text80&, text80&, double&, double& tau, std::int32_t& ndirect, double&, double&, double&, double&,
-    text80&, std::int32_t&, double&, double&, double&, double&, double&, haze_table& w_haze,
-    std::int32_t&, std::int32_t&, std::int32_t&, std::int32_t&, text80&, std::int32_t&, std::int32_t&) {
-    for (int k = 1; k <= ntest && k <= max_test; ++k) testw[k] = testd_corr[k] = testw_n[k] = 0.0;
-    for (auto& row : w_order)
+namespace {
+
+constexpr double deg_to_rad = 0.017453292519943295;
+
+// Limits of the fixed tables, checked before anything is read or written.
+void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t ntest, std::int32_t nxpix,
+                      std::int32_t nypix) {
+    if (ntest > max_test)
+        throw limit_error("engine: ntest = " + std::to_string(ntest) + " observer directions; at most " +
+                          std::to_string(max_test) + " are kept");
+    if (nxpix > max_pix || nypix > max_pix)
+        throw limit_error("engine: test image of " + std::to_string(nxpix) + " x " + std::to_string(nypix) +
+                          " pixels; at most " + std::to_string(max_pix) + " x " + std::to_string(max_pix));
+    std::int64_t n = std::int64_t(nxphot) * std::int64_t(nyphot);
+    if (n > max_phot)
+        throw limit_error("engine: nxphot * nyphot = " + std::to_string(n) + " photons; at most " +
+                          std::to_string(max_phot) + " per run");
+}
+
+// Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
+// in single precision and each coordinate is stored in single precision.
+void make_coordinate_images(std::int32_t nxpix, std::int32_t nypix) {
+    const double xl = com2.xl, yl = com2.yl;
+    for (std::int32_t iy = 1; iy <= nypix; ++iy)
+        for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
+            double fx = double(float(ix) - 0.5f);
+            double fy = double(float(iy) - 0.5f);
+            imagecom3.ximage[pixel(ix, iy)] = float((2.0 * fx * xl) / nxpix - xl);
+            imagecom3.yimage[pixel(ix, iy)] = float((1.0 / nypix) * (fy * 2.0 * yl) - yl);
+        }
+}
+
+void clear_images(std::int32_t nxpix, std::int32_t nypix) {
+    for (std::int32_t iy = 1; iy <= nypix; ++iy)
+        for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
+            int p = pixel(ix, iy);
+            imagecom11.ill_image[p] = 0;
+            imagecom11.vis_image[p] = 0;
+            for (int plane = 1; plane <= n_image_planes; ++plane) imagecom1.test_image[plane][p] = 0.0f;
+        }
+}
+
+void clear_sums() {
+    for (int k = 0; k <= max_test; ++k) {
+        com7.testw[k] = com7.testw_sig[k] = com7.testw_n[k] = 0.0;
+        engine_sums.testd_corr[k] = 0.0;
+        engine_sums.sum_all[k] = engine_sums.sumsq_all[k] = 0.0;
+        engine_sums.sum_first[k] = engine_sums.sumsq_first[k] = 0.0;
+        com14.bphot[k] = 0.0;
+    }
+    for (auto& row : com8.testw_order)
         for (double& v : row) v = 0.0;
-    for (auto& plane : w_haze)
+    for (auto& plane : com8_haze.testw_haze)
         for (auto& row : plane)
             for (double& v : row) v = 0.0;
-    npart = npartori = 0;
-    npot_mean = nbox_mean = iscat_mean = tau = 0.0;
-    ndirect = 0;
+}
+
+// Escape records of a run start at zero: photons that end at maxscat keep it.
+void clear_escape_records(std::int32_t nphot) {
+    for (std::int32_t i = 1; i <= nphot; ++i)
+        com5.esc_lat[i] = com5.esc_fii[i] = com5.esc_weight[i] = com5.esc_sca[i] = 0.0f;
+    for (auto& plane : engine_sums.esc_hist)
+        for (auto& row : plane)
+            for (float& v : row) v = 0.0f;
+    engine_sums.nsearch = 0;
+    engine_sums.ndirect = 0;
+}
+
+// Tables of the power law (codes 7 to 10) and of the tabulated laws (15, 16).
+void prepare_phase_functions(const engine_run& run) {
+    if (run.method >= 7 && run.method <= 10) {
+        com_power2.pow_n = run.method <= 8 ? 3.092 : run.ppar1;
+        init_callisto();
+        com15.ppar3 = com_power2.c_n;
+    }
+    if (run.method == 15 || run.method == 16) init_mcphase();
+    if (!run.posfile_haze.is_junk() && (run.method_haze == 15 || run.method_haze == 16)) init_mcphase_haze();
+}
+
+}  // namespace
+
+void read_engine_parameters(const text80& parfile, engine_run& run) {
+    com4.ssca = 1.0;
+    run.maxscat = 100;
+    com3.nbox = 10000;
+    com3.nboxvis = 10000;
+    if (parfile.is_junk()) return;
+    free_reader in{std::string(parfile.trimmed())};
+    in.begin_record("engine parameter file record 1 (ssca)");
+    if (!in.read(com4.ssca)) in.fail("ssca, a real");
+    in.begin_record("engine parameter file record 2 (maxscat)");
+    if (!in.read(run.maxscat)) in.fail("maxscat, an integer");
+    in.begin_record("engine parameter file record 3 (nbox, nboxvis)");
+    if (!in.read(com3.nbox)) in.fail("nbox, an integer");
+    if (!in.read(com3.nboxvis)) in.fail("nboxvis, an integer");
+    say("ssca,maxscat,nbox,nboxvis");
+    say(com4.ssca, run.maxscat, com3.nbox, com3.nboxvis);
+    if (com3.nboxvis < 0) com3.nboxvis = com3.nbox;
+}
+
+void mcnew_sub_2pos_image(
+    std::int32_t& nxphot, std::int32_t& nyphot, text80& posfile, text80& parfile, text80& outfile,
+    double& lonsun, double& bsun, std::int32_t& ntest, double* fiiobs, double* latobs,
+    double* testw, double* testd_corr, double* testw_n, order_table& w_order,
+    std::int32_t& idum, std::int32_t& icheck, std::int32_t& mx, std::int32_t& my,
+    std::int32_t& npart, std::int32_t& npartori, double& npot_mean, double& nbox_mean,
+    double& iscat_mean, std::int32_t& method, text80& epsfile, text80& wfile, double& sredu,
+    double& tau, std::int32_t& ndirect, double& zredu, double& ppar1, double& ppar2, double& ppar3,
+    text80& posfile_haze, std::int32_t& method_haze, double& ssca_part, double& ssca_haze,
+    double& ppar1_haze, double& ppar2_haze, double& ppar3_haze, haze_table& w_haze,
+    std::int32_t& irot, std::int32_t& isquare, std::int32_t& idebug, std::int32_t& iemulate,
+    text80& testimage, std::int32_t& nxpix, std::int32_t& nypix) {
+    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix);
+
+    static engine_run run;
+    run = engine_run{};
+    run.nxphot = nxphot;
+    run.nyphot = nyphot;
+    run.posfile = posfile;
+    run.outfile = outfile;
+    run.epsfile = epsfile;
+    run.wfile = wfile;
+    run.posfile_haze = posfile_haze;
+    run.testimage = testimage;
+    run.lonsun = lonsun;
+    run.bsun = bsun;
+    run.ntest = ntest;
+    run.fiiobs = fiiobs;
+    run.latobs = latobs;
+    run.icheck = icheck;
+    run.mx = mx;
+    run.my = my;
+    run.method = method;
+    run.method_haze = method_haze;
+    run.ppar1 = ppar1;
+    run.ppar2 = ppar2;
+    run.ppar3 = ppar3;
+    run.ppar1_haze = ppar1_haze;
+    run.ppar2_haze = ppar2_haze;
+    run.ppar3_haze = ppar3_haze;
+    run.ssca_part = ssca_part;
+    run.ssca_haze = ssca_haze;
+    run.sredu = sredu;
+    run.zredu = zredu;
+    run.irot = irot;
+    run.isquare = isquare;
+    run.nxpix = nxpix;
+    run.nypix = nypix;
+
+    // Engine parameter file, then the seed: one ran1 call with the caller's
+    // seed starts the stream that the whole run draws from.
+    read_engine_parameters(parfile, run);
+    com3.ntest = ntest;
+    std::int32_t seed = idum;
+    float first = ran1(seed);
+    say("idum,ran1", seed, first);
+    run.idum = seed;
+
+    // Run records read by the searches, the scattering step and the peel-off.
+    com3.icheck = icheck;
+    com12.method = method;
+    com15 = {ppar1, ppar2, ppar3};
+    com15_haze = {ppar1_haze, ppar2_haze, ppar3_haze};
+    com13.sredu = sredu;
+    com13.zredu = zredu;
+    com_haze2.method_haze = method_haze;
+    com_haze3 = {ssca_part, ssca_haze};
+    nov2004a = {nxpix, nypix, nxphot, nyphot};
+    aug2004b.testimage = testimage;
+    feb2006a.ntest_image = ntest > 1 ? 1 : ntest;
+    debug1.idebug = idebug;
+    aug2004a.emulate_a = (iemulate == 1 || iemulate == 3) ? 1 : 0;
+    aug2004a.emulate_b = (iemulate == 2 || iemulate == 3) ? 1 : 0;
+    imagecom2.nxpix = nxpix;
+    check_law_codes(method, method_haze, !posfile_haze.is_junk());
+
+    // Photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
+    // the photons that saturn_illumination wrote into satcom4.
+    run.planet_source = satcom1.isat >= 1;
+    if (run.planet_source) {
+        run.nphot = satcom4.nphot_sat;
+        if (run.nphot < 1)
+            throw limit_error(
+                "engine: the planet illumination gave no photon (nphot = 0): the planet sends no light "
+                "onto the particle field with this zone grid, model and photon budget; nothing to launch");
+    } else {
+        run.nphot = nxphot * nyphot;
+    }
+
+    // Observer directions; every sum starts at zero.
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        double lat = latobs[k] * deg_to_rad;
+        double fii = fiiobs[k] * deg_to_rad;
+        run.fii_rad[k] = fii;
+        run.coslat[k] = std::cos(lat);
+        run.sinlat[k] = std::sin(lat);
+        com6.obs_x[k] = run.coslat[k] * std::cos(fii);
+        com6.obs_y[k] = run.coslat[k] * std::sin(fii);
+        com6.obs_z[k] = run.sinlat[k];
+    }
+    clear_sums();
+
+    say("before calling part_read_2pos:");
+    say("posfile_haze=", posfile_haze);
+    part_read_2pos(posfile, posfile_haze);
+    tau = com13.tau;
+
+    // The test-image file is opened now and completed at the end of the run;
+    // a failed run leaves no part of it behind.
+    std::optional<result_file> image_file;
+    if (nxpix >= 1) {
+        make_coordinate_images(nxpix, nypix);
+        clear_images(nxpix, nypix);
+        image_file.emplace(testimage.prefix(60) + ".TESTIMAGE");
+        write_test_image_header(image_file->stream(), run);
+    }
+
+    com11.mx = mx;
+    com11.my = my;
+    if (mx > 1 && my > 1) tab_init();
+    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+
+    run.escape_on = !outfile.is_junk();
+    run.hist_on = !epsfile.is_junk();
+    clear_escape_records(run.nphot);
+
+    prepare_phase_functions(run);
+
+    double cpu1 = 0.0;
+    tim(cpu1);
+    imagecom2.ixphot = 0;
+    imagecom2.iyphot = 1;
+
+    run_photons(run);
+
+    engine_stats st = run_statistics(run, cpu1);
+    if (icheck >= 0) {
+        say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
+        say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
+        say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
+    }
+    npartori = com3.npartori;
+    npart = com3.npart;
+    if (run.escape_on) write_escape_file(run, st);
+    if (run.hist_on) write_histogram_file(run, st);
+    write_direction_file(run, st);
+
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        testw[k] = com7.testw[k];
+        testd_corr[k] = engine_sums.testd_corr[k];
+        testw_n[k] = com7.testw_n[k];
+        for (int order = 1; order <= max_order; ++order) w_order[order][k] = com8.testw_order[order][k];
+        for (int ih = 0; ih <= max_haze_count; ++ih)
+            for (int ir = 0; ir <= max_ring_count; ++ir) w_haze[ih][ir][k] = com8_haze.testw_haze[ih][ir][k];
+    }
+    npot_mean = st.npot_mean;
+    nbox_mean = st.nbox_mean;
+    iscat_mean = st.iscat_mean;
+    ndirect = engine_sums.ndirect;
+
+    if (image_file) {
+        write_test_image_maps(image_file->stream(), run);
+        image_file->commit();
+    }
+    close_slice_trace();
 }
 
 }  // namespace quillet

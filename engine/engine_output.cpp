@@ -1,0 +1,218 @@
+// End of the run: the statistics and per-direction spread, and the result
+// files. Every file is plain free-format text, one record per line, written
+// to a temporary name and renamed when complete (format/result_file.h).
+// The escape, histogram and direction files share their run description
+// records; the test-image file gets its header at the set-up and its maps here.
+#include <cmath>
+#include <numbers>
+
+#include "engine/engine_records.h"
+#include "engine/engine_run.h"
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "format/result_file.h"
+#include "numeric/tim.h"
+#include "scatter/scatter_records.h"
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+namespace {
+
+constexpr double deg_to_rad = 0.017453292519943295;
+
+// One record of the values of k = 1..ntest.
+void put_per_direction(std::FILE* f, const double* v, std::int32_t ntest) {
+    record_writer w(f);
+    for (std::int32_t k = 1; k <= ntest; ++k) w << v[k];
+    w.end();
+}
+
+void put_escape_values(std::FILE* f, const float* v, std::int32_t nphot) {
+    record_writer w(f);
+    for (std::int32_t i = 1; i <= nphot; ++i) w << v[i];
+    w.end();
+}
+
+// Records 2 to 7 of the escape file: the run description.
+void put_run_head(std::FILE* f, const engine_run& run) {
+    put_record(f, run.posfile);
+    put_record(f, run.lonsun, run.bsun, run.nphot);
+    put_record(f, com4.ssca, run.maxscat, com3.nbox, com3.nboxvis, run.idum);
+    put_record(f, run.method);
+    put_record(f, run.ppar1, run.ppar2, run.ppar3);
+}
+
+// Records 8 to 14 of the escape file: the per-direction results.
+void put_direction_results(std::FILE* f, const engine_run& run) {
+    const std::int32_t ntest = run.ntest;
+    put_per_direction(f, run.fiiobs, ntest);
+    put_per_direction(f, run.latobs, ntest);
+    put_per_direction(f, com7.testw, ntest);
+    put_per_direction(f, com7.testw_n, ntest);
+    put_per_direction(f, com7.testw_sig, ntest);
+    put_per_direction(f, engine_sums.testd_corr, ntest);
+    record_writer w(f);
+    for (int order = 1; order <= max_order; ++order)
+        for (std::int32_t k = 1; k <= ntest; ++k) w << com8.testw_order[order][k];
+    w.end();
+}
+
+// Records 19 to 24 of the escape file: the run's statistics.
+void put_run_tail(std::FILE* f, const engine_run& run, const engine_stats& st) {
+    put_record(f, st.iscat_mean, st.npot_mean, st.nbox_mean);
+    put_record(f, com3.npartori, com3.npart, run.mx, run.my);
+    put_record(f, com13.sredu, com13.zredu, com13.tau);
+    put_record(f, st.fdir, st.tau_p, st.tau_n);
+    put_record(f, st.cpu, st.cpu_comp);
+    put_record(f, maincom1.sizemin, maincom1.s20, maincom1.f20);
+}
+
+void put_int_image(std::FILE* f, const std::int32_t* image, std::int32_t nxpix, std::int32_t nypix) {
+    record_writer w(f);
+    for (std::int32_t iy = 1; iy <= nypix; ++iy)
+        for (std::int32_t ix = 1; ix <= nxpix; ++ix) w << image[pixel(ix, iy)];
+    w.end();
+}
+
+void put_float_image(std::FILE* f, const float* image, std::int32_t nxpix, std::int32_t nypix) {
+    record_writer w(f);
+    for (std::int32_t iy = 1; iy <= nypix; ++iy)
+        for (std::int32_t ix = 1; ix <= nxpix; ++ix) w << image[pixel(ix, iy)];
+    w.end();
+}
+
+}  // namespace
+
+engine_stats run_statistics(const engine_run& run, double cpu1) {
+    engine_stats st;
+    double cpu2 = 0.0;
+    tim(cpu2);
+    const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;
+    const double dn = n;
+    st.cpu = cpu2 - cpu1;
+    st.cpu_comp = st.cpu / (dn * 0.001);
+    st.fdir = double(engine_sums.ndirect) / dn;
+    st.mu0 = std::cos(std::numbers::pi / 2.0 - run.bsun * deg_to_rad);
+    if (st.fdir > 1e-43) {
+        st.tau_p = -std::log(st.fdir);
+        st.tau_n = st.tau_p * st.mu0;
+    } else {
+        st.tau_p = st.tau_n = 9999.0;
+    }
+    st.iscat_mean = float(engine_sums.nsearch) / float(n) - 1.0f;
+    std::int64_t ntab = com11.ntab_calls == 0 ? 1 : com11.ntab_calls;
+    std::int64_t nseg = com11.nseg_calls == 0 ? 1 : com11.nseg_calls;
+    st.npot_mean = float(com11.npot_sum) / float(ntab);
+    st.nbox_mean = float(com11.nbox_sum) / float(nseg);
+    if (run.ntest >= 1) {
+        double sum = 0.0;
+        for (std::int32_t k = 1; k <= run.ntest; ++k) sum += com7.testw[k];
+        st.testw_mean = sum / run.ntest;
+    }
+
+    // Spread of testw[k] (a sum over N photons): sqrt(N * (q - m^2)) with m
+    // and q the mean of each photon's brightness and of its square.
+    for (std::int32_t k = 1; k <= run.ntest; ++k) {
+        if (com7.testw_n[k] < 2.0) continue;
+        double m = engine_sums.sum_all[k] / dn, q = engine_sums.sumsq_all[k] / dn;
+        double m1 = engine_sums.sum_first[k] / dn, q1 = engine_sums.sumsq_first[k] / dn;
+        com7.testw_sig[k] = 0.0;
+        engine_sums.sumsq_all[k] = q;
+        engine_sums.sumsq_first[k] = q1;
+        engine_sums.sum_all[k] = m * m;
+        engine_sums.sum_first[k] = m1 * m1;
+        double v = (q - m * m) * dn;
+        // A variance that rounding makes negative is zero.
+        if (v >= 0.0) {
+            engine_sums.testd_corr[k] = std::sqrt(v);
+            com7.testw_sig[k] = engine_sums.testd_corr[k];
+        } else {
+            engine_sums.testd_corr[k] = 0.0;
+        }
+    }
+    return st;
+}
+
+void write_escape_file(const engine_run& run, const engine_stats& st) {
+    result_file out(std::string(run.outfile.trimmed()));
+    std::FILE* f = out.stream();
+    put_record(f, 7.0);
+    put_run_head(f, run);
+    put_record(f, run.ntest);
+    put_direction_results(f, run);
+    put_escape_values(f, com5.esc_fii, run.nphot);
+    put_escape_values(f, com5.esc_lat, run.nphot);
+    put_escape_values(f, com5.esc_sca, run.nphot);
+    put_escape_values(f, com5.esc_weight, run.nphot);
+    put_run_tail(f, run, st);
+    out.commit();
+}
+
+void write_histogram_file(const engine_run& run, const engine_stats& st) {
+    result_file out(std::string(run.epsfile.trimmed()));
+    std::FILE* f = out.stream();
+    put_record(f, 5.0);
+    put_run_head(f, run);
+    put_record(f, run.ntest);
+    put_direction_results(f, run);
+    // The dimension record has always said 50 planes; 10 follow.
+    put_record(f, n_hist_fii, n_hist_lat, 50);
+    record_writer w(f);
+    for (int plane = 1; plane <= n_hist_planes; ++plane)
+        for (int lat = 1; lat <= n_hist_lat; ++lat)
+            for (int fii = 1; fii <= n_hist_fii; ++fii) w << engine_sums.esc_hist[plane][lat][fii];
+    w.end();
+    put_run_tail(f, run, st);
+    out.commit();
+}
+
+void write_direction_file(const engine_run& run, const engine_stats& st) {
+    result_file out(std::string(run.wfile.trimmed()));
+    std::FILE* f = out.stream();
+    put_record(f, 7.0);
+    put_run_head(f, run);
+    put_record(f, max_order);
+    put_record(f, run.ntest);
+    put_direction_results(f, run);
+    put_record(f, run.posfile_haze);
+    put_record(f, run.method_haze);
+    put_record(f, run.ppar1_haze, run.ppar2_haze, run.ppar3_haze);
+    put_record(f, run.ssca_part, run.ssca_haze);
+    put_record(f, max_ring_count, max_haze_count);
+    record_writer w(f);
+    for (int ih = 0; ih <= max_haze_count; ++ih)
+        for (int ir = 0; ir <= max_ring_count; ++ir)
+            for (std::int32_t k = 1; k <= run.ntest; ++k) w << com8_haze.testw_haze[ih][ir][k];
+    w.end();
+    put_run_tail(f, run, st);
+    out.commit();
+}
+
+void write_test_image_header(std::FILE* f, const engine_run& run) {
+    put_record(f, 4.0);
+    put_record(f, com3.npart, com2.xl, com2.yl, com2.sy);
+    put_record(f, run.nphot, run.nxpix, run.ntest);
+    put_record(f, run.nxpix, run.nypix);
+    put_record(f, run.nxphot, run.nyphot);
+    put_record(f, run.bsun, run.lonsun);
+    put_per_direction(f, run.latobs, run.ntest);
+    put_per_direction(f, run.fiiobs, run.ntest);
+    put_float_image(f, imagecom3.ximage, run.nxpix, run.nypix);
+    put_float_image(f, imagecom3.yimage, run.nxpix, run.nypix);
+    put_record(f, feb2006a.ntest_image, n_image_planes);
+}
+
+void write_test_image_maps(std::FILE* f, const engine_run& run) {
+    say("writing to TESTIMAGE", run.nxpix);
+    say("ILL_IMAGE", run.nxpix, run.nypix);
+    put_int_image(f, imagecom11.ill_image, run.nxpix, run.nypix);
+    say("VIS_IMAGE");
+    put_int_image(f, imagecom11.vis_image, run.nxpix, run.nypix);
+    for (std::int32_t it = 1; it <= feb2006a.ntest_image; ++it) {
+        say("TEST_IMAGE", it);
+        put_float_image(f, imagecom1.test_image[it], run.nxpix, run.nypix);
+    }
+}
+
+}  // namespace quillet

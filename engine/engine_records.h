@@ -1,0 +1,141 @@
+// Shared records of the imaging engine: escape records, observer vectors,
+// per-direction sums (in total, by scattering order and by numbers of ring and
+// haze scatterings), the current photon's brightness, the images, the
+// launch-grid and entry-pixel state and the emulation flags. The engine set-up
+// fills or clears them, the photon loop and the peel-off accumulate into
+// them, the output writes them. Tables are 1-based (entry 0 unused) except the
+// scattering counts of the haze table, which start at 0.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/mcnew_sub_2pos_image.h"
+
+namespace quillet {
+
+constexpr int max_phot = 1000000;        // photons per run (escape records)
+constexpr int max_pix = 1024;            // image width and height
+constexpr int image_cells = max_pix * max_pix;
+constexpr int n_image_planes = 10;       // orders 1..9, then all orders >= 10
+constexpr int n_hist_fii = 180;          // escape histogram: 2-degree azimuth bins
+constexpr int n_hist_lat = 90;           // ... 2-degree latitude bins
+constexpr int n_hist_planes = 10;        // ... one plane per number of searches
+
+// Pixel (ix, iy) of an image, both 1-based: element (iy - 1) * 1024 + ix.
+inline int pixel(int ix, int iy) { return (iy - 1) * max_pix + ix; }
+
+// Escape record of each photon, indexed by photon number (single precision).
+struct com5_t {
+    float esc_lat[max_phot + 1];     // asin(ez), radians
+    float esc_fii[max_phot + 1];     // atan2(ey, ex) - rot, radians
+    float esc_weight[max_phot + 1];  // photon weight at escape
+    float esc_sca[max_phot + 1];     // number of scatterings
+};
+extern com5_t com5;
+
+// Unit vectors toward the observer directions, rotated with the photon.
+struct com6_t {
+    double obs_x[max_test + 1];
+    double obs_y[max_test + 1];
+    double obs_z[max_test + 1];
+};
+extern com6_t com6;
+
+// Per-direction sums of the peel-off contributions.
+struct com7_t {
+    double testw[max_test + 1];      // sum of contributions
+    double testw_sig[max_test + 1];  // sum of their squares; the spread after the run
+    double testw_n[max_test + 1];    // number of contributions
+};
+extern com7_t com7;
+
+// Sum by scattering order: testw_order[order][itest]; order 50 collects all
+// orders from 50 on.
+struct com8_t {
+    double testw_order[max_order + 1][max_test + 1];
+};
+extern com8_t com8;
+
+// Sum by numbers of scatterings of the photon so far on ring particles
+// (n_ring, capped at 20) and on haze particles (n_haze, capped at 50):
+// testw_haze[n_haze][n_ring][itest].
+struct com8_haze_t {
+    double testw_haze[max_haze_count + 1][max_ring_count + 1][max_test + 1];
+};
+extern com8_haze_t com8_haze;
+
+// Brightness toward each direction gathered during the current photon.
+struct com14_t {
+    double bphot[max_test + 1];
+};
+extern com14_t com14;
+
+// Maps of where the light toward observer direction 1 was scattered, one per
+// order 1..9 and one for all higher orders (single precision).
+struct imagecom1_t {
+    float test_image[n_image_planes + 1][image_cells + 1];
+};
+extern imagecom1_t imagecom1;
+
+struct imagecom2_t {
+    std::int32_t nxpix;   // image switch: the maps are kept when >= 1
+    std::int32_t ixphot;  // launch-grid column of the current photon
+    std::int32_t iyphot;  // launch-grid row
+};
+extern imagecom2_t imagecom2;
+
+// x and y of every pixel centre (single precision).
+struct imagecom3_t {
+    float ximage[image_cells + 1];
+    float yimage[image_cells + 1];
+};
+extern imagecom3_t imagecom3;
+
+// First scatterings at each photon's entry pixel: visible from observer
+// direction 1, and all of them.
+struct imagecom11_t {
+    std::int32_t vis_image[image_cells + 1];
+    std::int32_t ill_image[image_cells + 1];
+};
+extern imagecom11_t imagecom11;
+
+// Emulation flags: A widens the start distance (factor 1.01 instead of
+// 1.000001); B stops the folding into the central cell after each scattering
+// and before each visibility test.
+struct aug2004a_t {
+    std::int32_t emulate_a;
+    std::int32_t emulate_b;
+};
+extern aug2004a_t aug2004a;
+
+struct feb2006a_t {
+    std::int32_t ix_entry;     // pixel column of the photon's entry point
+    std::int32_t iy_entry;     // pixel row
+    std::int32_t ntest_image;  // test images written: 1 when ntest > 1, else ntest
+};
+extern feb2006a_t feb2006a;
+
+struct nov2004a_t {
+    std::int32_t nxpix;
+    std::int32_t nypix;
+    std::int32_t nxphot;
+    std::int32_t nyphot;
+};
+extern nov2004a_t nov2004a;
+
+// Run-wide sums that only the engine reads: per-direction sums of each
+// photon's brightness (after its first scattering and at its end) and of
+// their squares, the spread, the escape histogram and the search count.
+struct engine_sums_t {
+    double testd_corr[max_test + 1];
+    double sum_all[max_test + 1];
+    double sumsq_all[max_test + 1];
+    double sum_first[max_test + 1];
+    double sumsq_first[max_test + 1];
+    float esc_hist[n_hist_planes + 1][n_hist_lat + 1][n_hist_fii + 1];  // [plane][lat][fii]
+    std::int64_t nsearch;  // path searches of all photons
+    std::int32_t ndirect;  // photons that crossed the layer unscattered
+};
+extern engine_sums_t engine_sums;
+
+}  // namespace quillet

@@ -1,0 +1,72 @@
+// The run as the engine sees it after its set-up: the caller's description,
+// the engine parameter file, the seed as the generator left it and the derived
+// switches. mcnew_sub_2pos_image fills it; the photon loop and the output read
+// it. Also the engine's internal steps, one per file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "engine/engine_records.h"
+#include "format/result_file.h"
+#include "format/text_field.h"
+
+namespace quillet {
+
+struct engine_run {
+    std::int32_t nxphot = 0, nyphot = 0;
+    std::int32_t nphot = 0;  // photons launched: nxphot * nyphot, or the planet's count
+    bool planet_source = false;
+    text80 posfile, outfile, epsfile, wfile, posfile_haze, testimage;
+    double lonsun = 0.0, bsun = 0.0;
+    std::int32_t ntest = 0;
+    const double* fiiobs = nullptr;  // degrees, 1-based
+    const double* latobs = nullptr;
+    std::int32_t idum = 0;  // the seed as ran1 left it at the set-up
+    std::int32_t icheck = 0;
+    std::int32_t mx = 0, my = 0;
+    std::int32_t method = 0, method_haze = 0;
+    double ppar1 = 0.0, ppar2 = 0.0, ppar3 = 0.0;
+    double ppar1_haze = 0.0, ppar2_haze = 0.0, ppar3_haze = 0.0;
+    double ssca_part = 0.0, ssca_haze = 0.0;
+    double sredu = 0.0, zredu = 0.0;
+    std::int32_t irot = 0, isquare = 0;
+    std::int32_t nxpix = 0, nypix = 0;
+    std::int32_t maxscat = 100;
+    bool escape_on = false;  // escape file wanted (outfile not "junk")
+    bool hist_on = false;    // histogram file wanted (epsfile not "junk")
+    // Observer directions in radians, prepared once.
+    double fii_rad[max_test + 1] = {};
+    double coslat[max_test + 1] = {};
+    double sinlat[max_test + 1] = {};
+};
+
+// Statistics of the finished run.
+struct engine_stats {
+    double cpu = 0.0, cpu_comp = 0.0;
+    double fdir = 0.0, mu0 = 0.0, tau_p = 0.0, tau_n = 0.0;
+    float iscat_mean = 0.0f, npot_mean = 0.0f, nbox_mean = 0.0f;
+    double testw_mean = 0.0;
+};
+
+// Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
+// 10000, 10000). Fills com4.ssca, com3.nbox, com3.nboxvis and run.maxscat.
+void read_engine_parameters(const text80& parfile, engine_run& run);
+
+// Test-image file: the coordinate images, then the header records.
+void write_test_image_header(std::FILE* f, const engine_run& run);
+// ... and, at the end of the run, the first-scattering counts and the maps.
+void write_test_image_maps(std::FILE* f, const engine_run& run);
+
+// Launches, traces and peels off all photons of the run.
+void run_photons(const engine_run& run);
+
+// Statistics and per-direction spread (changes the sums of engine_sums as
+// the statistics are formed).
+engine_stats run_statistics(const engine_run& run, double cpu1);
+
+void write_escape_file(const engine_run& run, const engine_stats& st);
+void write_histogram_file(const engine_run& run, const engine_stats& st);
+void write_direction_file(const engine_run& run, const engine_stats& st);
+
+}  // namespace quillet

@@ -1,0 +1,150 @@
+// Shared set-up of the engine tests: tiny particle fields written into a
+// temporary folder, one engine call with every argument at a usable default,
+// a reader of the free-format result files, and a brute-force ray caster
+// through the periodic field.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/mcnew_sub_2pos_image.h"
+#include "field/field_records.h"
+#include "planet/planet_records.h"
+#include "format/text_field.h"
+
+namespace quillet::testing_support {
+
+struct sphere {
+    double r, x, y, z;
+};
+
+struct field_spec {
+    double xl = 10.0, yl = 10.0, sy = 0.0;
+    std::vector<sphere> particles;
+};
+
+// n spheres of radius r at uniform random centres in the cell, |z| <= zhalf
+// (overlaps allowed), from a fixed generator seed.
+field_spec random_field(int n, double xl, double yl, double r, double zhalf, unsigned seed);
+
+// A fresh folder under the system's temporary folder, removed with its files
+// when the object goes.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir&) = delete;
+    temp_dir& operator=(const temp_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Writes a Particle position file: title, a discarded line, "orb xl yl sy",
+// n, then n lines "radius x y z".
+void write_field_file(const std::string& path, const field_spec& f);
+void write_text_file(const std::string& path, const std::string& text);
+std::string read_text_file(const std::string& path);
+
+// All 48 arguments of one engine call. Defaults: 100 random-launch photons,
+// Sun at 30 degrees, one observer direction, isotropic-sphere law, all result
+// files off except the direction file, no image, seed -1.
+struct engine_call {
+    std::int32_t nxphot = 10, nyphot = 10;
+    text80 posfile, parfile{"junk"}, outfile{"junk"};
+    double lonsun = 0.0, bsun = 30.0;
+    std::int32_t ntest = 1;
+    double fiiobs[max_dir_args + 1] = {};
+    double latobs[max_dir_args + 1] = {};
+    double testw[max_dir_args + 1] = {};
+    double testd_corr[max_dir_args + 1] = {};
+    double testw_n[max_dir_args + 1] = {};
+    struct order_box { order_table t; };
+    std::unique_ptr<order_box> w_order_box = std::make_unique<order_box>();
+    order_table& w_order = w_order_box->t;
+    std::int32_t idum = -1, icheck = 0, mx = 1, my = 1;
+    std::int32_t npart = 0, npartori = 0;
+    double npot_mean = 0, nbox_mean = 0, iscat_mean = 0;
+    std::int32_t method = 2;
+    text80 epsfile{"junk"}, wfile;
+    double sredu = 1.0, tau = 0.0;
+    std::int32_t ndirect = 0;
+    double zredu = 1.0, ppar1 = 0.0, ppar2 = 0.0, ppar3 = 0.0;
+    text80 posfile_haze{"junk"};
+    std::int32_t method_haze = 2;
+    double ssca_part = 1.0, ssca_haze = 1.0;
+    double ppar1_haze = 0.0, ppar2_haze = 0.0, ppar3_haze = 0.0;
+    struct haze_box { haze_table t; };
+    std::unique_ptr<haze_box> w_haze_box = std::make_unique<haze_box>();
+    haze_table& w_haze = w_haze_box->t;
+    std::int32_t irot = 0, isquare = 0, idebug = 0, iemulate = 0;
+    text80 testimage;
+    std::int32_t nxpix = 0, nypix = 0;
+
+    // Standard output of the last run.
+    std::string out;
+
+    // A call for the field in `dir`: field file "field.pos", direction file
+    // "w.out", test-image prefix "img" (written only when nxpix >= 1).
+    explicit engine_call(const temp_dir& dir);
+    // Runs the engine (Sun source, no size controls) with standard output
+    // captured. Inline: the test programs link the kernel before this library.
+    void run();
+    void set_direction(int k, double lat, double fii) {
+        latobs[k] = lat;
+        fiiobs[k] = fii;
+    }
+};
+
+// The values of a free-format file in order, line breaks ignored.
+class value_reader {
+public:
+    explicit value_reader(const std::string& path);
+    std::string text();
+    std::int32_t integer();
+    double real();
+    float single();
+    std::vector<double> reals(std::size_t n);
+    std::vector<float> singles(std::size_t n);
+    bool at_end() const { return pos_ == tokens_.size(); }
+    std::size_t left() const { return tokens_.size() - pos_; }
+
+private:
+    std::vector<std::string> tokens_;
+    std::size_t pos_ = 0;
+};
+
+// The lines of a text file, without their line ends.
+std::vector<std::string> read_lines(const std::string& path);
+
+// True when the straight line through (x0, y0, 0) along (ux, uy, uz) meets no
+// sphere of the periodic field within the layer's height [zmin, zmax]: every
+// periodic image that the line can reach is tested.
+bool line_is_free(const field_spec& f, double zmin, double zmax, double x0, double y0, double ux, double uy,
+                  double uz);
+
+inline void engine_call::run() {
+    maincom1 = {0.0, 0.0, 0.0};
+    satcom1.isat = 0;
+    ::testing::internal::CaptureStdout();
+    try {
+        mcnew_sub_2pos_image(nxphot, nyphot, posfile, parfile, outfile, lonsun, bsun, ntest, fiiobs, latobs,
+                             testw, testd_corr, testw_n, w_order, idum, icheck, mx, my, npart, npartori,
+                             npot_mean, nbox_mean, iscat_mean, method, epsfile, wfile, sredu, tau, ndirect,
+                             zredu, ppar1, ppar2, ppar3, posfile_haze, method_haze, ssca_part, ssca_haze,
+                             ppar1_haze, ppar2_haze, ppar3_haze, w_haze, irot, isquare, idebug, iemulate,
+                             testimage, nxpix, nypix);
+    } catch (...) {
+        out = ::testing::internal::GetCapturedStdout();
+        throw;
+    }
+    out = ::testing::internal::GetCapturedStdout();
+}
+
+}  // namespace quillet::testing_support
