@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <random>
 #include <sstream>
 
 #include "field/field_records.h"
@@ -22,6 +23,25 @@ constexpr double pi = std::numbers::pi;
 constexpr double sqrt_2pi = 2.5066282746310002;
 
 std::string num(double v) { return free_format(v); }
+
+// Uniform deviates in [0, 1] from the chosen generator. The mt19937_64 word is
+// turned into a double by its top 53 bits, so the sequence is the same on
+// every platform (the standard fixes mt19937_64's output for a seed).
+class field_rng {
+public:
+    field_rng(field_rng_kind kind, std::int32_t seed)
+        : kind_(kind), mt_(std::uint64_t(seed)), idum_(-seed) {}
+    double next() {
+        if (kind_ == field_rng_kind::ran1) return double(ran1(rs_, idum_));
+        return double(mt_() >> 11) * 0x1.0p-53;
+    }
+
+private:
+    field_rng_kind kind_;
+    std::mt19937_64 mt_;
+    ran1_state rs_;
+    std::int32_t idum_;
+};
 
 double largest_radius(const field_request& req) { return req.power_law ? req.rmax : req.radius; }
 
@@ -153,7 +173,7 @@ private:
     std::vector<field_particle> stored_;
 };
 
-std::vector<double> draw_radii(const field_request& req, ran1_state& rs, std::int32_t& idum) {
+std::vector<double> draw_radii(const field_request& req, field_rng& rng) {
     const double area = 4.0 * req.xl * req.yl;
     std::vector<double> radii;
     auto too_many = [&](double n) {
@@ -175,14 +195,14 @@ std::vector<double> draw_radii(const field_request& req, ran1_state& rs, std::in
     }
     if (req.number >= 0) {
         if (req.number > max_part) too_many(req.number);
-        for (std::int32_t i = 0; i < req.number; ++i) radii.push_back(power_law_radius(req, ran1(rs, idum)));
+        for (std::int32_t i = 0; i < req.number; ++i) radii.push_back(power_law_radius(req, rng.next()));
         return radii;
     }
     // Add particles until their cross-sections reach the target.
     double target = req.tau * area, sum = 0.0;
     while (sum < target) {
         if (radii.size() >= std::size_t(max_part)) too_many(double(max_part) + 1);
-        double r = power_law_radius(req, ran1(rs, idum));
+        double r = power_law_radius(req, rng.next());
         radii.push_back(r);
         sum += pi * r * r;
     }
@@ -242,9 +262,8 @@ field_result make_field(const field_request& req) {
     const double area = 4.0 * req.xl * req.yl;
     const double sy = fold_sy(req.sy, req.yl);
 
-    ran1_state rs;
-    std::int32_t idum = -req.seed;
-    std::vector<double> radii = draw_radii(req, rs, idum);
+    field_rng rng(req.rng, req.seed);
+    std::vector<double> radii = draw_radii(req, rng);
     // Largest first: random sequential addition packs a size distribution far
     // better that way, and the neighbour search then never meets a sphere
     // larger than the class it looks in.
@@ -305,18 +324,18 @@ field_result make_field(const field_request& req) {
             }
             ++tries;
             // Draw order per attempt: x, y, then the height.
-            p.x = (2.0 * double(ran1(rs, idum)) - 1.0) * req.xl;
-            p.y = (2.0 * double(ran1(rs, idum)) - 1.0) * req.yl;
+            p.x = (2.0 * rng.next() - 1.0) * req.xl;
+            p.y = (2.0 * rng.next() - 1.0) * req.yl;
             if (gaussian) {
-                double u1 = ran1(rs, idum);
-                double u2 = ran1(rs, idum);
-                if (u1 <= 0.0) u1 = ran1(rs, idum);
+                double u1 = rng.next();
+                double u2 = rng.next();
+                if (u1 <= 0.0) u1 = rng.next();
                 if (u1 <= 0.0) u1 = 1e-300;
                 p.z = res.scale_height * std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * pi * u2);
             } else {
                 // The whole sphere lies inside the slab [-H/2, H/2].
                 double half = 0.5 * res.thickness - p.r;
-                p.z = (2.0 * double(ran1(rs, idum)) - 1.0) * half;
+                p.z = (2.0 * rng.next() - 1.0) * half;
             }
             if (req.overlap || !index.overlaps(p)) break;
         }

@@ -252,6 +252,28 @@ TEST(QuilletField, SameSeedGivesByteIdenticalFilesAndAnotherSeedDoesNot) {
     EXPECT_GT(a.size(), 1000u);
     EXPECT_EQ(a, b);
     EXPECT_NE(a, c);
+    // The simulator's own generator on request: just as reproducible, another field.
+    base.insert(base.end(), {"--generator", "ran1"});
+    std::string d = with("77", "d.pos"), e = with("77", "e.pos");
+    EXPECT_EQ(d, e);
+    EXPECT_NE(a, d);
+    EXPECT_EQ(census(read_pos_file(dir.path("d.pos"))).overlapping, 0);
+}
+
+TEST(QuilletField, PlacementAttemptsPerParticleDoNotGrowWithFieldSize) {
+    // Random sequential addition at a given filling factor needs the same
+    // number of tries per particle in a small and in a large cell, as long as
+    // the positions are uniform and independent. (The simulator's ran1, whose
+    // consecutive triples cluster, needs 6.3 per particle at 10^5 particles
+    // against 4.2 at 5000.)
+    auto attempts = [](const std::string& number, const std::string& xl) {
+        tool_run r = run_field_tool({"--xl", xl, "--yl", xl, "--number", number, "--filling", "0.2", "--seed", "3"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        return reported_value(r.err, "positions drawn") / std::stod(number);
+    };
+    double small = attempts("5000", "22.360679774997898"), large = attempts("100000", "100");
+    EXPECT_GT(small, 3.0);  // the density makes a real difference to the tries
+    EXPECT_NEAR(large / small, 1.0, 0.05);
 }
 
 TEST(QuilletField, StandardOutputCarriesTheSameFileAsTheOutputOption) {
@@ -294,6 +316,7 @@ TEST(QuilletField, ImpossibleRequestsFailWithStatusOneAMessageAndNoFile) {
         {{"--seed", "12x"}, "whole number"},
         {{"--number", "-3"}, "--number"},
         {{"--bogus"}, "unknown option"},
+        {{"--generator", "lcg"}, "--generator"},
         {{"--tau"}, "needs a value"},
         {{"--overlap=1"}, "takes no value"},
         {{"--xl", "1000", "--yl", "1000", "--radius", "0.1", "--tau", "1"}, "particle tables hold"},
@@ -317,7 +340,7 @@ TEST(QuilletField, HelpExplainsEveryOptionThatTheProgramAccepts) {
     const std::vector<std::string> options = {"--output", "--title", "--xl", "--yl", "--sy", "--orb", "--radius",
                                               "--rmin", "--rmax", "--q", "--tau", "--number", "--filling",
                                               "--thickness", "--scale-height", "--gaussian", "--overlap", "--seed",
-                                              "--max-attempts", "--help"};
+                                              "--max-attempts", "--generator", "--help"};
     for (const std::string& o : options) {
         EXPECT_NE(h.out.find(o + " "), std::string::npos) << o;
         // ... and the program takes it (an unknown option would say so).
