@@ -12,6 +12,7 @@
 #include "numeric/ran1.h"
 #include "numeric/spline.h"
 #include "scatter/scatter_records.h"
+#include "scatter/within_unit.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -77,7 +78,7 @@ void e_callisto(double& sine, double& cose) {
 }
 
 void p_callisto(double cose, double& phasef) {
-    double theta = std::acos(cose);
+    double theta = std::acos(within_unit(cose));
     phasef = 0.25 * com_power2.c_n * std::pow(theta, com_power2.pow_n);
 }
 

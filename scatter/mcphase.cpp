@@ -18,6 +18,7 @@
 #include "numeric/ran1.h"
 #include "numeric/spline.h"
 #include "scatter/scatter_records.h"
+#include "scatter/within_unit.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -153,7 +154,7 @@ inline void sample_table(const table_set& set, double& sine, double& cose) {
 
 inline void evaluate_table(const table_set& set, double cose, double& phasef) {
     const com_mcphase1_t& t = set.tab;
-    double alpha = pi - std::acos(cose);
+    double alpha = pi - std::acos(within_unit(cose));
     double value;
     splint(t.alpha, t.phase, t.phase_y2, set.size.n_alpha, alpha, value);
     phasef = 0.25 * value;

@@ -8,6 +8,7 @@
 
 #include "format/free_writer.h"
 #include "numeric/ran1.h"
+#include "scatter/within_unit.h"
 
 namespace quillet {
 
@@ -37,6 +38,7 @@ inline double hg2_term(double weight, double g, double mu) {
 }  // namespace
 
 void p_lambert(double cose, double& phasef) {
+    cose = within_unit(cose);
     double theta = std::acos(cose);
     phasef = (std::sin(theta) - theta * cose) * lambert_phase_factor;
 }

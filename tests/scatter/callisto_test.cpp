@@ -86,6 +86,10 @@ TEST(Callisto, CallistoExponentIsZeroForwardAndLargestBackward) {
     p_callisto(1.0, forward);
     p_callisto(-1.0, backward);
     EXPECT_EQ(forward, 0.0);
+    p_callisto(1.0 + 4e-16, p);
+    EXPECT_EQ(p, forward) << "a cosine rounded past 1 is taken as 1";
+    p_callisto(-1.0 - 4e-16, p);
+    EXPECT_EQ(p, backward);
     for (double c = -0.999; c < 1.0; c += 0.01) {
         p_callisto(c, p);
         ASSERT_LT(p, backward) << "cose = " << c;

@@ -101,6 +101,10 @@ TEST_F(TabulatedLaw, TableOfHenyeyGreensteinReproducesItAndIntegratesToPi) {
         ASSERT_NEAR(p, exact, 1e-4 * exact) << "cose = " << c;
     }
     EXPECT_NEAR(sphere_integral(ring_table()), pi, 1e-5 * pi);
+    double edge, past;
+    p_mcphase(-1.0, edge);
+    p_mcphase(-1.0 - 4e-16, past);
+    EXPECT_EQ(past, edge) << "a cosine rounded past -1 is taken as -1";
 }
 
 TEST_F(TabulatedLaw, EvaluationIsExactAtTheTableNodes) {

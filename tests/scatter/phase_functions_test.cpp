@@ -69,6 +69,17 @@ TEST(PhaseFunctions, LambertSphereIsTwoThirdsBackwardAndZeroForward) {
     EXPECT_NEAR(4.0 * p, 8.0 / (3.0 * pi), 1e-9);
 }
 
+TEST(PhaseFunctions, LambertSphereToleratesACosineRoundedPastOne) {
+    // The peel-off forms cose as a dot product; rounding may carry it past +-1.
+    double p_edge, p_past;
+    p_lambert(1.0, p_edge);
+    p_lambert(1.0 + 4e-16, p_past);
+    EXPECT_EQ(p_past, p_edge);
+    p_lambert(-1.0, p_edge);
+    p_lambert(-1.0 - 4e-16, p_past);
+    EXPECT_EQ(p_past, p_edge);
+}
+
 TEST(PhaseFunctions, ZeroParameterMakesHgAndLinearLawIsotropic) {
     for (double c : {-1.0, -0.3, 0.0, 0.8, 1.0}) {
         double p;
