@@ -1,0 +1,48 @@
+// In-process deck reading for the driver tests: feeds deck text to
+// read_deck (and the capacity checks) and returns what was printed.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "driver/parameter_deck.h"
+#include "driver/run_parameters.h"
+#include "format/free_reader.h"
+#include "support/stdout_capture.h"
+
+namespace quillet::test_support {
+
+// The parameters of one deck; on the heap because the tables are large.
+inline std::unique_ptr<run_parameters> fresh_parameters() { return std::make_unique<run_parameters>(); }
+
+// Reads `text` as the deck from "standard input"; with `check` also runs the
+// capacity checks. Returns the lines printed while reading. Exceptions pass
+// through (the printed part is in captured_before_throw()).
+inline std::string read_deck_text(const std::string& text, run_parameters& p, bool check = false) {
+    std::FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    struct closer {
+        std::FILE* f;
+        ~closer() { std::fclose(f); }
+    } close_at_end{f};
+    return capture_stdout([&] {
+        free_reader in(f, "standard input");
+        read_deck(in, p);
+        if (check) check_capacities(p, "standard input");
+    });
+}
+
+// The message of the run_error of kind E that `body` throws ("" when none).
+template <class E, class F>
+std::string message_of(F body) {
+    try {
+        body();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace quillet::test_support
