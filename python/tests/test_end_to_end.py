@@ -110,36 +110,43 @@ class RunCase(unittest.TestCase):
                           % os.path.basename(path))
 
 
-class TinyRunTest(RunCase):
-    """A run of 400 photons through 60 spheres, every file written."""
+class RunChecks(RunCase):
+    """Checks of every file of one run; a subclass names the deck and what
+    the run must show (``expect``) and where its files are (``names``)."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.cached = None
-
-    def setUp(self):
-        if TinyRunTest.cached is None:
-            folder, report = self.run_deck(TINY_DECK, {"ring.pos": tiny_field_text()})
-            self.require(os.path.join(folder, "run.w"))
-            # Keep the folder for the other tests of the class.
-            keep = tempfile.mkdtemp(prefix="quillet-e2e-")
-            shutil.copytree(folder, keep, dirs_exist_ok=True)
-            TinyRunTest.cached = (keep, report)
-        self.folder, self.report = TinyRunTest.cached
+    deck = None
+    files = {}
+    names = {}
+    expect = {}
+    cached = None
 
     @classmethod
     def tearDownClass(cls):
         if cls.cached is not None:
             shutil.rmtree(cls.cached[0], ignore_errors=True)
+            cls.cached = None
 
-    def f(self, name):
-        return os.path.join(self.folder, name)
+    def setUp(self):
+        cls = type(self)
+        if cls.cached is None:
+            folder, report = self.run_deck(cls.deck(), cls.files())
+            self.require(os.path.join(folder, cls.names["w"]))
+            # Keep the folder for the other tests of the class.
+            keep = tempfile.mkdtemp(prefix="quillet-e2e-")
+            shutil.copytree(folder, keep, dirs_exist_ok=True)
+            cls.cached = (keep, report)
+        self.folder, self.report = cls.cached
+
+    def f(self, kind):
+        return os.path.join(self.folder, self.names[kind])
+
 
     def test_direction_file_agrees_with_the_report(self):
-        d = quillet.read_direction_file(self.f("run.w"))
-        self.assertEqual((d.ntest, d.nphot, d.bsun, d.lonsun), (3, 400, 30.0, 15.0))
-        self.assertEqual(d.posfile, "ring.pos")
-        np.testing.assert_array_equal(d.latobs, [30.0, 45.0, 60.0])
+        d = quillet.read_direction_file(self.f("w"))
+        x = self.expect
+        self.assertEqual((d.ntest, d.nphot, d.bsun, d.lonsun, d.posfile),
+                         (x["ntest"], x["nphot"], x["bsun"], x["lonsun"], x["posfile"]))
+        np.testing.assert_array_equal(d.latobs, x["latobs"])
         nori, tau = report_values(self.report, "NORI,TAU  = ")
         self.assertEqual((d.npartori, d.tau), (int(nori), tau))
         npart, npot, nbox, iscat = report_values(self.report, "npart,npot,nbox,iscat")
@@ -158,18 +165,20 @@ class TinyRunTest(RunCase):
         self.assertEqual((d.sredu, d.zredu), (sredu, zredu))
 
     def test_phase_angles_and_azimuths_match_the_report_lines(self):
-        d = quillet.read_direction_file(self.f("run.w"))
+        d = quillet.read_direction_file(self.f("w"))
         lines = direction_lines(self.report)
-        self.assertEqual(len(lines), 3)
+        self.assertEqual(len(lines), self.expect["ntest"])
         alpha = d.phase_angle()
         for k, (lat, fii, a) in enumerate(lines):
             self.assertAlmostEqual(d.latobs[k], lat, places=3)
             self.assertAlmostEqual(d.fiiobs[k], fii, delta=0.0005)
             self.assertAlmostEqual(alpha[k], a, delta=2e-6)
-        np.testing.assert_allclose(alpha, [20.0, 60.0, 90.0], atol=1e-9)
+        for got, want in zip(alpha, self.expect["alpha"]):
+            if want is not None:
+                self.assertAlmostEqual(got, want, delta=1e-9)
 
     def test_orders_and_scattering_kinds_add_up_to_the_totals(self):
-        d = quillet.read_direction_file(self.f("run.w"))
+        d = quillet.read_direction_file(self.f("w"))
         self.assertTrue(np.all(d.testw > 0.0))
         np.testing.assert_allclose(d.w_order.sum(axis=1), d.testw, rtol=1e-12)
         np.testing.assert_allclose(d.w_haze.sum(axis=(1, 2)), d.testw, rtol=1e-12)
@@ -182,17 +191,18 @@ class TinyRunTest(RunCase):
         self.assertTrue(np.all(np.isfinite(err)) and np.all(err > 0) and np.all(err < value))
 
     def test_escape_records_agree_with_the_totals(self):
-        d = quillet.read_direction_file(self.f("run.w"))
-        e = quillet.read_escape_file(self.f("run.esc"))
+        d = quillet.read_direction_file(self.f("w"))
+        e = quillet.read_escape_file(self.f("esc"))
         for name in ("testw", "testw_n", "testw_sig", "testd_corr", "w_order", "fiiobs", "latobs"):
             np.testing.assert_array_equal(getattr(e, name), getattr(d, name), name)
         escaped = e.esc_weight > 0
-        # Albedo 0.5 on every scattering: the weight is 0.5 to the power of
-        # the number of scatterings.
+        # One albedo for every scattering: the weight is the albedo to the
+        # power of the number of scatterings.
+        albedo = self.expect["albedo"]
         np.testing.assert_array_equal(e.esc_weight[escaped],
-                                      (0.5 ** e.esc_sca[escaped]).astype(np.float32))
+                                      (albedo ** e.esc_sca[escaped]).astype(np.float32))
         ndirect = int(np.sum(escaped & (e.esc_sca == 0)))
-        self.assertEqual(ndirect / 400.0, d.fdir)
+        self.assertEqual(ndirect / float(d.nphot), d.fdir)
         # Mean scatterings per photon: escaped photons scattered esc_sca
         # times, the others were stopped after maxscat searches.
         scatterings = np.where(escaped, e.esc_sca, d.maxscat).astype(np.float64)
@@ -200,13 +210,16 @@ class TinyRunTest(RunCase):
         self.assertTrue(np.all(np.abs(e.esc_lat) <= np.float32(math.pi / 2)))
 
     def test_histogram_sums_the_escape_records(self):
-        e = quillet.read_escape_file(self.f("run.esc"))
-        h = quillet.read_histogram_file(self.f("run.eps"))
+        e = quillet.read_escape_file(self.f("esc"))
+        h = quillet.read_histogram_file(self.f("eps"))
         self.assertEqual(h.hist_dims, (180, 90, 50))
         self.assertTrue(np.all(h.esc_hist[0] == 0.0))
         lat = np.degrees(e.esc_lat.astype(np.float64))
-        fii = np.degrees(e.esc_fii.astype(np.float64))  # no rotation in this run
+        # The histogram's azimuths are not corrected for a random rotation,
+        # the escape records' are: compare azimuths only without rotation.
+        fii = np.degrees(e.esc_fii.astype(np.float64))
         w = e.esc_weight.astype(np.float64)
+        albedo = self.expect["albedo"]
         for plane in range(1, 10):
             sel = (e.esc_sca == plane) & (w > 0)
             self.assertAlmostEqual(float(h.esc_hist[plane].sum(dtype=np.float64)),
@@ -215,25 +228,28 @@ class TinyRunTest(RunCase):
             by_fii, _ = np.histogram(fii[sel], bins=h.fii_edges(), weights=w[sel])
             # A photon within rounding of a bin edge may land on either side.
             self.assertLessEqual(np.abs(h.esc_hist[plane].sum(axis=1) - by_lat).sum(),
-                                 2 * 0.5 ** plane + 1e-5)
-            self.assertLessEqual(np.abs(h.esc_hist[plane].sum(axis=0) - by_fii).sum(),
-                                 2 * 0.5 ** plane + 1e-5)
+                                 2 * albedo ** plane + 1e-5 * max(1.0, w[sel].sum()))
+            if not self.expect["rotated"]:
+                self.assertLessEqual(np.abs(h.esc_hist[plane].sum(axis=0) - by_fii).sum(),
+                                     2 * albedo ** plane + 1e-5 * max(1.0, w[sel].sum()))
 
     def test_test_image_agrees_with_the_run(self):
-        d = quillet.read_direction_file(self.f("run.w"))
-        t = quillet.read_test_image_file(self.f("run.TESTIMAGE"))
-        field = quillet.read_check_pos(self.f("run.CHECK_POS"))
+        d = quillet.read_direction_file(self.f("w"))
+        t = quillet.read_test_image_file(self.f("img"))
+        field = quillet.read_position_file(self.f("ring"))
+        x = self.expect
         self.assertEqual((t.nxpix, t.nypix, t.nxphot, t.nyphot, t.nphot, t.ntest),
-                         (16, 12, 20, 20, 400, 3))
-        self.assertEqual((t.npart, t.xl, t.yl, t.sy), (d.npart, field.xl, field.yl, field.sy))
+                         (x["nxpix"], x["nypix"], x["nxphot"], x["nyphot"], x["nphot"], x["ntest"]))
+        self.assertEqual((t.npart, t.xl, t.yl), (d.npart, field.xl, field.yl))
         np.testing.assert_array_equal(t.latobs, d.latobs)
         np.testing.assert_array_equal(t.fiiobs, d.fiiobs)
-        ix = np.arange(1, 17, dtype=np.float64)
-        np.testing.assert_allclose(t.ximage[0], (2 * (ix - 0.5) * t.xl) / 16 - t.xl, atol=1e-5)
+        ix = np.arange(1, t.nxpix + 1, dtype=np.float64)
+        np.testing.assert_allclose(t.ximage[0], (2 * (ix - 0.5) * t.xl) / t.nxpix - t.xl,
+                                   atol=1e-5 * t.xl)
         # Every photon that hit a particle made one first scattering at its
         # entry pixel; the visible ones are a subset.
-        ndirect = round(d.fdir * 400)
-        self.assertEqual(int(t.ill_image.sum()), 400 - ndirect)
+        ndirect = round(d.fdir * d.nphot)
+        self.assertEqual(int(t.ill_image.sum()), d.nphot - ndirect)
         self.assertTrue(np.all(t.vis_image <= t.ill_image))
         self.assertTrue(np.all(t.vis_image >= 0))
         # The first map sums the first-order contributions toward direction 1.
@@ -242,9 +258,11 @@ class TinyRunTest(RunCase):
                                delta=1e-5 * d.w_order[0, 0])
 
     def test_check_pos_holds_the_field_the_run_used(self):
-        d = quillet.read_direction_file(self.f("run.w"))
-        field = quillet.read_check_pos(self.f("run.CHECK_POS"))
-        given = quillet.read_position_file(self.f("ring.pos"))
+        d = quillet.read_direction_file(self.f("w"))
+        if "pos" not in self.names:
+            self.skipTest("this run writes no CHECK_POS file (idebug 0)")
+        field = quillet.read_check_pos(self.f("pos"))
+        given = quillet.read_position_file(self.f("ring"))
         self.assertEqual(field.npart, d.npart)
         self.assertEqual(report_values(self.report, "duplicate edges ")[0], d.npart)
         n = given.npartori
@@ -255,16 +273,58 @@ class TinyRunTest(RunCase):
         self.assertEqual((field.zmin, field.zmax), (given.field().zmin, given.field().zmax))
 
     def test_quillet_plot_draws_every_file_of_the_run(self):
-        outdir = self.f("plots")
-        names = ["run.w", "run.esc", "run.eps", "run.TESTIMAGE", "run.CHECK_POS", "ring.pos"]
+        outdir = os.path.join(self.folder, "plots")
+        kinds = [k for k in ("w", "esc", "eps", "img", "pos", "ring") if k in self.names]
         out = subprocess.run([sys.executable, QUILLET_PLOT, "-o", outdir, "--no-fits"]
-                             + [self.f(n) for n in names], capture_output=True, text=True,
+                             + [self.f(k) for k in kinds], capture_output=True, text=True,
                              timeout=300)
         self.assertEqual(out.returncode, 0, out.stderr)
         written = out.stdout.split()
-        self.assertEqual(len(written), 10, written)
+        # if_phase from three files, escape_records, escape_hist, three maps,
+        # one particle picture per particle file
+        self.assertEqual(len(written), 8 + len(kinds) - 4, written)
         for path in written:
             assert_plausible_png(self, path)
+
+
+class TinyRunTest(RunChecks):
+    """400 photons through 60 spheres, no rotation, every file written."""
+
+    deck = staticmethod(lambda: TINY_DECK)
+    files = staticmethod(lambda: {"ring.pos": tiny_field_text()})
+    names = {"w": "run.w", "esc": "run.esc", "eps": "run.eps", "img": "run.TESTIMAGE",
+             "pos": "run.CHECK_POS", "ring": "ring.pos"}
+    expect = {"ntest": 3, "nphot": 400, "bsun": 30.0, "lonsun": 15.0, "posfile": "ring.pos",
+              "latobs": [30.0, 45.0, 60.0], "alpha": [20.0, 60.0, 90.0], "albedo": 0.5,
+              "rotated": False, "nxpix": 16, "nypix": 12, "nxphot": 20, "nyphot": 20}
+
+
+def example_deck():
+    with open(os.path.join(REPO, "examples", "example.deck")) as f:
+        return f.read()
+
+
+def example_files():
+    with open(os.path.join(REPO, "examples", "ring.pos")) as f:
+        return {"ring.pos": f.read(), "out/.keep": ""}
+
+
+@unittest.skipUnless(os.path.isfile(os.path.join(REPO, "examples", "example.deck")),
+                     "the example deck is not in the source tree")
+class ExampleDeckTest(RunChecks):
+    """The shipped example deck: 40,000 photons, random rotation and launch."""
+
+    deck = staticmethod(example_deck)
+    files = staticmethod(example_files)
+    names = {"w": "out/example.dir", "esc": "out/example.esc", "eps": "out/example.hist",
+             "img": "out/example.TESTIMAGE", "ring": "ring.pos"}
+    expect = {"ntest": 5, "nphot": 40000, "bsun": 30.0, "lonsun": 0.0, "posfile": "ring.pos",
+              "latobs": [30.0, 30.0, 30.0, 30.0, 45.0], "alpha": [0.0, 10.0, 30.0, 60.0, None],
+              "albedo": 0.5, "rotated": True, "nxpix": 128, "nypix": 128, "nxphot": 200,
+              "nyphot": 200}
+
+# The checks run in the subclasses only.
+del RunChecks
 
 
 if __name__ == "__main__":
