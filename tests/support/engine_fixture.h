@@ -86,6 +86,8 @@ struct engine_call {
     std::int32_t irot = 0, isquare = 0, idebug = 0, iemulate = 0;
     text80 testimage;
     std::int32_t nxpix = 0, nypix = 0;
+    // Photon source: 0 the Sun; >= 1 the planet (satcom4 filled by the test).
+    std::int32_t isat = 0;
 
     // Standard output of the last run.
     std::string out;
@@ -131,7 +133,7 @@ bool line_is_free(const field_spec& f, double zmin, double zmax, double x0, doub
 
 inline void engine_call::run() {
     maincom1 = {0.0, 0.0, 0.0};
-    satcom1.isat = 0;
+    satcom1.isat = isat;
     ::testing::internal::CaptureStdout();
     try {
         mcnew_sub_2pos_image(nxphot, nyphot, posfile, parfile, outfile, lonsun, bsun, ntest, fiiobs, latobs,

@@ -1,0 +1,316 @@
+// The result files read back value by value: the escape, histogram and
+// direction files and the test-image file hold exactly their records for no,
+// one and several observer directions, with and without haze; a repeated run
+// gives the same bytes; files are complete or absent.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/engine_records.h"
+#include "field/field_records.h"
+#include "format/run_error.h"
+#include "support/engine_fixture.h"
+
+using namespace quillet;
+using namespace quillet::testing_support;
+
+namespace {
+
+struct output_case {
+    int ntest;
+    bool haze;
+};
+
+// A run with every file on: 6 x 5 grid-launched photons, an 8 x 4 image.
+void prepare(engine_call& c, const temp_dir& dir, const output_case& oc) {
+    write_field_file(dir.file("field.pos"), random_field(120, 4.0, 3.0, 0.6, 1.0, 21));
+    c.outfile = text80(dir.file("esc.out"));
+    c.epsfile = text80(dir.file("hist.out"));
+    c.nxphot = 6;
+    c.nyphot = 5;
+    c.isquare = 1;
+    c.method = 4;
+    c.ppar1 = 0.2;
+    c.ssca_part = 0.8;
+    c.nxpix = 8;
+    c.nypix = 4;
+    c.ntest = oc.ntest;
+    for (int k = 1; k <= oc.ntest; ++k) c.set_direction(k, 10.0 + 15.0 * k, 20.0 * k);
+    if (oc.haze) {
+        write_field_file(dir.file("haze.pos"), random_field(100, 4.0, 3.0, 0.1, 2.0, 22));
+        c.posfile_haze = text80(dir.file("haze.pos"));
+        c.method_haze = 2;
+        c.ssca_haze = 0.7;
+    }
+}
+
+void expect_values(value_reader& r, const double* v, int n, const char* what) {
+    for (int k = 1; k <= n; ++k) EXPECT_EQ(r.real(), v[k]) << what << " " << k;
+}
+
+// Records 2 to 14 of the escape file, shared by the three result files
+// (the direction file puts "50" and ntest between records 6 and 8).
+void expect_head(value_reader& r, const engine_call& c, int nphot) {
+    EXPECT_EQ(r.text(), std::string(c.posfile.trimmed()));
+    EXPECT_EQ(r.real(), c.lonsun);
+    EXPECT_EQ(r.real(), c.bsun);
+    EXPECT_EQ(r.integer(), nphot);
+    EXPECT_EQ(r.real(), 1.0);       // ssca
+    EXPECT_EQ(r.integer(), 100);    // maxscat
+    EXPECT_EQ(r.integer(), 10000);  // nbox
+    EXPECT_EQ(r.integer(), 10000);  // nboxvis
+    EXPECT_EQ(r.integer(), 1);      // the seed as ran1 left it
+    EXPECT_EQ(r.integer(), c.method);
+    EXPECT_EQ(r.real(), c.ppar1);
+    EXPECT_EQ(r.real(), c.ppar2);
+    EXPECT_EQ(r.real(), c.ppar3);
+}
+
+void expect_directions(value_reader& r, const engine_call& c) {
+    expect_values(r, c.fiiobs, c.ntest, "fiiobs");
+    expect_values(r, c.latobs, c.ntest, "latobs");
+    expect_values(r, c.testw, c.ntest, "testw");
+    expect_values(r, c.testw_n, c.ntest, "testw_n");
+    for (int k = 1; k <= c.ntest; ++k) {
+        double sig = r.real();
+        if (c.testw_n[k] >= 2.0) EXPECT_EQ(sig, c.testd_corr[k]);
+    }
+    expect_values(r, c.testd_corr, c.ntest, "testd_corr");
+    for (int o = 1; o <= max_order; ++o)
+        for (int k = 1; k <= c.ntest; ++k) EXPECT_EQ(r.real(), c.w_order[o][k]) << "order " << o;
+}
+
+void expect_tail(value_reader& r, const engine_call& c, int nphot) {
+    EXPECT_EQ(r.single(), float(c.iscat_mean));
+    EXPECT_EQ(r.single(), float(c.npot_mean));
+    EXPECT_EQ(r.single(), float(c.nbox_mean));
+    EXPECT_EQ(r.integer(), c.npartori);
+    EXPECT_EQ(r.integer(), c.npart);
+    EXPECT_EQ(r.integer(), c.mx);
+    EXPECT_EQ(r.integer(), c.my);
+    EXPECT_EQ(r.real(), c.sredu);
+    EXPECT_EQ(r.real(), c.zredu);
+    EXPECT_EQ(r.real(), c.tau);
+    double fdir = r.real();
+    EXPECT_EQ(fdir, double(c.ndirect) / nphot);
+    double tau_p = r.real(), tau_n = r.real();
+    if (c.ndirect > 0) {
+        EXPECT_DOUBLE_EQ(tau_p, -std::log(fdir));
+        EXPECT_NEAR(tau_n, tau_p * std::sin(c.bsun * 0.017453292519943295), 1e-12);
+    } else {
+        EXPECT_EQ(tau_p, 9999.0);
+        EXPECT_EQ(tau_n, 9999.0);
+    }
+    EXPECT_GE(r.real(), 0.0);  // cpu
+    EXPECT_GE(r.real(), 0.0);  // cpu per 1000 photons
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(r.real(), 0.0);  // sizemin, s20, f20
+}
+
+void expect_escape_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    EXPECT_EQ(r.real(), 7.0);
+    expect_head(r, c, nphot);
+    EXPECT_EQ(r.integer(), c.ntest);
+    expect_directions(r, c);
+    for (const float* v : {com5.esc_fii, com5.esc_lat, com5.esc_sca, com5.esc_weight})
+        for (int i = 1; i <= nphot; ++i) EXPECT_EQ(r.single(), v[i]) << "photon " << i;
+    expect_tail(r, c, nphot);
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), 24u);
+}
+
+void expect_histogram_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    EXPECT_EQ(r.real(), 5.0);
+    expect_head(r, c, nphot);
+    EXPECT_EQ(r.integer(), c.ntest);
+    expect_directions(r, c);
+    EXPECT_EQ(r.integer(), 180);
+    EXPECT_EQ(r.integer(), 90);
+    EXPECT_EQ(r.integer(), 50);
+    std::vector<float> hist = r.singles(162000);
+    // Plane p holds the escapes after p - 1 scatterings (p = 2..10), by weight.
+    for (int plane = 1; plane <= 10; ++plane) {
+        double sum = 0.0, expected = 0.0;
+        for (int i = 0; i < 180 * 90; ++i) sum += hist[std::size_t((plane - 1) * 180 * 90 + i)];
+        for (int i = 1; i <= nphot; ++i)
+            if (plane >= 2 && com5.esc_weight[i] > 0.0f && com5.esc_sca[i] == float(plane - 1))
+                expected += com5.esc_weight[i];
+        EXPECT_NEAR(sum, expected, 1e-5 * (1.0 + expected)) << "plane " << plane;
+    }
+    expect_tail(r, c, nphot);
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), 22u);
+}
+
+void expect_direction_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    EXPECT_EQ(r.real(), 7.0);
+    expect_head(r, c, nphot);
+    EXPECT_EQ(r.integer(), 50);
+    EXPECT_EQ(r.integer(), c.ntest);
+    expect_directions(r, c);
+    EXPECT_EQ(r.text(), std::string(c.posfile_haze.trimmed()));
+    EXPECT_EQ(r.integer(), c.method_haze);
+    EXPECT_EQ(r.real(), c.ppar1_haze);
+    EXPECT_EQ(r.real(), c.ppar2_haze);
+    EXPECT_EQ(r.real(), c.ppar3_haze);
+    EXPECT_EQ(r.real(), c.ssca_part);
+    EXPECT_EQ(r.real(), c.ssca_haze);
+    EXPECT_EQ(r.integer(), 20);
+    EXPECT_EQ(r.integer(), 50);
+    for (int ih = 0; ih <= 50; ++ih)
+        for (int ir = 0; ir <= 20; ++ir)
+            for (int k = 1; k <= c.ntest; ++k) EXPECT_EQ(r.real(), c.w_haze[ih][ir][k]);
+    expect_tail(r, c, nphot);
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), 27u);
+}
+
+void expect_test_image_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    const int nx = c.nxpix, ny = c.nypix, n = nx * ny;
+    const int images = c.ntest > 1 ? 1 : c.ntest;
+    EXPECT_EQ(r.real(), 4.0);
+    EXPECT_EQ(r.integer(), c.npart);
+    EXPECT_EQ(r.real(), com2.xl);
+    EXPECT_EQ(r.real(), com2.yl);
+    EXPECT_EQ(r.real(), com2.sy);
+    EXPECT_EQ(r.integer(), nphot);
+    EXPECT_EQ(r.integer(), nx);
+    EXPECT_EQ(r.integer(), c.ntest);
+    EXPECT_EQ(r.integer(), nx);
+    EXPECT_EQ(r.integer(), ny);
+    EXPECT_EQ(r.integer(), c.nxphot);
+    EXPECT_EQ(r.integer(), c.nyphot);
+    EXPECT_EQ(r.real(), c.bsun);
+    EXPECT_EQ(r.real(), c.lonsun);
+    expect_values(r, c.latobs, c.ntest, "latobs");
+    expect_values(r, c.fiiobs, c.ntest, "fiiobs");
+    for (int iy = 1; iy <= ny; ++iy)
+        for (int ix = 1; ix <= nx; ++ix)
+            EXPECT_FLOAT_EQ(r.single(), float((2.0 * (ix - 0.5) * com2.xl) / nx - com2.xl));
+    for (int iy = 1; iy <= ny; ++iy)
+        for (int ix = 1; ix <= nx; ++ix)
+            EXPECT_FLOAT_EQ(r.single(), float((iy - 0.5) * 2.0 * com2.yl / ny - com2.yl));
+    EXPECT_EQ(r.integer(), images);
+    EXPECT_EQ(r.integer(), 10);
+    std::vector<int> ill(static_cast<std::size_t>(n)), vis(static_cast<std::size_t>(n));
+    int ill_sum = 0, vis_sum = 0;
+    for (int& v : ill) ill_sum += (v = r.integer());
+    for (int& v : vis) vis_sum += (v = r.integer());
+    for (int i = 0; i < n; ++i) EXPECT_LE(vis[std::size_t(i)], ill[std::size_t(i)]);
+    EXPECT_EQ(ill_sum, nphot - c.ndirect);  // every first scattering, at its photon's entry pixel
+    if (c.ntest == 0) EXPECT_EQ(vis_sum, 0);
+    for (int it = 1; it <= images; ++it) {
+        double sum = 0.0;
+        for (float v : r.singles(std::size_t(n))) sum += v;
+        // The map of first scatterings seen from direction 1.
+        EXPECT_NEAR(sum, c.w_order[1][1], 1e-5 * (1.0 + c.w_order[1][1]));
+    }
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), std::size_t(13 + images));
+}
+
+// The files of a run but for the record of the CPU times (second line from the end).
+std::string without_cpu_line(const std::string& path) {
+    std::vector<std::string> lines = read_lines(path);
+    std::string s;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (i + 2 != lines.size()) s += lines[i] + "\n";
+    return s;
+}
+
+}  // namespace
+
+class ResultFiles : public ::testing::TestWithParam<output_case> {};
+
+TEST_P(ResultFiles, EveryFileHoldsExactlyItsRecords) {
+    temp_dir dir;
+    engine_call c(dir);
+    prepare(c, dir, GetParam());
+    c.run();
+    const int nphot = 30;
+    expect_escape_file(dir.file("esc.out"), c, nphot);
+    expect_histogram_file(dir.file("hist.out"), c, nphot);
+    expect_direction_file(dir.file("w.out"), c, nphot);
+    expect_test_image_file(dir.file("img.TESTIMAGE"), c, nphot);
+    // Nothing else: no temporary file is left behind.
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
+    EXPECT_EQ(files, GetParam().haze ? 6 : 5);
+}
+
+INSTANTIATE_TEST_SUITE_P(Directions, ResultFiles,
+                         ::testing::Values(output_case{0, false}, output_case{1, false}, output_case{3, false},
+                                           output_case{0, true}, output_case{1, true}, output_case{3, true}),
+                         [](const auto& info) {
+                             return "ntest" + std::to_string(info.param.ntest) +
+                                    (info.param.haze ? "_haze" : "_nohaze");
+                         });
+
+TEST(ResultFilesRepeat, SameRunTwiceGivesTheSameBytesApartFromTheCpuTimes) {
+    temp_dir dir;
+    engine_call c(dir);
+    prepare(c, dir, {3, true});
+    c.isquare = 0;
+    c.irot = 1;
+    c.run();
+    std::string esc = without_cpu_line(dir.file("esc.out")), hist = without_cpu_line(dir.file("hist.out"));
+    std::string w = without_cpu_line(dir.file("w.out")), img = read_text_file(dir.file("img.TESTIMAGE"));
+    c.run();
+    EXPECT_EQ(without_cpu_line(dir.file("esc.out")), esc);
+    EXPECT_EQ(without_cpu_line(dir.file("hist.out")), hist);
+    EXPECT_EQ(without_cpu_line(dir.file("w.out")), w);
+    EXPECT_EQ(read_text_file(dir.file("img.TESTIMAGE")), img);
+    EXPECT_GT(img.size(), 100u);
+}
+
+TEST(ResultFilesRepeat, JunkNamesWriteOnlyTheDirectionFileAndItReplacesAnOldOne) {
+    temp_dir dir;
+    write_field_file(dir.file("field.pos"), random_field(30, 4.0, 3.0, 0.6, 1.0, 23));
+    write_text_file(dir.file("w.out"), "an older file\n");
+    engine_call c(dir);
+    c.run();
+    EXPECT_EQ(read_lines(dir.file("w.out")).front(), "7.0");
+    int files = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
+    EXPECT_EQ(files, 2);  // the field and the direction file
+}
+
+TEST(ResultFilesRepeat, UnwritableDirectionFileStopsTheRunNamingTheFile) {
+    temp_dir dir;
+    write_field_file(dir.file("field.pos"), random_field(30, 4.0, 3.0, 0.6, 1.0, 24));
+    engine_call c(dir);
+    c.wfile = text80(dir.file("no-such-folder/w.out"));
+    try {
+        c.run();
+        FAIL() << "no error";
+    } catch (const output_error& e) {
+        EXPECT_NE(std::string(e.what()).find("no-such-folder/w.out"), std::string::npos) << e.what();
+    }
+}
+
+TEST(ResultFilesRepeat, SummaryLinesArePrintedUnlessIcheckIsNegative) {
+    temp_dir dir;
+    write_field_file(dir.file("field.pos"), random_field(60, 4.0, 3.0, 0.6, 1.0, 25));
+    engine_call c(dir);
+    c.ntest = 2;
+    c.set_direction(2, 50.0, 120.0);
+    c.run();
+    std::string label = "mean: testw,iscat ";
+    auto at = c.out.find(label);
+    ASSERT_NE(at, std::string::npos);
+    double mean = std::stod(c.out.substr(at + label.size()));
+    EXPECT_DOUBLE_EQ(mean, (c.testw[1] + c.testw[2]) / 2.0);
+    EXPECT_NE(c.out.find("\nmx,my,npart,npot 1 1 "), std::string::npos);
+    EXPECT_NE(c.out.find("\nnbox,nboxvis,nbox_mean 10000 10000 "), std::string::npos);
+    c.icheck = -1;
+    c.run();
+    EXPECT_EQ(c.out.find("mean: testw,iscat"), std::string::npos);
+    EXPECT_EQ(c.out.find("nbox,nboxvis,nbox_mean"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(dir.file("w.out")));
+}
