@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "field/field_records.h"
+#include "support/field_fixture.h"
+#include "trace/path_segment.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+
+namespace {
+
+struct segment_end {
+    double x, y, z;
+    std::int32_t ipart;
+};
+
+segment_end segment(double x, double y, double z, double ux, double uy, double uz, std::int32_t mode = 1) {
+    segment_end e{x, y, z, 12345};
+    path_segment(e.x, e.y, e.z, ux, uy, uz, e.ipart, mode);
+    return e;
+}
+
+// An empty 10 x 10 cell with shear 2 and a layer from -1 to 1.
+class PathSegment : public testing::Test {
+protected:
+    void SetUp() override {
+        fixture::reset_field();
+        com12.ipart = no_particle;
+        fixture::set_field({}, 5.0, 5.0, 2.0);
+        com2.zmin = -1.0;
+        com2.zmax = 1.0;
+    }
+};
+
+}  // namespace
+
+TEST_F(PathSegment, NoBoxAllowedLeavesEverythingButCountsThePhotonPath) {
+    com3.nbox = 0;
+    com12.ipart = 17;
+    segment_end e = segment(1.0, 2.0, 0.5, 1.0, 0.0, 0.0, 1);
+    EXPECT_EQ(e.ipart, 0);
+    EXPECT_EQ(e.x, 1.0);
+    EXPECT_EQ(e.y, 2.0);
+    EXPECT_EQ(e.z, 0.5);
+    EXPECT_EQ(com12.ipart, 17);
+    EXPECT_EQ(com11.nseg_calls, 1);
+    EXPECT_EQ(com11.nbox_sum, 0);
+    // The occlusion limit is nboxvis.
+    com3.nbox = 5;
+    com3.nboxvis = 0;
+    EXPECT_EQ(segment(1.0, 2.0, 0.5, 1.0, 0.0, 0.0, 2).ipart, 0);
+    EXPECT_EQ(com11.nseg_calls, 1);
+}
+
+TEST_F(PathSegment, CrossingPlusXReentersAtMinusXWithYLoweredByTheShear) {
+    com3.nbox = 1;
+    segment_end e = segment(0.0, -4.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(e.ipart, -1);
+    EXPECT_EQ(e.x, -5.0);
+    EXPECT_EQ(e.y, 4.0);  // -4 - 2 = -6, folded back by one period
+    EXPECT_EQ(e.z, 0.0);
+    e = segment(0.0, 1.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(e.y, -1.0);
+}
+
+TEST_F(PathSegment, CrossingMinusXReentersAtPlusXWithYRaisedByTheShear) {
+    com3.nbox = 1;
+    segment_end e = segment(0.0, 4.0, 0.0, -1.0, 0.0, 0.0);
+    EXPECT_EQ(e.ipart, -2);
+    EXPECT_EQ(e.x, 5.0);
+    EXPECT_EQ(e.y, -4.0);  // 4 + 2 = 6, folded
+}
+
+TEST_F(PathSegment, CrossingYWallsShiftsByOnePeriod) {
+    com3.nbox = 1;
+    segment_end e = segment(1.0, 0.0, 0.0, 0.0, 1.0, 0.0);
+    EXPECT_EQ(e.ipart, -3);
+    EXPECT_EQ(e.y, -5.0);
+    EXPECT_EQ(e.x, 1.0);
+    e = segment(1.0, 0.0, 0.0, 0.0, -1.0, 0.0);
+    EXPECT_EQ(e.ipart, -4);
+    EXPECT_EQ(e.y, 5.0);
+}
+
+TEST_F(PathSegment, BoxLimitStopsAHorizontalRayBackInsideTheCell) {
+    com3.nbox = 3;
+    com12.ipart = 4;
+    segment_end e = segment(0.0, 0.0, 0.0, 0.8, 0.6, 0.0);
+    EXPECT_LT(e.ipart, 0);
+    EXPECT_LE(std::fabs(e.x), 5.0);
+    EXPECT_LE(std::fabs(e.y), 5.0);
+    EXPECT_EQ(com11.nbox_sum, 3);
+    EXPECT_EQ(com11.nseg_calls, 1);
+    EXPECT_EQ(debug1.ibox, 3);
+    EXPECT_EQ(com12.ipart, no_particle);
+}
+
+TEST_F(PathSegment, RayStartingAtTheTopGoingUpStopsAfterTheFirstBox) {
+    segment_end e = segment(0.0, 0.0, 1.0, 0.6, 0.0, 0.8);
+    EXPECT_EQ(e.ipart, -1);
+    EXPECT_EQ(e.x, 5.0);          // moved to the wall, not across it
+    EXPECT_DOUBLE_EQ(e.z, 1.0 + (5.0 / 0.6) * 0.8);
+    EXPECT_EQ(com11.nbox_sum, 1);
+}
+
+TEST_F(PathSegment, RisingRayCrossesBoxesUntilItIsAboveTheLayer) {
+    // Rises 0.3 per box of length 10 in x: from z = 0 it needs 4 boxes to pass 1.
+    const double uz = 0.03 / std::sqrt(1.0 + 0.03 * 0.03), ux = std::sqrt(1.0 - uz * uz);
+    segment_end e = segment(-5.0, 0.0, 0.0, ux, 0.0, uz);
+    EXPECT_EQ(e.ipart, -1);
+    EXPECT_EQ(com11.nbox_sum, 4);
+    EXPECT_GT(e.z, 1.0);
+    EXPECT_EQ(e.x, 5.0);
+    EXPECT_NEAR(e.y, 0.0 - 3 * 2.0 + 10.0, 1e-12);  // three shifts of -2, one fold
+}
+
+TEST_F(PathSegment, VerticalRayEndsAMillionUnitsAway) {
+    segment_end e = segment(1.0, 2.0, 0.0, 0.0, 0.0, -1.0);
+    EXPECT_EQ(e.ipart, -1);
+    EXPECT_EQ(e.z, -1.0e6);
+    EXPECT_EQ(e.x, 1.0);
+}
+
+TEST_F(PathSegment, ParticleMetInALaterBoxEndsTheSearchOnItsSurface) {
+    fixture::set_field({{1.0, 0.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
+    // Start on particle 1's surface going +x: the periodic copy of particle 1
+    // one box further on is particle 1 itself, met from its -x side.
+    com12.ipart = 1;
+    segment_end e = segment(1.0, 0.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(e.ipart, 1);
+    EXPECT_EQ(e.x, -1.0);
+    EXPECT_EQ(com11.nbox_sum, 2);
+    EXPECT_EQ(com12.ipart, no_particle);
+}
+
+TEST_F(PathSegment, ExcludedParticleIsSkippedInTheFirstBoxOnly) {
+    // Particle 1 on the ray ahead, excluded: found only in the next box.
+    fixture::set_field({{1.0, 3.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
+    com12.ipart = 1;
+    segment_end e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(e.ipart, 1);
+    EXPECT_EQ(e.x, 2.0);
+    EXPECT_EQ(com11.nbox_sum, 2);
+}
+
+TEST_F(PathSegment, OcclusionModeStopsAtTheFirstCandidateHit) {
+    fixture::set_field({{0.5, 4.0, 0.0, 0.0}, {0.5, 2.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
+    segment_end e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 2);
+    EXPECT_EQ(e.ipart, 1);
+    EXPECT_EQ(e.x, 3.5);
+    EXPECT_EQ(com11.nseg_calls, 0);
+    EXPECT_EQ(com11.nbox_sum, 0);
+    e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
+    EXPECT_EQ(e.ipart, 2);
+    EXPECT_EQ(e.x, 1.5);
+}
+
+TEST_F(PathSegment, PrintsEachBoxEndForPhotonPathsWithTraces) {
+    com3.icheck = 1;
+    com3.nbox = 2;
+    testing::internal::CaptureStdout();
+    segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    testing::internal::CaptureStdout();
+    segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "slice_edge: ipart,tmin -1 5.0\nseg: px,py,pz 5.0 0.0 0.0\n"
+              "slice_edge: ipart,tmin -1 10.0\nseg: px,py,pz 5.0 -2.0 0.0\n");
+}

@@ -1,0 +1,227 @@
+// The grid search against the search over all particles, and rays that leave
+// particles straddling the cell edges (the periodic copy they land on must not
+// be met again at the start point).
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/retbox.h"
+#include "numeric/ran1.h"
+#include "support/field_fixture.h"
+#include "trace/path_segment.h"
+#include "trace/path_slice.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+using fixture::sphere;
+
+namespace {
+
+struct rng {
+    ran1_state st;
+    std::int32_t idum;
+    explicit rng(std::int32_t seed) : idum(seed) {}
+    double u() { return ran1(st, idum); }
+    void direction(double& ux, double& uy, double& uz) {
+        uz = 2.0 * u() - 1.0;
+        const double s = std::sqrt(std::max(0.0, 1.0 - uz * uz)), phi = 2.0 * std::numbers::pi * u();
+        ux = s * std::cos(phi);
+        uy = s * std::sin(phi);
+    }
+};
+
+struct ray {
+    double x, y, z, ux, uy, uz;
+    std::int32_t excluded;
+};
+
+struct segment_end {
+    double x, y, z;
+    std::int32_t ipart;
+};
+
+segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t my) {
+    com11.mx = mx;
+    com11.my = my;
+    com12.ipart = r.excluded;
+    segment_end e{r.x, r.y, r.z, 0};
+    path_segment(e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
+    return e;
+}
+
+// Random rays of four kinds: from inside the layer, leaving a particle
+// surface (folded into the cell, that particle excluded), entering from just
+// above or below the layer, and nearly horizontal inside the layer.
+ray random_ray(rng& g, int kind) {
+    ray r{};
+    r.excluded = no_particle;
+    const double zlo = com2.zmin, zhi = com2.zmax;
+    switch (kind) {
+        case 0:
+            r.x = com2.xl * (2.0 * g.u() - 1.0);
+            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.z = zlo + (zhi - zlo) * g.u();
+            g.direction(r.ux, r.uy, r.uz);
+            break;
+        case 1: {
+            const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+            double nx, ny, nz;
+            g.direction(nx, ny, nz);
+            const double rad = com1.rpart[k];
+            r.x = com1.xpart[k] + rad * nx;
+            r.y = com1.ypart[k] + rad * ny;
+            r.z = com1.zpart[k] + rad * nz;
+            g.direction(r.ux, r.uy, r.uz);
+            if (r.ux * nx + r.uy * ny + r.uz * nz < 0.0) r.ux = -r.ux, r.uy = -r.uy, r.uz = -r.uz;
+            retbox(r.x, r.y);
+            r.excluded = k;
+            break;
+        }
+        case 2: {
+            // Within the 1 % height margin of the candidate search.
+            const bool top = g.u() < 0.5;
+            r.x = com2.xl * (2.0 * g.u() - 1.0);
+            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.z = (top ? zhi : zlo) * (1.0 + 0.005 * g.u());
+            g.direction(r.ux, r.uy, r.uz);
+            r.uz = top ? -std::fabs(r.uz) : std::fabs(r.uz);
+            break;
+        }
+        default: {
+            r.x = com2.xl * (2.0 * g.u() - 1.0);
+            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.z = zlo + (zhi - zlo) * g.u();
+            r.uz = 0.04 * (g.u() - 0.5);
+            const double s = std::sqrt(1.0 - r.uz * r.uz), phi = 2.0 * std::numbers::pi * g.u();
+            r.ux = s * std::cos(phi);
+            r.uy = s * std::sin(phi);
+            break;
+        }
+    }
+    return r;
+}
+
+struct field_case {
+    const char* name;
+    int nring, nhaze;
+    double xl, yl, sy, rmin, rmax, zring, zhaze;
+    std::int32_t mx, my;
+};
+
+void PrintTo(const field_case& f, std::ostream* os) { *os << f.name; }
+
+class GridAgainstAllParticles : public testing::TestWithParam<field_case> {};
+
+}  // namespace
+
+TEST_P(GridAgainstAllParticles, SameParticleAndDistanceWhenNearestAndSameAnswerWhenOccluding) {
+    const field_case& f = GetParam();
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(f.nring, f.xl, f.yl, f.rmin, f.rmax, f.zring, -101),
+                       f.xl, f.yl, f.sy, true,
+                       fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -202));
+    fixture::set_grid(f.mx, f.my);
+    com3.nbox = 25;
+    com3.nboxvis = 25;
+    rng g(-303);
+    const int per_kind = 1000;
+    int hits = 0, occluded = 0;
+    for (int kind = 0; kind < 4; ++kind) {
+        for (int i = 0; i < per_kind; ++i) {
+            const ray r = random_ray(g, kind);
+            const std::int32_t mode = i % 2;  // photon path and silent nearest search
+            const segment_end grid = run(r, mode, f.mx, f.my);
+            const segment_end all = run(r, mode, 1, 1);
+            ASSERT_EQ(grid.ipart, all.ipart) << "kind " << kind << " ray " << i;
+            ASSERT_EQ(grid.x, all.x) << "kind " << kind << " ray " << i;
+            ASSERT_EQ(grid.y, all.y) << "kind " << kind << " ray " << i;
+            ASSERT_EQ(grid.z, all.z) << "kind " << kind << " ray " << i;
+            hits += all.ipart >= 1;
+            const segment_end grid_vis = run(r, 2, f.mx, f.my);
+            const segment_end all_vis = run(r, 2, 1, 1);
+            ASSERT_EQ(grid_vis.ipart >= 1, all_vis.ipart >= 1) << "kind " << kind << " ray " << i;
+            if (all_vis.ipart < 1) {
+                ASSERT_EQ(grid_vis.x, all_vis.x);
+                ASSERT_EQ(grid_vis.z, all_vis.z);
+            }
+            occluded += all_vis.ipart >= 1;
+        }
+    }
+    // The rays must exercise both outcomes for the comparison to mean anything.
+    EXPECT_GT(hits, per_kind / 2);
+    EXPECT_LT(hits, 4 * per_kind - per_kind / 2);
+    EXPECT_EQ(occluded, hits);  // the same particles block, found in another order
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RandomFields, GridAgainstAllParticles,
+    testing::Values(field_case{"sheared_with_haze", 1500, 500, 20.0, 15.0, 7.3, 0.3, 1.2, 2.0, 3.0, 12, 9},
+                    field_case{"negative_shear_fine_grid", 800, 300, 12.0, 12.0, -11.0, 0.2, 1.0, 1.0, 1.5, 30, 30},
+                    field_case{"dense_overlapping_coarse_grid", 1500, 0, 8.0, 10.0, 3.0, 0.5, 1.0, 1.0, 0.0, 2, 2},
+                    field_case{"thin_layer_elongated_cell", 600, 200, 15.0, 6.0, 5.9, 0.3, 0.6, 0.3, 0.5, 20, 8}),
+    [](const testing::TestParamInfo<field_case>& p) { return std::string(p.param.name); });
+
+namespace {
+
+// Particles reaching over the x edge, the y edge and the corner of a sheared
+// cell, in a random field.
+void straddling_field() {
+    fixture::reset_field();
+    std::vector<sphere> p = {{1.0, 4.6, 4.7, 0.0}, {0.8, -4.5, 0.3, 0.2}, {0.6, 1.0, -4.8, -0.1}};
+    for (const sphere& s : fixture::random_spheres(60, 5.0, 5.0, 0.1, 0.4, 1.0, -77)) p.push_back(s);
+    fixture::set_field(p, 5.0, 5.0, 1.3);
+}
+
+}  // namespace
+
+TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
+    for (std::int32_t grid : {1, 6}) {
+        straddling_field();
+        fixture::set_grid(grid, grid);
+        rng g(-909);
+        int folded = 0, rounding_cases = 0;
+        for (int i = 0; i < 20000; ++i) {
+            const std::int32_t k = 1 + i % 3;
+            double nx, ny, nz, ux, uy, uz;
+            g.direction(nx, ny, nz);
+            g.direction(ux, uy, uz);  // outward (a scattering) or inward (a peel-off through the particle)
+            double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
+            const double z = com1.zpart[k] + com1.rpart[k] * nz;
+            if (std::fabs(x) <= com2.xl && std::fabs(y) <= com2.yl) continue;  // not on an edge copy
+            retbox(x, y);
+            ++folded;
+            // Count the starts where the plain sphere test would see the copy
+            // just ahead: those are the cases the test is about.
+            for (std::int32_t j = 1; j <= com3.npart; ++j) {
+                const double dx = x - com1.xpart[j], dy = y - com1.ypart[j], dz = z - com1.zpart[j];
+                const double b = -(dx * ux + dy * uy + dz * uz);
+                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + com1.rpart2[j];
+                if (j != k && b >= 0.0 && disc >= 0.0 && b - std::sqrt(disc) > 0.0 &&
+                    b - std::sqrt(disc) < 1e-12)
+                    ++rounding_cases;
+            }
+            for (std::int32_t mode : {0, 1, 2}) {
+                com12.ipart = k;
+                std::int32_t ipart = 0;
+                double tmin = 0.0;
+                path_slice(x, y, z, ux, uy, uz, ipart, tmin, mode);
+                if (ipart >= 1) {
+                    ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
+                }
+                com12.ipart = k;
+                double px = x, py = y, pz = z;
+                path_segment(px, py, pz, ux, uy, uz, ipart, mode);
+                const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
+                if (ipart >= 1) {
+                    ASSERT_GT(moved, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
+                }
+            }
+        }
+        EXPECT_GT(folded, 5000);
+        EXPECT_GT(rounding_cases, 50) << "the starts never hit the rounding case: the test would prove nothing";
+    }
+}

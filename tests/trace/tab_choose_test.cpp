@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "field/field_records.h"
+#include "support/field_fixture.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+
+namespace {
+
+struct cell_spec {
+    double cx, cy, dtab;
+    std::vector<int> parts;
+};
+
+// A 2 x 2 grid laid by hand (cells 1..4) over particles set by the caller,
+// so that distances and disc radii are exact.
+void hand_grid(const std::vector<cell_spec>& cells) {
+    com11.mx = 2;
+    com11.my = 2;
+    int next = 1;
+    for (int c = 1; c <= 4; ++c) {
+        const cell_spec& s = cells[std::size_t(c - 1)];
+        com10.cx[c] = s.cx;
+        com10.cy[c] = s.cy;
+        com10.dtab[c] = s.dtab;
+        com10.dtab2[c] = s.dtab * s.dtab;
+        com9.istart[c] = next;
+        com9.nlist[c] = int(s.parts.size());
+        for (int k : s.parts) com9.ilist[next++] = k;
+    }
+}
+
+std::vector<int> choose(double x0, double y0, double z0, double ux, double uy, double uz) {
+    std::int32_t npot = -1;
+    tab_choose(x0, y0, z0, ux, uy, uz, npot, search_scratch.pottab);
+    return std::vector<int>(search_scratch.pottab + 1, search_scratch.pottab + 1 + npot);
+}
+
+class TabChoose : public testing::Test {
+protected:
+    void SetUp() override {
+        fixture::reset_field();
+        // Four small particles, one per cell, inside a layer from -1 to 1.
+        fixture::set_field({{0.1, -2.5, -2.5, 0.0}, {0.1, 2.5, -2.5, 0.0}, {0.1, 2.5, 2.5, 0.0}, {0.1, -2.5, 2.5, 0.5}},
+                           5.0, 5.0, 0.0, false);
+        com2.zmin = -1.0;
+        com2.zmax = 1.0;
+        hand_grid({{-2.5, -2.5, 2.0, {1}}, {-2.5, 2.5, 2.0, {}}, {2.5, -2.5, 1.0, {2}}, {2.5, 2.5, 1.5, {3}}});
+    }
+};
+
+}  // namespace
+
+TEST_F(TabChoose, CellBehindTheStartIsAcceptedOnlyWhenTheStartLiesInItsDisc) {
+    // Cell 1's centre is behind both starts (epd < 0).
+    EXPECT_EQ(choose(-1.0, -2.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>({1, 2}));
+    EXPECT_EQ(choose(-0.4, -2.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>({2}));
+}
+
+TEST_F(TabChoose, DistanceEqualToTheDiscRadiusStillPasses) {
+    // Cell 3: centre (2.5, -2.5), dtab 1; a ray along +x at y = -1.5 passes at
+    // exactly distance 1 (smin2 = dtab2 = 1).
+    com10.dtab[1] = 0.5;
+    com10.dtab2[1] = 0.25;
+    EXPECT_EQ(choose(-4.0, -1.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>({2}));
+    com10.dtab2[3] = std::nextafter(1.0, 0.0);
+    EXPECT_EQ(choose(-4.0, -1.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>());
+}
+
+TEST_F(TabChoose, CellsTheRayPassesAboveAreRejectedByHeight) {
+    // Rising steeply along +x from the middle of cell 1: at cell 3's disc
+    // (horizontal distance 4) it is at least 4*0.8 = 3.2 high, above 1.01*zmax.
+    EXPECT_EQ(choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8), std::vector<int>({1}));
+    // Nearly level: cell 3 kept.
+    EXPECT_EQ(choose(-2.5, -2.0, 0.0, 0.99, 0.0, std::sqrt(1.0 - 0.99 * 0.99)), std::vector<int>({1, 2}));
+}
+
+TEST_F(TabChoose, CandidatesComeInCellOrderThenParticleOrder) {
+    hand_grid({{-2.5, -2.5, 20.0, {4, 1}}, {-2.5, 2.5, 20.0, {}}, {2.5, -2.5, 20.0, {2}}, {2.5, 2.5, 20.0, {3}}});
+    EXPECT_EQ(choose(0.0, 0.0, 0.0, 0.0, 0.6, 0.8), std::vector<int>({4, 1, 2, 3}));
+}
+
+TEST_F(TabChoose, NearlyHorizontalRayAboveTheLayerAndRisingHasNoCandidatesAndIsNotCounted) {
+    com11.npot_sum = 7;
+    com11.ntab_calls = 3;
+    const double uz = 0.01;
+    EXPECT_EQ(choose(0.0, 0.0, 1.5, std::sqrt(1.0 - uz * uz), 0.0, uz), std::vector<int>());
+    EXPECT_EQ(com11.npot_sum, 7);
+    EXPECT_EQ(com11.ntab_calls, 3);
+    // The same ray inside the layer is counted.
+    std::vector<int> got = choose(0.0, -2.5, 0.0, std::sqrt(1.0 - uz * uz), 0.0, uz);
+    EXPECT_EQ(com11.npot_sum, 7 + std::int64_t(got.size()));
+    EXPECT_EQ(com11.ntab_calls, 4);
+}
+
+TEST_F(TabChoose, SlopeOfExactlyTwoHundredthsIsSteepAndJustBelowIsFiltered) {
+    // Particle 4 sits at z = 0.5 (0.4 .. 0.6); a ray from z = 0 sweeps
+    // 0 .. 40*uz = 0.8 over its run of 2*(xl + yl) = 20.
+    // Put it in cell 1 and start there so the disc tests accept it.
+    hand_grid({{-2.5, -2.5, 20.0, {4}}, {-2.5, 2.5, 2.0, {}}, {2.5, -2.5, 1.0, {}}, {2.5, 2.5, 1.5, {}}});
+    com1.zpart[4] = 1.0;  // 0.9 .. 1.1: outside the range swept by a flat ray
+    com2.zmax = 2.0;
+    const double steep = 0.0199999995529651641845703125;  // 0.02 in single precision
+    const double flat = std::nextafter(steep, 0.0);
+    EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - steep * steep), 0.0, steep), std::vector<int>({4}));
+    EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - flat * flat), 0.0, flat), std::vector<int>());
+    EXPECT_EQ(search_scratch.ztmax, 20.0 * flat);
+    EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - 0.02 * 0.02), 0.0, 0.02), std::vector<int>({4}));
+    // Downward flat ray from just above the particle keeps it.
+    EXPECT_EQ(choose(-2.5, -2.5, 1.2, std::sqrt(1.0 - flat * flat), 0.0, -flat), std::vector<int>({4}));
+}
+
+TEST_F(TabChoose, VerticalRayGetsEveryNonEmptyCellWhoseDiscHoldsTheStart) {
+    fixture::set_field(fixture::random_spheres(400, 10.0, 10.0, 0.2, 1.0, 1.0, -21), 10.0, 10.0, 1.0);
+    fixture::set_grid(8, 8);
+    for (double x0 : {-9.0, -3.3, 0.0, 2.2, 9.9}) {
+        for (double y0 : {-9.5, -1.0, 4.4}) {
+            std::set<int> want;
+            for (int c = 1; c <= 64; ++c) {
+                const double dx = com10.cx[c] - x0, dy = com10.cy[c] - y0;
+                if (com9.nlist[c] > 0 && dx * dx + dy * dy <= com10.dtab2[c])
+                    for (int l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) want.insert(com9.ilist[l]);
+            }
+            for (double uz : {1.0, -1.0}) {
+                std::vector<int> got = choose(x0, y0, 0.0, 0.0, 0.0, uz);
+                EXPECT_EQ(std::set<int>(got.begin(), got.end()), want) << x0 << " " << y0;
+                EXPECT_EQ(got.size(), want.size());
+            }
+        }
+    }
+}
+
+TEST_F(TabChoose, GridTraceShowsNonEmptyCellsInFixedFormat) {
+    debug1.idebug = 3;
+    debug1.iphot = 3;
+    testing::internal::CaptureStdout();
+    std::vector<int> got = choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(got, std::vector<int>({1}));
+    const std::string want =
+        "=============================================\n"
+        "tab_choose: start iphot=idebug\n"
+        "=============================================\n"
+        "------------------------\n"
+        "    tab_choose: i,cx,cy,epd,d2    1   -2.50   -2.50      0.0000      0.2500\n"
+        "  tab_choose: tmin,smin2,dtab2      0.0000      0.2500      4.0000\n"
+        "------------------------\n"
+        "    tab_choose: i,cx,cy,epd,d2    3    2.50   -2.50      5.0000     25.2500\n"
+        "  tab_choose: tmin,smin2,dtab2      5.0000      0.2500      1.0000\n"
+        "tab_choose: 3.2 1.0 -1.0\n"
+        "tab_choose: zpot -> goto10\n"
+        "------------------------\n"
+        "    tab_choose: i,cx,cy,epd,d2    4    2.50    2.50      5.0000     45.2500\n"
+        "  tab_choose: tmin,smin2,dtab2      5.0000     20.2500      2.2500\n"
+        "tab_choose; smin2>dtab2 -> goto10\n"
+        "=============================================\n"
+        "tab_choose: end iphot=idebug\n"
+        "=============================================\n";
+    EXPECT_EQ(out, want);
+}
+
+TEST_F(TabChoose, GridTraceOnlyForTheTracedPhoton) {
+    debug1.idebug = 3;
+    debug1.iphot = 4;
+    testing::internal::CaptureStdout();
+    choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    debug1.idebug = 0;
+    debug1.iphot = 0;  // idebug 0 is "off", even before the first photon
+    testing::internal::CaptureStdout();
+    choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
