@@ -1,0 +1,250 @@
+// The quillet program as users run it: a deck piped into the binary, the
+// report on standard output, one message on standard error and exit status 1
+// on failure, with the report lines printed before the failure kept in order.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "format/free_writer.h"
+#include "support/deck_text.h"
+#include "support/run_binary.h"
+#include "support/scratch_dir.h"
+#include "support/stdout_capture.h"
+
+using namespace quillet;
+using test_support::deck_values;
+using test_support::process_result;
+using test_support::split_lines;
+
+namespace {
+
+const std::string banner(42, '=');
+const std::string date_pattern = R"( \d{4}-[ 1]\d-[ 123]\d  [ 12]\d:[ 1-5]\d:[ 1-5]\d)";
+
+// A scratch directory holding a three-particle field named ring.pos, the
+// default posfile of deck_values.
+class QuilletProgram : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_.write("ring.pos",
+                   "small-field\n1\n1.0 2.0 2.0 0.0\n3\n0.5 0.0 0.0 0.0\n0.4 1.0 1.0 0.2\n0.3 -1.0 0.5 -0.1\n");
+    }
+    process_result run(const std::string& deck, const std::vector<std::string>& args = {}) {
+        return test_support::run_binary(QUILLET_BINARY, deck, dir_.path(), args);
+    }
+    test_support::scratch_dir dir_;
+};
+
+int index_of(const std::vector<std::string>& lines, const std::string& prefix) {
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        if (lines[i].compare(0, prefix.size(), prefix) == 0) return int(i);
+    return -1;
+}
+
+std::vector<double> numbers_after(const std::string& line, const std::string& label) {
+    std::istringstream s(line.substr(label.size()));
+    std::vector<double> v;
+    double x;
+    while (s >> x) v.push_back(x);
+    return v;
+}
+
+}  // namespace
+
+TEST_F(QuilletProgram, HelpNamesTheInputTheOutputAndWhereToReadMore) {
+    process_result r = run("", {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("standard input"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("standard output"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("README.md"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(QuilletProgram, VersionPrintsTheVersion) {
+    process_result r = run("", {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("quillet \\d+\\.\\d+\\.\\d+\n"))) << r.out;
+}
+
+TEST_F(QuilletProgram, AnyOtherArgumentIsAnErrorWithAUsageHint) {
+    for (auto args : std::vector<std::vector<std::string>>{{"--verbose"}, {"deck"}, {"--help", "x"}}) {
+        process_result r = run(deck_values().text(), args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("quillet: unexpected argument '" + args[0] + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(QuilletProgram, SunLitRunPrintsTheWholeReportInOrder) {
+    deck_values d;
+    d.ntest = 3;
+    d.directions = {{30.0, 40.0}, {30.0, 1180.0}, {30.0, 0.0}};
+    process_result r = run(d.text());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines = split_lines(r.out);
+    ASSERT_GT(lines.size(), 60u);
+    // Deck lines: three directions, then the record 8 echo before the first banner.
+    EXPECT_EQ(lines[0], "   lat,fii,alpha  30.000  46.523   40.000000");
+    EXPECT_EQ(lines[1], "   lat,fii,alpha  30.000 180.000  120.000000");
+    EXPECT_EQ(lines[2], "   lat,fii,alpha  30.000   0.000    0.000000");
+    EXPECT_EQ(lines[3], "2 2 1 1");
+    EXPECT_EQ(lines[4], banner);
+    EXPECT_EQ(lines[5], "REVAZO2004/VER2/vellomar (27.07.2004)");
+    EXPECT_TRUE(std::regex_match(lines[6], std::regex(date_pattern))) << lines[6];
+    EXPECT_EQ(lines[7], banner);
+    // Header lines in their order, nphot seeded by nxphot*nyphot = 4.
+    const char* order[] = {"POSFILE=     ", "NTEST         3", "NPHOT,MX,MY=  4 1 1", "ILLUMINATION BY SUN",
+                           "isquare=1 -> new nphot= 4", "nxphot,nyphot =  2 2", "flux_sat,nphot 0.0 4",
+                           "NORI,TAU  = "};
+    int last = -1;
+    for (const char* label : order) {
+        int at = index_of(lines, label);
+        EXPECT_GT(at, last) << label;
+        last = at;
+    }
+    EXPECT_EQ(index_of(lines, "SATURN:"), -1);
+    // The closing summary is the last ten lines.
+    const std::size_t n = lines.size();
+    EXPECT_EQ(lines[n - 10].compare(0, 12, "NORI,TAU  = "), 0) << lines[n - 10];
+    EXPECT_EQ(lines[n - 9], "SREDU, ZREDU =  1.0 1.0");
+    EXPECT_EQ(lines[n - 8].compare(0, 14, "cpu, cpu_comp "), 0);
+    EXPECT_EQ(lines[n - 7].compare(0, 22, "npart,npot,nbox,iscat "), 0);
+    EXPECT_EQ(lines[n - 6].compare(0, 21, "fdir,mu0,tau_p,tau_n "), 0);
+    EXPECT_EQ(lines[n - 5], "sizemin  0.0");
+    EXPECT_EQ(lines[n - 4], "s20,f20  0.0 1.0");
+    EXPECT_EQ(lines[n - 3], banner);
+    EXPECT_TRUE(std::regex_match(lines[n - 2], std::regex(date_pattern))) << lines[n - 2];
+    EXPECT_EQ(lines[n - 1], banner);
+    // fdir counts whole photons out of 4; the depths follow from it.
+    std::vector<double> v = numbers_after(lines[n - 6], "fdir,mu0,tau_p,tau_n ");
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[0] * 4.0, std::round(v[0] * 4.0));
+    EXPECT_EQ(lines[n - 6].substr(21).substr(0, free_format(v[0]).size()), free_format(v[0]));
+    EXPECT_EQ(v[1], std::cos(1.57079637 - 0.017453293 * 30.0));
+    if (v[0] > 0.0) {
+        EXPECT_DOUBLE_EQ(v[2], -std::log(v[0]));
+        EXPECT_DOUBLE_EQ(v[3], v[2] * v[1]);
+    } else {
+        EXPECT_EQ(v[2], 9999.0);
+        EXPECT_EQ(v[3], 9999.0);
+    }
+}
+
+TEST_F(QuilletProgram, PlanetRunTakesThePlanetsPhotonCount) {
+    deck_values d;
+    d.isat = 1;
+    d.nxphot = 10, d.nyphot = 10;
+    d.isquare = 0;
+    d.distance = 140.0;
+    process_result r = run(d.text());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    int sat = index_of(lines, "SATURN: fii,flux,nphot,cpu ");
+    int p1 = index_of(lines, "flux_sat,nphot ");
+    ASSERT_GE(sat, 0);
+    ASSERT_EQ(p1, sat + 1);
+    EXPECT_GT(sat, index_of(lines, "nxphot,nyphot =  10 10"));
+    std::vector<double> s = numbers_after(lines[sat], "SATURN: fii,flux,nphot,cpu ");
+    std::vector<double> p = numbers_after(lines[p1], "flux_sat,nphot ");
+    ASSERT_EQ(s.size(), 4u);
+    ASSERT_EQ(p.size(), 2u);
+    EXPECT_EQ(p[0], s[1]);  // flux_sat
+    EXPECT_EQ(p[1], s[2]);  // nphot
+    EXPECT_LE(p[1], 100.0);  // at most the budget nxphot*nyphot
+    EXPECT_TRUE(index_of(lines, "ILLUMINATION BY SATURN") >= 0);
+}
+
+TEST_F(QuilletProgram, NegativeIsatRunsWithoutThePlanet) {
+    deck_values d;
+    d.isat = -1;
+    process_result r = run(d.text());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    EXPECT_EQ(index_of(lines, "SATURN:"), -1);
+    EXPECT_EQ(index_of(lines, "ILLUMINATION BY"), -1);
+    EXPECT_EQ(index_of(lines, "MODEL_SAT="), -1);
+    EXPECT_GE(index_of(lines, "flux_sat,nphot 0.0 4"), 0);
+}
+
+TEST_F(QuilletProgram, MalformedDeckStopsWithTheRecordLineAndText) {
+    deck_values d;
+    std::vector<std::string> lines = split_lines(d.text());
+    lines[4] = "2 x 1 1";
+    std::string text;
+    for (const auto& l : lines) text += l + "\n";
+    process_result r = run(text);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): expected an integer, found "
+              "'x'\n");
+    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n");
+}
+
+TEST_F(QuilletProgram, ShortDeckStopsWhereTheInputEnds) {
+    process_result r = run(deck_values().text(20));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.compare(0, 24, "quillet: standard input,"), 0) << r.err;
+    EXPECT_NE(r.err.find("deck record 21 (sredu, zredu)"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("input ended"), std::string::npos) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2 2 1 1\n");
+}
+
+TEST_F(QuilletProgram, EmptyDeckNamesTheFirstRecord) {
+    process_result r = run("");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("deck record 1 (posfile)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
+    deck_values d;
+    d.nxphot = 2000, d.nyphot = 1000;
+    process_result r = run(d.text());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2000000 "
+              "photons, more than the 1000000 a run can launch\n");
+    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
+}
+
+TEST_F(QuilletProgram, ImpossiblePhaseAngleIsRejected) {
+    deck_values d;
+    d.directions = {{60.0, 10.0}};
+    process_result r = run(d.text());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("observer direction 1 (latitude 60.0, phase angle 10.0)"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(QuilletProgram, FailureInsideTheRunKeepsTheReportPrintedSoFar) {
+    deck_values d;
+    d.posfile = "missing.pos";
+    process_result r = run(d.text());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.compare(0, 9, "quillet: "), 0) << r.err;
+    EXPECT_NE(r.err.find("missing.pos"), std::string::npos) << r.err;
+    std::vector<std::string> lines = split_lines(r.out);
+    EXPECT_GE(index_of(lines, "flux_sat,nphot 0.0 4"), 0);
+    EXPECT_EQ(index_of(lines, "NORI,TAU"), -1);
+}
+
+TEST_F(QuilletProgram, ReportThatCannotBeWrittenIsAFailure) {
+    test_support::scratch_dir io;
+    io.write("deck", deck_values().text());
+    std::string command = "cd '" + dir_.path() + "' && '" + QUILLET_BINARY + "' < '" + io.path() + "/deck' > /dev/full 2> '" +
+                          io.path() + "/err'";
+    int raw = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 1);
+    EXPECT_NE(io.read("err").find("could not be written"), std::string::npos) << io.read("err");
+}
