@@ -4,8 +4,6 @@
 // example decks read as the 33 records of a parameter deck.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -15,6 +13,7 @@
 
 #include "field_tool_run.h"
 #include "format/free_reader.h"
+#include "support/run_binary.h"
 
 using namespace quillet_test;
 
@@ -125,10 +124,11 @@ deck_summary read_deck_file(const std::filesystem::path& p) {
 
 TEST(ExampleFiles, ShippedRingFieldIsExactlyWhatMakeRingWrites) {
     scratch_dir dir;
-    std::string cmd = "QUILLET_FIELD='" + std::string(QUILLET_FIELD_BINARY) + "' bash '" +
-                      (examples / "make-ring.sh").string() + "' '" + dir.path("ring.pos").string() + "' 2>/dev/null";
-    int rc = std::system(cmd.c_str());
-    ASSERT_TRUE(rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << cmd;
+    quillet::test_support::process_result r = quillet::test_support::run_binary(
+        "/usr/bin/env", "", dir.path("").string(),
+        {"QUILLET_FIELD=" + std::string(QUILLET_FIELD_BINARY), "bash", (examples / "make-ring.sh").string(),
+         dir.path("ring.pos").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
     std::string shipped = file_bytes(examples / "ring.pos");
     ASSERT_FALSE(shipped.empty());
     EXPECT_TRUE(shipped == file_bytes(dir.path("ring.pos")))

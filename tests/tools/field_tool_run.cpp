@@ -1,6 +1,5 @@
 #include "field_tool_run.h"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -11,22 +10,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/run_binary.h"
+
 namespace quillet_test {
-
-namespace {
-
-std::string shell_quote(const std::string& s) {
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'')
-            q += "'\\''";
-        else
-            q.push_back(c);
-    }
-    return q + "'";
-}
-
-}  // namespace
 
 scratch_dir::scratch_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quillet-field-test-XXXXXX").string();
@@ -47,16 +33,9 @@ std::string file_bytes(const std::filesystem::path& p) {
 }
 
 tool_run run_field_tool(const std::vector<std::string>& args) {
-    scratch_dir capture;
-    std::string cmd = shell_quote(QUILLET_FIELD_BINARY);
-    for (const std::string& a : args) cmd += " " + shell_quote(a);
-    cmd += " >" + shell_quote(capture.path("stdout").string()) + " 2>" + shell_quote(capture.path("stderr").string());
-    int rc = std::system(cmd.c_str());
-    tool_run r;
-    r.status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
-    r.out = file_bytes(capture.path("stdout"));
-    r.err = file_bytes(capture.path("stderr"));
-    return r;
+    quillet::test_support::process_result p =
+        quillet::test_support::run_binary(QUILLET_FIELD_BINARY, "", std::filesystem::temp_directory_path().string(), args);
+    return tool_run{p.status, p.out, p.err};
 }
 
 double reported_value(const std::string& report, const std::string& label) {
