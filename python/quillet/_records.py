@@ -130,8 +130,13 @@ class RecordReader:
         return out, lines
 
     def _fast_line(self, n, dtype):
-        """Whole-line fast path for a long real record standing on its own line."""
-        if self.itok != 0 or self.started or self.iline >= len(self.lines):
+        """Whole-line fast path for a long record standing on its own line:
+        parsed in one call, when the line holds exactly the n values."""
+        if self.started:
+            if self.itok < len(self._line_tokens()):
+                return None
+            self._next_line()
+        if self.iline >= len(self.lines):
             return None
         line = self.lines[self.iline]
         body = line.strip()
@@ -139,6 +144,8 @@ class RecordReader:
             return None
         if body.count(" ") + 1 != n:
             return None
+        if dtype is np.int64 and any(c in body for c in ".eEnNiI"):
+            return None  # not all integers: the slow path names the bad value
         with warnings.catch_warnings():
             warnings.simplefilter("error")
             try:
@@ -189,6 +196,10 @@ class RecordReader:
         n = int(n)
         if n == 0:
             return np.zeros(0, dtype=np.int64)
+        if n >= 64:
+            values = self._fast_line(n, np.int64)
+            if values is not None:
+                return values
         tokens, lines = self._take(n)
         try:
             return np.array(tokens, dtype=np.int64)
