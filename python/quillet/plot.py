@@ -75,8 +75,10 @@ def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
         else:
             bottom = np.zeros(sel.size)
             for layer, label, colour in zip(stack, labels, colours):
-                ax.bar(x, layer, width=4.0, bottom=bottom, label=label, color=colour, alpha=0.85)
+                ax.bar(x, layer, width=3.0, bottom=bottom, label=label, color=colour, alpha=0.85)
                 bottom = bottom + layer
+            if sel.size == 1:
+                ax.set_xlim(x[0] - 15.0, x[0] + 15.0)
         ax.errorbar(x, total[sel], yerr=err[sel], fmt="o", color="black", ms=3.5, capsize=3,
                     label="total, 1 s.e.")
         ax.set_xlabel("phase angle (deg)")
@@ -204,8 +206,14 @@ def _per_steradian(weights_lat_fii, lat_edges_deg, fii_edges_deg, nphot):
 
 
 def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun):
-    shown = ax.pcolormesh(fii_edges, lat_edges, data, cmap="viridis", shading="flat")
-    bar = fig.colorbar(shown, ax=ax, shrink=0.9)
+    # The bins next to the poles cover little solid angle and hold few
+    # photons: their noise would set the colour scale, so it ends at the
+    # 99.5th percentile of the filled bins.
+    filled = data[data > 0]
+    vmax = float(np.percentile(filled, 99.5)) if filled.size else 1.0
+    shown = ax.pcolormesh(fii_edges, lat_edges, data, cmap="viridis", shading="flat",
+                          vmin=0.0, vmax=vmax)
+    bar = fig.colorbar(shown, ax=ax, shrink=0.9, extend="max")
     bar.set_label("weight / sr / photon", fontsize=8)
     lon = (lonsun + 180.0) % 360.0 - 180.0
     ax.plot([lon], [bsun], marker="*", color="orange", ms=11, mec="black", ls="none",
@@ -300,10 +308,16 @@ def plot_particle_field(field, path, dpi=120):
     inside = (np.abs(field.xpart) <= xl) & (np.abs(field.ypart) <= yl)
     colour = np.where(field.itype[:, None] == 2, [[0.85, 0.35, 0.1, 1.0]], [[0.2, 0.4, 0.75, 1.0]])
     colour[:, 3] = np.where(inside, 0.8, 0.3)
-    for ax, (u, v) in ((ax_top, (field.xpart, field.ypart)), (ax_side, (field.xpart, field.zpart))):
-        spheres = EllipseCollection(2 * r, 2 * r, np.zeros_like(r), units="xy",
-                                    offsets=np.column_stack([u, v]), offset_transform=ax.transData,
-                                    facecolors=colour, edgecolors="none")
+    # The side view of a large field shows a slice |y| <= 2 rmax: seen
+    # through the whole cell the layer would look like a solid band.
+    everything = np.ones(r.size, dtype=bool)
+    in_slice = everything if r.size <= 200 else np.abs(field.ypart) <= 2.0 * rmax
+    for ax, (u, v), sel in ((ax_top, (field.xpart, field.ypart), everything),
+                            (ax_side, (field.xpart, field.zpart), in_slice)):
+        spheres = EllipseCollection(2 * r[sel], 2 * r[sel], np.zeros(int(sel.sum())), units="xy",
+                                    offsets=np.column_stack([u[sel], v[sel]]),
+                                    offset_transform=ax.transData,
+                                    facecolors=colour[sel], edgecolors="none")
         ax.add_collection(spheres)
         ax.set_aspect("equal")
         ax.set_xlim(-xl - rmax, xl + rmax)
@@ -329,7 +343,9 @@ def plot_particle_field(field, path, dpi=120):
     mid = 0.5 * (zlo + zhi)
     ax_side.set_ylim(mid - 0.5 * height_side, mid + 0.5 * height_side)
     ax_side.set_ylabel("z")
-    ax_side.set_title("side view: layer from zmin = %.4g to zmax = %.4g" % (field.zmin, field.zmax),
-                      fontsize=9)
+    which = "" if in_slice is everything else ", slice |y| <= %.3g (%d spheres)" % (
+        2.0 * rmax, int(in_slice.sum()))
+    ax_side.set_title("side view%s: layer from zmin = %.4g to zmax = %.4g"
+                      % (which, field.zmin, field.zmax), fontsize=9)
     fig.suptitle(os.path.basename(field.path), fontsize=11)
     return _save(fig, path, dpi)
