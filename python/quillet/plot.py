@@ -51,6 +51,7 @@ def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
     labels.append("orders %d+" % max_order if max_order < by_order.shape[1] else "order %d" % max_order)
 
     lats = np.unique(np.round(np.asarray(result.latobs, dtype=float), 6))
+    lats = lats[np.isfinite(lats)]
     shown = lats[:max_panels]
     npanel = max(1, len(shown))
     ncol = min(npanel, 3)
@@ -66,7 +67,8 @@ def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
         axes[0, 0].text(0.5, 0.5, "no observer directions in this run", ha="center",
                         va="center", transform=axes[0, 0].transAxes)
     for ax, lat in zip(axes.flat, shown):
-        sel = np.flatnonzero(np.isclose(result.latobs, lat, atol=1e-6))
+        # A direction whose azimuth could not be formed has no phase angle.
+        sel = np.flatnonzero(np.isclose(result.latobs, lat, atol=1e-6) & np.isfinite(alpha))
         sel = sel[np.argsort(alpha[sel], kind="stable")]
         x = alpha[sel]
         stack = np.nan_to_num(np.array([layer[sel] for layer in layers]))

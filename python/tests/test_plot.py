@@ -55,6 +55,14 @@ class PlotModuleTest(SyntheticFiles):
             d = quillet.read_direction_file(self.p("one.w"))
             assert_plausible_png(self, plot.plot_i_over_f(d, self.p("one_%d.png" % ntest)))
 
+    def test_i_over_f_plot_leaves_out_a_direction_without_azimuth(self):
+        run = syn.sample_run(ntest=3)
+        run["fiiobs"][2] = float("nan")  # an impossible phase-angle request
+        syn.write(self.p("nan.w"), syn.direction_records(run))
+        d = quillet.read_direction_file(self.p("nan.w"))
+        self.assertTrue(np.isnan(d.phase_angle()[1]))
+        assert_plausible_png(self, plot.plot_i_over_f(d, self.p("nan.png")))
+
     def test_position_maps_one_file_each(self):
         img = quillet.read_test_image_file(self.files["img"])
         paths = plot.plot_position_maps(img, self.dir, "run")
