@@ -301,7 +301,7 @@ field_result make_field(const field_request& req) {
     if (!radii.empty() && !gaussian && res.thickness < 2.0 * rbig)
         throw limit_error("the layer thickness " + num(res.thickness) + " that the filling factor " +
                           num(req.filling) + " gives is less than the largest diameter " + num(2.0 * rbig) +
-                          ": lower the filling factor or the optical depth");
+                          ": lower the filling factor or give the layer a --thickness");
     if (!req.overlap && res.filling > random_close_packing)
         throw limit_error("filling factor " + num(res.filling) +
                           " is denser than random close packing of spheres (" + num(random_close_packing) +
