@@ -13,5 +13,6 @@ aug2004b_t aug2004b;
 com9_t com9;
 com10_t com10;
 com11_t com11;
+grid_layout_t grid_layout;
 
 }  // namespace quillet

@@ -111,4 +111,17 @@ struct com11_t {
 };
 extern com11_t com11;
 
+// Layout of the search grid as tab_init laid it: lower edges, cell widths and
+// the largest disc radius of a non-empty cell. The candidate search uses it to
+// visit only the cells near a ray; dtab_max = 0 (no layout, as for a grid
+// filled in by hand) makes it test every cell.
+struct grid_layout_t {
+    double xtab0;
+    double ytab0;
+    double dxtab;
+    double dytab;
+    double dtab_max;
+};
+extern grid_layout_t grid_layout;
+
 }  // namespace quillet

@@ -81,6 +81,7 @@ void tab_init() {
     for (std::int32_t k = 1; k <= npart; ++k) com9.ilist[com9.istart[cell_of[k]]++] = k;
     for (std::int32_t c = 1; c <= ncell; ++c) com9.istart[c] -= com9.nlist[c];
 
+    double dtab_max = 0.0;
     for (std::int32_t i = 1; i <= mx; ++i) {
         for (std::int32_t j = 1; j <= my; ++j) {
             const std::int32_t c = (i - 1) * my + j;
@@ -90,8 +91,11 @@ void tab_init() {
             const double ax = rmax + 0.5 * dxtab, ay = rmax + 0.5 * dytab;
             com10.dtab2[c] = ax * ax + ay * ay;
             com10.dtab[c] = std::sqrt(com10.dtab2[c]);
+            if (com9.nlist[c] > 0) dtab_max = std::max(dtab_max, com10.dtab[c]);
         }
     }
+    // An empty field (negative widths) has no layout to walk.
+    grid_layout = {xtab0, ytab0, dxtab, dytab, npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0};
 
     if (debug1.idebug >= 1) {
         result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");

@@ -31,6 +31,7 @@ void reset_field() {
     com11.ntab_calls = 0;
     com11.nseg_calls = 0;
     com11.nbox_sum = 0;
+    grid_layout = {};
 }
 
 void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy, bool copies,

@@ -24,7 +24,7 @@ struct sphere {
 // quiet state: an empty field (npart = 0) in a 1 x 1 cell without shear, no
 // grid (mx = my = 1), sredu = zredu = 1, no size cut or enlargement,
 // icheck = -1 (no report lines), idebug = 0, iphot = iscat = ibox = 0,
-// testimage blank, nbox = nboxvis = 100, search counters 0. (The excluded
+// testimage blank, nbox = nboxvis = 100, search counters 0, no grid layout. (The excluded
 // particle com12.ipart belongs to the ray searches: set it to no_particle in
 // tests that search.)
 void reset_field();

@@ -9,6 +9,7 @@
 #include "field/field_records.h"
 #include "support/field_fixture.h"
 #include "trace/tab_choose.h"
+#include "numeric/ran1.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;
@@ -178,4 +179,37 @@ TEST_F(TabChoose, GridTraceOnlyForTheTracedPhoton) {
     testing::internal::CaptureStdout();
     choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST(TabChooseBand, WalkingTheCellsNearTheRayGivesTheListOfTheFullPass) {
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(3000, 30.0, 20.0, 0.2, 1.5, 2.0, -31), 30.0, 20.0, 9.0, true,
+                       fixture::random_spheres(500, 30.0, 20.0, 0.01, 0.05, 3.0, -32));
+    ran1_state st;
+    std::int32_t idum = -33;
+    auto u = [&] { return double(ran1(st, idum)); };
+    for (auto [mx, my] : {std::pair{40, 27}, std::pair{2, 2}, std::pair{3, 60}, std::pair{100, 100}}) {
+        fixture::set_grid(mx, my);
+        const grid_layout_t layout = grid_layout;
+        ASSERT_GT(layout.dtab_max, 0.0);
+        std::int64_t walked = 0;
+        for (int i = 0; i < 3000; ++i) {
+            const double x0 = 30.0 * (2.0 * u() - 1.0), y0 = 20.0 * (2.0 * u() - 1.0), z0 = 4.0 * (2.0 * u() - 1.0);
+            double uz = 2.0 * u() - 1.0;
+            if (i % 4 == 0) uz *= 0.02;               // nearly horizontal
+            const double phi = 6.283185307179586 * u();
+            double ux = std::sqrt(1.0 - uz * uz) * std::cos(phi), uy = std::sqrt(1.0 - uz * uz) * std::sin(phi);
+            if (i % 50 == 1) ux = 0.0, uy = std::copysign(std::sqrt(1.0 - uz * uz), uy);  // along y
+            if (i % 50 == 2) uy = 0.0, ux = std::copysign(std::sqrt(1.0 - uz * uz), ux);  // along x
+            if (i % 50 == 3) ux = uy = 0.0, uz = std::copysign(1.0, uz);                 // vertical
+            grid_layout = layout;
+            std::vector<int> band = choose(x0, y0, z0, ux, uy, uz);
+            grid_layout.dtab_max = 0.0;
+            std::vector<int> full = choose(x0, y0, z0, ux, uy, uz);
+            ASSERT_EQ(band, full) << "grid " << mx << " x " << my << ", ray " << i;
+            walked += std::int64_t(full.size());
+        }
+        EXPECT_GT(walked, 3000);
+        grid_layout = layout;
+    }
 }
