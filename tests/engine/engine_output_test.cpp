@@ -76,7 +76,9 @@ void expect_directions(value_reader& r, const engine_call& c) {
     expect_values(r, c.testw_n, c.ntest, "testw_n");
     for (int k = 1; k <= c.ntest; ++k) {
         double sig = r.real();
-        if (c.testw_n[k] >= 2.0) EXPECT_EQ(sig, c.testd_corr[k]);
+        if (c.testw_n[k] >= 2.0) {
+            EXPECT_EQ(sig, c.testd_corr[k]);
+        }
     }
     expect_values(r, c.testd_corr, c.ntest, "testd_corr");
     for (int o = 1; o <= max_order; ++o)
@@ -204,7 +206,9 @@ void expect_test_image_file(const std::string& path, const engine_call& c, int n
     for (int& v : vis) vis_sum += (v = r.integer());
     for (int i = 0; i < n; ++i) EXPECT_LE(vis[std::size_t(i)], ill[std::size_t(i)]);
     EXPECT_EQ(ill_sum, nphot - c.ndirect);  // every first scattering, at its photon's entry pixel
-    if (c.ntest == 0) EXPECT_EQ(vis_sum, 0);
+    if (c.ntest == 0) {
+        EXPECT_EQ(vis_sum, 0);
+    }
     for (int it = 1; it <= images; ++it) {
         double sum = 0.0;
         for (float v : r.singles(std::size_t(n))) sum += v;
