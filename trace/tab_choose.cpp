@@ -1,8 +1,8 @@
 // Grid candidate search: the particles a ray may meet in the central cell are
 // those of the grid cells whose bounding disc the ray's horizontal half-line
 // meets, minus cells the ray passes entirely above or below. The exact sphere
-// test is left to the slice search. Runs once per slice search: one pass over
-// the non-empty cells, no allocation.
+// test is left to the slice search. Runs once per slice search, without
+// allocation.
 #include "trace/tab_choose.h"
 
 #include <cmath>
