@@ -45,4 +45,26 @@ std::string message_of(F body) {
     return "";
 }
 
+// True for a line of the layout (1x,i4,'-',i2,'-',i2,2x,i2,':',i2,':',i2)
+// holding a plausible date and time.
+inline bool is_date_time_line(const std::string& s) {
+    if (s.size() != 21 || s[0] != ' ' || s[5] != '-' || s[8] != '-' || s.compare(11, 2, "  ") != 0 || s[15] != ':' ||
+        s[18] != ':')
+        return false;
+    auto field = [&](std::size_t at, std::size_t width, int lo, int hi) {
+        int v = 0;
+        bool digits = false;
+        for (std::size_t i = at; i < at + width; ++i) {
+            char c = s[i];
+            if (c == ' ' && !digits) continue;
+            if (c < '0' || c > '9') return false;
+            digits = true;
+            v = 10 * v + (c - '0');
+        }
+        return digits && v >= lo && v <= hi;
+    };
+    return field(1, 4, 1970, 9999) && field(6, 2, 1, 12) && field(9, 2, 1, 31) && field(13, 2, 0, 23) &&
+           field(16, 2, 0, 59) && field(19, 2, 0, 60);
+}
+
 }  // namespace quillet::test_support
