@@ -3,6 +3,8 @@
 // one message on standard error and exit status 1.
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <string>
 #include <new>
 
 #include "driver/run_driver.h"
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
         return fail(e.what());
     } catch (const std::bad_alloc&) {
         return fail("out of memory");
+    } catch (const std::exception& e) {
+        // Not one of the run's own errors (a library failure): still one
+        // message and a failure status rather than an abort.
+        return fail((std::string("unexpected failure: ") + e.what()).c_str());
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return fail("the run report could not be written to standard output");
