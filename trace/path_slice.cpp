@@ -117,13 +117,33 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
             if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
             return;
         }
-    } else {
-        // Nearest particle; ties keep the earlier candidate.
+    }
+
+    // The wall the ray reaches first (x walls before y walls on a tie).
+    s.twall[1] = ux > 0.0 ? (com2.xl - x0) * (1.0 / ux) : no_hit;
+    s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * (1.0 / ux) : no_hit;
+    s.twall[3] = uy > 0.0 ? (com2.yl - y0) * (1.0 / uy) : no_hit;
+    s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * (1.0 / uy) : no_hit;
+    double texit = 2.0 * no_hit;
+    std::int32_t iwall = 0;
+    for (std::int32_t w = 1; w <= 4; ++w) {
+        if (s.twall[w] < texit) {
+            texit = s.twall[w];
+            iwall = -w;
+        }
+    }
+
+    if (mode < 2) {
+        // Nearest particle whose entry point lies in this box; ties keep the
+        // earlier candidate. A sphere that straddles a wall is entered beyond
+        // the wall only after the ray has crossed into the next box, where the
+        // particles of that box (copies of the central cell's) may stand
+        // nearer: that entry is found there, on the copy of the sphere.
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
             if (k == excluded) continue;
             const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz);
-            if (t > 0.0 && t < tmin) {
+            if (t > 0.0 && t < tmin && t <= texit) {
                 ipart = k;
                 tmin = t;
             }
@@ -132,18 +152,8 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
     }
 
     if (ipart == 0) {
-        // No particle: the wall the ray reaches first (x walls before y walls on a tie).
-        s.twall[1] = ux > 0.0 ? (com2.xl - x0) * (1.0 / ux) : no_hit;
-        s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * (1.0 / ux) : no_hit;
-        s.twall[3] = uy > 0.0 ? (com2.yl - y0) * (1.0 / uy) : no_hit;
-        s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * (1.0 / uy) : no_hit;
-        tmin = 2.0 * no_hit;
-        for (std::int32_t w = 1; w <= 4; ++w) {
-            if (s.twall[w] < tmin) {
-                tmin = s.twall[w];
-                ipart = -w;
-            }
-        }
+        ipart = iwall;
+        tmin = texit;
         if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
         if (com3.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
     }
