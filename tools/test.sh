@@ -2,7 +2,8 @@
 # Builds quillet twice and runs the whole test suite on each build:
 #   build/       optimised (Release), every test including the long physics runs;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test but
-#                those labelled "long".
+#                those labelled "long", "physics" (the whole-run comparisons,
+#                which test physics, not memory) and "python".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -15,4 +16,4 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" -LE long)
+   ctest --output-on-failure -j"$jobs" -LE "long|physics|python")
