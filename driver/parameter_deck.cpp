@@ -1,10 +1,12 @@
 #include "driver/parameter_deck.h"
 
+#include <cmath>
 #include <string>
 
 #include "driver/viewing_geometry.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
+#include "format/result_file.h"
 #include "format/run_error.h"
 #include "planet/planet_records.h"
 
@@ -90,6 +92,35 @@ std::string where(std::string_view source, const run_parameters& p, int n) {
     throw limit_error(where(source, p, n) + ": " + what);
 }
 
+// A value that no run can use: refused as soon as its record is read.
+[[noreturn]] void bad_value(std::string_view source, const run_parameters& p, int n, const std::string& what) {
+    throw input_error(where(source, p, n) + ": " + what);
+}
+
+void require_finite(std::string_view source, const run_parameters& p, int n, const char* name, double v) {
+    if (!std::isfinite(v))
+        bad_value(source, p, n, std::string("expected a finite number for ") + name + ", found " + free_format(v));
+}
+
+// Albedos are fractions of the light a scattering keeps.
+void require_albedo(std::string_view source, const run_parameters& p, int n, const char* name, double v) {
+    if (!(v >= 0.0 && v <= 1.0))
+        bad_value(source, p, n,
+                  std::string("expected a single-scattering albedo ") + name + " from 0 to 1, found " + free_format(v));
+}
+
+// A result file of the run must be creatable in its folder before any photon
+// runs: a missing or unwritable folder found only at the end would cost the
+// whole run and leave the files written before it behind. A result_file
+// destroyed without a commit removes its temporary file again.
+void probe_output(std::string_view source, const run_parameters& p, int n, const std::string& name) {
+    try {
+        result_file probe(name);
+    } catch (const output_error& e) {
+        throw output_error(where(source, p, n) + ": " + e.what());
+    }
+}
+
 // Reads deck record n: begins it on a new line and remembers where it ended.
 template <class... T>
 void read_record(free_reader& in, run_parameters& p, int n, T&... v) {
@@ -124,6 +155,9 @@ void read_deck(free_reader& in, run_parameters& p) {
 
     read_record(in, p, 1, p.posfile);
     read_record(in, p, 2, p.bsun, p.lonsun);
+    if (!(p.bsun >= -90.0 && p.bsun <= 90.0))
+        bad_value(source, p, 2, "expected a Sun elevation bsun from -90 to 90 degrees, found " + free_format(p.bsun));
+    require_finite(source, p, 2, "the Sun azimuth lonsun", p.lonsun);
     read_record(in, p, 3, p.ntest);
 
     if (p.ntest > 0) {
@@ -190,21 +224,48 @@ void read_deck(free_reader& in, run_parameters& p) {
     read_record(in, p, 13, p.method);
     p.method_name = method_name_of(p.method);
     read_record(in, p, 14, p.ppar1, p.ppar2, p.ppar3);
+    require_finite(source, p, 14, "ppar1", p.ppar1);
+    require_finite(source, p, 14, "ppar2", p.ppar2);
+    require_finite(source, p, 14, "ppar3", p.ppar3);
     read_record(in, p, 15, p.posfile_haze);
     read_record(in, p, 16, p.method_haze);
     p.method_name_haze = method_name_of(p.method_haze);
     read_record(in, p, 17, p.ppar1_haze, p.ppar2_haze, p.ppar3_haze);
+    require_finite(source, p, 17, "ppar1_haze", p.ppar1_haze);
+    require_finite(source, p, 17, "ppar2_haze", p.ppar2_haze);
+    require_finite(source, p, 17, "ppar3_haze", p.ppar3_haze);
     read_record(in, p, 18, p.ssca_part, p.ssca_haze);
+    require_albedo(source, p, 18, "ssca_part", p.ssca_part);
+    require_albedo(source, p, 18, "ssca_haze", p.ssca_haze);
     read_record(in, p, 19, p.icheck);
     read_record(in, p, 20, p.idum);
     read_record(in, p, 21, p.sredu, p.zredu);
+    if (!(p.sredu > 0.0) || !std::isfinite(p.sredu))
+        bad_value(source, p, 21, "expected a radius factor sredu above 0, found " + free_format(p.sredu));
+    if (!(p.zredu >= 0.0) || !std::isfinite(p.zredu))
+        bad_value(source, p, 21, "expected a height factor zredu of at least 0, found " + free_format(p.zredu));
     read_record(in, p, 22, maincom1.sizemin);
+    require_finite(source, p, 22, "sizemin", maincom1.sizemin);
     read_record(in, p, 23, maincom1.s20, maincom1.f20);
+    require_finite(source, p, 23, "s20", maincom1.s20);
+    require_finite(source, p, 23, "f20", maincom1.f20);
+    if (maincom1.s20 > 0.0 && !(maincom1.f20 > 0.0))
+        bad_value(source, p, 23,
+                  "expected an enlargement factor f20 above 0 (s20 = " + free_format(maincom1.s20) +
+                      " enlarges the small particles), found " + free_format(maincom1.f20));
     satcom2.rsat = 60.4;
     read_record(in, p, 24, satcom1.isat);
     read_record(in, p, 25, satcom2.distance);
+    require_finite(source, p, 25, "distance", satcom2.distance);
     read_record(in, p, 26, satcom3.nlat_sat, satcom3.nfii_sat);
+    if (satcom1.isat >= 1 && (satcom3.nlat_sat < 1 || satcom3.nfii_sat < 1))
+        bad_value(source, p, 26,
+                  "expected at least 1 planet latitude zone and 1 longitude zone, found nlat_sat = " +
+                      std::to_string(satcom3.nlat_sat) + ", nfii_sat = " + std::to_string(satcom3.nfii_sat));
     read_record(in, p, 27, satcom3.model_sat);
+    if (satcom1.isat >= 1 && (satcom3.model_sat < 1 || satcom3.model_sat > 6))
+        bad_value(source, p, 27,
+                  "expected a planet model model_sat from 1 to 6, found " + std::to_string(satcom3.model_sat));
     read_record(in, p, 28, p.irot);
     read_record(in, p, 29, p.isquare);
     read_record(in, p, 30, p.testimage);
@@ -219,6 +280,10 @@ void check_capacities(const run_parameters& p, std::string_view source) {
         over_limit(source, p, 8,
                    "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
                        " must not be negative");
+    if (p.nxphot == 0 || p.nyphot == 0)
+        over_limit(source, p, 8,
+                   "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
+                       " launches no photon: both must be at least 1");
     const std::int64_t photons = std::int64_t(p.nxphot) * p.nyphot;
     if (photons > max_photons)
         over_limit(source, p, 8,
@@ -255,6 +320,17 @@ void check_capacities(const run_parameters& p, std::string_view source) {
         over_limit(source, p, 31,
                    "nypix = " + std::to_string(p.nypix) + " test-image rows, more than the " +
                        std::to_string(max_pix) + " an image holds");
+    if (p.nxpix >= 1 && p.nypix < 1)
+        over_limit(source, p, 31,
+                   "nxpix = " + std::to_string(p.nxpix) + ", nypix = " + std::to_string(p.nypix) +
+                       ": a test image needs at least 1 row (nxpix = 0 for no test image)");
+
+    // Every result file the run will write, tried in its folder now.
+    if (!p.outfile.is_junk()) probe_output(source, p, 10, std::string(p.outfile.trimmed()));
+    if (!p.epsfile.is_junk()) probe_output(source, p, 11, std::string(p.epsfile.trimmed()));
+    probe_output(source, p, 12, std::string(p.wfile.trimmed()));
+    if (p.nxpix >= 1) probe_output(source, p, 30, p.testimage.prefix(60) + ".TESTIMAGE");
+    if (p.idebug >= 1) probe_output(source, p, 30, p.testimage.prefix(60) + ".CHECK_POS");
 }
 
 }  // namespace quillet

@@ -34,7 +34,9 @@ void read_deck(free_reader& in, run_parameters& p);
 
 // Capacity checks made after the deck and before any work: the photon grid,
 // the search grid, the planet zone grid, isquare and the test image. Throws
-// limit_error naming the record, the value and its limit.
+// limit_error naming the record, the value and its limit. Then every result
+// file of the run is tried in its folder (created as a temporary file and
+// removed): output_error naming the record when one cannot be created.
 void check_capacities(const run_parameters& p, std::string_view source);
 
 }  // namespace quillet

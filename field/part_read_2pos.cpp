@@ -70,6 +70,12 @@ void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
         in.read(x);
         in.read(y);
         in.read(z);
+        // A sphere needs a positive radius whose square (the search works with
+        // it) is finite, and a place.
+        if (!(r > 0.0) || !std::isfinite(r * r))
+            in.fail("expected a radius above 0 whose square is finite, found " + free_format(r));
+        if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z))
+            in.fail("expected finite coordinates x, y, z, found " + free_format(x, y, z));
         com1.rpart[i] = r;
         com1.xpart[i] = x;
         com1.ypart[i] = y;
@@ -132,6 +138,16 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
         read_head(in, orb, xl, yl, sy, report);
         if (!(xl > 0.0) || !(yl > 0.0) || !std::isfinite(xl) || !std::isfinite(yl))
             in.fail("expected positive half-widths xl and yl, found " + free_format(xl, yl));
+        // The optical depth divides by the cell area 4 xl yl.
+        if (!(4.0 * xl * yl > 0.0) || !std::isfinite(4.0 * xl * yl))
+            in.fail("expected half-widths xl and yl whose cell area 4*xl*yl is positive and finite, found " +
+                    free_format(xl, yl));
+        // The shift is folded into [-yl, yl] by ten steps of 2 yl at most: a
+        // shift beyond 21 yl would stay outside and misplace the copies of
+        // the neighbouring columns.
+        if (!(std::fabs(sy) <= 21.0 * yl))
+            in.fail("expected a shift sy within 21*yl = " + free_format(21.0 * yl) + " of 0, found " +
+                    free_format(sy));
         if (report) say("orb,xl,yl,sy", orb, xl, yl, sy);
         n = read_count(in, 0);
         com3.npartori = n;
