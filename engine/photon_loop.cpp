@@ -3,13 +3,19 @@
 // escapes or reaches maxscat searches, and its escape record and brightness
 // sums are kept. Random draws per photon, in this order: the azimuth rotation
 // (always drawn), the launch point (x, then y) for random launch, then two per
-// scattering inside scatter().
+// scattering inside scatter(). The loop also stops at a SIGINT or SIGTERM
+// (checked once per photon) and keeps a progress line on a terminal.
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/indirect.h"
+#include "engine/run_interrupt.h"
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
@@ -45,6 +51,77 @@ inline int hist_bin(double angle, double offset, int nbins) {
     return b;
 }
 
+// The progress line on standard error while photons run: photons done, rate
+// and time left, rewritten in place ("\r") a few times a second and wiped at
+// the end. Only on a terminal: a redirected standard error stays clean, and
+// standard output (the report) is never touched. The loop pays one compare
+// per photon; the clock is read every check_every photons.
+class progress_line {
+public:
+    static constexpr std::int32_t check_every = 256;
+    static constexpr double interval = 0.25;  // seconds between updates
+
+    explicit progress_line(std::int32_t nphot)
+        : nphot_(nphot), on_(::isatty(2) == 1), start_(clock::now()), last_(start_) {
+        next_check = on_ ? check_every : never;
+    }
+    ~progress_line() { clear(); }
+    progress_line(const progress_line&) = delete;
+    progress_line& operator=(const progress_line&) = delete;
+
+    // Photon number at which the loop calls update() next.
+    std::int32_t next_check;
+
+    void update(std::int32_t done) {
+        next_check += check_every;
+        const clock::time_point now = clock::now();
+        if (std::chrono::duration<double>(now - last_).count() < interval) return;
+        last_ = now;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double rate = elapsed > 0.0 ? done / elapsed : 0.0;
+        char left[40] = "";
+        if (rate > 0.0) {
+            const long s = std::lround((nphot_ - done) / rate);
+            if (s < 60)
+                std::snprintf(left, sizeof left, ", %ld s left", s);
+            else if (s < 3600)
+                std::snprintf(left, sizeof left, ", %ld min %02ld s left", s / 60, s % 60);
+            else
+                std::snprintf(left, sizeof left, ", %ld h %02ld min left", s / 3600, s / 60 % 60);
+        }
+        char text[160];
+        int n = std::snprintf(text, sizeof text, "\rquillet: %d of %d photons (%d%%), %.0f photons/s%s", done, nphot_,
+                              int(100.0 * done / nphot_), rate, left);
+        if (n < 0) return;
+        if (n >= int(sizeof text)) n = int(sizeof text) - 1;
+        // Blanks over the end of a longer previous line.
+        const int width = n;
+        while (n < shown_ && n < int(sizeof text) - 1) text[n++] = ' ';
+        std::fwrite(text, 1, std::size_t(n), stderr);
+        shown_ = width;
+    }
+
+    // Wipes the line, leaving the cursor at its start.
+    void clear() {
+        if (shown_ == 0) return;
+        char blank[160];
+        int n = 0;
+        blank[n++] = '\r';
+        while (n <= shown_ && n < int(sizeof blank) - 1) blank[n++] = ' ';
+        blank[n++] = '\r';
+        std::fwrite(blank, 1, std::size_t(n), stderr);
+        shown_ = 0;
+    }
+
+private:
+    using clock = std::chrono::steady_clock;
+    static constexpr std::int32_t never = INT32_MAX;
+    std::int32_t nphot_;
+    bool on_;
+    int shown_ = 0;  // characters of the line on the terminal, 0 when none
+    clock::time_point start_, last_;
+};
+
 }  // namespace
 
 void run_photons(const engine_run& run) {
@@ -60,7 +137,15 @@ void run_photons(const engine_run& run) {
     const bool fold_after_scatter = aug2004a.emulate_b != 1;
 
     double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
+    progress_line progress(nphot);
     for (std::int32_t iphot = 1; iphot <= nphot; ++iphot) {
+        if (stop_signal != 0) {
+            progress.clear();
+            throw run_interrupted("interrupted by " + signal_text(stop_signal) + " after " +
+                                  std::to_string(iphot - 1) + " of " + std::to_string(nphot) +
+                                  " photons; no result file was written");
+        }
+        if (iphot == progress.next_check) progress.update(iphot - 1);
         com12.ipart = no_particle;
         com4.weight = 1.0;
         debug1.iphot = iphot;
