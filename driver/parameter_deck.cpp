@@ -9,6 +9,7 @@
 #include "format/result_file.h"
 #include "format/run_error.h"
 #include "planet/planet_records.h"
+#include "scatter/scatter.h"
 
 namespace quillet {
 
@@ -49,26 +50,6 @@ constexpr std::string_view record_fields[deck_records + 1] = {
     "nxpix, nypix",
     "idebug",
     "iemulate",
-};
-
-constexpr const char* method_names[17] = {
-    "",
-    "LAMBERT-element",
-    "ISOTROPIC-sphere",
-    "HG-sphere-center",
-    "HG-sphere-point",
-    "EULER-sphere-center",
-    "EULER-sphere-point",
-    "CALLISTO-sphere-center",
-    "CALLISTO-sphere-point",
-    "POWER-sphere-center",
-    "POWER-sphere-point",
-    "LAMBERT-sphere-center",
-    "LAMBERT-sphere-point",
-    "HG2-sphere-center",
-    "HG2-sphere-point",
-    "TABLE-sphere-center",
-    "TABLE-sphere-point",
 };
 
 constexpr const char* model_sat_names[7] = {
@@ -138,7 +119,7 @@ std::string deck_record_name(int n) {
 }
 
 text30 method_name_of(std::int32_t method) {
-    return method >= 1 && method <= 16 ? text30(method_names[method]) : text30("unknown");
+    return text30(method_name(method));
 }
 
 text30 model_sat_name_of(std::int32_t model_sat) {
