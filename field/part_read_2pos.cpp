@@ -236,6 +236,18 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
         say("tau", tau);
         say("zz", zmin, zmax);
     }
+    // The factors sredu, zredu and f20, or very large radii, can carry a
+    // field read in range beyond the double range: refuse it here rather
+    // than trace rays through infinite spheres.
+    for (std::int32_t i = 1; i <= n; ++i)
+        if (!std::isfinite(std::numbers::pi * (com1.rpart[i] * com1.rpart[i])) || !std::isfinite(com1.zpart[i]))
+            throw input_error(source + ": particle " + std::to_string(i) + " of the field has radius " +
+                              free_format(com1.rpart[i]) + " and height " + free_format(com1.zpart[i]) +
+                              " after the factors sredu, zredu and f20: expected a finite cross-section and height");
+    if (!std::isfinite(tau) || !std::isfinite(zmin) || !std::isfinite(zmax))
+        throw input_error(source + ": the optical depth " + free_format(tau) + " and the layer " +
+                          free_format(zmin, zmax) + " of the field are not finite: expected radii and heights " +
+                          "whose cross-sections and extent stay within the range of a double");
     com2.zmin = zmin;
     com2.zmax = zmax;
     com13.tau = tau;

@@ -124,10 +124,24 @@ void init_table(const table_set& set, std::int32_t method_code) {
                               std::to_string(i - 1) + " and " + std::to_string(i) + " adding " +
                               free_format(t.inte[i] - t.inte[i - 1]));
     const double total = t.inte[n_alpha];
+    // Values so large that the integral overflows would normalise it to NaN.
+    if (!std::isfinite(total))
+        throw input_error(std::string(set.file) + ", lines " + std::to_string(row_line(1)) + "-" +
+                          std::to_string(row_line(n_alpha)) +
+                          ": expected phase-function values whose integral of P(alpha) sin(alpha) is finite, "
+                          "found " + free_format(total));
     for (int i = 1; i <= n_alpha; ++i) t.inte[i] = t.inte[i] / total;
 
     spline(t.inte, t.alpha, n_alpha, spline_natural, spline_natural, t.alpha_y2);
     spline(t.alpha, t.phase, n_alpha, spline_natural, spline_natural, t.phase_y2);
+    // Huge values on closely spaced angles give curvatures beyond the double range.
+    for (int i = 1; i <= n_alpha; ++i)
+        if (!std::isfinite(t.alpha_y2[i]) || !std::isfinite(t.phase_y2[i]))
+            throw input_error(std::string(set.file) + ", line " + std::to_string(row_line(i)) + ", table row " +
+                              std::to_string(i) +
+                              ": expected phase-function values that a spline can follow, found a curvature "
+                              "beyond the range of a double there (values too large for the spacing of the "
+                              "phase angles)");
 
     if (com3.icheck >= 1) {
         say(set.label_method, method_code);

@@ -1,0 +1,15 @@
+// libFuzzer program for the reader of the parameter deck.
+#include <cstdio>
+
+#include "fuzz/target_deck.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // The readers report what they read on standard output: keep it quiet.
+    if (!std::freopen("/dev/null", "w", stdout)) return 1;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    quillet::fuzz::deck(data, size);
+    return 0;
+}

@@ -1,0 +1,52 @@
+// Fuzz entry for the Particle position file and the haze file; see fuzz_targets.h.
+#pragma once
+
+#include <cmath>
+
+#include "field/field_records.h"
+#include "field/part_read_2pos.h"
+#include "format/run_error.h"
+#include "fuzz/fuzz_targets.h"
+
+namespace quillet::fuzz {
+
+// Particle position file (mode bit 0 clear) or haze file (set) behind a valid
+// ring file; bits 1 and 2 switch on the size cut and the enlargement, bit 3
+// huge sredu and zredu. The first byte is the mode, the rest is the file.
+inline void particles(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return;
+    const std::uint8_t mode = data[0];
+    com3.icheck = -1;
+    debug1.idebug = 0;  // no diagnostic files
+    // Bit 3: factors that carry ordinary values beyond the double range.
+    com13.sredu = (mode & 8) ? 1.0e154 : 1.0;
+    com13.zredu = (mode & 8) ? 1.0e308 : 1.0;
+    maincom1.sizemin = (mode & 2) ? 0.35 : 0.0;
+    maincom1.s20 = (mode & 4) ? 0.45 : 0.0;
+    maincom1.f20 = 2.0;
+    const bool haze = mode & 1;
+    if (haze) {
+        static const char ring[] =
+            "ring\n1\n1.0 2.0 2.0 0.5\n3\n0.5 0.0 0.0 0.0\n0.4 1.0 1.0 0.2\n0.3 -1.0 0.5 -0.1\n";
+        write_file("fuzz-ring.pos", reinterpret_cast<const std::uint8_t*>(ring), sizeof ring - 1);
+        write_file("fuzz-haze.pos", data + 1, size - 1);
+    } else {
+        write_file("fuzz-ring.pos", data + 1, size - 1);
+    }
+    try {
+        part_read_2pos(text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
+    } catch (const run_error&) {
+        return;
+    }
+    // An accepted field is one the searches can work with.
+    if (!(com3.npart >= 0 && com3.npart <= max_part)) fault("particle count outside the tables");
+    if (!std::isfinite(com13.tau) || com13.tau < 0.0) fault("optical depth not finite");
+    if (!std::isfinite(com2.zmin) || !std::isfinite(com2.zmax)) fault("layer bounds not finite");
+    if (!(std::fabs(com2.sy) <= com2.yl)) fault("shift left outside the cell");
+    for (std::int32_t i = 1; i <= com3.npart; ++i)
+        if (!(com1.rpart[i] > 0.0) || !std::isfinite(com1.rpart2[i]) || !std::isfinite(com1.xpart[i]) ||
+            !std::isfinite(com1.ypart[i]) || !std::isfinite(com1.zpart[i]))
+            fault("accepted particle without a positive radius or a finite place");
+}
+
+}  // namespace quillet::fuzz
