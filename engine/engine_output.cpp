@@ -4,6 +4,7 @@
 // The escape, histogram and direction files share their run description
 // records; the test-image file gets its header at the set-up and its maps here.
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 #include "engine/engine_records.h"
@@ -12,6 +13,7 @@
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "numeric/tim.h"
+#include "planet/planet_records.h"
 #include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
@@ -132,6 +134,59 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
         }
     }
     return st;
+}
+
+// Reflectance I/F toward each observer direction, after the summary lines.
+//
+// Sunlight of flux pi F (per unit area normal to the beam) falls at elevation
+// bsun on the cell's area A, so each of the N launched photons carries the
+// power pi F mu0 A / N, mu0 = |sin bsun|. A scattering sends the fraction
+// w P / (4 pi) of the photon's power into each steradian toward the observer;
+// the peel-off adds c = w P / 4 to testw, so testw / pi is the power per
+// steradian in units of one photon. Seen at elevation lat the cell shows the
+// projected area A mu, mu = |sin lat|, hence
+//     I = (pi F mu0 A / N) (testw / pi) / (A mu),   I/F = (mu0 / mu) testw / N.
+// testd_corr / N is the standard error of testw / N (testd_corr^2 / N is the
+// variance of one photon's brightness), so the error of I/F is
+// (mu0 / mu) testd_corr / N. The first order uses the same rule with the sums
+// taken after each photon's first scattering.
+//
+// Planet source: saturn_illumination gives flux_sat, the planet-shine flux on
+// unit ring-plane area in units of F (a zone of brightness I/F = f and solid
+// angle dW at incidence cosine mu_i on the ring plane gives F f dW mu_i). The
+// N planet photons then carry F flux_sat A / N each, and the same steps give
+//     I/F = (flux_sat / pi) / mu * testw / N:
+// flux_sat / pi takes the place of mu0 (direct sunlight has flux_sat = pi mu0).
+// The I/F is the planet-shine part of the ring's brightness relative to the
+// Sun's F.
+void print_reflectance_table(const engine_run& run) {
+    const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;
+    const double dn = n;
+    double mu0;
+    if (run.planet_source) {
+        if (!(satcom4.flux_sat > 0.0)) {
+            say("I/F: no planet-shine flux (flux_sat not above 0), no I/F");
+            return;
+        }
+        mu0 = satcom4.flux_sat / std::numbers::pi;
+        say("I/F: flux_sat/pi,nphot", mu0, n);
+    } else {
+        mu0 = std::abs(std::sin(run.bsun * deg_to_rad));
+        say("I/F: mu0,nphot", mu0, n);
+    }
+    for (std::int32_t k = 1; k <= run.ntest; ++k) {
+        const double mu = std::abs(std::sin(run.latobs[k] * deg_to_rad));
+        // A direction in the ring plane has no I/F.
+        const double scale = mu > 0.0 ? mu0 / mu : std::numeric_limits<double>::quiet_NaN();
+        double err_1 = 0.0;
+        if (com7.testw_n[k] >= 2.0) {
+            // run_statistics left the mean square and the squared mean here.
+            double v1 = engine_sums.sumsq_first[k] - engine_sums.sum_first[k];
+            if (v1 > 0.0) err_1 = std::sqrt(v1 / dn);
+        }
+        say("I/F: k,lat,fii,i_f,err,i_f_1,err_1", k, run.latobs[k], run.fiiobs[k], scale * com7.testw[k] / dn,
+            scale * engine_sums.testd_corr[k] / dn, scale * com8.testw_order[1][k] / dn, scale * err_1);
+    }
 }
 
 void write_escape_file(const engine_run& run, const engine_stats& st) {

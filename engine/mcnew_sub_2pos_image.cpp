@@ -4,6 +4,7 @@
 // lines, the result files and the totals handed back to the caller.
 #include "engine/mcnew_sub_2pos_image.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -107,7 +108,42 @@ void prepare_phase_functions(const engine_run& run) {
     if (!run.posfile_haze.is_junk() && (run.method_haze == 15 || run.method_haze == 16)) init_mcphase_haze();
 }
 
+// Warns when rays toward the observers (and from the Sun) cross more than
+// max_cell_crossings copies of the periodic cell inside the layer: such a
+// ray meets the same particles again and again, and the in- and outgoing
+// paths of a scattering stop being independent (order-1 I/F several percent
+// too high). The way that matters is the horizontal distance over the layer
+// thickness, but at most over three mean free paths along the ray (deeper
+// light hardly comes back).
+void warn_periodic_cell(const engine_run& run) {
+    constexpr double max_cell_crossings = 1.0;
+    const double width = 2.0 * std::min(com2.xl, com2.yl);
+    const double thick = com2.zmax - com2.zmin;
+    if (!(width > 0.0) || !(thick > 0.0)) return;
+    const double free_path = com13.tau > 0.0 ? thick / com13.tau : 0.0;
+    double worst_lat = 0.0, worst = 0.0;
+    auto consider = [&](double lat_deg) {
+        const double e = std::abs(lat_deg) * deg_to_rad;
+        const double s = std::sin(e), c = std::cos(e);
+        if (!(s > 0.0)) return;  // a ray in the ring plane has no I/F to spoil
+        double way = thick * c / s;
+        if (free_path > 0.0) way = std::min(way, 3.0 * free_path * c);
+        if (way / width > worst) {
+            worst = way / width;
+            worst_lat = lat_deg;
+        }
+    };
+    if (!run.planet_source) consider(run.bsun);
+    for (std::int32_t k = 1; k <= run.ntest; ++k) consider(run.latobs[k]);
+    if (worst > max_cell_crossings)
+        say("warning: periodic cell narrower than the way of a ray through the layer (widen the cell): lat,cells",
+            worst_lat, worst);
+}
+
 }  // namespace
+
+// Reflectance table after the summary lines (engine_output.cpp).
+void print_reflectance_table(const engine_run& run);
 
 void read_engine_parameters(const text80& parfile, engine_run& run) {
     com4.ssca = 1.0;
@@ -241,6 +277,7 @@ void mcnew_sub_2pos_image(
     say("posfile_haze=", posfile_haze);
     part_read_2pos(posfile, posfile_haze);
     tau = com13.tau;
+    if (icheck >= 0) warn_periodic_cell(run);
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
@@ -275,6 +312,7 @@ void mcnew_sub_2pos_image(
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
         say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
+        print_reflectance_table(run);
     }
     npartori = com3.npartori;
     npart = com3.npart;

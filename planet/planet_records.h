@@ -32,12 +32,17 @@ extern satcom3_t satcom3;
 // Unit vectors from the particle field toward the emitting zone, one per
 // planet photon (entries 1..nphot_sat). nphot_sat is the number of valid
 // entries, written by saturn_illumination (0 until it runs): the engine
-// launches exactly that many planet photons.
+// launches exactly that many planet photons. flux_sat is the planet-shine
+// flux onto unit ring-plane area that those photons carry (the value
+// saturn_illumination returns), in units of F where pi F is the solar flux:
+// direct sunlight at elevation bsun gives pi * sin(bsun) in the same units.
+// The engine turns its sums into I/F with it.
 struct satcom4_t {
     double xsat[max_sat_phot + 1];
     double ysat[max_sat_phot + 1];
     double zsat[max_sat_phot + 1];
     std::int32_t nphot_sat;
+    double flux_sat;
 };
 extern satcom4_t satcom4;
 

@@ -200,6 +200,7 @@ void saturn_illumination(double bsun, double lonsun, std::int32_t nphot_ori, std
             share_planet_photons(nlat_sat, nfii_sat, distance, rsat, nphot_ori, flux_sat, nphot);
     }
     satcom4.nphot_sat = nphot;
+    satcom4.flux_sat = flux_sat;
 
     tim(cpu2);
     say("SATURN: fii,flux,nphot,cpu", lonsun, flux_sat, nphot, cpu2 - cpu1);
