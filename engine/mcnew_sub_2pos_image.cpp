@@ -153,19 +153,19 @@ void read_engine_parameters(const text80& parfile, engine_run& run) {
     if (parfile.is_junk()) return;
     free_reader in{std::string(parfile.trimmed())};
     in.begin_record("engine parameter file record 1 (ssca)");
-    if (!in.read(com4.ssca)) in.fail("ssca, a real");
+    if (!in.read(com4.ssca)) in.fail("expected ssca, a real, found no value");
     // An albedo factor: the fraction of the light each scattering keeps.
     if (!(com4.ssca >= 0.0 && com4.ssca <= 1.0))
         in.fail("expected an albedo factor ssca from 0 to 1, found " + free_format(com4.ssca));
     in.begin_record("engine parameter file record 2 (maxscat)");
-    if (!in.read(run.maxscat)) in.fail("maxscat, an integer");
+    if (!in.read(run.maxscat)) in.fail("expected maxscat, an integer, found no value");
     // The photon loop counts its searches up to maxscat + 1.
     if (run.maxscat < 0 || run.maxscat == INT32_MAX)
         in.fail("expected a number of scatterings maxscat from 0 to 2147483646, found " +
                 std::to_string(run.maxscat));
     in.begin_record("engine parameter file record 3 (nbox, nboxvis)");
-    if (!in.read(com3.nbox)) in.fail("nbox, an integer");
-    if (!in.read(com3.nboxvis)) in.fail("nboxvis, an integer");
+    if (!in.read(com3.nbox)) in.fail("expected nbox, an integer, found no value");
+    if (!in.read(com3.nboxvis)) in.fail("expected nboxvis, an integer, found no value");
     say("ssca,maxscat,nbox,nboxvis");
     say(com4.ssca, run.maxscat, com3.nbox, com3.nboxvis);
     if (com3.nboxvis < 0) com3.nboxvis = com3.nbox;

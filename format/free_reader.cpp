@@ -183,7 +183,7 @@ free_reader::item free_reader::next_item(std::string_view expected) {
         if (!line_in_record_ || pos_ >= line_.size()) {
             if (!load_line()) {
                 line_in_record_ = false;
-                fail(std::string(expected) + ", but the input ended");
+                fail("expected " + std::string(expected) + ", but the input ended");
             }
             line_in_record_ = true;
             continue;

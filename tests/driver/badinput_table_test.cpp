@@ -1,0 +1,358 @@
+// Bad input, run as users run quillet: one table row per kind of fault (the
+// deck, the particle and haze files, the engine parameter file, the phase
+// tables, the output folders). Each row must end the run with exit status 1
+// and one message on standard error that names the file, the line or record
+// and what was expected, and must leave no result file behind, complete or
+// partial (no ".part" temporary file either). The list and the messages are
+// documented in docs/errors.md.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/deck_text.h"
+#include "support/run_binary.h"
+#include "support/scratch_dir.h"
+
+using quillet::test_support::deck_values;
+using quillet::test_support::process_result;
+
+namespace {
+
+const std::string ring_text =
+    "small field\n1\n1.0 2.0 2.0 0.0\n3\n0.5 0.0 0.0 0.0\n0.4 1.0 1.0 0.2\n0.3 -1.0 0.5 -0.1\n";
+
+// A deck that writes every result file: escape, histogram, direction file and
+// test image.
+deck_values full_deck() {
+    deck_values d;
+    d.outfile = "out.esc";
+    d.epsfile = "out.hist";
+    d.wfile = "out.dir";
+    d.testimage = "img";
+    d.nxpix = 4, d.nypix = 4;
+    return d;
+}
+
+// The deck text with line `n` (1-based) replaced.
+std::string with_line(const std::string& text, int n, const std::string& line) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    lines.at(std::size_t(n - 1)) = line;
+    std::string out;
+    for (const auto& l : lines) out += l + "\n";
+    return out;
+}
+
+// Bytes of a literal, NULs included.
+template <std::size_t N>
+std::string bytes(const char (&s)[N]) {
+    return std::string(s, N - 1);
+}
+
+std::string phase_table(const std::string& rows_text, int n) {
+    return "table\n" + std::to_string(n) + "\n" + rows_text;
+}
+
+struct bad_input {
+    const char* name;
+    std::function<std::string()> deck;       // the deck text
+    std::map<std::string, std::string> files;  // input files besides ring.pos (an entry for ring.pos replaces it)
+    std::vector<std::string> expected;        // parts of the message, in any order
+};
+
+std::string deck_with(const std::function<void(deck_values&)>& change) {
+    deck_values d = full_deck();
+    change(d);
+    return d.text();
+}
+
+const std::vector<bad_input>& table() {
+    static const std::vector<bad_input> rows = {
+        // The deck on standard input.
+        {"EmptyDeck", [] { return std::string(); }, {}, {"standard input", "deck record 1 (posfile)", "input ended"}},
+        {"TruncatedDeck", [] { return full_deck().text(20); }, {},
+         {"standard input, line", "deck record 21 (sredu, zredu)", "input ended"}},
+        {"BinaryGarbageDeck", [] { return bytes("\x7f" "ELF\x01\x01\x01\x00\x00\x00\n\xff\xfe\x00\x01\n"); },
+         {}, {"standard input, line 2, deck record 2 (bsun, lonsun): expected a number, found '\?\?\?\?'"}},
+        {"TextWhereANumberBelongs", [] { return with_line(full_deck().text(), 2, "thirty 0.0"); }, {},
+         {"standard input, line 2, deck record 2 (bsun, lonsun): expected a number, found 'thirty'"}},
+        {"RealWhereAnIntegerBelongs", [] { return with_line(full_deck().text(), 5, "2.5 2 1 1"); }, {},
+         {"standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): expected an integer, found '2.5'"}},
+        {"IntegerBeyond32Bits", [] { return with_line(full_deck().text(), 5, "2147483648 2 1 1"); }, {},
+         {"line 5, deck record 8", "expected an integer, found '2147483648'"}},
+        {"MoreDirectionsStatedThanFollow", [] { return deck_with([](deck_values& d) { d.ntest = 3; }); }, {},
+         {"standard input, line 6, deck record 4 (latobs, fiiobs of direction 3): expected a number, found 'junk'"}},
+        {"DirectionCountOneOverCapacity", [] {
+             return deck_with([](deck_values& d) {
+                 d.ntest = 101;
+                 d.directions.assign(101, {30.0, 40.0});
+             });
+         }, {}, {"standard input, line 3, deck record 3 (ntest)", "101 observer directions, more than the 100"}},
+        {"NegativeGridSize", [] {
+             return deck_with([](deck_values& d) {
+                 d.ntest = -1;
+                 d.nlat = -2, d.nfii = 1;
+             });
+         }, {}, {"line 4, deck record 5 (nlat, nfii)", "must not be negative"}},
+        {"GridLatitudesOneOverCapacity", [] {
+             return deck_with([](deck_values& d) {
+                 d.ntest = -1;
+                 d.nlat = 521, d.nfii = 0;
+             });
+         }, {}, {"line 4, deck record 5 (nlat, nfii)", "nlat = 521", "520"}},
+        {"NegativePhotonGrid", [] { return deck_with([](deck_values& d) { d.nxphot = -4; }); }, {},
+         {"line 5, deck record 8 (nxphot, nyphot, mx, my)", "must not be negative"}},
+        {"PhotonGridOfZero", [] { return deck_with([](deck_values& d) { d.nyphot = 0; }); }, {},
+         {"line 5, deck record 8 (nxphot, nyphot, mx, my)", "launches no photon: both must be at least 1"}},
+        {"PhotonsOneOverCapacity", [] { return deck_with([](deck_values& d) { d.nxphot = 1000001, d.nyphot = 1; }); },
+         {}, {"line 5, deck record 8", "nxphot*nyphot = 1000001 photons, more than the 1000000"}},
+        {"SearchGridOneCellOverCapacity", [] { return deck_with([](deck_values& d) { d.mx = 160001, d.my = 1; }); },
+         {}, {"line 5, deck record 8", "mx*my = 160001 search-grid cells, more than the 160000"}},
+        {"TestImageOneColumnOverCapacity", [] { return deck_with([](deck_values& d) { d.nxpix = 1025; }); }, {},
+         {"deck record 31 (nxpix, nypix)", "nxpix = 1025", "1024"}},
+        {"TestImageWithoutRows", [] { return deck_with([](deck_values& d) { d.nypix = 0; }); }, {},
+         {"deck record 31 (nxpix, nypix)", "needs at least 1 row"}},
+        {"IsquareOneOverItsLimit", [] { return deck_with([](deck_values& d) { d.isquare = 46341; }); }, {},
+         {"deck record 29 (isquare)", "isquare = 46341"}},
+        {"SunElevationNaN", [] { return deck_with([](deck_values& d) { d.bsun = NAN; }); }, {},
+         {"standard input, line 2, deck record 2 (bsun, lonsun): expected a Sun elevation bsun from -90 to 90 "
+          "degrees, found nan"}},
+        {"SunElevationInfinite", [] { return deck_with([](deck_values& d) { d.bsun = INFINITY; }); }, {},
+         {"line 2, deck record 2 (bsun, lonsun)", "from -90 to 90 degrees, found inf"}},
+        {"SunElevationBeyondTheZenith", [] { return deck_with([](deck_values& d) { d.bsun = 90.5; }); }, {},
+         {"line 2, deck record 2 (bsun, lonsun)", "found 90.5"}},
+        {"SunAzimuthInfinite", [] { return deck_with([](deck_values& d) { d.lonsun = -INFINITY; }); }, {},
+         {"line 2, deck record 2 (bsun, lonsun): expected a finite number for the Sun azimuth lonsun, found -inf"}},
+        {"ObserverLatitudeNaN", [] { return deck_with([](deck_values& d) { d.directions = {{NAN, 40.0}}; }); }, {},
+         {"line 4, deck record 4 (latobs, fiiobs)", "latitude nan"}},
+        {"LawParameterNaN", [] { return deck_with([](deck_values& d) { d.ppar1 = NAN; }); }, {},
+         {"line 11, deck record 14 (ppar1, ppar2, ppar3): expected a finite number for ppar1, found nan"}},
+        {"HazeLawParameterInfinite", [] { return deck_with([](deck_values& d) { d.ppar3_haze = INFINITY; }); }, {},
+         {"line 14, deck record 17 (ppar1_haze, ppar2_haze, ppar3_haze)", "ppar3_haze, found inf"}},
+        {"AlbedoNaN", [] { return deck_with([](deck_values& d) { d.ssca_part = NAN; }); }, {},
+         {"line 15, deck record 18 (ssca_part, ssca_haze): expected a single-scattering albedo ssca_part from 0 to 1, "
+          "found nan"}},
+        {"AlbedoAboveOne", [] { return deck_with([](deck_values& d) { d.ssca_haze = 1.5; }); }, {},
+         {"line 15, deck record 18", "ssca_haze from 0 to 1, found 1.5"}},
+        {"AlbedoNegative", [] { return deck_with([](deck_values& d) { d.ssca_part = -0.1; }); }, {},
+         {"line 15, deck record 18", "found -0.1"}},
+        {"RadiusFactorZero", [] { return deck_with([](deck_values& d) { d.sredu = 0.0; }); }, {},
+         {"line 18, deck record 21 (sredu, zredu): expected a radius factor sredu above 0, found 0.0"}},
+        {"RadiusFactorNegative", [] { return deck_with([](deck_values& d) { d.sredu = -1.0; }); }, {},
+         {"line 18, deck record 21", "sredu above 0, found -1.0"}},
+        {"HeightFactorInfinite", [] { return deck_with([](deck_values& d) { d.zredu = INFINITY; }); }, {},
+         {"line 18, deck record 21", "zredu of at least 0, found inf"}},
+        {"SizeCutNaN", [] { return deck_with([](deck_values& d) { d.sizemin = NAN; }); }, {},
+         {"line 19, deck record 22 (sizemin): expected a finite number for sizemin, found nan"}},
+        {"EnlargementFactorZero", [] { return deck_with([](deck_values& d) { d.s20 = 0.4, d.f20 = 0.0; }); }, {},
+         {"line 20, deck record 23 (s20, f20)", "f20 above 0", "found 0.0"}},
+        {"PlanetDistanceNaN", [] { return deck_with([](deck_values& d) { d.isat = 1, d.distance = NAN; }); }, {},
+         {"line 22, deck record 25 (distance): expected a finite number for distance, found nan"}},
+        {"PlanetZoneGridOfZero", [] {
+             return deck_with([](deck_values& d) {
+                 d.isat = 1, d.distance = 140.0;
+                 d.nlat_sat = 0;
+             });
+         }, {}, {"line 23, deck record 26 (nlat_sat, nfii_sat)", "at least 1", "nlat_sat = 0"}},
+        {"PlanetZonesOneOverCapacity", [] {
+             return deck_with([](deck_values& d) {
+                 d.isat = 1, d.distance = 140.0;
+                 d.nlat_sat = 201;
+             });
+         }, {}, {"line 23, deck record 26 (nlat_sat, nfii_sat)", "nlat_sat = 201", "200"}},
+        {"PlanetModelUnknown", [] {
+             return deck_with([](deck_values& d) {
+                 d.isat = 1, d.distance = 140.0;
+                 d.model_sat = 7;
+             });
+         }, {}, {"line 24, deck record 27 (model_sat)", "from 1 to 6, found 7"}},
+
+        // The Particle position file.
+        {"PositionFileMissing", [] { return deck_with([](deck_values& d) { d.posfile = "missing.pos"; }); }, {},
+         {"cannot open the file missing.pos: No such file or directory"}},
+        {"PositionFileUnreadable", [] { return deck_with([](deck_values& d) { d.posfile = "folder"; }); },
+         {{"folder/keep", ""}}, {"folder", "could not be read: Is a directory"}},
+        {"PositionFileEmpty", [] { return full_deck().text(); }, {{"ring.pos", ""}},
+         {"ring.pos, record 1 (title): expected a text, but the input ended"}},
+        {"PositionFileBinaryGarbage", [] { return full_deck().text(); },
+         {{"ring.pos", bytes("\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x01\x00")}},
+         {"ring.pos, line 3, record 3 (orb, xl, yl, sy): expected a number, found '\?\?\?'"}},
+        {"PositionFileTruncated", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n3\n0.5 0.0 0.0 0.0\n0.4 1.0"}},
+         {"ring.pos, line 6, particle 2 (radius, x, y, z): expected a number, but the input ended"}},
+        {"MoreParticlesStatedThanFollow", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n5\n0.5 0.0 0.0 0.0\n"}},
+         {"ring.pos, line 5, particle 2 (radius, x, y, z): expected a number, but the input ended"}},
+        {"TextWhereACoordinateBelongs", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n0.5 abc 0.0 0.0\n"}},
+         {"ring.pos, line 5, particle 1 (radius, x, y, z): expected a number, found 'abc'"}},
+        {"NegativeParticleCount", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n-1\n"}},
+         {"ring.pos, line 4, record 4 (number of particles): expected a particle count of at least 0, found -1"}},
+        {"HugeParticleCount", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n2147483647\n0.5 0 0 0\n"}},
+         {"ring.pos, line 4, record 4 (number of particles): 2147483647 particles do not fit in the particle "
+          "tables (at most 400000)"}},
+        {"ParticlesOneOverCapacity", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n400001\n0.5 0 0 0\n"}},
+         {"ring.pos, line 4, record 4 (number of particles): 400001 particles do not fit", "at most 400000"}},
+        {"RadiusZero", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n0 0.0 0.0 0.0\n"}},
+         {"ring.pos, line 5, particle 1 (radius, x, y, z): expected a radius above 0 whose square is finite, "
+          "found 0.0"}},
+        {"RadiusNegative", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n-0.5 0 0 0\n"}},
+         {"ring.pos, line 5, particle 1", "expected a radius above 0", "found -0.5"}},
+        {"RadiusNaN", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\nnan 0 0 0\n"}},
+         {"ring.pos, line 5, particle 1", "found nan"}},
+        {"RadiusWhoseSquareOverflows", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n1e200 0 0 0\n"}}, {"ring.pos, line 5, particle 1", "found 1e+200"}},
+        {"CoordinateInfinite", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n0.5 0 0 inf\n"}},
+         {"ring.pos, line 5, particle 1 (radius, x, y, z): expected finite coordinates x, y, z, found 0.0 0.0 inf"}},
+        {"CellOfZeroWidth", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 0.0 2.0 0.0\n1\n0.5 0 0 0\n"}},
+         {"ring.pos, line 3, record 3 (orb, xl, yl, sy): expected positive half-widths xl and yl, found 0.0 2.0"}},
+        {"CellWidthNaN", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 nan 0.0\n1\n0.5 0 0 0\n"}},
+         {"ring.pos, line 3, record 3 (orb, xl, yl, sy)", "found 2.0 nan"}},
+        {"ShiftNaN", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 nan\n1\n0.5 0 0 0\n"}},
+         {"ring.pos, line 3, record 3 (orb, xl, yl, sy): expected a shift sy within 21*yl = 42.0 of 0, found nan"}},
+        {"ShiftBeyondTenFolds", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 1e300\n1\n0.5 0 0 0\n"}},
+         {"ring.pos, line 3, record 3", "found 1e+300"}},
+        {"RadiusFactorCarriesTheCrossSectionBeyondRange", [] {
+             return deck_with([](deck_values& d) { d.sredu = 1e160; });
+         }, {}, {"ring.pos: particle 1 of the field has radius", "expected a finite cross-section"}},
+
+        // The haze file.
+        {"HazeFileMissing", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); }, {},
+         {"cannot open the file haze.pos: No such file or directory"}},
+        {"HazeRadiusZero", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
+         {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n1\n0.0 0 0 0\n"}},
+         {"haze.pos, line 5, particle 1 (radius, x, y, z): expected a radius above 0"}},
+        {"HazeParticlesOneOverCapacity", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
+         {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n399998\n0.1 0 0 0\n"}},
+         {"haze.pos, line 4, record 4 (number of particles): 400001 particles do not fit"}},
+
+        // The engine parameter file.
+        {"EngineParameterFileMissing", [] { return deck_with([](deck_values& d) { d.parfile = "missing.par"; }); },
+         {}, {"cannot open the file missing.par: No such file or directory"}},
+        {"EngineAlbedoFactorNaN", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
+         {{"par", "nan\n100\n10000 10000\n"}},
+         {"par, line 1, engine parameter file record 1 (ssca): expected an albedo factor ssca from 0 to 1, "
+          "found nan"}},
+        {"EngineAlbedoFactorAboveOne", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
+         {{"par", "1.5\n100\n10000 10000\n"}}, {"par, line 1, engine parameter file record 1 (ssca)", "found 1.5"}},
+        {"EngineMaxscatNegative", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
+         {{"par", "1.0\n-1\n10000 10000\n"}},
+         {"par, line 2, engine parameter file record 2 (maxscat): expected a number of scatterings maxscat from "
+          "0 to 2147483646, found -1"}},
+        {"EngineMaxscatAsText", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
+         {{"par", "1.0\nmany\n10000 10000\n"}},
+         {"par, line 2, engine parameter file record 2 (maxscat): expected an integer, found 'many'"}},
+        {"EngineParameterFileTruncated", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
+         {{"par", "1.0\n100\n"}},
+         {"par, line 2, engine parameter file record 3 (nbox, nboxvis): expected an integer, but the input ended"}},
+
+        // The phase-function tables (codes 15 and 16).
+        {"PhaseTableMissing", [] { return deck_with([](deck_values& d) { d.method = 15; }); }, {},
+         {"cannot open the file mcphase.dat: No such file or directory"}},
+        {"PhaseTableRowsOneOverCapacity", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n180 1\n", 5001)}},
+         {"mcphase.dat, line 2: n_alpha = 5001 table rows exceed the limit of 5000 rows"}},
+        {"PhaseTableOfOneRow", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n", 1)}},
+         {"mcphase.dat, line 2, record 2 (n_alpha, the number of table rows)", "at least 2 table rows"}},
+        {"MorePhaseRowsStatedThanFollow", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n90 1\n", 3)}},
+         {"mcphase.dat, line 4, table row 3 (phase angle in degrees, phase-function value): expected a number, but "
+          "the input ended"}},
+        {"PhaseValueNaN", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n90 nan\n180 1\n", 3)}},
+         {"mcphase.dat, line 4, table row 2", "expected a finite phase-function value, found nan"}},
+        {"PhaseAngleBeyond180", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n200 1\n", 2)}},
+         {"mcphase.dat, line 4, table row 2", "expected a phase angle from 0 to 180 degrees, found 200.0"}},
+        {"PhaseAnglesNotIncreasing", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n90 1\n60 1\n", 3)}},
+         {"mcphase.dat, line 5, table row 3", "expected phase angles in increasing order, found 60.0 after 90"}},
+        {"PhaseValuesAllZero", [] { return deck_with([](deck_values& d) { d.method = 16; }); },
+         {{"mcphase.dat", phase_table("0 0\n90 0\n180 0\n", 3)}},
+         {"mcphase.dat, lines 3-4", "increase from row to row"}},
+        {"PhaseIntegralOverflows", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1.7e308\n90 1.7e308\n180 1.7e308\n", 3)}},
+         {"mcphase.dat, lines 3-5", "integral of P(alpha) sin(alpha) is finite, found inf"}},
+        {"HazePhaseTableMissing", [] {
+             return deck_with([](deck_values& d) {
+                 d.posfile_haze = "haze.pos";
+                 d.method_haze = 15;
+             });
+         }, {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n1\n0.1 0 0 0\n"}},
+         {"cannot open the file mcphase_haze.dat: No such file or directory"}},
+
+        // Output folders. Tests run as root, for whom a read-only folder is
+        // writable: a folder that does not exist, a "folder" that is a
+        // regular file, and /proc give real failures.
+        {"EscapeFileFolderMissing", [] { return deck_with([](deck_values& d) { d.outfile = "'nodir/out.esc'"; }); },
+         {}, {"standard input, line 7, deck record 10 (outfile): cannot create the output file nodir/out.esc: No such "
+              "file or directory"}},
+        {"HistogramFileFolderMissing", [] { return deck_with([](deck_values& d) { d.epsfile = "'nodir/out.hist'"; }); },
+         {}, {"line 8, deck record 11 (epsfile): cannot create the output file nodir/out.hist"}},
+        {"DirectionFileUnderARegularFile", [] {
+             return deck_with([](deck_values& d) { d.wfile = "'ring.pos/out.dir'"; });
+         }, {}, {"line 9, deck record 12 (wfile): cannot create the output file ring.pos/out.dir: Not a directory"}},
+        {"TestImageInProc", [] { return deck_with([](deck_values& d) { d.testimage = "'/proc/quillet-test'"; }); },
+         {}, {"deck record 30 (testimage): cannot create the output file /proc/quillet-test.TESTIMAGE"}},
+        {"CheckFileFolderMissing", [] {
+             return deck_with([](deck_values& d) {
+                 d.nxpix = 0, d.nypix = 0;
+                 d.testimage = "'nodir/img'";
+                 d.idebug = 1;
+             });
+         }, {}, {"deck record 30 (testimage): cannot create the output file nodir/img.CHECK_POS"}},
+    };
+    return rows;
+}
+
+class BadInput : public ::testing::TestWithParam<bad_input> {};
+
+std::set<std::string> tree(const std::string& root) {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+        names.insert(std::filesystem::relative(e.path(), root).string());
+    return names;
+}
+
+TEST_P(BadInput, EndsWithOneMessageNamingWhereAndWhatAndLeavesNoResultFile) {
+    const bad_input& row = GetParam();
+    quillet::test_support::scratch_dir dir;
+    dir.write("ring.pos", ring_text);
+    for (const auto& [name, text] : row.files) {
+        std::filesystem::path p = std::filesystem::path(dir.path()) / name;
+        std::filesystem::create_directories(p.parent_path());
+        dir.write(name, text);
+    }
+    const std::set<std::string> before = tree(dir.path());
+
+    process_result r = quillet::test_support::run_binary(QUILLET_BINARY, row.deck(), dir.path());
+
+    EXPECT_EQ(r.status, 1) << r.err;
+    ASSERT_GT(r.err.size(), 9u);
+    EXPECT_EQ(r.err.compare(0, 9, "quillet: "), 0) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.back(), '\n');
+    for (const std::string& part : row.expected) EXPECT_NE(r.err.find(part), std::string::npos) << part << "\n" << r.err;
+    // No result file, complete or partial, and no temporary file.
+    EXPECT_EQ(tree(dir.path()), before) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, BadInput, ::testing::ValuesIn(table()),
+                         [](const ::testing::TestParamInfo<bad_input>& info) { return std::string(info.param.name); });
+
+}  // namespace
