@@ -2,7 +2,9 @@
 # Installs what quillet's build, tests and plots need from Debian's packages,
 # once: packages already present are left alone.
 set -euo pipefail
-need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib)
+# clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz
+# targets of tools/fuzz.sh.
+need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib clang libclang-rt-14-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

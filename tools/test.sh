@@ -3,7 +3,9 @@
 #   build/       optimised (Release), every test including the long physics runs;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test but
 #                those labelled "long", "physics" (the whole-run comparisons,
-#                which test physics, not memory) and "python".
+#                which test physics, not memory) and "python";
+# then fuzzes the readers (tools/fuzz.sh: clang, libFuzzer, both sanitizers, in
+# build-fuzz/): stored inputs replayed, then $FUZZ_SECONDS (45) s per target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -17,3 +19,5 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON -DQUILLE
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -LE "long|physics|python")
+
+bash tools/fuzz.sh "${FUZZ_SECONDS:-45}"
