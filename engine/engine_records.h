@@ -24,6 +24,16 @@ constexpr int n_hist_planes = 10;        // ... one plane per number of searches
 // Pixel (ix, iy) of an image, both 1-based: element (iy - 1) * 1024 + ix.
 inline int pixel(int ix, int iy) { return (iy - 1) * max_pix + ix; }
 
+// Pixel column (or row) of a folded coordinate v in [-l, l] on n pixels:
+// int((v + l) / (2 l) * n) + 1, kept inside 1..n (a point that rounding
+// leaves on the far edge belongs to the last pixel).
+inline std::int32_t pixel_index(double v, double l, std::int32_t n) {
+    std::int32_t i = std::int32_t((v + l) / (2.0 * l) * n) + 1;
+    if (i > n) i = n;
+    if (i < 1) i = 1;
+    return i;
+}
+
 // Escape record of each photon, indexed by photon number (single precision).
 struct com5_t {
     float esc_lat[max_phot + 1];     // asin(ez), radians

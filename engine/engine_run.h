@@ -65,6 +65,9 @@ void run_photons(const engine_run& run);
 // the statistics are formed).
 engine_stats run_statistics(const engine_run& run, double cpu1);
 
+// The I/F table per direction, printed after the summary lines.
+void print_reflectance_table(const engine_run& run);
+
 void write_escape_file(const engine_run& run, const engine_stats& st);
 void write_histogram_file(const engine_run& run, const engine_stats& st);
 void write_direction_file(const engine_run& run, const engine_stats& st);

@@ -32,13 +32,6 @@ std::int32_t first_blocker(double x, double y, double z, double ux, double uy, d
     return hit;
 }
 
-inline std::int32_t map_index(double v, double l, std::int32_t n) {
-    std::int32_t i = std::int32_t((v + l) / (2.0 * l) * n) + 1;
-    if (i > n) i = n;
-    if (i < 1) i = 1;
-    return i;
-}
-
 }  // namespace
 
 void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat) {
@@ -155,8 +148,8 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         if (itest == 1 && images) {
             double mx = px, my = py;
             retbox(mx, my);
-            int ix = map_index(mx, com2.xl, nov2004a.nxpix);
-            int iy = map_index(my, com2.yl, nov2004a.nypix);
+            int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
+            int iy = pixel_index(my, com2.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
             float& cell = imagecom1.test_image[plane][pixel(ix, iy)];
             cell = float(double(cell) + c);

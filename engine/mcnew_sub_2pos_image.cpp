@@ -143,9 +143,6 @@ void warn_periodic_cell(const engine_run& run) {
 
 }  // namespace
 
-// Reflectance table after the summary lines (engine_output.cpp).
-void print_reflectance_table(const engine_run& run);
-
 void read_engine_parameters(const text80& parfile, engine_run& run) {
     com4.ssca = 1.0;
     run.maxscat = 100;

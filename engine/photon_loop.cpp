@@ -33,15 +33,6 @@ namespace {
 constexpr double deg_to_rad = 0.017453292519943295;
 constexpr double hist_scale = 28.64788975654116;  // 90/pi: 2-degree bins
 
-// Pixel of a folded coordinate: int((v + l) / (2 l) * n) + 1, kept inside
-// 1..n (a point that rounding leaves on the far edge belongs to the last pixel).
-inline std::int32_t pixel_index(double v, double l, std::int32_t n) {
-    std::int32_t i = std::int32_t((v + l) / (2.0 * l) * n) + 1;
-    if (i > n) i = n;
-    if (i < 1) i = 1;
-    return i;
-}
-
 // Escape histogram bin; asin and atan2 can return exactly +pi/2 and +pi,
 // which belong to the last bin.
 inline int hist_bin(double angle, double offset, int nbins) {
