@@ -208,6 +208,8 @@ void read_deck(free_reader& in, run_parameters& p) {
     require_finite(source, p, 14, "ppar1", p.ppar1);
     require_finite(source, p, 14, "ppar2", p.ppar2);
     require_finite(source, p, 14, "ppar3", p.ppar3);
+    if (std::string problem = law_parameter_problem(p.method, p.ppar1, p.ppar2, p.ppar3, ""); !problem.empty())
+        bad_value(source, p, 14, problem);
     read_record(in, p, 15, p.posfile_haze);
     read_record(in, p, 16, p.method_haze);
     p.method_name_haze = method_name_of(p.method_haze);
@@ -215,6 +217,10 @@ void read_deck(free_reader& in, run_parameters& p) {
     require_finite(source, p, 17, "ppar1_haze", p.ppar1_haze);
     require_finite(source, p, 17, "ppar2_haze", p.ppar2_haze);
     require_finite(source, p, 17, "ppar3_haze", p.ppar3_haze);
+    if (!p.posfile_haze.is_junk()) {
+        std::string problem = law_parameter_problem(p.method_haze, p.ppar1_haze, p.ppar2_haze, p.ppar3_haze, "_haze");
+        if (!problem.empty()) bad_value(source, p, 17, problem);
+    }
     read_record(in, p, 18, p.ssca_part, p.ssca_haze);
     require_albedo(source, p, 18, "ssca_part", p.ssca_part);
     require_albedo(source, p, 18, "ssca_haze", p.ssca_haze);

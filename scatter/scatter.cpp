@@ -62,6 +62,32 @@ double fii, cosf, sinf;
 
 const char* method_name(std::int32_t code) { return law_names[is_law_code(code) ? code : 0]; }
 
+std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2, double ppar3,
+                                  const std::string& suffix) {
+    auto value = [](double v) { return free_format(v); };
+    const std::string n1 = "ppar1" + suffix, n2 = "ppar2" + suffix, n3 = "ppar3" + suffix;
+    if (code == 3 || code == 4 || code == 13 || code == 14) {
+        if (!(std::fabs(ppar1) < 1.0))
+            return "the Henyey-Greenstein asymmetry " + n1 + " must lie between -1 and 1 (exclusive), not " +
+                   value(ppar1);
+    }
+    if (code == 13 || code == 14) {
+        if (!(std::fabs(ppar2) < 1.0))
+            return "the Henyey-Greenstein asymmetry " + n2 + " must lie between -1 and 1 (exclusive), not " +
+                   value(ppar2);
+        if (!(ppar3 >= 0.0 && ppar3 <= 1.0))
+            return "the weight " + n3 + " of the first Henyey-Greenstein term must lie from 0 to 1, not " +
+                   value(ppar3);
+    }
+    if ((code == 5 || code == 6) && !(std::fabs(ppar1) <= 1.0))
+        return "the linear-law coefficient " + n1 + " must lie from -1 to 1 (the law 1 + b cos would turn "
+               "negative), not " + value(ppar1);
+    if ((code == 9 || code == 10) && !(ppar1 > -2.0))
+        return "the power-law exponent " + n1 + " must be above -2 (the law could not be normalised), not " +
+               value(ppar1);
+    return {};
+}
+
 void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in_use) {
     if (!is_law_code(method))
         throw limit_error("scattering-law code method = " + std::to_string(method) +

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace quillet {
 
@@ -14,6 +15,14 @@ const char* method_name(std::int32_t code);
 // a haze power law (7..10) without a ring power law to share the table with.
 // Throws limit_error with a message naming the code.
 void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in_use);
+
+// What is wrong with the parameters of law `code` (empty when nothing is):
+// a Henyey-Greenstein asymmetry outside (-1, 1), a linear-law b outside
+// [-1, 1] (the law would turn negative), a two-term weight outside [0, 1], a
+// power-law exponent not above -2 (the law could not be normalised). `suffix`
+// names the set in the message: "" for ppar1.., "_haze" for ppar1_haze...
+std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2, double ppar3,
+                                  const std::string& suffix);
 
 // (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the

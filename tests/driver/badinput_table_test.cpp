@@ -141,6 +141,25 @@ const std::vector<bad_input>& table() {
          {"line 11, deck record 14 (ppar1, ppar2, ppar3): expected a finite number for ppar1, found nan"}},
         {"HazeLawParameterInfinite", [] { return deck_with([](deck_values& d) { d.ppar3_haze = INFINITY; }); }, {},
          {"line 14, deck record 17 (ppar1_haze, ppar2_haze, ppar3_haze)", "ppar3_haze, found inf"}},
+        {"HenyeyGreensteinAsymmetryOne", [] { return deck_with([](deck_values& d) { d.method = 3, d.ppar1 = 1.0; }); },
+         {},
+         {"line 11, deck record 14 (ppar1, ppar2, ppar3): the Henyey-Greenstein asymmetry ppar1 must lie between -1 "
+          "and 1 (exclusive), not 1.0"}},
+        {"LinearLawBeyondOne", [] { return deck_with([](deck_values& d) { d.method = 6, d.ppar1 = -1.5; }); }, {},
+         {"line 11, deck record 14", "linear-law coefficient ppar1", "not -1.5"}},
+        {"TwoTermWeightAboveOne",
+         [] { return deck_with([](deck_values& d) { d.method = 13, d.ppar1 = 0.5, d.ppar2 = -0.3, d.ppar3 = 1.2; }); },
+         {},
+         {"line 11, deck record 14", "weight ppar3 of the first Henyey-Greenstein term", "not 1.2"}},
+        {"HazePowerLawNotNormalisable",
+         [] {
+             return deck_with([](deck_values& d) {
+                 d.method = 9, d.ppar1 = 1.0, d.posfile_haze = "ring.pos", d.method_haze = 10, d.ppar1_haze = -2.0;
+             });
+         },
+         {},
+         {"line 14, deck record 17 (ppar1_haze, ppar2_haze, ppar3_haze)", "power-law exponent ppar1_haze",
+          "not -2.0"}},
         {"AlbedoNaN", [] { return deck_with([](deck_values& d) { d.ssca_part = NAN; }); }, {},
          {"line 15, deck record 18 (ssca_part, ssca_haze): expected a single-scattering albedo ssca_part from 0 to 1, "
           "found nan"}},

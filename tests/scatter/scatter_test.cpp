@@ -461,3 +461,22 @@ TEST(LawCodes, SetUpRejectsCodesThatNoLawAnswersTo) {
     for (std::int32_t m1 = 1; m1 <= 16; ++m1)
         for (std::int32_t m2 : {1, 2, 3, 6, 11, 14, 15, 16}) EXPECT_EQ(message(m1, m2, true), "");
 }
+
+TEST(LawCodes, ParametersOutsideTheRangeOfTheirLawAreNamed) {
+    // Henyey-Greenstein: |g| < 1 (g = +-1 is a delta function the formulas divide by).
+    EXPECT_EQ(law_parameter_problem(3, 0.99, 5.0, 5.0, ""), "");
+    EXPECT_NE(law_parameter_problem(4, -1.0, 0.0, 0.0, "").find("asymmetry ppar1 "), std::string::npos);
+    // Two terms: both asymmetries and a weight from 0 to 1.
+    EXPECT_EQ(law_parameter_problem(13, 0.7, -0.4, 1.0, ""), "");
+    EXPECT_EQ(law_parameter_problem(14, 0.0, 0.0, 0.0, ""), "");
+    EXPECT_NE(law_parameter_problem(13, 0.7, 1.2, 0.5, "_haze").find("asymmetry ppar2_haze "), std::string::npos);
+    EXPECT_NE(law_parameter_problem(14, 0.7, 0.2, -0.01, "").find("weight ppar3 "), std::string::npos);
+    // Linear law: 1 + b cos must stay non-negative, so |b| <= 1.
+    EXPECT_EQ(law_parameter_problem(5, -1.0, 0.0, 0.0, ""), "");
+    EXPECT_NE(law_parameter_problem(6, 1.0001, 0.0, 0.0, "").find("coefficient ppar1 "), std::string::npos);
+    // Power law: theta^n sin(theta) is integrable from 0 only for n > -2.
+    EXPECT_EQ(law_parameter_problem(9, -1.5, 0.0, 0.0, ""), "");
+    EXPECT_NE(law_parameter_problem(10, -2.0, 0.0, 0.0, "").find("exponent ppar1 "), std::string::npos);
+    // Laws without parameters, and the fixed-exponent power law, accept anything finite.
+    for (std::int32_t code : {1, 2, 7, 8, 11, 12, 15, 16}) EXPECT_EQ(law_parameter_problem(code, 7.0, -7.0, 9.0, ""), "");
+}
