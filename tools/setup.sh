@@ -4,7 +4,7 @@
 set -euo pipefail
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz
 # targets of tools/fuzz.sh.
-need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib clang libclang-rt-14-dev)
+need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang libclang-rt-14-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
