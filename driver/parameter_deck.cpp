@@ -73,6 +73,15 @@ std::string where(std::string_view source, const run_parameters& p, int n) {
     throw limit_error(where(source, p, n) + ": " + what);
 }
 
+// "<name> = <value> <what>, more than the <limit> <holder>" when value > limit.
+void require_within(std::string_view source, const run_parameters& p, int n, const char* name, std::int64_t value,
+                    const char* what, std::int64_t limit, const char* holder) {
+    if (value > limit)
+        over_limit(source, p, n,
+                   std::string(name) + " = " + std::to_string(value) + " " + what + ", more than the " +
+                       std::to_string(limit) + " " + holder);
+}
+
 // A value that no run can use: refused as soon as its record is read.
 [[noreturn]] void bad_value(std::string_view source, const run_parameters& p, int n, const std::string& what) {
     throw input_error(where(source, p, n) + ": " + what);
@@ -158,18 +167,10 @@ void read_deck(free_reader& in, run_parameters& p) {
         if (p.nlat < 0 || p.nfii < 0)
             throw input_error(where(source, p, 5) + ": the grid sizes nlat = " + std::to_string(p.nlat) +
                               " and nfii = " + std::to_string(p.nfii) + " must not be negative");
-        if (p.nlat > max_grid_lat)
-            over_limit(source, p, 5,
-                       "nlat = " + std::to_string(p.nlat) + " grid latitudes, more than the " +
-                           std::to_string(max_grid_lat) + " the grid table holds");
-        if (p.nfii > max_grid_fii)
-            over_limit(source, p, 5,
-                       "nfii = " + std::to_string(p.nfii) + " grid azimuth values, more than the " +
-                           std::to_string(max_grid_fii) + " the grid table holds");
-        if (p.nlat * p.nfii > max_directions)
-            over_limit(source, p, 5,
-                       "nlat*nfii = " + std::to_string(p.nlat * p.nfii) + " observer directions, more than the " +
-                           std::to_string(max_directions) + " a run can hold");
+        require_within(source, p, 5, "nlat", p.nlat, "grid latitudes", max_grid_lat, "the grid table holds");
+        require_within(source, p, 5, "nfii", p.nfii, "grid azimuth values", max_grid_fii, "the grid table holds");
+        require_within(source, p, 5, "nlat*nfii", std::int64_t(p.nlat) * p.nfii, "observer directions",
+                       max_directions, "a run can hold");
         for (int i = 1; i <= p.nlat; ++i) {
             in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
             in.read(p.latgrid[i]);
@@ -272,41 +273,25 @@ void check_capacities(const run_parameters& p, std::string_view source) {
                    "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
                        " launches no photon: both must be at least 1");
     const std::int64_t photons = std::int64_t(p.nxphot) * p.nyphot;
-    if (photons > max_photons)
-        over_limit(source, p, 8,
-                   "nxphot*nyphot = " + std::to_string(photons) + " photons, more than the " +
-                       std::to_string(max_photons) + " a run can launch");
+    require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons, "a run can launch");
     const std::int64_t cells = std::int64_t(p.mx) * p.my;
-    if (cells > max_grid_cells)
-        over_limit(source, p, 8,
-                   "mx*my = " + std::to_string(cells) + " search-grid cells, more than the " +
-                       std::to_string(max_grid_cells) + " the grid tables hold");
+    require_within(source, p, 8, "mx*my", cells, "search-grid cells", max_grid_cells, "the grid tables hold");
     if ((p.mx == 1) != (p.my == 1))
         over_limit(source, p, 8,
                    "mx = " + std::to_string(p.mx) + ", my = " + std::to_string(p.my) +
                        ": a search grid needs both sizes above 1, or both equal to 1 for none");
     if (satcom1.isat >= 1) {
-        if (satcom3.nlat_sat > max_nlat_sat)
-            over_limit(source, p, 26,
-                       "nlat_sat = " + std::to_string(satcom3.nlat_sat) + " planet latitude zones, more than the " +
-                           std::to_string(max_nlat_sat) + " the zone tables hold");
-        if (satcom3.nfii_sat > max_nfii_sat)
-            over_limit(source, p, 26,
-                       "nfii_sat = " + std::to_string(satcom3.nfii_sat) + " planet longitude zones, more than the " +
-                           std::to_string(max_nfii_sat) + " the zone tables hold");
+        require_within(source, p, 26, "nlat_sat", satcom3.nlat_sat, "planet latitude zones", max_nlat_sat,
+                       "the zone tables hold");
+        require_within(source, p, 26, "nfii_sat", satcom3.nfii_sat, "planet longitude zones", max_nfii_sat,
+                       "the zone tables hold");
     }
     if (p.isquare > max_isquare)
         over_limit(source, p, 29,
                    "isquare = " + std::to_string(p.isquare) + ", more than " + std::to_string(max_isquare) +
                        " (isquare*isquare photons must fit a 32-bit count)");
-    if (p.nxpix > max_pix)
-        over_limit(source, p, 31,
-                   "nxpix = " + std::to_string(p.nxpix) + " test-image columns, more than the " +
-                       std::to_string(max_pix) + " an image holds");
-    if (p.nypix > max_pix)
-        over_limit(source, p, 31,
-                   "nypix = " + std::to_string(p.nypix) + " test-image rows, more than the " +
-                       std::to_string(max_pix) + " an image holds");
+    require_within(source, p, 31, "nxpix", p.nxpix, "test-image columns", max_pix, "an image holds");
+    require_within(source, p, 31, "nypix", p.nypix, "test-image rows", max_pix, "an image holds");
     if (p.nxpix >= 1 && p.nypix < 1)
         over_limit(source, p, 31,
                    "nxpix = " + std::to_string(p.nxpix) + ", nypix = " + std::to_string(p.nypix) +

@@ -296,105 +296,76 @@ TEST_F(PartRead2pos, NoCheckPosFileWithoutDebug) {
 
 // Rejections: each names the file, the line and the record where it can.
 
+void write_text(const std::string& file, const std::string& text) { std::ofstream(file) << text; }
+
+// The message of the error E that loading the files raises ("" and a test
+// failure when it loads without one).
+template <class E>
+std::string load_failure(const std::string& file, const std::string& haze = "junk") {
+    try {
+        load(file, haze);
+    } catch (const E& e) {
+        return e.what();
+    }
+    ADD_FAILURE() << "no error";
+    return "";
+}
+
 TEST_F(PartRead2pos, MissingFileIsRejectedWithItsName) {
     const std::string missing = fixture::scratch_path("no-such.pos");
-    try {
-        load(missing);
-        FAIL() << "no error";
-    } catch (const input_error& e) {
-        EXPECT_NE(std::string(e.what()).find(missing), std::string::npos) << e.what();
-    }
+    const std::string m = load_failure<input_error>(missing);
+    EXPECT_NE(m.find(missing), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, CountLargerThanTheLinesIsRejectedAtTheFirstMissingParticle) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("t\n1\n0 10 5 0\n3\n1 0 0 0\n1 2 0 0\n", f);
-    std::fclose(f);
-    try {
-        load(path);
-        FAIL() << "no error";
-    } catch (const input_error& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(path), std::string::npos) << m;
-        EXPECT_NE(m.find("particle 3 (radius, x, y, z)"), std::string::npos) << m;
-        EXPECT_NE(m.find("ended"), std::string::npos) << m;
-    }
+    write_text(path, "t\n1\n0 10 5 0\n3\n1 0 0 0\n1 2 0 0\n");
+    const std::string m = load_failure<input_error>(path);
+    EXPECT_NE(m.find(path), std::string::npos) << m;
+    EXPECT_NE(m.find("particle 3 (radius, x, y, z)"), std::string::npos) << m;
+    EXPECT_NE(m.find("ended"), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, TextWhereANumberBelongsIsRejectedWithLineAndRecord) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("t\n1\n0 10 5 0\n2\n1 0 0 0\n1 abc 0 0\n", f);
-    std::fclose(f);
-    try {
-        load(path);
-        FAIL() << "no error";
-    } catch (const input_error& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(path + ", line 6, particle 2 (radius, x, y, z)"), std::string::npos) << m;
-        EXPECT_NE(m.find("expected a number"), std::string::npos) << m;
-    }
+    write_text(path, "t\n1\n0 10 5 0\n2\n1 0 0 0\n1 abc 0 0\n");
+    const std::string m = load_failure<input_error>(path);
+    EXPECT_NE(m.find(path + ", line 6, particle 2 (radius, x, y, z)"), std::string::npos) << m;
+    EXPECT_NE(m.find("expected a number"), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, NegativeCountIsRejected) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("t\n1\n0 10 5 0\n-2\n", f);
-    std::fclose(f);
+    write_text(path, "t\n1\n0 10 5 0\n-2\n");
     EXPECT_THROW(load(path), input_error);
 }
 
 TEST_F(PartRead2pos, CellWithoutWidthIsRejected) {
     fixture::write_position_file(path, three, 0.0, 5.0, 0.0);
-    try {
-        load(path);
-        FAIL() << "no error";
-    } catch (const input_error& e) {
-        EXPECT_NE(std::string(e.what()).find("record 3"), std::string::npos) << e.what();
-    }
+    const std::string m = load_failure<input_error>(path);
+    EXPECT_NE(m.find("record 3"), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, RingCountAboveTheTablesIsRejectedBeforeReading) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("t\n1\n0 10 5 0\n400001\n", f);
-    std::fclose(f);
-    try {
-        load(path);
-        FAIL() << "no error";
-    } catch (const limit_error& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(path), std::string::npos) << m;
-        EXPECT_NE(m.find("400001"), std::string::npos) << m;
-        EXPECT_NE(m.find("400000"), std::string::npos) << m;
-    }
+    write_text(path, "t\n1\n0 10 5 0\n400001\n");
+    const std::string m = load_failure<limit_error>(path);
+    EXPECT_NE(m.find(path), std::string::npos) << m;
+    EXPECT_NE(m.find("400001"), std::string::npos) << m;
+    EXPECT_NE(m.find("400000"), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, HazeCountThatOverflowsTheTablesIsRejected) {
     const std::string haze = fixture::scratch_path("big-haze.pos");
-    std::FILE* f = std::fopen(haze.c_str(), "w");
-    std::fputs("h\n1\n0 0 0 0\n399998\n", f);
-    std::fclose(f);
-    try {
-        load(path, haze);
-        FAIL() << "no error";
-    } catch (const limit_error& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(haze), std::string::npos) << m;
-        EXPECT_NE(m.find("400001"), std::string::npos) << m;
-    }
+    write_text(haze, "h\n1\n0 0 0 0\n399998\n");
+    const std::string m = load_failure<limit_error>(path, haze);
+    EXPECT_NE(m.find(haze), std::string::npos) << m;
+    EXPECT_NE(m.find("400001"), std::string::npos) << m;
 }
 
 TEST_F(PartRead2pos, EdgeCopiesThatOverflowTheTablesAreRejectedWithTheCountReached) {
     // 133,334 corner particles need three copies each: 533,336 entries.
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    std::fputs("t\n1\n0 10 5 0\n133334\n", f);
-    for (int i = 0; i < 133334; ++i) std::fputs("0.5 10 5 0\n", f);
-    std::fclose(f);
-    try {
-        load(path);
-        FAIL() << "no error";
-    } catch (const limit_error& e) {
-        std::string m = e.what();
-        EXPECT_NE(m.find(path), std::string::npos) << m;
-        EXPECT_NE(m.find("533336"), std::string::npos) << m;
-        EXPECT_NE(m.find("400000"), std::string::npos) << m;
-    }
+    std::string text = "t\n1\n0 10 5 0\n133334\n";
+    for (int i = 0; i < 133334; ++i) text += "0.5 10 5 0\n";
+    write_text(path, text);
+    const std::string m = load_failure<limit_error>(path);
+    EXPECT_NE(m.find(path), std::string::npos) << m;
+    EXPECT_NE(m.find("533336"), std::string::npos) << m;
+    EXPECT_NE(m.find("400000"), std::string::npos) << m;
 }
