@@ -11,14 +11,17 @@
 #include <string>
 #include <new>
 
+#include "driver/program_options.h"
 #include "driver/run_driver.h"
+#include "engine/process_group.h"
 #include "engine/run_interrupt.h"
+#include "format/result_file.h"
 #include "format/run_error.h"
 
 namespace {
 
 const char usage[] =
-    "usage: quillet < deck > report\n"
+    "usage: quillet [--threads N] [--full-scan] < deck > report\n"
     "\n"
     "Runs one Monte Carlo simulation of a planetary-ring particle field.\n"
     "The parameter deck (33 free-format records) is read from standard input;\n"
@@ -26,8 +29,15 @@ const char usage[] =
     "files the deck names. See README.md for the deck, the report and the\n"
     "result files.\n"
     "\n"
-    "  --help     print this text\n"
-    "  --version  print the version\n";
+    "  --threads N  trace the photons on N threads (0: every core). Each photon\n"
+    "               draws from its own random stream, so the results are the\n"
+    "               same for every N (and every number of MPI processes), but\n"
+    "               not those of the serial run, which is the default\n"
+    "  --full-scan  test every search-grid cell in each ray search instead of\n"
+    "               walking the cells near the ray (the same answers, slower;\n"
+    "               the reference for the fast search)\n"
+    "  --help       print this text\n"
+    "  --version    print the version\n";
 
 // The report's lines stay in order with the message: stdout first.
 int fail(const char* message) {
@@ -70,29 +80,48 @@ int interrupted(const std::string& message) {
     return 128 + int(quillet::stop_signal);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    static char out_buffer[1 << 16];
-    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-
-    if (argc > 1) {
-        if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-            std::fputs(usage, stdout);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
-        if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-            std::printf("quillet %s\n", QUILLET_VERSION);
-            return std::fflush(stdout) == 0 ? 0 : 1;
-        }
-        std::fprintf(stderr, "quillet: unexpected argument '%s'\nusage: quillet < deck > report  (quillet --help)\n",
-                     argv[1]);
-        return 1;
+// The deck as one process reads it, or, in a distributed run, as the first
+// process read it from its standard input and sent it to all.
+std::string distributed_deck() {
+    std::string deck;
+    if (quillet::process_group::rank() == 0) {
+        char buf[1 << 16];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) deck.append(buf, n);
+        if (std::ferror(stdin)) throw quillet::input_error("standard input: the deck could not be read");
     }
+    quillet::process_group::broadcast(deck);
+    return deck;
+}
 
+int run(const quillet::program_options& options) {
+    const int rank = quillet::process_group::rank(), ranks = quillet::process_group::size();
+    if (ranks > 1 && !options.threaded)
+        return fail("a distributed run (more than one MPI process) needs --threads N: the serial run draws every "
+                    "photon from one shared random stream");
+    quillet::apply_program_options(options, rank, ranks);
+    if (rank != 0) {
+        // Only the first process reports and writes files.
+        if (!std::freopen("/dev/null", "w", stdout)) return fail("cannot silence the report of a helper process");
+        quillet::result_files_discarded = true;
+    }
     install_stop_handlers();
     try {
-        quillet::run_quillet(stdin, "standard input");
+        if (ranks > 1) {
+            std::string deck = distributed_deck();
+            std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
+            if (!f) throw quillet::input_error("standard input: cannot hold the deck in memory");
+            if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
+            try {
+                quillet::run_quillet(f, "standard input");
+            } catch (...) {
+                std::fclose(f);
+                throw;
+            }
+            std::fclose(f);
+        } else {
+            quillet::run_quillet(stdin, "standard input");
+        }
     } catch (const quillet::run_interrupted& e) {
         return interrupted(e.what());
     } catch (const quillet::run_error& e) {
@@ -113,4 +142,39 @@ int main(int argc, char** argv) {
         return interrupted(quillet::signal_text(quillet::stop_signal) +
                            " came after the last photon: the run finished and its result files are complete");
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    static char out_buffer[1 << 16];
+    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+
+    quillet::program_options options;
+    try {
+        options = quillet::parse_program_options(argc, argv);
+    } catch (const quillet::run_error& e) {
+        std::fprintf(stderr, "quillet: %s\nusage: quillet [--threads N] [--full-scan] < deck > report  (quillet --help)\n",
+                     e.what());
+        return 1;
+    }
+    if (options.help) {
+        std::fputs(usage, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+    if (options.version) {
+        std::printf("quillet %s\n", QUILLET_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 1;
+    }
+
+    // A distributed run: every process runs the same deck; a failure in any
+    // one ends them all with its status.
+    const bool distributed = quillet::process_group::start(argc, argv);
+    const int status = run(options);
+    if (distributed) {
+        std::fflush(stdout);
+        if (status != 0) quillet::process_group::abort_all(status);
+        quillet::process_group::finish();
+    }
+    return status;
 }

@@ -273,7 +273,17 @@ void check_capacities(const run_parameters& p, std::string_view source) {
                    "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
                        " launches no photon: both must be at least 1");
     const std::int64_t photons = std::int64_t(p.nxphot) * p.nyphot;
-    require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons, "a run can launch");
+    // The escape file keeps a record per photon and the planet a launch point
+    // per photon; without either, only the 32-bit photon count limits a run.
+    if (!p.outfile.is_junk())
+        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons,
+                       "a run can launch with the escape file on");
+    else if (satcom1.isat >= 1)
+        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons,
+                       "a run can launch from the planet");
+    else
+        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons_unrecorded,
+                       "a run can count");
     const std::int64_t cells = std::int64_t(p.mx) * p.my;
     require_within(source, p, 8, "mx*my", cells, "search-grid cells", max_grid_cells, "the grid tables hold");
     if ((p.mx == 1) != (p.my == 1))

@@ -4,6 +4,8 @@
 #include "driver/run_parameters.h"
 #include "driver/run_report.h"
 #include "engine/mcnew_sub_2pos_image.h"
+#include "engine/parallel_run.h"
+#include "format/run_error.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
 #include "numeric/tim.h"
@@ -32,6 +34,12 @@ void run_quillet(std::FILE* deck, const std::string& source) {
     free_reader in(deck, source);
     read_deck(in, p);
     check_capacities(p, source);
+    if (parallel_options.on && (p.icheck >= 1 || p.idebug >= 1))
+        throw limit_error(source + ": --threads runs the photons in parallel, but " +
+                          (p.icheck >= 1 ? "deck record 19 (icheck = " + std::to_string(p.icheck) + ")"
+                                         : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
+                          " asks for per-photon traces, which only the serial run writes: run without --threads, "
+                          "or set icheck and idebug to 0");
     p.nphot = p.nxphot * p.nyphot;  // at most max_photons: checked above
     p.nphot_ori = p.nxphot * p.nyphot;
 

@@ -16,6 +16,7 @@ constexpr int max_grid_fii = 100;     // grid azimuth values (deck record 7)
 constexpr int max_directions = 100;   // observer directions the engine stores
 constexpr int max_pix = 1024;         // test-image side
 constexpr std::int64_t max_photons = 1000000;  // nxphot*nyphot (planet photons per run)
+constexpr std::int64_t max_photons_unrecorded = 2147483647;  // nxphot*nyphot without escape file or planet
 constexpr std::int64_t max_grid_cells = 160000;  // mx*my
 constexpr int max_isquare = 46340;    // isquare*isquare still fits a 32-bit count
 constexpr int deck_records = 33;

@@ -216,7 +216,7 @@ void write_histogram_file(const engine_run& run, const engine_stats& st) {
     record_writer w(f);
     for (int plane = 1; plane <= n_hist_planes; ++plane)
         for (int lat = 1; lat <= n_hist_lat; ++lat)
-            for (int fii = 1; fii <= n_hist_fii; ++fii) w << engine_sums.esc_hist[plane][lat][fii];
+            for (int fii = 1; fii <= n_hist_fii; ++fii) w << escape_hist.esc_hist[plane][lat][fii];
     w.end();
     put_run_tail(f, run, st);
     out.commit();

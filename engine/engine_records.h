@@ -49,7 +49,7 @@ struct com6_t {
     double obs_y[max_test + 1];
     double obs_z[max_test + 1];
 };
-extern com6_t com6;
+extern thread_local constinit com6_t com6;
 
 // Per-direction sums of the peel-off contributions.
 struct com7_t {
@@ -57,14 +57,14 @@ struct com7_t {
     double testw_sig[max_test + 1];  // sum of their squares; the spread after the run
     double testw_n[max_test + 1];    // number of contributions
 };
-extern com7_t com7;
+extern thread_local constinit com7_t com7;
 
 // Sum by scattering order: testw_order[order][itest]; order 50 collects all
 // orders from 50 on.
 struct com8_t {
     double testw_order[max_order + 1][max_test + 1];
 };
-extern com8_t com8;
+extern thread_local constinit com8_t com8;
 
 // Sum by numbers of scatterings of the photon so far on ring particles
 // (n_ring, capped at 20) and on haze particles (n_haze, capped at 50):
@@ -72,13 +72,13 @@ extern com8_t com8;
 struct com8_haze_t {
     double testw_haze[max_haze_count + 1][max_ring_count + 1][max_test + 1];
 };
-extern com8_haze_t com8_haze;
+extern thread_local constinit com8_haze_t com8_haze;
 
 // Brightness toward each direction gathered during the current photon.
 struct com14_t {
     double bphot[max_test + 1];
 };
-extern com14_t com14;
+extern thread_local constinit com14_t com14;
 
 // Maps of where the light toward observer direction 1 was scattered, one per
 // order 1..9 and one for all higher orders (single precision).
@@ -92,7 +92,7 @@ struct imagecom2_t {
     std::int32_t ixphot;  // launch-grid column of the current photon
     std::int32_t iyphot;  // launch-grid row
 };
-extern imagecom2_t imagecom2;
+extern thread_local constinit imagecom2_t imagecom2;
 
 // x and y of every pixel centre (single precision).
 struct imagecom3_t {
@@ -123,7 +123,7 @@ struct feb2006a_t {
     std::int32_t iy_entry;     // pixel row
     std::int32_t ntest_image;  // test images written: 1 when ntest > 1, else ntest
 };
-extern feb2006a_t feb2006a;
+extern thread_local constinit feb2006a_t feb2006a;
 
 struct nov2004a_t {
     std::int32_t nxpix;
@@ -135,17 +135,23 @@ extern nov2004a_t nov2004a;
 
 // Run-wide sums that only the engine reads: per-direction sums of each
 // photon's brightness (after its first scattering and at its end) and of
-// their squares, the spread, the escape histogram and the search count.
+// their squares, the spread, and the search count.
 struct engine_sums_t {
     double testd_corr[max_test + 1];
     double sum_all[max_test + 1];
     double sumsq_all[max_test + 1];
     double sum_first[max_test + 1];
     double sumsq_first[max_test + 1];
-    float esc_hist[n_hist_planes + 1][n_hist_lat + 1][n_hist_fii + 1];  // [plane][lat][fii]
     std::int64_t nsearch;  // path searches of all photons
     std::int32_t ndirect;  // photons that crossed the layer unscattered
 };
-extern engine_sums_t engine_sums;
+extern thread_local constinit engine_sums_t engine_sums;
+
+// Escape histogram: photon weight by escape direction, one plane per number
+// of searches 2..10 (single precision).
+struct escape_hist_t {
+    float esc_hist[n_hist_planes + 1][n_hist_lat + 1][n_hist_fii + 1];  // [plane][lat][fii]
+};
+extern escape_hist_t escape_hist;
 
 }  // namespace quillet

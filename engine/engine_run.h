@@ -22,7 +22,8 @@ struct engine_run {
     std::int32_t ntest = 0;
     const double* fiiobs = nullptr;  // degrees, 1-based
     const double* latobs = nullptr;
-    std::int32_t idum = 0;  // the seed as ran1 left it at the set-up
+    std::int32_t idum = 0;       // the seed as ran1 left it at the set-up
+    std::int32_t idum_deck = 0;  // the deck's seed: the key of the photons' own streams in a threaded run
     std::int32_t icheck = 0;
     std::int32_t mx = 0, my = 0;
     std::int32_t method = 0, method_haze = 0;

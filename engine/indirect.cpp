@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "engine/engine_records.h"
+#include "engine/parallel_run.h"
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
@@ -70,7 +71,10 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     }
 
     const int entry = pixel(feb2006a.ix_entry, feb2006a.iy_entry);
-    if (images && iscat == 1) imagecom11.ill_image[entry] += 1;
+    if (images && iscat == 1) {
+        if (worker_hits) worker_hits->image.push_back({0, entry, 1.0});
+        else imagecom11.ill_image[entry] += 1;
+    }
 
     const double weight = com4.weight;
     const int order = iscat < max_order ? iscat : max_order;
@@ -107,7 +111,10 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         if (icheck >= 1) say("indirect: ishadow,iscat", ishadow, iscat);
         if (ishadow >= 1) continue;
 
-        if (images && itest == 1 && iscat == 1) imagecom11.vis_image[entry] += 1;
+        if (images && itest == 1 && iscat == 1) {
+            if (worker_hits) worker_hits->image.push_back({-1, entry, 1.0});
+            else imagecom11.vis_image[entry] += 1;
+        }
 
         double phasef = 0.0;
         switch (code) {
@@ -151,8 +158,12 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
             int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
             int iy = pixel_index(my, com2.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
-            float& cell = imagecom1.test_image[plane][pixel(ix, iy)];
-            cell = float(double(cell) + c);
+            if (worker_hits) {
+                worker_hits->image.push_back({plane, pixel(ix, iy), c});
+            } else {
+                float& cell = imagecom1.test_image[plane][pixel(ix, iy)];
+                cell = float(double(cell) + c);
+            }
         }
     }
     com12.ipart = ipart;

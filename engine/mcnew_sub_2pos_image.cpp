@@ -5,6 +5,7 @@
 #include "engine/mcnew_sub_2pos_image.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -35,7 +36,7 @@ constexpr double deg_to_rad = 0.017453292519943295;
 
 // Limits of the fixed tables, checked before anything is read or written.
 void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t ntest, std::int32_t nxpix,
-                      std::int32_t nypix) {
+                      std::int32_t nypix, bool escape_on) {
     if (ntest > max_test)
         throw limit_error("engine: ntest = " + std::to_string(ntest) + " observer directions; at most " +
                           std::to_string(max_test) + " are kept");
@@ -43,9 +44,12 @@ void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t nte
         throw limit_error("engine: test image of " + std::to_string(nxpix) + " x " + std::to_string(nypix) +
                           " pixels; at most " + std::to_string(max_pix) + " x " + std::to_string(max_pix));
     std::int64_t n = std::int64_t(nxphot) * std::int64_t(nyphot);
-    if (n > max_phot)
+    if (escape_on && n > max_phot)
         throw limit_error("engine: nxphot * nyphot = " + std::to_string(n) + " photons; at most " +
-                          std::to_string(max_phot) + " per run");
+                          std::to_string(max_phot) + " per run with the escape file on");
+    if (n > INT32_MAX)
+        throw limit_error("engine: nxphot * nyphot = " + std::to_string(n) + " photons; at most " +
+                          std::to_string(INT32_MAX) + " per run");
 }
 
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
@@ -88,9 +92,10 @@ void clear_sums() {
 
 // Escape records of a run start at zero: photons that end at maxscat keep it.
 void clear_escape_records(std::int32_t nphot) {
-    for (std::int32_t i = 1; i <= nphot; ++i)
+    const std::int32_t n = nphot < max_phot ? nphot : max_phot;
+    for (std::int32_t i = 1; i <= n; ++i)
         com5.esc_lat[i] = com5.esc_fii[i] = com5.esc_weight[i] = com5.esc_sca[i] = 0.0f;
-    for (auto& plane : engine_sums.esc_hist)
+    for (auto& plane : escape_hist.esc_hist)
         for (auto& row : plane)
             for (float& v : row) v = 0.0f;
     engine_sums.nsearch = 0;
@@ -181,7 +186,7 @@ void mcnew_sub_2pos_image(
     double& ppar1_haze, double& ppar2_haze, double& ppar3_haze, haze_table& w_haze,
     std::int32_t& irot, std::int32_t& isquare, std::int32_t& idebug, std::int32_t& iemulate,
     text80& testimage, std::int32_t& nxpix, std::int32_t& nypix) {
-    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix);
+    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix, !outfile.is_junk());
 
     static engine_run run;
     run = engine_run{};
@@ -222,6 +227,7 @@ void mcnew_sub_2pos_image(
     // seed starts the stream that the whole run draws from.
     read_engine_parameters(parfile, run);
     com3.ntest = ntest;
+    run.idum_deck = idum;
     std::int32_t seed = idum;
     float first = ran1(seed);
     say("idum,ran1", seed, first);

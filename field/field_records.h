@@ -76,7 +76,7 @@ struct debug1_t {
     std::int32_t ibox;    // periodic box of the current segment search
     std::int32_t idebug;  // >= 1: diagnostic files and traces; = iphot: grid-search trace
 };
-extern debug1_t debug1;
+extern thread_local constinit debug1_t debug1;
 
 // Output name prefix of the test image and of the diagnostic files.
 struct aug2004b_t {
@@ -109,7 +109,7 @@ struct com11_t {
     std::int64_t nseg_calls;  // photon free paths searched by path_segment
     std::int64_t nbox_sum;    // boxes visited by those searches
 };
-extern com11_t com11;
+extern thread_local constinit com11_t com11;
 
 // Layout of the search grid as tab_init laid it: lower edges, cell widths and
 // the largest disc radius of a non-empty cell. The candidate search uses it to

@@ -5,6 +5,8 @@
 
 namespace quillet {
 
+thread_local constinit std::string* say_capture = nullptr;
+
 namespace {
 
 // A real printed without '.' or exponent would read back as an integer.

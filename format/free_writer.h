@@ -55,9 +55,22 @@ void put_record(std::FILE* f, const A&... a) {
     std::fwrite(s.data(), 1, s.size(), f);
 }
 
+// Where a worker of a threaded run keeps its report lines until they can be
+// printed in photon order; null (every other time): straight to standard output.
+extern thread_local constinit std::string* say_capture;
+
 // One report line on standard output.
 template <class... A>
-void say(const A&... a) { put_record(stdout, a...); }
+void say(const A&... a) {
+    if (say_capture) {
+        std::string line;
+        put_items(line, a...);
+        line.push_back('\n');
+        say_capture->append(line);
+        return;
+    }
+    put_record(stdout, a...);
+}
 
 // Builds one long record (a table of values) item by item; the buffer is
 // reused between records so that writing a large file allocates once.

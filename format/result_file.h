@@ -9,6 +9,10 @@
 
 namespace quillet {
 
+// Set on the helper processes of a distributed run, where only the first
+// process writes files: a result_file then writes nowhere and commits nothing.
+extern bool result_files_discarded;
+
 class result_file {
 public:
     explicit result_file(std::string name);

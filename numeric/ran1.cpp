@@ -7,6 +7,7 @@
 namespace quillet {
 
 ran1_state ran1_global;
+thread_local constinit photon_stream* photon_draws = nullptr;
 
 namespace {
 

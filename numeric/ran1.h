@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "numeric/photon_stream.h"
+
 namespace quillet {
 
 struct ran1_state {
@@ -24,8 +26,15 @@ float ran1(ran1_state& s, std::int32_t& idum);
 
 inline float ran1(std::int32_t& idum) { return ran1(ran1_global, idum); }
 
-// The draw of the samplers and the photon loop: a constant, non-reseeding seed.
+// The stream of the photon a worker of a threaded run is tracing; null in the
+// serial run, where every draw comes from the shared generator.
+extern thread_local constinit photon_stream* photon_draws;
+
+// The draw of the samplers and the photon loop: the current photon's stream
+// in a threaded run, else the shared generator with a constant,
+// non-reseeding seed.
 inline double ran1_draw() {
+    if (photon_draws) return photon_draws->next();
     std::int32_t one = 1;
     return ran1(ran1_global, one);
 }

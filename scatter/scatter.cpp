@@ -53,10 +53,11 @@ std::string code_text(std::int32_t code) {
     return std::to_string(code) + " (" + method_name(code) + ")";
 }
 
-// Working values of the latest scattering: frame axis, polar angle, azimuth.
-double ax, ay, az;
-double sine, cose;
-double fii, cosf, sinf;
+// Working values of the latest scattering: frame axis, polar angle, azimuth
+// (each thread of a threaded run has its own).
+thread_local constinit double ax = 0.0, ay = 0.0, az = 0.0;
+thread_local constinit double sine = 0.0, cose = 0.0;
+thread_local constinit double fii = 0.0, cosf = 0.0, sinf = 0.0;
 
 }  // namespace
 

@@ -2,11 +2,11 @@
 
 namespace quillet {
 
-com4_t com4 = {1.0, 1.0};
+thread_local constinit com4_t com4{1.0, 1.0};
 com15_t com15;
 com15_haze_t com15_haze;
-com16_t com16;
-com9_haze_t com9_haze;
+thread_local constinit com16_t com16{};
+thread_local constinit com9_haze_t com9_haze{};
 com_haze2_t com_haze2;
 com_haze3_t com_haze3;
 com_power1_t com_power1;

@@ -14,7 +14,7 @@ struct com4_t {
     double ssca;    // albedo factor of the engine parameter file (default 1.0)
     double weight;  // photon weight: 1.0 at launch, times the albedo at each scattering
 };
-extern com4_t com4;
+extern thread_local constinit com4_t com4;
 
 struct com15_t {
     double ppar1, ppar2, ppar3;  // ring-particle law parameters (ppar3 = c_n for codes 7..10)
@@ -30,14 +30,14 @@ extern com15_haze_t com15_haze;
 struct com16_t {
     double ex, ey, ez;
 };
-extern com16_t com16;
+extern thread_local constinit com16_t com16;
 
 // Scatterings of the current photon on ring and on haze particles.
 struct com9_haze_t {
     std::int32_t ispart;
     std::int32_t ishaze;
 };
-extern com9_haze_t com9_haze;
+extern thread_local constinit com9_haze_t com9_haze;
 
 struct com_haze2_t {
     std::int32_t method_haze;  // haze scattering-law code

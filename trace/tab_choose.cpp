@@ -175,8 +175,9 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
     std::int32_t n = 0;
     const std::int32_t mx = com11.mx, my = com11.my;
     const grid_layout_t& g = grid_layout;
-    if (trace || !(g.dtab_max > 0.0)) {
-        // Every cell in turn: the traced search shows them all.
+    if (trace || search_options.full_scan || !(g.dtab_max > 0.0)) {
+        // Every cell in turn: the traced search shows them all, and the
+        // straightforward scan is the reference the cell walk is measured by.
         for (std::int32_t c = 1; c <= mx * my; ++c) visit_cell(c, r, s, pottab, n);
     } else {
         // Only the cells whose centre lies within dtab_max (plus one cell

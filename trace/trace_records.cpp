@@ -2,7 +2,8 @@
 
 namespace quillet {
 
-com12_t com12 = {no_particle, 0};
-search_scratch_t search_scratch;
+thread_local constinit com12_t com12{no_particle, 0};
+thread_local constinit search_scratch_t search_scratch{};
+search_options_t search_options = {false};
 
 }  // namespace quillet

@@ -15,7 +15,7 @@ struct com12_t {
     std::int32_t ipart;   // particle of the current scattering, excluded from the next search
     std::int32_t method;  // ring-particle scattering-law code
 };
-extern com12_t com12;
+extern thread_local constinit com12_t com12;
 
 // Working tables of one ray search, written by every call of tab_choose and
 // path_slice. They are kept apart from the read-only field so that each
@@ -27,6 +27,14 @@ struct search_scratch_t {
     double smin2;                       // last squared distance of a cell centre to the ray
     double twall[5];                    // distances to walls 1..4 of the last slice without a hit
 };
-extern search_scratch_t search_scratch;
+extern thread_local constinit search_scratch_t search_scratch;
+
+// How the candidate search chooses the grid cells it tests: only those near
+// the ray's horizontal path (the default), or every cell of the grid (the
+// straightforward scan, kept as the reference; both find the same particles).
+struct search_options_t {
+    bool full_scan;
+};
+extern search_options_t search_options;
 
 }  // namespace quillet

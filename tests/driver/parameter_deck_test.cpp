@@ -343,17 +343,25 @@ TEST(DeckCapacity, GridSidesBeyondTheirTablesAreRejectedBeforeFilling) {
     EXPECT_EQ(limit_message(d), "");
 }
 
-TEST(DeckCapacity, PhotonGridAbove1000000IsRejected) {
+TEST(DeckCapacity, PhotonGridAbove1000000IsRejectedOnlyWhereAPerPhotonTableNeedsIt) {
     deck_values d;
+    d.outfile = "run.esc";
     d.nxphot = 1000, d.nyphot = 1001;
     EXPECT_EQ(limit_message(d),
               "standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 1001000 photons, more "
-              "than the 1000000 a run can launch");
-    // 65536 * 65536 is 0 in 32-bit arithmetic.
-    d.nxphot = 65536, d.nyphot = 65536;
-    EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 4294967296 photons")) << limit_message(d);
+              "than the 1000000 a run can launch with the escape file on");
     d.nxphot = 1000, d.nyphot = 1000;
     EXPECT_EQ(limit_message(d), "");
+    // Without the escape file only the 32-bit photon count limits the run;
+    // 65536 * 65536 is 0 in 32-bit arithmetic.
+    d.outfile = "junk";
+    d.nxphot = 1000, d.nyphot = 1001;
+    EXPECT_EQ(limit_message(d), "");
+    d.nxphot = 46341, d.nyphot = 46341;
+    EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 2147488281 photons, more than the 2147483647"))
+        << limit_message(d);
+    d.nxphot = 65536, d.nyphot = 65536;
+    EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 4294967296 photons")) << limit_message(d);
 }
 
 TEST(DeckCapacity, NegativePhotonGridIsRejected) {

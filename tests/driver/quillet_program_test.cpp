@@ -15,6 +15,7 @@
 #include "deck_reading.h"
 #include "format/free_writer.h"
 #include "support/deck_text.h"
+#include "support/physics_run.h"
 #include "support/run_binary.h"
 #include "support/scratch_dir.h"
 #include "support/stdout_capture.h"
@@ -84,8 +85,19 @@ TEST_F(QuilletProgram, AnyOtherArgumentIsAnErrorWithAUsageHint) {
         process_result r = run(deck_values().text(), args);
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("quillet: unexpected argument '" + args[0] + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("quillet: unexpected argument '" + args.back() + "'"), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(QuilletProgram, ThreadCountsOutsideZeroTo1024AreRefusedBeforeTheDeckIsRead) {
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"--threads"}, {"--threads", "-1"}, {"--threads", "1025"}, {"--threads", "two"}, {"--threads=2x"},
+             {"--threads", ""}, {"--threads", "99999999999999999999"}}) {
+        process_result r = run(deck_values().text(), args);
+        EXPECT_EQ(r.status, 1) << args.back();
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("quillet: --threads expects"), std::string::npos) << r.err;
     }
 }
 
@@ -214,13 +226,26 @@ TEST_F(QuilletProgram, EmptyDeckNamesTheFirstRecord) {
 
 TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     deck_values d;
+    d.outfile = "run.esc";
     d.nxphot = 2000, d.nyphot = 1000;
     process_result r = run(d.text());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
               "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2000000 "
-              "photons, more than the 1000000 a run can launch\n");
+              "photons, more than the 1000000 a run can launch with the escape file on\n");
     EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
+}
+
+TEST_F(QuilletProgram, WithoutTheEscapeFileARunLaunchesMoreThanAMillionPhotons) {
+    deck_values d;
+    d.nxphot = 1001, d.nyphot = 1000;
+    d.icheck = 0;  // the engine's summary with its I/F lines
+    process_result r = run(d.text());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<std::vector<double>> lines = quillet::physics::labelled_lines(r.out, "I/F: mu0,nphot");
+    ASSERT_EQ(lines.size(), 1u);
+    ASSERT_EQ(lines[0].size(), 2u);
+    EXPECT_GT(lines[0][1], 1000000.0);
 }
 
 TEST_F(QuilletProgram, ImpossiblePhaseAngleIsRejected) {

@@ -156,8 +156,10 @@ TEST(EngineSetup, RequestsBeyondTheFixedTablesAreRejectedBeforeAnyFile) {
     s.c.nxpix = 0;
     s.c.nxphot = 1001;
     s.c.nyphot = 1000;
+    s.c.outfile = text80(s.dir.file("run.esc"));
     EXPECT_THROW(s.c.run(), limit_error);
     EXPECT_FALSE(std::filesystem::exists(s.dir.file("w.out")));
+    EXPECT_FALSE(std::filesystem::exists(s.dir.file("run.esc")));
 }
 
 TEST(EngineSetup, UnknownLawCodeIsRejectedAtSetUp) {

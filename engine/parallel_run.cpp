@@ -1,0 +1,485 @@
+// The threaded photon loop. Workers claim the blocks of this process in
+// increasing order, trace each photon with its own stream, and hand the
+// block's sums over; the main thread adds the blocks to the run's sums in
+// block order (the first process of a distributed run also receives the
+// other processes' blocks, which they send in their own block order). A
+// bounded pool of block records keeps the memory fixed while a slow block
+// holds up the ones after it.
+#include "engine/parallel_run.h"
+
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "engine/engine_records.h"
+#include "engine/photon_loop.h"
+#include "engine/process_group.h"
+#include "engine/run_interrupt.h"
+#include "field/field_records.h"
+#include "format/free_writer.h"
+#include "format/run_error.h"
+#include "numeric/ran1.h"
+#include "scatter/scatter_records.h"
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+parallel_options_t parallel_options = {false, 1, 0, 1};
+thread_local constinit worker_hits_t* worker_hits = nullptr;
+
+std::int32_t available_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return n;
+    }
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? std::int32_t(n) : 1;
+}
+
+namespace {
+
+// One block's sums as the worker that ran it left them.
+struct block_partial {
+    std::int64_t block = 0;
+    std::vector<double> sums;           // for_each_sum order
+    std::int64_t counts[6] = {};        // for_each_count order
+    std::vector<image_hit> image;       // in photon order
+    std::vector<hist_hit> hist;         // in photon order
+    std::string lines;                  // report lines of the block's photons
+    std::vector<float> escapes;         // lat, fii, weight, sca per photon (sent by helper processes only)
+
+    void clear() {
+        sums.clear();
+        image.clear();
+        hist.clear();
+        lines.clear();
+        escapes.clear();
+    }
+};
+
+// Every accumulated per-direction sum of this thread's records, in one
+// fixed order.
+template <class F>
+void for_each_sum(std::int32_t ntest, F f) {
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        f(com7.testw[k]);
+        f(com7.testw_sig[k]);
+        f(com7.testw_n[k]);
+        f(engine_sums.sum_all[k]);
+        f(engine_sums.sumsq_all[k]);
+        f(engine_sums.sum_first[k]);
+        f(engine_sums.sumsq_first[k]);
+    }
+    for (int order = 1; order <= max_order; ++order)
+        for (std::int32_t k = 1; k <= ntest; ++k) f(com8.testw_order[order][k]);
+    for (int ih = 0; ih <= max_haze_count; ++ih)
+        for (int ir = 0; ir <= max_ring_count; ++ir)
+            for (std::int32_t k = 1; k <= ntest; ++k) f(com8_haze.testw_haze[ih][ir][k]);
+}
+
+// ... and every counter.
+template <class F>
+void for_each_count(F f) {
+    f(engine_sums.nsearch);
+    std::int64_t ndirect = engine_sums.ndirect;
+    f(ndirect);
+    engine_sums.ndirect = std::int32_t(ndirect);
+    f(com11.npot_sum);
+    f(com11.ntab_calls);
+    f(com11.nseg_calls);
+    f(com11.nbox_sum);
+}
+
+// The per-photon records a worker starts from: the main thread's, as the
+// set-up left them (the law code, albedo factor, observer heights, grid size).
+struct adopted_records {
+    debug1_t debug1_;
+    com11_t com11_;
+    com12_t com12_;
+    com4_t com4_;
+    com16_t com16_;
+    com9_haze_t com9_haze_;
+    com6_t com6_;
+    feb2006a_t feb2006a_;
+    imagecom2_t imagecom2_;
+
+    adopted_records()
+        : debug1_(debug1), com11_(com11), com12_(com12), com4_(com4), com16_(com16), com9_haze_(com9_haze),
+          com6_(com6), feb2006a_(feb2006a), imagecom2_(imagecom2) {}
+
+    void adopt() const {
+        debug1 = debug1_;
+        com11 = com11_;
+        com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+        com12 = com12_;
+        com4 = com4_;
+        com16 = com16_;
+        com9_haze = com9_haze_;
+        com6 = com6_;
+        feb2006a = feb2006a_;
+        imagecom2 = imagecom2_;
+    }
+};
+
+// Byte image of a block record, for the transfer between processes.
+template <class T>
+void put_raw(std::string& out, const T* p, std::size_t n) {
+    out.append(reinterpret_cast<const char*>(p), n * sizeof(T));
+}
+
+std::string serialize(const block_partial& p) {
+    std::string out;
+    const std::int64_t head[6] = {p.block, std::int64_t(p.sums.size()), std::int64_t(p.image.size()),
+                                  std::int64_t(p.hist.size()), std::int64_t(p.lines.size()),
+                                  std::int64_t(p.escapes.size())};
+    put_raw(out, head, 6);
+    put_raw(out, p.counts, 6);
+    put_raw(out, p.sums.data(), p.sums.size());
+    put_raw(out, p.image.data(), p.image.size());
+    put_raw(out, p.hist.data(), p.hist.size());
+    put_raw(out, p.lines.data(), p.lines.size());
+    put_raw(out, p.escapes.data(), p.escapes.size());
+    return out;
+}
+
+void deserialize(const std::string& in, block_partial& p) {
+    std::size_t at = 0;
+    auto take = [&](auto* dst, std::int64_t n) {
+        using T = std::remove_pointer_t<decltype(dst)>;
+        const std::size_t bytes = std::size_t(n) * sizeof(T);
+        if (n < 0 || bytes > in.size() - at) throw run_error("distributed run: a block message is cut short");
+        std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);
+        at += bytes;
+    };
+    std::int64_t head[6];
+    take(head, 6);
+    take(p.counts, 6);
+    for (int i = 1; i < 6; ++i)
+        if (head[i] < 0 || head[i] > std::int64_t(in.size())) throw run_error("distributed run: a garbled block message");
+    p.block = head[0];
+    p.sums.resize(std::size_t(head[1]));
+    p.image.resize(std::size_t(head[2]));
+    p.hist.resize(std::size_t(head[3]));
+    p.lines.resize(std::size_t(head[4]));
+    p.escapes.resize(std::size_t(head[5]));
+    take(p.sums.data(), head[1]);
+    take(p.image.data(), head[2]);
+    take(p.hist.data(), head[3]);
+    take(p.lines.data(), head[4]);
+    take(p.escapes.data(), head[5]);
+    if (at != in.size()) throw run_error("distributed run: a block message is longer than its contents");
+}
+
+std::int64_t first_photon(std::int64_t block) { return block * photons_per_block + 1; }
+std::int64_t last_photon(std::int64_t block, std::int64_t nphot) {
+    const std::int64_t last = (block + 1) * photons_per_block;
+    return last < nphot ? last : nphot;
+}
+
+// The state the workers and the main thread share.
+struct shared_run {
+    const engine_run& run;
+    const launch_constants lc;
+    const adopted_records start;
+    const std::int32_t ntest;
+    const std::int64_t nphot;
+    const std::int32_t rank, ranks;
+    std::vector<std::int64_t> blocks;  // this process's blocks, in order
+
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t next_claim = 0;               // index in blocks of the next block to run
+    std::vector<block_partial*> done;         // finished blocks by index, until added
+    std::vector<block_partial*> free_records; // pool of block records not in use
+    std::vector<std::unique_ptr<block_partial>> storage;
+    std::atomic<bool> stop{false};
+    std::exception_ptr error;
+
+    explicit shared_run(const engine_run& r)
+        : run(r), lc(r), ntest(r.ntest), nphot(r.nphot), rank(parallel_options.rank),
+          ranks(parallel_options.ranks) {
+        const std::int64_t nblocks = (nphot + photons_per_block - 1) / photons_per_block;
+        for (std::int64_t b = rank; b < nblocks; b += ranks) blocks.push_back(b);
+        done.assign(blocks.size(), nullptr);
+    }
+};
+
+// Runs one block on this worker; false when the run was stopped part-way.
+bool run_block(shared_run& sh, std::int64_t block, photon_stream& stream) {
+    double inidist = 0.0;  // each block starts as the run does
+    const std::int64_t last = last_photon(block, sh.nphot);
+    for (std::int64_t iphot = first_photon(block); iphot <= last; ++iphot) {
+        if (sh.stop.load(std::memory_order_relaxed) || stop_signal != 0) return false;
+        stream.start(sh.run.idum_deck, iphot);
+        trace_photon(sh.run, sh.lc, std::int32_t(iphot), inidist);
+    }
+    return true;
+}
+
+// Moves this worker's block sums into p and clears them for the next block.
+void take_block(shared_run& sh, std::int64_t block, worker_hits_t& hits, std::string& lines, block_partial& p) {
+    p.block = block;
+    for_each_sum(sh.ntest, [&](double& v) {
+        p.sums.push_back(v);
+        v = 0.0;
+    });
+    int i = 0;
+    for_each_count([&](std::int64_t& v) {
+        p.counts[i++] = v;
+        v = 0;
+    });
+    p.image.swap(hits.image);
+    p.hist.swap(hits.hist);
+    p.lines.swap(lines);
+    if (sh.rank != 0 && sh.run.escape_on) {
+        const std::int64_t last = last_photon(block, sh.nphot);
+        for (std::int64_t iphot = first_photon(block); iphot <= last; ++iphot)
+            p.escapes.insert(p.escapes.end(),
+                             {com5.esc_lat[iphot], com5.esc_fii[iphot], com5.esc_weight[iphot], com5.esc_sca[iphot]});
+    }
+}
+
+void worker_main(shared_run& sh) {
+    worker_hits_t hits;
+    std::string lines;
+    photon_stream stream;
+    try {
+        sh.start.adopt();
+        worker_hits = &hits;
+        say_capture = &lines;
+        photon_draws = &stream;
+        for (;;) {
+            block_partial* p = nullptr;
+            std::size_t slot = 0;
+            {
+                std::unique_lock<std::mutex> lock(sh.m);
+                sh.cv.wait(lock, [&] { return sh.stop || !sh.free_records.empty(); });
+                if (sh.stop || sh.next_claim == sh.blocks.size()) break;
+                p = sh.free_records.back();
+                sh.free_records.pop_back();
+                slot = sh.next_claim++;
+            }
+            const std::int64_t block = sh.blocks[slot];
+            if (!run_block(sh, block, stream)) {
+                std::lock_guard<std::mutex> lock(sh.m);
+                sh.free_records.push_back(p);
+                break;
+            }
+            take_block(sh, block, hits, lines, *p);
+            {
+                std::lock_guard<std::mutex> lock(sh.m);
+                sh.done[slot] = p;
+            }
+            sh.cv.notify_all();
+        }
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(sh.m);
+        if (!sh.error) sh.error = std::current_exception();
+        sh.stop = true;
+    }
+    sh.cv.notify_all();
+    worker_hits = nullptr;
+    say_capture = nullptr;
+    photon_draws = nullptr;
+}
+
+extern "C" void* worker_entry(void* arg) {
+    worker_main(*static_cast<shared_run*>(arg));
+    return nullptr;
+}
+
+// The workers of this process: POSIX threads with a stack of their own size,
+// since each also carries its copy of the per-photon records.
+class worker_team {
+public:
+    worker_team(shared_run& sh, std::int32_t n) : sh_(sh) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, std::size_t(64) << 20);
+        for (std::int32_t i = 0; i < n; ++i) {
+            pthread_t t;
+            const int rc = pthread_create(&t, &attr, worker_entry, &sh);
+            if (rc != 0) {
+                pthread_attr_destroy(&attr);
+                join();
+                throw run_error("cannot start worker thread " + std::to_string(i + 1) + " of " + std::to_string(n) +
+                                ": " + std::strerror(rc));
+            }
+            threads_.push_back(t);
+        }
+        pthread_attr_destroy(&attr);
+    }
+    ~worker_team() { join(); }
+    worker_team(const worker_team&) = delete;
+    worker_team& operator=(const worker_team&) = delete;
+
+    void join() {
+        {
+            std::lock_guard<std::mutex> lock(sh_.m);
+            sh_.stop = sh_.stop || sh_.error != nullptr;
+        }
+        sh_.cv.notify_all();
+        for (pthread_t t : threads_) pthread_join(t, nullptr);
+        threads_.clear();
+    }
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(sh_.m);
+            sh_.stop = true;
+        }
+        sh_.cv.notify_all();
+        join();
+    }
+
+private:
+    shared_run& sh_;
+    std::vector<pthread_t> threads_;
+};
+
+// Adds one block to the run's sums (the main thread's records), replaying its
+// image and histogram entries and printing its report lines.
+void add_block(const shared_run& sh, const block_partial& p) {
+    std::size_t i = 0;
+    for_each_sum(sh.ntest, [&](double& v) { v += p.sums[i++]; });
+    int c = 0;
+    for_each_count([&](std::int64_t& v) { v += p.counts[c++]; });
+    for (const image_hit& h : p.image) {
+        if (h.plane == 0) {
+            imagecom11.ill_image[h.cell] += 1;
+        } else if (h.plane < 0) {
+            imagecom11.vis_image[h.cell] += 1;
+        } else {
+            float& cell = imagecom1.test_image[h.plane][h.cell];
+            cell = float(double(cell) + h.c);
+        }
+    }
+    for (const hist_hit& h : p.hist) {
+        float& cell = escape_hist.esc_hist[h.plane][h.lat][h.fii];
+        cell = float(double(cell) + h.w);
+    }
+    if (!p.lines.empty()) std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+    if (!p.escapes.empty()) {
+        std::size_t e = 0;
+        const std::int64_t last = last_photon(p.block, sh.nphot);
+        for (std::int64_t iphot = first_photon(p.block); iphot <= last && e + 4 <= p.escapes.size(); ++iphot) {
+            com5.esc_lat[iphot] = p.escapes[e++];
+            com5.esc_fii[iphot] = p.escapes[e++];
+            com5.esc_weight[iphot] = p.escapes[e++];
+            com5.esc_sca[iphot] = p.escapes[e++];
+        }
+    }
+}
+
+// A remote block whose sums do not fit this run (a peer started on another
+// deck) would be added out of place.
+void check_remote(const shared_run& sh, const block_partial& p, std::int64_t expected) {
+    std::size_t nsums = 0;
+    for_each_sum(sh.ntest, [&](double&) { ++nsums; });
+    if (p.block != expected || p.sums.size() != nsums)
+        throw run_error("distributed run: process " + std::to_string(expected % sh.ranks) + " sent block " +
+                        std::to_string(p.block) + " where block " + std::to_string(expected) +
+                        " was due (are all processes running the same deck?)");
+    for (const image_hit& h : p.image)
+        if (h.plane < -1 || h.plane > n_image_planes || h.cell < 1 || h.cell > image_cells)
+            throw run_error("distributed run: a block message names an image cell outside the image");
+    for (const hist_hit& h : p.hist)
+        if (h.plane < 1 || h.plane > n_hist_planes || h.lat < 1 || h.lat > n_hist_lat || h.fii < 1 || h.fii > n_hist_fii)
+            throw run_error("distributed run: a block message names a histogram cell outside the histogram");
+}
+
+}  // namespace
+
+void run_photons_parallel(const engine_run& run) {
+    shared_run sh(run);
+    const std::int32_t nworkers =
+        std::int32_t(std::min<std::size_t>(std::size_t(parallel_options.threads), sh.blocks.size()));
+    const std::size_t pool = std::size_t(2 * nworkers + 2);
+    for (std::size_t i = 0; i < pool; ++i) {
+        sh.storage.push_back(std::make_unique<block_partial>());
+        sh.free_records.push_back(sh.storage.back().get());
+    }
+    std::int64_t photons_added = 0;
+    progress_line progress(std::int32_t(sh.nphot));
+    worker_team team(sh, nworkers);
+
+    // The next finished block of this process, waiting while it runs.
+    auto wait_local = [&](std::size_t slot) -> block_partial* {
+        std::unique_lock<std::mutex> lock(sh.m);
+        for (;;) {
+            if (sh.error) {
+                std::exception_ptr e = sh.error;
+                lock.unlock();
+                team.stop();
+                progress.clear();
+                std::rethrow_exception(e);
+            }
+            if (stop_signal != 0) {
+                lock.unlock();
+                team.stop();
+                progress.clear();
+                throw run_interrupted("interrupted by " + signal_text(stop_signal) + " after " +
+                                      std::to_string(photons_added) + " of " + std::to_string(sh.nphot) +
+                                      " photons; no result file was written");
+            }
+            if (sh.done[slot]) return sh.done[slot];
+            sh.cv.wait_for(lock, std::chrono::milliseconds(100));
+            if (photons_added < sh.nphot) progress.update(std::int32_t(photons_added));
+        }
+    };
+    auto release = [&](std::size_t slot, block_partial* p) {
+        p->clear();
+        {
+            std::lock_guard<std::mutex> lock(sh.m);
+            sh.done[slot] = nullptr;
+            sh.free_records.push_back(p);
+        }
+        sh.cv.notify_all();
+    };
+
+    if (sh.rank == 0) {
+        // Every block of the run in order: this process's from its workers,
+        // the others' from their processes.
+        const std::int64_t nblocks = (sh.nphot + photons_per_block - 1) / photons_per_block;
+        block_partial remote;
+        std::string message;
+        for (std::int64_t b = 0; b < nblocks; ++b) {
+            if (b % sh.ranks == 0) {
+                const std::size_t slot = std::size_t(b / sh.ranks);
+                block_partial* p = wait_local(slot);
+                add_block(sh, *p);
+                release(slot, p);
+            } else {
+                process_group::receive(int(b % sh.ranks), message);
+                deserialize(message, remote);
+                check_remote(sh, remote, b);
+                add_block(sh, remote);
+            }
+            photons_added = last_photon(b, sh.nphot);
+        }
+    } else {
+        // This process's blocks, in order, to the first process.
+        for (std::size_t slot = 0; slot < sh.blocks.size(); ++slot) {
+            block_partial* p = wait_local(slot);
+            process_group::send(0, serialize(*p));
+            release(slot, p);
+        }
+    }
+    team.join();
+    if (sh.error) std::rethrow_exception(sh.error);
+}
+
+}  // namespace quillet

@@ -1,0 +1,57 @@
+// The threaded (and distributed) photon loop. The photons are cut into fixed
+// blocks of photons_per_block; workers take the blocks in turn, every photon
+// draws from its own counter-based stream keyed by the deck's seed and its
+// photon number, and each block's sums start from zero and are added to the
+// run's sums strictly in block order. The result files therefore do not
+// depend on the number of threads or processes; they differ from the serial
+// run's, which draws all photons from the one shared generator.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace quillet {
+
+struct engine_run;
+
+// Photons per block: part of the result (the sums are formed per block), so
+// fixed, whatever the number of threads or processes.
+constexpr std::int32_t photons_per_block = 1000;
+
+// Set by the driver from its command line; off for the serial run.
+struct parallel_options_t {
+    bool on;               // threaded run (--threads)
+    std::int32_t threads;  // workers in this process, >= 1 when on
+    std::int32_t rank;     // this process among the processes of a distributed run
+    std::int32_t ranks;    // 1 without MPI
+};
+extern parallel_options_t parallel_options;
+
+// The workers present in this process's CPU set (what --threads 0 means).
+std::int32_t available_cores();
+
+// What a worker keeps per block instead of adding straight into the shared
+// images and the escape histogram; replayed in photon order when the block
+// is added. Image plane 1..10: test_image of that plane gets c; plane 0:
+// ill_image counts one; plane -1: vis_image counts one.
+struct image_hit {
+    std::int32_t plane;
+    std::int32_t cell;
+    double c;
+};
+struct hist_hit {
+    std::int32_t plane, lat, fii;
+    double w;
+};
+struct worker_hits_t {
+    std::vector<image_hit> image;
+    std::vector<hist_hit> hist;
+};
+// The worker's collection; null in the serial run (and on the main thread).
+extern thread_local constinit worker_hits_t* worker_hits;
+
+// Runs all photons of the run (this process's share of them when
+// distributed) with parallel_options.threads workers.
+void run_photons_parallel(const engine_run& run);
+
+}  // namespace quillet
