@@ -77,7 +77,7 @@ if [ -f "$root/bench/field.pos" ]; then
   ln -s "$root/bench/field.pos" "$work/field.pos"
 else
   echo "bench.sh: bench/field.pos missing; generating it in $work"
-  QUILLET_FIELD="$build/tools/quillet-field" bash "$root/bench/make-field.sh" "$work/field.pos" 2>/dev/null
+  QUILLET_FIELD="$build/tools/quillet-field" bash "$root/bench/make-field.sh" "$work/field.pos"
 fi
 
 # Writes the deck for N photons to stdout: record 8 (nxphot nyphot mx my) is
@@ -124,7 +124,8 @@ npot_of() { awk '/^mx,my,npart,npot/ { print $NF; exit }' "$1"; }
 rows=()
 declare -A rate
 status=0
-fmt='%-26s %9s %9s %12s %16s %12s\n'
+# Table row: case, photons, wall s, photons/s, searches/s, cand/search.
+row() { printf '%-26s %9s %9s %12s %16s %12s\n' "$@"; }
 
 # One case: bench_case LABEL KEY PHOTONS [OPTION...]; the fastest of $repeat
 # runs counts.
@@ -132,24 +133,22 @@ bench_case() {
   local label="$1" key="$2" n="$3"; shift 3
   local best="" t i
   for ((i = 1; i <= repeat; i++)); do
-    t=$(run "$key.$i" "$n" "$@") || { status=1; rows+=("$(printf "$fmt" "$label" "$n" failed - - -)"); return; }
+    t=$(run "$key.$i" "$n" "$@") || { status=1; rows+=("$(row "$label" "$n" failed - - -)"); return; }
     if [ -z "$best" ] || awk -v a="$t" -v b="$best" 'BEGIN { exit !(a < b) }'; then
       best="$t"
       cp "$work/$key.$i/report" "$work/$key.report"
       cp "$work/$key.$i/bench.dir" "$work/$key.dir"
     fi
   done
-  local s nslice npot pps sps
-  s=($(searches_of "$work/$key.report"))
-  nslice="${s[0]}"
-  npot="${s[2]}"
+  local nslice npot pps sps
+  read -r nslice _ npot < <(searches_of "$work/$key.report")
   [ "$npot" != n/a ] || npot="$(npot_of "$work/$key.report")"
   [ -n "$npot" ] || npot=n/a
   pps=$(awk -v n="$n" -v t="$best" 'BEGIN { printf "%.0f", n / t }')
   sps=n/a
   [ "$nslice" = n/a ] || sps=$(awk -v n="$nslice" -v t="$best" 'BEGIN { printf "%.4g", n / t }')
   rate[$key]="$pps"
-  rows+=("$(printf "$fmt" "$label" "$n" "$best" "$pps" "$sps" "$npot")")
+  rows+=("$(row "$label" "$n" "$best" "$pps" "$sps" "$npot")")
 }
 
 skip_row() { rows+=("$(printf '%-26s   not run: %s\n' "$1" "$2")"); }
@@ -178,7 +177,7 @@ else
   skip_row "fast search, $cores cores" "quillet has no --threads option"
 fi
 
-printf "$fmt" case photons "wall s" photons/s "searches/s" cand/search
+row case photons "wall s" photons/s "searches/s" cand/search
 printf '%s\n' "${rows[@]}"
 echo
 echo "searches/s: slice searches (grid candidate searches) per wall second;"
