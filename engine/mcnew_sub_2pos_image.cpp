@@ -316,6 +316,7 @@ void mcnew_sub_2pos_image(
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
         say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
+        say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
         print_reflectance_table(run);
     }
     npartori = com3.npartori;

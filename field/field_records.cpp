@@ -14,5 +14,6 @@ com9_t com9;
 com10_t com10;
 thread_local constinit com11_t com11{};
 grid_layout_t grid_layout;
+walk_grid_t walk_grid;
 
 }  // namespace quillet

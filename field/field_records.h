@@ -112,8 +112,9 @@ struct com11_t {
 extern thread_local constinit com11_t com11;
 
 // Layout of the search grid as tab_init laid it: lower edges, cell widths and
-// the largest disc radius of a non-empty cell. The candidate search uses it to
-// visit only the cells near a ray; dtab_max = 0 (no layout, as for a grid
+// the largest disc radius of a non-empty cell, and the height range the
+// spheres span. The candidate search uses it to visit only the cells near a
+// ray; dtab_max = 0 (no layout, as for a grid
 // filled in by hand) makes it test every cell.
 struct grid_layout_t {
     double xtab0;
@@ -121,7 +122,29 @@ struct grid_layout_t {
     double dxtab;
     double dytab;
     double dtab_max;
+    double zbottom;  // lowest point of any sphere of the field
+    double ztop;     // highest point of any sphere of the field
 };
 extern grid_layout_t grid_layout;
+
+// The search grid as the cell walk reads it, built by tab_init beside com9
+// and com10: per cell its disc, the box that holds its spheres and where its
+// spheres start; the spheres themselves in ilist order, so that a cell's
+// candidates lie side by side.
+struct walk_cell_t {
+    double cx, cy, dtab, dtab2;  // as in com10
+    double bx0, bx1, by0, by1, bz0, bz1;  // box holding every sphere of the cell
+    std::int32_t first;  // index in walk_grid.sphere of the cell's first sphere
+    std::int32_t count;  // spheres of the cell
+};
+struct walk_sphere_t {
+    double x, y, z, r2, r;  // as in com1
+    std::int32_t k;         // particle number
+};
+struct walk_grid_t {
+    walk_cell_t cell[max_cells + 1];
+    walk_sphere_t sphere[max_part + 1];
+};
+extern walk_grid_t walk_grid;
 
 }  // namespace quillet

@@ -95,7 +95,41 @@ void tab_init() {
         }
     }
     // An empty field (negative widths) has no layout to walk.
-    grid_layout = {xtab0, ytab0, dxtab, dytab, npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0};
+    double zbottom = 0.0, ztop = 0.0;
+    for (std::int32_t k = 1; k <= npart; ++k) {
+        const double lo = com1.zpart[k] - com1.rpart[k], hi = com1.zpart[k] + com1.rpart[k];
+        if (k == 1 || lo < zbottom) zbottom = lo;
+        if (k == 1 || hi > ztop) ztop = hi;
+    }
+    grid_layout = {xtab0, ytab0, dxtab, dytab, npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0, zbottom, ztop};
+
+    // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
+    for (std::int32_t c = 1; c <= ncell; ++c) {
+        walk_cell_t& w = walk_grid.cell[c];
+        w = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0,
+             com9.istart[c], com9.nlist[c]};
+        for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
+            const std::int32_t k = com9.ilist[l];
+            const double x = com1.xpart[k], y = com1.ypart[k], z = com1.zpart[k], r = com1.rpart[k];
+            walk_grid.sphere[l] = {x, y, z, com1.rpart2[k], r, k};
+            const bool first = l == com9.istart[c];
+            w.bx0 = first ? x - r : std::min(w.bx0, x - r);
+            w.bx1 = first ? x + r : std::max(w.bx1, x + r);
+            w.by0 = first ? y - r : std::min(w.by0, y - r);
+            w.by1 = first ? y + r : std::max(w.by1, y + r);
+            w.bz0 = first ? z - r : std::min(w.bz0, z - r);
+            w.bz1 = first ? z + r : std::max(w.bz1, z + r);
+        }
+        // Widened against rounding in the searches' box test.
+        auto widen = [](double& lo, double& hi) {
+            const double m = 1.0e-9 * (1.0 + std::fabs(lo) + std::fabs(hi));
+            lo -= m;
+            hi += m;
+        };
+        widen(w.bx0, w.bx1);
+        widen(w.by0, w.by1);
+        widen(w.bz0, w.bz1);
+    }
 
     if (debug1.idebug >= 1) {
         result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");

@@ -13,6 +13,7 @@
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
+#include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 
@@ -21,8 +22,6 @@ namespace quillet {
 namespace {
 
 constexpr double no_hit = 1.0e6;
-// An entry closer than this fraction of the radius is the start point itself.
-constexpr double self_hit = 1.0e-9;
 
 struct slice_trace {
     std::FILE* f = nullptr;
@@ -60,21 +59,6 @@ void write_trace(double x0, double y0, double z0, double ux, double uy, double u
     }
 }
 
-// Distance t > 0 at which the ray enters sphere k, or a value <= 0 when it
-// does not: the centre lies behind the start point, the ray misses, or the
-// start point is inside or on the sphere.
-inline double sphere_entry(std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz) {
-    const double dx = x0 - com1.xpart[k], dy = y0 - com1.ypart[k], dz = z0 - com1.zpart[k];
-    const double b = -(dx * ux + dy * uy + dz * uz);
-    if (b < 0.0) return -1.0;
-    const double disc = b * b - (dx * dx + dy * dy + dz * dz) + com1.rpart2[k];
-    if (disc < 0.0) return -1.0;
-    const double t = b - std::sqrt(disc);
-    // On the surface t is 0 in exact arithmetic; rounding leaves a few ulps.
-    if (t <= self_hit * com1.rpart[k]) return -1.0;
-    return t;
-}
-
 }  // namespace
 
 void close_slice_trace() {
@@ -94,14 +78,22 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
     ipart = 0;
     tmin = no_hit;
 
+    // With a laid-out grid and no trace, the cells are walked and their
+    // candidates tested in one pass (the same answer as the list below).
+    const bool walk = com11.mx > 1 && com11.my > 1 && grid_layout.dtab_max > 0.0 && !search_options.full_scan &&
+                      debug1.idebug < 1;
+
     // Candidates: every particle without a grid, the grid's list with one.
     const std::int32_t mx = com11.mx, my = com11.my;
     const bool all = mx < 2 && my < 2;
     std::int32_t npot = 0;
-    if (mx > 1 && my > 1) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
+    if (mx > 1 && my > 1 && !walk) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
     const std::int32_t ncand = all ? com3.npart : npot;
 
-    if (mode >= 2) {
+    if (walk && mode >= 2) {
+        tab_choose_test(x0, y0, z0, ux, uy, uz, mode, 0.0, ipart, tmin);
+        if (ipart >= 1) return;
+    } else if (mode >= 2) {
         // Occlusion: any particle in the way will do, the first one ends the search.
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
@@ -133,7 +125,10 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
         }
     }
 
-    if (mode < 2) {
+    if (walk && mode < 2) {
+        tab_choose_test(x0, y0, z0, ux, uy, uz, mode, texit, ipart, tmin);
+        if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+    } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the
         // earlier candidate. A sphere that straddles a wall is entered beyond
         // the wall only after the ray has crossed into the next box, where the

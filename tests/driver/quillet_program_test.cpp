@@ -236,6 +236,23 @@ TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
 }
 
+TEST_F(QuilletProgram, ThreadedRunRefusesPerPhotonTracesNamingTheRecord) {
+    deck_values d;
+    d.icheck = 1;
+    process_result r = run(d.text(), {"--threads", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("--threads"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("deck record 19 (icheck = 1)"), std::string::npos) << r.err;
+    d.icheck = 0;
+    d.idebug = 2;
+    r = run(d.text(), {"--threads=2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("deck record 32 (idebug = 2)"), std::string::npos) << r.err;
+    d.idebug = 0;
+    r = run(d.text(), {"--threads", "2"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
 TEST_F(QuilletProgram, WithoutTheEscapeFileARunLaunchesMoreThanAMillionPhotons) {
     deck_values d;
     d.nxphot = 1001, d.nyphot = 1000;
