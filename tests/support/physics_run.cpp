@@ -1,7 +1,10 @@
 #include "support/physics_run.h"
 
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
+
+#include "engine/parallel_run.h"
 
 namespace quillet::physics {
 
@@ -51,7 +54,17 @@ physics_run_result run_field(const physics_run_request& req) {
     c.isquare = 0;
     c.idum = req.seed;
     c.icheck = 0;
-    c.run();
+    // QUILLET_TEST_THREADS = N runs the validation in the threaded mode.
+    const char* threads = std::getenv("QUILLET_TEST_THREADS");
+    const parallel_options_t saved = parallel_options;
+    if (threads && std::atoi(threads) >= 1) parallel_options = {true, std::atoi(threads), 0, 1};
+    try {
+        c.run();
+    } catch (...) {
+        parallel_options = saved;
+        throw;
+    }
+    parallel_options = saved;
 
     physics_run_result r;
     r.nphot = c.nxphot * c.nyphot;

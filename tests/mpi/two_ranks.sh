@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# A distributed run on two MPI processes gives the same result files, byte
+# for byte apart from the measured CPU time, as the one-process threaded run;
+# a failure on the processes ends the run with one message and a non-zero
+# status; a distributed run without --threads is refused.
+#
+#   two_ranks.sh QUILLET MPIEXEC EXAMPLES_DIR
+set -euo pipefail
+quillet="$1" mpiexec="$2" examples="$3"
+export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+mpirun=("$mpiexec" --oversubscribe --mca btl self,vader)
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# The example deck, 12,000 photons (twelve blocks) written into run folder $1.
+deck() {
+  mkdir -p "$work/$1"
+  sed -e "s#^'ring.pos'#'$examples/ring.pos'#" -e "s#'out/#'$work/$1/#" \
+      -e "s#^200 200 20 20#120 100 20 20#" "$examples/example.deck" > "$work/$1/deck"
+}
+# A result file without its cpu record (the next-to-last line).
+nocpu() { awk -v n="$(wc -l < "$1")" 'NR != n - 1' "$1"; }
+
+deck one;   "$quillet" --threads 2 < "$work/one/deck" > "$work/one/report"
+grep -q "^I/F: mu0,nphot .* 12000$" "$work/one/report" || fail "the reference run launched no 12000 photons"
+for run in "2 1" "2 2" "3 1"; do
+  set -- $run
+  name="np$1-t$2"
+  deck "$name"
+  "${mpirun[@]}" -np "$1" "$quillet" --threads "$2" < "$work/$name/deck" > "$work/$name/report" 2> "$work/$name/err" \
+    || { cat "$work/$name/err" >&2; fail "$name: mpirun failed"; }
+  for f in example.esc example.hist example.dir; do
+    cmp -s <(nocpu "$work/one/$f") <(nocpu "$work/$name/$f") || fail "$name: $f differs from the one-process run"
+  done
+  cmp -s "$work/one/example.TESTIMAGE" "$work/$name/example.TESTIMAGE" || fail "$name: test image differs"
+  cmp -s <(grep '^I/F' "$work/one/report") <(grep '^I/F' "$work/$name/report") || fail "$name: I/F lines differ"
+  # Only the first process writes: no stray temporary files.
+  [ "$(ls "$work/$name" | wc -l)" -eq 7 ] || fail "$name: unexpected files: $(ls "$work/$name")"
+  echo "ok: $name matches the one-process run"
+done
+
+# A particle file that does not exist: every process fails, one status.
+deck missing
+sed -i "1s#.*#'$work/no-such.pos'#" "$work/missing/deck"
+if "${mpirun[@]}" -np 2 "$quillet" --threads 1 < "$work/missing/deck" > /dev/null 2> "$work/missing/err"; then
+  fail "a missing particle file was reported as success"
+fi
+grep -q "quillet: .*no-such.pos" "$work/missing/err" || { cat "$work/missing/err" >&2; fail "no message names the file"; }
+echo "ok: a failing distributed run ends with a message and a failure status"
+
+# Two processes without --threads: refused.
+deck serial
+if "${mpirun[@]}" -np 2 "$quillet" < "$work/serial/deck" > /dev/null 2> "$work/serial/err"; then
+  fail "a distributed serial run was accepted"
+fi
+grep -q "needs --threads" "$work/serial/err" || { cat "$work/serial/err" >&2; fail "no message asks for --threads"; }
+echo "ok: a distributed run without --threads is refused"
