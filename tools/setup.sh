@@ -3,8 +3,9 @@
 # once: packages already present are left alone.
 set -euo pipefail
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz
-# targets of tools/fuzz.sh.
-need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang libclang-rt-14-dev)
+# targets of tools/fuzz.sh; Open MPI builds and runs the distributed program.
+need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang
+      libclang-rt-14-dev libopenmpi-dev openmpi-bin)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

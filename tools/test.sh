@@ -4,6 +4,8 @@
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test but
 #                those labelled "long", "physics" (the whole-run comparisons,
 #                which test physics, not memory) and "python";
+#   build-mpi/   the program for distributed runs (Open MPI), checked on two and
+#                three processes against the one-process threaded run;
 # then fuzzes the readers (tools/fuzz.sh: clang, libFuzzer, both sanitizers, in
 # build-fuzz/): stored inputs replayed, then $FUZZ_SECONDS (45) s per target.
 set -euo pipefail
@@ -19,5 +21,9 @@ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON -DQUILLE
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j"$jobs" -LE "long|physics|python")
+
+cmake -S . -B build-mpi -DCMAKE_BUILD_TYPE=Release -DQUILLET_MPI=ON -DQUILLET_TESTS=ON -DQUILLET_BENCH=OFF >/dev/null
+cmake --build build-mpi -j"$jobs" --target quillet
+(cd build-mpi && ctest --output-on-failure -L mpi)
 
 bash tools/fuzz.sh "${FUZZ_SECONDS:-45}"
