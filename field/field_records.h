@@ -122,6 +122,8 @@ struct grid_layout_t {
     double dxtab;
     double dytab;
     double dtab_max;
+    double rdxtab;   // 1/dxtab
+    double rdytab;   // 1/dytab
     double zbottom;  // lowest point of any sphere of the field
     double ztop;     // highest point of any sphere of the field
 };

@@ -4,6 +4,7 @@
 #include "field/retbox.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -12,12 +13,18 @@ namespace quillet {
 
 namespace {
 
+// trunc of a value q >= 0 (or NaN): a conversion to a 64-bit integer and back
+// where that is exact, which spares the library call of std::trunc.
+inline double whole_part(double q) {
+    return q < 9.0e18 ? double(std::int64_t(q)) : std::trunc(q);
+}
+
 // Whole periods of v (half-width l, reciprocal period rp): v + l divided by the
 // period, toward zero, on the positive side; mirrored on the negative side.
 // Kept as a double so that any finite position folds without integer overflow.
 double periods(double v, double l, double rp) {
-    if (v >= 0.0) return std::trunc((v + l) * rp);
-    return -std::trunc((l - v) * rp) + 0.0;  // + 0.0: no negative zero, as an integer count has none
+    if (v >= 0.0) return whole_part((v + l) * rp);
+    return -whole_part((l - v) * rp) + 0.0;  // + 0.0: no negative zero, as an integer count has none
 }
 
 }  // namespace

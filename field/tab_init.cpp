@@ -101,7 +101,8 @@ void tab_init() {
         if (k == 1 || lo < zbottom) zbottom = lo;
         if (k == 1 || hi > ztop) ztop = hi;
     }
-    grid_layout = {xtab0, ytab0, dxtab, dytab, npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0, zbottom, ztop};
+    const double walk_radius = npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0;
+    grid_layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
 
     // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
     for (std::int32_t c = 1; c <= ncell; ++c) {

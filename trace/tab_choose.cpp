@@ -73,22 +73,12 @@ void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
     say(line);
 }
 
-// First and last of the columns (or rows) 1..m of lower edge e0 and width w
-// whose centre e0 + (i - 0.5)*w lies in [lo, hi]; a NaN bound widens the
-// range to all of them.
-inline std::int32_t first_index(double lo, double e0, double w, std::int32_t m) {
-    const double i = std::ceil((lo - e0) / w + 0.5);
-    return !(i >= 1.0) ? 1 : (i > m ? m + 1 : std::int32_t(i));
-}
-inline std::int32_t last_index(double hi, double e0, double w, std::int32_t m) {
-    const double i = std::floor((hi - e0) / w + 0.5);
-    return !(i <= m) ? m : (i < 0.0 ? 0 : std::int32_t(i));
-}
-
-// The same for bounds a = (lo - e0)/w + 0.5 and b = (hi - e0)/w + 0.5 given
-// directly: rows ceil(a) .. floor(b) within 1..m, without a call to ceil or
-// floor (both are clamped first, so the truncations stay in range).
-inline void row_range(double a, double b, std::int32_t m, std::int32_t& first, std::int32_t& last) {
+// The columns (or rows) i = ceil(a) .. floor(b) within 1..m, where
+// a = (lo - e0)/w + 0.5 and b = (hi - e0)/w + 0.5 for the cells of lower edge
+// e0 and width w whose centre e0 + (i - 0.5) w lies in [lo, hi]; a NaN bound
+// widens the range to all of them. Both are clamped first, so that the
+// truncations stay in range (and no library call is needed for ceil or floor).
+inline void index_range(double a, double b, std::int32_t m, std::int32_t& first, std::int32_t& last) {
     a = !(a >= 1.0) ? 1.0 : (a > m ? m + 1.0 : a);
     b = !(b <= m) ? m : (b < 0.0 ? 0.0 : b);
     first = std::int32_t(a);
@@ -102,6 +92,7 @@ struct cell_ray {
     double ex, ey;  // horizontal unit direction (0, 0 for a vertical ray)
     double h;       // horizontal length of the ray direction
     double uz;
+    double iu[3];   // 1/ux, 1/uy, 1/uz (infinite for a zero component)
     double zhigh, zlow;  // heights beyond which a cell counts as passed above or below
     bool flat;           // nearly horizontal: filter the particles by height
     bool trace;
@@ -208,7 +199,7 @@ bool prepare_ray(double x0, double y0, double z0, double ux, double uy, double u
     }
     const double zhigh = height_margin * com2.zmax, zlow = height_margin * com2.zmin;
 
-    r = cell_ray{x0, y0, z0, ex, ey, h, uz, zhigh, zlow, flat, trace};
+    r = cell_ray{x0, y0, z0, ex, ey, h, uz, {1.0 / ux, 1.0 / uy, 1.0 / uz}, zhigh, zlow, flat, trace};
     return true;
 }
 
@@ -239,16 +230,16 @@ void walk_cells(const cell_ray& r, bool hits_only, OnCell on_cell) {
         const double inf = std::numeric_limits<double>::infinity();
         const double D = g.dtab_max * (1.0 + 1.0e-9) + 1.0e-9 * (g.dxtab + g.dytab + std::fabs(x0) + std::fabs(y0));
         double s_cap = inf;
-        if (uz > 0.0) s_cap = std::max((zhigh - z0) / uz, 0.0) + D;
-        if (uz < 0.0) s_cap = std::max((zlow - z0) / uz, 0.0) + D;
+        if (uz > 0.0) s_cap = std::max((zhigh - z0) * r.iu[2], 0.0) + D;
+        if (uz < 0.0) s_cap = std::max((zlow - z0) * r.iu[2], 0.0) + D;
         if (hits_only) {
             // A sphere is entered at a height within the spheres' range
             // [zbottom, ztop]; the ray leaves that range after a horizontal
             // distance (zlimit - z0) * h / uz, and a cell holding the entered
             // sphere has its centre within D of that stretch.
             double s_hit = inf;
-            if (uz > 0.0) s_hit = std::max((g.ztop - z0) / uz, 0.0) * r.h * (1.0 + 1.0e-9) + D;
-            if (uz < 0.0) s_hit = std::max((g.zbottom - z0) / uz, 0.0) * r.h * (1.0 + 1.0e-9) + D;
+            if (uz > 0.0) s_hit = std::max((g.ztop - z0) * r.iu[2], 0.0) * r.h * (1.0 + 1.0e-9) + D;
+            if (uz < 0.0) s_hit = std::max((g.zbottom - z0) * r.iu[2], 0.0) * r.h * (1.0 + 1.0e-9) + D;
             s_cap = std::min(s_cap, s_hit);
         }
         // Columns: a passing centre lies within sqrt(2) D in x of the
@@ -260,11 +251,12 @@ void walk_cells(const cell_ray& r, bool hits_only, OnCell on_cell) {
             xlo = std::min(x0, xb);
             xhi = std::max(x0, xb);
         }
-        const std::int32_t ifirst = first_index(xlo - rx, g.xtab0, g.dxtab, mx);
-        const std::int32_t ilast = last_index(xhi + rx, g.xtab0, g.dxtab, mx);
-        // Reciprocals turn the divisions per column into products; the row
-        // bounds are then widened by 1e-9 of a row against their rounding.
-        const double iex = 1.0 / ex, iey = 1.0 / ey, idy = 1.0 / g.dytab;
+        // Reciprocals turn the divisions into products; the column and row
+        // bounds are then widened by 1e-9 of a cell against their rounding.
+        std::int32_t ifirst, ilast;
+        index_range((xlo - rx - g.xtab0) * g.rdxtab + (0.5 - 1.0e-9), (xhi + rx - g.xtab0) * g.rdxtab + (0.5 + 1.0e-9),
+                    mx, ifirst, ilast);
+        const double iex = r.h * r.iu[0], iey = r.h * r.iu[1];
         for (std::int32_t i = ifirst; i <= ilast; ++i) {
             const double dx = com10.cx[(i - 1) * my + 1] - x0;
             double ylo = -inf, yhi = inf;
@@ -296,8 +288,8 @@ void walk_cells(const cell_ray& r, bool hits_only, OnCell on_cell) {
             }
             if (!(ylo <= yhi)) continue;
             std::int32_t jfirst, jlast;
-            row_range((ylo - g.ytab0) * idy + (0.5 - 1.0e-9), (yhi - g.ytab0) * idy + (0.5 + 1.0e-9), my, jfirst,
-                      jlast);
+            index_range((ylo - g.ytab0) * g.rdytab + (0.5 - 1.0e-9), (yhi - g.ytab0) * g.rdytab + (0.5 + 1.0e-9), my,
+                        jfirst, jlast);
             for (std::int32_t j = jfirst; j <= jlast; ++j)
                 if (on_cell((i - 1) * my + j)) return;
         }
@@ -346,10 +338,9 @@ std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double 
     std::int32_t tested = 0;
     // The candidates of each passing cell in list order, tested at once; a
     // cell whose spheres' box the ray misses holds no hit and is passed over.
-    const double iu[3] = {1.0 / ux, 1.0 / uy, 1.0 / uz};
     auto each_candidate = [&](std::int32_t c, auto test) __attribute__((always_inline)) {
         const walk_cell_t& w = walk_grid.cell[c];
-        if (w.count < 1 || !disc_passes(c, w.cx, w.cy, w.dtab, w.dtab2, r, s) || !box_ahead(w, x0, y0, z0, iu))
+        if (w.count < 1 || !disc_passes(c, w.cx, w.cy, w.dtab, w.dtab2, r, s) || !box_ahead(w, x0, y0, z0, r.iu))
             return false;
         const walk_sphere_t* sp = walk_grid.sphere + w.first;
         for (const walk_sphere_t* e = sp + w.count; sp < e; ++sp) {
