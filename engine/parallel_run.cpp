@@ -315,7 +315,7 @@ public:
             const int rc = pthread_create(&t, &attr, worker_entry, &sh);
             if (rc != 0) {
                 pthread_attr_destroy(&attr);
-                join();
+                stop();
                 throw run_error("cannot start worker thread " + std::to_string(i + 1) + " of " + std::to_string(n) +
                                 ": " + std::strerror(rc));
             }

@@ -48,10 +48,13 @@ public:
     progress_line(const progress_line&) = delete;
     progress_line& operator=(const progress_line&) = delete;
 
-    // Photon number at which the loop calls update() next.
-    std::int32_t next_check;
+    // Photon number at which the loop calls update() next (64-bit: a run may
+    // launch up to 2^31 - 1 photons).
+    std::int64_t next_check;
 
+    // Shows `done` photons (off a terminal: nothing).
     void update(std::int32_t done) {
+        if (!on_) return;
         next_check += check_every;
         const clock::time_point now = clock::now();
         if (std::chrono::duration<double>(now - last_).count() < interval) return;
@@ -70,7 +73,7 @@ public:
         }
         char text[160];
         int n = std::snprintf(text, sizeof text, "\rquillet: %d of %d photons (%d%%), %.0f photons/s%s", done, nphot_,
-                              int(100.0 * done / nphot_), rate, left);
+                              int(100.0 * double(done) / double(nphot_)), rate, left);
         if (n < 0) return;
         if (n >= int(sizeof text)) n = int(sizeof text) - 1;
         // Blanks over the end of a longer previous line.
@@ -94,7 +97,7 @@ public:
 
 private:
     using clock = std::chrono::steady_clock;
-    static constexpr std::int32_t never = INT32_MAX;
+    static constexpr std::int64_t never = INT64_MAX;
     std::int32_t nphot_;
     bool on_;
     int shown_ = 0;  // characters of the line on the terminal, 0 when none
