@@ -10,7 +10,7 @@
 #   bench/bench.sh [--quick] [--photons N] [--full-photons N] [--repeat N]
 #                  [--build-dir DIR] [--no-build] [--keep]
 #
-#   --photons N       photons of the fast-search cases (default 1000000)
+#   --photons N       photons of the fast-search cases (default 1500000)
 #   --full-photons N  photons of the straightforward-scan cases (default: a
 #                     twentieth of the fast count); the scan is about 20 times
 #                     slower, so both kinds run for a similar time
@@ -27,7 +27,7 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUILLET_BUILD_DIR:-$root/build}"
-photons=1000000
+photons=1500000
 full_photons=""
 repeat=2
 keep=0
