@@ -79,10 +79,10 @@ void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
 // widens the range to all of them. Both are clamped first, so that the
 // truncations stay in range (and no library call is needed for ceil or floor).
 inline void index_range(double a, double b, std::int32_t m, std::int32_t& first, std::int32_t& last) {
-    a = !(a >= 1.0) ? 1.0 : (a > m ? m + 1.0 : a);
-    b = !(b <= m) ? m : (b < 0.0 ? 0.0 : b);
+    a = max_or_nan(min_or_nan(m + 1.0, a), 1.0);  // NaN: 1
+    b = min_or_nan(max_or_nan(0.0, b), double(m));  // NaN: m
     first = std::int32_t(a);
-    if (first < a) ++first;
+    first += first < a;
     last = std::int32_t(b);
 }
 
@@ -131,23 +131,35 @@ inline bool cell_passes(std::int32_t c, const cell_ray& r, search_scratch_t& s) 
     return com9.nlist[c] >= 1 && disc_passes(c, com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], r, s);
 }
 
-// Whether the ray from (x0, y0, z0) along u (inverse components iu) can meet
-// the box [x0b, x1b] x [y0b, y1b] x [z0b, z1b] ahead of its start (slab test).
-// A NaN from a zero component never narrows the interval, so the test errs
-// only towards passing.
-inline bool box_ahead(const walk_cell_t& w, double x0, double y0, double z0, const double iu[3]) {
+// The disc and height tests of disc_passes and the box test of box_ahead for
+// cell w at once, with one branch instead of one per test: their outcomes
+// follow no pattern, so separate branches would mostly be mispredicted. The
+// same decisions, bit for bit (NaN included).
+__attribute__((always_inline)) inline bool walk_cell_passes(const walk_cell_t& w, const cell_ray& r,
+                                                           search_scratch_t& s) {
+    const double dx = w.cx - r.x0, dy = w.cy - r.y0;
+    const double epd = dx * r.ex + dy * r.ey;
+    const double d2 = dx * dx + dy * dy;
+    const double ahead = max_or_nan(epd, 0.0);  // epd > 0 ? epd : 0 (NaN: 0)
+    s.smin2 = d2 - ahead * ahead;
+    const double zpot = r.z0 + (epd - w.dtab) * r.uz;
+    const bool disc = !(s.smin2 > w.dtab2);
+    const bool height = (!(epd > w.dtab)) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
+    // The box test only passes over cells that hold no hit, so it need not be
+    // exact, only never narrower than the box: a NaN (a zero direction
+    // component on a box face) makes it pass.
     double tnear = 0.0, tfar = std::numeric_limits<double>::infinity();
     auto slab = [&](double lo, double hi, double o, double inv) {
-        double t1 = (lo - o) * inv, t2 = (hi - o) * inv;
-        if (inv < 0.0) std::swap(t1, t2);
-        if (t1 > tnear) tnear = t1;
-        if (t2 < tfar) tfar = t2;
+        const double t1 = (lo - o) * inv, t2 = (hi - o) * inv;
+        tnear = max_or_nan(tnear, min_or_nan(t1, t2));
+        tfar = min_or_nan(tfar, max_or_nan(t1, t2));
     };
-    slab(w.bx0, w.bx1, x0, iu[0]);
-    slab(w.by0, w.by1, y0, iu[1]);
-    slab(w.bz0, w.bz1, z0, iu[2]);
-    return !(tnear > tfar);
+    slab(w.bx0, w.bx1, r.x0, r.iu[0]);
+    slab(w.by0, w.by1, r.y0, r.iu[1]);
+    slab(w.bz0, w.bz1, r.z0, r.iu[2]);
+    return (w.count >= 1) & disc & height & !(tnear > tfar);
 }
+
 
 // A nearly horizontal ray keeps only the particles that reach into the height
 // range it sweeps.
@@ -340,13 +352,12 @@ std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double 
     // cell whose spheres' box the ray misses holds no hit and is passed over.
     auto each_candidate = [&](std::int32_t c, auto test) __attribute__((always_inline)) {
         const walk_cell_t& w = walk_grid.cell[c];
-        if (w.count < 1 || !disc_passes(c, w.cx, w.cy, w.dtab, w.dtab2, r, s) || !box_ahead(w, x0, y0, z0, r.iu))
-            return false;
+        if (!walk_cell_passes(w, r, s)) return false;
         const walk_sphere_t* sp = walk_grid.sphere + w.first;
         for (const walk_sphere_t* e = sp + w.count; sp < e; ++sp) {
             if (r.flat && !(sp->z - sp->r <= s.ztmax && sp->z + sp->r >= s.ztmin)) continue;
             ++tested;
-            if (sp->k != excluded && test(sp->k, sphere_entry_at(sp->x, sp->y, sp->z, sp->r2, sp->r, x0, y0, z0, ux, uy, uz)))
+            if (sp->k != excluded && test(sp->k, sphere_entry_unbranched(sp->x, sp->y, sp->z, sp->r2, sp->r, x0, y0, z0, ux, uy, uz)))
                 return true;
         }
         return false;
