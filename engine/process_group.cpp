@@ -1,5 +1,7 @@
 #include "engine/process_group.h"
 
+#include <time.h>
+
 #include <climits>
 #include <cstdlib>
 #include <stdexcept>
@@ -63,8 +65,16 @@ void send(int to, const std::string& bytes) {
 }
 
 void receive(int from, std::string& bytes) {
+    // Open MPI's blocking calls wait by spinning, which would take a core
+    // from this process's own workers: the message is polled for instead,
+    // with a short sleep between looks.
     MPI_Status st;
-    check(MPI_Probe(from, 0, MPI_COMM_WORLD, &st), "MPI_Probe");
+    for (int arrived = 0;;) {
+        check(MPI_Iprobe(from, 0, MPI_COMM_WORLD, &arrived, &st), "MPI_Iprobe");
+        if (arrived) break;
+        const timespec pause{0, 200000};  // 0.2 ms
+        nanosleep(&pause, nullptr);
+    }
     int n = 0;
     check(MPI_Get_count(&st, MPI_CHAR, &n), "MPI_Get_count");
     bytes.resize(std::size_t(n));
