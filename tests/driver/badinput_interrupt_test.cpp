@@ -43,12 +43,13 @@ protected:
     }
 
     // In the child: the deck on standard input, the report into a file.
-    [[noreturn]] void exec_quillet() {
+    // `option`, when given, is passed as the program's one argument.
+    [[noreturn]] void exec_quillet(const char* option = nullptr) {
         if (chdir(dir_.path().c_str()) != 0) _exit(120);
         int in = open("long.deck", O_RDONLY);
         int out = open("report", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(121);
-        execl(QUILLET_BINARY, QUILLET_BINARY, static_cast<char*>(nullptr));
+        execl(QUILLET_BINARY, QUILLET_BINARY, option, static_cast<char*>(nullptr));
         _exit(122);
     }
 
@@ -140,6 +141,31 @@ TEST_F(InterruptedRun, SigtermWithoutATerminalGivesOneMessageNoProgressLineAndNo
     EXPECT_EQ(err.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
     EXPECT_NE(err.find(" of 1000000 photons; no result file was written\n"), std::string::npos) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    EXPECT_TRUE(out_folder_empty());
+}
+
+TEST_F(InterruptedRun, SigtermStopsAThreadedRunAfterWholeBlocksAndWritesNoFile) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int err = open((dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err < 0 || dup2(err, 2) < 0) _exit(123);
+        exec_quillet("--threads=2");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    const std::string err = dir_.read("err");
+    ASSERT_TRUE(WIFEXITED(status)) << err;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
+    EXPECT_EQ(err.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
+    EXPECT_NE(err.find(" of 1000000 photons; no result file was written\n"), std::string::npos) << err;
+    // The photons counted are those of the blocks already added.
+    const long done = photons_before_stop(err);
+    EXPECT_GE(done, 0) << err;
+    EXPECT_EQ(done % 1000, 0) << err;
+    EXPECT_LT(done, 1000000) << err;
     EXPECT_TRUE(out_folder_empty());
 }
 
