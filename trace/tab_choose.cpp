@@ -1,8 +1,9 @@
 // Grid candidate search: the particles a ray may meet in the central cell are
 // those of the grid cells whose bounding disc the ray's horizontal half-line
-// meets, minus cells the ray passes entirely above or below. The exact sphere
-// test is left to the slice search. Runs once per slice search, without
-// allocation.
+// meets, minus cells the ray passes entirely above or below. tab_choose lists
+// them for the slice search's sphere test (the straightforward scan and the
+// traces); tab_choose_test walks the cells near the ray and tests their
+// spheres in the same pass. Runs once per slice search, without allocation.
 #include "trace/tab_choose.h"
 
 #include <algorithm>
@@ -131,10 +132,10 @@ inline bool cell_passes(std::int32_t c, const cell_ray& r, search_scratch_t& s) 
     return com9.nlist[c] >= 1 && disc_passes(c, com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], r, s);
 }
 
-// The disc and height tests of disc_passes and the box test of box_ahead for
-// cell w at once, with one branch instead of one per test: their outcomes
-// follow no pattern, so separate branches would mostly be mispredicted. The
-// same decisions, bit for bit (NaN included).
+// The disc and height tests of disc_passes (the same decisions, bit for bit,
+// NaN included) and a test of the box holding the cell's spheres, for cell w
+// at once, with one branch instead of one per test: their outcomes follow no
+// pattern, so separate branches would mostly be mispredicted.
 __attribute__((always_inline)) inline bool walk_cell_passes(const walk_cell_t& w, const cell_ray& r,
                                                            search_scratch_t& s) {
     const double dx = w.cx - r.x0, dy = w.cy - r.y0;
@@ -145,9 +146,10 @@ __attribute__((always_inline)) inline bool walk_cell_passes(const walk_cell_t& w
     const double zpot = r.z0 + (epd - w.dtab) * r.uz;
     const bool disc = !(s.smin2 > w.dtab2);
     const bool height = (!(epd > w.dtab)) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
-    // The box test only passes over cells that hold no hit, so it need not be
-    // exact, only never narrower than the box: a NaN (a zero direction
-    // component on a box face) makes it pass.
+    // The box test only passes over cells that hold no hit, so it need only
+    // never reject a ray through the box. A NaN (a zero direction component
+    // times an infinite reciprocal) arises only on a face of the box, which is
+    // widened beyond the spheres: whichever way it decides, no hit is lost.
     double tnear = 0.0, tfar = std::numeric_limits<double>::infinity();
     auto slab = [&](double lo, double hi, double o, double inv) {
         const double t1 = (lo - o) * inv, t2 = (hi - o) * inv;
@@ -159,7 +161,6 @@ __attribute__((always_inline)) inline bool walk_cell_passes(const walk_cell_t& w
     slab(w.bz0, w.bz1, r.z0, r.iu[2]);
     return (w.count >= 1) & disc & height & !(tnear > tfar);
 }
-
 
 // A nearly horizontal ray keeps only the particles that reach into the height
 // range it sweeps.
