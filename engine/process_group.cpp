@@ -59,21 +59,31 @@ void broadcast(std::string& bytes) {
     check(MPI_Bcast(bytes.data(), int(n), MPI_CHAR, 0, MPI_COMM_WORLD), "MPI_Bcast");
 }
 
+// Open MPI's blocking calls wait by spinning, which would take a core from
+// this process's own workers: sends and receives are polled for instead,
+// with a short sleep between looks.
+void pause_briefly() {
+    const timespec pause{0, 200000};  // 0.2 ms
+    nanosleep(&pause, nullptr);
+}
+
 void send(int to, const std::string& bytes) {
     if (bytes.size() > unsigned(INT_MAX)) throw std::runtime_error("MPI: a message of more than 2 GB");
-    check(MPI_Send(bytes.data(), int(bytes.size()), MPI_CHAR, to, 0, MPI_COMM_WORLD), "MPI_Send");
+    MPI_Request request;
+    check(MPI_Isend(bytes.data(), int(bytes.size()), MPI_CHAR, to, 0, MPI_COMM_WORLD, &request), "MPI_Isend");
+    for (int done = 0;;) {
+        check(MPI_Test(&request, &done, MPI_STATUS_IGNORE), "MPI_Test");
+        if (done) return;
+        pause_briefly();
+    }
 }
 
 void receive(int from, std::string& bytes) {
-    // Open MPI's blocking calls wait by spinning, which would take a core
-    // from this process's own workers: the message is polled for instead,
-    // with a short sleep between looks.
     MPI_Status st;
     for (int arrived = 0;;) {
         check(MPI_Iprobe(from, 0, MPI_COMM_WORLD, &arrived, &st), "MPI_Iprobe");
         if (arrived) break;
-        const timespec pause{0, 200000};  // 0.2 ms
-        nanosleep(&pause, nullptr);
+        pause_briefly();
     }
     int n = 0;
     check(MPI_Get_count(&st, MPI_CHAR, &n), "MPI_Get_count");
