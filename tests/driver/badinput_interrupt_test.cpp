@@ -53,6 +53,24 @@ protected:
         _exit(122);
     }
 
+    // Runs the long deck (with `option`, if any) with standard error into a
+    // file, sends SIGTERM after 1.5 s (time enough for the set-up, a few
+    // milliseconds, more under the sanitizers; the photons take seconds), and
+    // returns what the program printed on standard error.
+    std::string sigterm_midway(const char* option, int& status) {
+        pid_t pid = fork();
+        if (pid < 0) return "fork failed";
+        if (pid == 0) {
+            int err = open((dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (err < 0 || dup2(err, 2) < 0) _exit(123);
+            exec_quillet(option);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        kill(pid, SIGTERM);
+        if (waitpid(pid, &status, 0) != pid) return "waitpid failed";
+        return dir_.read("err");
+    }
+
     bool out_folder_empty() const {
         return std::filesystem::is_empty(dir_.path() + "/out");
     }
@@ -121,20 +139,8 @@ TEST_F(InterruptedRun, SigintOnATerminalWipesTheProgressLineAndSaysHowFarTheRunG
 }
 
 TEST_F(InterruptedRun, SigtermWithoutATerminalGivesOneMessageNoProgressLineAndNoFile) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int err = open((dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0 || dup2(err, 2) < 0) _exit(123);
-        exec_quillet();
-    }
-    // Time enough for the set-up (a few milliseconds, more under the
-    // sanitizers); the photons take seconds.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(pid, SIGTERM);
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    const std::string err = dir_.read("err");
+    const std::string err = sigterm_midway(nullptr, status);
     ASSERT_TRUE(WIFEXITED(status)) << err;
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
     EXPECT_EQ(err.find('\r'), std::string::npos) << err;
@@ -145,18 +151,8 @@ TEST_F(InterruptedRun, SigtermWithoutATerminalGivesOneMessageNoProgressLineAndNo
 }
 
 TEST_F(InterruptedRun, SigtermStopsAThreadedRunAfterWholeBlocksAndWritesNoFile) {
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int err = open((dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err < 0 || dup2(err, 2) < 0) _exit(123);
-        exec_quillet("--threads=2");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(pid, SIGTERM);
     int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    const std::string err = dir_.read("err");
+    const std::string err = sigterm_midway("--threads=2", status);
     ASSERT_TRUE(WIFEXITED(status)) << err;
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
     EXPECT_EQ(err.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
