@@ -3,9 +3,13 @@
 # once: packages already present are left alone.
 set -euo pipefail
 # clang and its runtime libraries (libFuzzer, the sanitizers) build the fuzz
-# targets of tools/fuzz.sh; Open MPI builds and runs the distributed program.
+# targets of tools/fuzz.sh; Open MPI builds and runs the distributed program;
+# Highway gives the ray searches portable SIMD with run-time dispatch; xarray,
+# netCDF4, astropy and tqdm serve the Python studies (datasets, FITS maps,
+# progress over runs).
 need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang
-      libclang-rt-14-dev libopenmpi-dev openmpi-bin)
+      libclang-rt-14-dev libopenmpi-dev openmpi-bin libhwy-dev
+      python3-xarray python3-netcdf4 python3-astropy python3-tqdm)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
