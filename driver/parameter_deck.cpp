@@ -1,7 +1,12 @@
 #include "driver/parameter_deck.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <type_traits>
 
 #include "driver/viewing_geometry.h"
 #include "field/field_records.h"
@@ -111,11 +116,35 @@ void probe_output(std::string_view source, const run_parameters& p, int n, const
     }
 }
 
+// An input file the deck names must open for reading, and be a file: found
+// now, the message can name the deck record and line that named it.
+void probe_input(std::string_view source, const run_parameters& p, int n, const std::string& name) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(name, ec))
+        throw input_error(where(source, p, n) + ": cannot open the file " + name + ": it is a folder");
+    std::FILE* f = std::fopen(name.c_str(), "r");
+    if (!f) throw input_error(where(source, p, n) + ": cannot open the file " + name + ": " + std::strerror(errno));
+    std::fclose(f);
+}
+
 // Reads deck record n: begins it on a new line and remembers where it ended.
+// A text value of the deck (a file name or prefix) cut short by a slash
+// would name another file: refused with the way to write it.
+template <class V>
+void read_value(free_reader& in, V& v) {
+    in.read(v);
+    if constexpr (std::is_same_v<V, text80>) {
+        if (in.text_ended_at_slash())
+            in.fail("the name '" + std::string(v.trimmed()) +
+                    "' ended at a slash, and a slash ends a record: put a name that holds a slash in quotes, "
+                    "as in '../ring.pos'");
+    }
+}
+
 template <class... T>
 void read_record(free_reader& in, run_parameters& p, int n, T&... v) {
     in.begin_record(deck_record_name(n));
-    (in.read(v), ...);
+    (read_value(in, v), ...);
     p.record_line[n] = in.line();
 }
 
@@ -159,9 +188,12 @@ void read_deck(free_reader& in, run_parameters& p) {
             in.begin_record("deck record 4 (latobs, fiiobs of direction " + std::to_string(k) + ")");
             in.read(p.latobs[k]);
             in.read(p.fiiobs[k]);
+            p.latobs_line[k] = in.line();
             if (k == 1) p.record_line[4] = in.line();
         }
-        viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, where(source, p, 4));
+        viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, [&](int k) {
+            return std::string(source) + ", line " + std::to_string(p.latobs_line[k]) + ", " + deck_record_name(4);
+        });
     } else if (p.ntest < 0) {
         read_record(in, p, 5, p.nlat, p.nfii);
         if (p.nlat < 0 || p.nfii < 0)
@@ -174,11 +206,13 @@ void read_deck(free_reader& in, run_parameters& p) {
         for (int i = 1; i <= p.nlat; ++i) {
             in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
             in.read(p.latgrid[i]);
+            p.latgrid_line[i] = in.line();
             if (i == 1) p.record_line[6] = in.line();
         }
         for (int j = 1; j <= p.nfii; ++j) {
             in.begin_record("deck record 7 (fiigrid value " + std::to_string(j) + ")");
             in.read(p.fiigrid[j]);
+            p.fiigrid_line[j] = in.line();
             if (j == 1) p.record_line[7] = in.line();
         }
         // Latitude varies fastest: direction (j-1)*nlat + i is (latgrid i, fiigrid j).
@@ -190,10 +224,13 @@ void read_deck(free_reader& in, run_parameters& p) {
                     p.latobs[k] = p.latgrid[i];
                     p.fiiobs[k] = p.fiigrid[j];
                 }
-            std::string grid_where(source);
-            if (p.record_line[6] > 0) grid_where += ", line " + std::to_string(p.record_line[6]);
-            grid_where += ", deck records 6 and 7 (latgrid, fiigrid)";
-            viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, grid_where);
+            // Direction k is latgrid value (k-1) % nlat + 1 with fiigrid value (k-1) / nlat + 1.
+            viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, [&](int k) {
+                const int i = (k - 1) % p.nlat + 1, j = (k - 1) / p.nlat + 1;
+                return std::string(source) + ", lines " + std::to_string(p.latgrid_line[i]) + " and " +
+                       std::to_string(p.fiigrid_line[j]) + ", deck records 6 and 7 (latgrid value " +
+                       std::to_string(i) + ", fiigrid value " + std::to_string(j) + ")";
+            });
         }
     }
 
@@ -250,10 +287,9 @@ void read_deck(free_reader& in, run_parameters& p) {
         bad_value(source, p, 26,
                   "expected at least 1 planet latitude zone and 1 longitude zone, found nlat_sat = " +
                       std::to_string(satcom3.nlat_sat) + ", nfii_sat = " + std::to_string(satcom3.nfii_sat));
+    // Every model code is kept: one without a brightness factor makes the
+    // planet send no light, and the engine then refuses to launch nothing.
     read_record(in, p, 27, satcom3.model_sat);
-    if (satcom1.isat >= 1 && (satcom3.model_sat < 1 || satcom3.model_sat > 6))
-        bad_value(source, p, 27,
-                  "expected a planet model model_sat from 1 to 6, found " + std::to_string(satcom3.model_sat));
     read_record(in, p, 28, p.irot);
     read_record(in, p, 29, p.isquare);
     read_record(in, p, 30, p.testimage);
@@ -313,6 +349,12 @@ void check_capacities(const run_parameters& p, std::string_view source) {
     probe_output(source, p, 12, std::string(p.wfile.trimmed()));
     if (p.nxpix >= 1) probe_output(source, p, 30, p.testimage.prefix(60) + ".TESTIMAGE");
     if (p.idebug >= 1) probe_output(source, p, 30, p.testimage.prefix(60) + ".CHECK_POS");
+}
+
+void check_input_files(const run_parameters& p, std::string_view source) {
+    probe_input(source, p, 1, std::string(p.posfile.trimmed()));
+    if (!p.parfile.is_junk()) probe_input(source, p, 9, std::string(p.parfile.trimmed()));
+    if (!p.posfile_haze.is_junk()) probe_input(source, p, 15, std::string(p.posfile_haze.trimmed()));
 }
 
 }  // namespace quillet

@@ -39,4 +39,9 @@ void read_deck(free_reader& in, run_parameters& p);
 // removed): output_error naming the record when one cannot be created.
 void check_capacities(const run_parameters& p, std::string_view source);
 
+// The particle files and the engine parameter file that the deck names must
+// open for reading; an input_error names the deck record and line that named
+// the missing one.
+void check_input_files(const run_parameters& p, std::string_view source);
+
 }  // namespace quillet

@@ -34,6 +34,7 @@ void run_quillet(std::FILE* deck, const std::string& source) {
     free_reader in(deck, source);
     read_deck(in, p);
     check_capacities(p, source);
+    check_input_files(p, source);
     if (parallel_options.on && (p.icheck >= 1 || p.idebug >= 1))
         throw limit_error(source + ": --threads runs the photons in parallel, but " +
                           (p.icheck >= 1 ? "deck record 19 (icheck = " + std::to_string(p.icheck) + ")"
@@ -65,6 +66,7 @@ void run_quillet(std::FILE* deck, const std::string& source) {
                          p.method_haze, p.ssca_part, p.ssca_haze, p.ppar1_haze, p.ppar2_haze, p.ppar3_haze, w_haze,
                          p.irot, p.isquare, p.idebug, p.iemulate, p.testimage, p.nxpix, p.nypix);
     tim(cpu2);
+    cpu2 += remote_cpu.engine;  // the other processes of a distributed run
 
     print_closing(p, e, summarize(sun_bsun, e.ndirect, p.nphot, cpu1, cpu2));
 }

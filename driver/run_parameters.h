@@ -30,6 +30,10 @@ struct run_parameters {
     // azimuth as read, and the observer's azimuth after the viewing geometry.
     double latobs[max_dir_list + 1] = {};
     double fiiobs[max_dir_list + 1] = {};
+    // Input line of each direction of the list form, and of each grid value.
+    int latobs_line[max_dir_list + 1] = {};
+    int latgrid_line[max_grid_lat + 1] = {};
+    int fiigrid_line[max_grid_fii + 1] = {};
     std::int32_t nlat = 0;
     std::int32_t nfii = 0;
     double latgrid[max_grid_lat + 1] = {};

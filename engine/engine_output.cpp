@@ -8,6 +8,7 @@
 #include <numbers>
 
 #include "engine/engine_records.h"
+#include "engine/parallel_run.h"
 #include "engine/engine_run.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -92,7 +93,7 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     tim(cpu2);
     const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;
     const double dn = n;
-    st.cpu = cpu2 - cpu1;
+    st.cpu = cpu2 - cpu1 + remote_cpu.loop;
     st.cpu_comp = st.cpu / (dn * 0.001);
     st.fdir = double(engine_sums.ndirect) / dn;
     st.mu0 = std::cos(std::numbers::pi / 2.0 - run.bsun * deg_to_rad);

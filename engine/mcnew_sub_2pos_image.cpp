@@ -21,6 +21,7 @@
 #include "numeric/ran1.h"
 #include "numeric/tim.h"
 #include "planet/planet_records.h"
+#include "planet/saturn_illumination.h"
 #include "scatter/callisto.h"
 #include "scatter/mcphase.h"
 #include "scatter/scatter.h"
@@ -190,6 +191,7 @@ void mcnew_sub_2pos_image(
 
     static engine_run run;
     run = engine_run{};
+    tim(run.cpu_entry);
     run.nxphot = nxphot;
     run.nyphot = nyphot;
     run.posfile = posfile;
@@ -256,6 +258,11 @@ void mcnew_sub_2pos_image(
     run.planet_source = satcom1.isat >= 1;
     if (run.planet_source) {
         run.nphot = satcom4.nphot_sat;
+        if (run.nphot < 1 && !planet_model_sends_light(satcom3.model_sat))
+            throw limit_error("engine: the planet illumination gave no photon (nphot = 0): the planet model "
+                              "model_sat = " + std::to_string(satcom3.model_sat) +
+                              " has no brightness factor (the models are 1 to 6 and 11 to 14), so the planet "
+                              "sends no light; nothing to launch");
         if (run.nphot < 1)
             throw limit_error(
                 "engine: the planet illumination gave no photon (nphot = 0): the planet sends no light "

@@ -32,6 +32,7 @@
 #include "format/free_writer.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
+#include "numeric/tim.h"
 #include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
@@ -39,6 +40,7 @@ namespace quillet {
 
 parallel_options_t parallel_options = {false, 1, 0, 1};
 thread_local constinit worker_hits_t* worker_hits = nullptr;
+remote_cpu_t remote_cpu;
 
 std::int32_t available_cores() {
     cpu_set_t set;
@@ -404,6 +406,9 @@ void check_remote(const shared_run& sh, const block_partial& p, std::int64_t exp
 }  // namespace
 
 void run_photons_parallel(const engine_run& run) {
+    double cpu_loop = 0.0;
+    tim(cpu_loop);
+    remote_cpu = remote_cpu_t{};
     shared_run sh(run);
     const std::int32_t nworkers =
         std::int32_t(std::min<std::size_t>(std::size_t(parallel_options.threads), sh.blocks.size()));
@@ -470,13 +475,29 @@ void run_photons_parallel(const engine_run& run) {
             }
             photons_added = last_photon(b, sh.nphot);
         }
+        for (int r = 1; r < sh.ranks; ++r) {
+            process_group::receive(r, message);
+            double cpu[2];
+            if (message.size() != sizeof cpu)
+                throw run_error("distributed run: process " + std::to_string(r) +
+                                " sent a CPU-time message of the wrong length");
+            std::memcpy(cpu, message.data(), sizeof cpu);
+            remote_cpu.loop += cpu[0];
+            remote_cpu.engine += cpu[1];
+        }
     } else {
-        // This process's blocks, in order, to the first process.
+        // This process's blocks, in order, to the first process; then its CPU time.
         for (std::size_t slot = 0; slot < sh.blocks.size(); ++slot) {
             block_partial* p = wait_local(slot);
             process_group::send(0, serialize(*p));
             release(slot, p);
         }
+        team.join();
+        if (sh.error) std::rethrow_exception(sh.error);
+        double now = 0.0;
+        tim(now);
+        const double cpu[2] = {now - cpu_loop, now - run.cpu_entry};
+        process_group::send(0, std::string(reinterpret_cast<const char*>(cpu), sizeof cpu));
     }
     team.join();
     if (sh.error) std::rethrow_exception(sh.error);

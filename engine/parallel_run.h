@@ -50,6 +50,16 @@ struct worker_hits_t {
 // The worker's collection; null in the serial run (and on the main thread).
 extern thread_local constinit worker_hits_t* worker_hits;
 
+// CPU seconds the other processes of a distributed run spent in their photon
+// loops and in their whole engine calls, sent to the first process when their
+// last block is done (0 in a one-process run), so that the CPU-time record
+// and the report count every process.
+struct remote_cpu_t {
+    double loop = 0.0;
+    double engine = 0.0;
+};
+extern remote_cpu_t remote_cpu;
+
 // Runs all photons of the run (this process's share of them when
 // distributed) with parallel_options.threads workers.
 void run_photons_parallel(const engine_run& run);

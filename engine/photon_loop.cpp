@@ -15,6 +15,7 @@
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
 #include "field/field_records.h"
+#include "field/part_read_2pos.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
 #include "numeric/ran1.h"
@@ -41,6 +42,12 @@ inline int hist_bin(double angle, double offset, int nbins) {
 }
 
 }  // namespace
+
+void fold_after_scattering(double& px, double& py, double pz) {
+    const double px_in = px, py_in = py;
+    retbox(px, py);
+    if (px != px_in || py != py_in) com12.ipart = image_holding(com12.ipart, px, py, pz);
+}
 
 launch_constants::launch_constants(const engine_run& run)
     : xl(com2.xl),
@@ -162,7 +169,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
             scatter(px, py, pz, ex, ey, ez, ipart);
             indirect(px, py, pz, ipart, iscat);
             com12.ipart = ipart;
-            if (lc.fold_after_scatter) retbox(px, py);
+            if (lc.fold_after_scatter) fold_after_scattering(px, py, pz);
             if (iscat == 1) {
                 for (std::int32_t k = 1; k <= ntest; ++k) {
                     double b = com14.bphot[k];

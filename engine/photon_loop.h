@@ -24,6 +24,13 @@ struct launch_constants {
     bool fold_after_scatter;
 };
 
+// Folds the photon into the cell after a scattering. A photon moved by a
+// period is no longer on or in the entry com12.ipart it scattered on but on
+// an image of the same particle; that image becomes the excluded particle of
+// the next search (the entry a period away would stand beyond the first box,
+// and a ray crossing the image it left would go through it).
+void fold_after_scattering(double& px, double& py, double pz);
+
 // Launches, traces and peels off photon iphot, drawing its random numbers
 // from whatever source ran1_draw uses on this thread, and adds it to this
 // thread's sums. inidist is the start distance of the previous photon (kept

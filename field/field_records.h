@@ -21,6 +21,9 @@ struct com1_t {
     double zpart[max_part + 1];
     double rpart[max_part + 1];
     double rpart2[max_part + 1];  // radius squared
+    // The particle (ring or haze, 1..npart - copies) that each entry is an
+    // image of: itself for a particle of the file, its original for an edge copy.
+    std::int32_t iorig[max_part + 1];
 };
 extern com1_t com1;
 

@@ -92,10 +92,29 @@ double cross_sections(std::int32_t first, std::int32_t last) {
 
 }  // namespace
 
+double fold_shift(double sy, double yl) {
+    // Ten steps of 2 yl bring every shift within 21 yl inside the cell but
+    // for rounding: -2.1 with yl = 0.1 ends at -0.10000000000000042. Such a
+    // shift is folded again from the value read, exactly: fmod is exact, and
+    // so is the one step of 2 yl after it (both values lie within a factor 2).
+    const double sy_read = sy;
+    for (int pass = 0; pass < 10; ++pass) {
+        if (sy > yl) sy -= 2.0 * yl;
+        if (sy < -yl) sy += 2.0 * yl;
+    }
+    if (std::fabs(sy) <= yl) return sy;
+    const double yl2 = 2.0 * yl;
+    sy = std::fmod(sy_read, yl2);
+    if (sy > yl) sy -= yl2;
+    if (sy < -yl) sy += yl2;
+    return sy;
+}
+
 void duplicate_edges(std::int32_t n, std::string_view source) {
     const double xl = com2.xl, yl = com2.yl, sy = com2.sy;
     std::int64_t c = 0;
     for (std::int32_t i = 1; i <= n; ++i) {
+        com1.iorig[i] = i;
         const double r = com1.rpart[i];
         for (int m = -1; m <= 1; ++m) {
             for (int k = -1; k <= 1; ++k) {
@@ -110,6 +129,7 @@ void duplicate_edges(std::int32_t n, std::string_view source) {
                     com1.ypart[j] = ys;
                     com1.zpart[j] = com1.zpart[i];
                     com1.rpart[j] = r;
+                    com1.iorig[j] = i;
                     com_haze1.itype[j] = com_haze1.itype[i];
                 }
             }
@@ -123,122 +143,148 @@ void duplicate_edges(std::int32_t n, std::string_view source) {
     for (std::int32_t i = 1; i <= com3.npart; ++i) com1.rpart2[i] = com1.rpart[i] * com1.rpart[i];
 }
 
-void part_read_2pos(const text80& file, const text80& file_haze) {
-    const bool report = com3.icheck >= 0;
-    say("entering part_read_2pos");
-    say("file = ", file);
-    say("file_haze = ", file_haze);
+std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz) {
+    // The copies follow the particles of the files (an entry j is a copy when
+    // iorig[j] < j) and are stored in the order of their originals, so both
+    // the start of the copies and the copies of one particle are found by
+    // bisection.
+    const std::int32_t i = com1.iorig[ipart];
+    auto first_where = [](std::int32_t lo, std::int32_t hi, auto&& past) {  // first j in [lo, hi) with past(j)
+        while (lo < hi) {
+            const std::int32_t mid = lo + (hi - lo) / 2;
+            if (past(mid)) hi = mid;
+            else lo = mid + 1;
+        }
+        return lo;
+    };
+    const std::int32_t end = com3.npart + 1;
+    const std::int32_t copies = first_where(1, end, [](std::int32_t j) { return com1.iorig[j] < j; });
+    const std::int32_t first = first_where(copies, end, [i](std::int32_t j) { return com1.iorig[j] >= i; });
+    const std::int32_t last = first_where(first, end, [i](std::int32_t j) { return com1.iorig[j] > i; });
+    auto d2 = [&](std::int32_t j) {
+        const double dx = px - com1.xpart[j], dy = py - com1.ypart[j], dz = pz - com1.zpart[j];
+        return dx * dx + dy * dy + dz * dz;
+    };
+    std::int32_t best = i;
+    double best_d2 = d2(i);
+    for (std::int32_t j = first; j < last; ++j) {
+        const double dj = d2(j);
+        if (dj < best_d2) best = j, best_d2 = dj;
+    }
+    return best;
+}
 
-    const std::string name(file.trimmed());
+namespace {
+
+// The Particle position file: cell, count and ring particles, scaled by
+// sredu and zredu. Out: the particle count n, the layer bounds and tau.
+void read_ring_particles(const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
+                         double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
-    std::int32_t n = 0;
-    double zmin = 0.0, zmax = 0.0, tau = 0.0;
-    {
-        free_reader in(name);
-        read_head(in, orb, xl, yl, sy, report);
-        if (!(xl > 0.0) || !(yl > 0.0) || !std::isfinite(xl) || !std::isfinite(yl))
-            in.fail("expected positive half-widths xl and yl, found " + free_format(xl, yl));
-        // The optical depth divides by the cell area 4 xl yl.
-        if (!(4.0 * xl * yl > 0.0) || !std::isfinite(4.0 * xl * yl))
-            in.fail("expected half-widths xl and yl whose cell area 4*xl*yl is positive and finite, found " +
-                    free_format(xl, yl));
-        // The shift is folded into [-yl, yl] by ten steps of 2 yl at most: a
-        // shift beyond 21 yl would stay outside and misplace the copies of
-        // the neighbouring columns.
-        if (!(std::fabs(sy) <= 21.0 * yl))
-            in.fail("expected a shift sy within 21*yl = " + free_format(21.0 * yl) + " of 0, found " +
-                    free_format(sy));
-        if (report) say("orb,xl,yl,sy", orb, xl, yl, sy);
-        n = read_count(in, 0);
-        com3.npartori = n;
-        if (report) say("original npart ", n);
+    free_reader in(name);
+    read_head(in, orb, xl, yl, sy, report);
+    if (!(xl > 0.0) || !(yl > 0.0) || !std::isfinite(xl) || !std::isfinite(yl))
+        in.fail("expected positive half-widths xl and yl, found " + free_format(xl, yl));
+    // The optical depth divides by the cell area 4 xl yl.
+    if (!(4.0 * xl * yl > 0.0) || !std::isfinite(4.0 * xl * yl))
+        in.fail("expected half-widths xl and yl whose cell area 4*xl*yl is positive and finite, found " +
+                free_format(xl, yl));
+    // The shift is folded into [-yl, yl] by ten steps of 2 yl at most: a
+    // shift beyond 21 yl is refused as a misread value rather than folded.
+    if (!(std::fabs(sy) <= 21.0 * yl))
+        in.fail("expected a shift sy within 21*yl = " + free_format(21.0 * yl) + " of 0, found " +
+                free_format(sy));
+    if (report) say("orb,xl,yl,sy", orb, xl, yl, sy);
+    n = read_count(in, 0);
+    com3.npartori = n;
+    if (report) say("original npart ", n);
 
-        const double sy_read = sy;
-        for (int pass = 0; pass < 10; ++pass) {
-            if (sy > yl) sy -= 2.0 * yl;
-            if (sy < -yl) sy += 2.0 * yl;
-        }
-        say("sy: ", sy_read, sy);
-        com2.xl = xl;
-        com2.yl = yl;
-        com2.sy = sy;
-        com2.yl2 = 2.0 * yl;
-        com2.xl2 = 2.0 * xl;
+    const double sy_read = sy;
+    sy = fold_shift(sy, yl);
+    say("sy: ", sy_read, sy);
+    com2.xl = xl;
+    com2.yl = yl;
+    com2.sy = sy;
+    com2.yl2 = 2.0 * yl;
+    com2.xl2 = 2.0 * xl;
 
-        read_particles(in, 1, n);
-        double area = 0.0;
-        for (std::int32_t i = 1; i <= n; ++i) {
-            com1.rpart[i] *= com13.sredu;
-            com1.zpart[i] *= com13.zredu;
-            const double r = com1.rpart[i], z = com1.zpart[i];
-            zmin = std::min(zmin, z - r);
-            zmax = std::max(zmax, z + r);
-            area += std::numbers::pi * (r * r);
-        }
-        tau = area / (4.0 * xl * yl);
+    read_particles(in, 1, n);
+    double area = 0.0;
+    zmin = 0.0;
+    zmax = 0.0;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        com1.rpart[i] *= com13.sredu;
+        com1.zpart[i] *= com13.zredu;
+        const double r = com1.rpart[i], z = com1.zpart[i];
+        zmin = std::min(zmin, z - r);
+        zmax = std::max(zmax, z + r);
+        area += std::numbers::pi * (r * r);
     }
+    tau = area / (4.0 * xl * yl);
+}
 
-    if (maincom1.sizemin > 0.0) {
-        std::int32_t kept = 0;
-        for (std::int32_t i = 1; i <= n; ++i) {
-            if (com1.rpart[i] >= maincom1.sizemin) {
-                ++kept;
-                com1.xpart[kept] = com1.xpart[i];
-                com1.ypart[kept] = com1.ypart[i];
-                com1.zpart[kept] = com1.zpart[i];
-                com1.rpart[kept] = com1.rpart[i];
-            }
+double cell_area() { return 4.0 * com2.xl * com2.yl; }
+
+// Drops the ring particles below sizemin, keeping the others in file order.
+void cut_small_particles(std::int32_t& n, double& tau) {
+    std::int32_t kept = 0;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        if (com1.rpart[i] >= maincom1.sizemin) {
+            ++kept;
+            com1.xpart[kept] = com1.xpart[i];
+            com1.ypart[kept] = com1.ypart[i];
+            com1.zpart[kept] = com1.zpart[i];
+            com1.rpart[kept] = com1.rpart[i];
         }
-        const double tau_mod = cross_sections(1, kept) / (4.0 * xl * yl);
-        say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
-        say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
-        n = kept;
-        tau = tau_mod;
     }
+    const double tau_mod = cross_sections(1, kept) / cell_area();
+    say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
+    say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
+    n = kept;
+    tau = tau_mod;
+}
 
-    if (maincom1.s20 > 0.0) {
-        for (std::int32_t i = 1; i <= n; ++i)
-            if (com1.rpart[i] <= maincom1.s20) com1.rpart[i] *= maincom1.f20;
-        const double tau_mod = cross_sections(1, n) / (4.0 * xl * yl);
-        say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
-        tau = tau_mod;
+// Enlarges the ring particles up to radius s20 by f20.
+void enlarge_small_particles(std::int32_t n, double& tau) {
+    for (std::int32_t i = 1; i <= n; ++i)
+        if (com1.rpart[i] <= maincom1.s20) com1.rpart[i] *= maincom1.f20;
+    const double tau_mod = cross_sections(1, n) / cell_area();
+    say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
+    tau = tau_mod;
+}
+
+// Appends the haze particles (unscaled, kind 2) after the n ring particles.
+void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
+    say(rule28);
+    say("reading haze particles      ");
+    free_reader in(haze_name);
+    double ignored[4] = {0.0, 0.0, 0.0, 0.0};
+    read_head(in, ignored[0], ignored[1], ignored[2], ignored[3], false);
+    say("posdat:", title);
+    npart_haze = read_count(in, n);
+    say("npart_haze ", npart_haze);
+    say("before adding haze:");
+    say("tau", tau);
+    say("zz", zmin, zmax);
+    read_particles(in, n + 1, npart_haze);
+    for (std::int32_t i = n + 1; i <= n + npart_haze; ++i) {
+        com_haze1.itype[i] = 2;
+        const double r = com1.rpart[i], z = com1.zpart[i];
+        zmin = std::min(zmin, z - r);
+        zmax = std::max(zmax, z + r);
     }
+    const double area_haze = cross_sections(n + 1, n + npart_haze);
+    n += npart_haze;
+    tau = tau + area_haze / cell_area();
+    say("after adding haze:");
+    say("tau", tau);
+    say("zz", zmin, zmax);
+}
 
-    for (std::int32_t i = 1; i <= n; ++i) com_haze1.itype[i] = 1;
-
-    say("file_haze", file_haze);
-    std::string source = name;
-    if (!file_haze.is_junk()) {
-        say(rule28);
-        say("reading haze particles      ");
-        const std::string haze_name(file_haze.trimmed());
-        source += " with haze file " + haze_name;
-        free_reader in(haze_name);
-        double ignored[4] = {0.0, 0.0, 0.0, 0.0};
-        read_head(in, ignored[0], ignored[1], ignored[2], ignored[3], false);
-        say("posdat:", title);
-        npart_haze = read_count(in, n);
-        say("npart_haze ", npart_haze);
-        say("before adding haze:");
-        say("tau", tau);
-        say("zz", zmin, zmax);
-        read_particles(in, n + 1, npart_haze);
-        for (std::int32_t i = n + 1; i <= n + npart_haze; ++i) {
-            com_haze1.itype[i] = 2;
-            const double r = com1.rpart[i], z = com1.zpart[i];
-            zmin = std::min(zmin, z - r);
-            zmax = std::max(zmax, z + r);
-        }
-        const double area_haze = cross_sections(n + 1, n + npart_haze);
-        n += npart_haze;
-        tau = tau + area_haze / (4.0 * xl * yl);
-        say("after adding haze:");
-        say("tau", tau);
-        say("zz", zmin, zmax);
-    }
-    // The factors sredu, zredu and f20, or very large radii, can carry a
-    // field read in range beyond the double range: refuse it here rather
-    // than trace rays through infinite spheres.
+// The factors sredu, zredu and f20, or very large radii, can carry a field
+// read in range beyond the double range: refuse it here rather than trace
+// rays through infinite spheres.
+void require_finite_field(const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
     for (std::int32_t i = 1; i <= n; ++i)
         if (!std::isfinite(std::numbers::pi * (com1.rpart[i] * com1.rpart[i])) || !std::isfinite(com1.zpart[i]))
             throw input_error(source + ": particle " + std::to_string(i) + " of the field has radius " +
@@ -248,6 +294,43 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
         throw input_error(source + ": the optical depth " + free_format(tau) + " and the layer " +
                           free_format(zmin, zmax) + " of the field are not finite: expected radii and heights " +
                           "whose cross-sections and extent stay within the range of a double");
+}
+
+// Diagnostic dump of the whole table, copies included.
+void write_check_pos() {
+    result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
+    std::FILE* f = out.stream();
+    put_record(f, com2.xl, com2.yl, com2.zmin, com2.zmax, com2.sy);
+    put_record(f, com3.npart);
+    for (std::int32_t i = 1; i <= com3.npart; ++i)
+        put_record(f, com1.xpart[i], com1.ypart[i], com1.zpart[i], com1.rpart[i], com_haze1.itype[i]);
+    out.commit();
+}
+
+}  // namespace
+
+void part_read_2pos(const text80& file, const text80& file_haze) {
+    const bool report = com3.icheck >= 0;
+    say("entering part_read_2pos");
+    say("file = ", file);
+    say("file_haze = ", file_haze);
+
+    const std::string name(file.trimmed());
+    std::int32_t n = 0;
+    double zmin = 0.0, zmax = 0.0, tau = 0.0;
+    read_ring_particles(name, report, n, zmin, zmax, tau);
+    if (maincom1.sizemin > 0.0) cut_small_particles(n, tau);
+    if (maincom1.s20 > 0.0) enlarge_small_particles(n, tau);
+    for (std::int32_t i = 1; i <= n; ++i) com_haze1.itype[i] = 1;
+
+    say("file_haze", file_haze);
+    std::string source = name;
+    if (!file_haze.is_junk()) {
+        const std::string haze_name(file_haze.trimmed());
+        source += " with haze file " + haze_name;
+        add_haze(haze_name, n, zmin, zmax, tau);
+    }
+    require_finite_field(source, n, zmin, zmax, tau);
     com2.zmin = zmin;
     com2.zmax = zmax;
     com13.tau = tau;
@@ -259,16 +342,7 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
         say("zmin,zmax", com2.zmin, com2.zmax);
         say(rule28);
     }
-
-    if (debug1.idebug >= 1) {
-        result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
-        std::FILE* f = out.stream();
-        put_record(f, com2.xl, com2.yl, com2.zmin, com2.zmax, com2.sy);
-        put_record(f, com3.npart);
-        for (std::int32_t i = 1; i <= com3.npart; ++i)
-            put_record(f, com1.xpart[i], com1.ypart[i], com1.zpart[i], com1.rpart[i], com_haze1.itype[i]);
-        out.commit();
-    }
+    if (debug1.idebug >= 1) write_check_pos();
 }
 
 }  // namespace quillet

@@ -21,4 +21,13 @@ void part_read_2pos(const text80& file, const text80& file_haze);
 // benchmarks that fill the tables directly call it too.
 void duplicate_edges(std::int32_t n, std::string_view source);
 
+// The shear sy of a position file folded into [-yl, yl] (|sy| <= 21 yl).
+double fold_shift(double sy, double yl);
+
+// The entry among the images of particle ipart (its original and the edge
+// copies, com1.iorig) whose centre lies nearest to the point (px, py, pz):
+// after a photon on or in particle ipart is folded into the cell, the image
+// its sphere now belongs to.
+std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz);
+
 }  // namespace quillet

@@ -146,6 +146,7 @@ bool free_reader::at_end() {
 void free_reader::parse_value(std::string_view expected) {
     // At a quote or at the first character of a bare value.
     quoted_ = false;
+    slash_after_ = false;
     token_.clear();
     char q = line_[pos_];
     if (q == '\'' || q == '"') {
@@ -171,6 +172,7 @@ void free_reader::parse_value(std::string_view expected) {
         return;
     }
     while (pos_ < line_.size() && !ends_bare(line_[pos_])) token_.push_back(line_[pos_++]);
+    slash_after_ = pos_ < line_.size() && line_[pos_] == '/';
 }
 
 free_reader::item free_reader::next_item(std::string_view expected) {

@@ -55,6 +55,10 @@ public:
         return true;
     }
 
+    // True when the last value read was bare text cut short by a slash right
+    // after it ("../ring.pos" reads as ".."): a name with a slash needs quotes.
+    bool text_ended_at_slash() const { return !quoted_ && slash_after_; }
+
     // True when only blank lines (or nothing) remain after the current record.
     bool at_end();
 
@@ -88,6 +92,7 @@ private:
     bool repeat_null_ = false;
     std::string token_;
     bool quoted_ = false;
+    bool slash_after_ = false;      // the last bare value ended at a slash
 };
 
 }  // namespace quillet

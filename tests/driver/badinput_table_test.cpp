@@ -196,13 +196,17 @@ const std::vector<bad_input>& table() {
                  d.isat = 1, d.distance = 140.0;
                  d.model_sat = 7;
              });
-         }, {}, {"line 24, deck record 27 (model_sat)", "from 1 to 6, found 7"}},
+         }, {}, {"engine: the planet illumination gave no photon", "model_sat = 7 has no brightness factor"}},
 
         // The Particle position file.
         {"PositionFileMissing", [] { return deck_with([](deck_values& d) { d.posfile = "missing.pos"; }); }, {},
-         {"cannot open the file missing.pos: No such file or directory"}},
+         {"standard input, line 1, deck record 1 (posfile): cannot open the file missing.pos: No such file or "
+          "directory"}},
         {"PositionFileUnreadable", [] { return deck_with([](deck_values& d) { d.posfile = "folder"; }); },
-         {{"folder/keep", ""}}, {"folder", "could not be read: Is a directory"}},
+         {{"folder/keep", ""}}, {"line 1, deck record 1 (posfile): cannot open the file folder: it is a folder"}},
+        {"PositionFileNameCutBySlash", [] { return deck_with([](deck_values& d) { d.posfile = "folder/ring.pos"; }); },
+         {{"folder/ring.pos", ""}},
+         {"line 1, deck record 1 (posfile): the name 'folder' ended at a slash", "in quotes"}},
         {"PositionFileEmpty", [] { return full_deck().text(); }, {{"ring.pos", ""}},
          {"ring.pos, record 1 (title): expected a text, but the input ended"}},
         {"PositionFileBinaryGarbage", [] { return full_deck().text(); },
@@ -251,7 +255,7 @@ const std::vector<bad_input>& table() {
 
         // The haze file.
         {"HazeFileMissing", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); }, {},
-         {"cannot open the file haze.pos: No such file or directory"}},
+         {"deck record 15 (posfile_haze): cannot open the file haze.pos: No such file or directory"}},
         {"HazeRadiusZero", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
          {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n1\n0.0 0 0 0\n"}},
          {"haze.pos, line 5, particle 1 (radius, x, y, z): expected a radius above 0"}},
@@ -261,7 +265,7 @@ const std::vector<bad_input>& table() {
 
         // The engine parameter file.
         {"EngineParameterFileMissing", [] { return deck_with([](deck_values& d) { d.parfile = "missing.par"; }); },
-         {}, {"cannot open the file missing.par: No such file or directory"}},
+         {}, {"deck record 9 (parfile): cannot open the file missing.par: No such file or directory"}},
         {"EngineAlbedoFactorNaN", [] { return deck_with([](deck_values& d) { d.parfile = "par"; }); },
          {{"par", "nan\n100\n10000 10000\n"}},
          {"par, line 1, engine parameter file record 1 (ssca): expected an albedo factor ssca from 0 to 1, "

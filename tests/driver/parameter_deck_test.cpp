@@ -29,7 +29,7 @@ TEST(ParameterDeck, ListFormFillsEveryRecordAndTheSharedRecords) {
     d.posfile = "ring.pos";
     d.bsun = 30.0, d.lonsun = 10.0;
     d.ntest = 3;
-    d.directions = {{30.0, 40.0}, {30.0, 1180.0}, {20.0, 0.0}};
+    d.directions = {{30.0, 40.0}, {30.0, 1180.0}, {30.0, 0.0}};
     d.nxphot = 3, d.nyphot = 4, d.mx = 10, d.my = 12;
     d.parfile = "par.dat", d.outfile = "esc.out", d.epsfile = "eps.out", d.wfile = "w.out";
     d.method = 4, d.ppar1 = 0.25, d.ppar2 = -0.5, d.ppar3 = 1.5;
@@ -47,7 +47,7 @@ TEST(ParameterDeck, ListFormFillsEveryRecordAndTheSharedRecords) {
     EXPECT_EQ(p->lonsun, 10.0);
     EXPECT_EQ(p->ntest, 3);
     EXPECT_EQ(p->latobs[1], 30.0);
-    EXPECT_EQ(p->latobs[3], 20.0);
+    EXPECT_EQ(p->latobs[3], 30.0);
     EXPECT_EQ(p->fiiobs[2], 190.0);  // converted: lonsun + 180
     EXPECT_EQ(p->fiiobs[3], 10.0);   // phase angle 0 at another latitude: Delta = 0
     EXPECT_EQ(p->nxphot, 3);
@@ -99,7 +99,7 @@ TEST(ParameterDeck, ListFormFillsEveryRecordAndTheSharedRecords) {
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], "   lat,fii,alpha  30.000  56.523   40.000000");
     EXPECT_EQ(lines[1], "   lat,fii,alpha  30.000 190.000  120.000000");
-    EXPECT_EQ(lines[2], "   lat,fii,alpha  20.000  10.000    0.000000");
+    EXPECT_EQ(lines[2], "   lat,fii,alpha  30.000  10.000    0.000000");
     EXPECT_EQ(lines[3], "3 4 10 12");
 }
 
@@ -298,6 +298,65 @@ TEST(ParameterDeck, ImpossiblePhaseAngleStopsTheDeck) {
     std::string msg = message_of<input_error>([&] { read_deck_text(d.text(), *p); });
     EXPECT_TRUE(contains(msg, "standard input, line 4, deck record 4 (latobs, fiiobs)")) << msg;
     EXPECT_TRUE(contains(msg, "observer direction 1 (latitude 60.0, phase angle 10.0)")) << msg;
+}
+
+TEST(ParameterDeck, ImpossibleDirectionNamesTheLineItIsOn) {
+    // Direction 22 of a list stands on line 3 + 22 of a deck with one record a line.
+    deck_values d;
+    d.bsun = 10.0;
+    d.ntest = 30;
+    d.directions.assign(30, {20.0, 40.0});
+    d.directions[21] = {20.0, 0.0};
+    auto p = fresh_parameters();
+    std::string msg = message_of<input_error>([&] { read_deck_text(d.text(), *p); });
+    EXPECT_TRUE(contains(msg, "standard input, line 25, deck record 4 (latobs, fiiobs): observer direction 22 "
+                              "(latitude 20.0, phase angle 0.0)"))
+        << msg;
+    EXPECT_TRUE(contains(msg, "run from 10.0 to 150.0 degrees")) << msg;
+}
+
+TEST(ParameterDeck, ImpossibleGridDirectionNamesTheLinesOfItsTwoValues) {
+    deck_values d;
+    d.bsun = 30.0;
+    d.ntest = -1;
+    d.nlat = 2, d.nfii = 2;
+    d.latgrid = {30.0, 60.0};
+    d.fiigrid = {40.0, 10.0};  // 10 degrees cannot be seen from 60 (30 .. 90)
+    auto p = fresh_parameters();
+    std::string msg = message_of<input_error>([&] { read_deck_text(d.text(), *p); });
+    // Records 3 and 5 on lines 3 and 4; latgrid on 5-6, fiigrid on 7-8.
+    EXPECT_TRUE(contains(msg, "standard input, lines 6 and 8, deck records 6 and 7 (latgrid value 2, fiigrid value 2): "
+                              "observer direction 4"))
+        << msg;
+}
+
+TEST(ParameterDeck, UnquotedNameCutShortBySlashIsRefusedWithTheWayToWriteIt) {
+    deck_values d;
+    d.posfile = "../ring.pos";  // deck_values writes names as they are: unquoted
+    auto p = fresh_parameters();
+    std::string msg = message_of<input_error>([&] { read_deck_text(d.text(), *p); });
+    EXPECT_TRUE(contains(msg, "standard input, line 1, deck record 1 (posfile): the name '..' ended at a slash")) << msg;
+    EXPECT_TRUE(contains(msg, "in quotes, as in '../ring.pos'")) << msg;
+    // Quoted, or a slash after a blank (the rest of the line a comment), reads as meant.
+    auto q = fresh_parameters();
+    d.posfile = "'../ring.pos'";
+    EXPECT_EQ(message_of<input_error>([&] { read_deck_text(d.text(), *q); }), "");
+    EXPECT_EQ(q->posfile.trimmed(), "../ring.pos");
+    auto r = fresh_parameters();
+    d.posfile = "ring.pos / the field";
+    EXPECT_EQ(message_of<input_error>([&] { read_deck_text(d.text(), *r); }), "");
+    EXPECT_EQ(r->posfile.trimmed(), "ring.pos");
+}
+
+TEST(ParameterDeck, PlanetModelsWithoutANameAreKeptWithTheirCode) {
+    for (int model : {11, 12, 13, 14, 7}) {
+        deck_values d;
+        d.isat = 1, d.model_sat = model;
+        auto p = fresh_parameters();
+        EXPECT_EQ(message_of<input_error>([&] { read_deck_text(d.text(), *p); }), "") << model;
+        EXPECT_EQ(satcom3.model_sat, model);
+        EXPECT_EQ(p->model_sat_name.view(), std::string(30, ' ')) << model;
+    }
 }
 
 // ---- capacities ----

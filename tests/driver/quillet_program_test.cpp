@@ -274,13 +274,24 @@ TEST_F(QuilletProgram, ImpossiblePhaseAngleIsRejected) {
     EXPECT_EQ(r.out, "");
 }
 
-TEST_F(QuilletProgram, FailureInsideTheRunKeepsTheReportPrintedSoFar) {
+TEST_F(QuilletProgram, MissingParticleFileIsFoundBeforeTheReportWithTheRecordThatNamesIt) {
     deck_values d;
     d.posfile = "missing.pos";
     process_result r = run(d.text());
     EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "quillet: standard input, line 1, deck record 1 (posfile): cannot open the file missing.pos: No "
+                     "such file or directory\n");
+    EXPECT_EQ(index_of(split_lines(r.out), "flux_sat,nphot"), -1);
+}
+
+TEST_F(QuilletProgram, FailureInsideTheRunKeepsTheReportPrintedSoFar) {
+    dir_.write("bad.pos", "bad\n1\n1.0 2.0 2.0 0.0\n1\n0.5 0.0 zero 0.0\n");
+    deck_values d;
+    d.posfile = "bad.pos";
+    process_result r = run(d.text());
+    EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err.compare(0, 9, "quillet: "), 0) << r.err;
-    EXPECT_NE(r.err.find("missing.pos"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("bad.pos, line 5, particle 1"), std::string::npos) << r.err;
     std::vector<std::string> lines = split_lines(r.out);
     EXPECT_GE(index_of(lines, "flux_sat,nphot 0.0 4"), 0);
     EXPECT_EQ(index_of(lines, "NORI,TAU"), -1);

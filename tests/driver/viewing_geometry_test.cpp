@@ -81,23 +81,84 @@ TEST(ViewingGeometry, PhaseAnglesRoundTripThroughTheAzimuth) {
 }
 
 TEST(ViewingGeometry, ThresholdBetweenPhaseAngleAndRelativeAzimuthIs820) {
-    // Sun and observer in the ring plane: the phase angle is the azimuth difference.
-    converted c = convert(0.0, 5.0, {{0.0, 819.9}, {0.0, 820.0}, {0.0, 1000.0}, {0.0, 1090.0}});
-    EXPECT_NEAR(c.fii[1], 5.0 + 99.9, 1e-9);  // 819.9 is a phase angle: acos(cos 819.9 deg) = 99.9
-    EXPECT_EQ(c.fii[2], 5.0 - 180.0);         // 820 is the relative azimuth -180
-    EXPECT_EQ(c.fii[3], 5.0);                 // 1000 is the relative azimuth 0
-    EXPECT_EQ(c.fii[4], 95.0);
-    ASSERT_EQ(c.lines.size(), 4u);
-    EXPECT_EQ(c.lines[0], "   lat,fii,alpha   0.000 104.900  819.900000");
-    EXPECT_EQ(c.lines[1], "   lat,fii,alpha   0.000-175.000  180.000000");
-    EXPECT_EQ(c.lines[2], "   lat,fii,alpha   0.000   5.000    0.000000");
-    EXPECT_EQ(c.lines[3], "   lat,fii,alpha   0.000  95.000   90.000000");
+    // Sun in the ring plane, observer at the pole: every azimuth gives the
+    // phase angle 90, so the threshold shows in the azimuths alone.
+    converted c = convert(0.0, 5.0, {{90.0, 820.0}, {90.0, 1000.0}, {90.0, 1090.0}});
+    EXPECT_EQ(c.fii[1], 5.0 - 180.0);  // 820 is the relative azimuth -180
+    EXPECT_EQ(c.fii[2], 5.0);          // 1000 is the relative azimuth 0
+    EXPECT_EQ(c.fii[3], 95.0);
+    ASSERT_EQ(c.lines.size(), 3u);
+    EXPECT_EQ(c.lines[0], "   lat,fii,alpha  90.000-175.000   90.000000");
+    EXPECT_EQ(c.lines[1], "   lat,fii,alpha  90.000   5.000   90.000000");
+    EXPECT_EQ(c.lines[2], "   lat,fii,alpha  90.000  95.000   90.000000");
 }
 
-TEST(ViewingGeometry, TinyPhaseAngleKeepsTheSunsAzimuth) {
-    converted c = convert(30.0, 12.0, {{60.0, 1.0e-6}, {60.0, -1.0e-6}});
+TEST(ViewingGeometry, Fiiobs819Point9IsStillAPhaseAngle) {
+    // Sun and observer at 10 degrees: 819.9 acts as its cosine, that of 99.9.
+    converted c = convert(10.0, 0.0, {{10.0, 819.9}});
+    EXPECT_NEAR(phase_angle(10.0, 10.0, c.fii[1]), 99.9, 1e-9);
+    EXPECT_EQ(c.lines[0].substr(c.lines[0].size() - 12), "  819.900000");
+}
+
+TEST(ViewingGeometry, TinyPhaseAngleAtTheSunsElevationKeepsTheSunsAzimuth) {
+    converted c = convert(30.0, 12.0, {{30.0, 1.0e-6}, {30.0, -1.0e-6}, {30.0 + 1.0e-7, 0.0}});
     EXPECT_EQ(c.fii[1], 12.0);
     EXPECT_EQ(c.fii[2], 12.0);
+    EXPECT_EQ(c.fii[3], 12.0);
+}
+
+TEST(ViewingGeometry, NegativePhaseAngleRunsAsItsAbsoluteValue) {
+    converted c = convert(20.0, 0.0, {{35.0, -50.0}, {35.0, 50.0}});
+    EXPECT_EQ(c.fii[1], c.fii[2]);
+    EXPECT_NEAR(phase_angle(20.0, 35.0, c.fii[1]), 50.0, 1e-9);
+}
+
+// The message of the input_error that converting one direction throws.
+static std::string rejection(double bsun, double lat, double fii) {
+    std::vector<double> lats = {0.0, lat}, fiis = {0.0, fii};
+    return message_of<input_error>([&] {
+        capture_stdout([&] { viewing_geometry(bsun, 0.0, 1, fiis.data(), lats.data(), "standard input"); });
+    });
+}
+
+TEST(ViewingGeometry, ZeroPhaseAngleAwayFromTheSunsElevationIsRejectedWithTheAllowedRange) {
+    // Sun at 10, observer at 20: phase 0 would run at azimuth 0, phase angle 10.
+    std::string msg = rejection(10.0, 20.0, 0.0);
+    EXPECT_NE(msg.find("observer direction 1 (latitude 20.0, phase angle 0.0) cannot be seen with the Sun at "
+                       "elevation 10.0"),
+              std::string::npos)
+        << msg;
+    EXPECT_NE(msg.find("run from 10.0 to 150.0 degrees"), std::string::npos) << msg;
+    // Below the ring plane the observer sees the Sun's side only from afar.
+    msg = rejection(30.0, -30.0, 1.0e-7);
+    EXPECT_NE(msg.find("run from 60.0 to 180.0 degrees"), std::string::npos) << msg;
+}
+
+TEST(ViewingGeometry, ImpossiblePhaseAngleMessageGivesTheAllowedRange) {
+    // 10 degrees at Sun 30 and observer 60: the range is 30 .. 90.
+    std::string msg = rejection(30.0, 60.0, 10.0);
+    EXPECT_NE(msg.find("outside -1..1"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("run from 30.0 to 90.0 degrees"), std::string::npos) << msg;
+    // The range is that of the geometry: its ends are accepted, just beyond them not.
+    const phase_range_t r = phase_range(30.0, 60.0);
+    EXPECT_EQ(r.lowest, 30.0);
+    EXPECT_EQ(r.highest, 90.0);
+    EXPECT_EQ(rejection(30.0, 60.0, r.lowest), "");
+    EXPECT_EQ(rejection(30.0, 60.0, r.highest), "");
+    EXPECT_NE(rejection(30.0, 60.0, r.lowest - 1e-3), "");
+    EXPECT_NE(rejection(30.0, 60.0, r.highest + 1e-3), "");
+}
+
+TEST(ViewingGeometry, ElevationZeroOrBeyondNinetyIsRejectedInBothForms) {
+    for (double lat : {0.0, -0.0, 95.0, -90.5})
+        for (double fii : {40.0, 1090.0}) {
+            std::string msg = rejection(30.0, lat, fii);
+            EXPECT_NE(msg.find("expected an observer elevation latobs from -90 to 90 degrees other than 0"),
+                      std::string::npos)
+                << lat << " " << fii << ": " << msg;
+        }
+    EXPECT_EQ(rejection(30.0, 90.0, 1090.0), "");
+    EXPECT_EQ(rejection(30.0, -90.0, 1090.0), "");
 }
 
 TEST(ViewingGeometry, PhaseAngleOnTheBoundaryIsAcceptedDespiteRounding) {
@@ -123,6 +184,7 @@ TEST(ViewingGeometry, ImpossiblePhaseAngleIsRejectedNamingTheDirection) {
     EXPECT_NE(msg.find("latitude 60.0"), std::string::npos) << msg;
     EXPECT_NE(msg.find("phase angle 10.0"), std::string::npos) << msg;
     EXPECT_NE(msg.find("outside -1..1"), std::string::npos) << msg;
+    EXPECT_NE(msg.find("run from 30.0 to 90.0 degrees"), std::string::npos) << msg;
     // The first direction was fine and printed; the rejected one was not.
     EXPECT_EQ(split_lines(printed).size(), 1u);
 }

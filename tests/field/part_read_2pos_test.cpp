@@ -369,3 +369,93 @@ TEST_F(PartRead2pos, EdgeCopiesThatOverflowTheTablesAreRejectedWithTheCountReach
     EXPECT_NE(m.find("533336"), std::string::npos) << m;
     EXPECT_NE(m.find("400000"), std::string::npos) << m;
 }
+
+// ---- the shear fold and the images of a particle ----
+
+TEST(FoldShift, ShiftThatTenStepsLeaveJustOutsideIsFoldedInside) {
+    // -2.1 with yl = 0.1: ten additions of 0.2 end at -0.10000000000000042.
+    double ten = -2.1;
+    for (int pass = 0; pass < 10; ++pass) {
+        if (ten > 0.1) ten -= 0.2;
+        if (ten < -0.1) ten += 0.2;
+    }
+    ASSERT_LT(ten, -0.1);
+    const double sy = fold_shift(-2.1, 0.1);
+    EXPECT_LE(std::fabs(sy), 0.1);
+    // One period of 0.2 away from the value the ten steps reached.
+    EXPECT_NEAR(std::fabs(sy), 0.1, 1e-15);
+}
+
+TEST(FoldShift, EveryShiftWithin21CellHalfHeightsLandsInsideAndTenStepResultsStand) {
+    std::uint64_t state = 12345;
+    auto uniform = [&] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return double(state >> 11) * 0x1.0p-53;
+    };
+    int refolded = 0;
+    for (int n = 0; n < 200000; ++n) {
+        const double yl = std::ldexp(0.5 + uniform(), int(uniform() * 20.0) - 10);
+        // Multiples of yl and their neighbours are where rounding bites.
+        const double read = uniform() < 0.5 ? (2.0 * uniform() - 1.0) * 21.0 * yl
+                                              : std::nextafter(std::round((2.0 * uniform() - 1.0) * 21.0) * yl,
+                                                               uniform() < 0.5 ? 0.0 : 1e300);
+        if (!(std::fabs(read) <= 21.0 * yl)) continue;
+        double ten = read;
+        for (int pass = 0; pass < 10; ++pass) {
+            if (ten > yl) ten -= 2.0 * yl;
+            if (ten < -yl) ten += 2.0 * yl;
+        }
+        const double sy = fold_shift(read, yl);
+        ASSERT_LE(std::fabs(sy), yl) << read << " " << yl;
+        if (std::fabs(ten) <= yl) {
+            ASSERT_EQ(sy, ten) << read << " " << yl;
+        } else {
+            ++refolded;
+            // The same shift up to whole periods 2 yl.
+            const double periods = (read - sy) / (2.0 * yl);
+            ASSERT_NEAR(periods, std::round(periods), 1e-9) << read << " " << yl;
+        }
+    }
+    EXPECT_GT(refolded, 0);  // the sample does reach the rounding cases
+}
+
+TEST_F(PartRead2pos, EveryEntryKnowsWhichParticleItIsAnImageOf) {
+    load(path);
+    const std::int32_t n = 3;
+    for (std::int32_t i = 1; i <= n; ++i) EXPECT_EQ(com1.iorig[i], i);
+    ASSERT_GT(com3.npart, n);
+    for (std::int32_t j = n + 1; j <= com3.npart; ++j) {
+        const std::int32_t i = com1.iorig[j];
+        ASSERT_GE(i, 1);
+        ASSERT_LE(i, n);
+        EXPECT_EQ(com1.rpart[j], com1.rpart[i]) << j;
+        EXPECT_EQ(com1.zpart[j], com1.zpart[i]) << j;
+        // A whole number of periods in x, each shifting y by sy, then periods in y.
+        const double m = (com1.xpart[j] - com1.xpart[i]) / com2.xl2;
+        ASSERT_EQ(m, std::round(m)) << j;
+        const double k = (com1.ypart[j] - com1.ypart[i] - m * com2.sy) / com2.yl2;
+        EXPECT_NEAR(k, std::round(k), 1e-12) << j;
+        if (j > n + 1) {
+            EXPECT_GE(i, com1.iorig[j - 1]);  // stored in the order of their originals
+        }
+    }
+}
+
+TEST(ImageHolding, FindsTheImageWhoseSphereHoldsThePointAmongAllImages) {
+    fixture::reset_field();
+    // Particle 2 sits in the corner: three copies; particles 1 and 3 have copies too.
+    fixture::set_field({{0.5, 1.8, 0.0, 0.0}, {0.4, -1.9, 1.9, 0.1}, {0.3, 0.0, -1.85, 0.0}, {0.2, 0.0, 0.0, 0.0}},
+                       2.0, 2.0, 0.0);
+    for (std::int32_t j = 1; j <= com3.npart; ++j) {
+        const std::int32_t i = com1.iorig[j];
+        // From every image's centre and from a point on its surface, every
+        // image of the same particle leads back to that image.
+        for (std::int32_t from = 1; from <= com3.npart; ++from) {
+            if (com1.iorig[from] != i) continue;
+            EXPECT_EQ(image_holding(from, com1.xpart[j], com1.ypart[j], com1.zpart[j]), j) << from << " " << j;
+            EXPECT_EQ(image_holding(from, com1.xpart[j], com1.ypart[j], com1.zpart[j] + com1.rpart[j]), j);
+        }
+    }
+    // The middle particle has no copies: it is its own only image.
+    EXPECT_EQ(image_holding(4, 0.0, 0.0, 0.0), 4);
+}

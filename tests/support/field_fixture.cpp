@@ -63,7 +63,10 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
     com13.tau = area / (4.0 * xl * yl);
     com3.npartori = std::int32_t(ring.size());
     if (copies) duplicate_edges(n, "test field");
-    else com3.npart = n;
+    else {
+        com3.npart = n;
+        for (std::int32_t i = 1; i <= n; ++i) com1.iorig[i] = i;
+    }
 }
 
 void set_grid(std::int32_t mx, std::int32_t my) {
