@@ -41,6 +41,22 @@ for run in "2 1" "2 2" "3 1"; do
   echo "ok: $name matches the one-process run"
 done
 
+# The CPU time counts every process: two processes of one thread each spend
+# about what one process of two threads spends (the first alone would report
+# about half). 240,000 photons take a few tenths of a CPU second.
+cpu_of() { awk '/^cpu, cpu_comp/ {print $3}' "$1"; }
+for name in cpu1 cpu2; do
+  deck "$name"
+  sed -i "s#^120 100 20 20#600 400 20 20#; s#^'$work/$name/example.esc'#junk#" "$work/$name/deck"
+done
+"$quillet" --threads 2 < "$work/cpu1/deck" > "$work/cpu1/report"
+"${mpirun[@]}" -np 2 "$quillet" --threads 1 < "$work/cpu2/deck" > "$work/cpu2/report" 2> "$work/cpu2/err" \
+  || { cat "$work/cpu2/err" >&2; fail "cpu2: mpirun failed"; }
+awk -v one="$(cpu_of "$work/cpu1/report")" -v two="$(cpu_of "$work/cpu2/report")" \
+  'BEGIN { if (!(one > 0) || !(two > 0.75 * one)) { print "one process " one " s, two processes " two " s"; exit 1 } }' \
+  || fail "the distributed run's CPU time leaves out the other process"
+echo "ok: the distributed run's CPU time counts both processes"
+
 # A particle file that does not exist: every process fails, one status.
 deck missing
 sed -i "1s#.*#'$work/no-such.pos'#" "$work/missing/deck"
