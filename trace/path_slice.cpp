@@ -75,6 +75,9 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
                 double& tmin, std::int32_t mode) {
     search_scratch_t& s = search_scratch;
     const std::int32_t excluded = com12.ipart;
+    // The self-hit rule's reach: a search that excludes a particle starts at
+    // a scattering point on it.
+    const double reach = start_reach(excluded != no_particle, x0, y0, z0);
     ipart = 0;
     tmin = no_hit;
 
@@ -98,7 +101,7 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
             if (k == excluded) continue;
-            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz);
+            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz, reach);
             if (t > 0.0) {
                 ipart = k;
                 tmin = t;
@@ -137,7 +140,7 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
             if (k == excluded) continue;
-            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz);
+            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz, reach);
             if (t > 0.0 && t < tmin && t <= texit) {
                 ipart = k;
                 tmin = t;

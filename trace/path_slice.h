@@ -9,9 +9,12 @@ namespace quillet {
 // test (first particle found); other: nearest particle, no diagnostics.
 // ipart: particle number >= 1, or a wall code -1..-4; tmin: distance.
 // The particle in com12.ipart is skipped. A particle whose entry point lies
-// within 1e-9 of its radius from the start point counts as not met: the ray
-// starts on its surface (rounding would otherwise let it find a periodic copy
-// of the particle it has just left).
+// within 1e-9 of its radius from the start point counts as not met when the
+// start point lies on it: always when the search starts at a scattering point
+// (com12.ipart set; rounding would otherwise let it find a periodic copy of
+// the particle it has just left), and within the rounding of the coordinates
+// when it starts elsewhere (a launch point, or the wall where it entered this
+// box), so that a sphere entered just beyond a wall is met in the next box.
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
 

@@ -348,6 +348,7 @@ std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double 
     cell_ray r;
     if (!prepare_ray(x0, y0, z0, ux, uy, uz, false, s, r)) return 0;
     const std::int32_t excluded = com12.ipart;
+    const double reach = start_reach(excluded != no_particle, x0, y0, z0);
     std::int32_t tested = 0;
     // The candidates of each passing cell in list order, tested at once; a
     // cell whose spheres' box the ray misses holds no hit and is passed over.
@@ -358,7 +359,7 @@ std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double 
         for (const walk_sphere_t* e = sp + w.count; sp < e; ++sp) {
             if (r.flat && !(sp->z - sp->r <= s.ztmax && sp->z + sp->r >= s.ztmin)) continue;
             ++tested;
-            if (sp->k != excluded && test(sp->k, sphere_entry_unbranched(sp->x, sp->y, sp->z, sp->r2, sp->r, x0, y0, z0, ux, uy, uz)))
+            if (sp->k != excluded && test(sp->k, sphere_entry_unbranched(sp->x, sp->y, sp->z, sp->r2, sp->r, x0, y0, z0, ux, uy, uz, reach)))
                 return true;
         }
         return false;

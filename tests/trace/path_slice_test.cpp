@@ -115,12 +115,22 @@ TEST_F(PathSlice, RayFromAParticleSurfaceNeverFindsThatParticle) {
     }
 }
 
-TEST_F(PathSlice, HitsCloserThanABillionthOfTheRadiusCountAsNone) {
-    fixture::set_field({{1.0, 2.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
+TEST_F(PathSlice, HitsCloserThanABillionthOfTheRadiusCountAsNoneFromAScatteringPoint) {
+    // The start is a scattering point (particle 2, far away, is the one
+    // excluded): an entry within 1e-9 of the radius is its own surface.
+    fixture::set_field({{1.0, 2.0, 0.0, 0.0}, {1.0, -3.0, 3.0, 0.0}}, 5.0, 5.0, 0.0);
+    com12.ipart = 2;
     EXPECT_EQ(slice(1.0 - 0.5e-9, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
+    com12.ipart = 2;
     slice_result r = slice(1.0 - 2e-9, 0.0, 0.0, 1.0, 0.0, 0.0);
     EXPECT_EQ(r.ipart, 1);
     EXPECT_NEAR(r.tmin, 2e-9, 1e-15);
+    // From any other point (a wall, a launch) the start lies off the sphere
+    // by far more than rounding: the entry is met.
+    com12.ipart = no_particle;
+    r = slice(1.0 - 0.5e-9, 0.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(r.ipart, 1);
+    EXPECT_NEAR(r.tmin, 0.5e-9, 1e-15);
 }
 
 TEST_F(PathSlice, MixedGridSearchesNoParticles) {
