@@ -8,13 +8,14 @@ Both give a ParticleField: sphere centres and radii in the cell
 the copy one period away in x shifted by ``sy`` in y.
 """
 
-import re
+from dataclasses import dataclass
 
 import numpy as np
 
-from quillet._records import QuilletFileError, RecordReader, _read_text, _real
+from quillet._records import FreeReader, RecordReader, _SPECIAL, parse_real
 
 
+@dataclass(eq=False)
 class ParticleField:
     """Spheres of one periodic cell.
 
@@ -25,11 +26,17 @@ class ParticleField:
     particle in table order (particle number i at index i - 1).
     """
 
-    def __init__(self, path, xl, yl, sy, zmin, zmax, xpart, ypart, zpart, rpart, itype):
-        self.path = str(path)
-        self.xl, self.yl, self.sy, self.zmin, self.zmax = xl, yl, sy, zmin, zmax
-        self.xpart, self.ypart, self.zpart, self.rpart = xpart, ypart, zpart, rpart
-        self.itype = itype
+    path: str
+    xl: float
+    yl: float
+    sy: float
+    zmin: float
+    zmax: float
+    xpart: np.ndarray
+    ypart: np.ndarray
+    zpart: np.ndarray
+    rpart: np.ndarray
+    itype: np.ndarray
 
     @property
     def npart(self):
@@ -65,6 +72,7 @@ def read_check_pos(path):
 
 # -- Particle position file (free-format input) -----------------------------
 
+@dataclass(eq=False)
 class PositionFile:
     """A Particle position file as written for the program's input.
 
@@ -73,8 +81,17 @@ class PositionFile:
     record 4), and per particle ``rpart``, ``xpart``, ``ypart``, ``zpart``.
     """
 
-    def __init__(self, **values):
-        self.__dict__.update(values)
+    path: str
+    title: str
+    orb: float
+    xl: float
+    yl: float
+    sy: float
+    npartori: int
+    rpart: np.ndarray
+    xpart: np.ndarray
+    ypart: np.ndarray
+    zpart: np.ndarray
 
     def field(self):
         """The particles as a ParticleField (all ring particles, no scaling,
@@ -92,112 +109,6 @@ class PositionFile:
             self.path, self.title, self.npartori, self.xl, self.yl, self.sy)
 
 
-_SPECIAL = re.compile(r"[\"'*/,]")
-
-
-def _split_free(line):
-    """Values of one input line by the free-format rules: separated by blanks
-    or by a comma (two adjacent commas, or a comma first, give a null value,
-    None); quoted text may hold blanks; r*value repeats a value, r* gives r
-    nulls; a slash ends the record.  Returns (values, slash_seen)."""
-    if not _SPECIAL.search(line):
-        return line.split(), False
-    vals = []
-    i, n = 0, len(line)
-    after_value = False
-    while i < n:
-        c = line[i]
-        if c in " \t":
-            i += 1
-            continue
-        if c == "/":
-            return vals, True
-        if c == ",":
-            if not after_value:
-                vals.append(None)
-            after_value = False
-            i += 1
-            continue
-        if c in "'\"":
-            j = i + 1
-            buf = []
-            while True:
-                if j >= n:
-                    raise ValueError("a quoted text is not closed")
-                if line[j] == c:
-                    if j + 1 < n and line[j + 1] == c:
-                        buf.append(c)
-                        j += 2
-                        continue
-                    break
-                buf.append(line[j])
-                j += 1
-            vals.append(("text", "".join(buf)))
-            i = j + 1
-        else:
-            j = i
-            while j < n and line[j] not in " \t,/":
-                j += 1
-            token = line[i:j]
-            m = re.fullmatch(r"(\d+)\*(.*)", token)
-            if m:
-                count = int(m.group(1))
-                vals.extend([m.group(2) or None] * count)
-            else:
-                vals.append(token)
-            i = j
-        after_value = True
-    return vals, False
-
-
-class _FreeInput:
-    """Record-by-record reading of a free-format input file: each record
-    starts on a new line and takes values across lines until it has enough;
-    values after the last one it needs on its last line are ignored."""
-
-    def __init__(self, path):
-        self.path = str(path)
-        text = _read_text(path)
-        self.lines = text.split("\n")
-        if self.lines and self.lines[-1] == "":
-            self.lines.pop()
-        self.iline = 0
-
-    def record(self, number, name, n):
-        values, first_line = [], self.iline + 1
-        while len(values) < n:
-            if self.iline >= len(self.lines):
-                raise QuilletFileError(self.path, number, name, len(self.lines) or None,
-                                       "the file ends after %d of the %d values of this record"
-                                       % (len([v for v in values if v is not None]), n))
-            line = self.lines[self.iline].rstrip("\r")
-            self.iline += 1
-            try:
-                got, slash = _split_free(line)
-            except ValueError as e:
-                raise QuilletFileError(self.path, number, name, self.iline, str(e)) from None
-            values.extend(got)
-            if slash:
-                values.extend([None] * (n - len(values)))
-        return values[:n], first_line
-
-    def convert(self, number, name, line, value, kind, default):
-        if value is None:
-            return default
-        try:
-            if kind == "text":
-                return value[1] if isinstance(value, tuple) else value
-            if isinstance(value, tuple):
-                raise ValueError
-            if kind == "int":
-                return int(value)
-            return _real(value.replace("d", "e").replace("D", "e"))
-        except ValueError:
-            shown = value[1] if isinstance(value, tuple) else value
-            raise QuilletFileError(self.path, number, name, line, "expected %s, found %r" % (
-                "an integer" if kind == "int" else "a real number", shown[:40])) from None
-
-
 def read_position_file(path):
     """Reads a Particle position file (or a haze particle file):
 
@@ -211,36 +122,33 @@ def read_position_file(path):
     anything after the values a record needs is ignored.  Raises
     QuilletFileError when the file is malformed or ends too early.
     """
-    f = _FreeInput(path)
-    vals, line = f.record(1, "title", 1)
-    title = f.convert(1, "title", line, vals[0], "text", "")[:80]
-    f.record(2, "discarded line", 1)
-    name = "orb, xl, yl, sy"
-    vals, line = f.record(3, name, 4)
-    orb, xl, yl, sy = (f.convert(3, name, line, v, "real", 0.0) for v in vals)
-    vals, line = f.record(4, "number of particles", 1)
-    n = f.convert(4, "number of particles", line, vals[0], "int", 0)
+    f = FreeReader(path)
+    f.begin(1, "title")
+    title = f.text(default="")
+    f.begin(2, "discarded line")
+    f.values(1)
+    f.begin(3, "orb, xl, yl, sy")
+    orb, xl, yl, sy = (float(v) for v in f.reals(4, default=0.0))
+    f.begin(4, "number of particles")
+    n = f.int(default=0)
     count = max(n, 0)
     table = np.zeros((count, 4))
-    prev = [0.0, 0.0, 0.0, 0.0]
+    prev = np.zeros(4)
+    lines = f.lines
     for i in range(count):
-        number = 5 + i
-        if f.iline < len(f.lines):
-            # Fast path for the usual plain line of four or more numbers.
-            line_text = f.lines[f.iline]
-            if not _SPECIAL.search(line_text):
-                toks = line_text.split()
-                if len(toks) >= 4:
-                    try:
-                        prev = [float(t) for t in toks[:4]]
-                        table[i] = prev
-                        f.iline += 1
-                        continue
-                    except ValueError:
-                        pass
-        rec_name = "particle %d: radius, x, y, z" % (i + 1)
-        vals, line = f.record(number, rec_name, 4)
-        prev = [f.convert(number, rec_name, line, v, "real", d) for v, d in zip(vals, prev)]
+        f.begin(5 + i, "particle %d: radius, x, y, z" % (i + 1))
+        # The usual plain line of four or more numbers, without the general reader.
+        if f.iline < len(lines) and not _SPECIAL.search(lines[f.iline]):
+            toks = lines[f.iline].split()
+            if len(toks) >= 4:
+                try:
+                    prev = [parse_real(t) for t in toks[:4]]
+                    table[i] = prev
+                    f.iline += 1
+                    continue
+                except ValueError:
+                    pass
+        prev = f.reals(4, default=prev)
         table[i] = prev
     return PositionFile(path=str(path), title=title, orb=orb, xl=xl, yl=yl, sy=sy, npartori=n,
                         rpart=table[:, 0].copy(), xpart=table[:, 1].copy(),
