@@ -320,10 +320,10 @@ def _isatty(stream):
         return False
 
 
-def load_run(deck, workdir):
+def load_run(deck, workdir, cached=True):
     """The RunResult of a run finished earlier in ``workdir``."""
     run_deck, _ = prepared_deck(deck)
     with open(os.path.join(workdir, "run.report"), encoding="utf-8", errors="replace") as f:
         report = f.read()
     return RunResult(deck=deck, run_deck=run_deck, workdir=os.path.abspath(workdir),
-                     report=report, files=_files_of(workdir, run_deck), cached=True)
+                     report=report, files=_files_of(workdir, run_deck), cached=cached)
