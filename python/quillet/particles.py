@@ -8,6 +8,7 @@ Both give a ParticleField: sphere centres and radii in the cell
 the copy one period away in x shifted by ``sy`` in y.
 """
 
+import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -161,3 +162,99 @@ def read_particle_field(path):
     if str(path).endswith(".CHECK_POS"):
         return read_check_pos(path)
     return read_position_file(path).field()
+
+
+# -- writing a Particle position file ------------------------------------------
+
+MAX_PARTICLES = 400_000   # ring + haze particles and their copies across the cell edges
+
+
+def _folded_shift(sy, yl):
+    for _ in range(10):
+        if sy > yl:
+            sy -= 2.0 * yl
+        if sy < -yl:
+            sy += 2.0 * yl
+    return sy
+
+
+def edge_copies(x, y, r, xl, yl, sy):
+    """Number of copies of the spheres across the cell edges that a run adds
+    (the eight neighbouring cells, the shift ``sy`` folded into [-yl, yl])."""
+    x, y, r = (np.asarray(a, dtype=float) for a in (x, y, r))
+    s = _folded_shift(float(sy), float(yl))
+    count = 0
+    for m in (-1, 0, 1):
+        for k in (-1, 0, 1):
+            if m == 0 and k == 0:
+                continue
+            xs = x + m * 2.0 * xl
+            ys = y + k * 2.0 * yl + m * s
+            count += int(np.count_nonzero((np.abs(xs) <= r + xl) & (np.abs(ys) <= r + yl)))
+    return count
+
+
+def _shortest(v):
+    s = repr(float(v))
+    return s if any(c in s for c in ".en") else s + ".0"
+
+
+def write_position_file(path, x, y, z, r, xl, yl, sy, title="particles", orb=0.0,
+                        note="written by quillet.write_position_file"):
+    """Writes a Particle position file from arrays (for example an N-body
+    snapshot): the title, a note line, ``orb xl yl sy``, the count and one
+    line ``radius x y z`` per sphere, every number in its shortest form that
+    reads back to the same double.
+
+    Refuses (ValueError, before anything is written) what a run would refuse:
+    arrays of different lengths, a radius not above 0 or coordinates not
+    finite, half-widths not above 0, a shift beyond 21 yl, and more spheres
+    with their edge copies than a run holds (400,000).  A title or note is
+    at most 80 characters on one line."""
+    arrays = [np.asarray(a, dtype=float).ravel() for a in (x, y, z, r)]
+    n = arrays[0].size
+    if any(a.size != n for a in arrays):
+        raise ValueError("x, y, z and r have %s values: expected one each per particle"
+                         % "/".join(str(a.size) for a in arrays))
+    x, y, z, r = arrays
+    for name, v in (("xl", xl), ("yl", yl), ("sy", sy), ("orb", orb)):
+        if not np.isfinite(float(v)):
+            raise ValueError("%s = %r: expected a finite number" % (name, v))
+    xl, yl, sy = float(xl), float(yl), float(sy)
+    if not (xl > 0.0 and yl > 0.0 and np.isfinite(4.0 * xl * yl)):
+        raise ValueError("xl = %r, yl = %r: expected positive half-widths of the cell" % (xl, yl))
+    if not abs(sy) <= 21.0 * yl:
+        raise ValueError("sy = %r: expected a shift within 21*yl = %r of 0" % (sy, 21.0 * yl))
+    bad = np.flatnonzero(~((r > 0.0) & np.isfinite(r * r)))
+    if bad.size:
+        raise ValueError("particle %d has radius %r: expected a radius above 0"
+                         % (bad[0] + 1, r[bad[0]]))
+    bad = np.flatnonzero(~(np.isfinite(x) & np.isfinite(y) & np.isfinite(z)))
+    if bad.size:
+        i = bad[0]
+        raise ValueError("particle %d at (%r, %r, %r): expected finite coordinates"
+                         % (i + 1, x[i], y[i], z[i]))
+    if n > MAX_PARTICLES:
+        raise ValueError("%d particles, more than the %d a run holds" % (n, MAX_PARTICLES))
+    copies = edge_copies(x, y, r, xl, yl, sy)
+    if n + copies > MAX_PARTICLES:
+        raise ValueError("%d particles and %d edge copies make %d, more than the %d a run holds"
+                         % (n, copies, n + copies, MAX_PARTICLES))
+    for name, text in (("title", title), ("note", note)):
+        if len(str(text)) > 80 or "\n" in str(text) or "\r" in str(text):
+            raise ValueError("%s = %r: expected at most 80 characters on one line" % (name, text))
+    lines = ["'%s'" % str(title).replace("'", "''"), "'%s'" % str(note).replace("'", "''"),
+             " ".join(_shortest(v) for v in (orb, xl, yl, sy)), str(n)]
+    lines += ["%s %s %s %s" % (_shortest(a), _shortest(b), _shortest(c), _shortest(d))
+              for a, b, c, d in zip(r, x, y, z)]
+    folder = os.path.dirname(os.path.abspath(path))
+    tmp = os.path.join(folder, ".%s.part%d" % (os.path.basename(path), os.getpid()))
+    try:
+        with open(tmp, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+        raise
+    return str(path)
