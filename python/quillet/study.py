@@ -157,7 +157,8 @@ def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, 
     for point in points:
         changes = {n: axes[n][i] for n, i in zip(names, point)}
         d = deck.copy(**changes)
-        found = d.problems(directions=False)
+        # The directions are checked per run below, split to fit a run.
+        found = d.copy(latobs=[], fiiobs=[], latgrid=None, fiigrid=None).problems()
         if found:
             e = found[0]
             where = ", ".join("%s = %r" % kv for kv in changes.items())
