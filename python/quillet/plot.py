@@ -208,11 +208,11 @@ def plot_study(ds, path, dpi=120, max_panels=6, first_order=True):
             order = np.flatnonzero(keep)[np.argsort(x[keep], kind="stable")]
             label = ", ".join("%s=%s" % (d, _value_text(ds[d].values[i])) for d, i in sel.items())
             colour = colours[c]
-            ax.errorbar(x[order], f[order], yerr=fe[order], fmt="o-", color=colour, ms=4, lw=1.2,
+            ax.errorbar(x[order], f[order], yerr=fe[order], fmt="o-", color=colour, ms=3, lw=1.2,
                         capsize=4, elinewidth=1.2, label=(label + ": all orders") if label
                         else "all orders")
             if first_order:
-                ax.errorbar(x[order], f1[order], yerr=f1e[order], fmt="o--", color=colour, ms=4,
+                ax.errorbar(x[order], f1[order], yerr=f1e[order], fmt="o--", color=colour, ms=3,
                             lw=1.0, capsize=4, elinewidth=1.0, mfc="white",
                             label=(label + ": first order") if label else "first order")
             pos = order[f[order] > 0]

@@ -114,10 +114,19 @@ def _run_cached(task, cache_dir, threads, program):
     return runner.load_run(task.deck, final, cached=False)
 
 
-def _direction_label(lat, f):
-    if f < AZIMUTH_THRESHOLD:
-        return "phase angle %g" % abs(f)
-    return "azimuth %g from the Sun" % (f - 1000.0)
+def _directions_text(left):
+    """The directions of one elevation left out, shortly: "phase angles 0, 2;
+    azimuths 10, 20 from the Sun"."""
+    phases = sorted(abs(f) for _, f in left if f < AZIMUTH_THRESHOLD)
+    azimuths = sorted(f - 1000.0 for _, f in left if f >= AZIMUTH_THRESHOLD)
+    parts = []
+    if phases:
+        parts.append("phase angle%s %s" % ("s" if len(phases) > 1 else "",
+                                           ", ".join("%g" % a for a in phases)))
+    if azimuths:
+        parts.append("azimuth%s %s from the Sun" % ("s" if len(azimuths) > 1 else "",
+                                                   ", ".join("%g" % a for a in azimuths)))
+    return "; ".join(parts)
 
 
 def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, log=None,
@@ -179,7 +188,7 @@ def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, 
         lo, hi = phase_range(bsun, lat)
         print("quillet: with bsun = %g an observer at latobs = %g sees phase angles %g to %g; "
               "left out (NaN in the dataset): %s"
-              % (bsun, lat, lo, hi, "; ".join(_direction_label(*kf) for kf in sorted(left))),
+              % (bsun, lat, lo, hi, _directions_text(left)),
               file=sys.stderr)
     for t in tasks:
         t.digest = runner.run_digest(t.deck, threads is not None, program)
