@@ -355,3 +355,19 @@ class PlotStudyTest(StudyCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ProgressStreamTest(unittest.TestCase):
+    """The message of a failed run without the progress line before it."""
+
+    def test_progress_lines_are_dropped_from_the_message(self):
+        from quillet import runner
+        r, w = os.pipe()
+        os.write(w, b"\rquillet: 1000 of 4000 photons (25%)\r" + b" " * 40 +
+                 b"\rquillet: deck record 8: nxphot = 0\r\n")
+        os.close(w)
+        try:
+            text = runner._stream(r, False)
+        finally:
+            os.close(r)
+        self.assertEqual(text, "quillet: deck record 8: nxphot = 0")
