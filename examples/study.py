@@ -12,5 +12,6 @@ print("phase angles seen from 20 deg with the Sun at 40 deg: %g to %g" % quillet
 ds = quillet.sweep(deck, bsun=[20, 40], ssca_part=[0.5, 0.9], jobs=2,
                    cache_dir="examples/.quillet-cache")
 at = ds.sel(bsun=40, ssca_part=0.5).swap_dims(direction="phase_angle")
-print(at[["i_over_f", "i_over_f_err", "i_over_f_1"]].to_dataframe().dropna().round(4))
+print(at[["i_over_f", "i_over_f_err", "i_over_f_1", "i_over_f_1_err"]].reset_coords(drop=True)
+      .to_dataframe().dropna().round(4))
 ds.to_netcdf("examples/out/study-py.nc")
