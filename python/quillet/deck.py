@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from quillet._records import FreeReader, QuilletFileError, INT32_MIN, INT32_MAX
+from quillet._records import FreeReader, INT32_MIN, INT32_MAX
 
 # Capacities of one run (the program checks the same before any work).
 MAX_DIRECTIONS = 100

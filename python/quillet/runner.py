@@ -14,7 +14,6 @@ names: "run.deck", "run.report", "run.dir" and, when the deck asks for them,
 "run.esc", "run.hist", "run.TESTIMAGE" (and "run.CHECK_POS").
 """
 
-import dataclasses
 import errno
 import functools
 import hashlib

@@ -16,7 +16,6 @@ and inputs are unchanged is taken from there instead of being run again.
 
 import concurrent.futures
 import itertools
-import math
 import os
 import shutil
 import sys
@@ -96,8 +95,8 @@ def _run_cached(task, cache_dir, threads, program):
     os.makedirs(cache_dir, exist_ok=True)
     tmp = tempfile.mkdtemp(prefix="tmp-", dir=cache_dir)
     try:
-        result = runner.run(task.deck, workdir=tmp, threads=threads, program=program,
-                            progress=False, check=False)
+        runner.run(task.deck, workdir=tmp, threads=threads, program=program,
+                   progress=False, check=False)
         with open(os.path.join(tmp, "done"), "w") as f:
             f.write(task.digest + "\n")
         try:
@@ -235,7 +234,6 @@ def _dataset(deck, names, axes, shape, points, point_decks, tasks, directions, x
         if w.ntest != len(t.chunk):
             raise runner.RunError("%s: %d directions, the run had %d"
                                   % (r.files["wfile"], w.ntest, len(t.chunk)))
-        idx = (t.point, )
         f, fe = w.i_over_f()
         f1, f1e = r.i_over_f_1()
         o, oe = w.i_over_f_order() if w.ntest else (np.zeros((0, NORDER)),) * 2
@@ -249,7 +247,6 @@ def _dataset(deck, names, axes, shape, points, point_decks, tasks, directions, x
         run_vals["tau_n"][t.point] = w.tau_n
         run_vals["iscat_mean"][t.point] = w.iscat_mean
         nphot[t.point] = w.nphot
-        del idx
 
     dims = tuple(names) + ("direction",)
     coords = {n: (n, np.asarray(axes[n]), _attrs_of(n)) for n in names}
