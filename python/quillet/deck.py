@@ -447,10 +447,12 @@ class Deck:
             out.write(self.to_text())
 
     # -- validation -----------------------------------------------------------
-    def problems(self, directions=True):
+    def problems(self, directions=True, threaded=False):
         """Every reason why the program would refuse this deck, as a list of
         DeckError (empty when it can run).  ``directions=False`` leaves out
-        the test of the observer directions against the Sun's elevation."""
+        the test of the observer directions against the Sun's elevation;
+        ``threaded`` checks it for a threaded run (``--threads``), which
+        writes no per-photon traces."""
         found = []
 
         def bad(name, message, value=None):
@@ -578,6 +580,13 @@ class Deck:
             if self.model_sat not in PLANET_MODELS:
                 bad("model_sat", "model_sat = %d: expected a planet model 1 to 6 or 11 to 14"
                     % self.model_sat)
+        if threaded:
+            for name in ("icheck", "idebug"):
+                if getattr(self, name) >= 1:
+                    bad(name, "%s = %d asks for per-photon traces, which only the serial run "
+                        "writes: run with threads=None, or set icheck and idebug to 0"
+                        % (name, getattr(self, name)))
+                    break
         if self.iemulate not in (0, 1, 2, 3):
             bad("iemulate", "iemulate = %d: expected an emulation code from 0 to 3" % self.iemulate)
         if directions:
@@ -626,9 +635,9 @@ class Deck:
         bad = {k for k, _ in self.direction_problems()}
         return [k not in bad for k in range(self.ntest)]
 
-    def validate(self, directions=True):
+    def validate(self, directions=True, threaded=False):
         """Raises the first DeckError of ``problems()``; returns the deck."""
-        found = self.problems(directions=directions)
+        found = self.problems(directions=directions, threaded=threaded)
         if found:
             if len(found) > 1:
                 first = found[0]

@@ -157,8 +157,8 @@ class RunResult:
     """A finished run: ``deck`` (as the user gave it), ``run_deck`` (as it
     ran in ``workdir``), ``report`` (the run report's text), ``files`` (name
     of each result file written -> path) and the readers of those files:
-    ``direction`` (always), ``escape``, ``histogram``, ``test_image`` (None
-    when the deck did not ask for the file)."""
+    ``direction`` (always), ``escape``, ``histogram``, ``test_image``,
+    ``check_pos`` (None when the deck did not ask for the file)."""
 
     deck: Deck
     run_deck: Deck
@@ -184,6 +184,13 @@ class RunResult:
     def test_image(self):
         return (results.read_test_image_file(self.files["testimage"])
                 if "testimage" in self.files else None)
+
+    @functools.cached_property
+    def check_pos(self):
+        """The field as the run used it (written with idebug >= 1)."""
+        from quillet import particles
+
+        return particles.read_check_pos(self.files["check_pos"]) if "check_pos" in self.files else None
 
     @functools.cached_property
     def report_i_over_f(self):
@@ -264,7 +271,7 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
     deck is validated first (``check``); a run the program refuses or that
     fails raises RunError with the program's own message."""
     if check:
-        deck.validate()
+        deck.validate(threaded=threads is not None)
     program = find_program(program)
     if workdir is None:
         workdir = tempfile.mkdtemp(prefix="quillet-run-")

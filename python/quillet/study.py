@@ -166,7 +166,8 @@ def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, 
         changes = {n: axes[n][i] for n, i in zip(names, point)}
         d = deck.copy(**changes)
         # The directions are checked per run below, split to fit a run.
-        found = d.copy(latobs=[], fiiobs=[], latgrid=None, fiigrid=None).problems()
+        found = d.copy(latobs=[], fiiobs=[], latgrid=None, fiigrid=None).problems(
+            threaded=threads is not None)
         if found:
             e = found[0]
             where = ", ".join("%s = %r" % kv for kv in changes.items())
@@ -181,7 +182,7 @@ def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, 
         for chunk in chunks:
             cd = d.copy(latobs=[directions[k][0] for k in chunk],
                         fiiobs=[directions[k][1] for k in chunk], latgrid=None, fiigrid=None)
-            cd.validate()
+            cd.validate(threaded=threads is not None)
             tasks.append(_Task(point, chunk, cd))
     for (bsun, lat), left in sorted(unseen.items()):
         lo, hi = phase_range(bsun, lat)

@@ -242,6 +242,9 @@ def main(argv=None):
     p.add_argument("--jobs", type=int, default=1, metavar="N", help="runs at a time (default 1)")
     p.add_argument("--threads", type=int, default=0, metavar="N",
                    help="threads per run (default 0: the cores shared among the jobs)")
+    p.add_argument("--serial", action="store_true",
+                   help="the serial runs (one thread each; needed for icheck or idebug >= 1; "
+                        "the threaded runs give other random numbers)")
     p.add_argument("--cache", metavar="DIR",
                    help="folder of the kept runs (default .quillet-cache beside the study file)")
     p.add_argument("--program", metavar="PATH", help="the quillet program (default: found on "
@@ -253,7 +256,8 @@ def main(argv=None):
     if args.threads < 0:
         p.error("--threads must be 0 or more")
     try:
-        run_study(args.study, args.output, jobs=args.jobs, threads=args.threads,
+        run_study(args.study, args.output, jobs=args.jobs,
+                  threads=None if args.serial else args.threads,
                   cache_dir=args.cache, program=args.program, progress=not args.quiet)
     except (StudyError, RunError, QuilletFileError) as e:
         print("quillet-study: %s" % e, file=sys.stderr)

@@ -283,6 +283,13 @@ class DeckValidationTest(unittest.TestCase):
         self.assert_refused("iemulate", iemulate=4)
         self.assert_refused("bsun", bsun=90.5)
 
+    def test_threaded_runs_write_no_traces(self):
+        for name in ("icheck", "idebug"):
+            d = minimal_deck(**{name: 1})
+            self.assertEqual(d.problems(), [])
+            self.assertEqual([e.name for e in d.problems(threaded=True)], [name])
+        self.assertEqual(minimal_deck(icheck=-1).problems(threaded=True), [])
+
     def test_impossible_directions(self):
         msg = self.assert_refused("latobs", latobs=[0.0], fiiobs=[1090.0])
         self.assertIn("other than 0", msg)

@@ -63,13 +63,18 @@ class RunTest(StudyCase):
     def test_run_returns_report_and_readers(self):
         d = tiny_deck(self.dir)
         d.outfile = "x.esc"
-        r = quillet.run(d, workdir=os.path.join(self.dir, "one"), threads=1, program=BINARY,
+        d.idebug = 1
+        with self.assertRaises(DeckError) as cm:  # per-photon traces need the serial run
+            quillet.run(d, threads=1, program=BINARY, progress=False)
+        self.assertEqual(cm.exception.name, "idebug")
+        r = quillet.run(d, workdir=os.path.join(self.dir, "one"), threads=None, program=BINARY,
                         progress=False)
         self.assertEqual(r.direction.ntest, 4)
         self.assertEqual(r.direction.nphot, 400)
         self.assertEqual(r.escape.esc_fii.shape, (400,))
         self.assertIsNone(r.histogram)
         self.assertIsNone(r.test_image)
+        self.assertEqual(r.check_pos.npart, r.direction.npart)
         self.assertIn("NORI,TAU", r.report)
         # The report's I/F table and the direction file agree: total and
         # first order (the order-1 column of the per-order table).
