@@ -1,9 +1,24 @@
 """Reading and analysing the result files of quillet, the Monte Carlo
-radiative-transfer simulator for planetary-ring particle fields.
+radiative-transfer simulator for planetary-ring particle fields, and running
+studies of it from Python.
 
     import quillet
     d = quillet.read_direction_file("run.w")
     alpha, (f, err) = d.phase_angle(), d.i_over_f()
+
+    deck = quillet.Deck.read("examples/example.deck")
+    deck.observe(latobs=20.0, phase_angle=[10, 20, 40, 60])
+    ds = quillet.sweep(deck, bsun=[20, 40], ssca_part=[0.3, 0.5], jobs=2)
+    ds.to_netcdf("study.nc")
+
+Decks and runs:
+
+  Deck                  every deck value by name; Deck.read, deck.write,
+                        deck.validate, deck.observe
+  phase_range           phase angles an observer elevation can see
+  run                   one run of the program, its report and result files
+  sweep                 many runs into one xarray.Dataset (needs xarray)
+  write_position_file   a Particle position file from arrays
 
 Readers (each raises QuilletFileError, naming the file and the record, when a
 file is malformed or ends too early):
@@ -19,19 +34,33 @@ file is malformed or ends too early):
 
 Derived values: quillet.photometry (I/F with standard errors, phase angles).
 Plots: quillet.plot (imports matplotlib when called) and the quillet-plot
-command.  Only numpy is needed to import the package.
+command; studies from a TOML file: the quillet-study command.  Only numpy is
+needed to import the package.
 """
 
 from quillet._records import QuilletFileError
+from quillet.deck import Deck, DeckError, phase_range
 from quillet.particles import (ParticleField, PositionFile, read_check_pos,
-                               read_particle_field, read_position_file)
+                               read_particle_field, read_position_file, write_position_file)
 from quillet.photometry import i_over_f, i_over_f_order, phase_angle
 from quillet.results import (DirectionFile, EscapeFile, HistogramFile, TestImageFile,
                              read_direction_file, read_escape_file, read_histogram_file,
                              read_result_file, read_test_image_file)
+from quillet.runner import RunError, RunResult, find_program, run
+
+
+def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, log=None, **axes):
+    """Runs every combination of swept deck values into one xarray.Dataset
+    (see quillet.study.sweep)."""
+    from quillet import study
+
+    return study.sweep(deck, jobs=jobs, threads=threads, cache_dir=cache_dir, program=program,
+                       progress=progress, log=log, **axes)
+
 
 __all__ = [
-    "QuilletFileError",
+    "QuilletFileError", "Deck", "DeckError", "phase_range", "run", "sweep", "RunError",
+    "RunResult", "find_program", "write_position_file",
     "DirectionFile", "EscapeFile", "HistogramFile", "TestImageFile",
     "ParticleField", "PositionFile",
     "read_direction_file", "read_escape_file", "read_histogram_file", "read_test_image_file",

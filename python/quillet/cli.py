@@ -27,6 +27,10 @@ the name):
                               FITS images with coordinate keywords (.fits)
   <testimage>.CHECK_POS or a  top and side view of the spheres of the
   Particle position file      particle field             -> .particles.png
+  study dataset (netCDF, as   phase curves: I/F against phase angle with
+  quillet-study writes it)    error bars, one curve per swept value, total
+                              and first order, the relative error below
+                                                         -> .phase_curves.png
 
 Each picture is written to OUTDIR as <input file name>.<picture>.png, and its
 path is printed.  A malformed file stops the command with one message naming
@@ -35,6 +39,7 @@ the file and the record, and exit status 1."""
 EPILOG = """\
 examples:
   quillet-plot run.w run.eps run.TESTIMAGE ring.pos -o plots
+  quillet-plot study.nc -o plots
   quillet-plot --particles run.CHECK_POS --orders 3 run.w"""
 
 
@@ -57,11 +62,15 @@ def _parser():
 
 
 def _kind(path):
-    """'result' or 'particles', from the name and the first record."""
+    """'result', 'study' or 'particles', from the name and the first record."""
     if str(path).endswith(".CHECK_POS"):
         return "particles"
     with open(path, "rb") as f:
+        head = f.read(8)
+        f.seek(0)
         first = f.readline(200).split()
+    if head.startswith(b"\x89HDF") or head[:3] == b"CDF":
+        return "study"
     try:
         marker = float(first[0]) if first else None
     except ValueError:
@@ -75,6 +84,25 @@ def _stem(path):
     return os.path.basename(str(path).rstrip("/"))
 
 
+def _open_study(path):
+    try:
+        import xarray as xr
+    except ImportError:
+        raise QuilletFileError(path, None, "", None, "reading a study dataset needs xarray "
+                               "(Debian: python3-xarray python3-netcdf4)") from None
+    try:
+        with xr.open_dataset(path) as ds:
+            ds.load()
+    except (OSError, ValueError) as e:
+        raise QuilletFileError(path, None, "", None, "not a readable netCDF dataset: %s" % e) from None
+    for name in ("i_over_f", "i_over_f_err", "i_over_f_1", "i_over_f_1_err", "latobs",
+                 "phase_angle"):
+        if name not in ds.variables:
+            raise QuilletFileError(path, None, "", None, "not a quillet study dataset: it has no "
+                                   "variable %s" % name)
+    return ds
+
+
 def run(args, out=sys.stdout):
     from quillet import plot
 
@@ -83,6 +111,10 @@ def run(args, out=sys.stdout):
     jobs = [(f, "particles") for f in args.particles] + [(f, _kind(f)) for f in args.files]
     for path, kind in jobs:
         stem = os.path.join(args.outdir, _stem(path))
+        if kind == "study":
+            written.append(plot.plot_study(_open_study(path), stem + ".phase_curves.png",
+                                           dpi=args.dpi))
+            continue
         if kind == "particles":
             field = particles.read_particle_field(path)
             written.append(plot.plot_particle_field(field, stem + ".particles.png", dpi=args.dpi))

@@ -8,13 +8,15 @@ Both give a ParticleField: sphere centres and radii in the cell
 the copy one period away in x shifted by ``sy`` in y.
 """
 
-import re
+import os
+from dataclasses import dataclass
 
 import numpy as np
 
-from quillet._records import QuilletFileError, RecordReader, _read_text, _real
+from quillet._records import FreeReader, RecordReader, _SPECIAL, parse_real
 
 
+@dataclass(eq=False)
 class ParticleField:
     """Spheres of one periodic cell.
 
@@ -25,11 +27,17 @@ class ParticleField:
     particle in table order (particle number i at index i - 1).
     """
 
-    def __init__(self, path, xl, yl, sy, zmin, zmax, xpart, ypart, zpart, rpart, itype):
-        self.path = str(path)
-        self.xl, self.yl, self.sy, self.zmin, self.zmax = xl, yl, sy, zmin, zmax
-        self.xpart, self.ypart, self.zpart, self.rpart = xpart, ypart, zpart, rpart
-        self.itype = itype
+    path: str
+    xl: float
+    yl: float
+    sy: float
+    zmin: float
+    zmax: float
+    xpart: np.ndarray
+    ypart: np.ndarray
+    zpart: np.ndarray
+    rpart: np.ndarray
+    itype: np.ndarray
 
     @property
     def npart(self):
@@ -65,6 +73,7 @@ def read_check_pos(path):
 
 # -- Particle position file (free-format input) -----------------------------
 
+@dataclass(eq=False)
 class PositionFile:
     """A Particle position file as written for the program's input.
 
@@ -73,8 +82,17 @@ class PositionFile:
     record 4), and per particle ``rpart``, ``xpart``, ``ypart``, ``zpart``.
     """
 
-    def __init__(self, **values):
-        self.__dict__.update(values)
+    path: str
+    title: str
+    orb: float
+    xl: float
+    yl: float
+    sy: float
+    npartori: int
+    rpart: np.ndarray
+    xpart: np.ndarray
+    ypart: np.ndarray
+    zpart: np.ndarray
 
     def field(self):
         """The particles as a ParticleField (all ring particles, no scaling,
@@ -92,112 +110,6 @@ class PositionFile:
             self.path, self.title, self.npartori, self.xl, self.yl, self.sy)
 
 
-_SPECIAL = re.compile(r"[\"'*/,]")
-
-
-def _split_free(line):
-    """Values of one input line by the free-format rules: separated by blanks
-    or by a comma (two adjacent commas, or a comma first, give a null value,
-    None); quoted text may hold blanks; r*value repeats a value, r* gives r
-    nulls; a slash ends the record.  Returns (values, slash_seen)."""
-    if not _SPECIAL.search(line):
-        return line.split(), False
-    vals = []
-    i, n = 0, len(line)
-    after_value = False
-    while i < n:
-        c = line[i]
-        if c in " \t":
-            i += 1
-            continue
-        if c == "/":
-            return vals, True
-        if c == ",":
-            if not after_value:
-                vals.append(None)
-            after_value = False
-            i += 1
-            continue
-        if c in "'\"":
-            j = i + 1
-            buf = []
-            while True:
-                if j >= n:
-                    raise ValueError("a quoted text is not closed")
-                if line[j] == c:
-                    if j + 1 < n and line[j + 1] == c:
-                        buf.append(c)
-                        j += 2
-                        continue
-                    break
-                buf.append(line[j])
-                j += 1
-            vals.append(("text", "".join(buf)))
-            i = j + 1
-        else:
-            j = i
-            while j < n and line[j] not in " \t,/":
-                j += 1
-            token = line[i:j]
-            m = re.fullmatch(r"(\d+)\*(.*)", token)
-            if m:
-                count = int(m.group(1))
-                vals.extend([m.group(2) or None] * count)
-            else:
-                vals.append(token)
-            i = j
-        after_value = True
-    return vals, False
-
-
-class _FreeInput:
-    """Record-by-record reading of a free-format input file: each record
-    starts on a new line and takes values across lines until it has enough;
-    values after the last one it needs on its last line are ignored."""
-
-    def __init__(self, path):
-        self.path = str(path)
-        text = _read_text(path)
-        self.lines = text.split("\n")
-        if self.lines and self.lines[-1] == "":
-            self.lines.pop()
-        self.iline = 0
-
-    def record(self, number, name, n):
-        values, first_line = [], self.iline + 1
-        while len(values) < n:
-            if self.iline >= len(self.lines):
-                raise QuilletFileError(self.path, number, name, len(self.lines) or None,
-                                       "the file ends after %d of the %d values of this record"
-                                       % (len([v for v in values if v is not None]), n))
-            line = self.lines[self.iline].rstrip("\r")
-            self.iline += 1
-            try:
-                got, slash = _split_free(line)
-            except ValueError as e:
-                raise QuilletFileError(self.path, number, name, self.iline, str(e)) from None
-            values.extend(got)
-            if slash:
-                values.extend([None] * (n - len(values)))
-        return values[:n], first_line
-
-    def convert(self, number, name, line, value, kind, default):
-        if value is None:
-            return default
-        try:
-            if kind == "text":
-                return value[1] if isinstance(value, tuple) else value
-            if isinstance(value, tuple):
-                raise ValueError
-            if kind == "int":
-                return int(value)
-            return _real(value.replace("d", "e").replace("D", "e"))
-        except ValueError:
-            shown = value[1] if isinstance(value, tuple) else value
-            raise QuilletFileError(self.path, number, name, line, "expected %s, found %r" % (
-                "an integer" if kind == "int" else "a real number", shown[:40])) from None
-
-
 def read_position_file(path):
     """Reads a Particle position file (or a haze particle file):
 
@@ -211,36 +123,33 @@ def read_position_file(path):
     anything after the values a record needs is ignored.  Raises
     QuilletFileError when the file is malformed or ends too early.
     """
-    f = _FreeInput(path)
-    vals, line = f.record(1, "title", 1)
-    title = f.convert(1, "title", line, vals[0], "text", "")[:80]
-    f.record(2, "discarded line", 1)
-    name = "orb, xl, yl, sy"
-    vals, line = f.record(3, name, 4)
-    orb, xl, yl, sy = (f.convert(3, name, line, v, "real", 0.0) for v in vals)
-    vals, line = f.record(4, "number of particles", 1)
-    n = f.convert(4, "number of particles", line, vals[0], "int", 0)
+    f = FreeReader(path)
+    f.begin(1, "title")
+    title = f.text(default="")
+    f.begin(2, "discarded line")
+    f.values(1)
+    f.begin(3, "orb, xl, yl, sy")
+    orb, xl, yl, sy = (float(v) for v in f.reals(4, default=0.0))
+    f.begin(4, "number of particles")
+    n = f.int(default=0)
     count = max(n, 0)
     table = np.zeros((count, 4))
-    prev = [0.0, 0.0, 0.0, 0.0]
+    prev = np.zeros(4)
+    lines = f.lines
     for i in range(count):
-        number = 5 + i
-        if f.iline < len(f.lines):
-            # Fast path for the usual plain line of four or more numbers.
-            line_text = f.lines[f.iline]
-            if not _SPECIAL.search(line_text):
-                toks = line_text.split()
-                if len(toks) >= 4:
-                    try:
-                        prev = [float(t) for t in toks[:4]]
-                        table[i] = prev
-                        f.iline += 1
-                        continue
-                    except ValueError:
-                        pass
-        rec_name = "particle %d: radius, x, y, z" % (i + 1)
-        vals, line = f.record(number, rec_name, 4)
-        prev = [f.convert(number, rec_name, line, v, "real", d) for v, d in zip(vals, prev)]
+        f.begin(5 + i, "particle %d: radius, x, y, z" % (i + 1))
+        # The usual plain line of four or more numbers, without the general reader.
+        if f.iline < len(lines) and not _SPECIAL.search(lines[f.iline]):
+            toks = lines[f.iline].split()
+            if len(toks) >= 4:
+                try:
+                    prev = [parse_real(t) for t in toks[:4]]
+                    table[i] = prev
+                    f.iline += 1
+                    continue
+                except ValueError:
+                    pass
+        prev = f.reals(4, default=prev)
         table[i] = prev
     return PositionFile(path=str(path), title=title, orb=orb, xl=xl, yl=yl, sy=sy, npartori=n,
                         rpart=table[:, 0].copy(), xpart=table[:, 1].copy(),
@@ -253,3 +162,99 @@ def read_particle_field(path):
     if str(path).endswith(".CHECK_POS"):
         return read_check_pos(path)
     return read_position_file(path).field()
+
+
+# -- writing a Particle position file ------------------------------------------
+
+MAX_PARTICLES = 400_000   # ring + haze particles and their copies across the cell edges
+
+
+def _folded_shift(sy, yl):
+    for _ in range(10):
+        if sy > yl:
+            sy -= 2.0 * yl
+        if sy < -yl:
+            sy += 2.0 * yl
+    return sy
+
+
+def edge_copies(x, y, r, xl, yl, sy):
+    """Number of copies of the spheres across the cell edges that a run adds
+    (the eight neighbouring cells, the shift ``sy`` folded into [-yl, yl])."""
+    x, y, r = (np.asarray(a, dtype=float) for a in (x, y, r))
+    s = _folded_shift(float(sy), float(yl))
+    count = 0
+    for m in (-1, 0, 1):
+        for k in (-1, 0, 1):
+            if m == 0 and k == 0:
+                continue
+            xs = x + m * 2.0 * xl
+            ys = y + k * 2.0 * yl + m * s
+            count += int(np.count_nonzero((np.abs(xs) <= r + xl) & (np.abs(ys) <= r + yl)))
+    return count
+
+
+def _shortest(v):
+    s = repr(float(v))
+    return s if any(c in s for c in ".en") else s + ".0"
+
+
+def write_position_file(path, x, y, z, r, xl, yl, sy, title="particles", orb=0.0,
+                        note="written by quillet.write_position_file"):
+    """Writes a Particle position file from arrays (for example an N-body
+    snapshot): the title, a note line, ``orb xl yl sy``, the count and one
+    line ``radius x y z`` per sphere, every number in its shortest form that
+    reads back to the same double.
+
+    Refuses (ValueError, before anything is written) what a run would refuse:
+    arrays of different lengths, a radius not above 0 or coordinates not
+    finite, half-widths not above 0, a shift beyond 21 yl, and more spheres
+    with their edge copies than a run holds (400,000).  A title or note is
+    at most 80 characters on one line."""
+    arrays = [np.asarray(a, dtype=float).ravel() for a in (x, y, z, r)]
+    n = arrays[0].size
+    if any(a.size != n for a in arrays):
+        raise ValueError("x, y, z and r have %s values: expected one each per particle"
+                         % "/".join(str(a.size) for a in arrays))
+    x, y, z, r = arrays
+    for name, v in (("xl", xl), ("yl", yl), ("sy", sy), ("orb", orb)):
+        if not np.isfinite(float(v)):
+            raise ValueError("%s = %r: expected a finite number" % (name, v))
+    xl, yl, sy = float(xl), float(yl), float(sy)
+    if not (xl > 0.0 and yl > 0.0 and np.isfinite(4.0 * xl * yl)):
+        raise ValueError("xl = %r, yl = %r: expected positive half-widths of the cell" % (xl, yl))
+    if not abs(sy) <= 21.0 * yl:
+        raise ValueError("sy = %r: expected a shift within 21*yl = %r of 0" % (sy, 21.0 * yl))
+    bad = np.flatnonzero(~((r > 0.0) & np.isfinite(r * r)))
+    if bad.size:
+        raise ValueError("particle %d has radius %r: expected a radius above 0"
+                         % (bad[0] + 1, r[bad[0]]))
+    bad = np.flatnonzero(~(np.isfinite(x) & np.isfinite(y) & np.isfinite(z)))
+    if bad.size:
+        i = bad[0]
+        raise ValueError("particle %d at (%r, %r, %r): expected finite coordinates"
+                         % (i + 1, x[i], y[i], z[i]))
+    if n > MAX_PARTICLES:
+        raise ValueError("%d particles, more than the %d a run holds" % (n, MAX_PARTICLES))
+    copies = edge_copies(x, y, r, xl, yl, sy)
+    if n + copies > MAX_PARTICLES:
+        raise ValueError("%d particles and %d edge copies make %d, more than the %d a run holds"
+                         % (n, copies, n + copies, MAX_PARTICLES))
+    for name, text in (("title", title), ("note", note)):
+        if len(str(text)) > 80 or "\n" in str(text) or "\r" in str(text):
+            raise ValueError("%s = %r: expected at most 80 characters on one line" % (name, text))
+    lines = ["'%s'" % str(title).replace("'", "''"), "'%s'" % str(note).replace("'", "''"),
+             " ".join(_shortest(v) for v in (orb, xl, yl, sy)), str(n)]
+    lines += ["%s %s %s %s" % (_shortest(a), _shortest(b), _shortest(c), _shortest(d))
+              for a, b, c, d in zip(r, x, y, z)]
+    folder = os.path.dirname(os.path.abspath(path))
+    tmp = os.path.join(folder, ".%s.part%d" % (os.path.basename(path), os.getpid()))
+    try:
+        with open(tmp, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+        raise
+    return str(path)

@@ -33,10 +33,38 @@ def _save(fig, path, dpi):
 
 # -- I/F against phase angle ------------------------------------------------
 
+FEW_DIRECTIONS = 8   # below this many directions in a panel the orders are drawn as points
+
+
+def _panel_grid(fig, npanel, ncol):
+    """Axes pairs (I/F above, relative error below) for npanel panels."""
+    nrow = (npanel + ncol - 1) // ncol
+    outer = fig.add_gridspec(nrow, ncol)
+    pairs = []
+    for i in range(nrow * ncol):
+        inner = outer[i // ncol, i % ncol].subgridspec(2, 1, height_ratios=(3, 1), hspace=0.05)
+        top = fig.add_subplot(inner[0])
+        bottom = fig.add_subplot(inner[1], sharex=top)
+        top.tick_params(labelbottom=False)
+        pairs.append((top, bottom))
+    return pairs
+
+
+def _relative_error_axis(ax):
+    ax.set_xlabel("phase angle (deg)")
+    ax.set_ylabel("s.e. / I/F (%)", fontsize=8)
+    ax.set_ylim(bottom=0.0)
+    ax.grid(alpha=0.3)
+    ax.tick_params(labelsize=8)
+
+
 def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
     """I/F against phase angle, one panel per observer elevation: the
     contributions of orders 1 .. max_order - 1 and of the orders from
-    max_order up stacked, the total with its standard error on top.
+    max_order up stacked (as areas, or as points where a panel has few
+    directions), the total with its standard error on top, and below each
+    panel the relative standard error, which stays readable when the error
+    bars are smaller than the markers.
 
     ``result`` is a DirectionFile (or an EscapeFile or HistogramFile, which
     carry the same per-direction records).
@@ -56,44 +84,164 @@ def plot_i_over_f(result, path, max_order=5, dpi=120, max_panels=6):
     npanel = max(1, len(shown))
     ncol = min(npanel, 3)
     nrow = (npanel + ncol - 1) // ncol
-    fig = _figure(4.6 * ncol + 0.6, 3.6 * nrow + 0.4)
-    axes = fig.subplots(nrow, ncol, squeeze=False)
+    fig = _figure(4.6 * ncol + 0.6, 4.4 * nrow + 0.4)
+    pairs = _panel_grid(fig, npanel, ncol)
     import matplotlib
 
     colours = matplotlib.colormaps["viridis"](np.linspace(0.15, 0.9, len(layers)))
-    for ax in axes.flat[npanel:]:
-        ax.set_visible(False)
+    for top, bottom in pairs[npanel:]:
+        top.set_visible(False)
+        bottom.set_visible(False)
     if result.ntest == 0:
-        axes[0, 0].text(0.5, 0.5, "no observer directions in this run", ha="center",
-                        va="center", transform=axes[0, 0].transAxes)
-    for ax, lat in zip(axes.flat, shown):
+        pairs[0][0].text(0.5, 0.5, "no observer directions in this run", ha="center",
+                         va="center", transform=pairs[0][0].transAxes)
+    for (ax, low), lat in zip(pairs, shown):
         # A direction whose azimuth could not be formed has no phase angle.
         sel = np.flatnonzero(np.isclose(result.latobs, lat, atol=1e-6) & np.isfinite(alpha))
         sel = sel[np.argsort(alpha[sel], kind="stable")]
         x = alpha[sel]
         stack = np.nan_to_num(np.array([layer[sel] for layer in layers]))
-        if sel.size >= 2:
+        if sel.size >= FEW_DIRECTIONS:
             ax.stackplot(x, stack, labels=labels, colors=colours, alpha=0.85)
         else:
-            bottom = np.zeros(sel.size)
-            for layer, label, colour in zip(stack, labels, colours):
-                ax.bar(x, layer, width=3.0, bottom=bottom, label=label, color=colour, alpha=0.85)
-                bottom = bottom + layer
+            # Few directions: an area between them would invent the curve.
+            # Each order is a point at the height of the orders up to it.
+            cumulative = np.cumsum(stack, axis=0)
+            for level, label, colour in zip(cumulative, labels, colours):
+                ax.plot(x, level, ls="none", marker="_", ms=16, mew=2.5, color=colour,
+                        label=label + " (stacked)")
             if sel.size == 1:
                 ax.set_xlim(x[0] - 15.0, x[0] + 15.0)
-        ax.errorbar(x, total[sel], yerr=err[sel], fmt="o", color="black", ms=3.5, capsize=3,
-                    label="total, 1 s.e.")
-        ax.set_xlabel("phase angle (deg)")
+        ax.errorbar(x, total[sel], yerr=err[sel], fmt="o", color="black", ms=3, capsize=4,
+                    elinewidth=1.2, label="total, 1 s.e.", zorder=5)
+        ok = total[sel] > 0
+        low.plot(x[ok], 100.0 * err[sel][ok] / total[sel][ok], "o-", color="black", ms=3, lw=0.8)
+        _relative_error_axis(low)
         ax.set_ylabel("I/F")
         ax.set_title("observer elevation %g deg" % lat, fontsize=10)
         ax.set_ylim(bottom=0.0)
         ax.grid(alpha=0.3)
     if result.ntest:
-        axes.flat[0].legend(fontsize=8, loc="best")
+        pairs[0][0].legend(fontsize=8, loc="best")
     note = "" if len(lats) <= max_panels else " (%d of %d elevations shown)" % (max_panels, len(lats))
     fig.suptitle("%s: Sun elevation %g deg, %d photons%s"
                  % (os.path.basename(result.path), result.bsun, result.nphot, note), fontsize=11)
     return _save(fig, path, dpi)
+
+
+# -- phase curves of a study ----------------------------------------------------
+
+def _law_text(attrs):
+    name = attrs.get("method_name", "")
+    code = attrs.get("method")
+    pars = [attrs.get("ppar%d" % i) for i in (1, 2, 3)]
+    used = {3: 1, 4: 1, 5: 1, 6: 1, 9: 1, 10: 1, 13: 3, 14: 3}.get(code, 0)
+    if code is None:
+        return ""
+    text = name or "law %s" % code
+    if used:
+        text += " (" + ", ".join("ppar%d=%g" % (i + 1, pars[i]) for i in range(used)
+                                 if pars[i] is not None) + ")"
+    return text
+
+
+def study_title(ds):
+    """The fixed values of a study for a figure title: law, its parameters,
+    albedo, optical depth, photons."""
+    a = ds.attrs
+    parts = []
+    law = _law_text(a)
+    if law:
+        parts.append(law)
+    if "ssca_part" in a:
+        parts.append("albedo %g" % a["ssca_part"])
+    if "bsun" in a:
+        parts.append("Sun elevation %g deg" % a["bsun"])
+    if "tau" in ds and np.all(np.isfinite(ds["tau"].values)):
+        t = np.unique(np.round(ds["tau"].values, 4))
+        parts.append("tau %s" % ", ".join("%g" % v for v in t[:3]))
+    if "nphot" in ds:
+        n = np.unique(ds["nphot"].values)
+        parts.append("%s photons" % ", ".join("%d" % v for v in n[:3]))
+    if a.get("posfile_haze", "junk") != "junk":
+        parts.append("haze %s, albedo %g" % (a.get("method_name_haze", ""), a.get("ssca_haze", 0)))
+    return ", ".join(parts)
+
+
+def plot_study(ds, path, dpi=120, max_panels=6, first_order=True):
+    """Phase curves of a study dataset: I/F against phase angle with error
+    bars (caps), one curve per combination of the swept values, the total
+    (filled markers, solid line) and the first order (open markers, dashed),
+    one panel per observer elevation, the relative standard error below each
+    panel; the fixed values (law, its parameters, albedo, tau) in the title."""
+    swept = [d for d in ds["i_over_f"].dims if d != "direction"]
+    lat = np.asarray(ds["latobs"].values, dtype=float)
+    lats = np.unique(lat[np.isfinite(lat)])
+    shown = lats[:max_panels]
+    npanel = max(1, len(shown))
+    ncol = min(npanel, 3)
+    nrow = (npanel + ncol - 1) // ncol
+    fig = _figure(5.2 * ncol + 0.6, 4.8 * nrow + 0.6)
+    pairs = _panel_grid(fig, npanel, ncol)
+    for top, bottom in pairs[npanel:]:
+        top.set_visible(False)
+        bottom.set_visible(False)
+    import itertools
+    import matplotlib
+
+    combos = list(itertools.product(*(range(ds.sizes[d]) for d in swept)))
+    colours = matplotlib.colormaps["tab10" if len(combos) <= 10 else "viridis"](
+        np.arange(len(combos)) if len(combos) <= 10 else np.linspace(0, 1, len(combos)))
+    phase = ds["phase_angle"]
+    for (ax, low), la in zip(pairs, shown):
+        on = np.isclose(lat, la, atol=1e-6)
+        for c, combo in enumerate(combos):
+            sel = dict(zip(swept, combo))
+            pick = ds.isel(sel) if sel else ds
+            x = np.asarray((phase.isel({k: v for k, v in sel.items() if k in phase.dims})).values,
+                           dtype=float)
+            f = pick["i_over_f"].values
+            fe = pick["i_over_f_err"].values
+            f1 = pick["i_over_f_1"].values
+            f1e = pick["i_over_f_1_err"].values
+            keep = on & np.isfinite(x) & np.isfinite(f)
+            order = np.flatnonzero(keep)[np.argsort(x[keep], kind="stable")]
+            label = ", ".join("%s=%s" % (d, _value_text(ds[d].values[i])) for d, i in sel.items())
+            colour = colours[c]
+            ax.errorbar(x[order], f[order], yerr=fe[order], fmt="o-", color=colour, ms=3, lw=1.2,
+                        capsize=4, elinewidth=1.2, label=(label + ": all orders") if label
+                        else "all orders")
+            if first_order:
+                ax.errorbar(x[order], f1[order], yerr=f1e[order], fmt="o--", color=colour, ms=3,
+                            lw=1.0, capsize=4, elinewidth=1.0, mfc="white",
+                            label=(label + ": first order") if label else "first order")
+            pos = order[f[order] > 0]
+            low.plot(x[pos], 100.0 * fe[pos] / f[pos], "o-", color=colour, ms=3, lw=0.8)
+            if first_order:
+                pos1 = order[f1[order] > 0]
+                low.plot(x[pos1], 100.0 * f1e[pos1] / f1[pos1], "o--", color=colour, ms=3, lw=0.8,
+                         mfc="white")
+        ax.set_ylabel("I/F")
+        ax.set_title("observer elevation %g deg" % la, fontsize=10)
+        ax.set_ylim(bottom=0.0)
+        ax.grid(alpha=0.3)
+        _relative_error_axis(low)
+    if len(shown):
+        pairs[0][0].legend(fontsize=7, loc="best")
+    else:
+        pairs[0][0].text(0.5, 0.5, "no observer directions in this study", ha="center",
+                         va="center", transform=pairs[0][0].transAxes)
+    note = "" if len(lats) <= max_panels else " (%d of %d elevations shown)" % (max_panels, len(lats))
+    fig.suptitle(study_title(ds) + note, fontsize=10)
+    return _save(fig, path, dpi)
+
+
+def _value_text(v):
+    if isinstance(v, (float, np.floating)):
+        return "%g" % v
+    if isinstance(v, bytes):
+        return v.decode()
+    return str(v)
 
 
 # -- test-image maps ----------------------------------------------------------

@@ -12,6 +12,9 @@ Angles are stored as the program writes them: the run description in degrees
 azimuth in the same frame as ``lonsun``), the escape records in radians.
 """
 
+import dataclasses
+from dataclasses import dataclass
+
 import numpy as np
 
 from quillet._records import QuilletFileError, RecordReader, _read_text
@@ -31,27 +34,70 @@ HISTOGRAM_MARKER = 5.0
 TESTIMAGE_MARKER = 4.0
 
 
-class _Fields:
-    """Plain attribute holder with a short repr listing the fields."""
-
-    _fields = ()
-
-    def __init__(self, **values):
-        for key, value in values.items():
-            setattr(self, key, value)
-
-    def __repr__(self):
-        parts = []
-        for key in self._fields:
-            value = getattr(self, key, None)
-            if isinstance(value, np.ndarray):
-                parts.append("%s=<%s %s>" % (key, value.dtype, "x".join(map(str, value.shape))))
-            else:
-                parts.append("%s=%r" % (key, value))
-        return "%s(%s)" % (type(self).__name__, ", ".join(parts))
+def _short_repr(obj):
+    """The class name and every field, arrays by their type and shape."""
+    parts = []
+    for f in dataclasses.fields(obj):
+        if not f.repr:
+            continue
+        value = getattr(obj, f.name)
+        if isinstance(value, np.ndarray):
+            parts.append("%s=<%s %s>" % (f.name, value.dtype, "x".join(map(str, value.shape))))
+        else:
+            parts.append("%s=%r" % (f.name, value))
+    return "%s(%s)" % (type(obj).__name__, ", ".join(parts))
 
 
-class _Directions(_Fields):
+@dataclass(repr=False, eq=False)
+class _Run:
+    """Run description and closing records of the direction, escape and
+    histogram files."""
+
+    path: str
+    posfile: str
+    lonsun: float
+    bsun: float
+    nphot: int
+    ssca: float
+    maxscat: int
+    nbox: int
+    nboxvis: int
+    idum: int
+    method: int
+    ppar1: float
+    ppar2: float
+    ppar3: float
+    ntest: int
+    fiiobs: np.ndarray
+    latobs: np.ndarray
+    testw: np.ndarray
+    testw_n: np.ndarray
+    testw_sig: np.ndarray
+    testd_corr: np.ndarray
+    w_order: np.ndarray
+    iscat_mean: float = dataclasses.field(repr=False)
+    npot_mean: float = dataclasses.field(repr=False)
+    nbox_mean: float = dataclasses.field(repr=False)
+    npartori: int = dataclasses.field(repr=False)
+    npart: int = dataclasses.field(repr=False)
+    mx: int = dataclasses.field(repr=False)
+    my: int = dataclasses.field(repr=False)
+    sredu: float = dataclasses.field(repr=False)
+    zredu: float = dataclasses.field(repr=False)
+    tau: float
+    fdir: float
+    tau_p: float = dataclasses.field(repr=False)
+    tau_n: float = dataclasses.field(repr=False)
+    cpu: float = dataclasses.field(repr=False)
+    cpu_comp: float = dataclasses.field(repr=False)
+    sizemin: float = dataclasses.field(repr=False)
+    s20: float = dataclasses.field(repr=False)
+    f20: float = dataclasses.field(repr=False)
+
+    __repr__ = _short_repr
+
+
+class _Directions(_Run):
     """Per-direction results shared by the direction, escape and histogram files.
 
     Attributes (k = 1..ntest maps to index k - 1):
@@ -93,7 +139,7 @@ def _read_run(r, first, out):
     """posfile; lonsun, bsun, nphot; ssca, maxscat, nbox, nboxvis, idum; method;
     ppar1, ppar2, ppar3 -- records first .. first + 4."""
     r.begin(first, "posfile")
-    out["posfile"] = r.text()
+    out["posfile"] = r.line_text()
     r.begin(first + 1, "lonsun, bsun, nphot")
     out["lonsun"], out["bsun"] = r.reals(2)
     out["lonsun"], out["bsun"] = float(out["lonsun"]), float(out["bsun"])
@@ -158,13 +204,9 @@ def _marker(r, wanted, kind):
     return value
 
 
-_RUN_FIELDS = ("path", "posfile", "lonsun", "bsun", "nphot", "ssca", "maxscat", "nbox",
-               "nboxvis", "idum", "method", "ppar1", "ppar2", "ppar3", "ntest")
-_DIR_FIELDS = ("fiiobs", "latobs", "testw", "testw_n", "testw_sig", "testd_corr", "w_order")
-
-
 # -- direction file -------------------------------------------------------
 
+@dataclass(repr=False, eq=False)
 class DirectionFile(_Directions):
     """The direction file (``wfile``): per-direction results of one run.
 
@@ -180,7 +222,14 @@ class DirectionFile(_Directions):
     ``tau_p``, ``tau_n``, ``cpu``, ``cpu_comp``, ``sizemin``, ``s20``, ``f20``.
     """
 
-    _fields = _RUN_FIELDS + _DIR_FIELDS + ("posfile_haze", "method_haze", "w_haze", "tau", "fdir")
+    posfile_haze: str
+    method_haze: int
+    ppar1_haze: float = dataclasses.field(repr=False)
+    ppar2_haze: float = dataclasses.field(repr=False)
+    ppar3_haze: float = dataclasses.field(repr=False)
+    ssca_part: float = dataclasses.field(repr=False)
+    ssca_haze: float = dataclasses.field(repr=False)
+    w_haze: np.ndarray
 
     @property
     def com8_haze(self):
@@ -204,7 +253,7 @@ def _parse_direction(r):
     ntest = _read_ntest(r, 8, out)
     _read_directions(r, 9, ntest, out)
     r.begin(16, "posfile_haze")
-    out["posfile_haze"] = r.text()
+    out["posfile_haze"] = r.line_text()
     r.begin(17, "method_haze")
     out["method_haze"] = r.int()
     r.begin(18, "ppar1_haze, ppar2_haze, ppar3_haze")
@@ -227,6 +276,7 @@ def _parse_direction(r):
 
 # -- escape file ------------------------------------------------------------
 
+@dataclass(repr=False, eq=False)
 class EscapeFile(_Directions):
     """The escape file (``outfile``): the run's per-direction results and one
     escape record per launched photon, i = 1..nphot at index i - 1:
@@ -242,8 +292,10 @@ class EscapeFile(_Directions):
     direction file.
     """
 
-    _fields = _RUN_FIELDS + _DIR_FIELDS + ("esc_fii", "esc_lat", "esc_sca", "esc_weight", "tau",
-                                           "fdir")
+    esc_fii: np.ndarray
+    esc_lat: np.ndarray
+    esc_sca: np.ndarray
+    esc_weight: np.ndarray
 
 
 def read_escape_file(path):
@@ -269,6 +321,7 @@ def _parse_escape(r):
 
 # -- histogram file -------------------------------------------------------
 
+@dataclass(repr=False, eq=False)
 class HistogramFile(_Directions):
     """The escape-histogram file (``epsfile``).
 
@@ -287,7 +340,8 @@ class HistogramFile(_Directions):
     records and the closing records are as in the escape file.
     """
 
-    _fields = _RUN_FIELDS + _DIR_FIELDS + ("hist_dims", "esc_hist", "tau", "fdir")
+    hist_dims: tuple
+    esc_hist: np.ndarray
 
     @staticmethod
     def fii_edges():
@@ -328,7 +382,8 @@ def _parse_histogram(r):
 
 # -- test-image file ------------------------------------------------------
 
-class TestImageFile(_Fields):
+@dataclass(repr=False, eq=False)
+class TestImageFile:
     """The test-image file (``<testimage>.TESTIMAGE``).
 
     Header: ``npart``, ``xl``, ``yl``, ``sy`` (cell geometry), ``nphot``,
@@ -350,9 +405,30 @@ class TestImageFile(_Fields):
     """
 
     __test__ = False  # not a unittest case, despite its name
-    _fields = ("path", "npart", "xl", "yl", "sy", "nphot", "nxpix", "nypix", "ntest",
-               "nxphot", "nyphot", "bsun", "lonsun", "latobs", "fiiobs", "ntest_images",
-               "ximage", "yimage", "ill_image", "vis_image", "test_image")
+    path: str
+    npart: int
+    xl: float
+    yl: float
+    sy: float
+    nphot: int
+    nxpix: int
+    nypix: int
+    ntest: int
+    nxphot: int
+    nyphot: int
+    bsun: float
+    lonsun: float
+    latobs: np.ndarray
+    fiiobs: np.ndarray
+    ntest_images: int
+    nplanes: int = dataclasses.field(repr=False)
+    ximage: np.ndarray
+    yimage: np.ndarray
+    ill_image: np.ndarray
+    vis_image: np.ndarray
+    test_image: np.ndarray
+
+    __repr__ = _short_repr
 
     def extent(self):
         """(left, right, bottom, top) of the mapped area for imshow: the cell."""

@@ -1,0 +1,335 @@
+"""Running the program on a Deck: one run in a folder of its own.
+
+    result = quillet.run(deck, workdir="run1", threads=0)
+    print(result.i_over_f())                 # (I/F, error) per direction
+    result.direction.testw                   # the direction file, read
+
+The deck's input files (``posfile``, ``posfile_haze``, ``parfile`` and the
+phase-function tables "mcphase.dat", "mcphase_haze.dat" of the tabulated
+laws) are taken relative to the deck's folder (``deck.base``: the folder the
+deck was read from, or the current folder) and linked into the run's folder
+under short names, so that file names stay within the deck's 80 characters
+whatever the folders are called.  The run writes its files there under fixed
+names: "run.deck", "run.report", "run.dir" and, when the deck asks for them,
+"run.esc", "run.hist", "run.TESTIMAGE" (and "run.CHECK_POS").
+"""
+
+import errno
+import functools
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass
+
+import numpy as np
+
+from quillet import results
+from quillet.deck import Deck
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class RunError(RuntimeError):
+    """A run that the program refused or that failed; the message is the
+    program's own (its standard error), ``status`` its exit status."""
+
+    def __init__(self, message, status=None, workdir=None):
+        self.status, self.workdir = status, workdir
+        super().__init__(message)
+
+
+def find_program(program=None):
+    """The quillet program: ``program`` when given, else $QUILLET_BINARY,
+    else ``quillet`` on PATH, else the build beside the package (the
+    repository's build/quillet)."""
+    candidates = []
+    if program:
+        candidates.append(program)
+    elif os.environ.get("QUILLET_BINARY"):
+        candidates.append(os.environ["QUILLET_BINARY"])
+    else:
+        on_path = shutil.which("quillet")
+        if on_path:
+            candidates.append(on_path)
+        candidates.append(os.path.join(_HERE, "..", "..", "build", "quillet"))
+        candidates.append(os.path.join(_HERE, "bin", "quillet"))
+    for c in candidates:
+        path = shutil.which(c) if os.sep not in c else c
+        if path and os.path.isfile(path) and os.access(path, os.X_OK):
+            return os.path.abspath(path)
+    raise RunError("the quillet program was not found (looked for %s); build it with "
+                   "'cmake --build build' or give program=" % ", ".join(candidates))
+
+
+@functools.lru_cache(maxsize=None)
+def _file_digest(path, mtime_ns, size):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+def file_digest(path):
+    """sha256 of a file's bytes (remembered while the file is unchanged)."""
+    st = os.stat(path)
+    return _file_digest(os.path.abspath(path), st.st_mtime_ns, st.st_size)
+
+
+# -- preparing a run's folder ---------------------------------------------
+
+def _inputs(deck):
+    """(deck value name or table name, path relative to the deck's folder) of
+    each input file the run reads."""
+    out = [("posfile", deck.posfile)]
+    if deck.posfile_haze != "junk":
+        out.append(("posfile_haze", deck.posfile_haze))
+    if deck.parfile != "junk":
+        out.append(("parfile", deck.parfile))
+    if deck.method in (15, 16):
+        out.append(("mcphase.dat", "mcphase.dat"))
+    if deck.posfile_haze != "junk" and deck.method_haze in (15, 16):
+        out.append(("mcphase_haze.dat", "mcphase_haze.dat"))
+    return out
+
+
+_LINK_NAMES = {"posfile": "ring.pos", "posfile_haze": "haze.pos", "parfile": "engine.par",
+               "mcphase.dat": "mcphase.dat", "mcphase_haze.dat": "mcphase_haze.dat"}
+
+
+def prepared_deck(deck):
+    """The deck as it runs in its own folder: inputs under their link names,
+    results under the fixed names.  Returns (deck, {link name: source path})."""
+    base = deck.base or os.getcwd()
+    links = {}
+    changes = {}
+    for name, rel in _inputs(deck):
+        src = rel if os.path.isabs(rel) else os.path.join(base, rel)
+        if not os.path.isfile(src):
+            raise RunError("%s: the input file %s (%s) does not exist" % (name, rel, src))
+        links[_LINK_NAMES[name]] = os.path.abspath(src)
+        if name in ("posfile", "posfile_haze", "parfile"):
+            changes[name] = _LINK_NAMES[name]
+    changes["wfile"] = "run.dir"
+    if deck.outfile != "junk":
+        changes["outfile"] = "run.esc"
+    if deck.epsfile != "junk":
+        changes["epsfile"] = "run.hist"
+    changes["testimage"] = "run"
+    return deck.copy(**changes), links
+
+
+def run_digest(deck, threaded, program):
+    """Digest of everything a run's results depend on: the deck as it runs,
+    the bytes of its input files, the program, and serial or threaded
+    (threaded runs give the same bytes for every number of threads)."""
+    run_deck, links = prepared_deck(deck)
+    h = hashlib.sha256()
+    h.update(run_deck.to_text().encode("utf-8"))
+    for name in sorted(links):
+        h.update(("\n%s %s" % (name, file_digest(links[name]))).encode())
+    h.update(("\nprogram %s\nthreaded %d\n" % (file_digest(program), bool(threaded))).encode())
+    return h.hexdigest()
+
+
+# -- the result of a run --------------------------------------------------
+
+_IF_LINE = re.compile(r"^I/F: k,lat,fii,i_f,err,i_f_1,err_1 (.*)$")
+
+
+def parse_report_i_over_f(report):
+    """The report's I/F lines as an array of rows k, lat, fii, i_f, err,
+    i_f_1, err_1 (empty when the engine summary was switched off)."""
+    rows = []
+    for line in report.splitlines():
+        m = _IF_LINE.match(line)
+        if m:
+            rows.append([float(v) for v in m.group(1).split()])
+    return np.array(rows, dtype=float).reshape(len(rows), 7)
+
+
+@dataclass(eq=False)
+class RunResult:
+    """A finished run: ``deck`` (as the user gave it), ``run_deck`` (as it
+    ran in ``workdir``), ``report`` (the run report's text), ``files`` (name
+    of each result file written -> path) and the readers of those files:
+    ``direction`` (always), ``escape``, ``histogram``, ``test_image``,
+    ``check_pos`` (None when the deck did not ask for the file)."""
+
+    deck: Deck
+    run_deck: Deck
+    workdir: str
+    report: str
+    files: dict
+    cached: bool = False
+
+    @functools.cached_property
+    def direction(self):
+        return results.read_direction_file(self.files["wfile"])
+
+    @functools.cached_property
+    def escape(self):
+        return results.read_escape_file(self.files["outfile"]) if "outfile" in self.files else None
+
+    @functools.cached_property
+    def histogram(self):
+        return (results.read_histogram_file(self.files["epsfile"])
+                if "epsfile" in self.files else None)
+
+    @functools.cached_property
+    def test_image(self):
+        return (results.read_test_image_file(self.files["testimage"])
+                if "testimage" in self.files else None)
+
+    @functools.cached_property
+    def check_pos(self):
+        """The field as the run used it (written with idebug >= 1)."""
+        from quillet import particles
+
+        return particles.read_check_pos(self.files["check_pos"]) if "check_pos" in self.files else None
+
+    @functools.cached_property
+    def report_i_over_f(self):
+        """Rows k, lat, fii, i_f, err, i_f_1, err_1 of the report's I/F table."""
+        return parse_report_i_over_f(self.report)
+
+    def i_over_f(self):
+        """(I/F, standard error) per direction."""
+        return self.direction.i_over_f()
+
+    def i_over_f_1(self):
+        """(first-order I/F, its standard error) per direction, from the
+        report (the result files keep no first-order spread); NaN when the
+        report has no I/F table (icheck < 0)."""
+        rows = self.report_i_over_f
+        n = self.direction.ntest
+        if rows.shape[0] != n:
+            value = self.direction.i_over_f_order()[0][:, 0] if n else np.zeros(0)
+            return value, np.full(n, np.nan)
+        return rows[:, 5].copy(), rows[:, 6].copy()
+
+
+def _files_of(workdir, run_deck):
+    files = {"wfile": os.path.join(workdir, "run.dir")}
+    if run_deck.outfile != "junk":
+        files["outfile"] = os.path.join(workdir, "run.esc")
+    if run_deck.epsfile != "junk":
+        files["epsfile"] = os.path.join(workdir, "run.hist")
+    if run_deck.nxpix >= 1:
+        files["testimage"] = os.path.join(workdir, "run.TESTIMAGE")
+    if run_deck.idebug >= 1:
+        files["check_pos"] = os.path.join(workdir, "run.CHECK_POS")
+    return files
+
+
+def _link(src, dst):
+    if os.path.lexists(dst):
+        os.remove(dst)
+    try:
+        os.symlink(src, dst)
+    except OSError:
+        shutil.copyfile(src, dst)
+
+
+def _stream(proc_err, echo):
+    """Reads the program's standard error to its end; echoes it when asked
+    and returns its text without the progress lines."""
+    chunks = []
+    while True:
+        try:
+            data = os.read(proc_err, 4096)
+        except OSError as e:  # a pty reports EIO once the program has closed it
+            if e.errno == errno.EIO:
+                break
+            raise
+        if not data:
+            break
+        chunks.append(data)
+        if echo:
+            try:
+                sys.stderr.write(data.decode("utf-8", "replace"))
+                sys.stderr.flush()
+            except (OSError, ValueError):
+                pass
+    text = b"".join(chunks).decode("utf-8", "replace").replace("\r\n", "\n")
+    # The progress line rewrites itself with carriage returns; keep the rest.
+    lines = [seg.split("\r")[-1] for seg in text.split("\n")]
+    return "\n".join(ln for ln in lines if ln.strip())
+
+
+def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
+    """Runs the program on ``deck`` in ``workdir`` (a new temporary folder
+    when None) and returns a RunResult.
+
+    ``threads``: None for the serial run, 0 for every core, N for N threads
+    (all threaded runs give the same bytes).  ``progress`` shows the
+    program's progress line on standard error while the photons run.  The
+    deck is validated first (``check``); a run the program refuses or that
+    fails raises RunError with the program's own message."""
+    if check:
+        deck.validate(threaded=threads is not None)
+    program = find_program(program)
+    if workdir is None:
+        workdir = tempfile.mkdtemp(prefix="quillet-run-")
+    os.makedirs(workdir, exist_ok=True)
+    workdir = os.path.abspath(workdir)
+    run_deck, links = prepared_deck(deck)
+    for name, src in links.items():
+        _link(src, os.path.join(workdir, name))
+    deck_text = run_deck.to_text()
+    with open(os.path.join(workdir, "run.deck"), "w", encoding="utf-8") as f:
+        f.write(deck_text)
+    args = [program]
+    if threads is not None:
+        args += ["--threads", str(int(threads))]
+    report_path = os.path.join(workdir, "run.report")
+    echo = bool(progress) and sys.stderr is not None and _isatty(sys.stderr)
+    with open(os.path.join(workdir, "run.deck"), "rb") as deck_in, \
+            open(report_path + ".part", "wb") as report_out:
+        if echo:
+            import pty
+            master, slave = pty.openpty()
+            try:
+                proc = subprocess.Popen(args, stdin=deck_in, stdout=report_out, stderr=slave,
+                                        cwd=workdir)
+            finally:
+                os.close(slave)
+            try:
+                err = _stream(master, True)
+            finally:
+                os.close(master)
+        else:
+            proc = subprocess.Popen(args, stdin=deck_in, stdout=report_out,
+                                    stderr=subprocess.PIPE, cwd=workdir)
+            err = _stream(proc.stderr.fileno(), False)
+            proc.stderr.close()
+        status = proc.wait()
+    if status != 0:
+        os.replace(report_path + ".part", report_path)
+        message = err.strip() or "the program ended with status %d" % status
+        raise RunError("%s (run folder %s)" % (message, workdir), status, workdir)
+    os.replace(report_path + ".part", report_path)
+    with open(report_path, encoding="utf-8", errors="replace") as f:
+        report = f.read()
+    return RunResult(deck=deck, run_deck=run_deck, workdir=workdir, report=report,
+                     files=_files_of(workdir, run_deck))
+
+
+def _isatty(stream):
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def load_run(deck, workdir, cached=True):
+    """The RunResult of a run finished earlier in ``workdir``."""
+    run_deck, _ = prepared_deck(deck)
+    with open(os.path.join(workdir, "run.report"), encoding="utf-8", errors="replace") as f:
+        report = f.read()
+    return RunResult(deck=deck, run_deck=run_deck, workdir=os.path.abspath(workdir),
+                     report=report, files=_files_of(workdir, run_deck), cached=cached)
