@@ -59,8 +59,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
 
     const int entry = pixel(feb2006a.ix_entry, feb2006a.iy_entry);
     if (images && iscat == 1) {
-        if (worker_hits) worker_hits->image.push_back({0, entry, 1.0});
-        else imagecom11.ill_image[entry] += 1;
+        record_hit(image_hit{0, entry, 1.0});
     }
 
     const double weight = com4.weight;
@@ -99,8 +98,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         if (ishadow >= 1) continue;
 
         if (images && itest == 1 && iscat == 1) {
-            if (worker_hits) worker_hits->image.push_back({-1, entry, 1.0});
-            else imagecom11.vis_image[entry] += 1;
+            record_hit(image_hit{-1, entry, 1.0});
         }
 
         double phasef = 0.0;
@@ -124,12 +122,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
             int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
             int iy = pixel_index(my, com2.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
-            if (worker_hits) {
-                worker_hits->image.push_back({plane, pixel(ix, iy), c});
-            } else {
-                float& cell = imagecom1.test_image[plane][pixel(ix, iy)];
-                cell = float(double(cell) + c);
-            }
+            record_hit(image_hit{plane, pixel(ix, iy), c});
         }
     }
     com12.ipart = ipart;
