@@ -5,12 +5,14 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 
 #include "engine/engine_run.h"
+#include "numeric/ran1.h"
 
 namespace quillet {
 
@@ -33,9 +35,21 @@ void fold_after_scattering(double& px, double& py, double pz);
 
 // Launches, traces and peels off photon iphot, drawing its random numbers
 // from whatever source ran1_draw uses on this thread, and adds it to this
-// thread's sums. inidist is the start distance of the previous photon (kept
-// when the source lies in the ring plane).
+// thread's sums: launch, then search, scatter and peel off until it escapes
+// or reaches maxscat searches. inidist is the start distance of the previous
+// photon (kept when the source lies in the ring plane).
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist);
+
+class progress_line;
+
+// The photon loop of one block, photons first..last on this thread: each
+// photon draws from its own stream (stream not null: a threaded run) or from
+// the one shared generator (the serial run, one block of all photons). Stops
+// before a photon when a SIGINT or SIGTERM came or team_stop is set; returns
+// the photons done. progress (may be null) is updated as photons pass.
+std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
+                              std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
+                              progress_line* progress);
 
 // The progress line on standard error while photons run: photons done, rate
 // and time left, rewritten in place ("\r") a few times a second and wiped at
