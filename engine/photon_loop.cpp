@@ -122,6 +122,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
     com9_haze.ispart = 0;
     com9_haze.ishaze = 0;
 
+    const bool launched_outside = pz > com2.zmax || pz < com2.zmin;
     if (maxscat >= 1) {
         for (std::int32_t iscat = 1;; ++iscat) {
             debug1.iscat = iscat;
@@ -159,8 +160,16 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
                 break;
             }
 
+            const double hx = px, hy = py, hz = pz;
             scatter(px, py, pz, ex, ey, ez, ipart);
-            indirect(px, py, pz, ipart, iscat);
+            // A photon launched outside the layer that scatters first where it
+            // entered the particle cannot find a particle on its reversed path:
+            // that particle would have been the nearest entry of its free path
+            // (rounding of grazing entries aside). The check is run only when
+            // a trace asks for it, or after a "-center" law moved the photon.
+            const bool check_reverse = iscat != 1 || !launched_outside || px != hx || py != hy || pz != hz ||
+                                       icheck >= 1 || debug1.idebug >= 1;
+            indirect(px, py, pz, ipart, iscat, check_reverse);
             com12.ipart = ipart;
             if (lc.fold_after_scatter) retbox(px, py);
             if (iscat == 1) {
