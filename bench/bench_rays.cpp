@@ -5,8 +5,9 @@
 //   scattering), the nearest particle (path_segment mode 1);
 // - shadow rays: from the same points toward observers 15 to 80 degrees
 //   above the ring plane, any particle in the way (mode 2);
-// - shadow packets: the same shadow rays, ten directions from each point,
-//   searched together (path_segment_packet), against the same rays one by one.
+// - shadow packets: ten directions from each of 10^4 of these points, as the
+//   peel-off searches them (shadow_packet, directions prepared beforehand, as
+//   once per photon), against the same rays searched one by one.
 // The 10^5 rays are drawn with ran1 from fixed seeds, so every run times the
 // same searches; the counters give rays/s and a checksum of the answers
 // (particles met), which must not change with the search's implementation.
@@ -23,6 +24,7 @@
 #include "field/tab_init.h"
 #include "numeric/ran1.h"
 #include "trace/path_segment.h"
+#include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;
@@ -132,6 +134,44 @@ BENCHMARK(BM_free_paths)->Unit(benchmark::kMillisecond);
 
 void BM_shadow_rays(benchmark::State& state) { run(state, rays().shadows, 2); }
 BENCHMARK(BM_shadow_rays)->Unit(benchmark::kMillisecond);
+
+void run_packets(benchmark::State& state, bool packet) {
+    const bench_rays& b = rays();
+    const int npoints = nrays / ndir;
+    std::vector<search_direction> dirs(std::size_t(npoints) * ndir);
+    for (std::size_t i = 0; i < dirs.size(); ++i) prepare_direction(b.ox[i], b.oy[i], b.oz[i], dirs[i]);
+    bool wanted[ndir];
+    for (bool& w : wanted) w = true;
+    double checksum = 0.0;
+    for (auto _ : state) {
+        checksum = 0.0;
+        for (int p = 0; p < npoints; ++p) {
+            const ray& r = b.free_paths[std::size_t(p)];
+            std::int32_t hit[ndir];
+            if (packet) {
+                shadow_packet(r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
+            } else {
+                for (int d = 0; d < ndir; ++d) {
+                    const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
+                    double x = r.x, y = r.y, z = r.z;
+                    com12.ipart = r.excluded;
+                    path_segment(x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], 2);
+                }
+            }
+            for (int d = 0; d < ndir; ++d) checksum += hit[d] >= 1 ? hit[d] : 0;
+        }
+        benchmark::DoNotOptimize(checksum);
+    }
+    state.counters["rays_per_s"] =
+        benchmark::Counter(double(npoints) * ndir * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["checksum"] = checksum;
+}
+
+void BM_shadow_packets(benchmark::State& state) { run_packets(state, true); }
+BENCHMARK(BM_shadow_packets)->Unit(benchmark::kMillisecond);
+
+void BM_shadow_one_by_one(benchmark::State& state) { run_packets(state, false); }
+BENCHMARK(BM_shadow_one_by_one)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
