@@ -16,6 +16,7 @@
 #include "scatter/law_table.h"
 #include "scatter/scatter_records.h"
 #include "trace/path_segment.h"
+#include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -31,9 +32,34 @@ std::int32_t first_blocker(double x, double y, double z, double ux, double uy, d
     return hit;
 }
 
+// The observer directions prepared for the searches, kept while the photon's
+// (rotated) directions stay the same: prepared once per photon instead of
+// once per scattering and direction.
+struct prepared_directions {
+    double ox[max_test + 1], oy[max_test + 1], oz[max_test + 1];
+    search_direction dir[max_test];
+    std::int32_t n = 0;
+};
+thread_local prepared_directions observers;
+
+const search_direction* observer_directions(std::int32_t ntest) {
+    prepared_directions& p = observers;
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        const double ox = com6.obs_x[k], oy = com6.obs_y[k], oz = com6.obs_z[k];
+        if (k > p.n || ox != p.ox[k] || oy != p.oy[k] || oz != p.oz[k]) {
+            p.ox[k] = ox;
+            p.oy[k] = oy;
+            p.oz[k] = oz;
+            prepare_direction(ox, oy, oz, p.dir[k - 1]);
+        }
+    }
+    if (ntest > p.n) p.n = ntest;
+    return p.dir;
+}
+
 }  // namespace
 
-void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat) {
+void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, bool check_reverse) {
     const std::int32_t ntest = com3.ntest;
     const std::int32_t nboxvis = com3.nboxvis;
     const std::int32_t icheck = com3.icheck;
@@ -71,19 +97,54 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     bool checked = false;
     std::int32_t ishadow_check = 0;
 
+    // The shadow tests toward every direction that the surface element faces
+    // start from one point: they run first, as a packet, and the directions
+    // are then scored in order. The start point is folded once; where the
+    // start lies outside the cell (the fold or the searches have a message to
+    // print) and with per-photon traces, each direction is folded and
+    // searched in its turn instead, so that the lines come in their order.
+    double cosines[max_test];
+    bool wanted[max_test];
+    std::int32_t blocker[max_test];
+    std::int32_t first_wanted = 0;
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
         const double ox = com6.obs_x[itest], oy = com6.obs_y[itest], oz = com6.obs_z[itest];
         double cose = ax * ox + ay * oy + az * oz;
         if (cose < -1.0) cose = -0.99999999;
         if (cose > 1.0) cose = 0.99999999;
-        if (row.one_sided && cose < 0.0) continue;  // the back of a surface element
+        cosines[itest - 1] = cose;
+        wanted[itest - 1] = !(row.one_sided && cose < 0.0);  // not the back of a surface element
+        if (wanted[itest - 1] && first_wanted == 0) first_wanted = itest;
+    }
+    double x = px, y = py;
+    bool packet = nboxvis != 0 && first_wanted != 0 && icheck < 1;
+    if (packet && fold) retbox(x, y);
+    // A start outside the cell (unfolded, or left outside by rounding) has
+    // messages of its own to print.
+    if (std::fabs(x) > com2.xl || std::fabs(y) > com2.yl) packet = false;
+    if (packet) shadow_packet(x, y, pz, ipart, ntest, observer_directions(ntest), wanted, blocker);
 
-        double x = px, y = py;
-        if (fold) retbox(x, y);
+    for (std::int32_t itest = 1; itest <= ntest; ++itest) {
+        const double cose = cosines[itest - 1];
+        if (!wanted[itest - 1]) continue;
 
         std::int32_t ishadow = 0;
-        if (nboxvis != 0) ishadow = first_blocker(x, y, pz, ox, oy, oz, ipart);
-        if (iscat == 1 && nboxvis != 0) {
+        if (packet) {
+            ishadow = blocker[itest - 1];
+        } else {
+            // Folded for each direction (the first fold may have been made above).
+            const bool folded_above = nboxvis != 0 && icheck < 1 && fold && itest == first_wanted;
+            if (fold && !folded_above) {
+                x = px;
+                y = py;
+                retbox(x, y);
+            }
+            if (nboxvis != 0) {
+                const double ox = com6.obs_x[itest], oy = com6.obs_y[itest], oz = com6.obs_z[itest];
+                ishadow = first_blocker(x, y, pz, ox, oy, oz, ipart);
+            }
+        }
+        if (iscat == 1 && nboxvis != 0 && check_reverse) {
             if (!checked) {
                 ishadow_check = first_blocker(x, y, pz, -com16.ex, -com16.ey, -com16.ez, ipart);
                 checked = true;

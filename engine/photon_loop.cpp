@@ -175,6 +175,7 @@ void add_brightness(std::int32_t ntest, double* sum, double* sumsq) {
 
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
     photon ph = launch_photon(run, lc, iphot, inidist);
+    const bool launched_outside = ph.pz > com2.zmax || ph.pz < com2.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
         engine_sums.nsearch += 1;
@@ -186,8 +187,16 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
             escape_photon(run, iphot, iscat, ph);
             break;
         }
+        const double hx = ph.px, hy = ph.py, hz = ph.pz;
         scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart);
-        indirect(ph.px, ph.py, ph.pz, ipart, iscat);
+        // A photon launched outside the layer that scatters first where it
+        // entered the particle cannot find a particle on its reversed path:
+        // that particle would have been the nearest entry of its free path
+        // (rounding of grazing entries aside). The check is run only when a
+        // trace asks for it, or after a "-center" law moved the photon.
+        const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
+                                   ph.pz != hz || run.icheck >= 1 || debug1.idebug >= 1;
+        indirect(ph.px, ph.py, ph.pz, ipart, iscat, check_reverse);
         com12.ipart = ipart;
         if (lc.fold_after_scatter) fold_after_scattering(ph.px, ph.py, ph.pz);
         if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);

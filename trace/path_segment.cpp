@@ -14,6 +14,14 @@ namespace quillet {
 
 void path_segment(double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
                   std::int32_t mode) {
+    search_direction d;
+    prepare_direction(ux, uy, uz, d);
+    path_segment(x0, y0, z0, d, ipart, mode);
+}
+
+void path_segment(double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
+                  std::int32_t mode) {
+    const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
     if (mode == 1) com11.nseg_calls += 1;
     if (limit < 1) {
@@ -24,7 +32,7 @@ void path_segment(double& x0, double& y0, double& z0, double ux, double uy, doub
         debug1.ibox = b;
         double tmin = 0.0;
         // The current particle (com12) is skipped in the first box only.
-        path_slice(x0, y0, z0, ux, uy, uz, ipart, tmin, mode);
+        path_slice(x0, y0, z0, d, ipart, tmin, mode);
         com12.ipart = no_particle;
         x0 += tmin * ux;
         y0 += tmin * uy;
@@ -57,6 +65,26 @@ void path_segment(double& x0, double& y0, double& z0, double ux, double uy, doub
         if (b == limit) break;
     }
     com12.ipart = no_particle;
+}
+
+}  // namespace quillet
+
+namespace quillet {
+
+void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
+    // One start point toward many directions: the directions were prepared
+    // once (for all the scatterings of a photon), the start point is folded
+    // once; each direction is then followed box by box on its own, so that
+    // each answer, and every counter, is that of its own segment search.
+    for (std::int32_t i = 0; i < n; ++i) {
+        blocker[i] = 0;
+        if (!wanted[i]) continue;
+        double x = x0, y = y0, z = z0;
+        com12.ipart = excluded;
+        path_segment(x, y, z, dirs[i], blocker[i], 2);
+    }
+    com12.ipart = excluded;
 }
 
 }  // namespace quillet

@@ -73,7 +73,15 @@ void close_slice_trace() {
 
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode) {
+    search_direction d;
+    prepare_direction(ux, uy, uz, d);
+    path_slice(x0, y0, z0, d, ipart, tmin, mode);
+}
+
+void path_slice(double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
+                std::int32_t mode) {
     search_scratch_t& s = *search_scratch_of_thread;
+    const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t excluded = com12.ipart;
     // The self-hit rule's reach: a search that excludes a particle starts at
     // a scattering point on it.
@@ -94,7 +102,7 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
     const std::int32_t ncand = all ? com3.npart : npot;
 
     if (walk && mode >= 2) {
-        tab_choose_test(x0, y0, z0, ux, uy, uz, mode, 0.0, ipart, tmin);
+        tab_choose_test(x0, y0, z0, d, mode, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {
         // Occlusion: any particle in the way will do, the first one ends the search.
@@ -115,10 +123,10 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
     }
 
     // The wall the ray reaches first (x walls before y walls on a tie).
-    s.twall[1] = ux > 0.0 ? (com2.xl - x0) * (1.0 / ux) : no_hit;
-    s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * (1.0 / ux) : no_hit;
-    s.twall[3] = uy > 0.0 ? (com2.yl - y0) * (1.0 / uy) : no_hit;
-    s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * (1.0 / uy) : no_hit;
+    s.twall[1] = ux > 0.0 ? (com2.xl - x0) * d.iu[0] : no_hit;
+    s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * d.iu[0] : no_hit;
+    s.twall[3] = uy > 0.0 ? (com2.yl - y0) * d.iu[1] : no_hit;
+    s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * d.iu[1] : no_hit;
     double texit = 2.0 * no_hit;
     std::int32_t iwall = 0;
     for (std::int32_t w = 1; w <= 4; ++w) {
@@ -129,7 +137,7 @@ void path_slice(double x0, double y0, double z0, double ux, double uy, double uz
     }
 
     if (walk && mode < 2) {
-        tab_choose_test(x0, y0, z0, ux, uy, uz, mode, texit, ipart, tmin);
+        tab_choose_test(x0, y0, z0, d, mode, texit, ipart, tmin);
         if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
     } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the

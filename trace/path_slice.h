@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "trace/tab_choose.h"
+
 namespace quillet {
 
 // mode 1: photon free path (nearest particle, diagnostics); >= 2: occlusion
@@ -17,6 +19,9 @@ namespace quillet {
 // box), so that a sphere entered just beyond a wall is met in the next box.
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
+// ... along a prepared direction (the same answer).
+void path_slice(double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
+                std::int32_t mode);
 
 // With idebug >= 1 every slice search is traced to the file named by the
 // testimage prefix followed by ".TRACE", opened on the first search of the

@@ -87,6 +87,19 @@ inline double sphere_entry_unbranched(double x, double y, double z, double r2, d
     return met ? t : -1.0;
 }
 
+// The same for a start point at a scattering point (unlimited reach: every
+// entry within the self-hit distance is passed over), without the test of
+// the start point.
+inline double sphere_entry_from_scattering(double x, double y, double z, double r2, double r, double x0, double y0,
+                                           double z0, double ux, double uy, double uz) {
+    const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
+    const double b = -(dx * ux + dy * uy + dz * uz);
+    const double disc = b * b - (dx * dx + dy * dy + dz * dz) + r2;
+    const double t = b - std::sqrt(max_or_nan(0.0, disc));
+    const bool met = !(b < 0.0) & !(disc < 0.0) & !(t <= self_hit * r);
+    return met ? t : -1.0;
+}
+
 // ... of particle k.
 inline double sphere_entry(std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz,
                            double reach) {

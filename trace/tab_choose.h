@@ -5,6 +5,19 @@
 
 namespace quillet {
 
+// A ray direction as the searches use it, prepared once for all the searches
+// along it (the shadow tests toward one observer direction share it): the
+// unit vector, its horizontal unit direction (ex, ey; 0, 0 for a vertical
+// ray) and length h, the reciprocals 1/ux, 1/uy, 1/uz (infinite for a zero
+// component), and whether it is nearly horizontal (|uz| < 0.02).
+struct search_direction {
+    double ux, uy, uz;
+    double ex, ey, h;
+    double iu[3];
+    bool flat;
+};
+void prepare_direction(double ux, double uy, double uz, search_direction& d);
+
 // pottab receives particle numbers in entries 1..npot (room for max_part + 1).
 void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
                 std::int32_t* pottab);
@@ -18,6 +31,9 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
 // change only when a particle is met. Returns the candidates tested (added to
 // com11.npot_sum).
 std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
+                             double texit, std::int32_t& ipart, double& tmin);
+// ... along a prepared direction.
+std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin);
 
 }  // namespace quillet

@@ -209,3 +209,46 @@ TEST(PeelOff, LambertElementSeesNoBackFacesAndOrdersBeyondFiftyShareTheLastSlot)
     ASSERT_GT(beyond, 0.0);  // some photons scattered more than 50 times
     EXPECT_GT(c.w_order[max_order][1], 0.0);
 }
+
+TEST(PeelOff, ShadowPacketAndDirectionByDirectionTestsGiveTheSameSums) {
+    // With per-photon traces (icheck 1) the peel-off folds and searches each
+    // direction in its turn; without them it runs the shadow tests of a
+    // scattering as one packet. Every sum must be the same bits, for a law
+    // that scatters at the hit point and one that moves to the centre, with
+    // and without the fold after each scattering (emulation code 2), on a
+    // grid and without one.
+    for (std::int32_t method : {4, 3}) {
+        for (std::int32_t iemulate : {0, 2}) {
+            for (std::int32_t grid : {1, 4}) {
+                temp_dir dir;
+                write_field_file(dir.file("field.pos"), random_field(200, 5.0, 5.0, 0.8, 1.5, 17));
+                double testw[2][4] = {}, testw_n[2][4] = {}, order1[2][4] = {};
+                for (int traced = 0; traced <= 1; ++traced) {
+                    engine_call c(dir);
+                    c.method = method;
+                    c.ppar1 = -0.3;
+                    c.iemulate = iemulate;
+                    c.irot = 1;  // the directions turn from photon to photon
+                    c.mx = grid;
+                    c.my = grid;
+                    c.nxphot = 200;
+                    c.nyphot = 1;
+                    c.icheck = traced;
+                    set_three_directions(c);
+                    c.run();
+                    for (int k = 1; k <= 3; ++k) {
+                        testw[traced][k] = c.testw[k];
+                        testw_n[traced][k] = c.testw_n[k];
+                        order1[traced][k] = c.w_order[1][k];
+                    }
+                }
+                for (int k = 1; k <= 3; ++k) {
+                    ASSERT_GT(testw_n[0][k], 0.0);
+                    EXPECT_EQ(testw[0][k], testw[1][k]) << method << " " << iemulate << " " << grid << " " << k;
+                    EXPECT_EQ(testw_n[0][k], testw_n[1][k]) << method << " " << iemulate << " " << grid << " " << k;
+                    EXPECT_EQ(order1[0][k], order1[1][k]) << method << " " << iemulate << " " << grid << " " << k;
+                }
+            }
+        }
+    }
+}

@@ -1,0 +1,178 @@
+// Rays per second of the two searches of a run, on the benchmark field
+// bench/field.pos (10^4 spheres of radius 1, tau 0.5, filling factor 0.1,
+// 50 x 50 search grid, box limits 10^4 as in bench/bench.deck):
+// - free paths: from a point on a particle's surface, outward (as after a
+//   scattering), the nearest particle (path_segment mode 1);
+// - shadow rays: from the same points toward observers 15 to 80 degrees
+//   above the ring plane, any particle in the way (mode 2);
+// - shadow packets: ten directions from each of 10^4 of these points, as the
+//   peel-off searches them (shadow_packet, directions prepared beforehand, as
+//   once per photon), against the same rays searched one by one.
+// The 10^5 rays are drawn with ran1 from fixed seeds, so every run times the
+// same searches; the counters give rays/s and a checksum of the answers
+// (particles met), which must not change with the search's implementation.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <numbers>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/part_read_2pos.h"
+#include "field/retbox.h"
+#include "field/tab_init.h"
+#include "numeric/ran1.h"
+#include "trace/path_segment.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+
+namespace {
+
+constexpr int nrays = 100000;
+constexpr int ndir = 10;  // shadow directions per point in the packet benchmark
+
+struct ray {
+    double x, y, z, ux, uy, uz;
+    std::int32_t excluded;
+};
+
+struct bench_rays {
+    std::vector<ray> free_paths;
+    std::vector<ray> shadows;
+    std::vector<double> ox, oy, oz;  // ndir observer directions per point (the packet)
+};
+
+void load_field() {
+    com13.sredu = 1.0;
+    com13.zredu = 1.0;
+    maincom1.sizemin = 0.0;
+    maincom1.s20 = 0.0;
+    maincom1.f20 = 1.0;
+    com3.icheck = -1;
+    debug1.idebug = 0;
+    part_read_2pos(text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
+    com11.mx = 50;
+    com11.my = 50;
+    tab_init();
+    com3.nbox = 10000;
+    com3.nboxvis = 10000;
+}
+
+const bench_rays& rays() {
+    static bench_rays b = [] {
+        load_field();
+        bench_rays r;
+        ran1_state s;
+        std::int32_t idum = -17;
+        auto u = [&] { return ran1(s, idum); };
+        const std::int32_t nori = com3.npartori;
+        const double elo = std::sin(15.0 * std::numbers::pi / 180.0), ehi = std::sin(80.0 * std::numbers::pi / 180.0);
+        auto observer = [&](double& ox, double& oy, double& oz) {
+            oz = elo + (ehi - elo) * u();
+            const double c = std::sqrt(1.0 - oz * oz), phi = 2.0 * std::numbers::pi * u();
+            ox = c * std::cos(phi);
+            oy = c * std::sin(phi);
+        };
+        for (int i = 0; i < nrays; ++i) {
+            const std::int32_t k = 1 + std::int32_t(u() * nori) % nori;
+            // A point on the surface, and an outward direction (isotropic).
+            double nx, ny, nz, ux, uy, uz;
+            nz = 2.0 * u() - 1.0;
+            double c = std::sqrt(1.0 - nz * nz), phi = 2.0 * std::numbers::pi * u();
+            nx = c * std::cos(phi);
+            ny = c * std::sin(phi);
+            uz = 2.0 * u() - 1.0;
+            c = std::sqrt(1.0 - uz * uz);
+            phi = 2.0 * std::numbers::pi * u();
+            ux = c * std::cos(phi);
+            uy = c * std::sin(phi);
+            if (ux * nx + uy * ny + uz * nz < 0.0) ux = -ux, uy = -uy, uz = -uz;
+            const double rk = com1.rpart[k];
+            double x = com1.xpart[k] + rk * nx, y = com1.ypart[k] + rk * ny;
+            const double z = com1.zpart[k] + rk * nz;
+            retbox(x, y);
+            r.free_paths.push_back({x, y, z, ux, uy, uz, k});
+            double ox, oy, oz;
+            observer(ox, oy, oz);
+            r.shadows.push_back({x, y, z, ox, oy, oz, k});
+        }
+        for (int i = 0; i < nrays / ndir * ndir; ++i) {
+            double ox, oy, oz;
+            observer(ox, oy, oz);
+            r.ox.push_back(ox);
+            r.oy.push_back(oy);
+            r.oz.push_back(oz);
+        }
+        return r;
+    }();
+    return b;
+}
+
+void run(benchmark::State& state, const std::vector<ray>& rs, std::int32_t mode) {
+    double checksum = 0.0;
+    for (auto _ : state) {
+        checksum = 0.0;
+        for (const ray& r : rs) {
+            double x = r.x, y = r.y, z = r.z;
+            std::int32_t ipart = 0;
+            com12.ipart = r.excluded;
+            path_segment(x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+            checksum += ipart >= 1 ? ipart : 0;
+        }
+        benchmark::DoNotOptimize(checksum);
+    }
+    state.counters["rays_per_s"] =
+        benchmark::Counter(double(rs.size()) * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["checksum"] = checksum;
+}
+
+void BM_free_paths(benchmark::State& state) { run(state, rays().free_paths, 1); }
+BENCHMARK(BM_free_paths)->Unit(benchmark::kMillisecond);
+
+void BM_shadow_rays(benchmark::State& state) { run(state, rays().shadows, 2); }
+BENCHMARK(BM_shadow_rays)->Unit(benchmark::kMillisecond);
+
+void run_packets(benchmark::State& state, bool packet) {
+    const bench_rays& b = rays();
+    const int npoints = nrays / ndir;
+    std::vector<search_direction> dirs(std::size_t(npoints) * ndir);
+    for (std::size_t i = 0; i < dirs.size(); ++i) prepare_direction(b.ox[i], b.oy[i], b.oz[i], dirs[i]);
+    bool wanted[ndir];
+    for (bool& w : wanted) w = true;
+    double checksum = 0.0;
+    for (auto _ : state) {
+        checksum = 0.0;
+        for (int p = 0; p < npoints; ++p) {
+            const ray& r = b.free_paths[std::size_t(p)];
+            std::int32_t hit[ndir];
+            if (packet) {
+                shadow_packet(r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
+            } else {
+                for (int d = 0; d < ndir; ++d) {
+                    const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
+                    double x = r.x, y = r.y, z = r.z;
+                    com12.ipart = r.excluded;
+                    path_segment(x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], 2);
+                }
+            }
+            for (int d = 0; d < ndir; ++d) checksum += hit[d] >= 1 ? hit[d] : 0;
+        }
+        benchmark::DoNotOptimize(checksum);
+    }
+    state.counters["rays_per_s"] =
+        benchmark::Counter(double(npoints) * ndir * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["checksum"] = checksum;
+}
+
+void BM_shadow_packets(benchmark::State& state) { run_packets(state, true); }
+BENCHMARK(BM_shadow_packets)->Unit(benchmark::kMillisecond);
+
+void BM_shadow_one_by_one(benchmark::State& state) { run_packets(state, false); }
+BENCHMARK(BM_shadow_one_by_one)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

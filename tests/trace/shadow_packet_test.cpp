@@ -1,0 +1,130 @@
+// The shadow packet (one start point, many directions) against the segment
+// searches it stands for, and the property that lets a first scattering skip
+// its reversed-path check: a photon that enters the layer from outside and
+// scatters where it met its particle has a free way back.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/retbox.h"
+#include "numeric/ran1.h"
+#include "support/field_fixture.h"
+#include "trace/path_segment.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+
+namespace {
+
+struct rng {
+    ran1_state st;
+    std::int32_t idum;
+    explicit rng(std::int32_t seed) : idum(seed) {}
+    double u() { return ran1(st, idum); }
+    void direction(double& ux, double& uy, double& uz) {
+        uz = 2.0 * u() - 1.0;
+        const double s = std::sqrt(std::max(0.0, 1.0 - uz * uz)), phi = 2.0 * std::numbers::pi * u();
+        ux = s * std::cos(phi);
+        uy = s * std::sin(phi);
+    }
+};
+
+// 400 spheres of radii 0.3 to 0.8 in a sheared 20 x 20 cell, 1.5 thick in
+// centre height: optical depth about 0.9, many spheres on the edges.
+void dense_field(std::int32_t grid) {
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(400, 10.0, 10.0, 0.3, 0.8, 1.5, -4711), 10.0, 10.0, 3.7);
+    fixture::set_grid(grid, grid);
+    com3.nbox = 1000;
+    com3.nboxvis = 1000;
+}
+
+}  // namespace
+
+TEST(ShadowPacket, GivesEachDirectionTheAnswerAndTheCountsOfItsOwnSearch) {
+    constexpr int ndir = 12;
+    for (bool full : {false, true}) {
+        dense_field(8);
+        search_options.full_scan = full;
+        rng g(-31);
+        int blocked = 0, free_ways = 0;
+        for (int i = 0; i < 2000; ++i) {
+            // A scattering point on the surface of particle k, folded into the cell.
+            const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+            double nx, ny, nz;
+            g.direction(nx, ny, nz);
+            double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
+            const double z = com1.zpart[k] + com1.rpart[k] * nz;
+            retbox(x, y);
+            double ux[ndir], uy[ndir], uz[ndir];
+            search_direction dirs[ndir];
+            bool wanted[ndir];
+            for (int d = 0; d < ndir; ++d) {
+                g.direction(ux[d], uy[d], uz[d]);
+                if (d == 0) uz[d] = 0.01, ux[d] = std::sqrt(1.0 - 1e-4), uy[d] = 0.0;  // nearly horizontal
+                if (d == 1) ux[d] = uy[d] = 0.0, uz[d] = 1.0;                        // vertical
+                prepare_direction(ux[d], uy[d], uz[d], dirs[d]);
+                wanted[d] = g.u() < 0.8;
+            }
+            const com11_t before = com11;
+            std::int32_t packet[ndir];
+            shadow_packet(x, y, z, k, ndir, dirs, wanted, packet);
+            EXPECT_EQ(com12.ipart, k);
+            const com11_t after_packet = com11;
+            com11 = before;
+            for (int d = 0; d < ndir; ++d) {
+                std::int32_t one = 0;
+                if (wanted[d]) {
+                    double px = x, py = y, pz = z;
+                    com12.ipart = k;
+                    path_segment(px, py, pz, ux[d], uy[d], uz[d], one, 2);
+                    blocked += one >= 1;
+                    free_ways += one < 1;
+                }
+                ASSERT_EQ(packet[d], one) << "full scan " << full << ", point " << i << ", direction " << d;
+            }
+            ASSERT_EQ(after_packet.npot_sum, com11.npot_sum) << "point " << i;
+            ASSERT_EQ(after_packet.ntab_calls, com11.ntab_calls) << "point " << i;
+        }
+        // Both answers occur often.
+        EXPECT_GT(blocked, 2000);
+        EXPECT_GT(free_ways, 2000);
+    }
+    search_options.full_scan = false;
+}
+
+TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstEntry) {
+    for (bool full : {false, true}) {
+        dense_field(8);
+        search_options.full_scan = full;
+        rng g(-57);
+        int hits = 0;
+        for (int i = 0; i < 20000; ++i) {
+            // The launch of the photon loop: a source direction above or below
+            // the ring plane, the start just beyond the layer's face toward it.
+            double sx, sy, sz;
+            g.direction(sx, sy, sz);
+            if (std::fabs(sz) < 1e-3) continue;
+            const double x0 = 10.0 * (2.0 * g.u() - 1.0), y0 = 10.0 * (2.0 * g.u() - 1.0);
+            const double inidist = (sz > 0.0 ? com2.zmax / sz : com2.zmin / sz) * 1.000001;
+            double px = x0 + sx * inidist, py = y0 + sy * inidist, pz = sz * inidist;
+            retbox(px, py);
+            com12.ipart = no_particle;
+            std::int32_t ipart = 0;
+            path_segment(px, py, pz, -sx, -sy, -sz, ipart, 1);
+            if (ipart < 1) continue;
+            ++hits;
+            // From the entry point back toward the source, the particle excluded.
+            std::int32_t back = 0;
+            com12.ipart = ipart;
+            path_segment(px, py, pz, sx, sy, sz, back, 2);
+            ASSERT_LT(back, 1) << "full scan " << full << ", photon " << i << " entered " << ipart;
+        }
+        EXPECT_GT(hits, 10000);
+    }
+    search_options.full_scan = false;
+}
