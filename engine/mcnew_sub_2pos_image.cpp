@@ -12,6 +12,7 @@
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/tab_init.h"
@@ -309,7 +310,18 @@ void mcnew_sub_2pos_image(
     imagecom2.ixphot = 0;
     imagecom2.iyphot = 1;
 
+    const bool keeps_state = !run_state_options.checkpoint.empty() || !run_state_options.resume.empty() ||
+                             run_state_options.parts > 0 || !run_state_options.merge.empty();
+    if (keeps_state) note_run_inputs(run, parfile);
+    photon_lines.clear();
+
     run_photons(run);
+
+    if (run_state_options.parts > 0) {
+        // A partial run writes its partial file instead of any result file.
+        close_slice_trace();
+        return;
+    }
 
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {

@@ -14,6 +14,7 @@
 #include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
+#include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
@@ -181,22 +182,63 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
     }
 }
 
+namespace {
+
+// While a checkpoint is kept, the report lines of the photons are gathered
+// (and printed as they come), so that a resumed run can print them again.
+class photon_line_keeper {
+public:
+    explicit photon_line_keeper(bool on) : on_(on), printed_(photon_lines.size()) {
+        if (on_) say_capture = &photon_lines;
+    }
+    ~photon_line_keeper() {
+        if (on_) say_capture = nullptr;
+    }
+    photon_line_keeper(const photon_line_keeper&) = delete;
+    photon_line_keeper& operator=(const photon_line_keeper&) = delete;
+    void print_new() {
+        if (photon_lines.size() == printed_) return;
+        std::fwrite(photon_lines.data() + printed_, 1, photon_lines.size() - printed_, stdout);
+        printed_ = photon_lines.size();
+    }
+
+private:
+    bool on_;
+    std::size_t printed_;
+};
+
+}  // namespace
+
+// The serial run: one stream, so a checkpoint is taken between two photons
+// (looked at every photons_per_block photons) with the generator's state.
 void run_photons(const engine_run& run) {
     if (parallel_options.on) return run_photons_parallel(run);
     const std::int32_t nphot = run.nphot;
     const launch_constants lc(run);
     double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
-    progress_line progress(nphot);
-    for (std::int32_t iphot = 1; iphot <= nphot; ++iphot) {
+    std::int32_t first = 1;
+    if (!run_state_options.resume.empty()) {
+        const resume_point at = resume_run(run, run_mode::serial);
+        inidist = at.inidist;
+        first = std::int32_t(at.photons_done) + 1;
+    }
+    checkpoint_clock checkpoints;
+    photon_line_keeper lines(checkpoints.on());
+    progress_line progress(nphot, first - 1);
+    for (std::int32_t iphot = first; iphot <= nphot; ++iphot) {
         if (stop_signal != 0) {
             progress.clear();
-            throw run_interrupted("interrupted by " + signal_text(stop_signal) + " after " +
-                                  std::to_string(iphot - 1) + " of " + std::to_string(nphot) +
-                                  " photons; no result file was written");
+            throw run_interrupted(interrupted_text(run, run_mode::serial, iphot - 1, 0, inidist));
         }
         if (iphot == progress.next_check) progress.update(iphot - 1);
+        if ((iphot - 1) % photons_per_block == 0 && iphot > first && checkpoints.due()) {
+            write_checkpoint(run, run_mode::serial, iphot - 1, 0, inidist);
+            checkpoints.mark();
+        }
         trace_photon(run, lc, iphot, inidist);
+        lines.print_new();
     }
+    progress.finish();
 }
 
 }  // namespace quillet
