@@ -411,7 +411,6 @@ void merge_partial_files(const engine_run& run) {
         }
         r.finish();
     }
-    progress.finish();
 }
 
 }  // namespace
@@ -524,6 +523,7 @@ void run_photons_parallel(const engine_run& run) {
                 add_block(sh, remote);
             }
             photons_added = last_photon(b, sh.nphot);
+            progress.update(photons_added);
             if (b + 1 < nblocks && checkpoints.due()) {
                 write_checkpoint(run, run_mode::blocks, photons_added, b + 1, 0.0);
                 checkpoints.mark();
@@ -539,7 +539,6 @@ void run_photons_parallel(const engine_run& run) {
     }
     team.join();
     if (sh.error) std::rethrow_exception(sh.error);
-    progress.finish();
 }
 
 }  // namespace quillet

@@ -238,7 +238,6 @@ void run_photons(const engine_run& run) {
         trace_photon(run, lc, iphot, inidist);
         lines.print_new();
     }
-    progress.finish();
 }
 
 }  // namespace quillet

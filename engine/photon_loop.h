@@ -34,8 +34,8 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
 // Progress on standard error while photons run: photons done, rate and time
 // left. On a terminal one line rewritten in place ("\r") a few times a second
 // and wiped at the end; otherwise (a log file) one line each time another
-// tenth of the photons is done or five minutes have passed, whichever comes
-// first. --quiet silences both; standard output (the report) is never
+// tenth of the photons is done (10 % to 90 %: the report tells the end) or
+// five minutes have passed, whichever comes first. --quiet silences both; standard output (the report) is never
 // touched. The loop pays one compare per photon; the clock is read every
 // check_every photons.
 class progress_line {
@@ -92,14 +92,6 @@ public:
         shown_ = width;
     }
 
-    // The last log line, when the loop has done every photon.
-    void finish() {
-        if (log_ && next_tenth_ <= nphot_) {
-            next_tenth_ = nphot_;
-            update(nphot_);
-        }
-    }
-
     // Wipes the terminal line, leaving the cursor at its start.
     void clear() {
         if (shown_ == 0) return;
@@ -118,7 +110,7 @@ private:
 
     // The first multiple of a tenth of the photons above `done`.
     std::int64_t tenth_after(std::int64_t done) const {
-        for (std::int64_t k = 1; k <= 10; ++k)
+        for (std::int64_t k = 1; k <= 9; ++k)
             if (nphot_ * k / 10 > done) return nphot_ * k / 10;
         return never;
     }
