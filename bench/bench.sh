@@ -68,6 +68,7 @@ if [ "$build_it" = 1 ] && ! cmake --build "$build" -j"$(nproc)" "${targets[@]}" 
   echo "bench.sh: building quillet in $build failed" >&2
   exit 1
 fi
+build="$(cd "$build" && pwd)"  # the runs start in their own folders
 quillet="$build/quillet"
 [ -x "$quillet" ] || { echo "bench.sh: no quillet program in $build" >&2; exit 1; }
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"

@@ -295,7 +295,10 @@ public:
         }
         pthread_attr_destroy(&attr);
     }
-    ~worker_team() { join(); }
+    // Also on the way out of an error of the main thread (a block message that
+    // does not fit, a checkpoint that cannot be written): the workers stop
+    // instead of waiting for block records that are never given back.
+    ~worker_team() { stop(); }
     worker_team(const worker_team&) = delete;
     worker_team& operator=(const worker_team&) = delete;
 
@@ -525,7 +528,7 @@ void run_photons_parallel(const engine_run& run) {
             photons_added = last_photon(b, sh.nphot);
             progress.update(photons_added);
             if (b + 1 < nblocks && checkpoints.due()) {
-                write_checkpoint(run, run_mode::blocks, photons_added, b + 1, 0.0);
+                submit_checkpoint(run, run_mode::blocks, photons_added, b + 1, 0.0);
                 checkpoints.mark();
             }
         }
@@ -539,6 +542,7 @@ void run_photons_parallel(const engine_run& run) {
     }
     team.join();
     if (sh.error) std::rethrow_exception(sh.error);
+    if (checkpoints.on()) finish_checkpoints();
 }
 
 }  // namespace quillet

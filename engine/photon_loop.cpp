@@ -232,12 +232,13 @@ void run_photons(const engine_run& run) {
         }
         if (iphot == progress.next_check) progress.update(iphot - 1);
         if ((iphot - 1) % photons_per_block == 0 && iphot > first && checkpoints.due()) {
-            write_checkpoint(run, run_mode::serial, iphot - 1, 0, inidist);
+            submit_checkpoint(run, run_mode::serial, iphot - 1, 0, inidist);
             checkpoints.mark();
         }
         trace_photon(run, lc, iphot, inidist);
         lines.print_new();
     }
+    if (checkpoints.on()) finish_checkpoints();
 }
 
 }  // namespace quillet

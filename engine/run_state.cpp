@@ -5,7 +5,12 @@
 #include "engine/run_state.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #include "engine/block_sums.h"
 #include "engine/engine_records.h"
@@ -79,8 +84,103 @@ void note_run_inputs(const engine_run& run, const text80& parfile) {
 
 const std::vector<state_input>& run_inputs() { return inputs; }
 
+namespace {
+
+// Writes the checkpoints of a run on a thread of its own, so that the photons
+// go on while a checkpoint is flushed to disk (two fsync calls, about 2 ms
+// each here against 2.5 to 5 ms of photons per block: written in line, a
+// checkpoint after every block cost 20 to 34 % of the photons/s). One
+// checkpoint is written at a time; one that is taken while the previous is
+// still being written waits in its place, and a newer one replaces it there.
+// A write that fails is reported at the next hand-over or at the end.
+class checkpoint_writer {
+public:
+    ~checkpoint_writer() {
+        {
+            std::lock_guard<std::mutex> lock(m_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+    }
+
+    void submit(state_contents c) {
+        std::unique_lock<std::mutex> lock(m_);
+        rethrow_error(lock);
+        pending_ = std::move(c);
+        if (!thread_.joinable()) thread_ = std::jthread([this] { loop(); });
+        cv_.notify_all();
+    }
+
+    // Waits until every checkpoint handed over is on disk.
+    void drain() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [&] { return !pending_ && !busy_; });
+        rethrow_error(lock);
+    }
+
+private:
+    void rethrow_error(std::unique_lock<std::mutex>&) {
+        if (!error_) return;
+        std::exception_ptr e = error_;
+        error_ = nullptr;
+        pending_.reset();
+        std::rethrow_exception(e);
+    }
+
+    void loop() {
+        std::unique_lock<std::mutex> lock(m_);
+        for (;;) {
+            cv_.wait(lock, [&] { return quit_ || pending_; });
+            if (!pending_) return;
+            state_contents c = std::move(*pending_);
+            pending_.reset();
+            busy_ = true;
+            lock.unlock();
+            try {
+                write_state_file(run_state_options.checkpoint, c);
+            } catch (...) {
+                lock.lock();
+                error_ = std::current_exception();
+                busy_ = false;
+                cv_.notify_all();
+                continue;
+            }
+            lock.lock();
+            busy_ = false;
+            cv_.notify_all();
+        }
+    }
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::optional<state_contents> pending_;
+    bool busy_ = false, quit_ = false;
+    std::exception_ptr error_;
+    std::jthread thread_;  // last: joined before the members it uses go
+};
+
+checkpoint_writer& writer() {
+    static checkpoint_writer w;
+    return w;
+}
+
+}  // namespace
+
+void submit_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
+                       double inidist) {
+    writer().submit(checkpoint_contents(run, mode, photons_done, next_block, inidist));
+}
+
+void finish_checkpoints() { writer().drain(); }
+
 void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
                       double inidist) {
+    writer().drain();
+    write_state_file(run_state_options.checkpoint, checkpoint_contents(run, mode, photons_done, next_block, inidist));
+}
+
+state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::int64_t photons_done,
+                                   std::int64_t next_block, double inidist) {
     state_contents c;
     c.version = run_state_options.version;
     c.kind = state_kind::checkpoint;
@@ -127,7 +227,7 @@ void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons
         w.put(imagecom2.iyphot);
         c.sections.push_back({"SERL", std::move(w.out)});
     }
-    write_state_file(run_state_options.checkpoint, c);
+    return c;
 }
 
 resume_point resume_run(const engine_run& run, run_mode mode) {

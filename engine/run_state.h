@@ -74,7 +74,19 @@ struct resume_point {
 // (and the generator, serial mode); prints the photons' saved report lines.
 resume_point resume_run(const engine_run& run, run_mode mode);
 
-// Writes the checkpoint of the photons done so far.
+// The checkpoint of the photons done so far: the main thread's records as
+// they stand now.
+state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::int64_t photons_done,
+                                   std::int64_t next_block, double inidist);
+
+// Takes the checkpoint now and hands it to the writer thread; throws the
+// output_error of an earlier write that failed.
+void submit_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
+                       double inidist);
+// Waits until the checkpoints handed over are on disk (the end of the
+// photons); throws the output_error of a write that failed.
+void finish_checkpoints();
+// Writes the checkpoint now, after those handed over.
 void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
                       double inidist);
 

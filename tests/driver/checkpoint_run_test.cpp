@@ -140,12 +140,17 @@ protected:
         deck_ = full_deck().text();
         reference_serial_ = make_run_dir("ref-serial");
         reference_threaded_ = make_run_dir("ref-threaded");
+        auto t0 = std::chrono::steady_clock::now();
         process_result s = in(reference_serial_, {"--quiet"});
         ASSERT_EQ(s.status, 0) << s.err;
         serial_report_ = s.out;
+        auto t1 = std::chrono::steady_clock::now();
         process_result t = in(reference_threaded_, {"--threads", "2", "--quiet"});
         ASSERT_EQ(t.status, 0) << t.err;
         threaded_report_ = t.out;
+        auto t2 = std::chrono::steady_clock::now();
+        serial_seconds_ = std::chrono::duration<double>(t1 - t0).count();
+        threaded_seconds_ = std::chrono::duration<double>(t2 - t1).count();
     }
 
     // A folder with the field and the haze, ready for a run.
@@ -246,6 +251,7 @@ protected:
     std::string deck_;
     std::string reference_serial_, reference_threaded_;
     std::string serial_report_, threaded_report_;
+    double serial_seconds_ = 0.0, threaded_seconds_ = 0.0;  // wall time of the uninterrupted runs
 };
 
 TEST_F(CheckpointRun, TheDeckHasEveryKindOfResultAndTheCpuLinesAreWhereExpected) {
@@ -315,10 +321,11 @@ TEST_F(CheckpointRun, ThreadedRunStoppedBySigintResumesToTheSameBytesOnAnyThread
     }
 }
 
-// Ten trials: SIGKILL at a random moment of the run, or right when a
-// checkpoint is being written (its temporary file exists); then the run is
-// resumed from whatever checkpoint stands (or started again when none does),
-// keeping its checkpoint, and must give the same bytes.
+// Ten trials: SIGKILL at a random moment of the run (from its set-up to its
+// result files, some of which may then stand), or right when a checkpoint
+// is being written (its temporary file exists); then the run is resumed from
+// whatever checkpoint stands (or started again when none does), keeping its
+// checkpoint, and must give the same bytes.
 TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResumesToTheSameBytes) {
     std::mt19937 gen(2026);
     int during_write = 0, resumed = 0;
@@ -347,7 +354,10 @@ TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResu
                        },
                        status, ended);
         } else {
-            const auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(2000, 150000)(gen));
+            // Anywhere from the set-up to the result files.
+            const double run_us = 1e6 * (threaded ? threaded_seconds_ : serial_seconds_);
+            const auto delay = std::chrono::microseconds(
+                std::int64_t(std::uniform_real_distribution<double>(0.02, 0.95)(gen) * run_us));
             const auto until = std::chrono::steady_clock::now() + delay;
             wait_until(pid, [&] { return std::chrono::steady_clock::now() >= until; }, status, ended);
         }
@@ -361,8 +371,10 @@ TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResu
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status));
-        if (at_write) ++during_write;
-        expect_no_result_file(d, true);
+        if (at_write) {
+            ++during_write;
+            expect_no_result_file(d, true);
+        }
         std::vector<std::string> again = args;
         if (fs::exists(d + "/ck")) {
             again.insert(again.end(), {"--resume", "ck"});
