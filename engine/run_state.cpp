@@ -44,16 +44,15 @@ void load_sums(const engine_run& run, byte_reader& r) {
     r.finish();
 }
 
-// Images over the used pixels, x fastest.
+// Images over the used pixels, a row of x at a time: ill_image, vis_image,
+// then the planes of test_image.
 template <class F>
-void for_each_image_value(const engine_run& run, F f) {
-    for (std::int32_t iy = 1; iy <= run.nypix; ++iy)
-        for (std::int32_t ix = 1; ix <= run.nxpix; ++ix) {
-            const int p = pixel(ix, iy);
-            f(imagecom11.ill_image[p]);
-            f(imagecom11.vis_image[p]);
-            for (int plane = 1; plane <= n_image_planes; ++plane) f(imagecom1.test_image[plane][p]);
-        }
+void for_each_image_row(const engine_run& run, F f) {
+    const std::size_t n = std::size_t(run.nxpix);
+    for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom11.ill_image[pixel(1, iy)], n);
+    for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom11.vis_image[pixel(1, iy)], n);
+    for (int plane = 1; plane <= n_image_planes; ++plane)
+        for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom1.test_image[plane][pixel(1, iy)], n);
 }
 
 std::int64_t escape_count(const engine_run& run, std::int64_t done) {
@@ -201,7 +200,8 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
     }
     if (run.nxpix >= 1) {
         byte_writer w;
-        for_each_image_value(run, [&](const auto& v) { w.put(v); });
+        w.out.reserve(std::size_t(run.nxpix) * std::size_t(run.nypix) * (2 + n_image_planes) * 4);
+        for_each_image_row(run, [&](const auto* row, std::size_t n) { w.put_array(row, n); });
         c.sections.push_back({"IMAG", std::move(w.out)});
     }
     if (run.hist_on) {
@@ -263,7 +263,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
     }
     if (run.nxpix >= 1) {
         byte_reader r(c.section("IMAG", file), file + ": section IMAG");
-        for_each_image_value(run, [&](auto& v) { v = r.get<std::remove_reference_t<decltype(v)>>(); });
+        for_each_image_row(run, [&](auto* row, std::size_t n) { r.get_array(row, n); });
         r.finish();
     }
     if (run.hist_on) {

@@ -27,30 +27,47 @@ constexpr std::size_t head = sizeof magic + sizeof(std::uint64_t);
 // count of literal bytes, those bytes, and a u32 count of zero bytes.
 std::string pack_zeros(const std::string& in) {
     constexpr std::size_t min_run = 16;
+    const std::size_t size = in.size();
+    const char* p = in.data();
+    // The end of the run of zero bytes from i, eight bytes at a time.
+    auto zeros_end = [&](std::size_t i) {
+        while (i + 8 <= size) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if (w != 0) break;
+            i += 8;
+        }
+        while (i < size && p[i] == 0) ++i;
+        return i;
+    };
     std::string out;
     auto put32 = [&](std::size_t v) {
         const std::uint32_t u = std::uint32_t(v);
         out.append(reinterpret_cast<const char*>(&u), sizeof u);
     };
     std::size_t at = 0;
-    while (at < in.size()) {
-        // The literal stretch ends where a long enough run of zeros starts.
-        std::size_t lit_end = at, zeros = 0;
-        while (lit_end < in.size()) {
-            std::size_t z = lit_end;
-            while (z < in.size() && in[z] == 0 && z - lit_end < 0xFFFFFFFFu) ++z;
-            if (z - lit_end >= min_run || z == in.size()) {
-                zeros = z - lit_end;
+    while (at < size) {
+        // The literal stretch ends where a long enough run of zeros starts
+        // (or the bytes end); both counts stay below 2^31.
+        const std::size_t start = at;
+        std::size_t zeros = 0;
+        while (at < size && at - start < 0x7FFFFFFFu) {
+            if (p[at] != 0) {
+                ++at;
+                continue;
+            }
+            std::size_t z = zeros_end(at);
+            if (z - at > 0x7FFFFFFFu) z = at + 0x7FFFFFFFu;
+            if (z - at >= min_run || z == size) {
+                zeros = z - at;
                 break;
             }
-            lit_end = z + 1;
-            if (lit_end - at >= 0x7FFFFFFFu) break;
+            at = z;
         }
-        if (lit_end > in.size()) lit_end = in.size();
-        put32(lit_end - at);
-        out.append(in, at, lit_end - at);
+        put32(at - start);
+        out.append(in, start, at - start);
         put32(zeros);
-        at = lit_end + zeros;
+        at += zeros;
     }
     return out;
 }
