@@ -93,14 +93,17 @@ std::string report_body(const std::string& report) {
 }
 
 // A haze of small spheres in the example cell (140 x 140, the layer of the
-// example field): the positions fixed by a seed.
+// example field), placed independently, so that some overlap ring particles:
+// a photon that enters a ring particle inside a haze sphere finds its way
+// back to the source blocked, and the run prints "IVIS3" report lines from
+// inside the photon loop, which a checkpoint must keep too.
 std::string haze_file() {
     std::mt19937 gen(16);
     std::uniform_real_distribution<double> x(-70.0, 70.0), z(-4.0, 4.0);
     std::ostringstream s;
     s.precision(17);
-    s << "'test haze'\n'seed 16'\n0.0 70.0 70.0 20.0\n300\n";
-    for (int i = 0; i < 300; ++i) s << 0.3 << " " << x(gen) << " " << x(gen) << " " << z(gen) << "\n";
+    s << "'test haze'\n'seed 16'\n0.0 70.0 70.0 20.0\n1500\n";
+    for (int i = 0; i < 1500; ++i) s << 0.5 << " " << x(gen) << " " << x(gen) << " " << z(gen) << "\n";
     return s.str();
 }
 
@@ -281,6 +284,13 @@ TEST_F(CheckpointRun, TheDeckHasEveryKindOfResultAndTheCpuLinesAreWhereExpected)
     double once = 0.0;
     for (std::size_t i = 21 * 3; i < 2 * 21 * 3; ++i) once += v[i];
     EXPECT_GT(once, 0.0);
+    // Report lines from inside the photon loop, serial and threaded alike.
+    std::size_t lines = 0;
+    for (std::size_t at = serial_report_.find("IVIS3:  iphot="); at != std::string::npos;
+         at = serial_report_.find("IVIS3:  iphot=", at + 1))
+        ++lines;
+    EXPECT_GT(lines, 20u);
+    EXPECT_NE(threaded_report_.find("IVIS3:  iphot="), std::string::npos);
 }
 
 TEST_F(CheckpointRun, SerialRunStoppedBySigintResumesToTheSameBytes) {
@@ -354,12 +364,16 @@ TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResu
                        },
                        status, ended);
         } else {
-            // Anywhere from the set-up to the result files.
+            // Trials 0 and 5 anywhere from the set-up to the result files
+            // (perhaps before the first checkpoint); the others somewhere in
+            // the photon loop after the first checkpoint.
+            const bool anywhere = trial % 5 == 0;
+            if (!anywhere) wait_until(pid, [&] { return fs::exists(d + "/ck"); }, status, ended);
             const double run_us = 1e6 * (threaded ? threaded_seconds_ : serial_seconds_);
-            const auto delay = std::chrono::microseconds(
-                std::int64_t(std::uniform_real_distribution<double>(0.02, 0.95)(gen) * run_us));
+            const auto delay = std::chrono::microseconds(std::int64_t(
+                std::uniform_real_distribution<double>(anywhere ? 0.02 : 0.0, anywhere ? 0.95 : 0.6)(gen) * run_us));
             const auto until = std::chrono::steady_clock::now() + delay;
-            wait_until(pid, [&] { return std::chrono::steady_clock::now() >= until; }, status, ended);
+            if (!ended) wait_until(pid, [&] { return std::chrono::steady_clock::now() >= until; }, status, ended);
         }
         if (ended) {
             // Too fast for this trial's moment: the run must simply be right.
