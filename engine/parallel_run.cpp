@@ -526,7 +526,7 @@ void run_photons_parallel(const engine_run& run) {
                 add_block(sh, remote);
             }
             photons_added = last_photon(b, sh.nphot);
-            progress.update(photons_added);
+            if (photons_added < sh.nphot) progress.update(photons_added);
             if (b + 1 < nblocks && checkpoints.due()) {
                 submit_checkpoint(run, run_mode::blocks, photons_added, b + 1, 0.0);
                 checkpoints.mark();
