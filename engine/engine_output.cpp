@@ -238,7 +238,7 @@ void write_direction_file(const engine_run& run, const engine_stats& st) {
     record_writer w(f);
     for (int ih = 0; ih <= max_haze_count; ++ih)
         for (int ir = 0; ir <= max_ring_count; ++ir)
-            for (std::int32_t k = 1; k <= run.ntest; ++k) w << com8_haze.testw_haze[ih][ir][k];
+            for (std::int32_t k = 1; k <= run.ntest; ++k) w << com8_haze_of_thread->testw_haze[ih][ir][k];
     w.end();
     put_run_tail(f, run, st);
     out.commit();

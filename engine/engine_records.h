@@ -68,11 +68,14 @@ extern thread_local constinit com8_t com8;
 
 // Sum by numbers of scatterings of the photon so far on ring particles
 // (n_ring, capped at 20) and on haze particles (n_haze, capped at 50):
-// testw_haze[n_haze][n_ring][itest].
+// testw_haze[n_haze][n_ring][itest]. 0.9 MB: each worker keeps its own on the
+// heap (engine/photon_state.h); this thread's is *com8_haze_of_thread, the
+// main thread's com8_haze_main.
 struct com8_haze_t {
     double testw_haze[max_haze_count + 1][max_ring_count + 1][max_test + 1];
 };
-extern thread_local constinit com8_haze_t com8_haze;
+extern com8_haze_t com8_haze_main;
+extern thread_local constinit com8_haze_t* com8_haze_of_thread;
 
 // Brightness toward each direction gathered during the current photon.
 struct com14_t {

@@ -150,7 +150,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         com7.testw_sig[itest] += c * c;
         com7.testw_n[itest] += 1.0;
         com8.testw_order[order][itest] += c;
-        com8_haze.testw_haze[n_haze][n_ring][itest] += c;
+        com8_haze_of_thread->testw_haze[n_haze][n_ring][itest] += c;
 
         if (itest == 1 && images) {
             double mx = px, my = py;

@@ -12,6 +12,7 @@
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
@@ -76,19 +77,14 @@ void clear_images(std::int32_t nxpix, std::int32_t nypix) {
         }
 }
 
+// Every sum and counter of the photons (as the per-photon state lists them)
+// and the spread and brightness tables start at zero.
 void clear_sums() {
+    clear_block_sums();
     for (int k = 0; k <= max_test; ++k) {
-        com7.testw[k] = com7.testw_sig[k] = com7.testw_n[k] = 0.0;
         engine_sums.testd_corr[k] = 0.0;
-        engine_sums.sum_all[k] = engine_sums.sumsq_all[k] = 0.0;
-        engine_sums.sum_first[k] = engine_sums.sumsq_first[k] = 0.0;
         com14.bphot[k] = 0.0;
     }
-    for (auto& row : com8.testw_order)
-        for (double& v : row) v = 0.0;
-    for (auto& plane : com8_haze.testw_haze)
-        for (auto& row : plane)
-            for (double& v : row) v = 0.0;
 }
 
 // Escape records of a run start at zero: photons that end at maxscat keep it.
@@ -99,8 +95,6 @@ void clear_escape_records(std::int32_t nphot) {
     for (auto& plane : escape_hist.esc_hist)
         for (auto& row : plane)
             for (float& v : row) v = 0.0f;
-    engine_sums.nsearch = 0;
-    engine_sums.ndirect = 0;
 }
 
 // Tables of the power law (codes 7 to 10) and of the tabulated laws (15, 16).
@@ -265,7 +259,7 @@ void mcnew_sub_2pos_image(
         run.nphot = nxphot * nyphot;
     }
 
-    // Observer directions; every sum starts at zero.
+    // Observer directions.
     for (std::int32_t k = 1; k <= ntest; ++k) {
         double lat = latobs[k] * deg_to_rad;
         double fii = fiiobs[k] * deg_to_rad;
@@ -276,7 +270,6 @@ void mcnew_sub_2pos_image(
         com6.obs_y[k] = run.coslat[k] * std::sin(fii);
         com6.obs_z[k] = run.sinlat[k];
     }
-    clear_sums();
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
@@ -297,7 +290,7 @@ void mcnew_sub_2pos_image(
     com11.mx = mx;
     com11.my = my;
     if (mx > 1 && my > 1) tab_init();
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+    clear_sums();
 
     run.escape_on = !outfile.is_junk();
     run.hist_on = !epsfile.is_junk();
@@ -343,7 +336,7 @@ void mcnew_sub_2pos_image(
         testw_n[k] = com7.testw_n[k];
         for (int order = 1; order <= max_order; ++order) w_order[order][k] = com8.testw_order[order][k];
         for (int ih = 0; ih <= max_haze_count; ++ih)
-            for (int ir = 0; ir <= max_ring_count; ++ir) w_haze[ih][ir][k] = com8_haze.testw_haze[ih][ir][k];
+            for (int ir = 0; ir <= max_ring_count; ++ir) w_haze[ih][ir][k] = com8_haze_of_thread->testw_haze[ih][ir][k];
     }
     npot_mean = st.npot_mean;
     nbox_mean = st.nbox_mean;

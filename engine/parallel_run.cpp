@@ -7,7 +7,6 @@
 // holds up the ones after it.
 #include "engine/parallel_run.h"
 
-#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -21,12 +20,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
-#include "engine/block_sums.h"
 #include "engine/engine_records.h"
 #include "engine/photon_loop.h"
+#include "engine/photon_state.h"
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
@@ -57,50 +58,19 @@ namespace {
 // One block's sums as the worker that ran it left them.
 struct block_partial {
     std::int64_t block = 0;
-    std::vector<double> sums;           // for_each_sum order
-    std::int64_t counts[6] = {};        // for_each_count order
+    block_sums sums;                    // in the order of the per-photon state
     std::vector<image_hit> image;       // in photon order
     std::vector<hist_hit> hist;         // in photon order
     std::string lines;                  // report lines of the block's photons
     std::vector<float> escapes;         // lat, fii, weight, sca per photon (sent by helper processes only)
 
     void clear() {
-        sums.clear();
+        sums.sums.clear();
+        sums.counts.clear();
         image.clear();
         hist.clear();
         lines.clear();
         escapes.clear();
-    }
-};
-
-// The per-photon records a worker starts from: the main thread's, as the
-// set-up left them (the law code, albedo factor, observer heights, grid size).
-struct adopted_records {
-    debug1_t debug1_;
-    com11_t com11_;
-    com12_t com12_;
-    com4_t com4_;
-    com16_t com16_;
-    com9_haze_t com9_haze_;
-    com6_t com6_;
-    feb2006a_t feb2006a_;
-    imagecom2_t imagecom2_;
-
-    adopted_records()
-        : debug1_(debug1), com11_(com11), com12_(com12), com4_(com4), com16_(com16), com9_haze_(com9_haze),
-          com6_(com6), feb2006a_(feb2006a), imagecom2_(imagecom2) {}
-
-    void adopt() const {
-        debug1 = debug1_;
-        com11 = com11_;
-        com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
-        com12 = com12_;
-        com4 = com4_;
-        com16 = com16_;
-        com9_haze = com9_haze_;
-        com6 = com6_;
-        feb2006a = feb2006a_;
-        imagecom2 = imagecom2_;
     }
 };
 
@@ -112,12 +82,10 @@ void put_raw(std::string& out, const T* p, std::size_t n) {
 
 std::string serialize(const block_partial& p) {
     std::string out;
-    const std::int64_t head[6] = {p.block, std::int64_t(p.sums.size()), std::int64_t(p.image.size()),
-                                  std::int64_t(p.hist.size()), std::int64_t(p.lines.size()),
-                                  std::int64_t(p.escapes.size())};
-    put_raw(out, head, 6);
-    put_raw(out, p.counts, 6);
-    put_raw(out, p.sums.data(), p.sums.size());
+    const std::int64_t head[5] = {p.block, std::int64_t(p.image.size()), std::int64_t(p.hist.size()),
+                                  std::int64_t(p.lines.size()), std::int64_t(p.escapes.size())};
+    put_raw(out, head, 5);
+    write_block_sums(p.sums, out);
     put_raw(out, p.image.data(), p.image.size());
     put_raw(out, p.hist.data(), p.hist.size());
     put_raw(out, p.lines.data(), p.lines.size());
@@ -134,22 +102,20 @@ void deserialize(const std::string& in, block_partial& p) {
         std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);
         at += bytes;
     };
-    std::int64_t head[6];
-    take(head, 6);
-    take(p.counts, 6);
-    for (int i = 1; i < 6; ++i)
+    std::int64_t head[5];
+    take(head, 5);
+    for (int i = 1; i < 5; ++i)
         if (head[i] < 0 || head[i] > std::int64_t(in.size())) throw run_error("distributed run: a garbled block message");
     p.block = head[0];
-    p.sums.resize(std::size_t(head[1]));
-    p.image.resize(std::size_t(head[2]));
-    p.hist.resize(std::size_t(head[3]));
-    p.lines.resize(std::size_t(head[4]));
-    p.escapes.resize(std::size_t(head[5]));
-    take(p.sums.data(), head[1]);
-    take(p.image.data(), head[2]);
-    take(p.hist.data(), head[3]);
-    take(p.lines.data(), head[4]);
-    take(p.escapes.data(), head[5]);
+    read_block_sums(in, at, p.sums, "distributed run: block message");
+    p.image.resize(std::size_t(head[1]));
+    p.hist.resize(std::size_t(head[2]));
+    p.lines.resize(std::size_t(head[3]));
+    p.escapes.resize(std::size_t(head[4]));
+    take(p.image.data(), head[1]);
+    take(p.hist.data(), head[2]);
+    take(p.lines.data(), head[3]);
+    take(p.escapes.data(), head[4]);
     if (at != in.size()) throw run_error("distributed run: a block message is longer than its contents");
 }
 
@@ -163,7 +129,7 @@ std::int64_t last_photon(std::int64_t block, std::int64_t nphot) {
 struct shared_run {
     const engine_run& run;
     const launch_constants lc;
-    const adopted_records start;
+    const photon_state_copy start;
     const std::int32_t ntest;
     const std::int64_t nphot;
     const std::int32_t rank, ranks;
@@ -205,15 +171,7 @@ bool run_block(shared_run& sh, std::int64_t block, photon_stream& stream) {
 // Moves this worker's block sums into p and clears them for the next block.
 void take_block(shared_run& sh, std::int64_t block, worker_hits_t& hits, std::string& lines, block_partial& p) {
     p.block = block;
-    for_each_sum(sh.ntest, [&](double& v) {
-        p.sums.push_back(v);
-        v = 0.0;
-    });
-    int i = 0;
-    for_each_count([&](std::int64_t& v) {
-        p.counts[i++] = v;
-        v = 0;
-    });
+    take_block_sums(sh.ntest, p.sums);
     p.image.swap(hits.image);
     p.hist.swap(hits.hist);
     p.lines.swap(lines);
@@ -230,6 +188,7 @@ void worker_main(shared_run& sh) {
     std::string lines;
     photon_stream stream;
     try {
+        worker_records own;
         sh.start.adopt();
         worker_hits = &hits;
         say_capture = &lines;
@@ -269,31 +228,21 @@ void worker_main(shared_run& sh) {
     photon_draws = nullptr;
 }
 
-extern "C" void* worker_entry(void* arg) {
-    worker_main(*static_cast<shared_run*>(arg));
-    return nullptr;
-}
-
-// The workers of this process: POSIX threads with a stack of their own size,
-// since each also carries its copy of the per-photon records.
+// The workers of this process: ordinary threads with default stacks (the
+// large per-photon tables of each worker live on the heap).
 class worker_team {
 public:
     worker_team(shared_run& sh, std::int32_t n) : sh_(sh) {
-        pthread_attr_t attr;
-        pthread_attr_init(&attr);
-        pthread_attr_setstacksize(&attr, std::size_t(64) << 20);
+        threads_.reserve(std::size_t(n));
         for (std::int32_t i = 0; i < n; ++i) {
-            pthread_t t;
-            const int rc = pthread_create(&t, &attr, worker_entry, &sh);
-            if (rc != 0) {
-                pthread_attr_destroy(&attr);
+            try {
+                threads_.emplace_back([&sh] { worker_main(sh); });
+            } catch (const std::system_error& e) {
                 stop();
                 throw run_error("cannot start worker thread " + std::to_string(i + 1) + " of " + std::to_string(n) +
-                                ": " + std::strerror(rc));
+                                ": " + e.what());
             }
-            threads_.push_back(t);
         }
-        pthread_attr_destroy(&attr);
     }
     // Also on the way out of an error of the main thread (a block message that
     // does not fit, a checkpoint that cannot be written): the workers stop
@@ -308,7 +257,8 @@ public:
             sh_.stop = sh_.stop || sh_.error != nullptr;
         }
         sh_.cv.notify_all();
-        for (pthread_t t : threads_) pthread_join(t, nullptr);
+        for (std::jthread& t : threads_)
+            if (t.joinable()) t.join();
         threads_.clear();
     }
     void stop() {
@@ -322,16 +272,13 @@ public:
 
 private:
     shared_run& sh_;
-    std::vector<pthread_t> threads_;
+    std::vector<std::jthread> threads_;
 };
 
 // Adds one block to the run's sums (the main thread's records), replaying its
 // image and histogram entries and printing its report lines.
 void add_block(const shared_run& sh, const block_partial& p) {
-    std::size_t i = 0;
-    for_each_sum(sh.ntest, [&](double& v) { v += p.sums[i++]; });
-    int c = 0;
-    for_each_count([&](std::int64_t& v) { v += p.counts[c++]; });
+    add_block_sums(sh.ntest, p.sums);
     for (const image_hit& h : p.image) {
         if (h.plane == 0) {
             imagecom11.ill_image[h.cell] += 1;
@@ -365,9 +312,7 @@ void add_block(const shared_run& sh, const block_partial& p) {
 // A remote block whose sums do not fit this run (a peer started on another
 // deck) would be added out of place.
 void check_remote(const shared_run& sh, const block_partial& p, std::int64_t expected) {
-    std::size_t nsums = 0;
-    for_each_sum(sh.ntest, [&](double&) { ++nsums; });
-    if (p.block != expected || p.sums.size() != nsums)
+    if (p.block != expected || p.sums.ntest != sh.ntest)
         throw run_error("distributed run: process " + std::to_string(expected % sh.ranks) + " sent block " +
                         std::to_string(p.block) + " where block " + std::to_string(expected) +
                         " was due (are all processes running the same deck?)");

@@ -12,10 +12,10 @@
 #include <optional>
 #include <thread>
 
-#include "engine/block_sums.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
+#include "engine/photon_state.h"
 #include "engine/run_interrupt.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
@@ -33,15 +33,24 @@ std::string mode_text(run_mode m) {
     return m == run_mode::serial ? "the serial run (no --threads)" : "a threaded run (--threads N, any N)";
 }
 
+// The main thread's sums and counters as the per-photon state declares them,
+// taken and put back at once. Exact: the sums start at +0 and never become
+// -0 (+0 + -0 is +0), so 0 + v gives v again bit for bit.
 void save_sums(const engine_run& run, byte_writer& w) {
-    for_each_sum(run.ntest, [&](double& v) { w.put(v); });
-    for_each_count([&](std::int64_t& v) { w.put(v); });
+    block_sums b;
+    take_block_sums(run.ntest, b);
+    add_block_sums(run.ntest, b);
+    write_block_sums(b, w.out);
 }
 
-void load_sums(const engine_run& run, byte_reader& r) {
-    for_each_sum(run.ntest, [&](double& v) { v = r.get<double>(); });
-    for_each_count([&](std::int64_t& v) { v = r.get<std::int64_t>(); });
-    r.finish();
+// ... onto the cleared sums of the set-up.
+void load_sums(const engine_run& run, const std::string& bytes, const std::string& what) {
+    block_sums b;
+    std::size_t at = 0;
+    read_block_sums(bytes, at, b, what);
+    if (at != bytes.size()) throw input_error(what + ": longer than its sums");
+    clear_block_sums();
+    add_block_sums(run.ntest, b);
 }
 
 // Images over the used pixels, a row of x at a time: ill_image, vis_image,
@@ -257,10 +266,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
                               " directions) is not this one (" + std::to_string(run.nphot) + " photons, " +
                               std::to_string(run.ntest) + " directions)");
     }
-    {
-        byte_reader r(c.section("SUMS", file), file + ": section SUMS");
-        load_sums(run, r);
-    }
+    load_sums(run, c.section("SUMS", file), file + ": section SUMS");
     if (run.nxpix >= 1) {
         byte_reader r(c.section("IMAG", file), file + ": section IMAG");
         for_each_image_row(run, [&](auto* row, std::size_t n) { r.get_array(row, n); });

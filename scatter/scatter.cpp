@@ -53,12 +53,6 @@ std::string code_text(std::int32_t code) {
     return std::to_string(code) + " (" + method_name(code) + ")";
 }
 
-// Working values of the latest scattering: frame axis, polar angle, azimuth
-// (each thread of a threaded run has its own).
-thread_local constinit double ax = 0.0, ay = 0.0, az = 0.0;
-thread_local constinit double sine = 0.0, cose = 0.0;
-thread_local constinit double fii = 0.0, cosf = 0.0, sinf = 0.0;
-
 }  // namespace
 
 const char* method_name(std::int32_t code) { return law_names[is_law_code(code) ? code : 0]; }
@@ -126,6 +120,10 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
 
     com4.weight = com4.weight * ssca;
 
+    // Frame axis, polar angle and azimuth of this scattering.
+    double ax, ay, az;
+    double sine = 0.0, cose = 0.0;
+
     if (code == 1 || code == 2) {
         // Surface laws: the polar angle is measured from the outward normal.
         double nx = px - com1.xpart[ipart];
@@ -184,12 +182,13 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
     }
 
     double xi = ran1_draw();
+    double fii;
     if (code == 11 || code == 12)
         fii = double(2.0f * float(xi)) * pi;
     else
         fii = 2.0 * pi * xi;
-    cosf = std::cos(fii);
-    sinf = std::sin(fii);
+    const double cosf = std::cos(fii);
+    const double sinf = std::sin(fii);
 
     com16.ex = ex;
     com16.ey = ey;

@@ -73,7 +73,7 @@ void close_slice_trace() {
 
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode) {
-    search_scratch_t& s = search_scratch;
+    search_scratch_t& s = *search_scratch_of_thread;
     const std::int32_t excluded = com12.ipart;
     ipart = 0;
     tmin = no_hit;

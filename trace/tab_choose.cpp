@@ -313,7 +313,7 @@ void walk_cells(const cell_ray& r, bool hits_only, OnCell on_cell) {
 
 void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
                 std::int32_t* pottab) {
-    search_scratch_t& s = search_scratch;
+    search_scratch_t& s = *search_scratch_of_thread;
     const bool trace = debug1.idebug >= 1 && debug1.idebug == debug1.iphot;
     if (trace) {
         say(rule45);
@@ -343,7 +343,7 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
 
 std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin) {
-    search_scratch_t& s = search_scratch;
+    search_scratch_t& s = *search_scratch_of_thread;
     com11.ntab_calls += 1;
     cell_ray r;
     if (!prepare_ray(x0, y0, z0, ux, uy, uz, false, s, r)) return 0;

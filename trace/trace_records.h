@@ -19,7 +19,8 @@ extern thread_local constinit com12_t com12;
 
 // Working tables of one ray search, written by every call of tab_choose and
 // path_slice. They are kept apart from the read-only field so that each
-// worker of a threaded photon loop could own one; the run has one instance.
+// worker of a threaded photon loop owns one, on the heap (1.6 MB); this
+// thread's is *search_scratch_of_thread, the main thread's search_scratch_main.
 struct search_scratch_t {
     std::int32_t pottab[max_part + 1];  // candidate particles of the current slice, entries 1..npot
     double ztmin;                       // height range swept by the last nearly horizontal ray
@@ -27,7 +28,8 @@ struct search_scratch_t {
     double smin2;                       // last squared distance of a cell centre to the ray
     double twall[5];                    // distances to walls 1..4 of the last slice without a hit
 };
-extern thread_local constinit search_scratch_t search_scratch;
+extern search_scratch_t search_scratch_main;
+extern thread_local constinit search_scratch_t* search_scratch_of_thread;
 
 // How the candidate search chooses the grid cells it tests: only those near
 // the ray's horizontal path (the default), or every cell of the grid (the

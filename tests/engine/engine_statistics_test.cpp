@@ -7,6 +7,7 @@
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/photon_state.h"
 #include "field/field_records.h"
 
 using namespace quillet;
@@ -18,14 +19,8 @@ engine_run statistics_run(int nphot, int ntest) {
     run.nphot = nphot;
     run.ntest = ntest;
     run.bsun = 30.0;
-    for (int k = 0; k <= max_test; ++k) {
-        com7.testw[k] = com7.testw_sig[k] = com7.testw_n[k] = 0.0;
-        engine_sums.testd_corr[k] = engine_sums.sum_all[k] = engine_sums.sumsq_all[k] = 0.0;
-        engine_sums.sum_first[k] = engine_sums.sumsq_first[k] = 0.0;
-    }
-    engine_sums.nsearch = 0;
-    engine_sums.ndirect = 0;
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+    clear_block_sums();
+    for (int k = 0; k <= max_test; ++k) engine_sums.testd_corr[k] = 0.0;
     return run;
 }
 

@@ -62,7 +62,7 @@ TEST_F(PathSlice, EmptyCellRaysEndOnTheWallTheyMeetFirst) {
     r = slice(0.0, 0.0, 0.0, 0.0, 0.0, 1.0);
     EXPECT_EQ(r.ipart, -1);
     EXPECT_EQ(r.tmin, 1.0e6);
-    EXPECT_EQ(search_scratch.twall[1], 1.0e6);
+    EXPECT_EQ(search_scratch_of_thread->twall[1], 1.0e6);
 }
 
 TEST_F(PathSlice, GrazingRayFindsTheSphereAtTheTouchingPoint) {

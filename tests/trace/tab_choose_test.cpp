@@ -41,8 +41,8 @@ void hand_grid(const std::vector<cell_spec>& cells) {
 
 std::vector<int> choose(double x0, double y0, double z0, double ux, double uy, double uz) {
     std::int32_t npot = -1;
-    tab_choose(x0, y0, z0, ux, uy, uz, npot, search_scratch.pottab);
-    return std::vector<int>(search_scratch.pottab + 1, search_scratch.pottab + 1 + npot);
+    tab_choose(x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
+    return std::vector<int>(search_scratch_of_thread->pottab + 1, search_scratch_of_thread->pottab + 1 + npot);
 }
 
 class TabChoose : public testing::Test {
@@ -113,7 +113,7 @@ TEST_F(TabChoose, SlopeOfExactlyTwoHundredthsIsSteepAndJustBelowIsFiltered) {
     const double flat = std::nextafter(steep, 0.0);
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - steep * steep), 0.0, steep), std::vector<int>({4}));
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - flat * flat), 0.0, flat), std::vector<int>());
-    EXPECT_EQ(search_scratch.ztmax, 20.0 * flat);
+    EXPECT_EQ(search_scratch_of_thread->ztmax, 20.0 * flat);
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - 0.02 * 0.02), 0.0, 0.02), std::vector<int>({4}));
     // Downward flat ray from just above the particle keeps it.
     EXPECT_EQ(choose(-2.5, -2.5, 1.2, std::sqrt(1.0 - flat * flat), 0.0, -flat), std::vector<int>({4}));
