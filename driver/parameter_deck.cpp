@@ -151,10 +151,10 @@ void read_deck(free_reader& in, run_parameters& p) {
     read_record(in, p, 3, p.ntest);
 
     if (p.ntest > 0) {
-        if (p.ntest > max_directions)
+        if (p.ntest > max_test)
             over_limit(source, p, 3,
                        std::to_string(p.ntest) + " observer directions, more than the " +
-                           std::to_string(max_directions) + " a run can hold");
+                           std::to_string(max_test) + " a run can hold");
         for (int k = 1; k <= p.ntest; ++k) {
             in.begin_record("deck record 4 (latobs, fiiobs of direction " + std::to_string(k) + ")");
             in.read(p.latobs[k]);
@@ -170,7 +170,7 @@ void read_deck(free_reader& in, run_parameters& p) {
         require_within(source, p, 5, "nlat", p.nlat, "grid latitudes", max_grid_lat, "the grid table holds");
         require_within(source, p, 5, "nfii", p.nfii, "grid azimuth values", max_grid_fii, "the grid table holds");
         require_within(source, p, 5, "nlat*nfii", std::int64_t(p.nlat) * p.nfii, "observer directions",
-                       max_directions, "a run can hold");
+                       max_test, "a run can hold");
         for (int i = 1; i <= p.nlat; ++i) {
             in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
             in.read(p.latgrid[i]);
@@ -276,16 +276,16 @@ void check_capacities(const run_parameters& p, std::string_view source) {
     // The escape file keeps a record per photon and the planet a launch point
     // per photon; without either, only the 32-bit photon count limits a run.
     if (!p.outfile.is_junk())
-        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons,
+        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
                        "a run can launch with the escape file on");
     else if (satcom1.isat >= 1)
-        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons,
+        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
                        "a run can launch from the planet");
     else
         require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons_unrecorded,
                        "a run can count");
     const std::int64_t cells = std::int64_t(p.mx) * p.my;
-    require_within(source, p, 8, "mx*my", cells, "search-grid cells", max_grid_cells, "the grid tables hold");
+    require_within(source, p, 8, "mx*my", cells, "search-grid cells", max_cells, "the grid tables hold");
     if ((p.mx == 1) != (p.my == 1))
         over_limit(source, p, 8,
                    "mx = " + std::to_string(p.mx) + ", my = " + std::to_string(p.my) +

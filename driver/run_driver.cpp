@@ -48,7 +48,7 @@ void run_quillet(std::FILE* deck, const std::string& source) {
                                          : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
                           " asks for per-photon traces, which it does not keep: leave out --checkpoint and "
                           "--resume, or set icheck and idebug to 0");
-    p.nphot = p.nxphot * p.nyphot;  // at most max_photons: checked above
+    p.nphot = p.nxphot * p.nyphot;  // at most max_phot: checked above
     p.nphot_ori = p.nxphot * p.nyphot;
 
     print_header(p);

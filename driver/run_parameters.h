@@ -6,18 +6,19 @@
 
 #include <cstdint>
 
+#include "engine/mcnew_sub_2pos_image.h"
+#include "field/field_records.h"
 #include "format/text_field.h"
 
 namespace quillet {
 
-constexpr int max_dir_list = 520;     // room of the direction lists latobs, fiiobs
+// The engine's capacities are its own (engine/engine_records.h: max_test
+// directions, max_pix image side, max_phot photons with an escape file or
+// the planet; field/field_records.h: max_cells grid cells;
+// engine/mcnew_sub_2pos_image.h: max_dir_args direction list entries).
 constexpr int max_grid_lat = 520;     // grid latitudes (deck record 6)
 constexpr int max_grid_fii = 100;     // grid azimuth values (deck record 7)
-constexpr int max_directions = 100;   // observer directions the engine stores
-constexpr int max_pix = 1024;         // test-image side
-constexpr std::int64_t max_photons = 1000000;  // nxphot*nyphot (planet photons per run)
 constexpr std::int64_t max_photons_unrecorded = 2147483647;  // nxphot*nyphot without escape file or planet
-constexpr std::int64_t max_grid_cells = 160000;  // mx*my
 constexpr int max_isquare = 46340;    // isquare*isquare still fits a 32-bit count
 constexpr int deck_records = 33;
 
@@ -28,8 +29,8 @@ struct run_parameters {
     std::int32_t ntest = 0;
     // Per direction, 1-based. fiiobs holds a phase angle or 1000 + relative
     // azimuth as read, and the observer's azimuth after the viewing geometry.
-    double latobs[max_dir_list + 1] = {};
-    double fiiobs[max_dir_list + 1] = {};
+    double latobs[max_dir_args + 1] = {};
+    double fiiobs[max_dir_args + 1] = {};
     std::int32_t nlat = 0;
     std::int32_t nfii = 0;
     double latgrid[max_grid_lat + 1] = {};

@@ -9,10 +9,12 @@
 
 #include <cstdint>
 
-#include "engine/mcnew_sub_2pos_image.h"
-
 namespace quillet {
 
+constexpr int max_test = 100;        // observer directions the engine stores
+constexpr int max_order = 50;        // scattering orders kept apart
+constexpr int max_ring_count = 20;   // ring scatterings kept apart in the haze table
+constexpr int max_haze_count = 50;   // haze scatterings kept apart in the haze table
 constexpr int max_phot = 1000000;        // photons per run (escape records)
 constexpr int max_pix = 1024;            // image width and height
 constexpr int image_cells = max_pix * max_pix;

@@ -13,9 +13,7 @@
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
-#include "scatter/callisto.h"
-#include "scatter/mcphase.h"
-#include "scatter/phase_functions.h"
+#include "scatter/law_table.h"
 #include "scatter/scatter_records.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
@@ -42,23 +40,12 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     const bool images = imagecom2.nxpix >= 1;
     const bool fold = aug2004a.emulate_b != 1;
 
-    const std::int32_t ihaze = com_haze1.itype[ipart] == 2 ? 1 : 0;
-    std::int32_t code;
-    double p1, p2, p3;
-    if (ihaze == 1) {
-        code = com_haze2.method_haze;
-        p1 = com15_haze.ppar1_haze;
-        p2 = com15_haze.ppar2_haze;
-        p3 = com15_haze.ppar3_haze;
-    } else {
-        code = com12.method;
-        p1 = com15.ppar1;
-        p2 = com15.ppar2;
-        p3 = com15.ppar3;
-    }
+    const particle_law law = law_of_particle(ipart);
+    const law_row& row = *law.row;
+    const std::int32_t ihaze = law.params.haze ? 1 : 0;
 
     double ax, ay, az;
-    if (code == 1 || code == 2) {
+    if (row.surface) {
         double nx = px - com1.xpart[ipart], ny = py - com1.ypart[ipart], nz = pz - com1.zpart[ipart];
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         ax = nx / len;
@@ -72,8 +59,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
 
     const int entry = pixel(feb2006a.ix_entry, feb2006a.iy_entry);
     if (images && iscat == 1) {
-        if (worker_hits) worker_hits->image.push_back({0, entry, 1.0});
-        else imagecom11.ill_image[entry] += 1;
+        record_hit(image_hit{0, entry, 1.0});
     }
 
     const double weight = com4.weight;
@@ -90,7 +76,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         double cose = ax * ox + ay * oy + az * oz;
         if (cose < -1.0) cose = -0.99999999;
         if (cose > 1.0) cose = 0.99999999;
-        if (code <= 1 && cose < 0.0) continue;  // the back of a surface element
+        if (row.one_sided && cose < 0.0) continue;  // the back of a surface element
 
         double x = px, y = py;
         if (fold) retbox(x, y);
@@ -112,33 +98,11 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         if (ishadow >= 1) continue;
 
         if (images && itest == 1 && iscat == 1) {
-            if (worker_hits) worker_hits->image.push_back({-1, entry, 1.0});
-            else imagecom11.vis_image[entry] += 1;
+            record_hit(image_hit{-1, entry, 1.0});
         }
 
         double phasef = 0.0;
-        switch (code) {
-            case 1: phasef = cose; break;
-            case 2: phasef = 0.25; break;
-            case 3:
-            case 4: p_hg(cose, phasef, p1); break;
-            case 5:
-            case 6: p_euler(cose, phasef, p1); break;
-            case 7:
-            case 8:
-            case 9:
-            case 10: p_callisto(cose, phasef); break;
-            case 11:
-            case 12: p_lambert(cose, phasef); break;
-            case 13:
-            case 14: p_hg2(cose, phasef, p1, p2, p3); break;
-            case 15:
-            case 16:
-                if (ihaze == 1) p_mcphase_haze(cose, phasef);
-                else p_mcphase(cose, phasef);
-                break;
-            default: break;  // check_law_codes admits no other code
-        }
+        row.evaluate(law.params, cose, phasef);
         if (icheck >= 1) {
             say("indirect: cose,phasef,ihaze", cose, phasef, ihaze);
             say("indirect: ispart, ishaze, iscat", com9_haze.ispart, com9_haze.ishaze, iscat);
@@ -158,12 +122,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
             int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
             int iy = pixel_index(my, com2.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
-            if (worker_hits) {
-                worker_hits->image.push_back({plane, pixel(ix, iy), c});
-            } else {
-                float& cell = imagecom1.test_image[plane][pixel(ix, iy)];
-                cell = float(double(cell) + c);
-            }
+            record_hit(image_hit{plane, pixel(ix, iy), c});
         }
     }
     com12.ipart = ipart;

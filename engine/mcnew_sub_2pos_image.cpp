@@ -23,8 +23,6 @@
 #include "numeric/ran1.h"
 #include "numeric/tim.h"
 #include "planet/planet_records.h"
-#include "scatter/callisto.h"
-#include "scatter/mcphase.h"
 #include "scatter/scatter.h"
 #include "scatter/scatter_records.h"
 #include "trace/path_slice.h"
@@ -95,17 +93,6 @@ void clear_escape_records(std::int32_t nphot) {
     for (auto& plane : escape_hist.esc_hist)
         for (auto& row : plane)
             for (float& v : row) v = 0.0f;
-}
-
-// Tables of the power law (codes 7 to 10) and of the tabulated laws (15, 16).
-void prepare_phase_functions(const engine_run& run) {
-    if (run.method >= 7 && run.method <= 10) {
-        com_power2.pow_n = run.method <= 8 ? 3.092 : run.ppar1;
-        init_callisto();
-        com15.ppar3 = com_power2.c_n;
-    }
-    if (run.method == 15 || run.method == 16) init_mcphase();
-    if (!run.posfile_haze.is_junk() && (run.method_haze == 15 || run.method_haze == 16)) init_mcphase_haze();
 }
 
 // Warns when rays toward the observers (and from the Sun) cross more than
@@ -296,7 +283,7 @@ void mcnew_sub_2pos_image(
     run.hist_on = !epsfile.is_junk();
     clear_escape_records(run.nphot);
 
-    prepare_phase_functions(run);
+    set_up_law_tables(method, method_haze, !posfile_haze.is_junk());
 
     double cpu1 = 0.0;
     tim(cpu1);

@@ -4,15 +4,12 @@
 
 #include <cstdint>
 
+#include "engine/engine_records.h"
 #include "format/text_field.h"
 
 namespace quillet {
 
 constexpr int max_dir_args = 520;  // room of the caller's per-direction arrays
-constexpr int max_test = 100;      // observer directions the engine stores
-constexpr int max_order = 50;      // scattering orders kept apart
-constexpr int max_ring_count = 20; // ring scatterings kept apart in the haze table
-constexpr int max_haze_count = 50; // haze scatterings kept apart in the haze table
 
 // Per-direction arrays are 1-based like every table of the run: entry 0 is
 // unused. Per-direction, per-order table: w_order[order][k], direction

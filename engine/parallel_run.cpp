@@ -158,14 +158,9 @@ struct shared_run {
 
 // Runs one block on this worker; false when the run was stopped part-way.
 bool run_block(shared_run& sh, std::int64_t block, photon_stream& stream) {
+    const std::int64_t first = first_photon(block), last = last_photon(block, sh.nphot);
     double inidist = 0.0;  // each block starts as the run does
-    const std::int64_t last = last_photon(block, sh.nphot);
-    for (std::int64_t iphot = first_photon(block); iphot <= last; ++iphot) {
-        if (sh.stop.load(std::memory_order_relaxed) || stop_signal != 0) return false;
-        stream.start(sh.run.idum_deck, iphot);
-        trace_photon(sh.run, sh.lc, std::int32_t(iphot), inidist);
-    }
-    return true;
+    return run_photon_range(sh.run, sh.lc, first, last, &stream, &sh.stop, nullptr, inidist) == last - first + 1;
 }
 
 // Moves this worker's block sums into p and clears them for the next block.
@@ -279,20 +274,8 @@ private:
 // image and histogram entries and printing its report lines.
 void add_block(const shared_run& sh, const block_partial& p) {
     add_block_sums(sh.ntest, p.sums);
-    for (const image_hit& h : p.image) {
-        if (h.plane == 0) {
-            imagecom11.ill_image[h.cell] += 1;
-        } else if (h.plane < 0) {
-            imagecom11.vis_image[h.cell] += 1;
-        } else {
-            float& cell = imagecom1.test_image[h.plane][h.cell];
-            cell = float(double(cell) + h.c);
-        }
-    }
-    for (const hist_hit& h : p.hist) {
-        float& cell = escape_hist.esc_hist[h.plane][h.lat][h.fii];
-        cell = float(double(cell) + h.w);
-    }
+    for (const image_hit& h : p.image) apply_hit(h);
+    for (const hist_hit& h : p.hist) apply_hit(h);
     if (!p.lines.empty()) {
         std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
         if (!run_state_options.checkpoint.empty()) photon_lines += p.lines;

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/engine_records.h"
+
 namespace quillet {
 
 struct engine_run;
@@ -49,6 +51,35 @@ struct worker_hits_t {
 };
 // The worker's collection; null in the serial run (and on the main thread).
 extern thread_local constinit worker_hits_t* worker_hits;
+
+// A hit into the shared images or histogram.
+inline void apply_hit(const image_hit& h) {
+    if (h.plane == 0) {
+        imagecom11.ill_image[h.cell] += 1;
+    } else if (h.plane < 0) {
+        imagecom11.vis_image[h.cell] += 1;
+    } else {
+        float& cell = imagecom1.test_image[h.plane][h.cell];
+        cell = float(double(cell) + h.c);
+    }
+}
+inline void apply_hit(const hist_hit& h) {
+    float& cell = escape_hist.esc_hist[h.plane][h.lat][h.fii];
+    cell = float(double(cell) + h.w);
+}
+
+// Every image and histogram hit of the photon loop goes through here: into
+// the shared tables in the serial run, into the worker's collection in a
+// threaded one (replayed in photon order with apply_hit when its block is
+// added).
+inline void record_hit(const image_hit& h) {
+    if (worker_hits) worker_hits->image.push_back(h);
+    else apply_hit(h);
+}
+inline void record_hit(const hist_hit& h) {
+    if (worker_hits) worker_hits->hist.push_back(h);
+    else apply_hit(h);
+}
 
 // Runs all photons of the run (this process's share of them when
 // distributed) with parallel_options.threads workers.

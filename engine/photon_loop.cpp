@@ -5,6 +5,7 @@
 // (always drawn), the launch point (x, then y) for random launch, then two per
 // scattering inside scatter(). The loop also stops at a SIGINT or SIGTERM
 // (checked once per photon) and keeps a progress line on a terminal.
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -52,10 +53,20 @@ launch_constants::launch_constants(const engine_run& run)
       widen(aug2004a.emulate_a == 1 ? 1.01 : 1.000001),
       fold_after_scatter(aug2004a.emulate_b != 1) {}
 
-void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
-    const std::int32_t ntest = run.ntest;
-    const std::int32_t maxscat = run.maxscat;
-    const std::int32_t icheck = run.icheck;
+namespace {
+
+// The photon in flight: position, direction and the field's rotation.
+struct photon {
+    double px, py, pz;
+    double ex, ey, ez;
+    double rot;
+};
+
+// Launch: the field's rotation, the source direction, the observer vectors
+// turned with the field, the launch point in the ring plane (launch grid or
+// two draws) and the start point above (or below) the layer along the way
+// back to the source, folded into the central cell; the entry pixel.
+photon launch_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
     const double xl = lc.xl, yl = lc.yl;
     com12.ipart = no_particle;
     com4.weight = 1.0;
@@ -75,9 +86,8 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
         sy = lc.cos_b * std::sin(az);
         sz = lc.sin_b;
     }
-    double ex = -sx, ey = -sy, ez = -sz;
 
-    for (std::int32_t k = 1; k <= ntest; ++k) {
+    for (std::int32_t k = 1; k <= run.ntest; ++k) {
         double a = run.fii_rad[k] + rot;
         com6.obs_x[k] = run.coslat[k] * std::cos(a);
         com6.obs_y[k] = run.coslat[k] * std::sin(a);
@@ -104,85 +114,57 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
 
     if (sz > 0.0) inidist = (com2.zmax / sz) * lc.widen;
     else if (sz < 0.0) inidist = (com2.zmin / sz) * lc.widen;
-    double px = x0 + sx * inidist;
-    double py = y0 + sy * inidist;
-    double pz = z0 + sz * inidist;
+    photon ph{x0 + sx * inidist, y0 + sy * inidist, z0 + sz * inidist, -sx, -sy, -sz, rot};
 
-    if (icheck >= 1) {
+    if (run.icheck >= 1) {
         say("-----------------------------");
         say("iphot = ", iphot);
-        say("ex,ey,ez", ex, ey, ez);
+        say("ex,ey,ez", ph.ex, ph.ey, ph.ez);
         say("x0,y0   ", x0, y0);
-        say("px,py: before retbox", px, py);
+        say("px,py: before retbox", ph.px, ph.py);
     }
-    retbox(px, py);
-    if (icheck >= 1) say("px,py: after  retbox", px, py);
+    retbox(ph.px, ph.py);
+    if (run.icheck >= 1) say("px,py: after  retbox", ph.px, ph.py);
 
-    feb2006a.ix_entry = pixel_index(px, xl, run.nxpix);
-    feb2006a.iy_entry = pixel_index(py, yl, run.nypix);
+    feb2006a.ix_entry = pixel_index(ph.px, xl, run.nxpix);
+    feb2006a.iy_entry = pixel_index(ph.py, yl, run.nypix);
     com9_haze.ispart = 0;
     com9_haze.ishaze = 0;
+    return ph;
+}
 
-    if (maxscat >= 1) {
-        for (std::int32_t iscat = 1;; ++iscat) {
-            debug1.iscat = iscat;
-            engine_sums.nsearch += 1;
-            if (icheck >= 1) say("--> iscat,px,py,pz", iscat, px, py, pz);
-            std::int32_t ipart = 0;
-            path_segment(px, py, pz, ex, ey, ez, ipart, 1);
-            if (icheck >= 1) say("after path_segment: ipart=", ipart);
-
-            if (ipart <= 0) {
-                // Escape after iscat - 1 scatterings.
-                if (iscat == 1) engine_sums.ndirect += 1;
-                if (run.escape_on || icheck >= 1) {
-                    float lat = float(std::asin(ez));
-                    float fii = float(std::atan2(ey, ex) - rot);
-                    float sca = float(iscat - 1);
-                    if (run.escape_on) {
-                        com5.esc_lat[iphot] = lat;
-                        com5.esc_fii[iphot] = fii;
-                        com5.esc_weight[iphot] = float(com4.weight);
-                        com5.esc_sca[iphot] = sca;
-                    }
-                    if (icheck >= 1) say("escape: lat,fii,sca ", lat, fii, sca);
-                }
-                if (run.hist_on && iscat >= 2 && iscat <= n_hist_planes) {
-                    int ia = hist_bin(std::atan2(ey, ex), 90.0, n_hist_fii);
-                    int ib = hist_bin(std::asin(ez), 45.0, n_hist_lat);
-                    if (worker_hits) {
-                        worker_hits->hist.push_back({iscat, ib, ia, com4.weight});
-                    } else {
-                        float& cell = escape_hist.esc_hist[iscat][ib][ia];
-                        cell = float(double(cell) + com4.weight);
-                    }
-                }
-                break;
-            }
-
-            scatter(px, py, pz, ex, ey, ez, ipart);
-            indirect(px, py, pz, ipart, iscat);
-            com12.ipart = ipart;
-            if (lc.fold_after_scatter) retbox(px, py);
-            if (iscat == 1) {
-                for (std::int32_t k = 1; k <= ntest; ++k) {
-                    double b = com14.bphot[k];
-                    engine_sums.sum_first[k] += b;
-                    engine_sums.sumsq_first[k] += b * b;
-                }
-            }
-            if (iscat + 1 > maxscat) break;
+// Escape after iscat - 1 scatterings: the unscattered count, the escape
+// record, the histogram bin.
+void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat, const photon& ph) {
+    if (iscat == 1) engine_sums.ndirect += 1;
+    if (run.escape_on || run.icheck >= 1) {
+        float lat = float(std::asin(ph.ez));
+        float fii = float(std::atan2(ph.ey, ph.ex) - ph.rot);
+        float sca = float(iscat - 1);
+        if (run.escape_on) {
+            com5.esc_lat[iphot] = lat;
+            com5.esc_fii[iphot] = fii;
+            com5.esc_weight[iphot] = float(com4.weight);
+            com5.esc_sca[iphot] = sca;
         }
+        if (run.icheck >= 1) say("escape: lat,fii,sca ", lat, fii, sca);
     }
-
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        double b = com14.bphot[k];
-        engine_sums.sum_all[k] += b;
-        engine_sums.sumsq_all[k] += b * b;
+    if (run.hist_on && iscat >= 2 && iscat <= n_hist_planes) {
+        int ia = hist_bin(std::atan2(ph.ey, ph.ex), 90.0, n_hist_fii);
+        int ib = hist_bin(std::asin(ph.ez), 45.0, n_hist_lat);
+        record_hit(hist_hit{iscat, ib, ia, com4.weight});
     }
 }
 
-namespace {
+// The photon's brightness toward each direction into the sums of its first
+// scattering (first) or of all its scatterings (all).
+void add_brightness(std::int32_t ntest, double* sum, double* sumsq) {
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        double b = com14.bphot[k];
+        sum[k] += b;
+        sumsq[k] += b * b;
+    }
+}
 
 // While a checkpoint is kept, the report lines of the photons are gathered
 // (and printed as they come), so that a resumed run can print them again.
@@ -192,7 +174,9 @@ public:
         if (on_) say_capture = &photon_lines;
     }
     ~photon_line_keeper() {
-        if (on_) say_capture = nullptr;
+        if (!on_) return;
+        print_new();  // what came before a failure stays in the report
+        say_capture = nullptr;
     }
     photon_line_keeper(const photon_line_keeper&) = delete;
     photon_line_keeper& operator=(const photon_line_keeper&) = delete;
@@ -209,34 +193,71 @@ private:
 
 }  // namespace
 
-// The serial run: one stream, so a checkpoint is taken between two photons
-// (looked at every photons_per_block photons) with the generator's state.
+void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
+    photon ph = launch_photon(run, lc, iphot, inidist);
+    for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
+        debug1.iscat = iscat;
+        engine_sums.nsearch += 1;
+        if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
+        std::int32_t ipart = 0;
+        path_segment(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, 1);
+        if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
+        if (ipart <= 0) {
+            escape_photon(run, iphot, iscat, ph);
+            break;
+        }
+        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart);
+        indirect(ph.px, ph.py, ph.pz, ipart, iscat);
+        com12.ipart = ipart;
+        if (lc.fold_after_scatter) retbox(ph.px, ph.py);
+        if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
+    }
+    add_brightness(run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
+}
+
+std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
+                              std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
+                              progress_line* progress, double& inidist) {
+    for (std::int64_t iphot = first; iphot <= last; ++iphot) {
+        if (stop_signal != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
+        if (progress && iphot == progress->next_check) progress->update(iphot - 1);
+        if (stream) stream->start(run.idum_deck, iphot);
+        trace_photon(run, lc, std::int32_t(iphot), inidist);
+    }
+    return last - first + 1;
+}
+
 void run_photons(const engine_run& run) {
     if (parallel_options.on) return run_photons_parallel(run);
-    const std::int32_t nphot = run.nphot;
+    // The serial run: all photons on this thread, drawing from the one shared
+    // generator, photons_per_block at a time so that a checkpoint (with the
+    // generator's state) can be taken between two photons.
     const launch_constants lc(run);
     double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
-    std::int32_t first = 1;
+    std::int64_t first = 1;
     if (!run_state_options.resume.empty()) {
         const resume_point at = resume_run(run, run_mode::serial);
         inidist = at.inidist;
-        first = std::int32_t(at.photons_done) + 1;
+        first = at.photons_done + 1;
     }
     checkpoint_clock checkpoints;
     photon_line_keeper lines(checkpoints.on());
-    progress_line progress(nphot, first - 1);
-    for (std::int32_t iphot = first; iphot <= nphot; ++iphot) {
-        if (stop_signal != 0) {
+    progress_line progress(run.nphot, first - 1);
+    while (first <= run.nphot) {
+        const std::int64_t last =
+            std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);
+        const std::int64_t done =
+            first - 1 + run_photon_range(run, lc, first, last, nullptr, nullptr, &progress, inidist);
+        lines.print_new();
+        if (done < last) {
             progress.clear();
-            throw run_interrupted(interrupted_text(run, run_mode::serial, iphot - 1, 0, inidist));
+            throw run_interrupted(interrupted_text(run, run_mode::serial, done, 0, inidist));
         }
-        if (iphot == progress.next_check) progress.update(iphot - 1);
-        if ((iphot - 1) % photons_per_block == 0 && iphot > first && checkpoints.due()) {
-            submit_checkpoint(run, run_mode::serial, iphot - 1, 0, inidist);
+        if (last < run.nphot && checkpoints.due()) {
+            submit_checkpoint(run, run_mode::serial, last, 0, inidist);
             checkpoints.mark();
         }
-        trace_photon(run, lc, iphot, inidist);
-        lines.print_new();
+        first = last + 1;
     }
     if (checkpoints.on()) finish_checkpoints();
 }

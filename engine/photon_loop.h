@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "engine/engine_run.h"
 #include "engine/run_state.h"
+#include "numeric/ran1.h"
 
 namespace quillet {
 
@@ -27,9 +29,24 @@ struct launch_constants {
 
 // Launches, traces and peels off photon iphot, drawing its random numbers
 // from whatever source ran1_draw uses on this thread, and adds it to this
-// thread's sums. inidist is the start distance of the previous photon (kept
-// when the source lies in the ring plane).
+// thread's sums: launch, then search, scatter and peel off until it escapes
+// or reaches maxscat searches. inidist is the start distance of the previous
+// photon (kept when the source lies in the ring plane).
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist);
+
+class progress_line;
+
+// The photon loop of one block, photons first..last on this thread: each
+// photon draws from its own stream (stream not null: a threaded run) or from
+// the one shared generator (the serial run, all photons, a checkpoint's
+// stretch at a time). Stops before a photon when a SIGINT or SIGTERM came or
+// team_stop is set; returns the photons done. progress (may be null) is
+// updated as photons pass. inidist is the start distance kept from the
+// photon before first (0 at the start of a block or of the run), and that of
+// the last photon done on return.
+std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
+                              std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
+                              progress_line* progress, double& inidist);
 
 // Progress on standard error while photons run: photons done, rate and time
 // left. On a terminal one line rewritten in place ("\r") a few times a second

@@ -24,6 +24,12 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
 std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2, double ppar3,
                                   const std::string& suffix);
 
+// Builds the tables of the ring law and (when a haze file is in use) of the
+// haze law before the photons run: the power-law table and its
+// normalisation (reported as ppar3) for a ring power law, the tabulated laws
+// from "mcphase.dat" and "mcphase_haze.dat".
+void set_up_law_tables(std::int32_t method, std::int32_t method_haze, bool haze_in_use);
+
 // (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
 // particle hit.
