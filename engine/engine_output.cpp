@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "field/field_records.h"

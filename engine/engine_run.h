@@ -1,11 +1,10 @@
 // The run as the engine sees it after its set-up: the caller's description,
 // the engine parameter file, the seed as the generator left it and the derived
 // switches. mcnew_sub_2pos_image fills it; the photon loop and the output read
-// it. Also the engine's internal steps, one per file.
+// it.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "engine/engine_records.h"
 #include "format/result_file.h"
@@ -56,27 +55,5 @@ struct engine_stats {
     double testd_corr[max_test + 1] = {};
     double err_1[max_test + 1] = {};
 };
-
-// Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
-// 10000, 10000). Fills com4.ssca, com3.nbox, com3.nboxvis and run.maxscat.
-void read_engine_parameters(const text80& parfile, engine_run& run);
-
-// Test-image file: the coordinate images, then the header records.
-void write_test_image_header(std::FILE* f, const engine_run& run);
-// ... and, at the end of the run, the first-scattering counts and the maps.
-void write_test_image_maps(std::FILE* f, const engine_run& run);
-
-// Launches, traces and peels off all photons of the run.
-void run_photons(const engine_run& run);
-
-// Statistics and per-direction spread.
-engine_stats run_statistics(const engine_run& run, double cpu1);
-
-// The I/F table per direction, printed after the summary lines.
-void print_reflectance_table(const engine_run& run, const engine_stats& st);
-
-void write_escape_file(const engine_run& run, const engine_stats& st);
-void write_histogram_file(const engine_run& run, const engine_stats& st);
-void write_direction_file(const engine_run& run, const engine_stats& st);
 
 }  // namespace quillet

@@ -10,8 +10,10 @@
 #include <optional>
 #include <string>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/photon_loop.h"
 #include "engine/photon_state.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"

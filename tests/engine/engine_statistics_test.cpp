@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/photon_state.h"
