@@ -36,6 +36,9 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
 
 class progress_line;
 
+// Launches, traces and peels off all photons of the run.
+void run_photons(const engine_run& run);
+
 // The photon loop of one block, photons first..last on this thread: each
 // photon draws from its own stream (stream not null: a threaded run) or from
 // the one shared generator (the serial run, all photons, a checkpoint's
