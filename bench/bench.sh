@@ -5,7 +5,10 @@
 # (quillet --full-scan) and with the fast grid candidate search (the
 # default), each on one core (the serial run, no --threads) and on all cores
 # (--threads 0). Prints one table row per case and the speed-ups; checks that
-# the straightforward and the fast search give the same results.
+# the straightforward and the fast search give the same results. With a
+# quillet that keeps checkpoints, the fast search runs again with a
+# checkpoint at the default interval and after every block, and the cost in
+# photons/s and the checkpoint's size are printed.
 #
 #   bench/bench.sh [--quick] [--photons N] [--full-photons N] [--repeat N]
 #                  [--build-dir DIR] [--no-build] [--keep]
@@ -65,6 +68,7 @@ if [ "$build_it" = 1 ] && ! cmake --build "$build" -j"$(nproc)" "${targets[@]}" 
   echo "bench.sh: building quillet in $build failed" >&2
   exit 1
 fi
+build="$(cd "$build" && pwd)"  # the runs start in their own folders
 quillet="$build/quillet"
 [ -x "$quillet" ] || { echo "bench.sh: no quillet program in $build" >&2; exit 1; }
 build_type="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")"
@@ -91,9 +95,10 @@ deck_for() {
 }
 
 help_text="$("$quillet" --help 2>&1 || true)"
-has_full=0; has_threads=0
+has_full=0; has_threads=0; has_checkpoint=0
 grep -q -- '--full-scan' <<<"$help_text" && has_full=1
 grep -q -- '--threads' <<<"$help_text" && has_threads=1
+grep -q -- '--checkpoint-every' <<<"$help_text" && has_checkpoint=1
 cores="$(nproc)"
 
 # Runs quillet in its own folder: run NAME PHOTONS [OPTION...]. Leaves
@@ -177,6 +182,14 @@ else
   skip_row "fast search, $cores cores" "quillet has no --threads option"
 fi
 
+if [ "$has_checkpoint" = 1 ]; then
+  bench_case "fast, 1 core, ckpt/block" ck1 "$photons" --checkpoint ck --checkpoint-every 0
+  if [ "$has_threads" = 1 ]; then
+    bench_case "fast, $cores cores, ckpt 60 s" ckN60 "$photons" --threads 0 --checkpoint ck
+    bench_case "fast, $cores cores, ckpt/block" ckN "$photons" --threads 0 --checkpoint ck --checkpoint-every 0
+  fi
+fi
+
 row case photons "wall s" photons/s "searches/s" cand/search
 printf '%s\n' "${rows[@]}"
 echo
@@ -197,6 +210,22 @@ fi
 if [ -n "${rate[full1]-}" ] && [ -n "${rate[fullN]-}" ]; then
   echo "parallel efficiency, full scan: $(ratio "${rate[fullN]}" "${rate[full1]}" "$cores")"
 fi
+
+cost() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.1f %%", 100 * (b - a) / a }'; }
+if [ -n "${rate[fast1]-}" ] && [ -n "${rate[ck1]-}" ]; then
+  echo "checkpoint after every block, 1 core: photons/s $(cost "${rate[fast1]}" "${rate[ck1]}")"
+fi
+if [ -n "${rate[fastN]-}" ] && [ -n "${rate[ckN60]-}" ]; then
+  echo "checkpoint every 60 s, $cores cores: photons/s $(cost "${rate[fastN]}" "${rate[ckN60]}")"
+fi
+if [ -n "${rate[fastN]-}" ] && [ -n "${rate[ckN]-}" ]; then
+  echo "checkpoint after every block, $cores cores: photons/s $(cost "${rate[fastN]}" "${rate[ckN]}")"
+fi
+for k in ck1 ckN; do
+  for f in "$work/$k".*/ck; do
+    [ -f "$f" ] && { echo "checkpoint size ($k): $(wc -c <"$f") bytes"; break; }
+  done
+done
 
 # --- the two searches must give the same results ------------------------------
 # The direction file less its CPU-time record (second last) and the candidate

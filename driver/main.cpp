@@ -1,7 +1,8 @@
 // quillet: reads the parameter deck from standard input, runs one simulation
 // and prints the run report on standard output. Any failure ends the run with
 // one message on standard error and exit status 1; SIGINT or SIGTERM stops the
-// photons, removes the unfinished result files and exits with 128 + signal.
+// photons, removes the unfinished result files (writing a last checkpoint
+// when one is kept) and exits with 128 + signal.
 #include <signal.h>
 
 #include <csignal>
@@ -15,13 +16,16 @@
 #include "driver/run_driver.h"
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
+#include "engine/run_state.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
 
 namespace {
 
 const char usage[] =
-    "usage: quillet [--threads N] [--full-scan] < deck > report\n"
+    "usage: quillet [--threads N] [--full-scan] [--checkpoint FILE [--checkpoint-every S]]\n"
+    "               [--resume FILE] [--part K/M --partial FILE] [--merge FILE...] [--quiet]\n"
+    "               < deck > report\n"
     "\n"
     "Runs one Monte Carlo simulation of a planetary-ring particle field.\n"
     "The parameter deck (33 free-format records) is read from standard input;\n"
@@ -36,6 +40,18 @@ const char usage[] =
     "  --full-scan  test every search-grid cell in each ray search instead of\n"
     "               walking the cells near the ray (the same answers, slower;\n"
     "               the reference for the fast search)\n"
+    "  --checkpoint FILE  keep the state of the run in FILE, after whole blocks\n"
+    "               (the serial run: after whole photons), at most every 60 s and\n"
+    "               when SIGINT or SIGTERM stops the run\n"
+    "  --checkpoint-every S  seconds between checkpoints (0: after every block)\n"
+    "  --resume FILE  continue the run kept in FILE (the same deck and input\n"
+    "               files); the results are the bytes of the uninterrupted run\n"
+    "  --part K/M --partial FILE  run the K-th of M shares of the photon blocks\n"
+    "               (needs --threads) and write its state to FILE, no result file\n"
+    "  --merge FILE...  add up the M partial files: the result files and report\n"
+    "               of the one-process threaded run\n"
+    "  --quiet      no progress on standard error (a terminal line, or a log line\n"
+    "               every 10 % of the photons or 5 minutes)\n"
     "  --help       print this text\n"
     "  --version    print the version\n";
 
@@ -94,11 +110,48 @@ std::string distributed_deck() {
     return deck;
 }
 
+// The whole deck from standard input, kept for its digest.
+std::string whole_deck() {
+    std::string deck;
+    char buf[1 << 16];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) deck.append(buf, n);
+    if (std::ferror(stdin)) throw quillet::input_error("standard input: the deck could not be read");
+    return deck;
+}
+
+// Runs the deck held in memory.
+void run_deck_text(std::string& deck) {
+    std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
+    if (!f) throw quillet::input_error("standard input: cannot hold the deck in memory");
+    if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
+    try {
+        quillet::run_quillet(f, "standard input");
+    } catch (...) {
+        std::fclose(f);
+        throw;
+    }
+    std::fclose(f);
+}
+
+// The checkpoint or partial file must be creatable in its folder before the
+// first photon, not found unwritable hours later.
+void probe_state_file(const std::string& option, const std::string& name) {
+    if (name.empty()) return;
+    try {
+        quillet::result_file probe(name);
+    } catch (const quillet::output_error& e) {
+        throw quillet::output_error(option + " " + name + ": " + e.what());
+    }
+}
+
 int run(const quillet::program_options& options) {
     const int rank = quillet::process_group::rank(), ranks = quillet::process_group::size();
     if (ranks > 1 && !options.threaded)
         return fail("a distributed run (more than one MPI process) needs --threads N: the serial run draws every "
                     "photon from one shared random stream");
+    if (ranks > 1 && (options.parts > 0 || !options.merge.empty()))
+        return fail("--part and --merge run in one process: give each part its own job instead of MPI processes");
     quillet::apply_program_options(options, rank, ranks);
     if (rank != 0) {
         // Only the first process reports and writes files.
@@ -106,19 +159,17 @@ int run(const quillet::program_options& options) {
         quillet::result_files_discarded = true;
     }
     install_stop_handlers();
+    const bool keeps_state = !options.checkpoint.empty() || !options.resume.empty() || options.parts > 0 ||
+                             !options.merge.empty();
     try {
-        if (ranks > 1) {
-            std::string deck = distributed_deck();
-            std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
-            if (!f) throw quillet::input_error("standard input: cannot hold the deck in memory");
-            if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
-            try {
-                quillet::run_quillet(f, "standard input");
-            } catch (...) {
-                std::fclose(f);
-                throw;
-            }
-            std::fclose(f);
+        if (rank == 0) {
+            probe_state_file("--checkpoint", options.checkpoint);
+            probe_state_file("--partial", options.partial);
+        }
+        if (ranks > 1 || keeps_state) {
+            std::string deck = ranks > 1 ? distributed_deck() : whole_deck();
+            quillet::run_state_options.deck_text = deck;
+            run_deck_text(deck);
         } else {
             quillet::run_quillet(stdin, "standard input");
         }
@@ -148,13 +199,17 @@ int run(const quillet::program_options& options) {
 
 int main(int argc, char** argv) {
     static char out_buffer[1 << 16];
+    // A file size limit (ulimit -f) makes a write fail with EFBIG, reported
+    // like a full disk, instead of killing the run.
+    std::signal(SIGXFSZ, SIG_IGN);
+    quillet::run_state_options.version = QUILLET_VERSION;
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 
     quillet::program_options options;
     try {
         options = quillet::parse_program_options(argc, argv);
     } catch (const quillet::run_error& e) {
-        std::fprintf(stderr, "quillet: %s\nusage: quillet [--threads N] [--full-scan] < deck > report  (quillet --help)\n",
+        std::fprintf(stderr, "quillet: %s\nusage: quillet [options] < deck > report  (quillet --help)\n",
                      e.what());
         return 1;
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/parallel_run.h"
+#include "engine/run_state.h"
 #include "format/run_error.h"
 #include "trace/trace_records.h"
 
@@ -13,6 +14,7 @@ namespace quillet {
 namespace {
 
 constexpr std::int32_t max_threads = 1024;
+constexpr std::int32_t max_parts = 1000000;
 
 std::int32_t thread_count(const std::string& text) {
     errno = 0;
@@ -22,6 +24,56 @@ std::int32_t thread_count(const std::string& text) {
         throw run_error("--threads expects a whole number of threads from 0 (every core) to " +
                         std::to_string(max_threads) + ", found '" + text + "'");
     return std::int32_t(v);
+}
+
+// "K/M": part K of M, 1 <= K <= M.
+void part_of(const std::string& text, program_options& o) {
+    const std::size_t slash = text.find('/');
+    auto whole = [](const std::string& t, std::int32_t& v) {
+        errno = 0;
+        char* end = nullptr;
+        const long n = std::strtol(t.c_str(), &end, 10);
+        if (t.empty() || *end != '\0' || errno != 0 || t[0] == '+' || t[0] == ' ' || n < 1 || n > max_parts) return false;
+        v = std::int32_t(n);
+        return true;
+    };
+    if (slash == std::string::npos || !whole(text.substr(0, slash), o.part) || !whole(text.substr(slash + 1), o.parts) ||
+        o.part > o.parts)
+        throw run_error("--part expects K/M, part K of M shares (1 <= K <= M <= " + std::to_string(max_parts) +
+                        "), found '" + text + "'");
+}
+
+double seconds(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || errno != 0 || !(v >= 0.0) || v > 1e9 || text[0] == ' ')
+        throw run_error("--checkpoint-every expects a number of seconds from 0 (after every block) to 1e9, found '" +
+                        text + "'");
+    return v;
+}
+
+// The value of an option that names a file.
+std::string file_value(int argc, const char* const* argv, int& i, const std::string& option) {
+    if (i + 1 >= argc || argv[i + 1][0] == '\0' || std::strncmp(argv[i + 1], "--", 2) == 0)
+        throw run_error(option + " expects a file name");
+    return argv[++i];
+}
+
+// Options that do not go together.
+void check_combination(const program_options& o) {
+    if (o.parts > 0 && !o.threaded)
+        throw run_error("--part needs --threads N: the serial run draws every photon from one random stream, "
+                        "which cannot be split into parts");
+    if (o.parts > 0 && o.partial.empty()) throw run_error("--part K/M needs --partial FILE, the file the part writes");
+    if (!o.partial.empty() && o.parts == 0) throw run_error("--partial FILE needs --part K/M, the share to run");
+    if (o.parts > 0 && (!o.checkpoint.empty() || !o.resume.empty()))
+        throw run_error("--part runs one share of the blocks and is not checkpointed: an interrupted part is run "
+                        "again (leave out --checkpoint and --resume)");
+    if (!o.merge.empty() && (o.parts > 0 || !o.checkpoint.empty() || !o.resume.empty()))
+        throw run_error("--merge only adds up partial files: it takes no --part, --partial, --checkpoint or --resume");
+    if (o.every_given && o.checkpoint.empty())
+        throw run_error("--checkpoint-every needs --checkpoint FILE, the file to write");
 }
 
 }  // namespace
@@ -43,19 +95,47 @@ program_options parse_program_options(int argc, const char* const* argv) {
         } else if (a.rfind("--threads=", 0) == 0) {
             o.threaded = true;
             o.threads = thread_count(a.substr(10));
+        } else if (a == "--checkpoint") {
+            o.checkpoint = file_value(argc, argv, i, a);
+        } else if (a == "--checkpoint-every") {
+            if (i + 1 >= argc) throw run_error("--checkpoint-every expects a number of seconds");
+            o.every_given = true;
+            o.checkpoint_every = seconds(argv[++i]);
+        } else if (a == "--resume") {
+            o.resume = file_value(argc, argv, i, a);
+        } else if (a == "--part") {
+            if (i + 1 >= argc) throw run_error("--part expects K/M, part K of M shares");
+            part_of(argv[++i], o);
+        } else if (a == "--partial") {
+            o.partial = file_value(argc, argv, i, a);
+        } else if (a == "--merge") {
+            while (i + 1 < argc && std::strncmp(argv[i + 1], "--", 2) != 0) o.merge.push_back(argv[++i]);
+            if (o.merge.empty()) throw run_error("--merge expects the partial files of the run");
+        } else if (a == "--quiet") {
+            o.quiet = true;
         } else {
             throw run_error("unexpected argument '" + a + "'");
         }
     }
+    check_combination(o);
     return o;
 }
 
 void apply_program_options(const program_options& o, int rank, int ranks) {
     search_options.full_scan = o.full_scan;
-    parallel_options.on = o.threaded;
+    // A merge writes what the one-process threaded run writes.
+    parallel_options.on = o.threaded || !o.merge.empty();
     parallel_options.threads = o.threads == 0 ? available_cores() : o.threads;
     parallel_options.rank = rank;
     parallel_options.ranks = ranks;
+    run_state_options.checkpoint = rank == 0 ? o.checkpoint : std::string();
+    run_state_options.checkpoint_every = o.checkpoint_every;
+    run_state_options.resume = o.resume;
+    run_state_options.part = o.part;
+    run_state_options.parts = o.parts;
+    run_state_options.partial = o.partial;
+    run_state_options.merge = o.merge;
+    run_state_options.quiet = o.quiet;
 }
 
 }  // namespace quillet

@@ -1,10 +1,12 @@
 // The command line of quillet: what to print instead of running, how to
-// search (the cell walk or the straightforward scan of every grid cell) and
-// how many threads run the photons.
+// search (the cell walk or the straightforward scan of every grid cell), how
+// many threads run the photons, and the runs that keep their state:
+// checkpoints and resumed runs, partial runs and their merge, progress.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quillet {
 
@@ -14,14 +16,24 @@ struct program_options {
     bool full_scan = false;       // --full-scan
     bool threaded = false;        // --threads given
     std::int32_t threads = 0;     // its value; 0: every core of the process
+    std::string checkpoint;       // --checkpoint FILE
+    bool every_given = false;     // --checkpoint-every given
+    double checkpoint_every = 60.0;  // --checkpoint-every SECONDS (0: after every block)
+    std::string resume;           // --resume FILE
+    std::int32_t part = 0, parts = 0;  // --part K/M
+    std::string partial;          // --partial FILE
+    std::vector<std::string> merge;  // --merge FILE...
+    bool quiet = false;           // --quiet
 };
 
-// Reads the arguments after the program name; throws run_error with a message
-// that names the offending argument.
+// Reads the arguments after the program name and checks that they go
+// together; throws run_error with a message that names the offending argument.
 program_options parse_program_options(int argc, const char* const* argv);
 
 // Hands the options to the kernel's records: the search switch, and the
-// threaded-run switch with the workers resolved for this process.
+// threaded-run switch with the workers resolved for this process, and the
+// checkpoint, part and merge settings (the first process alone writes a
+// checkpoint).
 void apply_program_options(const program_options& o, int rank, int ranks);
 
 }  // namespace quillet

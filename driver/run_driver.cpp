@@ -5,6 +5,7 @@
 #include "driver/run_report.h"
 #include "engine/mcnew_sub_2pos_image.h"
 #include "engine/parallel_run.h"
+#include "engine/run_state.h"
 #include "format/run_error.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
@@ -41,6 +42,13 @@ void run_quillet(std::FILE* deck, const std::string& source) {
                                          : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
                           " asks for per-photon traces, which only the serial run writes: run without --threads, "
                           "or set icheck and idebug to 0");
+    if ((!run_state_options.checkpoint.empty() || !run_state_options.resume.empty()) &&
+        (p.icheck >= 1 || p.idebug >= 1))
+        throw limit_error(source + ": a checkpoint keeps the run's sums, but " +
+                          (p.icheck >= 1 ? "deck record 19 (icheck = " + std::to_string(p.icheck) + ")"
+                                         : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
+                          " asks for per-photon traces, which it does not keep: leave out --checkpoint and "
+                          "--resume, or set icheck and idebug to 0");
     p.nphot = p.nxphot * p.nyphot;  // at most max_phot: checked above
     p.nphot_ori = p.nxphot * p.nyphot;
 
@@ -68,6 +76,11 @@ void run_quillet(std::FILE* deck, const std::string& source) {
     tim(cpu2);
     cpu2 += remote_cpu.engine;  // the other processes of a distributed run
 
+    // A partial run ends with its partial file; the merge prints the summary.
+    if (run_state_options.parts > 0) {
+        say("partial file written:", run_state_options.partial);
+        return;
+    }
     print_closing(p, e, summarize(sun_bsun, e.ndirect, p.nphot, cpu1, cpu2));
 }
 

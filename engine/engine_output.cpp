@@ -7,6 +7,7 @@
 #include <limits>
 #include <numbers>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/parallel_run.h"
 #include "engine/engine_run.h"
@@ -47,14 +48,14 @@ void put_run_head(std::FILE* f, const engine_run& run) {
 }
 
 // Records 8 to 14 of the escape file: the per-direction results.
-void put_direction_results(std::FILE* f, const engine_run& run) {
+void put_direction_results(std::FILE* f, const engine_run& run, const engine_stats& st) {
     const std::int32_t ntest = run.ntest;
     put_per_direction(f, run.fiiobs, ntest);
     put_per_direction(f, run.latobs, ntest);
     put_per_direction(f, com7.testw, ntest);
     put_per_direction(f, com7.testw_n, ntest);
-    put_per_direction(f, com7.testw_sig, ntest);
-    put_per_direction(f, engine_sums.testd_corr, ntest);
+    put_per_direction(f, st.testw_sig, ntest);
+    put_per_direction(f, st.testd_corr, ntest);
     record_writer w(f);
     for (int order = 1; order <= max_order; ++order)
         for (std::int32_t k = 1; k <= ntest; ++k) w << com8.testw_order[order][k];
@@ -115,24 +116,23 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     }
 
     // Spread of testw[k] (a sum over N photons): sqrt(N * (q - m^2)) with m
-    // and q the mean of each photon's brightness and of its square.
+    // and q the mean of each photon's brightness and of its square; the same
+    // rule after each photon's first scattering gives the error of the first
+    // order.
     for (std::int32_t k = 1; k <= run.ntest; ++k) {
+        st.testw_sig[k] = com7.testw_sig[k];
         if (com7.testw_n[k] < 2.0) continue;
         double m = engine_sums.sum_all[k] / dn, q = engine_sums.sumsq_all[k] / dn;
         double m1 = engine_sums.sum_first[k] / dn, q1 = engine_sums.sumsq_first[k] / dn;
-        com7.testw_sig[k] = 0.0;
-        engine_sums.sumsq_all[k] = q;
-        engine_sums.sumsq_first[k] = q1;
-        engine_sums.sum_all[k] = m * m;
-        engine_sums.sum_first[k] = m1 * m1;
+        st.testw_sig[k] = 0.0;
         double v = (q - m * m) * dn;
         // A variance that rounding makes negative is zero.
         if (v >= 0.0) {
-            engine_sums.testd_corr[k] = std::sqrt(v);
-            com7.testw_sig[k] = engine_sums.testd_corr[k];
-        } else {
-            engine_sums.testd_corr[k] = 0.0;
+            st.testd_corr[k] = std::sqrt(v);
+            st.testw_sig[k] = st.testd_corr[k];
         }
+        double v1 = q1 - m1 * m1;
+        if (v1 > 0.0) st.err_1[k] = std::sqrt(v1 / dn);
     }
     return st;
 }
@@ -160,7 +160,7 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
 // flux_sat / pi takes the place of mu0 (direct sunlight has flux_sat = pi mu0).
 // The I/F is the planet-shine part of the ring's brightness relative to the
 // Sun's F.
-void print_reflectance_table(const engine_run& run) {
+void print_reflectance_table(const engine_run& run, const engine_stats& st) {
     const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;
     const double dn = n;
     double mu0;
@@ -179,14 +179,8 @@ void print_reflectance_table(const engine_run& run) {
         const double mu = std::abs(std::sin(run.latobs[k] * deg_to_rad));
         // A direction in the ring plane has no I/F.
         const double scale = mu > 0.0 ? mu0 / mu : std::numeric_limits<double>::quiet_NaN();
-        double err_1 = 0.0;
-        if (com7.testw_n[k] >= 2.0) {
-            // run_statistics left the mean square and the squared mean here.
-            double v1 = engine_sums.sumsq_first[k] - engine_sums.sum_first[k];
-            if (v1 > 0.0) err_1 = std::sqrt(v1 / dn);
-        }
         say("I/F: k,lat,fii,i_f,err,i_f_1,err_1", k, run.latobs[k], run.fiiobs[k], scale * com7.testw[k] / dn,
-            scale * engine_sums.testd_corr[k] / dn, scale * com8.testw_order[1][k] / dn, scale * err_1);
+            scale * st.testd_corr[k] / dn, scale * com8.testw_order[1][k] / dn, scale * st.err_1[k]);
     }
 }
 
@@ -196,7 +190,7 @@ void write_escape_file(const engine_run& run, const engine_stats& st) {
     put_record(f, 7.0);
     put_run_head(f, run);
     put_record(f, run.ntest);
-    put_direction_results(f, run);
+    put_direction_results(f, run, st);
     put_escape_values(f, com5.esc_fii, run.nphot);
     put_escape_values(f, com5.esc_lat, run.nphot);
     put_escape_values(f, com5.esc_sca, run.nphot);
@@ -211,7 +205,7 @@ void write_histogram_file(const engine_run& run, const engine_stats& st) {
     put_record(f, 5.0);
     put_run_head(f, run);
     put_record(f, run.ntest);
-    put_direction_results(f, run);
+    put_direction_results(f, run, st);
     // The dimension record has always said 50 planes; 10 follow.
     put_record(f, n_hist_fii, n_hist_lat, 50);
     record_writer w(f);
@@ -230,7 +224,7 @@ void write_direction_file(const engine_run& run, const engine_stats& st) {
     put_run_head(f, run);
     put_record(f, max_order);
     put_record(f, run.ntest);
-    put_direction_results(f, run);
+    put_direction_results(f, run, st);
     put_record(f, run.posfile_haze);
     put_record(f, run.method_haze);
     put_record(f, run.ppar1_haze, run.ppar2_haze, run.ppar3_haze);

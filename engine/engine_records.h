@@ -140,9 +140,8 @@ extern nov2004a_t nov2004a;
 
 // Run-wide sums that only the engine reads: per-direction sums of each
 // photon's brightness (after its first scattering and at its end) and of
-// their squares, the spread, and the search count.
+// their squares, and the search count.
 struct engine_sums_t {
-    double testd_corr[max_test + 1];
     double sum_all[max_test + 1];
     double sumsq_all[max_test + 1];
     double sum_first[max_test + 1];

@@ -1,11 +1,10 @@
 // The run as the engine sees it after its set-up: the caller's description,
 // the engine parameter file, the seed as the generator left it and the derived
 // switches. mcnew_sub_2pos_image fills it; the photon loop and the output read
-// it. Also the engine's internal steps, one per file.
+// it.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
 #include "engine/engine_records.h"
 #include "format/result_file.h"
@@ -43,35 +42,19 @@ struct engine_run {
     double sinlat[max_test + 1] = {};
 };
 
-// Statistics of the finished run.
+// Statistics of the finished run, formed from the sums (which they leave as
+// they are).
 struct engine_stats {
     double cpu = 0.0, cpu_comp = 0.0;
     double fdir = 0.0, mu0 = 0.0, tau_p = 0.0, tau_n = 0.0;
     float iscat_mean = 0.0f, npot_mean = 0.0f, nbox_mean = 0.0f;
     double testw_mean = 0.0;
+    // Per direction: the spread of testw (the sum of squares of the
+    // contributions when fewer than 2 came), the spread of the per-photon
+    // brightness, and the standard error of the first-order testw / N.
+    double testw_sig[max_test + 1] = {};
+    double testd_corr[max_test + 1] = {};
+    double err_1[max_test + 1] = {};
 };
-
-// Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
-// 10000, 10000). Fills com4.ssca, com3.nbox, com3.nboxvis and run.maxscat.
-void read_engine_parameters(const text80& parfile, engine_run& run);
-
-// Test-image file: the coordinate images, then the header records.
-void write_test_image_header(std::FILE* f, const engine_run& run);
-// ... and, at the end of the run, the first-scattering counts and the maps.
-void write_test_image_maps(std::FILE* f, const engine_run& run);
-
-// Launches, traces and peels off all photons of the run.
-void run_photons(const engine_run& run);
-
-// Statistics and per-direction spread (changes the sums of engine_sums as
-// the statistics are formed).
-engine_stats run_statistics(const engine_run& run, double cpu1);
-
-// The I/F table per direction, printed after the summary lines.
-void print_reflectance_table(const engine_run& run);
-
-void write_escape_file(const engine_run& run, const engine_stats& st);
-void write_histogram_file(const engine_run& run, const engine_stats& st);
-void write_direction_file(const engine_run& run, const engine_stats& st);
 
 }  // namespace quillet

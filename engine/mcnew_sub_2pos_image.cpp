@@ -10,9 +10,12 @@
 #include <optional>
 #include <string>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/photon_loop.h"
 #include "engine/photon_state.h"
+#include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/tab_init.h"
@@ -76,13 +79,10 @@ void clear_images(std::int32_t nxpix, std::int32_t nypix) {
 }
 
 // Every sum and counter of the photons (as the per-photon state lists them)
-// and the spread and brightness tables start at zero.
+// and the brightness table start at zero.
 void clear_sums() {
     clear_block_sums();
-    for (int k = 0; k <= max_test; ++k) {
-        engine_sums.testd_corr[k] = 0.0;
-        com14.bphot[k] = 0.0;
-    }
+    for (int k = 0; k <= max_test; ++k) com14.bphot[k] = 0.0;
 }
 
 // Escape records of a run start at zero: photons that end at maxscat keep it.
@@ -170,8 +170,7 @@ void mcnew_sub_2pos_image(
     text80& testimage, std::int32_t& nxpix, std::int32_t& nypix) {
     check_run_limits(nxphot, nyphot, ntest, nxpix, nypix, !outfile.is_junk());
 
-    static engine_run run;
-    run = engine_run{};
+    engine_run run;
     tim(run.cpu_entry);
     run.nxphot = nxphot;
     run.nyphot = nyphot;
@@ -296,7 +295,18 @@ void mcnew_sub_2pos_image(
     imagecom2.ixphot = 0;
     imagecom2.iyphot = 1;
 
+    const bool keeps_state = !run_state_options.checkpoint.empty() || !run_state_options.resume.empty() ||
+                             run_state_options.parts > 0 || !run_state_options.merge.empty();
+    if (keeps_state) note_run_inputs(run, parfile);
+    photon_lines.clear();
+
     run_photons(run);
+
+    if (run_state_options.parts > 0) {
+        // A partial run writes its partial file instead of any result file.
+        close_slice_trace();
+        return;
+    }
 
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {
@@ -304,7 +314,7 @@ void mcnew_sub_2pos_image(
         say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
         say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
-        print_reflectance_table(run);
+        print_reflectance_table(run, st);
     }
     npartori = com3.npartori;
     npart = com3.npart;
@@ -314,7 +324,7 @@ void mcnew_sub_2pos_image(
 
     for (std::int32_t k = 1; k <= ntest; ++k) {
         testw[k] = com7.testw[k];
-        testd_corr[k] = engine_sums.testd_corr[k];
+        testd_corr[k] = st.testd_corr[k];
         testw_n[k] = com7.testw_n[k];
         for (int order = 1; order <= max_order; ++order) w_order[order][k] = com8.testw_order[order][k];
         for (int ih = 0; ih <= max_haze_count; ++ih)

@@ -9,6 +9,12 @@
 
 namespace quillet {
 
+struct engine_run;
+
+// Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
+// 10000, 10000). Fills com4.ssca, com3.nbox, com3.nboxvis and run.maxscat.
+void read_engine_parameters(const text80& parfile, engine_run& run);
+
 constexpr int max_dir_args = 520;  // room of the caller's per-direction arrays
 
 // Per-direction arrays are 1-based like every table of the run: entry 0 is

@@ -30,6 +30,7 @@
 #include "engine/photon_state.h"
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
+#include "engine/run_state.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
@@ -145,19 +146,23 @@ struct shared_run {
     std::atomic<bool> stop{false};
     std::exception_ptr error;
 
-    explicit shared_run(const engine_run& r)
+    // Blocks first_block .. end_block - 1 of the run, this process's share
+    // of them (b mod ranks = rank).
+    shared_run(const engine_run& r, std::int64_t first_block, std::int64_t end_block, bool keep_escapes)
         : run(r), lc(r), ntest(r.ntest), nphot(r.nphot), rank(parallel_options.rank),
-          ranks(parallel_options.ranks) {
-        const std::int64_t nblocks = (nphot + photons_per_block - 1) / photons_per_block;
-        for (std::int64_t b = rank; b < nblocks; b += ranks) blocks.push_back(b);
+          ranks(parallel_options.ranks), send_escapes(keep_escapes) {
+        for (std::int64_t b = first_block; b < end_block; ++b)
+            if (b % ranks == rank) blocks.push_back(b);
         done.assign(blocks.size(), nullptr);
     }
+    const bool send_escapes;  // the blocks carry their escape records (a helper process, a partial run)
 };
 
 // Runs one block on this worker; false when the run was stopped part-way.
 bool run_block(shared_run& sh, std::int64_t block, photon_stream& stream) {
     const std::int64_t first = first_photon(block), last = last_photon(block, sh.nphot);
-    return run_photon_range(sh.run, sh.lc, first, last, &stream, &sh.stop, nullptr) == last - first + 1;
+    double inidist = 0.0;  // each block starts as the run does
+    return run_photon_range(sh.run, sh.lc, first, last, &stream, &sh.stop, nullptr, inidist) == last - first + 1;
 }
 
 // Moves this worker's block sums into p and clears them for the next block.
@@ -167,7 +172,7 @@ void take_block(shared_run& sh, std::int64_t block, worker_hits_t& hits, std::st
     p.image.swap(hits.image);
     p.hist.swap(hits.hist);
     p.lines.swap(lines);
-    if (sh.rank != 0 && sh.run.escape_on) {
+    if (sh.send_escapes && sh.run.escape_on) {
         const std::int64_t last = last_photon(block, sh.nphot);
         for (std::int64_t iphot = first_photon(block); iphot <= last; ++iphot)
             p.escapes.insert(p.escapes.end(),
@@ -236,7 +241,10 @@ public:
             }
         }
     }
-    ~worker_team() { join(); }
+    // Also on the way out of an error of the main thread (a block message that
+    // does not fit, a checkpoint that cannot be written): the workers stop
+    // instead of waiting for block records that are never given back.
+    ~worker_team() { stop(); }
     worker_team(const worker_team&) = delete;
     worker_team& operator=(const worker_team&) = delete;
 
@@ -270,7 +278,10 @@ void add_block(const shared_run& sh, const block_partial& p) {
     add_block_sums(sh.ntest, p.sums);
     for (const image_hit& h : p.image) apply_hit(h);
     for (const hist_hit& h : p.hist) apply_hit(h);
-    if (!p.lines.empty()) std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+    if (!p.lines.empty()) {
+        std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+        if (!run_state_options.checkpoint.empty()) photon_lines += p.lines;
+    }
     if (!p.escapes.empty()) {
         std::size_t e = 0;
         const std::int64_t last = last_photon(p.block, sh.nphot);
@@ -300,11 +311,68 @@ void check_remote(const shared_run& sh, const block_partial& p, std::int64_t exp
 
 }  // namespace
 
+namespace {
+
+std::int64_t block_count(std::int64_t nphot) { return (nphot + photons_per_block - 1) / photons_per_block; }
+
+// --merge: every block of the partial files, added in block order as the
+// one-process threaded run adds them.
+void merge_partial_files(const engine_run& run) {
+    const std::int64_t nblocks = block_count(run.nphot);
+    const std::vector<state_contents> parts = read_partial_files(run, nblocks);
+    shared_run sh(run, 0, 0, false);
+    progress_line progress(run.nphot);
+    block_partial p;
+    std::int64_t b = 0;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string what = "part " + std::to_string(parts[i].part) + " of " + std::to_string(parts[i].parts);
+        byte_reader r(parts[i].section("BLKS", what), what + ": section BLKS");
+        const std::int64_t end = part_first_block(nblocks, std::int32_t(parts[i].part) + 1, std::int32_t(parts[i].parts));
+        for (; b < end; ++b) {
+            const auto n = r.get<std::uint64_t>();
+            if (n > r.left()) throw input_error(what + ": block " + std::to_string(b) + " is cut short");
+            std::string bytes(std::size_t(n), '\0');
+            r.get_array(bytes.data(), bytes.size());
+            deserialize(bytes, p);
+            check_remote(sh, p, b);
+            add_block(sh, p);
+            p.clear();
+            if (stop_signal != 0)
+                throw run_interrupted("interrupted by " + signal_text(stop_signal) + " while merging; no result file "
+                                      "was written");
+            progress.update(last_photon(b, run.nphot));
+        }
+        r.finish();
+    }
+}
+
+}  // namespace
+
 void run_photons_parallel(const engine_run& run) {
     double cpu_loop = 0.0;
     tim(cpu_loop);
     remote_cpu = remote_cpu_t{};
-    shared_run sh(run);
+    if (!run_state_options.merge.empty()) return merge_partial_files(run);
+    const std::int64_t nblocks = block_count(run.nphot);
+    const bool partial = run_state_options.parts > 0;
+    std::int64_t first_block = 0, end_block = nblocks;
+    std::int64_t photons_added = 0;
+    if (partial) {
+        first_block = part_first_block(nblocks, run_state_options.part, run_state_options.parts);
+        end_block = part_first_block(nblocks, run_state_options.part + 1, run_state_options.parts);
+    } else if (parallel_options.rank == 0 && !run_state_options.resume.empty()) {
+        const resume_point at = resume_run(run, run_mode::blocks);
+        first_block = at.next_block;
+        photons_added = at.photons_done;
+    }
+    if (parallel_options.ranks > 1) {
+        // The first process alone reads the checkpoint: the others start where it says.
+        std::string start = std::to_string(first_block);
+        process_group::broadcast(start);
+        first_block = std::stoll(start);
+    }
+
+    shared_run sh(run, first_block, end_block, parallel_options.rank != 0 || partial);
     const std::int32_t nworkers =
         std::int32_t(std::min<std::size_t>(std::size_t(parallel_options.threads), sh.blocks.size()));
     const std::size_t pool = std::size_t(2 * nworkers + 2);
@@ -312,12 +380,14 @@ void run_photons_parallel(const engine_run& run) {
         sh.storage.push_back(std::make_unique<block_partial>());
         sh.free_records.push_back(sh.storage.back().get());
     }
-    std::int64_t photons_added = 0;
-    progress_line progress(std::int32_t(sh.nphot));
+    const std::int64_t part_photons =
+        end_block > first_block ? last_photon(end_block - 1, sh.nphot) - first_photon(first_block) + 1 : 0;
+    progress_line progress(partial ? part_photons : sh.nphot, partial ? 0 : photons_added);
+    checkpoint_clock checkpoints;
     worker_team team(sh, nworkers);
 
     // The next finished block of this process, waiting while it runs.
-    auto wait_local = [&](std::size_t slot) -> block_partial* {
+    auto wait_local = [&](std::size_t slot, std::int64_t block) -> block_partial* {
         std::unique_lock<std::mutex> lock(sh.m);
         for (;;) {
             if (sh.error) {
@@ -331,13 +401,11 @@ void run_photons_parallel(const engine_run& run) {
                 lock.unlock();
                 team.stop();
                 progress.clear();
-                throw run_interrupted("interrupted by " + signal_text(stop_signal) + " after " +
-                                      std::to_string(photons_added) + " of " + std::to_string(sh.nphot) +
-                                      " photons; no result file was written");
+                throw run_interrupted(interrupted_text(run, run_mode::blocks, photons_added, block, 0.0));
             }
             if (sh.done[slot]) return sh.done[slot];
             sh.cv.wait_for(lock, std::chrono::milliseconds(100));
-            if (photons_added < sh.nphot) progress.update(std::int32_t(photons_added));
+            if (photons_added < sh.nphot) progress.update(photons_added);
         }
     };
     auto release = [&](std::size_t slot, block_partial* p) {
@@ -350,18 +418,40 @@ void run_photons_parallel(const engine_run& run) {
         sh.cv.notify_all();
     };
 
+    if (partial) {
+        // This part's blocks, each kept apart for the merge.
+        byte_writer blocks;
+        for (std::size_t slot = 0; slot < sh.blocks.size(); ++slot) {
+            block_partial* p = wait_local(slot, sh.blocks[slot]);
+            const std::string bytes = serialize(*p);
+            blocks.put(std::uint64_t(bytes.size()));
+            blocks.out += bytes;
+            photons_added += last_photon(sh.blocks[slot], sh.nphot) - first_photon(sh.blocks[slot]) + 1;
+            release(slot, p);
+        }
+        team.join();
+        if (sh.error) std::rethrow_exception(sh.error);
+        progress.clear();
+        state_contents c = partial_header(run, nblocks, first_block, end_block);
+        c.sections.push_back({"BLKS", std::move(blocks.out)});
+        write_state_file(run_state_options.partial, c);
+        say("partial: part,parts,blocks,photons", run_state_options.part, run_state_options.parts,
+            end_block - first_block, part_photons);
+        return;
+    }
+
     if (sh.rank == 0) {
         // Every block of the run in order: this process's from its workers,
         // the others' from their processes.
-        const std::int64_t nblocks = (sh.nphot + photons_per_block - 1) / photons_per_block;
         block_partial remote;
         std::string message;
-        for (std::int64_t b = 0; b < nblocks; ++b) {
+        std::size_t slot = 0;
+        for (std::int64_t b = first_block; b < nblocks; ++b) {
             if (b % sh.ranks == 0) {
-                const std::size_t slot = std::size_t(b / sh.ranks);
-                block_partial* p = wait_local(slot);
+                block_partial* p = wait_local(slot, b);
                 add_block(sh, *p);
                 release(slot, p);
+                ++slot;
             } else {
                 process_group::receive(int(b % sh.ranks), message);
                 deserialize(message, remote);
@@ -369,6 +459,11 @@ void run_photons_parallel(const engine_run& run) {
                 add_block(sh, remote);
             }
             photons_added = last_photon(b, sh.nphot);
+            if (photons_added < sh.nphot) progress.update(photons_added);
+            if (b + 1 < nblocks && checkpoints.due()) {
+                submit_checkpoint(run, run_mode::blocks, photons_added, b + 1, 0.0);
+                checkpoints.mark();
+            }
         }
         for (int r = 1; r < sh.ranks; ++r) {
             process_group::receive(r, message);
@@ -383,7 +478,7 @@ void run_photons_parallel(const engine_run& run) {
     } else {
         // This process's blocks, in order, to the first process; then its CPU time.
         for (std::size_t slot = 0; slot < sh.blocks.size(); ++slot) {
-            block_partial* p = wait_local(slot);
+            block_partial* p = wait_local(slot, sh.blocks[slot]);
             process_group::send(0, serialize(*p));
             release(slot, p);
         }
@@ -396,6 +491,7 @@ void run_photons_parallel(const engine_run& run) {
     }
     team.join();
     if (sh.error) std::rethrow_exception(sh.error);
+    if (checkpoints.on()) finish_checkpoints();
 }
 
 }  // namespace quillet

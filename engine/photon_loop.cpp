@@ -5,6 +5,7 @@
 // (always drawn), the launch point (x, then y) for random launch, then two per
 // scattering inside scatter(). The loop also stops at a SIGINT or SIGTERM
 // (checked once per photon) and keeps a progress line on a terminal.
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -14,6 +15,7 @@
 #include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
+#include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/retbox.h"
@@ -171,6 +173,31 @@ void add_brightness(std::int32_t ntest, double* sum, double* sumsq) {
     }
 }
 
+// While a checkpoint is kept, the report lines of the photons are gathered
+// (and printed as they come), so that a resumed run can print them again.
+class photon_line_keeper {
+public:
+    explicit photon_line_keeper(bool on) : on_(on), printed_(photon_lines.size()) {
+        if (on_) say_capture = &photon_lines;
+    }
+    ~photon_line_keeper() {
+        if (!on_) return;
+        print_new();  // what came before a failure stays in the report
+        say_capture = nullptr;
+    }
+    photon_line_keeper(const photon_line_keeper&) = delete;
+    photon_line_keeper& operator=(const photon_line_keeper&) = delete;
+    void print_new() {
+        if (photon_lines.size() == printed_) return;
+        std::fwrite(photon_lines.data() + printed_, 1, photon_lines.size() - printed_, stdout);
+        printed_ = photon_lines.size();
+    }
+
+private:
+    bool on_;
+    std::size_t printed_;
+};
+
 }  // namespace
 
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
@@ -206,11 +233,10 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
 
 std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
                               std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
-                              progress_line* progress) {
-    double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
+                              progress_line* progress, double& inidist) {
     for (std::int64_t iphot = first; iphot <= last; ++iphot) {
         if (stop_signal != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
-        if (progress && iphot == progress->next_check) progress->update(std::int32_t(iphot - 1));
+        if (progress && iphot == progress->next_check) progress->update(iphot - 1);
         if (stream) stream->start(run.idum_deck, iphot);
         trace_photon(run, lc, std::int32_t(iphot), inidist);
     }
@@ -219,16 +245,37 @@ std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc,
 
 void run_photons(const engine_run& run) {
     if (parallel_options.on) return run_photons_parallel(run);
-    // The serial run: one block of all photons on this thread, drawing from
-    // the one shared generator.
+    // The serial run: all photons on this thread, drawing from the one shared
+    // generator, photons_per_block at a time so that a checkpoint (with the
+    // generator's state) can be taken between two photons.
     const launch_constants lc(run);
-    progress_line progress(run.nphot);
-    const std::int64_t done = run_photon_range(run, lc, 1, run.nphot, nullptr, nullptr, &progress);
-    if (done < run.nphot) {
-        progress.clear();
-        throw run_interrupted("interrupted by " + signal_text(stop_signal) + " after " + std::to_string(done) +
-                              " of " + std::to_string(run.nphot) + " photons; no result file was written");
+    double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
+    std::int64_t first = 1;
+    if (!run_state_options.resume.empty()) {
+        const resume_point at = resume_run(run, run_mode::serial);
+        inidist = at.inidist;
+        first = at.photons_done + 1;
     }
+    checkpoint_clock checkpoints;
+    photon_line_keeper lines(checkpoints.on());
+    progress_line progress(run.nphot, first - 1);
+    while (first <= run.nphot) {
+        const std::int64_t last =
+            std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);
+        const std::int64_t done =
+            first - 1 + run_photon_range(run, lc, first, last, nullptr, nullptr, &progress, inidist);
+        lines.print_new();
+        if (done < last) {
+            progress.clear();
+            throw run_interrupted(interrupted_text(run, run_mode::serial, done, 0, inidist));
+        }
+        if (last < run.nphot && checkpoints.due()) {
+            submit_checkpoint(run, run_mode::serial, last, 0, inidist);
+            checkpoints.mark();
+        }
+        first = last + 1;
+    }
+    if (checkpoints.on()) finish_checkpoints();
 }
 
 }  // namespace quillet

@@ -95,6 +95,12 @@ same_run() {
   return $ok
 }
 
+# Progress lines (standard error not a terminal) carry rates and times: a
+# quillet that writes them runs with --quiet, so that standard error holds
+# only what the run must say.
+quiet=()
+"$binary" --help 2>/dev/null | grep -q -- '--quiet' && quiet=(--quiet)
+
 failed=0
 runs=0
 start=$(date +%s)
@@ -107,8 +113,8 @@ for deck in "${decks[@]}"; do
     dir="$work/$deck.$mode"
     mkdir -p "$dir"
     cp "$golden"/inputs/* "$dir/"
-    opts=()
-    [ "$mode" = serial ] || opts=(--threads "$mode")
+    opts=("${quiet[@]}")
+    [ "$mode" = serial ] || opts+=(--threads "$mode")
     rc=0
     (cd "$dir" && "$binary" "${opts[@]}" <"$golden/decks/$deck.deck" >report 2>stderr) || rc=$?
     runs=$((runs + 1))

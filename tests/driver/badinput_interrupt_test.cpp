@@ -2,7 +2,8 @@
 // standard error after how many photons it stopped, exits with 128 + the
 // signal and leaves no result file, complete or partial. On a terminal the
 // progress line (photons done, rate, time left) is shown on standard error
-// while photons run and wiped before the message.
+// while photons run and wiped before the message; off a terminal (a log) it
+// is one whole line per tenth of the photons, and --quiet silences it.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/scratch_dir.h"
 
@@ -44,12 +47,12 @@ protected:
 
     // In the child: the deck on standard input, the report into a file.
     // `option`, when given, is passed as the program's one argument.
-    [[noreturn]] void exec_quillet(const char* option = nullptr) {
+    [[noreturn]] void exec_quillet(const char* option = nullptr, const char* option2 = nullptr) {
         if (chdir(dir_.path().c_str()) != 0) _exit(120);
         int in = open("long.deck", O_RDONLY);
         int out = open("report", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0) _exit(121);
-        execl(QUILLET_BINARY, QUILLET_BINARY, option, static_cast<char*>(nullptr));
+        execl(QUILLET_BINARY, QUILLET_BINARY, option, option2, static_cast<char*>(nullptr));
         _exit(122);
     }
 
@@ -57,13 +60,13 @@ protected:
     // file, sends SIGTERM after 1.5 s (time enough for the set-up, a few
     // milliseconds, more under the sanitizers; the photons take seconds), and
     // returns what the program printed on standard error.
-    std::string sigterm_midway(const char* option, int& status) {
+    std::string sigterm_midway(const char* option, int& status, const char* option2 = nullptr) {
         pid_t pid = fork();
         if (pid < 0) return "fork failed";
         if (pid == 0) {
             int err = open((dir_.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (err < 0 || dup2(err, 2) < 0) _exit(123);
-            exec_quillet(option);
+            exec_quillet(option, option2);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         kill(pid, SIGTERM);
@@ -77,6 +80,41 @@ protected:
 
     quillet::test_support::scratch_dir dir_;
 };
+
+// The message of an interrupted run without a checkpoint: what was lost and
+// how to keep it next time.
+const std::string lost = " of 1000000 photons; no result file was written (quillet --checkpoint FILE keeps the "
+                         "work of an interrupted run)\n";
+
+// The last line of a text that ends with a line end.
+std::string last_line(const std::string& text) {
+    if (text.empty() || text.back() != '\n') return "";
+    const std::size_t at = text.rfind('\n', text.size() - 2);
+    return at == std::string::npos ? text : text.substr(at + 1);
+}
+
+// Every line but the last is a progress line of a log, at a tenth of the
+// photons: "quillet: N of 1000000 photons (P%), R photons/s, ... left", with
+// N growing and P the tenths 10, 20, ... in order.
+void expect_log_progress_lines(const std::string& err) {
+    std::istringstream lines(err);
+    std::string line;
+    std::vector<std::string> all;
+    while (std::getline(lines, line)) all.push_back(line);
+    long previous = 0;
+    for (std::size_t i = 0; i + 1 < all.size(); ++i) {
+        long n = 0, total = 0;
+        int percent = 0;
+        ASSERT_EQ(std::sscanf(all[i].c_str(), "quillet: %ld of %ld photons (%d%%)", &n, &total, &percent), 3) << all[i];
+        EXPECT_EQ(total, 1000000);
+        EXPECT_GT(n, previous) << all[i];
+        EXPECT_EQ(percent, 10 * int(i + 1)) << all[i];
+        EXPECT_GE(n, 100000L * long(i + 1)) << all[i];
+        EXPECT_NE(all[i].find(" photons/s, "), std::string::npos) << all[i];
+        EXPECT_NE(all[i].find(" left"), std::string::npos) << all[i];
+        previous = n;
+    }
+}
 
 // Photons done before the stop, read from "after M of 1000000 photons".
 long photons_before_stop(const std::string& err) {
@@ -129,7 +167,7 @@ TEST_F(InterruptedRun, SigintOnATerminalWipesTheProgressLineAndSaysHowFarTheRunG
     long done = photons_before_stop(err);
     EXPECT_GT(done, 0) << err;
     EXPECT_LT(done, 1000000) << err;
-    EXPECT_NE(err.find(" of 1000000 photons; no result file was written"), std::string::npos) << err;
+    EXPECT_NE(err.find(lost.substr(0, lost.size() - 1)), std::string::npos) << err;
 
     EXPECT_TRUE(out_folder_empty());
     // The report stops before the closing summary.
@@ -138,25 +176,37 @@ TEST_F(InterruptedRun, SigintOnATerminalWipesTheProgressLineAndSaysHowFarTheRunG
     EXPECT_EQ(report.find("NORI,TAU"), std::string::npos);
 }
 
-TEST_F(InterruptedRun, SigtermWithoutATerminalGivesOneMessageNoProgressLineAndNoFile) {
+TEST_F(InterruptedRun, SigtermWithoutATerminalGivesLogProgressLinesOneMessageAndNoFile) {
     int status = 0;
     const std::string err = sigterm_midway(nullptr, status);
     ASSERT_TRUE(WIFEXITED(status)) << err;
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
     EXPECT_EQ(err.find('\r'), std::string::npos) << err;
+    const std::string message = last_line(err);
+    EXPECT_EQ(message.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
+    EXPECT_NE(message.find(lost), std::string::npos) << err;
+    expect_log_progress_lines(err);
+    EXPECT_TRUE(out_folder_empty());
+}
+
+TEST_F(InterruptedRun, QuietRunStoppedBySigtermPrintsOnlyTheMessage) {
+    int status = 0;
+    const std::string err = sigterm_midway("--quiet", status);
+    ASSERT_TRUE(WIFEXITED(status)) << err;
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
     EXPECT_EQ(err.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
-    EXPECT_NE(err.find(" of 1000000 photons; no result file was written\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(lost), std::string::npos) << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
     EXPECT_TRUE(out_folder_empty());
 }
 
 TEST_F(InterruptedRun, SigtermStopsAThreadedRunAfterWholeBlocksAndWritesNoFile) {
     int status = 0;
-    const std::string err = sigterm_midway("--threads=2", status);
+    const std::string err = sigterm_midway("--threads=2", status, "--quiet");
     ASSERT_TRUE(WIFEXITED(status)) << err;
     EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM) << err;
     EXPECT_EQ(err.rfind("quillet: interrupted by signal 15 (SIGTERM) after ", 0), 0u) << err;
-    EXPECT_NE(err.find(" of 1000000 photons; no result file was written\n"), std::string::npos) << err;
+    EXPECT_NE(err.find(lost), std::string::npos) << err;
     // The photons counted are those of the blocks already added.
     const long done = photons_before_stop(err);
     EXPECT_GE(done, 0) << err;

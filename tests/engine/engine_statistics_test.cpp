@@ -5,6 +5,7 @@
 
 #include <cmath>
 
+#include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/photon_state.h"
@@ -20,7 +21,6 @@ engine_run statistics_run(int nphot, int ntest) {
     run.ntest = ntest;
     run.bsun = 30.0;
     clear_block_sums();
-    for (int k = 0; k <= max_test; ++k) engine_sums.testd_corr[k] = 0.0;
     return run;
 }
 
@@ -34,9 +34,13 @@ TEST(RunStatistics, SpreadIsRootOfNTimesThePerPhotonVariance) {
     engine_sums.sum_all[1] = 10.0;
     engine_sums.sumsq_all[1] = 30.0;
     engine_stats st = run_statistics(run, 0.0);
-    EXPECT_DOUBLE_EQ(engine_sums.testd_corr[1], std::sqrt(5.0));
-    EXPECT_EQ(com7.testw_sig[1], engine_sums.testd_corr[1]);
+    EXPECT_DOUBLE_EQ(st.testd_corr[1], std::sqrt(5.0));
+    EXPECT_EQ(st.testw_sig[1], st.testd_corr[1]);
     EXPECT_EQ(st.testw_mean, 10.0);
+    // The sums stay as the photons left them.
+    EXPECT_EQ(engine_sums.sum_all[1], 10.0);
+    EXPECT_EQ(engine_sums.sumsq_all[1], 30.0);
+    EXPECT_EQ(com7.testw_sig[1], 0.0);
 }
 
 TEST(RunStatistics, DirectionsWithFewerThanTwoContributionsKeepTheirSums) {
@@ -46,11 +50,11 @@ TEST(RunStatistics, DirectionsWithFewerThanTwoContributionsKeepTheirSums) {
     com7.testw_n[1] = 1.0;
     engine_sums.sum_all[1] = 0.3;
     engine_sums.sumsq_all[1] = 0.09;
-    run_statistics(run, 0.0);
-    EXPECT_EQ(engine_sums.testd_corr[1], 0.0);
-    EXPECT_EQ(com7.testw_sig[1], 0.09);
-    EXPECT_EQ(engine_sums.testd_corr[2], 0.0);
-    EXPECT_EQ(com7.testw_sig[2], 0.0);
+    engine_stats st = run_statistics(run, 0.0);
+    EXPECT_EQ(st.testd_corr[1], 0.0);
+    EXPECT_EQ(st.testw_sig[1], 0.09);
+    EXPECT_EQ(st.testd_corr[2], 0.0);
+    EXPECT_EQ(st.testw_sig[2], 0.0);
 }
 
 TEST(RunStatistics, VarianceMadeNegativeByRoundingGivesZeroSpreadNotNan) {
@@ -60,9 +64,9 @@ TEST(RunStatistics, VarianceMadeNegativeByRoundingGivesZeroSpreadNotNan) {
     engine_sums.sum_all[1] = 0.4;
     engine_sums.sumsq_all[1] = 0.04;
     ASSERT_LT(0.04 / 4.0 - (0.4 / 4.0) * (0.4 / 4.0), 0.0);
-    run_statistics(run, 0.0);
-    EXPECT_EQ(engine_sums.testd_corr[1], 0.0);
-    EXPECT_EQ(com7.testw_sig[1], 0.0);
+    engine_stats st = run_statistics(run, 0.0);
+    EXPECT_EQ(st.testd_corr[1], 0.0);
+    EXPECT_EQ(st.testw_sig[1], 0.0);
 }
 
 TEST(RunStatistics, NoUnscatteredPhotonGivesOpticalDepth9999) {

@@ -1,0 +1,110 @@
+// Runs that survive interruption and combine. A checkpoint keeps the state of
+// a run after whole photons (the serial run) or whole blocks (the threaded
+// and distributed runs): the sums, counters, images, histogram, escape
+// records and report lines of the photons done, the serial generator's state,
+// and digests of the deck and of every input file. A resumed run continues
+// from it to the very bytes of the uninterrupted run. A partial run keeps the
+// sums of each of its share of the blocks apart, so that a merge adds every
+// block in block order as the one-process threaded run does.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "format/state_file.h"
+#include "format/text_field.h"
+
+namespace quillet {
+
+struct engine_run;
+
+// Set by the driver from its command line.
+struct run_state_options_t {
+    std::string checkpoint;          // --checkpoint FILE; empty: none
+    double checkpoint_every = 60.0;  // --checkpoint-every SECONDS; 0: after every block
+    std::string resume;              // --resume FILE
+    std::int32_t part = 0, parts = 0;  // --part K/M; 0 0: the whole run
+    std::string partial;             // --partial FILE
+    std::vector<std::string> merge;  // --merge FILE...
+    bool quiet = false;              // --quiet: no progress lines
+    std::string deck_text;           // the deck's bytes, for its digest
+    std::string version;             // this quillet's version
+};
+extern run_state_options_t run_state_options;
+
+// How the photons of the saved run drew their random numbers.
+enum class run_mode : std::uint32_t { serial = 1, blocks = 2 };
+
+// Digests of the deck and of every file the set-up reads; taken once, at the
+// set-up of a run that checkpoints, resumes, runs a part or merges.
+void note_run_inputs(const engine_run& run, const text80& parfile);
+const std::vector<state_input>& run_inputs();
+
+// When the next checkpoint is due: at most every checkpoint_every seconds.
+class checkpoint_clock {
+public:
+    checkpoint_clock() : last_(clock::now()) {}
+    bool on() const { return !run_state_options.checkpoint.empty(); }
+    bool due() const {
+        return on() && (run_state_options.checkpoint_every <= 0.0 ||
+                        std::chrono::duration<double>(clock::now() - last_).count() >=
+                            run_state_options.checkpoint_every);
+    }
+    void mark() { last_ = clock::now(); }
+
+private:
+    using clock = std::chrono::steady_clock;
+    clock::time_point last_;
+};
+
+// Report lines that the photons printed so far, in photon order (kept while
+// a checkpoint is being taken, so that the resumed report has them too).
+extern std::string photon_lines;
+
+// Where a resumed run continues.
+struct resume_point {
+    std::int64_t photons_done = 0;
+    std::int64_t next_block = 0;  // blocks mode
+    double inidist = 0.0;         // serial mode: the start distance kept from the last photon
+};
+
+// Reads and checks the --resume file and restores the main thread's records
+// (and the generator, serial mode); prints the photons' saved report lines.
+resume_point resume_run(const engine_run& run, run_mode mode);
+
+// The checkpoint of the photons done so far: the main thread's records as
+// they stand now.
+state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::int64_t photons_done,
+                                   std::int64_t next_block, double inidist);
+
+// Takes the checkpoint now and hands it to the writer thread; throws the
+// output_error of an earlier write that failed.
+void submit_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
+                       double inidist);
+// Waits until the checkpoints handed over are on disk (the end of the
+// photons); throws the output_error of a write that failed.
+void finish_checkpoints();
+// Writes the checkpoint now, after those handed over.
+void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
+                      double inidist);
+
+// The message of a run stopped by a signal after `done` photons; writes a
+// last checkpoint first when one is kept (next_block: blocks mode).
+std::string interrupted_text(const engine_run& run, run_mode mode, std::int64_t done, std::int64_t next_block,
+                             double inidist);
+
+// The partial files of --merge, read and checked against this run: every
+// part 1..M present once, each of this deck and these inputs. Sorted by part.
+std::vector<state_contents> read_partial_files(const engine_run& run, std::int64_t nblocks);
+
+// Blocks [first, end) of part K of M of a run of nblocks blocks.
+inline std::int64_t part_first_block(std::int64_t nblocks, std::int32_t part, std::int32_t parts) {
+    return nblocks * (part - 1) / parts;
+}
+
+// The header of a partial file, and its check.
+state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::int64_t first, std::int64_t end);
+
+}  // namespace quillet
