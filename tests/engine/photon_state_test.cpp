@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -53,7 +53,22 @@ TEST(PhotonState, EveryThreadLocalRecordOfTheSourcesIsDeclared) {
     const std::set<std::string> context = {"photon_draws", "say_capture", "worker_hits"};
     const std::vector<std::string> listed = photon_state_records();
     const std::set<std::string> declared(listed.begin(), listed.end());
-    const std::regex decl(R"(thread_local\s+constinit\s+[\w:]+\s*\*?\s*(\w+))");
+    // "thread_local constinit TYPE NAME" or "... TYPE* NAME": the word
+    // after the type.
+    auto names_in = [](const std::string& s) {
+        std::vector<std::string> out;
+        const std::string key = "thread_local constinit ";
+        auto word = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':'; };
+        for (std::size_t at = s.find(key); at != std::string::npos; at = s.find(key, at + 1)) {
+            std::size_t i = at + key.size();
+            while (i < s.size() && word(s[i])) ++i;  // the type
+            while (i < s.size() && (s[i] == ' ' || s[i] == '*')) ++i;
+            std::size_t j = i;
+            while (j < s.size() && word(s[j])) ++j;
+            out.push_back(s.substr(i, j - i));
+        }
+        return out;
+    };
     int seen = 0;
     for (const char* folder : {"format", "numeric", "field", "trace", "scatter", "planet", "engine"}) {
         for (const auto& e : std::filesystem::directory_iterator(std::string(QUILLET_SOURCE_DIR) + "/" + folder)) {
@@ -62,8 +77,7 @@ TEST(PhotonState, EveryThreadLocalRecordOfTheSourcesIsDeclared) {
             std::stringstream text;
             text << in.rdbuf();
             const std::string s = text.str();
-            for (std::sregex_iterator m(s.begin(), s.end(), decl), end; m != end; ++m) {
-                std::string name = (*m)[1];
+            for (std::string name : names_in(s)) {
                 const std::string suffix = "_of_thread";
                 if (name.size() > suffix.size() && name.ends_with(suffix)) name.resize(name.size() - suffix.size());
                 ++seen;
