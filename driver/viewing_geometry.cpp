@@ -57,7 +57,7 @@ void viewing_geometry(double bsun, double lonsun, int ntest, double* fiiobs, con
         };
         if (std::isfinite(phi) && (phi == 0.0 || std::fabs(phi) > 90.0))
             reject("cannot be seen: expected an observer elevation latobs from -90 to 90 degrees other than 0 "
-                   "(an observer in the ring plane sees no lit surface)");
+                   "(the I/F of an observer in the ring plane divides by the sine of 0)");
         double alpha, delta;
         if (f < relative_azimuth_threshold) {
             alpha = f;

@@ -31,7 +31,7 @@ phase_range_t phase_range(double bsun, double latobs);
 // direction line per direction. A direction that cannot be observed is
 // rejected with an input_error whose message starts with where_of(k) (source,
 // line and deck record of direction k): an elevation of 0 (the observer in the
-// ring plane sees no lit surface: the I/F divides by its sine) or beyond +-90
+// ring plane: the I/F divides by the sine of the elevation) or beyond +-90
 // degrees, a phase angle that cannot occur at that elevation, or a phase
 // angle of 0 (the Sun's own direction) at an elevation other than the Sun's.
 void viewing_geometry(double bsun, double lonsun, int ntest, double* fiiobs, const double* latobs,
