@@ -12,6 +12,7 @@
 #include "field/retbox.h"
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
+#include "support/test_rng.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
 #include "trace/trace_records.h"
@@ -21,18 +22,7 @@ using fixture::sphere;
 
 namespace {
 
-struct rng {
-    ran1_state st;
-    std::int32_t idum;
-    explicit rng(std::int32_t seed) : idum(seed) {}
-    double u() { return ran1(st, idum); }
-    void direction(double& ux, double& uy, double& uz) {
-        uz = 2.0 * u() - 1.0;
-        const double s = std::sqrt(std::max(0.0, 1.0 - uz * uz)), phi = 2.0 * std::numbers::pi * u();
-        ux = s * std::cos(phi);
-        uy = s * std::sin(phi);
-    }
-};
+using rng = fixture::test_rng;
 
 struct ray {
     double x, y, z, ux, uy, uz;

@@ -12,6 +12,7 @@
 #include "field/retbox.h"
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
+#include "support/test_rng.h"
 #include "trace/path_segment.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
@@ -20,18 +21,7 @@ using namespace quillet;
 
 namespace {
 
-struct rng {
-    ran1_state st;
-    std::int32_t idum;
-    explicit rng(std::int32_t seed) : idum(seed) {}
-    double u() { return ran1(st, idum); }
-    void direction(double& ux, double& uy, double& uz) {
-        uz = 2.0 * u() - 1.0;
-        const double s = std::sqrt(std::max(0.0, 1.0 - uz * uz)), phi = 2.0 * std::numbers::pi * u();
-        ux = s * std::cos(phi);
-        uy = s * std::sin(phi);
-    }
-};
+using rng = fixture::test_rng;
 
 // 400 spheres of radii 0.3 to 0.8 in a sheared 20 x 20 cell, 1.5 thick in
 // centre height: optical depth about 0.9, many spheres on the edges.
