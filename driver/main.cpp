@@ -7,10 +7,12 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
 #include <new>
+#include <vector>
 
 #include "driver/program_options.h"
 #include "driver/run_driver.h"
@@ -19,6 +21,7 @@
 #include "engine/run_state.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
+#include "trace/search_targets.h"
 
 namespace {
 
@@ -53,7 +56,11 @@ const char usage[] =
     "  --quiet      no progress on standard error (a terminal line, or a log line\n"
     "               every 10 % of the photons or 5 minutes)\n"
     "  --help       print this text\n"
-    "  --version    print the version\n";
+    "  --version    print the version and the instruction sets of the ray searches\n"
+    "\n"
+    "The ray searches run on the best instruction set of the processor (see\n"
+    "--version); QUILLET_SIMD=NAME in the environment picks another one of them.\n"
+    "Every one gives the same results, bit for bit.\n";
 
 // The report's lines stay in order with the message: stdout first.
 int fail(const char* message) {
@@ -217,8 +224,17 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
+    const std::vector<std::string> targets = quillet::search_target_names();
+    std::string target_list;
+    for (const std::string& t : targets) target_list += (target_list.empty() ? "" : " ") + t;
+    if (const char* simd = std::getenv("QUILLET_SIMD"); simd && *simd && !quillet::choose_search_target(simd)) {
+        std::fprintf(stderr, "quillet: QUILLET_SIMD=%s: the ray searches run here on one of: %s\n", simd,
+                     target_list.c_str());
+        return 1;
+    }
     if (options.version) {
-        std::printf("quillet %s\n", QUILLET_VERSION);
+        std::printf("quillet %s\nray searches: %s (this processor runs: %s)\n", QUILLET_VERSION,
+                    quillet::search_target_name().c_str(), target_list.c_str());
         return std::fflush(stdout) == 0 ? 0 : 1;
     }
 

@@ -135,20 +135,26 @@ extern grid_layout_t grid_layout;
 // The search grid as the cell walk reads it, built by tab_init beside com9
 // and com10: per cell its disc, the box that holds its spheres and where its
 // spheres start; the spheres themselves in ilist order, so that a cell's
-// candidates lie side by side.
+// candidates lie side by side, one table per coordinate (a vector load takes
+// the next spheres of a cell at once). The tables run walk_lanes entries past
+// the last particle, so that such a load never leaves them.
+constexpr int walk_lanes = 16;
 struct walk_cell_t {
     double cx, cy, dtab, dtab2;  // as in com10
     double bx0, bx1, by0, by1, bz0, bz1;  // box holding every sphere of the cell
-    std::int32_t first;  // index in walk_grid.sphere of the cell's first sphere
+    std::int32_t first;  // place in the sphere tables of the cell's first sphere
     std::int32_t count;  // spheres of the cell
-};
-struct walk_sphere_t {
-    double x, y, z, r2, r;  // as in com1
-    std::int32_t k;         // particle number
 };
 struct walk_grid_t {
     walk_cell_t cell[max_cells + 1];
-    walk_sphere_t sphere[max_part + 1];
+    // Sphere l (1..npart, ilist order): centre, squared radius, radius, particle.
+    alignas(64) double x[max_part + 1 + walk_lanes];
+    alignas(64) double y[max_part + 1 + walk_lanes];
+    alignas(64) double z[max_part + 1 + walk_lanes];
+    alignas(64) double r2[max_part + 1 + walk_lanes];
+    alignas(64) double r[max_part + 1 + walk_lanes];
+    std::int32_t k[max_part + 1 + walk_lanes];
+    std::int32_t place[max_part + 1];  // place l of particle k
 };
 extern walk_grid_t walk_grid;
 

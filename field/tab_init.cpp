@@ -112,7 +112,13 @@ void tab_init() {
         for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
             const std::int32_t k = com9.ilist[l];
             const double x = com1.xpart[k], y = com1.ypart[k], z = com1.zpart[k], r = com1.rpart[k];
-            walk_grid.sphere[l] = {x, y, z, com1.rpart2[k], r, k};
+            walk_grid.x[l] = x;
+            walk_grid.y[l] = y;
+            walk_grid.z[l] = z;
+            walk_grid.r2[l] = com1.rpart2[k];
+            walk_grid.r[l] = r;
+            walk_grid.k[l] = k;
+            walk_grid.place[k] = l;
             const bool first = l == com9.istart[c];
             w.bx0 = first ? x - r : std::min(w.bx0, x - r);
             w.bx1 = first ? x + r : std::max(w.bx1, x + r);

@@ -68,23 +68,3 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
 }
 
 }  // namespace quillet
-
-namespace quillet {
-
-void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
-                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
-    // One start point toward many directions: the directions were prepared
-    // once (for all the scatterings of a photon), the start point is folded
-    // once; each direction is then followed box by box on its own, so that
-    // each answer, and every counter, is that of its own segment search.
-    for (std::int32_t i = 0; i < n; ++i) {
-        blocker[i] = 0;
-        if (!wanted[i]) continue;
-        double x = x0, y = y0, z = z0;
-        com12.ipart = excluded;
-        path_segment(x, y, z, dirs[i], blocker[i], 2);
-    }
-    com12.ipart = excluded;
-}
-
-}  // namespace quillet

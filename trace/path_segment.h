@@ -18,9 +18,10 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
 
 // The shadow tests of one scattering point toward many observer directions
 // (a packet): for each i < n with wanted[i], blocker[i] is the ipart of the
-// occlusion search (mode 2) from (x0, y0, z0) along dirs[i] with `excluded`
-// skipped in the first box: a particle >= 1 when the way is blocked, else 0
-// or a wall code; 0 where not wanted. Leaves com12.ipart = excluded.
+// occlusion search from (x0, y0, z0) along dirs[i] with `excluded` skipped in
+// the first box: a particle >= 1 when the way is blocked (any one in the way;
+// the first of the list in a traced run), else 0 or a wall code; 0 where not
+// wanted. Leaves com12.ipart = excluded.
 void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker);
 

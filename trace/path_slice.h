@@ -7,8 +7,11 @@
 
 namespace quillet {
 
-// mode 1: photon free path (nearest particle, diagnostics); >= 2: occlusion
-// test (first particle found); other: nearest particle, no diagnostics.
+// mode 1: photon free path (nearest particle, diagnostics); 2: occlusion
+// test (the first particle of the candidate list met); >= 3: occlusion test
+// where any particle in the way will do (the walk along the ray may find
+// another one than the list; the answer blocked or free is the same); other:
+// nearest particle, no diagnostics.
 // ipart: particle number >= 1, or a wall code -1..-4; tmin: distance.
 // The particle in com12.ipart is skipped. A particle whose entry point lies
 // within 1e-9 of its radius from the start point counts as not met when the

@@ -24,12 +24,14 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
 
 // The candidate search and the sphere tests in one pass, for a slice search
 // that needs no list: each visited cell's candidates are tested as soon as
-// the cell is visited, in the list's order, so the answer is the one the list
-// would give. mode >= 2 (occlusion): the first particle met ends the walk;
-// otherwise the nearest entry t < tmin with t <= texit is kept (ties keep the
-// earlier candidate). The particle in com12.ipart is skipped. ipart and tmin
-// change only when a particle is met. Returns the candidates tested (added to
-// com11.npot_sum).
+// the cell is visited. mode 2 (occlusion): the first particle met in list
+// order ends the walk, the one the list would give; mode >= 3 (occlusion,
+// any blocker will do): the first particle met on a walk along the ray;
+// otherwise the nearest entry t < tmin with t <= texit is kept, ties keeping
+// the earlier candidate in list order (the list's answer, found along the
+// ray, where the walk stops once no cell can hold a nearer entry). The
+// particle in com12.ipart is skipped. ipart and tmin change only when a
+// particle is met. Returns the candidates tested (added to com11.npot_sum).
 std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin);
 // ... along a prepared direction.

@@ -27,6 +27,10 @@ struct search_scratch_t {
     double ztmax;
     double smin2;                       // last squared distance of a cell centre to the ray
     double twall[5];                    // distances to walls 1..4 of the last slice without a hit
+    // Grid cells (columns near_i0..near_i1, rows near_j0..near_j1) whose
+    // spheres the shadow packet has tested already: the next slice search
+    // passes over them and clears this (near_i0 > near_i1: none).
+    std::int32_t near_i0, near_i1, near_j0, near_j1;
 };
 extern search_scratch_t search_scratch_main;
 extern thread_local constinit search_scratch_t* search_scratch_of_thread;

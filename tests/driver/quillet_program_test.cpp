@@ -74,10 +74,42 @@ TEST_F(QuilletProgram, VersionPrintsTheVersion) {
     ASSERT_GT(r.out.size(), 9u);
     EXPECT_EQ(r.out.compare(0, 8, "quillet "), 0) << r.out;
     EXPECT_EQ(r.out.back(), '\n');
-    // A version of three dot-separated numbers.
-    std::string v = r.out.substr(8, r.out.size() - 9);
+    // A version of three dot-separated numbers on the first line.
+    const std::size_t end = r.out.find('\n');
+    std::string v = r.out.substr(8, end - 8);
     EXPECT_EQ(std::count(v.begin(), v.end(), '.'), 2) << v;
     EXPECT_EQ(v.find_first_not_of("0123456789."), std::string::npos) << v;
+}
+
+// The second line names the instruction set of the ray searches and those
+// the processor runs; QUILLET_SIMD picks one of them, and refuses any other.
+TEST_F(QuilletProgram, VersionNamesTheInstructionSetsAndQuilletSimdPicksOne) {
+    process_result r = run("", {"--version"});
+    ASSERT_EQ(r.status, 0);
+    const std::string second = r.out.substr(r.out.find('\n') + 1);
+    const std::string runs = "(this processor runs: ";
+    ASSERT_EQ(second.compare(0, 14, "ray searches: "), 0) << second;
+    const std::size_t open = second.find(runs);
+    ASSERT_NE(open, std::string::npos) << second;
+    std::vector<std::string> names;
+    std::istringstream list(second.substr(open + runs.size(), second.find(')') - open - runs.size()));
+    for (std::string n; list >> n;) names.push_back(n);
+    ASSERT_FALSE(names.empty()) << second;
+    EXPECT_EQ(second.substr(14, open - 15), names.front()) << second;  // the best by default
+    for (const std::string& n : names) {
+        ::setenv("QUILLET_SIMD", n.c_str(), 1);
+        process_result picked = run("", {"--version"});
+        EXPECT_EQ(picked.status, 0) << n;
+        EXPECT_NE(picked.out.find("ray searches: " + n + " ("), std::string::npos) << picked.out;
+    }
+    ::setenv("QUILLET_SIMD", "avx9000", 1);
+    process_result bad = run("", {"--version"});
+    ::unsetenv("QUILLET_SIMD");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_NE(bad.err.find("QUILLET_SIMD=avx9000: the ray searches run here on one of: " + names.front()),
+              std::string::npos)
+        << bad.err;
 }
 
 TEST_F(QuilletProgram, AnyOtherArgumentIsAnErrorWithAUsageHint) {

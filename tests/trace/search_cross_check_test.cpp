@@ -3,6 +3,7 @@
 // be met again at the start point).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -15,6 +16,8 @@
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
+#include "trace/search_targets.h"
+#include "trace/sphere_entry.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;
@@ -155,56 +158,95 @@ INSTANTIATE_TEST_SUITE_P(
                     field_case{"thin_layer_elongated_cell", 600, 200, 15.0, 6.0, 5.9, 0.3, 0.6, 0.3, 0.5, 20, 8}),
     [](const testing::TestParamInfo<field_case>& p) { return std::string(p.param.name); });
 
-// The cell walk (default) against the straightforward scan of every grid
-// cell, slice by slice: the same particle or wall and the same distance, bit
-// for bit, in every mode; an occlusion test reports the same first particle
-// because the walk keeps the list order. Run on the fields above and on a
-// field lying wholly below z = 0, where the scan's 1 % height margin works
-// the other way.
+// The cell walk against the full scan, on every instruction set the searches
+// run on here: the nearest particle (modes 0 and 1) and the first particle of
+// the list in the way (mode 2) are the same bit for bit; an occlusion test
+// that takes any particle in the way (mode 3, the peel-off's) gives the same
+// answer blocked or free, and the particle it reports does block the ray.
+// Run on the fields above and on a field lying wholly below z = 0, where the
+// scan's 1 % height margin works the other way.
 TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
     const field_case& f = GetParam();
-    for (const double lift : {0.0, -6.0}) {
-        fixture::reset_field();
-        std::vector<sphere> ring = fixture::random_spheres(f.nring, f.xl, f.yl, f.rmin, f.rmax, f.zring, -111);
-        for (sphere& p : ring) p.z += lift;
-        fixture::set_field(ring, f.xl, f.yl, f.sy, true,
-                           fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -222));
-        if (lift < 0.0) com2.zmax = -3.0;  // every sphere lies below the layer's top
-        fixture::set_grid(f.mx, f.my);
-        ASSERT_GT(grid_layout.dtab_max, 0.0);
-        rng g(-333);
-        std::int64_t walked = 0, scanned = 0;
-        int met[3] = {0, 0, 0};
-        for (int kind = 0; kind < 4; ++kind) {
-            for (int i = 0; i < 800; ++i) {
-                const ray r = random_ray(g, kind);
-                for (std::int32_t mode = 0; mode <= 2; ++mode) {
-                    std::int32_t ip[2];
-                    double t[2];
-                    std::int64_t tested[2];
-                    for (int full = 0; full <= 1; ++full) {
-                        search_options.full_scan = full == 1;
-                        com12.ipart = r.excluded;
-                        const std::int64_t before = com11.npot_sum;
-                        path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], mode);
-                        tested[full] = com11.npot_sum - before;
+    const std::string best = search_target_name();
+    std::vector<std::int64_t> walked_first;  // by lift, on the first instruction set
+    for (const std::string& target : search_target_names()) {
+        ASSERT_TRUE(choose_search_target(target)) << target;
+        for (const double lift : {0.0, -6.0}) {
+            fixture::reset_field();
+            std::vector<sphere> ring = fixture::random_spheres(f.nring, f.xl, f.yl, f.rmin, f.rmax, f.zring, -111);
+            for (sphere& p : ring) p.z += lift;
+            fixture::set_field(ring, f.xl, f.yl, f.sy, true,
+                               fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -222));
+            if (lift < 0.0) com2.zmax = -3.0;  // every sphere lies below the layer's top
+            fixture::set_grid(f.mx, f.my);
+            ASSERT_GT(grid_layout.dtab_max, 0.0);
+            rng g(-333);
+            std::int64_t walked = 0, scanned = 0;
+            int met[4] = {0, 0, 0, 0};
+            for (int kind = 0; kind < 4; ++kind) {
+                for (int i = 0; i < 800; ++i) {
+                    const ray r = random_ray(g, kind);
+                    for (std::int32_t mode = 0; mode <= 3; ++mode) {
+                        std::int32_t ip[2];
+                        double t[2];
+                        std::int64_t tested[2];
+                        for (int full = 0; full <= 1; ++full) {
+                            search_options.full_scan = full == 1;
+                            com12.ipart = r.excluded;
+                            const std::int64_t before = com11.npot_sum;
+                            // The full scan's answer of mode 3 is the list's (mode 2).
+                            path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
+                            tested[full] = com11.npot_sum - before;
+                        }
+                        search_options.full_scan = false;
+                        const std::string where = target + " lift " + std::to_string(lift) + " kind " +
+                                                  std::to_string(kind) + " ray " + std::to_string(i) + " mode " +
+                                                  std::to_string(mode);
+                        met[mode] += ip[0] >= 1;
+                        walked += tested[0];
+                        scanned += tested[1];
+                        if (mode == 3 && ip[0] >= 1) {
+                            ASSERT_GE(ip[1], 1) << where;
+                            ASSERT_NE(ip[0], r.excluded) << where;
+                            const double reach = start_reach(r.excluded != no_particle, r.x, r.y, r.z);
+                            ASSERT_EQ(sphere_entry(ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
+                            continue;
+                        }
+                        ASSERT_EQ(ip[0], ip[1]) << where;
+                        ASSERT_EQ(t[0], t[1]) << where;
                     }
-                    search_options.full_scan = false;
-                    ASSERT_EQ(ip[0], ip[1]) << "lift " << lift << " kind " << kind << " ray " << i << " mode " << mode;
-                    ASSERT_EQ(t[0], t[1]) << "lift " << lift << " kind " << kind << " ray " << i << " mode " << mode;
-                    met[mode] += ip[0] >= 1;
-                    walked += tested[0];
-                    scanned += tested[1];
                 }
             }
+            // Both outcomes occur, the two occlusion tests agree, and the walk
+            // tests fewer candidates.
+            for (int m : met) {
+                EXPECT_GT(m, 100) << "lift " << lift;
+                EXPECT_LT(m, 3100) << "lift " << lift;
+            }
+            EXPECT_EQ(met[2], met[3]) << "lift " << lift;
+            EXPECT_LT(walked, scanned) << "lift " << lift;
+            // The candidates tested do not depend on the number of lanes.
+            const std::size_t n = lift < 0.0 ? 1 : 0;
+            if (walked_first.size() <= n) walked_first.push_back(walked);
+            EXPECT_EQ(walked, walked_first[n]) << target << " lift " << lift;
         }
-        // Both outcomes occur, and the walk tests fewer candidates.
-        for (int m : met) {
-            EXPECT_GT(m, 100) << "lift " << lift;
-            EXPECT_LT(m, 3100) << "lift " << lift;
-        }
-        EXPECT_LT(walked, scanned) << "lift " << lift;
     }
+    ASSERT_TRUE(choose_search_target(best));
+}
+
+TEST(SearchTargets, TheBestIsChosenAndUnknownNamesAreRefused) {
+    const std::vector<std::string> names = search_target_names();
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(search_target_name(), names.front());
+    EXPECT_FALSE(choose_search_target("avx9000"));
+    EXPECT_FALSE(choose_search_target(""));
+    EXPECT_EQ(search_target_name(), names.front());
+    // Names are taken in either case.
+    std::string upper = names.back();
+    for (char& c : upper) c = char(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(choose_search_target(upper));
+    EXPECT_EQ(search_target_name(), names.back());
+    EXPECT_TRUE(choose_search_target(names.front()));
 }
 
 namespace {

@@ -1,0 +1,94 @@
+// The cell walk of the ray searches: the ray as the cell tests see it and the
+// test of one cell of the packed grid, shared by the candidate list
+// (tab_choose) and the searches that test the spheres in the same pass
+// (sphere_lanes.cpp); the walk itself is in cell_walk-inl.h.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "field/field_records.h"
+#include "trace/sphere_entry.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+namespace quillet {
+
+// The columns (or rows) i = ceil(a) .. floor(b) within 1..m, where
+// a = (lo - e0)/w + 0.5 and b = (hi - e0)/w + 0.5 for the cells of lower edge
+// e0 and width w whose centre e0 + (i - 0.5) w lies in [lo, hi]; a NaN bound
+// widens the range to all of them. Both are clamped first, so that the
+// truncations stay in range (and no library call is needed for ceil or floor).
+inline void index_range(double a, double b, std::int32_t m, std::int32_t& first, std::int32_t& last) {
+    a = max_or_nan(min_or_nan(m + 1.0, a), 1.0);  // NaN: 1
+    b = min_or_nan(max_or_nan(0.0, b), double(m));  // NaN: m
+    first = std::int32_t(a);
+    first += first < a;
+    last = std::int32_t(b);
+}
+
+// A ray as the cell test sees it.
+struct cell_ray {
+    double x0, y0, z0;
+    double ex, ey;  // horizontal unit direction (0, 0 for a vertical ray)
+    double h;       // horizontal length of the ray direction
+    double uz;
+    double iu[3];   // 1/ux, 1/uy, 1/uz (infinite for a zero component)
+    double zhigh, zlow;  // heights beyond which a cell counts as passed above or below
+    bool flat;           // nearly horizontal: filter the particles by height
+    bool trace;
+    // Cells the walk passes over (columns skip_i0..skip_i1, rows
+    // skip_j0..skip_j1; none when skip_i0 > skip_i1): their spheres were
+    // tested already.
+    std::int32_t skip_i0 = 1, skip_i1 = 0, skip_j0 = 1, skip_j1 = 0;
+};
+
+// The ray as the cell test sees it, from a start point and a prepared
+// direction; false when a nearly horizontal ray sweeps no part of the layer
+// (no particle can be met).
+bool prepare_ray(double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
+                 cell_ray& r);
+
+// The disc and height tests of disc_passes (the same decisions, bit for bit,
+// NaN included) and a test of the box holding the cell's spheres, for cell w
+// at once, with one branch instead of one per test: their outcomes follow no
+// pattern, so separate branches would mostly be mispredicted.
+// A cell whose box the ray enters only beyond tlim is passed over too: the
+// box is widened beyond its spheres by more than the rounding of the entry
+// distances, so each of its spheres is entered beyond tlim as well.
+__attribute__((always_inline)) inline bool walk_cell_passes(const walk_cell_t& w, const cell_ray& r, double tlim,
+                                                           search_scratch_t& s) {
+    const double dx = w.cx - r.x0, dy = w.cy - r.y0;
+    const double epd = dx * r.ex + dy * r.ey;
+    const double d2 = dx * dx + dy * dy;
+    const double ahead = max_or_nan(epd, 0.0);  // epd > 0 ? epd : 0 (NaN: 0)
+    s.smin2 = d2 - ahead * ahead;
+    const double zpot = r.z0 + (epd - w.dtab) * r.uz;
+    const bool disc = !(s.smin2 > w.dtab2);
+    const bool height = (!(epd > w.dtab)) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
+    // The box test only passes over cells that hold no hit, so it need only
+    // never reject a ray through the box. A NaN (a zero direction component
+    // times an infinite reciprocal) arises only on a face of the box, which is
+    // widened beyond the spheres: whichever way it decides, no hit is lost.
+    double tnear = 0.0, tfar = std::numeric_limits<double>::infinity();
+    auto slab = [&](double lo, double hi, double o, double inv) {
+        const double t1 = (lo - o) * inv, t2 = (hi - o) * inv;
+        tnear = max_or_nan(tnear, min_or_nan(t1, t2));
+        tfar = min_or_nan(tfar, max_or_nan(t1, t2));
+    };
+    slab(w.bx0, w.bx1, r.x0, r.iu[0]);
+    slab(w.by0, w.by1, r.y0, r.iu[1]);
+    slab(w.bz0, w.bz1, r.z0, r.iu[2]);
+    return (w.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
+}
+
+// The orders in which walk_cells hands the cells over: every cell the ray's
+// disc and height tests may pass, in cell order (the candidate list); only
+// cells that may hold a sphere the ray enters, in cell order; the same cells
+// along the ray (columns and rows in the order the ray crosses them), where
+// the walk also ends at the horizontal distance reach() along the ray.
+enum class walk_order { all_in_cell_order, hits_in_cell_order, hits_along_ray };
+
+}  // namespace quillet

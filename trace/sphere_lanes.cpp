@@ -1,0 +1,396 @@
+// The ray searches that test the spheres of each visited cell in the same
+// pass (tab_choose_test), with the spheres of a cell tested several at a time
+// in vector lanes. The file is compiled once for each instruction set
+// Highway can target (SSSE3, SSE4, AVX2, AVX-512 and a portable fallback);
+// the best one the processor has is chosen at start-up, or the one
+// choose_search_target names. Every lane computes what the scalar sphere test
+// computes, operation for operation (no fused multiply-add: the build keeps
+// multiplications and additions apart), so each instruction set gives the
+// same answers, bit for bit.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "trace/sphere_lanes.cpp"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "field/field_records.h"
+#include "hwy/highway.h"
+#include "trace/cell_walk-inl.h"
+#include "trace/cell_walk.h"
+#include "trace/path_segment.h"
+#include "trace/search_targets.h"
+#include "trace/sphere_entry.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace quillet {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// The sphere test of sphere_entry.h on the spheres at places l0 .. l0 + N - 1
+// of the sphere tables (N lanes) at once: sphere_entry_from_scattering when
+// a particle is excluded (the search starts at a scattering point),
+// sphere_entry_unbranched otherwise.
+template <bool from_scattering>
+struct sphere_lanes {
+    using DV = hn::ScalableTag<double>;
+    using V = hn::Vec<DV>;
+    using M = hn::Mask<DV>;
+    DV D;
+    V X0, Y0, Z0, UX, UY, UZ, zero, self_hit_v, two, start_rounding_v, reach, excluded_v;
+
+    sphere_lanes(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded)
+        : X0(hn::Set(D, x0)), Y0(hn::Set(D, y0)), Z0(hn::Set(D, z0)), UX(hn::Set(D, d.ux)), UY(hn::Set(D, d.uy)),
+          UZ(hn::Set(D, d.uz)), zero(hn::Zero(D)), self_hit_v(hn::Set(D, self_hit)), two(hn::Set(D, 2.0)),
+          start_rounding_v(hn::Set(D, start_rounding)), reach(hn::Set(D, start_reach(from_scattering, x0, y0, z0))),
+          // The excluded particle's place in the sphere tables (-1: none there).
+          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= com3.npart ? walk_grid.place[excluded] : -1))) {}
+
+    static std::int32_t lanes() { return std::int32_t(hn::Lanes(DV())); }
+
+    // The lanes whose sphere the ray enters, at distance t > 0 (t stored to
+    // tl), among the valid ones; the excluded particle never is.
+    HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
+        const V X = hn::LoadU(D, walk_grid.x + l0), Y = hn::LoadU(D, walk_grid.y + l0);
+        const V Z = hn::LoadU(D, walk_grid.z + l0), R2 = hn::LoadU(D, walk_grid.r2 + l0);
+        const V R = hn::LoadU(D, walk_grid.r + l0);
+        const V dx = hn::Sub(X0, X), dy = hn::Sub(Y0, Y), dz = hn::Sub(Z0, Z);
+        const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
+        const V dd = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
+        const V disc = hn::Add(hn::Sub(hn::Mul(b, b), dd), R2);
+        // max_or_nan(0, disc): 0 where disc < 0, disc otherwise (NaN kept).
+        t = hn::Sub(b, hn::Sqrt(hn::IfThenElse(hn::Lt(disc, zero), zero, disc)));
+        const M near_self = hn::Le(t, hn::Mul(self_hit_v, R));
+        M self = near_self;
+        if constexpr (!from_scattering) {
+            const V tol = hn::Add(reach, hn::Mul(start_rounding_v, R));
+            const M on_or_inside = hn::Le(hn::Sub(dd, R2), hn::Mul(tol, hn::Add(hn::Mul(two, R), tol)));
+            self = hn::Or(hn::Not(hn::Gt(t, zero)), hn::And(near_self, on_or_inside));
+        }
+        M m = hn::AndNot(hn::Or(hn::Or(hn::Lt(b, zero), hn::Lt(disc, zero)), self), valid);
+        m = hn::AndNot(hn::Eq(hn::Iota(D, double(l0)), excluded_v), m);
+        // A met sphere's value is t; t > 0 is the test every caller makes.
+        return hn::And(m, hn::Gt(t, zero));
+    }
+
+    // The lanes of the spheres a nearly horizontal ray keeps: those reaching
+    // into the heights [ztmin, ztmax] it sweeps.
+    HWY_INLINE M swept(std::int32_t l0, M valid, double ztmin, double ztmax) const {
+        const V Z = hn::LoadU(D, walk_grid.z + l0), R = hn::LoadU(D, walk_grid.r + l0);
+        return hn::And(valid,
+                       hn::And(hn::Le(hn::Sub(Z, R), hn::Set(D, ztmax)), hn::Ge(hn::Add(Z, R), hn::Set(D, ztmin))));
+    }
+};
+
+// The search of one slice along the walk.
+template <bool from_scattering>
+std::int32_t search_cells(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
+                          std::int32_t mode, double texit, std::int32_t excluded, std::int32_t& ipart, double& tmin,
+                          search_scratch_t& s) {
+    using L = sphere_lanes<from_scattering>;
+    using V = typename L::V;
+    const L lanes(x0, y0, z0, d, excluded);
+    const typename L::DV D;
+    const std::int32_t N = L::lanes();
+    std::int32_t tested = 0;
+    HWY_ALIGN double tl[walk_lanes];
+
+    // The spheres of cell c, N at a time from place l0: valid, those a nearly
+    // horizontal ray keeps; met, those it enters, at distances t.
+    // on_lanes(l0, valid, met, t) returns true to end the walk.
+    auto each_lanes = [&](std::int32_t c, double tlim, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
+        const walk_cell_t& w = walk_grid.cell[c];
+        if (!walk_cell_passes(w, r, tlim, s)) return false;
+        for (std::int32_t o = 0; o < w.count; o += N) {
+            const std::int32_t l0 = w.first + o;
+            auto valid = hn::FirstN(D, std::size_t(w.count - o));
+            if (r.flat) valid = lanes.swept(l0, valid, s.ztmin, s.ztmax);
+            V t;
+            const auto met = lanes.met(l0, valid, t);
+            if (on_lanes(l0, valid, met, t)) return true;
+        }
+        return false;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    // Occlusion: the first particle met (in the walk's order) ends the walk;
+    // the spheres of its cell up to it count as tested.
+    auto first_met = [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
+        return each_lanes(c, inf, [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
+            const intptr_t i = hn::FindFirstTrue(D, met);
+            if (i < 0) {
+                tested += std::int32_t(hn::CountTrue(D, valid));
+                return false;
+            }
+            tested += std::int32_t(hn::CountTrue(D, hn::And(valid, hn::FirstN(D, std::size_t(i + 1)))));
+            hn::Store(t, D, tl);
+            ipart = walk_grid.k[l0 + i];
+            tmin = tl[i];
+            return true;
+        });
+    };
+    if (mode == 2) {
+        walk_cells(r, walk_order::hits_in_cell_order, first_met);
+    } else if (mode >= 3) {
+        walk_cells(r, walk_order::hits_along_ray, first_met);
+    } else {
+        // The nearest entry inside the box; ties keep the earlier candidate
+        // in list order (the smaller place in the sphere tables, which hold
+        // the cells in cell order). The cells are visited along the ray, and
+        // the walk ends where no cell can hold an entry nearer than the best
+        // one so far or inside the box.
+        std::int32_t best = -1;
+        const V TEXIT = hn::Set(D, texit);
+        walk_cells(
+            r, walk_order::hits_along_ray,
+            [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
+                return each_lanes(c, std::min(tmin, texit),
+                                  [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
+                                      tested += std::int32_t(hn::CountTrue(D, valid));
+                                      const auto inside = hn::And(met, hn::Le(t, TEXIT));
+                                      if (hn::AllFalse(D, inside)) return false;
+                                      hn::Store(hn::IfThenElse(inside, t, hn::Set(D, -1.0)), D, tl);
+                                      for (std::int32_t i = 0; i < N; ++i) {
+                                          const double ti = tl[i];
+                                          const std::int32_t l = l0 + i;
+                                          if (ti > 0.0 && (ti < tmin || (ti == tmin && best >= 0 && l < best))) {
+                                              ipart = walk_grid.k[l];
+                                              tmin = ti;
+                                              best = l;
+                                          }
+                                      }
+                                      return false;
+                                  });
+            },
+            [&] { return std::min(tmin, texit) * r.h * (1.0 + 1.0e-9); });
+    }
+    return tested;
+}
+
+std::int32_t SearchCells(double x0, double y0, double z0, const search_direction& d, std::int32_t mode, double texit,
+                         std::int32_t& ipart, double& tmin) {
+    search_scratch_t& s = *search_scratch_of_thread;
+    com11.ntab_calls += 1;
+    cell_ray r;
+    const bool ready = prepare_ray(x0, y0, z0, d, false, s, r);
+    // Cells the shadow packet searched already (this slice only).
+    r.skip_i0 = s.near_i0;
+    r.skip_i1 = s.near_i1;
+    r.skip_j0 = s.near_j0;
+    r.skip_j1 = s.near_j1;
+    s.near_i0 = 1;
+    s.near_i1 = 0;
+    if (!ready) return 0;
+    const std::int32_t excluded = com12.ipart;
+    // A search from a scattering point passes over every entry within the
+    // self-hit distance (its reach is unlimited): its sphere test needs no
+    // test of the start point, which saves about a tenth of a run's time.
+    const std::int32_t tested =
+        excluded != no_particle ? search_cells<true>(x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s)
+                                : search_cells<false>(x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s);
+    com11.npot_sum += tested;
+    return tested;
+}
+
+// The first box of a shadow ray, searched in the cells around its start
+// point: the spheres of the 3 x 3 cells (columns i0..i1, rows j0..j1) nearest
+// the start. A sphere met counts when its cell passes the walk's cell test for
+// this ray, as in the walk. Returns the particle met, or 0.
+template <bool from_scattering>
+std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
+                          std::int32_t i0, std::int32_t i1, std::int32_t j0, std::int32_t j1, std::int32_t& tested,
+                          search_scratch_t& s) {
+    using L = sphere_lanes<from_scattering>;
+    using V = typename L::V;
+    const L lanes(x0, y0, z0, d, excluded);
+    const typename L::DV D;
+    const std::int32_t N = L::lanes(), my = com11.my;
+    cell_ray r;
+    if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
+    for (std::int32_t i = i0; i <= i1; ++i) {
+        // The cells of a column lie side by side in the sphere tables.
+        const walk_cell_t& first_cell = walk_grid.cell[(i - 1) * my + j0];
+        const walk_cell_t& last_cell = walk_grid.cell[(i - 1) * my + j1];
+        const std::int32_t begin = first_cell.first, end = last_cell.first + last_cell.count;
+        for (std::int32_t l0 = begin; l0 < end; l0 += N) {
+            const auto valid = hn::FirstN(D, std::size_t(end - l0));
+            V t;
+            auto met = lanes.met(l0, valid, t);
+            while (!hn::AllFalse(D, met)) {
+                const intptr_t lane = hn::FindFirstTrue(D, met);
+                const std::int32_t l = l0 + std::int32_t(lane);
+                std::int32_t c = (i - 1) * my + j0;
+                while (l >= walk_grid.cell[c].first + walk_grid.cell[c].count) ++c;
+                if (walk_cell_passes(walk_grid.cell[c], r, std::numeric_limits<double>::infinity(), s)) {
+                    // The spheres up to this one count as tested (the valid
+                    // lanes come first), whatever the number of lanes.
+                    tested += std::int32_t(lane) + 1;
+                    return walk_grid.k[l];
+                }
+                met = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), met);
+            }
+            tested += std::int32_t(hn::CountTrue(D, valid));
+        }
+    }
+    return 0;
+}
+
+// The most spheres the cells around a shadow packet's start point may hold
+// for all of them to be tested first (the benchmark field's 3 x 3 cells hold
+// about 36).
+constexpr std::int32_t near_spheres = 64;
+
+void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+                  const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
+    search_scratch_t& s = *search_scratch_of_thread;
+    // Only whether the way is blocked counts, so any blocker will do, except
+    // in a traced run, whose trace lists the searches as the list finds them.
+    const std::int32_t mode = debug1.idebug >= 1 ? 2 : 3;
+    const std::int32_t mx = com11.mx, my = com11.my;
+    const grid_layout_t& g = grid_layout;
+    // The cells around the start point are searched for all the directions
+    // first, where the cell walk is the search (a laid-out grid, no full
+    // scan, no trace); each direction's walk then passes over them.
+    const bool near = mode == 3 && com3.nboxvis >= 1 && mx > 1 && my > 1 && g.dtab_max > 0.0 &&
+                      !search_options.full_scan;
+    std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
+    if (near) {
+        const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
+        const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
+        const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
+        i0 = std::max(ic - 1, 1);
+        i1 = std::min(ic + 1, mx);
+        j0 = std::max(jc - 1, 1);
+        j1 = std::min(jc + 1, my);
+        // Where the cells are crowded, only the start point's own cell: the
+        // walk would test all of its spheres anyway.
+        std::int32_t held = 0;
+        for (std::int32_t i = i0; i <= i1; ++i)
+            held += walk_grid.cell[(i - 1) * my + j1].first + walk_grid.cell[(i - 1) * my + j1].count -
+                    walk_grid.cell[(i - 1) * my + j0].first;
+        if (held > near_spheres) i0 = i1 = ic, j0 = j1 = jc;
+    }
+    for (std::int32_t k = 0; k < n; ++k) {
+        blocker[k] = 0;
+        if (!wanted[k]) continue;
+        if (near && !dirs[k].flat) {
+            std::int32_t tested = 0;
+            const std::int32_t hit =
+                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], excluded, i0, i1, j0, j1, tested, s)
+                                        : near_blocker<false>(x0, y0, z0, dirs[k], excluded, i0, i1, j0, j1, tested, s);
+            com11.npot_sum += tested;
+            if (hit >= 1) {
+                // The way is blocked within the first slice search.
+                com11.ntab_calls += 1;
+                blocker[k] = hit;
+                continue;
+            }
+            s.near_i0 = i0;
+            s.near_i1 = i1;
+            s.near_j0 = j0;
+            s.near_j1 = j1;
+        }
+        double x = x0, y = y0, z = z0;
+        com12.ipart = excluded;
+        path_segment(x, y, z, dirs[k], blocker[k], mode);
+        s.near_i0 = 1;
+        s.near_i1 = 0;
+    }
+    com12.ipart = excluded;
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace quillet
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace quillet {
+
+HWY_EXPORT(SearchCells);
+HWY_EXPORT(ShadowPacket);
+
+namespace {
+
+// The table index of target (a single HWY_* bit) in a dispatch table, or -1
+// when the table has no entry for it.
+int table_index(std::int64_t target) {
+    const std::int64_t bit = target == HWY_EMU128 || target == HWY_SCALAR ? HWY_CHOSEN_TARGET_MASK_SCALAR
+                                                                            : HWY_CHOSEN_TARGET_SHIFT(target);
+    return bit == 0 ? -1 : int(hwy::Num0BitsBelowLS1Bit_Nonzero64(std::uint64_t(bit)));
+}
+
+// The searches compiled for one instruction set.
+struct search_kernels {
+    std::int64_t target = 0;
+    decltype(&HWY_STATIC_DISPATCH(SearchCells)) cells = nullptr;
+    decltype(&HWY_STATIC_DISPATCH(ShadowPacket)) packet = nullptr;
+};
+
+bool kernels_for(std::int64_t target, search_kernels& k) {
+    const int i = table_index(target);
+    if (i < 0) return false;
+    k = {target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i]};
+    return k.cells && k.packet;
+}
+
+// The instruction sets this processor runs that the searches were compiled
+// for, best first.
+std::vector<std::int64_t> runnable_targets() {
+    std::vector<std::int64_t> out;
+    search_kernels k;
+    for (std::int64_t t : hwy::SupportedAndGeneratedTargets())
+        if (kernels_for(t, k)) out.push_back(t);
+    return out;
+}
+
+search_kernels& chosen() {
+    static search_kernels c = [] {
+        search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket)};
+        for (std::int64_t t : runnable_targets())
+            if (kernels_for(t, best)) break;
+        return best;
+    }();
+    return c;
+}
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& ch : out)
+        if (ch >= 'A' && ch <= 'Z') ch = char(ch - 'A' + 'a');
+    return out;
+}
+
+}  // namespace
+
+std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
+                             double texit, std::int32_t& ipart, double& tmin) {
+    return chosen().cells(x0, y0, z0, d, mode, texit, ipart, tmin);
+}
+
+void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
+    chosen().packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
+}
+
+std::vector<std::string> search_target_names() {
+    std::vector<std::string> out;
+    for (std::int64_t t : runnable_targets()) out.push_back(lower(hwy::TargetName(t)));
+    return out;
+}
+
+std::string search_target_name() { return lower(hwy::TargetName(chosen().target)); }
+
+bool choose_search_target(std::string_view name) {
+    for (std::int64_t t : runnable_targets()) {
+        if (lower(hwy::TargetName(t)) == lower(name)) return kernels_for(t, chosen());
+    }
+    return false;
+}
+
+}  // namespace quillet
+#endif  // HWY_ONCE
