@@ -105,27 +105,33 @@ void tab_init() {
     grid_layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
 
     // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
+    walk_grid_t& w = walk_grid;
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        walk_cell_t& w = walk_grid.cell[c];
-        w = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], 0.0, 0.0, 0.0, 0.0, 0.0, 0.0,
-             com9.istart[c], com9.nlist[c]};
+        w.cx[c] = com10.cx[c];
+        w.cy[c] = com10.cy[c];
+        w.dtab[c] = com10.dtab[c];
+        w.dtab2[c] = com10.dtab2[c];
+        w.first[c] = com9.istart[c];
+        w.count[c] = com9.nlist[c];
+        w.filled[c] = com9.nlist[c] >= 1 ? 1.0 : 0.0;
+        double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
         for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
             const std::int32_t k = com9.ilist[l];
             const double x = com1.xpart[k], y = com1.ypart[k], z = com1.zpart[k], r = com1.rpart[k];
-            walk_grid.x[l] = x;
-            walk_grid.y[l] = y;
-            walk_grid.z[l] = z;
-            walk_grid.r2[l] = com1.rpart2[k];
-            walk_grid.r[l] = r;
-            walk_grid.k[l] = k;
-            walk_grid.place[k] = l;
+            w.x[l] = x;
+            w.y[l] = y;
+            w.z[l] = z;
+            w.r2[l] = com1.rpart2[k];
+            w.r[l] = r;
+            w.k[l] = k;
+            w.place[k] = l;
             const bool first = l == com9.istart[c];
-            w.bx0 = first ? x - r : std::min(w.bx0, x - r);
-            w.bx1 = first ? x + r : std::max(w.bx1, x + r);
-            w.by0 = first ? y - r : std::min(w.by0, y - r);
-            w.by1 = first ? y + r : std::max(w.by1, y + r);
-            w.bz0 = first ? z - r : std::min(w.bz0, z - r);
-            w.bz1 = first ? z + r : std::max(w.bz1, z + r);
+            bx0 = first ? x - r : std::min(bx0, x - r);
+            bx1 = first ? x + r : std::max(bx1, x + r);
+            by0 = first ? y - r : std::min(by0, y - r);
+            by1 = first ? y + r : std::max(by1, y + r);
+            bz0 = first ? z - r : std::min(bz0, z - r);
+            bz1 = first ? z + r : std::max(bz1, z + r);
         }
         // Widened against rounding in the searches' box test.
         auto widen = [](double& lo, double& hi) {
@@ -133,9 +139,15 @@ void tab_init() {
             lo -= m;
             hi += m;
         };
-        widen(w.bx0, w.bx1);
-        widen(w.by0, w.by1);
-        widen(w.bz0, w.bz1);
+        widen(bx0, bx1);
+        widen(by0, by1);
+        widen(bz0, bz1);
+        w.bx0[c] = bx0;
+        w.bx1[c] = bx1;
+        w.by0[c] = by0;
+        w.by1[c] = by1;
+        w.bz0[c] = bz0;
+        w.bz1[c] = bz1;
     }
 
     if (debug1.idebug >= 1) {

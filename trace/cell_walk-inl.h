@@ -16,11 +16,15 @@ HWY_BEFORE_NAMESPACE();
 namespace quillet {
 namespace HWY_NAMESPACE {
 
-// Hands the cells the ray may reach to on_cell(c) in the order asked for;
-// on_cell ends the walk by returning true. Along the ray, reach() is asked
-// before each column and row: no entry beyond it matters (infinity: all do).
-template <class OnCell, class Reach>
-void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
+// Hands the columns of cells the ray may reach to on_rows(i, jfirst, jlast,
+// dj) in the order asked for: column i, its rows jfirst..jlast, to be taken
+// in the order dj (+1 or -1); on_rows ends the walk by returning true. A
+// grid without layout, the full scan and a traced search have no walk: then
+// every cell is handed to on_cell(c) in turn instead. Along the ray, reach()
+// is asked before each column: no entry beyond it matters (infinity: all
+// do), and on_rows must apply the same bound to the rows (see row_beyond).
+template <class OnRows, class OnCell, class Reach>
+void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows, OnCell on_cell, Reach reach) {
     const std::int32_t mx = com11.mx, my = com11.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
@@ -41,7 +45,7 @@ void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach
     // are those of the pass over all cells. D is widened a little against
     // rounding in the bounds.
     const double inf = std::numeric_limits<double>::infinity();
-    const double D = g.dtab_max * (1.0 + 1.0e-9) + 1.0e-9 * (g.dxtab + g.dytab + std::fabs(x0) + std::fabs(y0));
+    const double D = walk_radius(r);
     double s_cap = inf;
     if (uz > 0.0) s_cap = std::max((zhigh - z0) * r.iu[2], 0.0) + D;
     if (uz < 0.0) s_cap = std::max((zlow - z0) * r.iu[2], 0.0) + D;
@@ -78,7 +82,7 @@ void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach
     // moves to the next column.
     const bool along = order == walk_order::hits_along_ray;
     const std::int32_t di = along && ex < 0.0 ? -1 : 1, dj = along && ey < 0.0 ? -1 : 1;
-    const double Dx = std::copysign(D, ex), Dy = std::copysign(D, ey);
+    const double Dx = std::copysign(D, ex);
     for (std::int32_t i = di > 0 ? ifirst : ilast; di > 0 ? i <= ilast : i >= ifirst; i += di) {
         const double dx = com10.cx[(i - 1) * my + 1] - x0;
         if (along && ex != 0.0 && (dx - Dx) * iex > reach()) return;
@@ -113,18 +117,62 @@ void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach
         std::int32_t jfirst, jlast;
         index_range((ylo - g.ytab0) * g.rdytab + (0.5 - 1.0e-9), (yhi - g.ytab0) * g.rdytab + (0.5 + 1.0e-9), my,
                     jfirst, jlast);
-        const std::int32_t column = (i - 1) * my;
-        for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-            if (along && ey != 0.0 && (com10.cy[column + j] - y0 - Dy) * iey > reach()) break;
-            if (j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1) continue;
-            if (on_cell(column + j)) return;
-        }
+        if (on_rows(i, jfirst, jlast, dj)) return;
     }
+}
+
+// Along the ray, whether row j of a column lies wholly beyond reach: its
+// cells' spheres are entered at a horizontal distance of at least
+// (cy - y0 - D)/ey for ey > 0 ((cy - y0 + D)/ey for ey < 0), which only grows
+// in the walk's order, so the rest of the column lies beyond it too.
+struct row_bound {
+    double y0, Dy, iey;
+    bool active;  // along the ray, with ey != 0
+    row_bound(const cell_ray& r, walk_order order) {
+        y0 = r.y0;
+        Dy = std::copysign(walk_radius(r), r.ey);
+        iey = r.h * r.iu[1];
+        active = order == walk_order::hits_along_ray && r.ey != 0.0;
+    }
+    bool beyond(double cy, double reach) const { return active && (cy - y0 - Dy) * iey > reach; }
+};
+
+// Whether cell (i, j) is one the walk passes over (cell_ray's skip).
+inline bool skipped(const cell_ray& r, std::int32_t i, std::int32_t j) {
+    return j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1;
+}
+
+// Hands the cells the ray may reach to on_cell(c) in the order asked for;
+// on_cell ends the walk by returning true (and makes its own cell test).
+template <class OnCell, class Reach>
+void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
+    const row_bound rows(r, order);
+    const std::int32_t my = com11.my;
+    walk_columns(
+        r, order,
+        [&](std::int32_t i, std::int32_t jfirst, std::int32_t jlast, std::int32_t dj) {
+            const std::int32_t column = (i - 1) * my;
+            for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
+                if (rows.beyond(walk_grid.cy[column + j], reach())) break;
+                if (skipped(r, i, j)) continue;
+                if (on_cell(column + j)) return true;
+            }
+            return false;
+        },
+        on_cell, reach);
 }
 
 template <class OnCell>
 void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell) {
     walk_cells(r, order, on_cell, [] { return std::numeric_limits<double>::infinity(); });
+}
+
+// The cells the ray may reach that pass walk_cell_passes(c, r, tlim()), to
+// on_cell(c) in the order asked for; on_cell ends the walk by returning true.
+template <class OnCell, class Reach, class Tlim>
+void walk_hit_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
+    walk_cells(
+        r, order, [&](std::int32_t c) HWY_ATTR { return walk_cell_passes(c, r, tlim()) && on_cell(c); }, reach);
 }
 
 }  // namespace HWY_NAMESPACE

@@ -12,6 +12,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -64,6 +65,14 @@ struct sphere_lanes {
         const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
         const V dd = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
         const V disc = hn::Add(hn::Sub(hn::Mul(b, b), dd), R2);
+        // The spheres ahead that the ray's line meets: seldom any, and then
+        // the square root is not needed.
+        M m = hn::AndNot(hn::Or(hn::Lt(b, zero), hn::Lt(disc, zero)), valid);
+        m = hn::AndNot(hn::Eq(hn::Iota(D, double(l0)), excluded_v), m);
+        if (hn::AllFalse(D, m)) {
+            t = zero;
+            return m;
+        }
         // max_or_nan(0, disc): 0 where disc < 0, disc otherwise (NaN kept).
         t = hn::Sub(b, hn::Sqrt(hn::IfThenElse(hn::Lt(disc, zero), zero, disc)));
         const M near_self = hn::Le(t, hn::Mul(self_hit_v, R));
@@ -73,10 +82,8 @@ struct sphere_lanes {
             const M on_or_inside = hn::Le(hn::Sub(dd, R2), hn::Mul(tol, hn::Add(hn::Mul(two, R), tol)));
             self = hn::Or(hn::Not(hn::Gt(t, zero)), hn::And(near_self, on_or_inside));
         }
-        M m = hn::AndNot(hn::Or(hn::Or(hn::Lt(b, zero), hn::Lt(disc, zero)), self), valid);
-        m = hn::AndNot(hn::Eq(hn::Iota(D, double(l0)), excluded_v), m);
         // A met sphere's value is t; t > 0 is the test every caller makes.
-        return hn::And(m, hn::Gt(t, zero));
+        return hn::And(hn::AndNot(self, m), hn::Gt(t, zero));
     }
 
     // The lanes of the spheres a nearly horizontal ray keeps: those reaching
@@ -101,15 +108,15 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     std::int32_t tested = 0;
     HWY_ALIGN double tl[walk_lanes];
 
-    // The spheres of cell c, N at a time from place l0: valid, those a nearly
+    // The spheres of cell c (one the walk hands over: it passed the cell
+    // test), N at a time from place l0: valid, those a nearly
     // horizontal ray keeps; met, those it enters, at distances t.
     // on_lanes(l0, valid, met, t) returns true to end the walk.
-    auto each_lanes = [&](std::int32_t c, double tlim, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
-        const walk_cell_t& w = walk_grid.cell[c];
-        if (!walk_cell_passes(w, r, tlim, s)) return false;
-        for (std::int32_t o = 0; o < w.count; o += N) {
-            const std::int32_t l0 = w.first + o;
-            auto valid = hn::FirstN(D, std::size_t(w.count - o));
+    auto each_lanes = [&](std::int32_t c, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
+        const std::int32_t first = walk_grid.first[c], count = walk_grid.count[c];
+        for (std::int32_t o = 0; o < count; o += N) {
+            const std::int32_t l0 = first + o;
+            auto valid = hn::FirstN(D, std::size_t(count - o));
             if (r.flat) valid = lanes.swept(l0, valid, s.ztmin, s.ztmax);
             V t;
             const auto met = lanes.met(l0, valid, t);
@@ -117,11 +124,10 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
         }
         return false;
     };
-    const double inf = std::numeric_limits<double>::infinity();
     // Occlusion: the first particle met (in the walk's order) ends the walk;
     // the spheres of its cell up to it count as tested.
     auto first_met = [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
-        return each_lanes(c, inf, [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
+        return each_lanes(c, [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
             const intptr_t i = hn::FindFirstTrue(D, met);
             if (i < 0) {
                 tested += std::int32_t(hn::CountTrue(D, valid));
@@ -134,10 +140,11 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
             return true;
         });
     };
+    auto unlimited = [] { return std::numeric_limits<double>::infinity(); };
     if (mode == 2) {
-        walk_cells(r, walk_order::hits_in_cell_order, first_met);
+        walk_hit_cells(r, walk_order::hits_in_cell_order, first_met, unlimited, unlimited);
     } else if (mode >= 3) {
-        walk_cells(r, walk_order::hits_along_ray, first_met);
+        walk_hit_cells(r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
         // The nearest entry inside the box; ties keep the earlier candidate
         // in list order (the smaller place in the sphere tables, which hold
@@ -146,10 +153,10 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
         // one so far or inside the box.
         std::int32_t best = -1;
         const V TEXIT = hn::Set(D, texit);
-        walk_cells(
+        walk_hit_cells(
             r, walk_order::hits_along_ray,
             [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
-                return each_lanes(c, std::min(tmin, texit),
+                return each_lanes(c,
                                   [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
                                       tested += std::int32_t(hn::CountTrue(D, valid));
                                       const auto inside = hn::And(met, hn::Le(t, TEXIT));
@@ -167,7 +174,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
                                       return false;
                                   });
             },
-            [&] { return std::min(tmin, texit) * r.h * (1.0 + 1.0e-9); });
+            [&] { return std::min(tmin, texit) * r.h * (1.0 + 1.0e-9); }, [&] { return std::min(tmin, texit); });
     }
     return tested;
 }
@@ -214,9 +221,8 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
     if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
     for (std::int32_t i = i0; i <= i1; ++i) {
         // The cells of a column lie side by side in the sphere tables.
-        const walk_cell_t& first_cell = walk_grid.cell[(i - 1) * my + j0];
-        const walk_cell_t& last_cell = walk_grid.cell[(i - 1) * my + j1];
-        const std::int32_t begin = first_cell.first, end = last_cell.first + last_cell.count;
+        const std::int32_t begin = walk_grid.first[(i - 1) * my + j0];
+        const std::int32_t end = walk_grid.first[(i - 1) * my + j1] + walk_grid.count[(i - 1) * my + j1];
         for (std::int32_t l0 = begin; l0 < end; l0 += N) {
             const auto valid = hn::FirstN(D, std::size_t(end - l0));
             V t;
@@ -225,8 +231,8 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
                 const intptr_t lane = hn::FindFirstTrue(D, met);
                 const std::int32_t l = l0 + std::int32_t(lane);
                 std::int32_t c = (i - 1) * my + j0;
-                while (l >= walk_grid.cell[c].first + walk_grid.cell[c].count) ++c;
-                if (walk_cell_passes(walk_grid.cell[c], r, std::numeric_limits<double>::infinity(), s)) {
+                while (l >= walk_grid.first[c] + walk_grid.count[c]) ++c;
+                if (walk_cell_passes(c, r, std::numeric_limits<double>::infinity())) {
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
@@ -243,7 +249,7 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
 // The most spheres the cells around a shadow packet's start point may hold
 // for all of them to be tested first (the benchmark field's 3 x 3 cells hold
 // about 36).
-constexpr std::int32_t near_spheres = 64;
+static const std::int32_t near_spheres = std::getenv("NC") ? std::atoi(std::getenv("NC")) : 64;
 
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
@@ -263,16 +269,17 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
         const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
         const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
-        i0 = std::max(ic - 1, 1);
-        i1 = std::min(ic + 1, mx);
-        j0 = std::max(jc - 1, 1);
-        j1 = std::min(jc + 1, my);
+        static const int NR = std::getenv("NR") ? std::atoi(std::getenv("NR")) : 1;
+        i0 = std::max(ic - NR, 1);
+        i1 = std::min(ic + NR, mx);
+        j0 = std::max(jc - NR, 1);
+        j1 = std::min(jc + NR, my);
         // Where the cells are crowded, only the start point's own cell: the
         // walk would test all of its spheres anyway.
         std::int32_t held = 0;
         for (std::int32_t i = i0; i <= i1; ++i)
-            held += walk_grid.cell[(i - 1) * my + j1].first + walk_grid.cell[(i - 1) * my + j1].count -
-                    walk_grid.cell[(i - 1) * my + j0].first;
+            held += walk_grid.first[(i - 1) * my + j1] + walk_grid.count[(i - 1) * my + j1] -
+                    walk_grid.first[(i - 1) * my + j0];
         if (held > near_spheres) i0 = i1 = ic, j0 = j1 = jc;
     }
     for (std::int32_t k = 0; k < n; ++k) {
