@@ -24,7 +24,7 @@ namespace HWY_NAMESPACE {
 // is asked before each column: no entry beyond it matters (infinity: all
 // do), and on_rows must apply the same bound to the rows (see row_beyond).
 template <class OnRows, class OnCell, class Reach>
-void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows, OnCell on_cell, Reach reach) {
+HWY_INLINE void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows, OnCell on_cell, Reach reach) {
     const std::int32_t mx = com11.mx, my = com11.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
@@ -145,12 +145,12 @@ inline bool skipped(const cell_ray& r, std::int32_t i, std::int32_t j) {
 // Hands the cells the ray may reach to on_cell(c) in the order asked for;
 // on_cell ends the walk by returning true (and makes its own cell test).
 template <class OnCell, class Reach>
-void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
+HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
     const row_bound rows(r, order);
     const std::int32_t my = com11.my;
     walk_columns(
         r, order,
-        [&](std::int32_t i, std::int32_t jfirst, std::int32_t jlast, std::int32_t dj) {
+        [&](std::int32_t i, std::int32_t jfirst, std::int32_t jlast, std::int32_t dj) HWY_ATTR __attribute__((always_inline)) {
             const std::int32_t column = (i - 1) * my;
             for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
                 if (rows.beyond(walk_grid.cy[column + j], reach())) break;
@@ -163,16 +163,18 @@ void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach
 }
 
 template <class OnCell>
-void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell) {
-    walk_cells(r, order, on_cell, [] { return std::numeric_limits<double>::infinity(); });
+HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell) {
+    walk_cells(r, order, on_cell, []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
 }
 
 // The cells the ray may reach that pass walk_cell_passes(c, r, tlim()), to
 // on_cell(c) in the order asked for; on_cell ends the walk by returning true.
 template <class OnCell, class Reach, class Tlim>
-void walk_hit_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
+HWY_INLINE void walk_hit_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
     walk_cells(
-        r, order, [&](std::int32_t c) HWY_ATTR { return walk_cell_passes(c, r, tlim()) && on_cell(c); }, reach);
+        r, order,
+        [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) { return walk_cell_passes(c, r, tlim()) && on_cell(c); },
+        reach);
 }
 
 }  // namespace HWY_NAMESPACE

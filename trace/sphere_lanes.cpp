@@ -12,7 +12,6 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -140,7 +139,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
             return true;
         });
     };
-    auto unlimited = [] { return std::numeric_limits<double>::infinity(); };
+    auto unlimited = []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); };
     if (mode == 2) {
         walk_hit_cells(r, walk_order::hits_in_cell_order, first_met, unlimited, unlimited);
     } else if (mode >= 3) {
@@ -174,7 +173,8 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
                                       return false;
                                   });
             },
-            [&] { return std::min(tmin, texit) * r.h * (1.0 + 1.0e-9); }, [&] { return std::min(tmin, texit); });
+            [&]() __attribute__((always_inline)) { return std::min(tmin, texit) * r.h * (1.0 + 1.0e-9); },
+            [&]() __attribute__((always_inline)) { return std::min(tmin, texit); });
     }
     return tested;
 }
@@ -204,52 +204,116 @@ std::int32_t SearchCells(double x0, double y0, double z0, const search_direction
     return tested;
 }
 
-// The first box of a shadow ray, searched in the cells around its start
-// point: the spheres of the 3 x 3 cells (columns i0..i1, rows j0..j1) nearest
-// the start. A sphere met counts when its cell passes the walk's cell test for
-// this ray, as in the walk. Returns the particle met, or 0.
-template <bool from_scattering>
-std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
-                          std::int32_t i0, std::int32_t i1, std::int32_t j0, std::int32_t j1, std::int32_t& tested,
-                          search_scratch_t& s) {
-    using L = sphere_lanes<from_scattering>;
-    using V = typename L::V;
-    const L lanes(x0, y0, z0, d, excluded);
-    const typename L::DV D;
-    const std::int32_t N = L::lanes(), my = com11.my;
-    cell_ray r;
-    if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
+// The cells around a shadow packet's start point whose spheres are tested
+// first, for every direction: the 3 x 3 cells nearest the start (columns
+// i0..i1, rows j0..j1), or only the start point's own cell where those hold
+// more spheres than the scratch keeps (the walk would test all of that cell's
+// spheres anyway), or none (false) where that one holds more too. The
+// spheres are put into the scratch as seen from the start point.
+bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0, std::int32_t& i1,
+                 std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
+    const std::int32_t mx = com11.mx, my = com11.my;
+    const grid_layout_t& g = grid_layout;
+    const walk_grid_t& w = walk_grid;
+    const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
+    const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
+    const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
+    auto held = [&](std::int32_t a0, std::int32_t a1, std::int32_t b0, std::int32_t b1) {
+        std::int32_t n = 0;
+        for (std::int32_t i = a0; i <= a1; ++i)
+            n += w.first[(i - 1) * my + b1] + w.count[(i - 1) * my + b1] - w.first[(i - 1) * my + b0];
+        return n;
+    };
+    constexpr std::int32_t room = search_scratch_t::near_capacity - walk_lanes;
+    i0 = std::max(ic - 1, 1);
+    i1 = std::min(ic + 1, mx);
+    j0 = std::max(jc - 1, 1);
+    j1 = std::min(jc + 1, my);
+    if (held(i0, i1, j0, j1) > room) {
+        i0 = i1 = ic;
+        j0 = j1 = jc;
+        if (held(i0, i1, j0, j1) > room) return false;
+    }
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    std::int32_t n = 0;
     for (std::int32_t i = i0; i <= i1; ++i) {
         // The cells of a column lie side by side in the sphere tables.
-        const std::int32_t begin = walk_grid.first[(i - 1) * my + j0];
-        const std::int32_t end = walk_grid.first[(i - 1) * my + j1] + walk_grid.count[(i - 1) * my + j1];
-        for (std::int32_t l0 = begin; l0 < end; l0 += N) {
-            const auto valid = hn::FirstN(D, std::size_t(end - l0));
-            V t;
-            auto met = lanes.met(l0, valid, t);
+        for (std::int32_t c = (i - 1) * my + j0; c <= (i - 1) * my + j1; ++c) {
+            for (std::int32_t l = w.first[c]; l < w.first[c] + w.count[c]; ++l, ++n) {
+                const double dx = x0 - w.x[l], dy = y0 - w.y[l], dz = z0 - w.z[l];
+                s.near_dx[n] = dx;
+                s.near_dy[n] = dy;
+                s.near_dz[n] = dz;
+                s.near_dd[n] = l == excluded_place ? std::numeric_limits<double>::infinity() : dx * dx + dy * dy + dz * dz;
+                s.near_r2[n] = w.r2[l];
+                s.near_r[n] = w.r[l];
+                s.near_place[n] = l;
+                s.near_cell[n] = c;
+            }
+        }
+    }
+    s.near_n = n;
+    // Lanes past the last sphere read finite values.
+    for (std::int32_t q = n; q < n + walk_lanes; ++q) {
+        s.near_dx[q] = s.near_dy[q] = s.near_dz[q] = s.near_r2[q] = s.near_r[q] = 0.0;
+        s.near_dd[q] = std::numeric_limits<double>::infinity();
+    }
+    return true;
+}
+
+// The first box of a shadow ray, searched among the spheres gather_near put
+// into the scratch: the sphere test of sphere_entry.h, with the offsets and
+// squared distances computed once for all the directions. A sphere met
+// counts when its cell passes the walk's cell test for this ray, as in the
+// walk. Returns the particle met, or 0.
+template <bool from_scattering>
+std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
+                          search_scratch_t& s) {
+    using DV = hn::ScalableTag<double>;
+    using V = hn::Vec<DV>;
+    const DV D;
+    const std::int32_t N = std::int32_t(hn::Lanes(D));
+    cell_ray r;
+    if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
+    const V UX = hn::Set(D, d.ux), UY = hn::Set(D, d.uy), UZ = hn::Set(D, d.uz);
+    const V zero = hn::Zero(D), self_hit_v = hn::Set(D, self_hit), two = hn::Set(D, 2.0);
+    const V start_rounding_v = hn::Set(D, start_rounding);
+    const V reach = hn::Set(D, start_reach(from_scattering, x0, y0, z0));
+    const std::int32_t n = s.near_n;
+    for (std::int32_t l0 = 0; l0 < n; l0 += N) {
+        const auto valid = hn::FirstN(D, std::size_t(n - l0));
+        const V dx = hn::LoadU(D, s.near_dx + l0), dy = hn::LoadU(D, s.near_dy + l0), dz = hn::LoadU(D, s.near_dz + l0);
+        const V dd = hn::LoadU(D, s.near_dd + l0), R2 = hn::LoadU(D, s.near_r2 + l0);
+        const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
+        const V disc = hn::Add(hn::Sub(hn::Mul(b, b), dd), R2);
+        auto met = hn::AndNot(hn::Or(hn::Lt(b, zero), hn::Lt(disc, zero)), valid);
+        if (!hn::AllFalse(D, met)) {
+            const V R = hn::LoadU(D, s.near_r + l0);
+            const V t = hn::Sub(b, hn::Sqrt(hn::IfThenElse(hn::Lt(disc, zero), zero, disc)));
+            const auto near_self = hn::Le(t, hn::Mul(self_hit_v, R));
+            auto self = near_self;
+            if constexpr (!from_scattering) {
+                const V tol = hn::Add(reach, hn::Mul(start_rounding_v, R));
+                const auto on_or_inside = hn::Le(hn::Sub(dd, R2), hn::Mul(tol, hn::Add(hn::Mul(two, R), tol)));
+                self = hn::Or(hn::Not(hn::Gt(t, zero)), hn::And(near_self, on_or_inside));
+            }
+            met = hn::And(hn::AndNot(self, met), hn::Gt(t, zero));
             while (!hn::AllFalse(D, met)) {
                 const intptr_t lane = hn::FindFirstTrue(D, met);
-                const std::int32_t l = l0 + std::int32_t(lane);
-                std::int32_t c = (i - 1) * my + j0;
-                while (l >= walk_grid.first[c] + walk_grid.count[c]) ++c;
-                if (walk_cell_passes(c, r, std::numeric_limits<double>::infinity())) {
+                const std::int32_t q = l0 + std::int32_t(lane);
+                if (walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) {
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    return walk_grid.k[l];
+                    return walk_grid.k[s.near_place[q]];
                 }
                 met = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), met);
             }
-            tested += std::int32_t(hn::CountTrue(D, valid));
         }
+        tested += std::int32_t(hn::CountTrue(D, valid));
     }
     return 0;
 }
-
-// The most spheres the cells around a shadow packet's start point may hold
-// for all of them to be tested first (the benchmark field's 3 x 3 cells hold
-// about 36).
-static const std::int32_t near_spheres = std::getenv("NC") ? std::atoi(std::getenv("NC")) : 64;
 
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
@@ -257,39 +321,21 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     // Only whether the way is blocked counts, so any blocker will do, except
     // in a traced run, whose trace lists the searches as the list finds them.
     const std::int32_t mode = debug1.idebug >= 1 ? 2 : 3;
-    const std::int32_t mx = com11.mx, my = com11.my;
     const grid_layout_t& g = grid_layout;
     // The cells around the start point are searched for all the directions
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
-    const bool near = mode == 3 && com3.nboxvis >= 1 && mx > 1 && my > 1 && g.dtab_max > 0.0 &&
-                      !search_options.full_scan;
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
-    if (near) {
-        const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
-        const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
-        const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
-        static const int NR = std::getenv("NR") ? std::atoi(std::getenv("NR")) : 1;
-        i0 = std::max(ic - NR, 1);
-        i1 = std::min(ic + NR, mx);
-        j0 = std::max(jc - NR, 1);
-        j1 = std::min(jc + NR, my);
-        // Where the cells are crowded, only the start point's own cell: the
-        // walk would test all of its spheres anyway.
-        std::int32_t held = 0;
-        for (std::int32_t i = i0; i <= i1; ++i)
-            held += walk_grid.first[(i - 1) * my + j1] + walk_grid.count[(i - 1) * my + j1] -
-                    walk_grid.first[(i - 1) * my + j0];
-        if (held > near_spheres) i0 = i1 = ic, j0 = j1 = jc;
-    }
+    const bool near = mode == 3 && com3.nboxvis >= 1 && com11.mx > 1 && com11.my > 1 && g.dtab_max > 0.0 &&
+                      !search_options.full_scan && gather_near(x0, y0, z0, excluded, i0, i1, j0, j1, s);
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
         if (near && !dirs[k].flat) {
             std::int32_t tested = 0;
             const std::int32_t hit =
-                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], excluded, i0, i1, j0, j1, tested, s)
-                                        : near_blocker<false>(x0, y0, z0, dirs[k], excluded, i0, i1, j0, j1, tested, s);
+                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], tested, s)
+                                        : near_blocker<false>(x0, y0, z0, dirs[k], tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
                 // The way is blocked within the first slice search.
