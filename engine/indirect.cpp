@@ -21,6 +21,8 @@
 
 namespace quillet {
 
+thread_local constinit prepared_directions observers{};
+
 namespace {
 
 // First particle on the ray from (x, y, z) along u, the scattering particle
@@ -31,16 +33,6 @@ std::int32_t first_blocker(double x, double y, double z, double ux, double uy, d
     path_segment(x, y, z, ux, uy, uz, hit, 2);
     return hit;
 }
-
-// The observer directions prepared for the searches, kept while the photon's
-// (rotated) directions stay the same: prepared once per photon instead of
-// once per scattering and direction.
-struct prepared_directions {
-    double ox[max_test + 1], oy[max_test + 1], oz[max_test + 1];
-    search_direction dir[max_test];
-    std::int32_t n = 0;
-};
-thread_local prepared_directions observers;
 
 const search_direction* observer_directions(std::int32_t ntest) {
     prepared_directions& p = observers;

@@ -5,7 +5,20 @@
 
 #include <cstdint>
 
+#include "engine/engine_records.h"
+#include "trace/tab_choose.h"
+
 namespace quillet {
+
+// The observer directions prepared for the searches, kept while the photon's
+// (rotated) directions stay the same: prepared once per photon instead of
+// once per scattering and direction. A cache of this thread's (n = 0: empty).
+struct prepared_directions {
+    double ox[max_test + 1], oy[max_test + 1], oz[max_test + 1];
+    search_direction dir[max_test];
+    std::int32_t n;
+};
+extern thread_local constinit prepared_directions observers;
 
 // (px, py, pz): the scattering point as scatter() left it; ipart: the
 // particle; iscat: the scattering order (1 = first). Adds to com14, com7,

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
+#include "engine/indirect.h"
 #include "field/field_records.h"
 #include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
@@ -79,6 +80,7 @@ void visit_photon_state(V&& v) {
 
     v.scratch("com14", com14);
     v.scratch("search_scratch", *search_scratch_of_thread);
+    v.scratch("observers", observers);
 }
 
 // Names of every record in the list (the record part of the names above).

@@ -59,7 +59,6 @@ struct sphere_lanes {
     HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
         const V X = hn::LoadU(D, walk_grid.x + l0), Y = hn::LoadU(D, walk_grid.y + l0);
         const V Z = hn::LoadU(D, walk_grid.z + l0), R2 = hn::LoadU(D, walk_grid.r2 + l0);
-        const V R = hn::LoadU(D, walk_grid.r + l0);
         const V dx = hn::Sub(X0, X), dy = hn::Sub(Y0, Y), dz = hn::Sub(Z0, Z);
         const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
         const V dd = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
@@ -72,6 +71,13 @@ struct sphere_lanes {
             t = zero;
             return m;
         }
+        return entered(m, b, disc, dd, R2, hn::LoadU(D, walk_grid.r + l0), t);
+    }
+
+    // Of the lanes m whose sphere lies ahead (b >= 0) and whose line the ray
+    // meets (disc >= 0), those it enters at t > 0 (t set), by the self-hit
+    // rule of the start point.
+    HWY_INLINE M entered(M m, V b, V disc, V dd, V R2, V R, V& t) const {
         // max_or_nan(0, disc): 0 where disc < 0, disc otherwise (NaN kept).
         t = hn::Sub(b, hn::Sqrt(hn::IfThenElse(hn::Lt(disc, zero), zero, disc)));
         const M near_self = hn::Le(t, hn::Mul(self_hit_v, R));
@@ -269,35 +275,25 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
 template <bool from_scattering>
 std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
                           search_scratch_t& s) {
-    using DV = hn::ScalableTag<double>;
-    using V = hn::Vec<DV>;
-    const DV D;
-    const std::int32_t N = std::int32_t(hn::Lanes(D));
+    using L = sphere_lanes<from_scattering>;
+    using V = typename L::V;
+    const L lanes(x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
+    const typename L::DV D;
+    const std::int32_t N = L::lanes();
     cell_ray r;
     if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
-    const V UX = hn::Set(D, d.ux), UY = hn::Set(D, d.uy), UZ = hn::Set(D, d.uz);
-    const V zero = hn::Zero(D), self_hit_v = hn::Set(D, self_hit), two = hn::Set(D, 2.0);
-    const V start_rounding_v = hn::Set(D, start_rounding);
-    const V reach = hn::Set(D, start_reach(from_scattering, x0, y0, z0));
+    const V zero = hn::Zero(D);
     const std::int32_t n = s.near_n;
     for (std::int32_t l0 = 0; l0 < n; l0 += N) {
         const auto valid = hn::FirstN(D, std::size_t(n - l0));
         const V dx = hn::LoadU(D, s.near_dx + l0), dy = hn::LoadU(D, s.near_dy + l0), dz = hn::LoadU(D, s.near_dz + l0);
         const V dd = hn::LoadU(D, s.near_dd + l0), R2 = hn::LoadU(D, s.near_r2 + l0);
-        const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
+        const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, lanes.UX), hn::Mul(dy, lanes.UY)), hn::Mul(dz, lanes.UZ)));
         const V disc = hn::Add(hn::Sub(hn::Mul(b, b), dd), R2);
         auto met = hn::AndNot(hn::Or(hn::Lt(b, zero), hn::Lt(disc, zero)), valid);
         if (!hn::AllFalse(D, met)) {
-            const V R = hn::LoadU(D, s.near_r + l0);
-            const V t = hn::Sub(b, hn::Sqrt(hn::IfThenElse(hn::Lt(disc, zero), zero, disc)));
-            const auto near_self = hn::Le(t, hn::Mul(self_hit_v, R));
-            auto self = near_self;
-            if constexpr (!from_scattering) {
-                const V tol = hn::Add(reach, hn::Mul(start_rounding_v, R));
-                const auto on_or_inside = hn::Le(hn::Sub(dd, R2), hn::Mul(tol, hn::Add(hn::Mul(two, R), tol)));
-                self = hn::Or(hn::Not(hn::Gt(t, zero)), hn::And(near_self, on_or_inside));
-            }
-            met = hn::And(hn::AndNot(self, met), hn::Gt(t, zero));
+            V t;
+            met = lanes.entered(met, b, disc, dd, R2, hn::LoadU(D, s.near_r + l0), t);
             while (!hn::AllFalse(D, met)) {
                 const intptr_t lane = hn::FindFirstTrue(D, met);
                 const std::int32_t q = l0 + std::int32_t(lane);

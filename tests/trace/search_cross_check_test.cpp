@@ -309,3 +309,31 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
         EXPECT_GT(rounding_cases, 50) << "the starts never hit the rounding case: the test would prove nothing";
     }
 }
+
+// Two spheres entered at exactly the same distance, in two grid columns: the
+// walk along the ray meets the one of the later column first, and must still
+// return the one the cell list names first, as the full scan does. Both lie
+// on the ray's axis, so both distances are exact: 19 - 10 - 1 = 19 - 7 - 4 = 8.
+TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
+    fixture::reset_field();
+    fixture::set_field({{1.0, 10.0, 0.0, 0.0}, {4.0, 7.0, 0.0, 0.0}, {0.5, -15.0, 12.0, 1.0}, {0.5, 18.0, -12.0, 1.0}}, 20.0, 20.0, 0.0,
+                       false);
+    fixture::set_grid(8, 8);
+    ASSERT_GT(grid_layout.dtab_max, 0.0);
+    std::int32_t found[2];
+    double t[2];
+    for (const std::string& target : search_target_names()) {
+        ASSERT_TRUE(choose_search_target(target));
+        for (int full = 0; full <= 1; ++full) {
+            search_options.full_scan = full == 1;
+            com12.ipart = no_particle;
+            path_slice(19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
+        }
+        search_options.full_scan = false;
+        EXPECT_EQ(t[0], 8.0) << target;
+        EXPECT_EQ(t[1], 8.0) << target;
+        EXPECT_EQ(found[1], 2) << target;  // the sphere at x = 7 lies in the earlier column
+        EXPECT_EQ(found[0], found[1]) << target;
+    }
+    ASSERT_TRUE(choose_search_target(search_target_names().front()));
+}
