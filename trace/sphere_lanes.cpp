@@ -240,29 +240,38 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
         j0 = j1 = jc;
         if (held(i0, i1, j0, j1) > room) return false;
     }
-    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    // The cells of a column lie side by side in the sphere tables: one run
+    // of spheres per column, N at a time (the last lanes of a run are
+    // overwritten by the next run, or lie past near_n).
+    const hn::ScalableTag<double> D;
+    const std::int32_t N = std::int32_t(hn::Lanes(D));
+    const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
     std::int32_t n = 0;
     for (std::int32_t i = i0; i <= i1; ++i) {
-        // The cells of a column lie side by side in the sphere tables.
-        for (std::int32_t c = (i - 1) * my + j0; c <= (i - 1) * my + j1; ++c) {
-            for (std::int32_t l = w.first[c]; l < w.first[c] + w.count[c]; ++l, ++n) {
-                const double dx = x0 - w.x[l], dy = y0 - w.y[l], dz = z0 - w.z[l];
-                s.near_dx[n] = dx;
-                s.near_dy[n] = dy;
-                s.near_dz[n] = dz;
-                s.near_dd[n] = l == excluded_place ? std::numeric_limits<double>::infinity() : dx * dx + dy * dy + dz * dz;
-                s.near_r2[n] = w.r2[l];
-                s.near_r[n] = w.r[l];
-                s.near_place[n] = l;
-                s.near_cell[n] = c;
-            }
+        const std::int32_t begin = w.first[(i - 1) * my + j0];
+        const std::int32_t end = w.first[(i - 1) * my + j1] + w.count[(i - 1) * my + j1];
+        s.near_from[i - i0] = n;
+        s.near_place[i - i0] = begin;
+        for (std::int32_t l = begin; l < end; l += N) {
+            const std::int32_t q = n + (l - begin);
+            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y + l));
+            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z + l));
+            hn::StoreU(dx, D, s.near_dx + q);
+            hn::StoreU(dy, D, s.near_dy + q);
+            hn::StoreU(dz, D, s.near_dz + q);
+            hn::StoreU(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)), D, s.near_dd + q);
+            hn::StoreU(hn::LoadU(D, w.r2 + l), D, s.near_r2 + q);
+            hn::StoreU(hn::LoadU(D, w.r + l), D, s.near_r + q);
         }
+        n += end - begin;
     }
     s.near_n = n;
-    // Lanes past the last sphere read finite values.
-    for (std::int32_t q = n; q < n + walk_lanes; ++q) {
-        s.near_dx[q] = s.near_dy[q] = s.near_dz[q] = s.near_r2[q] = s.near_r[q] = 0.0;
-        s.near_dd[q] = std::numeric_limits<double>::infinity();
+    // The excluded particle is never met: an infinite squared distance.
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    for (std::int32_t k = 0; k <= i1 - i0; ++k) {
+        const std::int32_t q = s.near_from[k] + (excluded_place - s.near_place[k]);
+        const std::int32_t next = k < i1 - i0 ? s.near_from[k + 1] : n;
+        if (q >= s.near_from[k] && q < next) s.near_dd[q] = std::numeric_limits<double>::infinity();
     }
     return true;
 }
@@ -273,8 +282,8 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
 // counts when its cell passes the walk's cell test for this ray, as in the
 // walk. Returns the particle met, or 0.
 template <bool from_scattering>
-std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
-                          search_scratch_t& s) {
+std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t i0,
+                          std::int32_t i1, std::int32_t j0, std::int32_t& tested, search_scratch_t& s) {
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
     const L lanes(x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
@@ -297,11 +306,17 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
             while (!hn::AllFalse(D, met)) {
                 const intptr_t lane = hn::FindFirstTrue(D, met);
                 const std::int32_t q = l0 + std::int32_t(lane);
-                if (walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) {
+                // Its column, place and cell.
+                std::int32_t k = 0;
+                while (k < i1 - i0 && q >= s.near_from[k + 1]) ++k;
+                const std::int32_t l = s.near_place[k] + (q - s.near_from[k]);
+                std::int32_t c = (i0 + k - 1) * com11.my + j0;
+                while (l >= walk_grid.first[c] + walk_grid.count[c]) ++c;
+                if (walk_cell_passes(c, r, std::numeric_limits<double>::infinity())) {
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    return walk_grid.k[s.near_place[q]];
+                    return walk_grid.k[l];
                 }
                 met = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), met);
             }
@@ -330,8 +345,8 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         if (near && !dirs[k].flat) {
             std::int32_t tested = 0;
             const std::int32_t hit =
-                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], tested, s)
-                                        : near_blocker<false>(x0, y0, z0, dirs[k], tested, s);
+                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], i0, i1, j0, tested, s)
+                                        : near_blocker<false>(x0, y0, z0, dirs[k], i0, i1, j0, tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
                 // The way is blocked within the first slice search.
