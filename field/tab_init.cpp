@@ -107,13 +107,13 @@ void tab_init() {
     // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
     walk_grid_t& w = walk_grid;
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        walk_cell_t& cell = w.cell[c];
-        cell.cx = com10.cx[c];
-        cell.cy = com10.cy[c];
-        cell.dtab = com10.dtab[c];
-        cell.dtab2 = com10.dtab2[c];
-        cell.first = com9.istart[c];
-        cell.count = com9.nlist[c];
+        w.cx[c] = com10.cx[c];
+        w.cy[c] = com10.cy[c];
+        w.dtab[c] = com10.dtab[c];
+        w.dtab2[c] = com10.dtab2[c];
+        w.first[c] = com9.istart[c];
+        w.count[c] = com9.nlist[c];
+        w.filled[c] = com9.nlist[c] >= 1 ? 1.0 : 0.0;
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
         for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
             const std::int32_t k = com9.ilist[l];
@@ -142,12 +142,12 @@ void tab_init() {
         widen(bx0, bx1);
         widen(by0, by1);
         widen(bz0, bz1);
-        cell.bx0 = bx0;
-        cell.bx1 = bx1;
-        cell.by0 = by0;
-        cell.by1 = by1;
-        cell.bz0 = bz0;
-        cell.bz1 = bz1;
+        w.bx0[c] = bx0;
+        w.bx1[c] = bx1;
+        w.by0[c] = by0;
+        w.by1[c] = by1;
+        w.bz0[c] = bz0;
+        w.bz1[c] = bz1;
     }
 
     if (debug1.idebug >= 1) {

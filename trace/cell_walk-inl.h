@@ -153,7 +153,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
         [&](std::int32_t i, std::int32_t jfirst, std::int32_t jlast, std::int32_t dj) HWY_ATTR __attribute__((always_inline)) {
             const std::int32_t column = (i - 1) * my;
             for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-                if (rows.beyond(walk_grid.cell[column + j].cy, reach())) break;
+                if (rows.beyond(walk_grid.cy[column + j], reach())) break;
                 if (skipped(r, i, j)) continue;
                 if (on_cell(column + j)) return true;
             }

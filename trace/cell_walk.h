@@ -59,15 +59,15 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
 __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    const walk_cell_t& w = walk_grid.cell[c];
-    const double dx = w.cx - r.x0, dy = w.cy - r.y0;
+    const walk_grid_t& w = walk_grid;
+    const double dx = w.cx[c] - r.x0, dy = w.cy[c] - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
     const double ahead = max_or_nan(epd, 0.0);  // epd > 0 ? epd : 0 (NaN: 0)
     const double smin2 = d2 - ahead * ahead;
-    const double zpot = r.z0 + (epd - w.dtab) * r.uz;
-    const bool disc = !(smin2 > w.dtab2);
-    const bool height = (!(epd > w.dtab)) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
+    const double zpot = r.z0 + (epd - w.dtab[c]) * r.uz;
+    const bool disc = !(smin2 > w.dtab2[c]);
+    const bool height = (!(epd > w.dtab[c])) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
     // The box test only passes over cells that hold no hit, so it need only
     // never reject a ray through the box. A NaN (a zero direction component
     // times an infinite reciprocal) arises only on a face of the box, which is
@@ -78,10 +78,10 @@ __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, cons
         tnear = max_or_nan(tnear, min_or_nan(t1, t2));
         tfar = min_or_nan(tfar, max_or_nan(t1, t2));
     };
-    slab(w.bx0, w.bx1, r.x0, r.iu[0]);
-    slab(w.by0, w.by1, r.y0, r.iu[1]);
-    slab(w.bz0, w.bz1, r.z0, r.iu[2]);
-    return (w.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
+    slab(w.bx0[c], w.bx1[c], r.x0, r.iu[0]);
+    slab(w.by0[c], w.by1[c], r.y0, r.iu[1]);
+    slab(w.bz0[c], w.bz1[c], r.z0, r.iu[2]);
+    return (w.count[c] >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
 }
 
 // How far from the ray's horizontal line (and behind its start point) the

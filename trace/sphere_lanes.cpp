@@ -118,7 +118,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     // horizontal ray keeps; met, those it enters, at distances t.
     // on_lanes(l0, valid, met, t) returns true to end the walk.
     auto each_lanes = [&](std::int32_t c, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
-        const std::int32_t first = walk_grid.cell[c].first, count = walk_grid.cell[c].count;
+        const std::int32_t first = walk_grid.first[c], count = walk_grid.count[c];
         for (std::int32_t o = 0; o < count; o += N) {
             const std::int32_t l0 = first + o;
             auto valid = hn::FirstN(D, std::size_t(count - o));
@@ -227,7 +227,7 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     auto held = [&](std::int32_t a0, std::int32_t a1, std::int32_t b0, std::int32_t b1) {
         std::int32_t n = 0;
         for (std::int32_t i = a0; i <= a1; ++i)
-            n += w.cell[(i - 1) * my + b1].first + w.cell[(i - 1) * my + b1].count - w.cell[(i - 1) * my + b0].first;
+            n += w.first[(i - 1) * my + b1] + w.count[(i - 1) * my + b1] - w.first[(i - 1) * my + b0];
         return n;
     };
     constexpr std::int32_t room = search_scratch_t::near_capacity - walk_lanes;
@@ -248,8 +248,8 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
     std::int32_t n = 0;
     for (std::int32_t i = i0; i <= i1; ++i) {
-        const std::int32_t begin = w.cell[(i - 1) * my + j0].first;
-        const std::int32_t end = w.cell[(i - 1) * my + j1].first + w.cell[(i - 1) * my + j1].count;
+        const std::int32_t begin = w.first[(i - 1) * my + j0];
+        const std::int32_t end = w.first[(i - 1) * my + j1] + w.count[(i - 1) * my + j1];
         s.near_from[i - i0] = n;
         s.near_place[i - i0] = begin;
         for (std::int32_t l = begin; l < end; l += N) {
@@ -311,7 +311,7 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
                 while (k < i1 - i0 && q >= s.near_from[k + 1]) ++k;
                 const std::int32_t l = s.near_place[k] + (q - s.near_from[k]);
                 std::int32_t c = (i0 + k - 1) * com11.my + j0;
-                while (l >= walk_grid.cell[c].first + walk_grid.cell[c].count) ++c;
+                while (l >= walk_grid.first[c] + walk_grid.count[c]) ++c;
                 if (walk_cell_passes(c, r, std::numeric_limits<double>::infinity())) {
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
