@@ -250,8 +250,12 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t begin = w.first[(i - 1) * my + j0];
         const std::int32_t end = w.first[(i - 1) * my + j1] + w.count[(i - 1) * my + j1];
-        s.near_from[i - i0] = n;
-        s.near_place[i - i0] = begin;
+        for (std::int32_t c = (i - 1) * my + j0, q = n; c <= (i - 1) * my + j1; ++c) {
+            for (std::int32_t l = w.first[c]; l < w.first[c] + w.count[c]; ++l, ++q) {
+                s.near_place[q] = l;
+                s.near_cell[q] = c;
+            }
+        }
         for (std::int32_t l = begin; l < end; l += N) {
             const std::int32_t q = n + (l - begin);
             const auto dx = hn::Sub(X0, hn::LoadU(D, w.x + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y + l));
@@ -268,11 +272,8 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     s.near_n = n;
     // The excluded particle is never met: an infinite squared distance.
     const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
-    for (std::int32_t k = 0; k <= i1 - i0; ++k) {
-        const std::int32_t q = s.near_from[k] + (excluded_place - s.near_place[k]);
-        const std::int32_t next = k < i1 - i0 ? s.near_from[k + 1] : n;
-        if (q >= s.near_from[k] && q < next) s.near_dd[q] = std::numeric_limits<double>::infinity();
-    }
+    for (std::int32_t q = 0; q < n; ++q)
+        if (s.near_place[q] == excluded_place) s.near_dd[q] = std::numeric_limits<double>::infinity();
     return true;
 }
 
@@ -282,8 +283,8 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
 // counts when its cell passes the walk's cell test for this ray, as in the
 // walk. Returns the particle met, or 0.
 template <bool from_scattering>
-std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t i0,
-                          std::int32_t i1, std::int32_t j0, std::int32_t& tested, search_scratch_t& s) {
+std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
+                          search_scratch_t& s) {
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
     const L lanes(x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
@@ -306,17 +307,11 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
             while (!hn::AllFalse(D, met)) {
                 const intptr_t lane = hn::FindFirstTrue(D, met);
                 const std::int32_t q = l0 + std::int32_t(lane);
-                // Its column, place and cell.
-                std::int32_t k = 0;
-                while (k < i1 - i0 && q >= s.near_from[k + 1]) ++k;
-                const std::int32_t l = s.near_place[k] + (q - s.near_from[k]);
-                std::int32_t c = (i0 + k - 1) * com11.my + j0;
-                while (l >= walk_grid.first[c] + walk_grid.count[c]) ++c;
-                if (walk_cell_passes(c, r, std::numeric_limits<double>::infinity())) {
+                if (walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) {
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    return walk_grid.k[l];
+                    return walk_grid.k[s.near_place[q]];
                 }
                 met = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), met);
             }
@@ -345,8 +340,8 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         if (near && !dirs[k].flat) {
             std::int32_t tested = 0;
             const std::int32_t hit =
-                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], i0, i1, j0, tested, s)
-                                        : near_blocker<false>(x0, y0, z0, dirs[k], i0, i1, j0, tested, s);
+                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], tested, s)
+                                        : near_blocker<false>(x0, y0, z0, dirs[k], tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
                 // The way is blocked within the first slice search.

@@ -33,14 +33,12 @@ struct search_scratch_t {
     std::int32_t near_i0, near_i1, near_j0, near_j1;
     // The spheres of those cells as the packet tests them, seen from its start
     // point: offsets start - centre, squared distance (infinite for the
-    // excluded particle, which is never met), squared radius and radius;
-    // near_n of them, column by column: the spheres of column near_i0 + k
-    // from entry near_from[k] on, from place near_place[k] of the packed
-    // sphere tables on.
+    // excluded particle, which is never met), squared radius, radius, place
+    // in the packed sphere tables and cell; near_n of them.
     static constexpr int near_capacity = 64 + walk_lanes;
     double near_dx[near_capacity], near_dy[near_capacity], near_dz[near_capacity];
     double near_dd[near_capacity], near_r2[near_capacity], near_r[near_capacity];
-    std::int32_t near_from[3], near_place[3];
+    std::int32_t near_place[near_capacity], near_cell[near_capacity];
     std::int32_t near_n;
 };
 extern search_scratch_t search_scratch_main;
