@@ -54,8 +54,8 @@ struct sphere_lanes {
 
     static std::int32_t lanes() { return std::int32_t(hn::Lanes(DV())); }
 
-    // The lanes whose sphere the ray enters, at distance t > 0 (t stored to
-    // tl), among the valid ones; the excluded particle never is.
+    // The lanes whose sphere the ray enters, at distance t > 0 (t set), among
+    // the valid ones; the excluded particle never is.
     HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
         const V X = hn::LoadU(D, walk_grid.x + l0), Y = hn::LoadU(D, walk_grid.y + l0);
         const V Z = hn::LoadU(D, walk_grid.z + l0), R2 = hn::LoadU(D, walk_grid.r2 + l0);

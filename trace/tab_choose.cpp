@@ -2,8 +2,9 @@
 // those of the grid cells whose bounding disc the ray's horizontal half-line
 // meets, minus cells the ray passes entirely above or below. tab_choose lists
 // them for the slice search's sphere test (the straightforward scan and the
-// traces); tab_choose_test walks the cells near the ray and tests their
-// spheres in the same pass. Runs once per slice search, without allocation.
+// traces); tab_choose_test (sphere_lanes.cpp) walks the cells near the ray and
+// tests their spheres in the same pass. Runs once per slice search, without
+// allocation.
 #include "trace/tab_choose.h"
 
 #include <algorithm>
