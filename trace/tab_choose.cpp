@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <limits>
 #include <string>
-#include <type_traits>
 
 #include "field/field_records.h"
 #include "format/free_writer.h"
