@@ -40,15 +40,20 @@ void dense_field(std::int32_t grid) {
 // Each direction gets the answer of its own segment search: blocked or free,
 // and where free the same wall code; with the full scan, the same particle
 // too (the list's first). The slice count is that of the searches one by one.
-// On every instruction set the searches run on here.
-TEST(ShadowPacket, GivesEachDirectionTheAnswerOfItsOwnSearch) {
+// On every instruction set the searches run on here, and on three grids: 8 x 8
+// (the 3 x 3 cells around a point hold about 56 spheres, all tested first),
+// 4 x 4 (about 225: only the point's own cell, about 25) and 2 x 2 (about 100
+// in one cell: none, the walk alone).
+class ShadowPacketOnGrid : public testing::TestWithParam<std::int32_t> {};
+
+TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
     constexpr int ndir = 12;
     const std::string best = search_target_name();
     std::int64_t tested_first[2] = {-1, -1};  // on the first instruction set
     for (const std::string& target : search_target_names()) {
         ASSERT_TRUE(choose_search_target(target));
         for (bool full : {false, true}) {
-            dense_field(8);
+            dense_field(GetParam());
             search_options.full_scan = full;
             rng g(-31);
             int blocked = 0, free_ways = 0, other_blocker = 0;
@@ -114,6 +119,8 @@ TEST(ShadowPacket, GivesEachDirectionTheAnswerOfItsOwnSearch) {
     search_options.full_scan = false;
     ASSERT_TRUE(choose_search_target(best));
 }
+
+INSTANTIATE_TEST_SUITE_P(Grids, ShadowPacketOnGrid, testing::Values(8, 4, 2));
 
 TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstEntry) {
     for (bool full : {false, true}) {
