@@ -133,28 +133,27 @@ struct grid_layout_t {
 extern grid_layout_t grid_layout;
 
 // The search grid as the cell walk reads it, built by tab_init beside com9
-// and com10, one table per quantity (a vector load takes several cells or
-// spheres at once): per cell its disc, the box that holds its spheres and
-// where its spheres start; the spheres themselves in ilist order, so that a
-// cell's candidates, and the cells of a column, lie side by side. The tables
-// run walk_lanes entries past the last cell and particle, so that such a load
-// never leaves them.
+// and com10, one table per quantity: per cell its disc, the box that holds
+// its spheres and where its spheres start; the spheres themselves in ilist
+// order, so that a cell's candidates, and the cells of a column, lie side by
+// side. A vector load takes several spheres at once: the sphere tables run
+// walk_lanes entries past the last particle, so that such a load never
+// leaves them.
 constexpr int walk_lanes = 16;
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in com10, box holding every sphere of the
-    // cell, 1 for a cell holding spheres (0: empty), place in the sphere
-    // tables of its first sphere and its number of spheres.
-    alignas(64) double cx[max_cells + 1 + walk_lanes];
-    alignas(64) double cy[max_cells + 1 + walk_lanes];
-    alignas(64) double dtab[max_cells + 1 + walk_lanes];
-    alignas(64) double dtab2[max_cells + 1 + walk_lanes];
-    alignas(64) double bx0[max_cells + 1 + walk_lanes];
-    alignas(64) double bx1[max_cells + 1 + walk_lanes];
-    alignas(64) double by0[max_cells + 1 + walk_lanes];
-    alignas(64) double by1[max_cells + 1 + walk_lanes];
-    alignas(64) double bz0[max_cells + 1 + walk_lanes];
-    alignas(64) double bz1[max_cells + 1 + walk_lanes];
-    alignas(64) double filled[max_cells + 1 + walk_lanes];
+    // cell, place in the sphere tables of its first sphere and its number of
+    // spheres.
+    double cx[max_cells + 1];
+    double cy[max_cells + 1];
+    double dtab[max_cells + 1];
+    double dtab2[max_cells + 1];
+    double bx0[max_cells + 1];
+    double bx1[max_cells + 1];
+    double by0[max_cells + 1];
+    double by1[max_cells + 1];
+    double bz0[max_cells + 1];
+    double bz1[max_cells + 1];
     std::int32_t first[max_cells + 1];
     std::int32_t count[max_cells + 1];
     // Sphere l (1..npart, ilist order): centre, squared radius, radius, particle.

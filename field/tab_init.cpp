@@ -113,7 +113,6 @@ void tab_init() {
         w.dtab2[c] = com10.dtab2[c];
         w.first[c] = com9.istart[c];
         w.count[c] = com9.nlist[c];
-        w.filled[c] = com9.nlist[c] >= 1 ? 1.0 : 0.0;
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
         for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
             const std::int32_t k = com9.ilist[l];
