@@ -8,7 +8,7 @@
 #   build-mpi/   the program for distributed runs (Open MPI), checked on two and
 #                three processes against the one-process threaded run;
 # then fuzzes the readers (tools/fuzz.sh: clang, libFuzzer, both sanitizers, in
-# build-fuzz/): stored inputs replayed, then $FUZZ_SECONDS (20) s per target.
+# build-fuzz/): stored inputs replayed, then $FUZZ_SECONDS (15) s per target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -27,4 +27,4 @@ cmake -S . -B build-mpi -DCMAKE_BUILD_TYPE=Release -DQUILLET_MPI=ON -DQUILLET_TE
 cmake --build build-mpi -j"$jobs" --target quillet
 (cd build-mpi && ctest --output-on-failure -L mpi)
 
-bash tools/fuzz.sh "${FUZZ_SECONDS:-20}"
+bash tools/fuzz.sh "${FUZZ_SECONDS:-15}"
