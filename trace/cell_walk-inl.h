@@ -16,15 +16,12 @@ HWY_BEFORE_NAMESPACE();
 namespace quillet {
 namespace HWY_NAMESPACE {
 
-// Hands the columns of cells the ray may reach to on_rows(i, jfirst, jlast,
-// dj) in the order asked for: column i, its rows jfirst..jlast, to be taken
-// in the order dj (+1 or -1); on_rows ends the walk by returning true. A
-// grid without layout, the full scan and a traced search have no walk: then
-// every cell is handed to on_cell(c) in turn instead. Along the ray, reach()
-// is asked before each column: no entry beyond it matters (infinity: all
-// do), and on_rows must apply the same bound to the rows (see row_beyond).
-template <class OnRows, class OnCell, class Reach>
-HWY_INLINE void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows, OnCell on_cell, Reach reach) {
+// Hands the cells the ray may reach to on_cell(c) in the order asked for;
+// on_cell ends the walk by returning true (and makes its own cell test).
+// Cells in the ray's skip block are left out. Along the ray, reach() is asked
+// before each column and row: no entry beyond it matters (infinity: all do).
+template <class OnCell, class Reach>
+HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
     const std::int32_t mx = com11.mx, my = com11.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
@@ -82,7 +79,7 @@ HWY_INLINE void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows
     // moves to the next column.
     const bool along = order == walk_order::hits_along_ray;
     const std::int32_t di = along && ex < 0.0 ? -1 : 1, dj = along && ey < 0.0 ? -1 : 1;
-    const double Dx = std::copysign(D, ex);
+    const double Dx = std::copysign(D, ex), Dy = std::copysign(D, ey);
     for (std::int32_t i = di > 0 ? ifirst : ilast; di > 0 ? i <= ilast : i >= ifirst; i += di) {
         const double dx = com10.cx[(i - 1) * my + 1] - x0;
         if (along && ex != 0.0 && (dx - Dx) * iex > reach()) return;
@@ -117,49 +114,13 @@ HWY_INLINE void walk_columns(const cell_ray& r, walk_order order, OnRows on_rows
         std::int32_t jfirst, jlast;
         index_range((ylo - g.ytab0) * g.rdytab + (0.5 - 1.0e-9), (yhi - g.ytab0) * g.rdytab + (0.5 + 1.0e-9), my,
                     jfirst, jlast);
-        if (on_rows(i, jfirst, jlast, dj)) return;
+        const std::int32_t column = (i - 1) * my;
+        for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
+            if (along && ey != 0.0 && (walk_grid.cy[column + j] - y0 - Dy) * iey > reach()) break;
+            if (j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1) continue;
+            if (on_cell(column + j)) return;
+        }
     }
-}
-
-// Along the ray, whether row j of a column lies wholly beyond reach: its
-// cells' spheres are entered at a horizontal distance of at least
-// (cy - y0 - D)/ey for ey > 0 ((cy - y0 + D)/ey for ey < 0), which only grows
-// in the walk's order, so the rest of the column lies beyond it too.
-struct row_bound {
-    double y0, Dy, iey;
-    bool active;  // along the ray, with ey != 0
-    row_bound(const cell_ray& r, walk_order order) {
-        y0 = r.y0;
-        Dy = std::copysign(walk_radius(r), r.ey);
-        iey = r.h * r.iu[1];
-        active = order == walk_order::hits_along_ray && r.ey != 0.0;
-    }
-    bool beyond(double cy, double reach) const { return active && (cy - y0 - Dy) * iey > reach; }
-};
-
-// Whether cell (i, j) is one the walk passes over (cell_ray's skip).
-inline bool skipped(const cell_ray& r, std::int32_t i, std::int32_t j) {
-    return j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1;
-}
-
-// Hands the cells the ray may reach to on_cell(c) in the order asked for;
-// on_cell ends the walk by returning true (and makes its own cell test).
-template <class OnCell, class Reach>
-HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
-    const row_bound rows(r, order);
-    const std::int32_t my = com11.my;
-    walk_columns(
-        r, order,
-        [&](std::int32_t i, std::int32_t jfirst, std::int32_t jlast, std::int32_t dj) HWY_ATTR __attribute__((always_inline)) {
-            const std::int32_t column = (i - 1) * my;
-            for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-                if (rows.beyond(walk_grid.cy[column + j], reach())) break;
-                if (skipped(r, i, j)) continue;
-                if (on_cell(column + j)) return true;
-            }
-            return false;
-        },
-        on_cell, reach);
 }
 
 template <class OnCell>

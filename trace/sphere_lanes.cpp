@@ -246,7 +246,8 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     const hn::ScalableTag<double> D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
     const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
-    std::int32_t n = 0;
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    std::int32_t n = 0, excluded_q = -1;
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t begin = w.first[(i - 1) * my + j0];
         const std::int32_t end = w.first[(i - 1) * my + j1] + w.count[(i - 1) * my + j1];
@@ -254,6 +255,7 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
             for (std::int32_t l = w.first[c]; l < w.first[c] + w.count[c]; ++l, ++q) {
                 s.near_place[q] = l;
                 s.near_cell[q] = c;
+                if (l == excluded_place) excluded_q = q;
             }
         }
         for (std::int32_t l = begin; l < end; l += N) {
@@ -271,9 +273,7 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     }
     s.near_n = n;
     // The excluded particle is never met: an infinite squared distance.
-    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
-    for (std::int32_t q = 0; q < n; ++q)
-        if (s.near_place[q] == excluded_place) s.near_dd[q] = std::numeric_limits<double>::infinity();
+    if (excluded_q >= 0) s.near_dd[excluded_q] = std::numeric_limits<double>::infinity();
     return true;
 }
 
@@ -393,8 +393,10 @@ struct search_kernels {
 bool kernels_for(std::int64_t target, search_kernels& k) {
     const int i = table_index(target);
     if (i < 0) return false;
-    k = {target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i]};
-    return k.cells && k.packet;
+    const search_kernels found{target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i]};
+    if (!found.cells || !found.packet) return false;
+    k = found;
+    return true;
 }
 
 // The instruction sets this processor runs that the searches were compiled
@@ -407,15 +409,15 @@ std::vector<std::int64_t> runnable_targets() {
     return out;
 }
 
-search_kernels& chosen() {
-    static search_kernels c = [] {
-        search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket)};
-        for (std::int64_t t : runnable_targets())
-            if (kernels_for(t, best)) break;
-        return best;
-    }();
-    return c;
-}
+// The searches in use: the best the processor runs, chosen once when the
+// program is loaded (a plain variable: the searches call through it without
+// a guard).
+search_kernels chosen = [] {
+    search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket)};
+    for (std::int64_t t : runnable_targets())
+        if (kernels_for(t, best)) break;
+    return best;
+}();
 
 std::string lower(std::string_view s) {
     std::string out(s);
@@ -428,12 +430,12 @@ std::string lower(std::string_view s) {
 
 std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin) {
-    return chosen().cells(x0, y0, z0, d, mode, texit, ipart, tmin);
+    return chosen.cells(x0, y0, z0, d, mode, texit, ipart, tmin);
 }
 
 void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
-    chosen().packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
+    chosen.packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
 }
 
 std::vector<std::string> search_target_names() {
@@ -442,11 +444,11 @@ std::vector<std::string> search_target_names() {
     return out;
 }
 
-std::string search_target_name() { return lower(hwy::TargetName(chosen().target)); }
+std::string search_target_name() { return lower(hwy::TargetName(chosen.target)); }
 
 bool choose_search_target(std::string_view name) {
     for (std::int64_t t : runnable_targets()) {
-        if (lower(hwy::TargetName(t)) == lower(name)) return kernels_for(t, chosen());
+        if (lower(hwy::TargetName(t)) == lower(name)) return kernels_for(t, chosen);
     }
     return false;
 }

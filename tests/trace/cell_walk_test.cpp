@@ -25,6 +25,26 @@ namespace {
 
 namespace walk = quillet::HWY_NAMESPACE;
 
+// 900 spheres in a sheared 60 x 48 cell on a 17 x 13 grid.
+void walk_field(std::int32_t seed) {
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(900, 30.0, 24.0, 0.3, 1.0, 2.0, seed), 30.0, 24.0, 7.1);
+    fixture::set_grid(17, 13);
+}
+
+// A ray from a random point of the layer in a random direction; false when
+// it sweeps no part of the layer.
+bool random_ray(fixture::test_rng& g, double& x, double& y, double& ux, double& uy, search_direction& d,
+                cell_ray& r) {
+    x = com2.xl * (2.0 * g.u() - 1.0);
+    y = com2.yl * (2.0 * g.u() - 1.0);
+    const double z = com2.zmin + (com2.zmax - com2.zmin) * g.u();
+    double uz;
+    g.direction(ux, uy, uz);
+    prepare_direction(ux, uy, uz, d);
+    return prepare_ray(x, y, z, d, false, *search_scratch_of_thread, r);
+}
+
 std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {
     std::vector<std::int32_t> out;
     walk::walk_cells(r, order, [&](std::int32_t c) {
@@ -37,23 +57,16 @@ std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {
 }  // namespace
 
 TEST(CellWalk, AlongTheRayHandsOverTheCellsOfCellOrderInTheRaysDirection) {
-    fixture::reset_field();
-    fixture::set_field(fixture::random_spheres(900, 30.0, 24.0, 0.3, 1.0, 2.0, -5150), 30.0, 24.0, 7.1);
-    fixture::set_grid(17, 13);
+    walk_field(-5150);
     ASSERT_GT(grid_layout.dtab_max, 0.0);
     fixture::test_rng g(-808);
-    search_scratch_t& s = *search_scratch_of_thread;
     const std::int32_t my = com11.my;
     int reversed_columns = 0, reversed_rows = 0, skipped = 0;
     for (int i = 0; i < 3000; ++i) {
-        const double x = com2.xl * (2.0 * g.u() - 1.0), y = com2.yl * (2.0 * g.u() - 1.0);
-        const double z = com2.zmin + (com2.zmax - com2.zmin) * g.u();
-        double ux, uy, uz;
-        g.direction(ux, uy, uz);
+        double x, y, ux, uy;
         search_direction d;
-        prepare_direction(ux, uy, uz, d);
         cell_ray r;
-        if (!prepare_ray(x, y, z, d, false, s, r)) continue;
+        if (!random_ray(g, x, y, ux, uy, d, r)) continue;
         const std::vector<std::int32_t> listed = cells_of(r, walk_order::hits_in_cell_order);
         const std::vector<std::int32_t> along = cells_of(r, walk_order::hits_along_ray);
         ASSERT_TRUE(std::is_sorted(listed.begin(), listed.end())) << "ray " << i;
@@ -99,21 +112,14 @@ TEST(CellWalk, AlongTheRayHandsOverTheCellsOfCellOrderInTheRaysDirection) {
 // wholly beyond it (no sphere of the cell can be entered nearer: an entry
 // point lies in the cell's disc).
 TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
-    fixture::reset_field();
-    fixture::set_field(fixture::random_spheres(900, 30.0, 24.0, 0.3, 1.0, 2.0, -5151), 30.0, 24.0, 7.1);
-    fixture::set_grid(17, 13);
+    walk_field(-5151);
     fixture::test_rng g(-809);
-    search_scratch_t& s = *search_scratch_of_thread;
     int cut = 0;
     for (int i = 0; i < 3000; ++i) {
-        const double x = com2.xl * (2.0 * g.u() - 1.0), y = com2.yl * (2.0 * g.u() - 1.0);
-        const double z = com2.zmin + (com2.zmax - com2.zmin) * g.u();
-        double ux, uy, uz;
-        g.direction(ux, uy, uz);
+        double x, y, ux, uy;
         search_direction d;
-        prepare_direction(ux, uy, uz, d);
         cell_ray r;
-        if (!prepare_ray(x, y, z, d, false, s, r)) continue;
+        if (!random_ray(g, x, y, ux, uy, d, r)) continue;
         const double reach = 10.0 * g.u();  // a horizontal distance along the ray
         std::vector<std::int32_t> kept;
         walk::walk_cells(
