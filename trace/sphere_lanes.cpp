@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -391,8 +392,11 @@ struct search_kernels {
 };
 
 bool kernels_for(std::int64_t target, search_kernels& k) {
-    const int i = table_index(target);
-    if (i < 0) return false;
+    // A build for one instruction set only (HWY_COMPILE_ONLY_STATIC) has a
+    // table of one entry, for that one.
+    constexpr std::size_t entries = std::size(HWY_DISPATCH_TABLE(SearchCells));
+    const int i = entries == 1 ? (target == HWY_STATIC_TARGET ? 0 : -1) : table_index(target);
+    if (i < 0 || std::size_t(i) >= entries) return false;
     const search_kernels found{target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i]};
     if (!found.cells || !found.packet) return false;
     k = found;
