@@ -15,5 +15,6 @@ com10_t com10;
 thread_local constinit com11_t com11{};
 grid_layout_t grid_layout;
 walk_grid_t walk_grid;
+shadow_grid_t shadow_grid;
 
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "format/text_field.h"
 
@@ -166,5 +167,30 @@ struct walk_grid_t {
     std::int32_t place[max_part + 1];  // place l of particle k
 };
 extern walk_grid_t walk_grid;
+
+// The spheres of the search grid and their periodic copies, e + m (xl2, sy) +
+// n (0, yl2), whose centres lie within `reach` of the cell, in single
+// precision, with every radius widened by `margin` (far more than the
+// rounding of the single-precision test and of the double one), sorted into
+// square cells of `width` over [x0, x0 + nx width] x [y0, y0 + ny width]
+// column by column: cell (i, j), counted from 0, holds the spheres
+// first[i ny + j] .. first[i ny + j + 1] - 1. The sphere tables run
+// walk_lanes entries past the last sphere with entries no ray meets. The
+// shadow tests use it to show, by a test that can err only toward "maybe",
+// that no sphere is in the way; built by tab_init (ready: it can be used).
+struct shadow_grid_t {
+    bool ready = false;
+    double reach = 0.0;
+    double margin = 0.0;
+    double rmax = 0.0;  // largest radius of the field
+    double x0 = 0.0, y0 = 0.0;
+    double width = 0.0, rwidth = 0.0;  // cell width, its reciprocal
+    std::int32_t nx = 0, ny = 0;
+    std::vector<std::int32_t> first;
+    std::vector<float> x, y, z;
+    std::vector<float> rr;            // (r + margin)^2, rounded up
+    std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
+};
+extern shadow_grid_t shadow_grid;
 
 }  // namespace quillet

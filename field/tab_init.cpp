@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -28,6 +30,77 @@ std::int32_t cell_of[max_part + 1];
                       std::to_string(cells) +
                       "); the grid spans the particle centres widened by 1 % about the origin, so the centres "
                       "must spread over both sides of x = 0 and y = 0 (use mx = my = 1 for such a field)");
+}
+
+// The shadow grid (see field_records.h) of the npart entries of the particle
+// tables: every copy of an entry within reach of the cell, one cell of about
+// eight spheres at a time. Not ready where the field gives it nothing to do:
+// no layout, a cell so small that copies of one particle lie within two radii
+// of each other, or a layer too thick for any reach within the cell.
+void build_shadow_grid(std::int32_t npart) {
+    shadow_grid_t& g = shadow_grid;
+    g = shadow_grid_t{};
+    const grid_layout_t& lay = grid_layout;
+    const double xl = com2.xl, yl = com2.yl, sy = com2.sy;
+    double rmax = 0.0;
+    for (std::int32_t k = 1; k <= npart; ++k) rmax = std::max(rmax, com1.rpart[k]);
+    if (npart < 1 || !(lay.dtab_max > 0.0) || !(xl > 0.0) || !(yl > 0.0) || !(rmax > 0.0)) return;
+    // Rays rising at more than about 9 degrees leave the layer within the
+    // reach from any height.
+    const double reach = std::min({xl, yl, 6.0 * (lay.ztop - lay.zbottom) + 2.0 * rmax});
+    if (!(2.0 * std::min(xl, yl) > 4.0 * rmax * (1.0 + 1.0e-6)) || !(reach > 3.0 * rmax)) return;
+    const double xlo = -xl - reach, xhi = xl + reach, ylo = -yl - reach, yhi = yl + reach;
+    const double width = std::max(std::sqrt(8.0 * 4.0 * xl * yl / npart), std::max(xhi - xlo, yhi - ylo) / 4096.0);
+    g.reach = reach;
+    g.rmax = rmax;
+    g.x0 = xlo;
+    g.y0 = ylo;
+    g.width = width;
+    g.rwidth = 1.0 / width;
+    g.nx = std::max(1, std::int32_t(std::ceil((xhi - xlo) * g.rwidth)));
+    g.ny = std::max(1, std::int32_t(std::ceil((yhi - ylo) * g.rwidth)));
+    // Each centre carries the rounding of single precision (2^-24 of its
+    // size, and as much again as an offset from a start point): a thousand
+    // times less than the margin, which also covers the test's own rounding.
+    const double size = xl + yl + 2.0 * reach + std::max(std::fabs(lay.zbottom), std::fabs(lay.ztop)) + rmax;
+    g.margin = size * 0x1p-20;
+
+    // The copies in reach, twice: counted per cell, then placed.
+    const std::int32_t ncell = g.nx * g.ny;
+    g.first.assign(std::size_t(ncell) + 1, 0);
+    auto each_copy = [&](auto&& on_copy) {
+        const std::int32_t nrow = std::int32_t(std::ceil(reach / (2.0 * yl))) + 2;
+        for (std::int32_t k = 1; k <= npart; ++k) {
+            for (std::int32_t m = -1; m <= 1; ++m) {
+                for (std::int32_t n = -nrow; n <= nrow; ++n) {
+                    const double x = com1.xpart[k] + m * com2.xl2, y = com1.ypart[k] + m * sy + n * com2.yl2;
+                    if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) continue;
+                    const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
+                    const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rwidth));
+                    on_copy(k, x, y, i * g.ny + j);
+                }
+            }
+        }
+    };
+    each_copy([&](std::int32_t, double, double, std::int32_t c) { g.first[std::size_t(c) + 1] += 1; });
+    for (std::int32_t c = 0; c < ncell; ++c) g.first[std::size_t(c) + 1] += g.first[std::size_t(c)];
+    const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
+    g.x.assign(n + walk_lanes, 0.0f);
+    g.y.assign(n + walk_lanes, 0.0f);
+    g.z.assign(n + walk_lanes, 0.0f);
+    g.rr.assign(n + walk_lanes, -std::numeric_limits<float>::infinity());  // the padding is never met
+    g.orig.assign(n + walk_lanes, 0);
+    std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
+    each_copy([&](std::int32_t k, double x, double y, std::int32_t c) {
+        const std::size_t l = std::size_t(next[std::size_t(c)]++);
+        const double r = com1.rpart[k] + g.margin;
+        g.x[l] = float(x);
+        g.y[l] = float(y);
+        g.z[l] = float(com1.zpart[k]);
+        g.rr[l] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
+        g.orig[l] = com1.iorig[k];
+    });
+    g.ready = true;
 }
 
 }  // namespace
@@ -148,6 +221,8 @@ void tab_init() {
         w.bz0[c] = bz0;
         w.bz1[c] = bz1;
     }
+
+    build_shadow_grid(npart);
 
     if (debug1.idebug >= 1) {
         result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");

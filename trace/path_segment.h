@@ -22,7 +22,16 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
 // the first box: a particle >= 1 when the way is blocked (any one in the way;
 // the first of the list in a traced run), else 0 or a wall code; 0 where not
 // wanted. Leaves com12.ipart = excluded.
+// Directions whose way the shadow grid (field_records.h) shows free of
+// particles are not searched: they only step through their boxes, to the
+// same wall code and slice count.
 void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker);
+
+// That pre-test for one direction from a scattering point on or in particle
+// `excluded`: true only where the occlusion search finds the way free (false:
+// it may be blocked, or the pre-test does not apply, as for a ray too flat
+// for the shadow grid's reach).
+bool shadow_way_clear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
 
 }  // namespace quillet

@@ -101,7 +101,9 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
     if (mx > 1 && my > 1 && !walk) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
     const std::int32_t ncand = all ? com3.npart : npot;
 
-    if (walk && mode >= 2) {
+    if (walk && mode == clear_way) {
+        com11.ntab_calls += 1;
+    } else if (walk && mode >= 2) {
         tab_choose_test(x0, y0, z0, d, mode, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {

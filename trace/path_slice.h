@@ -11,7 +11,9 @@ namespace quillet {
 // test (the first particle of the candidate list met); >= 3: occlusion test
 // where any particle in the way will do (the walk along the ray may find
 // another one than the list; the answer blocked or free is the same); other:
-// nearest particle, no diagnostics.
+// nearest particle, no diagnostics; clear_way: an occlusion test whose way
+// a pre-test has shown free of particles (only the walls are found; the
+// searches are counted as if made).
 // ipart: particle number >= 1, or a wall code -1..-4; tmin: distance.
 // The particle in com12.ipart is skipped. A particle whose entry point lies
 // within 1e-9 of its radius from the start point counts as not met when the
@@ -20,6 +22,7 @@ namespace quillet {
 // the particle it has just left), and within the rounding of the coordinates
 // when it starts elsewhere (a launch point, or the wall where it entered this
 // box), so that a sphere entered just beyond a wall is met in the next box.
+inline constexpr std::int32_t clear_way = 4;
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
 // ... along a prepared direction (the same answer).

@@ -12,6 +12,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
 #include <limits>
@@ -24,6 +25,7 @@
 #include "trace/cell_walk-inl.h"
 #include "trace/cell_walk.h"
 #include "trace/path_segment.h"
+#include "trace/path_slice.h"
 #include "trace/search_targets.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
@@ -322,6 +324,96 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
     return 0;
 }
 
+// The particle a shadow packet starts on, whose copies at its place the
+// pre-test passes over: the searches never meet them (the first box skips
+// the particle itself; from its surface or inside it, a copy at the same
+// place is behind or around the start point of every later box). orig < 0:
+// none, where the start point lies neither on nor in it.
+struct start_particle {
+    std::int32_t orig = -1;
+    double x = 0.0, y = 0.0, z = 0.0, tol = 0.0;
+};
+
+start_particle particle_started_on(double x0, double y0, double z0, std::int32_t excluded) {
+    start_particle p;
+    if (excluded < 1 || excluded > com3.npart) return p;
+    const double x = com1.xpart[excluded], y = com1.ypart[excluded], z = com1.zpart[excluded];
+    const double r = com1.rpart[excluded];
+    const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
+    const double reach = r * (1.0 + 1.0e-6);
+    if (!(dx * dx + dy * dy + dz * dz <= reach * reach)) return p;
+    p.orig = com1.iorig[excluded];
+    p.x = x;
+    p.y = y;
+    p.z = z;
+    p.tol = shadow_grid.margin + 1.0e-3 * r;
+    return p;
+}
+
+// Whether the shadow grid shows that the ray from (x0, y0, z0) along d meets
+// no particle in any box, so that its occlusion search can only find the way
+// free. A sphere the search meets is entered at a height within the spheres'
+// range, so within the horizontal distance `run` where the ray leaves it; its
+// centre lies within its radius of that stretch, and its copy in the shadow
+// grid within the margin more. So only the cells of that stretch's bounding
+// box, widened by the largest radius and the margin, are looked at, and a
+// sphere counts unless the single-precision test shows it lies behind the
+// start point or farther from the ray's line than its widened radius, with
+// room for the test's own rounding (at most 2^-18 of the squared distance):
+// the test can only err toward "maybe". Rays too flat for the reach are not
+// tested (false). The spheres of a column's rows lie side by side, so each
+// column is one run, read N at a time; the lanes past a run hold other
+// spheres (or padding no ray meets), which can only add a "maybe".
+bool way_clear(double x0, double y0, double z0, const search_direction& d, const start_particle& start) {
+    const shadow_grid_t& g = shadow_grid;
+    const grid_layout_t& lay = grid_layout;
+    if (d.flat || d.uz == 0.0) return false;
+    const double rise = d.uz > 0.0 ? lay.ztop - z0 : lay.zbottom - z0;
+    const double run = std::max(rise * d.iu[2], 0.0) * d.h * (1.0 + 1.0e-9);
+    const double pad = g.rmax + 2.0 * g.margin;
+    if (!(run + pad <= g.reach)) return false;
+    const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
+    auto cell = [&](double v, double lo, std::int32_t n) {
+        const double q = (v - lo) * g.rwidth;
+        return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
+    };
+    const std::int32_t i0 = cell(std::min(x0, xe) - pad, g.x0, g.nx), i1 = cell(std::max(x0, xe) + pad, g.x0, g.nx);
+    const std::int32_t j0 = cell(std::min(y0, ye) - pad, g.y0, g.ny), j1 = cell(std::max(y0, ye) + pad, g.y0, g.ny);
+
+    using DF = hn::ScalableTag<float>;
+    const DF D;
+    const std::int32_t N = std::int32_t(hn::Lanes(D));
+    const auto X0 = hn::Set(D, float(x0)), Y0 = hn::Set(D, float(y0)), Z0 = hn::Set(D, float(z0));
+    const auto UX = hn::Set(D, float(d.ux)), UY = hn::Set(D, float(d.uy)), UZ = hn::Set(D, float(d.uz));
+    // Behind: b below -(margin + 2^-20 of the largest distance to a centre
+    // in the box).
+    const double span = 2.0 * (g.reach + g.rmax) + (lay.ztop - lay.zbottom);
+    const auto behind = hn::Set(D, float(-(g.margin + 0x1p-20 * span)));
+    const auto shrink = hn::Set(D, 1.0f - 0x1p-17f);
+    for (std::int32_t i = i0; i <= i1; ++i) {
+        const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
+        const std::int32_t end = first[j1 + 1];
+        for (std::int32_t l = first[j0]; l < end; l += N) {
+            const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0);
+            const auto cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
+            const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
+            const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+            const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
+            auto maybe = hn::And(hn::Ge(b, behind),
+                                 hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), hn::LoadU(D, g.rr.data() + l)));
+            while (!hn::AllFalse(D, maybe)) {
+                const intptr_t lane = hn::FindFirstTrue(D, maybe);
+                const std::size_t q = std::size_t(l + lane);
+                const bool own = g.orig[q] == start.orig && std::fabs(g.x[q] - start.x) <= start.tol &&
+                                 std::fabs(g.y[q] - start.y) <= start.tol && std::fabs(g.z[q] - start.z) <= start.tol;
+                if (!own) return false;
+                maybe = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), maybe);
+            }
+        }
+    }
+    return true;
+}
+
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
     search_scratch_t& s = *search_scratch_of_thread;
@@ -333,12 +425,24 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
-    const bool near = mode == 3 && com3.nboxvis >= 1 && com11.mx > 1 && com11.my > 1 && g.dtab_max > 0.0 &&
-                      !search_options.full_scan && gather_near(x0, y0, z0, excluded, i0, i1, j0, j1, s);
+    const bool walked = mode == 3 && com3.nboxvis >= 1 && com11.mx > 1 && com11.my > 1 && g.dtab_max > 0.0 &&
+                        !search_options.full_scan;
+    // Directions whose way the shadow grid shows free only step through
+    // their boxes (the searches' count kept).
+    const bool pretest = walked && shadow_grid.ready;
+    const start_particle start = pretest ? particle_started_on(x0, y0, z0, excluded) : start_particle{};
+    int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
-        if (near && !dirs[k].flat) {
+        if (pretest && way_clear(x0, y0, z0, dirs[k], start)) {
+            double x = x0, y = y0, z = z0;
+            com12.ipart = excluded;
+            path_segment(x, y, z, dirs[k], blocker[k], clear_way);
+            continue;
+        }
+        if (walked && gathered == 0) gathered = gather_near(x0, y0, z0, excluded, i0, i1, j0, j1, s) ? 1 : -1;
+        if (gathered == 1 && !dirs[k].flat) {
             std::int32_t tested = 0;
             const std::int32_t hit =
                 excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], tested, s)
@@ -364,6 +468,10 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     com12.ipart = excluded;
 }
 
+bool WayClear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    return shadow_grid.ready && way_clear(x0, y0, z0, d, particle_started_on(x0, y0, z0, excluded));
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace quillet
 HWY_AFTER_NAMESPACE();
@@ -373,6 +481,7 @@ namespace quillet {
 
 HWY_EXPORT(SearchCells);
 HWY_EXPORT(ShadowPacket);
+HWY_EXPORT(WayClear);
 
 namespace {
 
@@ -389,6 +498,7 @@ struct search_kernels {
     std::int64_t target = 0;
     decltype(&HWY_STATIC_DISPATCH(SearchCells)) cells = nullptr;
     decltype(&HWY_STATIC_DISPATCH(ShadowPacket)) packet = nullptr;
+    decltype(&HWY_STATIC_DISPATCH(WayClear)) clear = nullptr;
 };
 
 bool kernels_for(std::int64_t target, search_kernels& k) {
@@ -397,8 +507,9 @@ bool kernels_for(std::int64_t target, search_kernels& k) {
     constexpr std::size_t entries = std::size(HWY_DISPATCH_TABLE(SearchCells));
     const int i = entries == 1 ? (target == HWY_STATIC_TARGET ? 0 : -1) : table_index(target);
     if (i < 0 || std::size_t(i) >= entries) return false;
-    const search_kernels found{target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i]};
-    if (!found.cells || !found.packet) return false;
+    const search_kernels found{target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i],
+                               HWY_DISPATCH_TABLE(WayClear)[i]};
+    if (!found.cells || !found.packet || !found.clear) return false;
     k = found;
     return true;
 }
@@ -417,7 +528,8 @@ std::vector<std::int64_t> runnable_targets() {
 // program is loaded (a plain variable: the searches call through it without
 // a guard).
 search_kernels chosen = [] {
-    search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket)};
+    search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket),
+                        &HWY_STATIC_DISPATCH(WayClear)};
     for (std::int64_t t : runnable_targets())
         if (kernels_for(t, best)) break;
     return best;
@@ -440,6 +552,10 @@ std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direc
 void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
     chosen.packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
+}
+
+bool shadow_way_clear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    return chosen.clear(x0, y0, z0, d, excluded);
 }
 
 std::vector<std::string> search_target_names() {

@@ -1,0 +1,207 @@
+// The shadow packet's pre-test (the shadow grid in single precision): it may
+// call a way free only where the occlusion search of every box finds it free,
+// it must decide alike on every instruction set (the candidate counts of the
+// result files depend on it), and it must clear most free ways, or it saves
+// nothing.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "field/field_records.h"
+#include "field/retbox.h"
+#include "support/field_fixture.h"
+#include "support/test_rng.h"
+#include "trace/path_segment.h"
+#include "trace/search_targets.h"
+#include "trace/tab_choose.h"
+#include "trace/trace_records.h"
+
+using namespace quillet;
+
+namespace {
+
+using rng = fixture::test_rng;
+
+struct field_case {
+    const char* name;
+    int n;
+    double xl, rmin, rmax, zhalf, sy;
+    std::int32_t grid;
+    double cleared_share;  // of the free ways, at least
+};
+
+// Like the benchmark field (tau 0.5, a slab about 8.7 radii thick), and a
+// small dense one whose reach (the cell's half-width, 10) leaves the flatter
+// rays to the search.
+const field_case fields[] = {
+    {"benchmark-like", 2000, 56.05, 1.0, 1.0, 3.35, 17.3, 25, 0.7},
+    {"small dense", 400, 10.0, 0.3, 0.8, 1.5, 3.7, 8, 0.4},
+};
+
+void load(const field_case& f) {
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(f.n, f.xl, f.xl, f.rmin, f.rmax, f.zhalf, -977), f.xl, f.xl, f.sy);
+    fixture::set_grid(f.grid, f.grid);
+    com3.nbox = 1000;
+    com3.nboxvis = 1000;
+}
+
+// A point on the surface of particle k along the unit normal n, folded into the cell.
+void surface_point(std::int32_t k, double nx, double ny, double nz, double& x, double& y, double& z) {
+    x = com1.xpart[k] + com1.rpart[k] * nx;
+    y = com1.ypart[k] + com1.rpart[k] * ny;
+    z = com1.zpart[k] + com1.rpart[k] * nz;
+    retbox(x, y);
+}
+
+// The occlusion search of every box, by the full scan: >= 1 when blocked.
+std::int32_t full_scan_blocker(double x, double y, double z, double ux, double uy, double uz, std::int32_t k) {
+    search_options.full_scan = true;
+    std::int32_t hit = 0;
+    com12.ipart = k;
+    path_segment(x, y, z, ux, uy, uz, hit, 2);
+    search_options.full_scan = false;
+    return hit;
+}
+
+}  // namespace
+
+// Random scattering points and directions (half of them into the particle a
+// point lies on, through which the search passes): every way cleared is free
+// by the full scan, on every instruction set, with the same decisions.
+TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
+    const std::string best = search_target_name();
+    for (const field_case& f : fields) {
+        load(f);
+        ASSERT_TRUE(shadow_grid.ready) << f.name;
+        std::vector<char> first_decisions;
+        for (const std::string& target : search_target_names()) {
+            ASSERT_TRUE(choose_search_target(target));
+            rng g(-4242);
+            std::vector<char> decisions;
+            int free_ways = 0, cleared = 0, cleared_through_own = 0;
+            for (int i = 0; i < 3000; ++i) {
+                const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                double nx, ny, nz, x, y, z;
+                g.direction(nx, ny, nz);
+                surface_point(k, nx, ny, nz, x, y, z);
+                for (int d = 0; d < 8; ++d) {
+                    double ux, uy, uz;
+                    g.direction(ux, uy, uz);
+                    search_direction dir;
+                    prepare_direction(ux, uy, uz, dir);
+                    const bool clear = shadow_way_clear(x, y, z, dir, k);
+                    decisions.push_back(clear);
+                    if (!first_decisions.empty()) continue;  // the answers were checked on the first one
+                    const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
+                    ASSERT_FALSE(clear && blocked) << f.name << " " << target << ", point " << i << " direction " << d;
+                    free_ways += !blocked;
+                    cleared += clear;
+                    cleared_through_own += clear && ux * nx + uy * ny + uz * nz < 0.0;
+                }
+            }
+            if (first_decisions.empty()) {
+                first_decisions = decisions;
+                EXPECT_GE(cleared, f.cleared_share * free_ways) << f.name << ": " << cleared << " of " << free_ways;
+                EXPECT_GT(cleared_through_own, cleared / 10) << f.name;
+            } else {
+                EXPECT_EQ(decisions, first_decisions) << f.name << " " << target;
+            }
+        }
+    }
+    ASSERT_TRUE(choose_search_target(best));
+}
+
+// Rays aimed past a sphere or one of its periodic copies in the boxes around
+// the cell (sheared), just inside its radius (by a millionth: blocked) or just
+// outside (by a hundredth): the first are never cleared, nearly all of the
+// second are, where nothing else is in the way. The layer is thin and the
+// rays steep enough for the reach, so every one of them is pre-tested.
+TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
+    const field_case f{"sparse", 300, 15.0, 0.3, 0.5, 1.0, 3.7, 10, 0.0};
+    load(f);
+    ASSERT_TRUE(shadow_grid.ready);
+    rng g(-99);
+    int inside = 0, inside_copies = 0, outside_free = 0, outside_cleared = 0;
+    struct copy {
+        double x, y, z, r;
+        bool central;
+    };
+    std::vector<copy> near;
+    for (int i = 0; i < 8000 && inside_copies < 300; ++i) {
+        const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+        double nx, ny, nz, x, y, z;
+        g.direction(nx, ny, nz);
+        surface_point(k, nx, ny, nz, x, y, z);
+        // The copies of every entry, m boxes across in x and n in y, 0.8 to 4
+        // from the point horizontally; one of them at random.
+        near.clear();
+        for (std::int32_t j = 1; j <= com3.npart; ++j) {
+            for (int m = -1; m <= 1; ++m) {
+                for (int n = -1; n <= 1; ++n) {
+                    const double cx = com1.xpart[j] + m * com2.xl2, cy = com1.ypart[j] + m * com2.sy + n * com2.yl2;
+                    const double h = std::hypot(cx - x, cy - y);
+                    if (h >= 0.8 && h <= 4.0) near.push_back({cx, cy, com1.zpart[j], com1.rpart[j], m == 0 && n == 0});
+                }
+            }
+        }
+        // Copies in the boxes around first, where there are any.
+        const auto central = std::partition(near.begin(), near.end(), [](const copy& c) { return !c.central; });
+        const std::size_t across = std::size_t(central - near.begin());
+        const std::size_t pick = across > 0 && g.u() < 0.75 ? std::size_t(g.u() * double(across)) % across
+                                                            : std::size_t(g.u() * double(near.size())) % near.size();
+        const copy c = near[pick];
+        const double dx = c.x - x, dy = c.y - y, dz = c.z - z;
+        const double dist = std::sqrt(dx * dx + dy * dy + dz * dz);
+        // A unit vector w across the line to the centre.
+        double wx, wy, wz;
+        g.direction(wx, wy, wz);
+        const double along = (wx * dx + wy * dy + wz * dz) / dist;
+        wx -= along * dx / dist;
+        wy -= along * dy / dist;
+        wz -= along * dz / dist;
+        const double wn = std::sqrt(wx * wx + wy * wy + wz * wz);
+        for (const double miss : {c.r * (1.0 - 1.0e-6), c.r + 0.01}) {
+            // Toward the point at `miss` from the centre across the line: the
+            // line passes the centre a little nearer than that.
+            double ux = dx + miss * wx / wn, uy = dy + miss * wy / wn, uz = dz + miss * wz / wn;
+            const double len = std::sqrt(ux * ux + uy * uy + uz * uz);
+            ux /= len;
+            uy /= len;
+            uz /= len;
+            if (std::fabs(uz) < 0.25 || ux * nx + uy * ny + uz * nz <= 0.0) continue;
+            search_direction dir;
+            prepare_direction(ux, uy, uz, dir);
+            const bool clear = shadow_way_clear(x, y, z, dir, k);
+            const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
+            ASSERT_FALSE(clear && blocked) << "point " << i << ", miss " << miss;
+            if (miss < c.r) {
+                ASSERT_TRUE(blocked) << "point " << i;  // the aimed sphere at least is in the way
+                inside += 1;
+                inside_copies += !c.central;
+            } else if (!blocked) {
+                outside_free += 1;
+                outside_cleared += clear;
+            }
+        }
+    }
+    EXPECT_GE(inside_copies, 300) << inside << " inside, " << outside_free << " outside";
+    EXPECT_GT(inside, inside_copies);
+    EXPECT_GE(outside_cleared, outside_free * 9 / 10) << outside_cleared << " of " << outside_free;
+}
+
+// A cell less than four radii across leaves copies of one particle within
+// two radii of each other: the pre-test stays out of it.
+TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
+    fixture::reset_field();
+    fixture::set_field({{1.0, 0.0, 0.0, 0.0}, {1.0, 0.9, 0.4, 1.5}}, 1.8, 1.8, 0.5);
+    fixture::set_grid(2, 2);
+    EXPECT_FALSE(shadow_grid.ready);
+    search_direction dir;
+    prepare_direction(0.0, 0.0, 1.0, dir);
+    EXPECT_FALSE(shadow_way_clear(0.0, 0.0, 1.0, dir, 1));
+}
