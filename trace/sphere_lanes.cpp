@@ -324,30 +324,57 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
     return 0;
 }
 
-// The particle a shadow packet starts on, whose copies at its place the
-// pre-test passes over: the searches never meet them (the first box skips
-// the particle itself; from its surface or inside it, a copy at the same
-// place is behind or around the start point of every later box). orig < 0:
-// none, where the start point lies neither on nor in it.
+// The particle a shadow packet starts on (on its surface or inside it),
+// whose copies at its place the pre-test may pass over: the first box skips
+// the particle itself, and a later box starts at a wall the ray reaches only
+// after it has left the particle, so that the copies there lie behind its
+// start. The particle is looked up when the pre-test first meets a copy of
+// it (orig < 0: the start point lies neither on nor in it).
 struct start_particle {
+    double x0, y0, z0;
+    std::int32_t excluded;
+    bool looked_up = false;
     std::int32_t orig = -1;
-    double x = 0.0, y = 0.0, z = 0.0, tol = 0.0;
+    double x = 0.0, y = 0.0, z = 0.0, r = 0.0, tol = 0.0;
+    bool near_wall = true;  // within a diameter of a wall: a ray may reach it inside the particle
 };
 
-start_particle particle_started_on(double x0, double y0, double z0, std::int32_t excluded) {
-    start_particle p;
-    if (excluded < 1 || excluded > com3.npart) return p;
-    const double x = com1.xpart[excluded], y = com1.ypart[excluded], z = com1.zpart[excluded];
-    const double r = com1.rpart[excluded];
-    const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
+void look_up(start_particle& p) {
+    p.looked_up = true;
+    const std::int32_t e = p.excluded;
+    if (e < 1 || e > com3.npart) return;
+    const double x = com1.xpart[e], y = com1.ypart[e], z = com1.zpart[e], r = com1.rpart[e];
+    const double dx = p.x0 - x, dy = p.y0 - y, dz = p.z0 - z;
     const double reach = r * (1.0 + 1.0e-6);
-    if (!(dx * dx + dy * dy + dz * dz <= reach * reach)) return p;
-    p.orig = com1.iorig[excluded];
+    if (!(dx * dx + dy * dy + dz * dz <= reach * reach)) return;
+    p.orig = com1.iorig[e];
     p.x = x;
     p.y = y;
     p.z = z;
+    p.r = r;
     p.tol = shadow_grid.margin + 1.0e-3 * r;
-    return p;
+    p.near_wall = !(std::min(com2.xl - std::fabs(p.x0), com2.yl - std::fabs(p.y0)) > 2.0 * r * (1.0 + 1.0e-6));
+}
+
+// Whether sphere q of the shadow grid is a copy of the start particle at its
+// place that the ray along d leaves before it reaches a wall of the cell
+// (every ray does, from a start more than a diameter away from the walls).
+bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
+    const shadow_grid_t& g = shadow_grid;
+    if (!p.looked_up) look_up(p);
+    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.x[q] - p.x) <= p.tol) ||
+        !(std::fabs(g.y[q] - p.y) <= p.tol) || !(std::fabs(g.z[q] - p.z) <= p.tol))
+        return false;
+    if (!p.near_wall) return true;
+    // Where the ray leaves the particle (b + the half chord; b alone where
+    // it misses), against the first wall.
+    const double dx = p.x - p.x0, dy = p.y - p.y0, dz = p.z - p.z0;
+    const double b = dx * d.ux + dy * d.uy + dz * d.uz;
+    const double disc = b * b - (dx * dx + dy * dy + dz * dz) + p.r * p.r;
+    const double out = std::max(b + std::sqrt(std::max(disc, 0.0)), 0.0);
+    const double xw = d.ux > 0.0 ? (com2.xl - p.x0) * d.iu[0] : d.ux < 0.0 ? -(com2.xl + p.x0) * d.iu[0] : HUGE_VAL;
+    const double yw = d.uy > 0.0 ? (com2.yl - p.y0) * d.iu[1] : d.uy < 0.0 ? -(com2.yl + p.y0) * d.iu[1] : HUGE_VAL;
+    return std::min(xw, yw) > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
 }
 
 // Whether the shadow grid shows that the ray from (x0, y0, z0) along d meets
@@ -364,7 +391,7 @@ start_particle particle_started_on(double x0, double y0, double z0, std::int32_t
 // tested (false). The spheres of a column's rows lie side by side, so each
 // column is one run, read N at a time; the lanes past a run hold other
 // spheres (or padding no ray meets), which can only add a "maybe".
-bool way_clear(double x0, double y0, double z0, const search_direction& d, const start_particle& start) {
+bool way_clear(double x0, double y0, double z0, const search_direction& d, start_particle& start) {
     const shadow_grid_t& g = shadow_grid;
     const grid_layout_t& lay = grid_layout;
     if (d.flat || d.uz == 0.0) return false;
@@ -403,10 +430,7 @@ bool way_clear(double x0, double y0, double z0, const search_direction& d, const
                                  hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), hn::LoadU(D, g.rr.data() + l)));
             while (!hn::AllFalse(D, maybe)) {
                 const intptr_t lane = hn::FindFirstTrue(D, maybe);
-                const std::size_t q = std::size_t(l + lane);
-                const bool own = g.orig[q] == start.orig && std::fabs(g.x[q] - start.x) <= start.tol &&
-                                 std::fabs(g.y[q] - start.y) <= start.tol && std::fabs(g.z[q] - start.z) <= start.tol;
-                if (!own) return false;
+                if (!passed_start_copy(start, std::size_t(l + lane), d)) return false;
                 maybe = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), maybe);
             }
         }
@@ -430,7 +454,16 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     // Directions whose way the shadow grid shows free only step through
     // their boxes (the searches' count kept).
     const bool pretest = walked && shadow_grid.ready;
-    const start_particle start = pretest ? particle_started_on(x0, y0, z0, excluded) : start_particle{};
+    start_particle start{x0, y0, z0, excluded};
+    if (pretest && excluded >= 1 && excluded <= com3.npart) {
+        // Looked up when a direction meets a copy of it (often, for rays into
+        // it): fetched while the first directions are tested.
+        __builtin_prefetch(&com1.xpart[excluded]);
+        __builtin_prefetch(&com1.ypart[excluded]);
+        __builtin_prefetch(&com1.zpart[excluded]);
+        __builtin_prefetch(&com1.rpart[excluded]);
+        __builtin_prefetch(&com1.iorig[excluded]);
+    }
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
@@ -469,7 +502,8 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
 }
 
 bool WayClear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
-    return shadow_grid.ready && way_clear(x0, y0, z0, d, particle_started_on(x0, y0, z0, excluded));
+    start_particle start{x0, y0, z0, excluded};
+    return shadow_grid.ready && way_clear(x0, y0, z0, d, start);
 }
 
 }  // namespace HWY_NAMESPACE
