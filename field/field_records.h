@@ -190,6 +190,9 @@ struct shadow_grid_t {
     std::vector<float> x, y, z;
     std::vector<float> rr;            // (r + margin)^2, rounded up
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
+    // For an entry at its own place (no period added): its place in the
+    // walk grid's sphere tables and its cell there; -1 for every other copy.
+    std::vector<std::int32_t> place, cell;
 };
 extern shadow_grid_t shadow_grid;
 

@@ -77,12 +77,12 @@ void build_shadow_grid(std::int32_t npart) {
                     if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) continue;
                     const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
                     const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rwidth));
-                    on_copy(k, x, y, i * g.ny + j);
+                    on_copy(k, x, y, i * g.ny + j, m == 0 && n == 0);
                 }
             }
         }
     };
-    each_copy([&](std::int32_t, double, double, std::int32_t c) { g.first[std::size_t(c) + 1] += 1; });
+    each_copy([&](std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
     for (std::int32_t c = 0; c < ncell; ++c) g.first[std::size_t(c) + 1] += g.first[std::size_t(c)];
     const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
     g.x.assign(n + walk_lanes, 0.0f);
@@ -90,8 +90,10 @@ void build_shadow_grid(std::int32_t npart) {
     g.z.assign(n + walk_lanes, 0.0f);
     g.rr.assign(n + walk_lanes, -std::numeric_limits<float>::infinity());  // the padding is never met
     g.orig.assign(n + walk_lanes, 0);
+    g.place.assign(n + walk_lanes, -1);
+    g.cell.assign(n + walk_lanes, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
-    each_copy([&](std::int32_t k, double x, double y, std::int32_t c) {
+    each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
         const double r = com1.rpart[k] + g.margin;
         g.x[l] = float(x);
@@ -99,6 +101,10 @@ void build_shadow_grid(std::int32_t npart) {
         g.z[l] = float(com1.zpart[k]);
         g.rr[l] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
+        if (own_place) {
+            g.place[l] = walk_grid.place[k];
+            g.cell[l] = cell_of[k];
+        }
     });
     g.ready = true;
 }

@@ -103,6 +103,136 @@ struct sphere_lanes {
     }
 };
 
+// The single-precision test of the shadow grid for a ray from (x0, y0, z0)
+// along d: the spheres it may meet, among those the horizontal stretch of
+// length `run` (at most the grid's reach) from the start can reach. A sphere
+// a search meets is entered within that stretch (where the stretch ends as
+// the ray leaves the spheres' height range, or at a limit of the search), so
+// its centre lies within its radius of the stretch, and its copy in the
+// shadow grid within the margin more: only the cells of the stretch's
+// bounding box, widened by the largest radius and the margin, are looked at.
+// A sphere counts unless the test shows it lies behind the start point or
+// farther from the ray's line than its widened radius, with room for the
+// test's own rounding (at most 2^-18 of the squared distance): the test can
+// only err toward "maybe". The spheres of a column's rows lie side by side,
+// so each column is one run, read N at a time (the lanes past its end left
+// out, so that every instruction set looks at the same spheres).
+struct shadow_probe {
+    using DF = hn::ScalableTag<float>;
+    using M = hn::Mask<DF>;
+    DF D;
+    std::int32_t i0, i1, j0, j1;  // the cells of the bounding box
+    hn::Vec<DF> X0, Y0, Z0, UX, UY, UZ, behind, shrink;
+
+    shadow_probe(double x0, double y0, double z0, const search_direction& d, double run)
+        : X0(hn::Set(D, float(x0))), Y0(hn::Set(D, float(y0))), Z0(hn::Set(D, float(z0))),
+          UX(hn::Set(D, float(d.ux))), UY(hn::Set(D, float(d.uy))), UZ(hn::Set(D, float(d.uz))),
+          shrink(hn::Set(D, 1.0f - 0x1p-17f)) {
+        const shadow_grid_t& g = shadow_grid;
+        const grid_layout_t& lay = grid_layout;
+        const double pad = g.rmax + 2.0 * g.margin;
+        const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
+        i0 = cell(std::min(x0, xe) - pad, g.x0, g.nx);
+        i1 = cell(std::max(x0, xe) + pad, g.x0, g.nx);
+        j0 = cell(std::min(y0, ye) - pad, g.y0, g.ny);
+        j1 = cell(std::max(y0, ye) + pad, g.y0, g.ny);
+        // Behind: b below -(margin + 2^-20 of the largest distance to a
+        // centre in the box).
+        const double span = 2.0 * (g.reach + g.rmax) + (lay.ztop - lay.zbottom);
+        behind = hn::Set(D, float(-(g.margin + 0x1p-20 * span)));
+    }
+
+    static std::int32_t cell(double v, double lo, std::int32_t n) {
+        const double q = (v - lo) * shadow_grid.rwidth;
+        return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
+    }
+
+    // The lanes of spheres l .. l + N - 1 the ray may meet.
+    HWY_INLINE M maybe(std::int32_t l) const {
+        const shadow_grid_t& g = shadow_grid;
+        const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0);
+        const auto cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
+        const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
+        const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+        const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
+        return hn::And(hn::Ge(b, behind),
+                       hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), hn::LoadU(D, g.rr.data() + l)));
+    }
+
+    // The spheres of column i's run, N at a time, to on_lanes(l, maybe),
+    // which ends the run by returning true (and then this returns true).
+    template <class OnLanes>
+    HWY_INLINE bool each_run(std::int32_t i, OnLanes on_lanes) const {
+        const std::int32_t* first = shadow_grid.first.data() + std::size_t(i) * shadow_grid.ny;
+        const std::int32_t end = first[j1 + 1], N = std::int32_t(hn::Lanes(D));
+        for (std::int32_t l = first[j0]; l < end; l += N) {
+            const M m = hn::And(maybe(l), hn::FirstN(D, std::size_t(end - l)));
+            if (!hn::AllFalse(D, m) && on_lanes(l, m)) return true;
+        }
+        return false;
+    }
+};
+
+// The horizontal distance along d from height z0 to where the ray leaves
+// the spheres' height range (0 where it has left it already).
+inline double run_in_layer(double z0, const search_direction& d) {
+    const grid_layout_t& lay = grid_layout;
+    const double rise = d.uz > 0.0 ? lay.ztop - z0 : lay.zbottom - z0;
+    return std::max(rise * d.iu[2], 0.0) * d.h * (1.0 + 1.0e-9);
+}
+
+// The nearest entry of a free path inside the box (t <= texit), as the
+// walk finds it (below), among the spheres of the box's own table that the
+// shadow grid's test cannot rule out, where the stretch of the ray to the
+// box wall or the end of the layer (run) lies within the grid's reach: each
+// is given the walk's sphere test and, when met, its cell's test; ties keep
+// the smaller place. The columns are taken in the ray's direction, up to the
+// first whose spheres can only be entered beyond the best entry so far.
+// Returns the spheres tested.
+template <bool from_scattering>
+std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
+                                    double run, double texit, std::int32_t excluded, std::int32_t& ipart,
+                                    double& tmin) {
+    const shadow_grid_t& g = shadow_grid;
+    const walk_grid_t& w = walk_grid;
+    const shadow_probe probe(x0, y0, z0, d, run);
+    const double reach = start_reach(from_scattering, x0, y0, z0);
+    const double pad = g.rmax + 2.0 * g.margin;
+    const double iex = d.h * d.iu[0];  // 1/ex
+    std::int32_t tested = 0, best = -1;
+    auto try_lanes = [&](std::int32_t l, auto maybe) HWY_ATTR {
+        while (!hn::AllFalse(probe.D, maybe)) {
+            const intptr_t lane = hn::FindFirstTrue(probe.D, maybe);
+            maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
+            const std::size_t q = std::size_t(l + lane);
+            const std::int32_t p = g.place[q];
+            if (p < 0 || w.k[p] == excluded) continue;
+            tested += 1;
+            const double t = from_scattering ? sphere_entry_from_scattering(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0,
+                                                                           y0, z0, d.ux, d.uy, d.uz)
+                                             : sphere_entry_unbranched(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0, y0,
+                                                                       z0, d.ux, d.uy, d.uz, reach);
+            if (t > 0.0 && t <= texit && (t < tmin || (t == tmin && best >= 0 && p < best)) &&
+                walk_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
+                ipart = w.k[p];
+                tmin = t;
+                best = p;
+            }
+        }
+        return false;
+    };
+    const std::int32_t di = d.ex < 0.0 ? -1 : 1;
+    for (std::int32_t i = di > 0 ? probe.i0 : probe.i1; di > 0 ? i <= probe.i1 : i >= probe.i0; i += di) {
+        if (d.ex != 0.0) {
+            // The column's spheres are entered no nearer than its near edge, less pad.
+            const double edge = di > 0 ? g.x0 + i * g.width - pad : g.x0 + (i + 1) * g.width + pad;
+            if ((edge - x0) * iex > std::min(tmin, texit) * d.h * (1.0 + 1.0e-9)) break;
+        }
+        probe.each_run(i, try_lanes);
+    }
+    return tested;
+}
+
 // The search of one slice along the walk.
 template <bool from_scattering>
 std::int32_t search_cells(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
@@ -154,6 +284,11 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     } else if (mode >= 3) {
         walk_hit_cells(r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
+        if (shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+            const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
+            if (run + shadow_grid.rmax + 2.0 * shadow_grid.margin <= shadow_grid.reach)
+                return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
+        }
         // The nearest entry inside the box; ties keep the earlier candidate
         // in list order (the smaller place in the sphere tables, which hold
         // the cells in cell order). The cells are visited along the ray, and
@@ -379,61 +514,24 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
 
 // Whether the shadow grid shows that the ray from (x0, y0, z0) along d meets
 // no particle in any box, so that its occlusion search can only find the way
-// free. A sphere the search meets is entered at a height within the spheres'
-// range, so within the horizontal distance `run` where the ray leaves it; its
-// centre lies within its radius of that stretch, and its copy in the shadow
-// grid within the margin more. So only the cells of that stretch's bounding
-// box, widened by the largest radius and the margin, are looked at, and a
-// sphere counts unless the single-precision test shows it lies behind the
-// start point or farther from the ray's line than its widened radius, with
-// room for the test's own rounding (at most 2^-18 of the squared distance):
-// the test can only err toward "maybe". Rays too flat for the reach are not
-// tested (false). The spheres of a column's rows lie side by side, so each
-// column is one run, read N at a time; the lanes past a run hold other
-// spheres (or padding no ray meets), which can only add a "maybe".
+// free: the stretch to the end of the layer, whatever the boxes, if it lies
+// within the reach (rays too flat for it are not tested: false).
 bool way_clear(double x0, double y0, double z0, const search_direction& d, start_particle& start) {
     const shadow_grid_t& g = shadow_grid;
-    const grid_layout_t& lay = grid_layout;
     if (d.flat || d.uz == 0.0) return false;
-    const double rise = d.uz > 0.0 ? lay.ztop - z0 : lay.zbottom - z0;
-    const double run = std::max(rise * d.iu[2], 0.0) * d.h * (1.0 + 1.0e-9);
-    const double pad = g.rmax + 2.0 * g.margin;
-    if (!(run + pad <= g.reach)) return false;
-    const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
-    auto cell = [&](double v, double lo, std::int32_t n) {
-        const double q = (v - lo) * g.rwidth;
-        return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
-    };
-    const std::int32_t i0 = cell(std::min(x0, xe) - pad, g.x0, g.nx), i1 = cell(std::max(x0, xe) + pad, g.x0, g.nx);
-    const std::int32_t j0 = cell(std::min(y0, ye) - pad, g.y0, g.ny), j1 = cell(std::max(y0, ye) + pad, g.y0, g.ny);
-
-    using DF = hn::ScalableTag<float>;
-    const DF D;
-    const std::int32_t N = std::int32_t(hn::Lanes(D));
-    const auto X0 = hn::Set(D, float(x0)), Y0 = hn::Set(D, float(y0)), Z0 = hn::Set(D, float(z0));
-    const auto UX = hn::Set(D, float(d.ux)), UY = hn::Set(D, float(d.uy)), UZ = hn::Set(D, float(d.uz));
-    // Behind: b below -(margin + 2^-20 of the largest distance to a centre
-    // in the box).
-    const double span = 2.0 * (g.reach + g.rmax) + (lay.ztop - lay.zbottom);
-    const auto behind = hn::Set(D, float(-(g.margin + 0x1p-20 * span)));
-    const auto shrink = hn::Set(D, 1.0f - 0x1p-17f);
-    for (std::int32_t i = i0; i <= i1; ++i) {
-        const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
-        const std::int32_t end = first[j1 + 1];
-        for (std::int32_t l = first[j0]; l < end; l += N) {
-            const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0);
-            const auto cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
-            const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
-            const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
-            const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
-            auto maybe = hn::And(hn::Ge(b, behind),
-                                 hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), hn::LoadU(D, g.rr.data() + l)));
-            while (!hn::AllFalse(D, maybe)) {
-                const intptr_t lane = hn::FindFirstTrue(D, maybe);
-                if (!passed_start_copy(start, std::size_t(l + lane), d)) return false;
-                maybe = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), maybe);
+    const double run = run_in_layer(z0, d);
+    if (!(run + g.rmax + 2.0 * g.margin <= g.reach)) return false;
+    const shadow_probe probe(x0, y0, z0, d, run);
+    for (std::int32_t i = probe.i0; i <= probe.i1; ++i) {
+        const bool blocked = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
+            while (!hn::AllFalse(probe.D, maybe)) {
+                const intptr_t lane = hn::FindFirstTrue(probe.D, maybe);
+                if (!passed_start_copy(start, std::size_t(l + lane), d)) return true;
+                maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
             }
-        }
+            return false;
+        });
+        if (blocked) return false;
     }
     return true;
 }
