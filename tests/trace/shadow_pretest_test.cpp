@@ -16,6 +16,7 @@
 #include "support/field_fixture.h"
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
+#include "trace/path_slice.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
@@ -204,4 +205,102 @@ TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
     search_direction dir;
     prepare_direction(0.0, 0.0, 1.0, dir);
     EXPECT_FALSE(shadow_way_clear(0.0, 0.0, 1.0, dir, 1));
+}
+
+// Free paths from scattering points (outward) and from above the layer
+// (downward, no particle excluded), followed box by box: with the shadow
+// grid's candidates, with the cell walk alone and with the full scan, the
+// same particle at the same point, the same slice and box counts. The
+// spheres tested are the same on every instruction set, and fewer than the
+// walk tests.
+TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
+    const std::string best = search_target_name();
+    for (const field_case& f : fields) {
+        load(f);
+        std::int64_t tested_first = -1;
+        for (const std::string& target : search_target_names()) {
+            ASSERT_TRUE(choose_search_target(target));
+            rng g(-515);
+            std::int64_t tested = 0, tested_walk = 0;
+            for (int i = 0; i < 4000; ++i) {
+                double x, y, z, ux, uy, uz;
+                std::int32_t k = no_particle;
+                if (i % 4 == 0) {
+                    x = (2.0 * g.u() - 1.0) * com2.xl;
+                    y = (2.0 * g.u() - 1.0) * com2.yl;
+                    z = com2.zmax;
+                    g.direction(ux, uy, uz);
+                    uz = -std::fabs(uz);
+                } else {
+                    k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                    double nx, ny, nz;
+                    g.direction(nx, ny, nz);
+                    surface_point(k, nx, ny, nz, x, y, z);
+                    g.direction(ux, uy, uz);
+                    if (ux * nx + uy * ny + uz * nz < 0.0) ux = -ux, uy = -uy, uz = -uz;
+                }
+                struct answer {
+                    std::int32_t ipart;
+                    double x, y, z;
+                    com11_t counts;
+                };
+                auto follow = [&](bool grid, bool full) {
+                    const bool ready = shadow_grid.ready;
+                    shadow_grid.ready = grid && ready;
+                    search_options.full_scan = full;
+                    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+                    answer a{0, x, y, z, {}};
+                    com12.ipart = k;
+                    path_segment(a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
+                    a.counts = com11;
+                    shadow_grid.ready = ready;
+                    search_options.full_scan = false;
+                    return a;
+                };
+                const answer fast = follow(true, false), walk = follow(false, false);
+                tested += fast.counts.npot_sum;
+                tested_walk += walk.counts.npot_sum;
+                const std::vector<answer> others =
+                    tested_first < 0 ? std::vector<answer>{walk, follow(false, true)} : std::vector<answer>{walk};
+                for (const answer& o : others) {
+                    ASSERT_EQ(fast.ipart, o.ipart) << f.name << " " << target << ", ray " << i;
+                    ASSERT_EQ(fast.x, o.x) << f.name << " " << target << ", ray " << i;
+                    ASSERT_EQ(fast.y, o.y);
+                    ASSERT_EQ(fast.z, o.z);
+                    ASSERT_EQ(fast.counts.ntab_calls, o.counts.ntab_calls);
+                    ASSERT_EQ(fast.counts.nbox_sum, o.counts.nbox_sum);
+                }
+            }
+            if (tested_first < 0) tested_first = tested;
+            EXPECT_EQ(tested, tested_first) << f.name << " " << target;
+            EXPECT_LT(tested, tested_walk) << f.name << " " << target;
+        }
+    }
+    ASSERT_TRUE(choose_search_target(best));
+}
+
+// Two spheres entered at exactly the same distance by a vertical ray
+// (19 - 10 - 1 = 19 - 7 - 4 = 8, both on the ray's axis): the shadow grid's
+// candidates must give the one the cell list names first, as the walk does.
+TEST(ShadowGridFreePaths, TieGoesToTheSphereTheListNamesFirst) {
+    fixture::reset_field();
+    fixture::set_field({{0.5, -15.0, 12.0, 1.0}, {1.0, 0.0, 0.0, 10.0}, {4.0, 0.0, 0.0, 7.0}, {0.5, 18.0, -12.0, 1.0}},
+                       20.0, 20.0, 0.0, false);
+    fixture::set_grid(8, 8);
+    ASSERT_TRUE(shadow_grid.ready);
+    for (const std::string& target : search_target_names()) {
+        ASSERT_TRUE(choose_search_target(target));
+        std::int32_t found[2];
+        double t[2];
+        for (int full = 0; full <= 1; ++full) {
+            search_options.full_scan = full == 1;
+            com12.ipart = no_particle;
+            path_slice(0.0, 0.0, 19.0, 0.0, 0.0, -1.0, found[full], t[full], 1);
+        }
+        search_options.full_scan = false;
+        EXPECT_EQ(t[0], 8.0) << target;
+        EXPECT_EQ(found[1], 2) << target;
+        EXPECT_EQ(found[0], found[1]) << target;
+    }
+    ASSERT_TRUE(choose_search_target(search_target_names().front()));
 }
