@@ -24,14 +24,16 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
 // wanted. Leaves com12.ipart = excluded.
 // Directions whose way the shadow grid (field_records.h) shows free of
 // particles are not searched: they only step through their boxes, to the
-// same wall code and slice count.
+// same wall code and slice count; where it finds a particle of the first
+// box in the way, that one is the blocker.
 void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker);
 
 // That pre-test for one direction from a scattering point on or in particle
-// `excluded`: true only where the occlusion search finds the way free (false:
-// it may be blocked, or the pre-test does not apply, as for a ray too flat
-// for the shadow grid's reach).
-bool shadow_way_clear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
+// `excluded`: 0 where the occlusion search finds the way free, a particle
+// that is in the way, or -1 where the pre-test cannot tell (it may be
+// blocked, or the pre-test does not apply, as for a ray too flat for the
+// shadow grid's reach).
+std::int32_t shadow_pretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
 
 }  // namespace quillet

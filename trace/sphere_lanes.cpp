@@ -512,28 +512,58 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
     return std::min(xw, yw) > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
 }
 
-// Whether the shadow grid shows that the ray from (x0, y0, z0) along d meets
-// no particle in any box, so that its occlusion search can only find the way
-// free: the stretch to the end of the layer, whatever the boxes, if it lies
-// within the reach (rays too flat for it are not tested: false).
-bool way_clear(double x0, double y0, double z0, const search_direction& d, start_particle& start) {
+// What the shadow grid tells of the way of a shadow ray from a scattering
+// point on or in particle `excluded` (>= 1): free, where no particle can be
+// in the way in any box; blocked (by `particle`), where a sphere of the
+// first box's own table that the test cannot rule out is met, by the
+// search's sphere and cell tests (the first box's search then finds a
+// blocker too, this one or another); unknown otherwise, as for rays too flat
+// for the reach. The stretch looked at runs to the end of the layer,
+// whatever the boxes. `tested` counts the sphere tests made.
+enum class way_state { free, blocked, unknown };
+struct way_answer {
+    way_state state;
+    std::int32_t particle;
+};
+
+way_answer pretest_way(double x0, double y0, double z0, const search_direction& d, start_particle& start,
+                       std::int32_t& tested, search_scratch_t& s) {
     const shadow_grid_t& g = shadow_grid;
-    if (d.flat || d.uz == 0.0) return false;
+    const walk_grid_t& w = walk_grid;
+    if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(z0, d);
-    if (!(run + g.rmax + 2.0 * g.margin <= g.reach)) return false;
+    if (!(run + g.rmax + 2.0 * g.margin <= g.reach)) return {way_state::unknown, 0};
     const shadow_probe probe(x0, y0, z0, d, run);
+    way_answer answer{way_state::free, 0};
+    cell_ray r;
+    bool prepared = false;
     for (std::int32_t i = probe.i0; i <= probe.i1; ++i) {
-        const bool blocked = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
+        const bool met = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
             while (!hn::AllFalse(probe.D, maybe)) {
                 const intptr_t lane = hn::FindFirstTrue(probe.D, maybe);
-                if (!passed_start_copy(start, std::size_t(l + lane), d)) return true;
                 maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
+                const std::size_t q = std::size_t(l + lane);
+                const std::int32_t p = g.place[q];
+                if (p >= 0 && w.k[p] != start.excluded) {
+                    tested += 1;
+                    if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
+                    if (sphere_entry_from_scattering(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0, y0, z0, d.ux, d.uy,
+                                                     d.uz) > 0.0 &&
+                        walk_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
+                        answer = {way_state::blocked, w.k[p]};
+                        return true;
+                    }
+                    // Not met from here; its copies in later boxes are other
+                    // spheres of the shadow grid.
+                    continue;
+                }
+                if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
             }
             return false;
         });
-        if (blocked) return false;
+        if (met) break;
     }
-    return true;
+    return answer;
 }
 
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
@@ -566,11 +596,22 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
-        if (pretest && way_clear(x0, y0, z0, dirs[k], start)) {
-            double x = x0, y = y0, z = z0;
-            com12.ipart = excluded;
-            path_segment(x, y, z, dirs[k], blocker[k], clear_way);
-            continue;
+        if (pretest) {
+            std::int32_t tested = 0;
+            const way_answer way = pretest_way(x0, y0, z0, dirs[k], start, tested, s);
+            com11.npot_sum += tested;
+            if (way.state == way_state::free) {
+                double x = x0, y = y0, z = z0;
+                com12.ipart = excluded;
+                path_segment(x, y, z, dirs[k], blocker[k], clear_way);
+                continue;
+            }
+            if (way.state == way_state::blocked) {
+                // Blocked within the first slice search.
+                com11.ntab_calls += 1;
+                blocker[k] = way.particle;
+                continue;
+            }
         }
         if (walked && gathered == 0) gathered = gather_near(x0, y0, z0, excluded, i0, i1, j0, j1, s) ? 1 : -1;
         if (gathered == 1 && !dirs[k].flat) {
@@ -599,9 +640,12 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     com12.ipart = excluded;
 }
 
-bool WayClear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+std::int32_t ShadowPretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    if (!shadow_grid.ready) return -1;
     start_particle start{x0, y0, z0, excluded};
-    return shadow_grid.ready && way_clear(x0, y0, z0, d, start);
+    std::int32_t tested = 0;
+    const way_answer way = pretest_way(x0, y0, z0, d, start, tested, *search_scratch_of_thread);
+    return way.state == way_state::free ? 0 : way.state == way_state::blocked ? way.particle : -1;
 }
 
 }  // namespace HWY_NAMESPACE
@@ -613,7 +657,7 @@ namespace quillet {
 
 HWY_EXPORT(SearchCells);
 HWY_EXPORT(ShadowPacket);
-HWY_EXPORT(WayClear);
+HWY_EXPORT(ShadowPretest);
 
 namespace {
 
@@ -630,7 +674,7 @@ struct search_kernels {
     std::int64_t target = 0;
     decltype(&HWY_STATIC_DISPATCH(SearchCells)) cells = nullptr;
     decltype(&HWY_STATIC_DISPATCH(ShadowPacket)) packet = nullptr;
-    decltype(&HWY_STATIC_DISPATCH(WayClear)) clear = nullptr;
+    decltype(&HWY_STATIC_DISPATCH(ShadowPretest)) pretest = nullptr;
 };
 
 bool kernels_for(std::int64_t target, search_kernels& k) {
@@ -640,8 +684,8 @@ bool kernels_for(std::int64_t target, search_kernels& k) {
     const int i = entries == 1 ? (target == HWY_STATIC_TARGET ? 0 : -1) : table_index(target);
     if (i < 0 || std::size_t(i) >= entries) return false;
     const search_kernels found{target, HWY_DISPATCH_TABLE(SearchCells)[i], HWY_DISPATCH_TABLE(ShadowPacket)[i],
-                               HWY_DISPATCH_TABLE(WayClear)[i]};
-    if (!found.cells || !found.packet || !found.clear) return false;
+                               HWY_DISPATCH_TABLE(ShadowPretest)[i]};
+    if (!found.cells || !found.packet || !found.pretest) return false;
     k = found;
     return true;
 }
@@ -661,7 +705,7 @@ std::vector<std::int64_t> runnable_targets() {
 // a guard).
 search_kernels chosen = [] {
     search_kernels best{HWY_STATIC_TARGET, &HWY_STATIC_DISPATCH(SearchCells), &HWY_STATIC_DISPATCH(ShadowPacket),
-                        &HWY_STATIC_DISPATCH(WayClear)};
+                        &HWY_STATIC_DISPATCH(ShadowPretest)};
     for (std::int64_t t : runnable_targets())
         if (kernels_for(t, best)) break;
     return best;
@@ -686,8 +730,8 @@ void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::
     chosen.packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
 }
 
-bool shadow_way_clear(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
-    return chosen.clear(x0, y0, z0, d, excluded);
+std::int32_t shadow_pretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    return chosen.pretest(x0, y0, z0, d, excluded);
 }
 
 std::vector<std::string> search_target_names() {

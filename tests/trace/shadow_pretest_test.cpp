@@ -1,8 +1,8 @@
 // The shadow packet's pre-test (the shadow grid in single precision): it may
-// call a way free only where the occlusion search of every box finds it free,
-// it must decide alike on every instruction set (the candidate counts of the
-// result files depend on it), and it must clear most free ways, or it saves
-// nothing.
+// call a way free only where the occlusion search of every box finds it free
+// and name a blocker only where one is in the way; it must decide alike on
+// every instruction set (the candidate counts of the result files depend on
+// it), and it must settle most ways, or it saves nothing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include "field/retbox.h"
 #include "support/field_fixture.h"
 #include "support/test_rng.h"
+#include "trace/sphere_entry.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
 #include "trace/search_targets.h"
@@ -84,7 +85,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
             ASSERT_TRUE(choose_search_target(target));
             rng g(-4242);
             std::vector<char> decisions;
-            int free_ways = 0, cleared = 0, cleared_through_own = 0;
+            int free_ways = 0, blocked_ways = 0, cleared = 0, cleared_through_own = 0, named_blockers = 0;
             for (int i = 0; i < 3000; ++i) {
                 const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
                 double nx, ny, nz, x, y, z;
@@ -95,12 +96,23 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                     g.direction(ux, uy, uz);
                     search_direction dir;
                     prepare_direction(ux, uy, uz, dir);
-                    const bool clear = shadow_way_clear(x, y, z, dir, k);
-                    decisions.push_back(clear);
+                    const std::int32_t pre = shadow_pretest(x, y, z, dir, k);
+                    const bool clear = pre == 0;
+                    decisions.push_back(char(pre >= 1 ? 2 : clear));
                     if (!first_decisions.empty()) continue;  // the answers were checked on the first one
                     const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
-                    ASSERT_FALSE(clear && blocked) << f.name << " " << target << ", point " << i << " direction " << d;
+                    const std::string where = std::string(f.name) + " " + target + ", point " + std::to_string(i) +
+                                              " direction " + std::to_string(d);
+                    ASSERT_FALSE(clear && blocked) << where;
+                    if (pre >= 1) {
+                        // The particle named is in the way.
+                        ASSERT_TRUE(blocked) << where;
+                        ASSERT_NE(pre, k) << where;
+                        ASSERT_GT(sphere_entry(pre, x, y, z, ux, uy, uz, HUGE_VAL), 0.0) << where;
+                        named_blockers += 1;
+                    }
                     free_ways += !blocked;
+                    blocked_ways += blocked;
                     cleared += clear;
                     cleared_through_own += clear && ux * nx + uy * ny + uz * nz < 0.0;
                 }
@@ -109,6 +121,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                 first_decisions = decisions;
                 EXPECT_GE(cleared, f.cleared_share * free_ways) << f.name << ": " << cleared << " of " << free_ways;
                 EXPECT_GT(cleared_through_own, cleared / 10) << f.name;
+                EXPECT_GE(named_blockers, blocked_ways / 2) << f.name << ": " << named_blockers << " of " << blocked_ways;
             } else {
                 EXPECT_EQ(decisions, first_decisions) << f.name << " " << target;
             }
@@ -177,7 +190,7 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
             if (std::fabs(uz) < 0.25 || ux * nx + uy * ny + uz * nz <= 0.0) continue;
             search_direction dir;
             prepare_direction(ux, uy, uz, dir);
-            const bool clear = shadow_way_clear(x, y, z, dir, k);
+            const bool clear = shadow_pretest(x, y, z, dir, k) == 0;
             const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
             ASSERT_FALSE(clear && blocked) << "point " << i << ", miss " << miss;
             if (miss < c.r) {
@@ -204,7 +217,7 @@ TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
     EXPECT_FALSE(shadow_grid.ready);
     search_direction dir;
     prepare_direction(0.0, 0.0, 1.0, dir);
-    EXPECT_FALSE(shadow_way_clear(0.0, 0.0, 1.0, dir, 1));
+    EXPECT_EQ(shadow_pretest(0.0, 0.0, 1.0, dir, 1), -1);
 }
 
 // Free paths from scattering points (outward) and from above the layer
