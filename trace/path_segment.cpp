@@ -32,7 +32,14 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
         debug1.ibox = b;
         double tmin = 0.0;
         // The current particle (com12) is skipped in the first box only.
-        path_slice(x0, y0, z0, d, ipart, tmin, mode);
+        if (mode == clear_way) {
+            // No particle in the way: the slice search would find the wall.
+            com11.ntab_calls += 1;
+            ipart = first_wall(x0, y0, d, search_scratch_of_thread->twall, tmin);
+            if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
+        } else {
+            path_slice(x0, y0, z0, d, ipart, tmin, mode);
+        }
         com12.ipart = no_particle;
         x0 += tmin * ux;
         y0 += tmin * uy;

@@ -101,9 +101,7 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
     if (mx > 1 && my > 1 && !walk) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
     const std::int32_t ncand = all ? com3.npart : npot;
 
-    if (walk && mode == clear_way) {
-        com11.ntab_calls += 1;
-    } else if (walk && mode >= 2) {
+    if (walk && mode >= 2) {
         tab_choose_test(x0, y0, z0, d, mode, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {
@@ -124,19 +122,8 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
         }
     }
 
-    // The wall the ray reaches first (x walls before y walls on a tie).
-    s.twall[1] = ux > 0.0 ? (com2.xl - x0) * d.iu[0] : no_hit;
-    s.twall[2] = ux < 0.0 ? -(com2.xl + x0) * d.iu[0] : no_hit;
-    s.twall[3] = uy > 0.0 ? (com2.yl - y0) * d.iu[1] : no_hit;
-    s.twall[4] = uy < 0.0 ? -(com2.yl + y0) * d.iu[1] : no_hit;
-    double texit = 2.0 * no_hit;
-    std::int32_t iwall = 0;
-    for (std::int32_t w = 1; w <= 4; ++w) {
-        if (s.twall[w] < texit) {
-            texit = s.twall[w];
-            iwall = -w;
-        }
-    }
+    double texit;
+    const std::int32_t iwall = first_wall(x0, y0, d, s.twall, texit);
 
     if (walk && mode < 2) {
         tab_choose_test(x0, y0, z0, d, mode, texit, ipart, tmin);

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "field/field_records.h"
 #include "trace/tab_choose.h"
 
 namespace quillet {
@@ -11,9 +12,9 @@ namespace quillet {
 // test (the first particle of the candidate list met); >= 3: occlusion test
 // where any particle in the way will do (the walk along the ray may find
 // another one than the list; the answer blocked or free is the same); other:
-// nearest particle, no diagnostics; clear_way: an occlusion test whose way
-// a pre-test has shown free of particles (only the walls are found; the
-// searches are counted as if made).
+// nearest particle, no diagnostics. (clear_way, an occlusion test whose way
+// a pre-test has shown free, is a mode of path_segment: it finds the walls
+// only and counts each box's slice search as made.)
 // ipart: particle number >= 1, or a wall code -1..-4; tmin: distance.
 // The particle in com12.ipart is skipped. A particle whose entry point lies
 // within 1e-9 of its radius from the start point counts as not met when the
@@ -23,6 +24,27 @@ namespace quillet {
 // when it starts elsewhere (a launch point, or the wall where it entered this
 // box), so that a sphere entered just beyond a wall is met in the next box.
 inline constexpr std::int32_t clear_way = 4;
+
+// The wall of the central cell a ray from (x0, y0) along d reaches first (x
+// walls before y walls on a tie): its code -1..-4, its distance in texit,
+// the distances of all four (no_wall where the ray runs away from one) in
+// twall[1..4].
+inline constexpr double no_wall = 1.0e6;
+inline std::int32_t first_wall(double x0, double y0, const search_direction& d, double* twall, double& texit) {
+    twall[1] = d.ux > 0.0 ? (com2.xl - x0) * d.iu[0] : no_wall;
+    twall[2] = d.ux < 0.0 ? -(com2.xl + x0) * d.iu[0] : no_wall;
+    twall[3] = d.uy > 0.0 ? (com2.yl - y0) * d.iu[1] : no_wall;
+    twall[4] = d.uy < 0.0 ? -(com2.yl + y0) * d.iu[1] : no_wall;
+    texit = 2.0 * no_wall;
+    std::int32_t iwall = 0;
+    for (std::int32_t w = 1; w <= 4; ++w) {
+        if (twall[w] < texit) {
+            texit = twall[w];
+            iwall = -w;
+        }
+    }
+    return iwall;
+}
 void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
 // ... along a prepared direction (the same answer).
