@@ -45,11 +45,19 @@ struct com5_t {
 };
 extern com5_t com5;
 
-// Unit vectors toward the observer directions, rotated with the photon.
+// Unit vectors toward the observer directions, rotated with the photon. The
+// launch sets the photon's turn of the field (rot); obs_x and obs_y are turned
+// by it when a scattering first needs them (turn_observers: a photon that
+// never scatters needs none), from the cosines of the elevations and the
+// azimuths of the deck (coslat, fii).
 struct com6_t {
     double obs_x[max_test + 1];
     double obs_y[max_test + 1];
     double obs_z[max_test + 1];
+    double coslat[max_test + 1];
+    double fii[max_test + 1];
+    double rot;
+    bool turned;  // obs_x and obs_y are those of rot
 };
 extern thread_local constinit com6_t com6;
 

@@ -36,10 +36,6 @@ struct engine_run {
     double cpu_entry = 0.0;  // CPU time of the process when the engine was called
     bool escape_on = false;  // escape file wanted (outfile not "junk")
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
-    // Observer directions in radians, prepared once.
-    double fii_rad[max_test + 1] = {};
-    double coslat[max_test + 1] = {};
-    double sinlat[max_test + 1] = {};
 };
 
 // Statistics of the finished run, formed from the sums (which they leave as

@@ -51,8 +51,18 @@ const search_direction* observer_directions(std::int32_t ntest) {
 
 }  // namespace
 
+void turn_observers(std::int32_t ntest) {
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        const double a = com6.fii[k] + com6.rot;
+        com6.obs_x[k] = com6.coslat[k] * std::cos(a);
+        com6.obs_y[k] = com6.coslat[k] * std::sin(a);
+    }
+    com6.turned = true;
+}
+
 void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, bool check_reverse) {
     const std::int32_t ntest = com3.ntest;
+    if (!com6.turned) turn_observers(ntest);
     const std::int32_t nboxvis = com3.nboxvis;
     const std::int32_t icheck = com3.icheck;
     const bool images = imagecom2.nxpix >= 1;

@@ -20,6 +20,9 @@ struct prepared_directions {
 };
 extern thread_local constinit prepared_directions observers;
 
+// Turns the photon's observer directions (com6) by its rot.
+void turn_observers(std::int32_t ntest);
+
 // (px, py, pz): the scattering point as scatter() left it; ipart: the
 // particle; iscat: the scattering order (1 = first). Adds to com14, com7,
 // com8, com8_haze and, with the image switch on, to the maps; leaves ipart in

@@ -255,13 +255,14 @@ void mcnew_sub_2pos_image(
     for (std::int32_t k = 1; k <= ntest; ++k) {
         double lat = latobs[k] * deg_to_rad;
         double fii = fiiobs[k] * deg_to_rad;
-        run.fii_rad[k] = fii;
-        run.coslat[k] = std::cos(lat);
-        run.sinlat[k] = std::sin(lat);
-        com6.obs_x[k] = run.coslat[k] * std::cos(fii);
-        com6.obs_y[k] = run.coslat[k] * std::sin(fii);
-        com6.obs_z[k] = run.sinlat[k];
+        com6.coslat[k] = std::cos(lat);
+        com6.fii[k] = fii;
+        com6.obs_x[k] = com6.coslat[k] * std::cos(fii);
+        com6.obs_y[k] = com6.coslat[k] * std::sin(fii);
+        com6.obs_z[k] = std::sin(lat);
     }
+    com6.rot = 0.0;
+    com6.turned = true;
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);

@@ -94,12 +94,9 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
         sz = lc.sin_b;
     }
 
-    for (std::int32_t k = 1; k <= run.ntest; ++k) {
-        double a = run.fii_rad[k] + rot;
-        com6.obs_x[k] = run.coslat[k] * std::cos(a);
-        com6.obs_y[k] = run.coslat[k] * std::sin(a);
-        com14.bphot[k] = 0.0;
-    }
+    com6.rot = rot;
+    com6.turned = false;  // turned when first needed
+    for (std::int32_t k = 1; k <= run.ntest; ++k) com14.bphot[k] = 0.0;
 
     double x0, y0;
     if (run.isquare >= 1) {
