@@ -35,7 +35,8 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
         if (mode == clear_way) {
             // No particle in the way: the slice search would find the wall.
             com11.ntab_calls += 1;
-            ipart = first_wall(x0, y0, d, search_scratch_of_thread->twall, tmin);
+            double twall[5];
+            ipart = first_wall(x0, y0, d, twall, tmin);
             if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
         } else {
             path_slice(x0, y0, z0, d, ipart, tmin, mode);
