@@ -187,8 +187,9 @@ struct shadow_grid_t {
     double width = 0.0, rwidth = 0.0;  // cell width, its reciprocal
     std::int32_t nx = 0, ny = 0;
     std::vector<std::int32_t> first;
-    std::vector<float> x, y, z;
-    std::vector<float> rr;            // (r + margin)^2, rounded up
+    // Per sphere l, side by side at 4 l: centre x, y, z and (r + margin)^2,
+    // rounded up (one stream of memory for a run of spheres).
+    std::vector<float> xyzr;
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
     // For an entry at its own place (no period added): its place in the
     // walk grid's sphere tables and its cell there; -1 for every other copy.

@@ -150,13 +150,13 @@ struct shadow_probe {
     // The lanes of spheres l .. l + N - 1 the ray may meet.
     HWY_INLINE M maybe(std::int32_t l) const {
         const shadow_grid_t& g = shadow_grid;
-        const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0);
-        const auto cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
-        const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
+        hn::Vec<DF> x, y, z, rr;
+        hn::LoadInterleaved4(D, g.xyzr.data() + 4 * std::size_t(l), x, y, z, rr);
+        const auto cx = hn::Sub(x, X0), cy = hn::Sub(y, Y0), cz = hn::Sub(z, Z0);
         const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
         const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
         return hn::And(hn::Ge(b, behind),
-                       hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), hn::LoadU(D, g.rr.data() + l)));
+                       hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), rr));
     }
 
     // The spheres of column i's run, N at a time, to on_lanes(l, maybe),
@@ -497,8 +497,9 @@ void look_up(start_particle& p) {
 bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
     const shadow_grid_t& g = shadow_grid;
     if (!p.looked_up) look_up(p);
-    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.x[q] - p.x) <= p.tol) ||
-        !(std::fabs(g.y[q] - p.y) <= p.tol) || !(std::fabs(g.z[q] - p.z) <= p.tol))
+    const float* c = g.xyzr.data() + 4 * q;
+    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(c[0] - p.x) <= p.tol) || !(std::fabs(c[1] - p.y) <= p.tol) ||
+        !(std::fabs(c[2] - p.z) <= p.tol))
         return false;
     if (!p.near_wall) return true;
     // Where the ray leaves the particle (b + the half chord; b alone where
