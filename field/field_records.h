@@ -141,6 +141,16 @@ extern grid_layout_t grid_layout;
 // walk_lanes entries past the last particle, so that such a load never
 // leaves them.
 constexpr int walk_lanes = 16;
+// A cell's fields of the tables below, and a sphere's, side by side: for the
+// tests of single spheres out of the walk's order.
+struct walk_cell_t {
+    double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
+    std::int32_t count;
+};
+struct walk_sphere_t {
+    double x, y, z, r2, r;
+    std::int32_t k;
+};
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in com10, box holding every sphere of the
     // cell, place in the sphere tables of its first sphere and its number of
@@ -165,6 +175,8 @@ struct walk_grid_t {
     alignas(64) double r[max_part + 1 + walk_lanes];
     std::int32_t k[max_part + 1 + walk_lanes];
     std::int32_t place[max_part + 1];  // place l of particle k
+    walk_cell_t cells[max_cells + 1];
+    walk_sphere_t spheres[max_part + 1];
 };
 extern walk_grid_t walk_grid;
 

@@ -201,6 +201,7 @@ void tab_init() {
             w.r[l] = r;
             w.k[l] = k;
             w.place[k] = l;
+            w.spheres[l] = {x, y, z, com1.rpart2[k], r, k};
             const bool first = l == com9.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
@@ -224,6 +225,7 @@ void tab_init() {
         w.by1[c] = by1;
         w.bz0[c] = bz0;
         w.bz1[c] = bz1;
+        w.cells[c] = {w.cx[c], w.cy[c], w.dtab[c], w.dtab2[c], bx0, bx1, by0, by1, bz0, bz1, w.count[c]};
     }
 
     build_shadow_grid(npart);

@@ -206,15 +206,16 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
             maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
             const std::size_t q = std::size_t(l + lane);
             const std::int32_t p = g.place[q];
-            if (p < 0 || w.k[p] == excluded) continue;
+            if (p < 0) continue;
+            const walk_sphere_t& e = w.spheres[p];
+            if (e.k == excluded) continue;
             tested += 1;
-            const double t = from_scattering ? sphere_entry_from_scattering(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0,
-                                                                           y0, z0, d.ux, d.uy, d.uz)
-                                             : sphere_entry_unbranched(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0, y0,
-                                                                       z0, d.ux, d.uy, d.uz, reach);
+            const double t = from_scattering
+                                 ? sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz)
+                                 : sphere_entry_unbranched(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz, reach);
             if (t > 0.0 && t <= texit && (t < tmin || (t == tmin && best >= 0 && p < best)) &&
-                walk_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
-                ipart = w.k[p];
+                packed_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
+                ipart = e.k;
                 tmin = t;
                 best = p;
             }
@@ -545,13 +546,13 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
                 maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
                 const std::size_t q = std::size_t(l + lane);
                 const std::int32_t p = g.place[q];
-                if (p >= 0 && w.k[p] != start.excluded) {
+                if (p >= 0 && w.spheres[p].k != start.excluded) {
+                    const walk_sphere_t& e = w.spheres[p];
                     tested += 1;
                     if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
-                    if (sphere_entry_from_scattering(w.x[p], w.y[p], w.z[p], w.r2[p], w.r[p], x0, y0, z0, d.ux, d.uy,
-                                                     d.uz) > 0.0 &&
-                        walk_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
-                        answer = {way_state::blocked, w.k[p]};
+                    if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
+                        packed_cell_passes(g.cell[q], r, std::numeric_limits<double>::infinity())) {
+                        answer = {way_state::blocked, e.k};
                         return true;
                     }
                     // Not met from here; its copies in later boxes are other
