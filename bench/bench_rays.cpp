@@ -4,8 +4,9 @@
 // - free paths: from a point on a particle's surface, outward (as after a
 //   scattering), the nearest particle (path_segment mode 1);
 // - shadow rays: from the same points toward observers 15 to 80 degrees
-//   above the ring plane, whether any particle is in the way (mode 3, the
-//   peel-off's test);
+//   above the ring plane, whether any particle is in the way: by the
+//   segment search alone (mode 3), and by the peel-off's own test of one
+//   direction (the shadow grid's pre-test first: shadow_packet of one);
 // - shadow packets: ten directions from each of 10^4 of these points, as the
 //   peel-off searches them (shadow_packet, directions prepared beforehand, as
 //   once per photon), against the same rays searched one by one.
@@ -142,6 +143,30 @@ BENCHMARK(BM_free_paths)->Unit(benchmark::kMillisecond);
 
 void BM_shadow_rays(benchmark::State& state) { run(state, rays().shadows, 3); }
 BENCHMARK(BM_shadow_rays)->Unit(benchmark::kMillisecond);
+
+// The same shadow rays as the peel-off tests a single direction: each a
+// packet of one (the shadow grid's pre-test, then the search where it cannot
+// tell).
+void BM_shadow_tests(benchmark::State& state) {
+    const std::vector<ray>& rs = rays().shadows;
+    std::vector<search_direction> dirs(rs.size());
+    for (std::size_t i = 0; i < rs.size(); ++i) prepare_direction(rs[i].ux, rs[i].uy, rs[i].uz, dirs[i]);
+    const bool wanted = true;
+    double checksum = 0.0;
+    for (auto _ : state) {
+        checksum = 0.0;
+        for (std::size_t i = 0; i < rs.size(); ++i) {
+            std::int32_t hit = 0;
+            shadow_packet(rs[i].x, rs[i].y, rs[i].z, rs[i].excluded, 1, &dirs[i], &wanted, &hit);
+            checksum += hit >= 1 ? 1 : 0;
+        }
+        benchmark::DoNotOptimize(checksum);
+    }
+    state.counters["rays_per_s"] =
+        benchmark::Counter(double(rs.size()) * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["checksum"] = checksum;
+}
+BENCHMARK(BM_shadow_tests)->Unit(benchmark::kMillisecond);
 
 void run_packets(benchmark::State& state, bool packet) {
     const bench_rays& b = rays();
