@@ -195,6 +195,10 @@ struct shadow_grid_t {
     double reach = 0.0;
     double margin = 0.0;
     double rmax = 0.0;  // largest radius of the field
+    double pad = 0.0;   // rmax + 2 margin: how far a sphere's copy reaches from its centre
+    // The single-precision test's bound for "behind the start": -(margin +
+    // 2^-20 of the largest distance to a centre it looks at).
+    float behind = 0.0f;
     double x0 = 0.0, y0 = 0.0;
     double width = 0.0, rwidth = 0.0;  // cell width, its reciprocal
     std::int32_t nx = 0, ny = 0;

@@ -64,6 +64,8 @@ void build_shadow_grid(std::int32_t npart) {
     // times less than the margin, which also covers the test's own rounding.
     const double size = xl + yl + 2.0 * reach + std::max(std::fabs(lay.zbottom), std::fabs(lay.ztop)) + rmax;
     g.margin = size * 0x1p-20;
+    g.pad = rmax + 2.0 * g.margin;
+    g.behind = float(-(g.margin + 0x1p-20 * (2.0 * (reach + rmax) + (lay.ztop - lay.zbottom))));
 
     // The copies in reach, twice: counted per cell, then placed.
     const std::int32_t ncell = g.nx * g.ny;

@@ -124,22 +124,17 @@ struct shadow_probe {
     std::int32_t i0, i1, j0, j1;  // the cells of the bounding box
     hn::Vec<DF> X0, Y0, Z0, UX, UY, UZ, behind, shrink;
 
-    shadow_probe(double x0, double y0, double z0, const search_direction& d, double run)
+    HWY_INLINE shadow_probe(double x0, double y0, double z0, const search_direction& d, double run)
         : X0(hn::Set(D, float(x0))), Y0(hn::Set(D, float(y0))), Z0(hn::Set(D, float(z0))),
           UX(hn::Set(D, float(d.ux))), UY(hn::Set(D, float(d.uy))), UZ(hn::Set(D, float(d.uz))),
           shrink(hn::Set(D, 1.0f - 0x1p-17f)) {
         const shadow_grid_t& g = shadow_grid;
-        const grid_layout_t& lay = grid_layout;
-        const double pad = g.rmax + 2.0 * g.margin;
         const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
-        i0 = cell(std::min(x0, xe) - pad, g.x0, g.nx);
-        i1 = cell(std::max(x0, xe) + pad, g.x0, g.nx);
-        j0 = cell(std::min(y0, ye) - pad, g.y0, g.ny);
-        j1 = cell(std::max(y0, ye) + pad, g.y0, g.ny);
-        // Behind: b below -(margin + 2^-20 of the largest distance to a
-        // centre in the box).
-        const double span = 2.0 * (g.reach + g.rmax) + (lay.ztop - lay.zbottom);
-        behind = hn::Set(D, float(-(g.margin + 0x1p-20 * span)));
+        i0 = cell(std::min(x0, xe) - g.pad, g.x0, g.nx);
+        i1 = cell(std::max(x0, xe) + g.pad, g.x0, g.nx);
+        j0 = cell(std::min(y0, ye) - g.pad, g.y0, g.ny);
+        j1 = cell(std::max(y0, ye) + g.pad, g.y0, g.ny);
+        behind = hn::Set(D, g.behind);
     }
 
     static std::int32_t cell(double v, double lo, std::int32_t n) {
@@ -197,7 +192,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
     const walk_grid_t& w = walk_grid;
     const shadow_probe probe(x0, y0, z0, d, run);
     const double reach = start_reach(from_scattering, x0, y0, z0);
-    const double pad = g.rmax + 2.0 * g.margin;
+    const double pad = g.pad;
     const double iex = d.h * d.iu[0];  // 1/ex
     std::int32_t tested = 0, best = -1;
     auto try_lanes = [&](std::int32_t l, auto maybe) HWY_ATTR {
@@ -287,7 +282,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     } else {
         if (shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
             const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
-            if (run + shadow_grid.rmax + 2.0 * shadow_grid.margin <= shadow_grid.reach)
+            if (run + shadow_grid.pad <= shadow_grid.reach)
                 return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
         }
         // The nearest entry inside the box; ties keep the earlier candidate
@@ -534,7 +529,7 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
     const walk_grid_t& w = walk_grid;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(z0, d);
-    if (!(run + g.rmax + 2.0 * g.margin <= g.reach)) return {way_state::unknown, 0};
+    if (!(run + g.pad <= g.reach)) return {way_state::unknown, 0};
     const shadow_probe probe(x0, y0, z0, d, run);
     way_answer answer{way_state::free, 0};
     cell_ray r;
