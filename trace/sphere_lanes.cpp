@@ -504,9 +504,9 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
     const double b = dx * d.ux + dy * d.uy + dz * d.uz;
     const double disc = b * b - (dx * dx + dy * dy + dz * dz) + p.r * p.r;
     const double out = std::max(b + std::sqrt(std::max(disc, 0.0)), 0.0);
-    const double xw = d.ux > 0.0 ? (com2.xl - p.x0) * d.iu[0] : d.ux < 0.0 ? -(com2.xl + p.x0) * d.iu[0] : HUGE_VAL;
-    const double yw = d.uy > 0.0 ? (com2.yl - p.y0) * d.iu[1] : d.uy < 0.0 ? -(com2.yl + p.y0) * d.iu[1] : HUGE_VAL;
-    return std::min(xw, yw) > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
+    double twall[5], texit;
+    first_wall(p.x0, p.y0, d, twall, texit);
+    return texit > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
 }
 
 // What the shadow grid tells of the way of a shadow ray from a scattering
