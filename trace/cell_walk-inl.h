@@ -51,10 +51,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
         // [zbottom, ztop]; the ray leaves that range after a horizontal
         // distance (zlimit - z0) * h / uz, and a cell holding the entered
         // sphere has its centre within D of that stretch.
-        double s_hit = inf;
-        if (uz > 0.0) s_hit = std::max((g.ztop - z0) * r.iu[2], 0.0) * r.h * (1.0 + 1.0e-9) + D;
-        if (uz < 0.0) s_hit = std::max((g.zbottom - z0) * r.iu[2], 0.0) * r.h * (1.0 + 1.0e-9) + D;
-        s_cap = std::min(s_cap, s_hit);
+        if (uz != 0.0) s_cap = std::min(s_cap, run_in_layer(z0, uz, r.iu[2], r.h) + D);
     }
     // Columns: a passing centre lies within sqrt(2) D in x of the stretch
     // s in [0, s_cap] of the line.

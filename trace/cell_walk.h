@@ -52,23 +52,21 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
                  cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
-// NaN included) and a test of the box holding the cell's spheres, for cell c
+// NaN included) and a test of the box holding the cell's spheres, for a cell
 // at once, with one branch instead of one per test: their outcomes follow no
 // pattern, so separate branches would mostly be mispredicted.
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
-// (Cell c of the tables, or a cell's fields side by side, as walk_cell_t.)
-template <class Cell>
-__attribute__((always_inline)) inline bool cell_fields_pass(const Cell& cell, const cell_ray& r, double tlim) {
-    const double dx = cell.cx() - r.x0, dy = cell.cy() - r.y0;
+__attribute__((always_inline)) inline bool cell_fields_pass(const walk_cell_t& cell, const cell_ray& r, double tlim) {
+    const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
     const double ahead = max_or_nan(epd, 0.0);  // epd > 0 ? epd : 0 (NaN: 0)
     const double smin2 = d2 - ahead * ahead;
-    const double zpot = r.z0 + (epd - cell.dtab()) * r.uz;
-    const bool disc = !(smin2 > cell.dtab2());
-    const bool height = (!(epd > cell.dtab())) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
+    const double zpot = r.z0 + (epd - cell.dtab) * r.uz;
+    const bool disc = !(smin2 > cell.dtab2);
+    const bool height = (!(epd > cell.dtab)) | (!(zpot > r.zhigh) & !(zpot < r.zlow));
     // The box test only passes over cells that hold no hit, so it need only
     // never reject a ray through the box. A NaN (a zero direction component
     // times an infinite reciprocal) arises only on a face of the box, which is
@@ -79,51 +77,34 @@ __attribute__((always_inline)) inline bool cell_fields_pass(const Cell& cell, co
         tnear = max_or_nan(tnear, min_or_nan(t1, t2));
         tfar = min_or_nan(tfar, max_or_nan(t1, t2));
     };
-    slab(cell.bx0(), cell.bx1(), r.x0, r.iu[0]);
-    slab(cell.by0(), cell.by1(), r.y0, r.iu[1]);
-    slab(cell.bz0(), cell.bz1(), r.z0, r.iu[2]);
-    return (cell.count() >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
+    slab(cell.bx0, cell.bx1, r.x0, r.iu[0]);
+    slab(cell.by0, cell.by1, r.y0, r.iu[1]);
+    slab(cell.bz0, cell.bz1, r.z0, r.iu[2]);
+    return (cell.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
 }
 
-struct table_cell {
-    std::int32_t c;
-    double cx() const { return walk_grid.cx[c]; }
-    double cy() const { return walk_grid.cy[c]; }
-    double dtab() const { return walk_grid.dtab[c]; }
-    double dtab2() const { return walk_grid.dtab2[c]; }
-    double bx0() const { return walk_grid.bx0[c]; }
-    double bx1() const { return walk_grid.bx1[c]; }
-    double by0() const { return walk_grid.by0[c]; }
-    double by1() const { return walk_grid.by1[c]; }
-    double bz0() const { return walk_grid.bz0[c]; }
-    double bz1() const { return walk_grid.bz1[c]; }
-    std::int32_t count() const { return walk_grid.count[c]; }
-};
-
-struct packed_cell {
-    const walk_cell_t& f;
-    double cx() const { return f.cx; }
-    double cy() const { return f.cy; }
-    double dtab() const { return f.dtab; }
-    double dtab2() const { return f.dtab2; }
-    double bx0() const { return f.bx0; }
-    double bx1() const { return f.bx1; }
-    double by0() const { return f.by0; }
-    double by1() const { return f.by1; }
-    double bz0() const { return f.bz0; }
-    double bz1() const { return f.bz1; }
-    std::int32_t count() const { return f.count; }
-};
-
+// ... of cell c, read from the tables (the walk's order: one table per field).
 __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    return cell_fields_pass(table_cell{c}, r, tlim);
+    const walk_grid_t& w = walk_grid;
+    return cell_fields_pass({w.cx[c], w.cy[c], w.dtab[c], w.dtab2[c], w.bx0[c], w.bx1[c], w.by0[c], w.by1[c], w.bz0[c],
+                             w.bz1[c], w.count[c]},
+                            r, tlim);
 }
 
-// The same test of cell c from its fields side by side (walk_grid.cells):
-// for a single sphere's cell, out of the walk's order, two cache lines
-// instead of one per table.
+// ... of cell c, read from its fields side by side (walk_grid.cells): for a
+// single sphere's cell, out of the walk's order, two cache lines instead of
+// one per table.
 __attribute__((always_inline)) inline bool packed_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    return cell_fields_pass(packed_cell{walk_grid.cells[c]}, r, tlim);
+    return cell_fields_pass(walk_grid.cells[c], r, tlim);
+}
+
+// The horizontal distance along a ray (vertical component uz != 0, its
+// reciprocal iuz, horizontal length h) from height z0 to where it leaves the
+// spheres' height range (0 where it has left it already), widened by 1e-9
+// against rounding.
+inline double run_in_layer(double z0, double uz, double iuz, double h) {
+    const grid_layout_t& g = grid_layout;
+    return std::max(((uz > 0.0 ? g.ztop : g.zbottom) - z0) * iuz, 0.0) * h * (1.0 + 1.0e-9);
 }
 
 // How far from the ray's horizontal line (and behind its start point) the

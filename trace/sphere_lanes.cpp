@@ -36,6 +36,18 @@ namespace quillet {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Calls on_lane(i) for each lane i of mask m, the lowest first, until it
+// returns true (and then returns true).
+template <class D, class Mask, class OnLane>
+HWY_INLINE bool each_lane(D d, Mask m, OnLane on_lane) {
+    while (!hn::AllFalse(d, m)) {
+        const intptr_t lane = hn::FindFirstTrue(d, m);
+        if (on_lane(lane)) return true;
+        m = hn::AndNot(hn::FirstN(d, std::size_t(lane + 1)), m);
+    }
+    return false;
+}
+
 // The sphere test of sphere_entry.h on the spheres at places l0 .. l0 + N - 1
 // of the sphere tables (N lanes) at once: sphere_entry_from_scattering when
 // a particle is excluded (the search starts at a scattering point),
@@ -168,12 +180,16 @@ struct shadow_probe {
     }
 };
 
-// The horizontal distance along d from height z0 to where the ray leaves
-// the spheres' height range (0 where it has left it already).
 inline double run_in_layer(double z0, const search_direction& d) {
-    const grid_layout_t& lay = grid_layout;
-    const double rise = d.uz > 0.0 ? lay.ztop - z0 : lay.zbottom - z0;
-    return std::max(rise * d.iu[2], 0.0) * d.h * (1.0 + 1.0e-9);
+    return quillet::run_in_layer(z0, d.uz, d.iu[2], d.h);
+}
+
+// The place in the walk grid's sphere tables of shadow-grid sphere q when it
+// is a sphere of the box's own table (a copy at its own place) other than
+// the excluded particle; -1 otherwise.
+HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
+    const std::int32_t p = shadow_grid.place[q];
+    return p >= 0 && walk_grid.spheres[p].k != excluded ? p : -1;
 }
 
 // The nearest entry of a free path inside the box (t <= texit), as the
@@ -196,14 +212,11 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
     const double iex = d.h * d.iu[0];  // 1/ex
     std::int32_t tested = 0, best = -1;
     auto try_lanes = [&](std::int32_t l, auto maybe) HWY_ATTR {
-        while (!hn::AllFalse(probe.D, maybe)) {
-            const intptr_t lane = hn::FindFirstTrue(probe.D, maybe);
-            maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
+        return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR {
             const std::size_t q = std::size_t(l + lane);
-            const std::int32_t p = g.place[q];
-            if (p < 0) continue;
+            const std::int32_t p = table_place(q, excluded);
+            if (p < 0) return false;
             const walk_sphere_t& e = w.spheres[p];
-            if (e.k == excluded) continue;
             tested += 1;
             const double t = from_scattering
                                  ? sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz)
@@ -214,8 +227,8 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 tmin = t;
                 best = p;
             }
-        }
-        return false;
+            return false;
+        });
     };
     const std::int32_t di = d.ex < 0.0 ? -1 : 1;
     for (std::int32_t i = di > 0 ? probe.i0 : probe.i1; di > 0 ? i <= probe.i1 : i >= probe.i0; i += di) {
@@ -438,17 +451,17 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
         if (!hn::AllFalse(D, met)) {
             V t;
             met = lanes.entered(met, b, disc, dd, R2, hn::LoadU(D, s.near_r + l0), t);
-            while (!hn::AllFalse(D, met)) {
-                const intptr_t lane = hn::FindFirstTrue(D, met);
-                const std::int32_t q = l0 + std::int32_t(lane);
-                if (walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) {
+            std::int32_t hit = 0;
+            if (each_lane(D, met, [&](intptr_t lane) HWY_ATTR {
+                    const std::int32_t q = l0 + std::int32_t(lane);
+                    if (!walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) return false;
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    return walk_grid.k[s.near_place[q]];
-                }
-                met = hn::AndNot(hn::FirstN(D, std::size_t(lane + 1)), met);
-            }
+                    hit = walk_grid.k[s.near_place[q]];
+                    return true;
+                }))
+                return hit;
         }
         tested += std::int32_t(hn::CountTrue(D, valid));
     }
@@ -536,12 +549,10 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
     bool prepared = false;
     for (std::int32_t i = probe.i0; i <= probe.i1; ++i) {
         const bool met = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
-            while (!hn::AllFalse(probe.D, maybe)) {
-                const intptr_t lane = hn::FindFirstTrue(probe.D, maybe);
-                maybe = hn::AndNot(hn::FirstN(probe.D, std::size_t(lane + 1)), maybe);
+            return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR {
                 const std::size_t q = std::size_t(l + lane);
-                const std::int32_t p = g.place[q];
-                if (p >= 0 && w.spheres[p].k != start.excluded) {
+                const std::int32_t p = table_place(q, start.excluded);
+                if (p >= 0) {
                     const walk_sphere_t& e = w.spheres[p];
                     tested += 1;
                     if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
@@ -552,11 +563,11 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
                     }
                     // Not met from here; its copies in later boxes are other
                     // spheres of the shadow grid.
-                    continue;
+                    return false;
                 }
                 if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
-            }
-            return false;
+                return false;
+            });
         });
         if (met) break;
     }
@@ -590,6 +601,11 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         __builtin_prefetch(&com1.iorig[excluded]);
     }
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
+    // The way is blocked within the first slice search, by `particle`.
+    auto blocked_in_first_slice = [&](std::int32_t k, std::int32_t particle) {
+        com11.ntab_calls += 1;
+        blocker[k] = particle;
+    };
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
@@ -604,9 +620,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
                 continue;
             }
             if (way.state == way_state::blocked) {
-                // Blocked within the first slice search.
-                com11.ntab_calls += 1;
-                blocker[k] = way.particle;
+                blocked_in_first_slice(k, way.particle);
                 continue;
             }
         }
@@ -618,9 +632,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
                                         : near_blocker<false>(x0, y0, z0, dirs[k], tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
-                // The way is blocked within the first slice search.
-                com11.ntab_calls += 1;
-                blocker[k] = hit;
+                blocked_in_first_slice(k, hit);
                 continue;
             }
             s.near_i0 = i0;
