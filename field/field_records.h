@@ -149,7 +149,7 @@ struct walk_cell_t {
 };
 struct walk_sphere_t {
     double x, y, z, r2, r;
-    std::int32_t k;
+    std::int32_t k, cell;  // particle, walk cell
 };
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in com10, box holding every sphere of the
@@ -208,8 +208,8 @@ struct shadow_grid_t {
     std::vector<float> xyzr;
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
     // For an entry at its own place (no period added): its place in the
-    // walk grid's sphere tables and its cell there; -1 for every other copy.
-    std::vector<std::int32_t> place, cell;
+    // walk grid's sphere tables; -1 for every other copy.
+    std::vector<std::int32_t> place;
 };
 extern shadow_grid_t shadow_grid;
 

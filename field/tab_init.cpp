@@ -91,7 +91,6 @@ void build_shadow_grid(std::int32_t npart) {
     for (std::size_t l = n; l < n + walk_lanes; ++l) g.xyzr[4 * l + 3] = -std::numeric_limits<float>::infinity();  // padding no ray meets
     g.orig.assign(n + walk_lanes, 0);
     g.place.assign(n + walk_lanes, -1);
-    g.cell.assign(n + walk_lanes, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
@@ -101,10 +100,7 @@ void build_shadow_grid(std::int32_t npart) {
         g.xyzr[4 * l + 2] = float(com1.zpart[k]);
         g.xyzr[4 * l + 3] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
-        if (own_place) {
-            g.place[l] = walk_grid.place[k];
-            g.cell[l] = cell_of[k];
-        }
+        if (own_place) g.place[l] = walk_grid.place[k];
     });
     g.ready = true;
 }
@@ -203,7 +199,7 @@ void tab_init() {
             w.r[l] = r;
             w.k[l] = k;
             w.place[k] = l;
-            w.spheres[l] = {x, y, z, com1.rpart2[k], r, k};
+            w.spheres[l] = {x, y, z, com1.rpart2[k], r, k, c};
             const bool first = l == com9.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
