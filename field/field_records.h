@@ -203,9 +203,8 @@ struct shadow_grid_t {
     double width = 0.0, rwidth = 0.0;  // cell width, its reciprocal
     std::int32_t nx = 0, ny = 0;
     std::vector<std::int32_t> first;
-    // Per sphere l, side by side at 4 l: centre x, y, z and (r + margin)^2,
-    // rounded up (one stream of memory for a run of spheres).
-    std::vector<float> xyzr;
+    // Per sphere l: centre and (r + margin)^2, rounded up.
+    std::vector<float> x, y, z, rr;
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
     // For an entry at its own place (no period added): its place in the
     // walk grid's sphere tables; -1 for every other copy.

@@ -87,18 +87,20 @@ void build_shadow_grid(std::int32_t npart) {
     each_copy([&](std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
     for (std::int32_t c = 0; c < ncell; ++c) g.first[std::size_t(c) + 1] += g.first[std::size_t(c)];
     const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
-    g.xyzr.assign(4 * (n + walk_lanes), 0.0f);
-    for (std::size_t l = n; l < n + walk_lanes; ++l) g.xyzr[4 * l + 3] = -std::numeric_limits<float>::infinity();  // padding no ray meets
+    g.x.assign(n + walk_lanes, 0.0f);
+    g.y.assign(n + walk_lanes, 0.0f);
+    g.z.assign(n + walk_lanes, 0.0f);
+    g.rr.assign(n + walk_lanes, -std::numeric_limits<float>::infinity());  // padding no ray meets
     g.orig.assign(n + walk_lanes, 0);
     g.place.assign(n + walk_lanes, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
         const double r = com1.rpart[k] + g.margin;
-        g.xyzr[4 * l] = float(x);
-        g.xyzr[4 * l + 1] = float(y);
-        g.xyzr[4 * l + 2] = float(com1.zpart[k]);
-        g.xyzr[4 * l + 3] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
+        g.x[l] = float(x);
+        g.y[l] = float(y);
+        g.z[l] = float(com1.zpart[k]);
+        g.rr[l] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
         if (own_place) g.place[l] = walk_grid.place[k];
     });

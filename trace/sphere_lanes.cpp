@@ -157,8 +157,8 @@ struct shadow_probe {
     // The lanes of spheres l .. l + N - 1 the ray may meet.
     HWY_INLINE M maybe(std::int32_t l) const {
         const shadow_grid_t& g = shadow_grid;
-        hn::Vec<DF> x, y, z, rr;
-        hn::LoadInterleaved4(D, g.xyzr.data() + 4 * std::size_t(l), x, y, z, rr);
+        const auto x = hn::LoadU(D, g.x.data() + l), y = hn::LoadU(D, g.y.data() + l), z = hn::LoadU(D, g.z.data() + l),
+                   rr = hn::LoadU(D, g.rr.data() + l);
         const auto cx = hn::Sub(x, X0), cy = hn::Sub(y, Y0), cz = hn::Sub(z, Z0);
         const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
         const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
@@ -506,9 +506,8 @@ void look_up(start_particle& p) {
 bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
     const shadow_grid_t& g = shadow_grid;
     if (!p.looked_up) look_up(p);
-    const float* c = g.xyzr.data() + 4 * q;
-    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(c[0] - p.x) <= p.tol) || !(std::fabs(c[1] - p.y) <= p.tol) ||
-        !(std::fabs(c[2] - p.z) <= p.tol))
+    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.x[q] - p.x) <= p.tol) || !(std::fabs(g.y[q] - p.y) <= p.tol) ||
+        !(std::fabs(g.z[q] - p.z) <= p.tol))
         return false;
     if (!p.near_wall) return true;
     // Where the ray leaves the particle (b + the half chord; b alone where
