@@ -209,6 +209,7 @@ struct shadow_grid_t {
     // For an entry at its own place (no period added): its place in the
     // walk grid's sphere tables; -1 for every other copy.
     std::vector<std::int32_t> place;
+    std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
 };
 extern shadow_grid_t shadow_grid;
 

@@ -93,6 +93,7 @@ void build_shadow_grid(std::int32_t npart) {
     g.rr.assign(n + walk_lanes, -std::numeric_limits<float>::infinity());  // padding no ray meets
     g.orig.assign(n + walk_lanes, 0);
     g.place.assign(n + walk_lanes, -1);
+    g.own.assign(std::size_t(npart) + 1, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
@@ -102,7 +103,10 @@ void build_shadow_grid(std::int32_t npart) {
         g.z[l] = float(com1.zpart[k]);
         g.rr[l] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
-        if (own_place) g.place[l] = walk_grid.place[k];
+        if (own_place) {
+            g.place[l] = walk_grid.place[k];
+            g.own[std::size_t(k)] = std::int32_t(l);
+        }
     });
     g.ready = true;
 }

@@ -168,12 +168,15 @@ struct shadow_probe {
 
     // The spheres of column i's run, N at a time, to on_lanes(l, maybe),
     // which ends the run by returning true (and then this returns true).
+    // Sphere `skip` (>= 0) is left out.
     template <class OnLanes>
-    HWY_INLINE bool each_run(std::int32_t i, OnLanes on_lanes) const {
+    HWY_INLINE bool each_run(std::int32_t i, OnLanes on_lanes, std::int32_t skip = -1) const {
         const std::int32_t* first = shadow_grid.first.data() + std::size_t(i) * shadow_grid.ny;
         const std::int32_t end = first[j1 + 1], N = std::int32_t(hn::Lanes(D));
+        const hn::RebindToSigned<DF> DI;
         for (std::int32_t l = first[j0]; l < end; l += N) {
-            const M m = hn::And(maybe(l), hn::FirstN(D, std::size_t(end - l)));
+            M m = hn::And(maybe(l), hn::FirstN(D, std::size_t(end - l)));
+            if (skip >= 0) m = hn::AndNot(hn::RebindMask(D, hn::Eq(hn::Iota(DI, l), hn::Set(DI, skip))), m);
             if (!hn::AllFalse(D, m) && on_lanes(l, m)) return true;
         }
         return false;
@@ -543,6 +546,10 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
     const double run = run_in_layer(z0, d);
     if (!(run + g.pad <= g.reach)) return {way_state::unknown, 0};
     const shadow_probe probe(x0, y0, z0, d, run);
+    // The start particle at its own place stands for itself in the first box,
+    // which the search passes over; the test leaves it out.
+    const std::int32_t e = start.excluded;
+    const std::int32_t self = e >= 1 && e <= com3.npart ? g.own[std::size_t(e)] : -1;
     way_answer answer{way_state::free, 0};
     cell_ray r;
     bool prepared = false;
@@ -567,7 +574,7 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
                 if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
                 return false;
             });
-        });
+        }, self);
         if (met) break;
     }
     return answer;
