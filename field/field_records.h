@@ -196,6 +196,7 @@ struct shadow_grid_t {
     double margin = 0.0;
     double rmax = 0.0;  // largest radius of the field
     double pad = 0.0;   // rmax + 2 margin: how far a sphere's copy reaches from its centre
+    double batch_radius = 0.0;  // a shadow packet tests its steeper ways at once within this radius of the start
     // The single-precision test's bound for "behind the start": -(margin +
     // 2^-20 of the largest distance to a centre it looks at).
     float behind = 0.0f;

@@ -108,6 +108,7 @@ void build_shadow_grid(std::int32_t npart) {
             g.own[std::size_t(k)] = std::int32_t(l);
         }
     });
+    g.batch_radius = width;
     g.ready = true;
 }
 

@@ -524,6 +524,12 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
     return texit > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
 }
 
+// The entry of the start particle at its own place, which the pre-test
+// leaves out; -1 for none.
+std::int32_t own_entry(std::int32_t excluded) {
+    return excluded >= 1 && excluded <= com3.npart ? shadow_grid.own[std::size_t(excluded)] : -1;
+}
+
 // What the shadow grid tells of the way of a shadow ray from a scattering
 // point on or in particle `excluded` (>= 1): free, where no particle can be
 // in the way in any box; blocked (by `particle`), where a sphere of the
@@ -532,52 +538,181 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
 // blocker too, this one or another); unknown otherwise, as for rays too flat
 // for the reach. The stretch looked at runs to the end of the layer,
 // whatever the boxes. `tested` counts the sphere tests made.
-enum class way_state { free, blocked, unknown };
+enum class way_state { free, blocked, unknown, untried };
 struct way_answer {
     way_state state;
     std::int32_t particle;
 };
 
+// The spheres of the shadow grid the test cannot rule out for one shadow
+// ray, taken in the grid's order: a sphere of the first box's own table met
+// by the search's sphere and cell tests blocks the way (and ends it); a copy
+// the ray may meet in a later box leaves the way unknown; a copy of the start
+// particle at its place it passes (passed_start_copy).
+struct way_candidates {
+    double x0, y0, z0;
+    const search_direction& d;
+    start_particle& start;
+    std::int32_t& tested;
+    search_scratch_t& s;
+    way_answer answer{way_state::free, 0};
+    cell_ray r;  // prepared for the first sphere of the table
+    bool prepared = false;
+
+    way_candidates(double x, double y, double z, const search_direction& dir, start_particle& p, std::int32_t& n,
+                   search_scratch_t& scratch)
+        : x0(x), y0(y), z0(z), d(dir), start(p), tested(n), s(scratch) {}
+
+    // Takes sphere q; true when it blocks the way.
+    HWY_INLINE bool take(std::size_t q) {
+        const std::int32_t p = table_place(q, start.excluded);
+        if (p >= 0) {
+            const walk_sphere_t& e = walk_grid.spheres[p];
+            tested += 1;
+            if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
+            if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
+                packed_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
+                answer = {way_state::blocked, e.k};
+                return true;
+            }
+            // Not met from here; its copies in later boxes are other spheres
+            // of the shadow grid.
+            return false;
+        }
+        if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
+        return false;
+    }
+};
+
 way_answer pretest_way(double x0, double y0, double z0, const search_direction& d, start_particle& start,
                        std::int32_t& tested, search_scratch_t& s) {
     const shadow_grid_t& g = shadow_grid;
-    const walk_grid_t& w = walk_grid;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(z0, d);
     if (!(run + g.pad <= g.reach)) return {way_state::unknown, 0};
     const shadow_probe probe(x0, y0, z0, d, run);
+    way_candidates c(x0, y0, z0, d, start, tested, s);
     // The start particle at its own place stands for itself in the first box,
     // which the search passes over; the test leaves it out.
-    const std::int32_t e = start.excluded;
-    const std::int32_t self = e >= 1 && e <= com3.npart ? g.own[std::size_t(e)] : -1;
-    way_answer answer{way_state::free, 0};
-    cell_ray r;
-    bool prepared = false;
+    const std::int32_t self = own_entry(start.excluded);
     for (std::int32_t i = probe.i0; i <= probe.i1; ++i) {
         const bool met = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
-            return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR {
-                const std::size_t q = std::size_t(l + lane);
-                const std::int32_t p = table_place(q, start.excluded);
-                if (p >= 0) {
-                    const walk_sphere_t& e = w.spheres[p];
-                    tested += 1;
-                    if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
-                    if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
-                        packed_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
-                        answer = {way_state::blocked, e.k};
-                        return true;
-                    }
-                    // Not met from here; its copies in later boxes are other
-                    // spheres of the shadow grid.
-                    return false;
-                }
-                if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
-                return false;
-            });
+            return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR { return c.take(std::size_t(l + lane)); });
         }, self);
         if (met) break;
     }
-    return answer;
+    return c.answer;
+}
+
+// The pre-test of a packet's steeper directions at once. Those whose stretch
+// lies within a short radius of the start point (they leave the layer soon)
+// are given the shadow grid's test, operation for operation as
+// shadow_probe::maybe makes it, against every sphere of the grid within that
+// radius, in lanes of directions; a sphere that lies ahead beyond the end of
+// a stretch (no particle lies beyond it) does not count. A direction no
+// sphere may meet is free; the spheres that may meet the others are taken
+// in the grid's order, as pretest_way takes them. Every direction's answer
+// depends on its own tests alone, so it is the same on every instruction
+// set. The rest (answer `untried`) are left to pretest_way, as are all where
+// the spheres within the radius are too many.
+// Below batch_least directions, the spheres are gathered for too few.
+constexpr std::int32_t batch_least = 16, batch_directions = 128, batch_spheres = 256;
+
+void pretest_packet(double x0, double y0, double z0, start_particle& start, std::int32_t n,
+                    const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,
+                    search_scratch_t& s) {
+    const shadow_grid_t& g = shadow_grid;
+    const grid_layout_t& lay = grid_layout;
+    using DF = hn::ScalableTag<float>;
+    const DF D;
+    const std::int32_t N = std::int32_t(hn::Lanes(D));
+    constexpr std::int32_t spare = 64 / sizeof(float);  // the widest vector's lanes
+    HWY_ALIGN float ux[batch_directions + spare] = {}, uy[batch_directions + spare] = {},
+                                     uz[batch_directions + spare] = {}, tmax[batch_directions + spare] = {};
+    HWY_ALIGN float met[batch_directions + spare];
+    std::int32_t taken[batch_directions];
+    std::int32_t m = 0;
+    double radius = 0.0;
+    const double limit = std::min(g.reach, g.batch_radius);
+    n = std::min(n, batch_directions);
+    for (std::int32_t k = 0; k < n; ++k) {
+        answers[k] = {way_state::untried, 0};
+        const search_direction& d = dirs[k];
+        if (!wanted[k] || d.flat || d.uz == 0.0) continue;
+        const double run = run_in_layer(z0, d);
+        if (!(run + g.pad <= limit)) continue;
+        radius = std::max(radius, run + g.pad);
+        // A sphere met lies within its radius of a point of the stretch, so
+        // b is at most the stretch's length and the radius.
+        const double t = std::max(((d.uz > 0.0 ? lay.ztop : lay.zbottom) - z0) * d.iu[2], 0.0);
+        ux[m] = float(d.ux);
+        uy[m] = float(d.uy);
+        uz[m] = float(d.uz);
+        tmax[m] = float((t + g.pad) * (1.0 + 1.0e-5) + g.margin);
+        taken[m++] = k;
+    }
+    if (m == 0) return;
+
+    // The spheres within the radius, seen from the start point (less the
+    // start particle at its own place, as in pretest_way).
+    HWY_ALIGN float ex[batch_spheres + spare], ey[batch_spheres + spare], ez[batch_spheres + spare],
+        ecc[batch_spheres + spare], err[batch_spheres + spare];
+    std::int32_t eq[batch_spheres];
+    std::int32_t ne = 0;
+    const std::int32_t self = own_entry(start.excluded);
+    const float X0 = float(x0), Y0 = float(y0), Z0 = float(z0);
+    const float r2 = float(radius * radius * (1.0 + 1.0e-5));
+    const std::int32_t i0 = shadow_probe::cell(x0 - radius, g.x0, g.nx), i1 = shadow_probe::cell(x0 + radius, g.x0, g.nx);
+    const std::int32_t j0 = shadow_probe::cell(y0 - radius, g.y0, g.ny), j1 = shadow_probe::cell(y0 + radius, g.y0, g.ny);
+    for (std::int32_t i = i0; i <= i1; ++i) {
+        const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
+        for (std::int32_t l = first[j0]; l < first[j1 + 1]; ++l) {
+            const float cx = g.x[std::size_t(l)] - X0, cy = g.y[std::size_t(l)] - Y0;
+            const float hh = cx * cx + cy * cy;
+            if (!(hh <= r2) || l == self) continue;
+            if (ne == batch_spheres) return;
+            const float cz = g.z[std::size_t(l)] - Z0;
+            ex[ne] = cx;
+            ey[ne] = cy;
+            ez[ne] = cz;
+            ecc[ne] = hh + cz * cz;
+            err[ne] = g.rr[std::size_t(l)];
+            eq[ne++] = l;
+        }
+    }
+
+    const auto shrink = hn::Set(D, 1.0f - 0x1p-17f), behind = hn::Set(D, g.behind);
+    // The test of sphere (cx, cy, cz, cc, rr) for directions (UX, UY, UZ, T).
+    auto maybe = [&](auto cx, auto cy, auto cz, auto cc, auto rr, auto UX, auto UY, auto UZ, auto T) HWY_ATTR {
+        const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
+        return hn::And(hn::And(hn::Ge(b, behind), hn::Le(b, T)), hn::Le(hn::Sub(hn::Mul(cc, shrink), hn::Mul(b, b)), rr));
+    };
+    for (std::int32_t k0 = 0; k0 < m; k0 += N) {
+        const auto UX = hn::Load(D, ux + k0), UY = hn::Load(D, uy + k0), UZ = hn::Load(D, uz + k0);
+        const auto T = hn::Load(D, tmax + k0);
+        auto any = hn::Zero(D);
+        for (std::int32_t e = 0; e < ne; ++e)
+            any = hn::Or(any, hn::VecFromMask(D, maybe(hn::Set(D, ex[e]), hn::Set(D, ey[e]), hn::Set(D, ez[e]),
+                                                      hn::Set(D, ecc[e]), hn::Set(D, err[e]), UX, UY, UZ, T)));
+        hn::Store(any, D, met + k0);
+    }
+    for (std::int32_t j = 0; j < m; ++j) {
+        const std::int32_t k = taken[j];
+        way_answer& a = answers[k];
+        if (met[j] == 0.0f) {
+            a = {way_state::free, 0};
+            continue;
+        }
+        way_candidates c(x0, y0, z0, dirs[k], start, tested[k], s);
+        const auto UX = hn::Set(D, ux[j]), UY = hn::Set(D, uy[j]), UZ = hn::Set(D, uz[j]), T = hn::Set(D, tmax[j]);
+        for (std::int32_t e0 = 0; e0 < ne; e0 += N) {
+            const auto mask = hn::And(maybe(hn::Load(D, ex + e0), hn::Load(D, ey + e0), hn::Load(D, ez + e0),
+                                            hn::Load(D, ecc + e0), hn::Load(D, err + e0), UX, UY, UZ, T),
+                                      hn::FirstN(D, std::size_t(ne - e0)));
+            if (each_lane(D, mask, [&](intptr_t lane) HWY_ATTR { return c.take(std::size_t(eq[e0 + lane])); })) break;
+        }
+        a = c.answer;
+    }
 }
 
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
@@ -612,12 +747,21 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         com11.ntab_calls += 1;
         blocker[k] = particle;
     };
+    way_answer batch[batch_directions];
+    std::int32_t batch_tested[batch_directions] = {};
+    const bool batched = pretest && excluded != no_particle && n >= batch_least;
+    if (batched) pretest_packet(x0, y0, z0, start, n, dirs, wanted, batch, batch_tested, s);
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
         if (pretest) {
             std::int32_t tested = 0;
-            const way_answer way = pretest_way(x0, y0, z0, dirs[k], start, tested, s);
+            way_answer way{way_state::untried, 0};
+            if (batched && k < batch_directions) {
+                way = batch[k];
+                tested = batch_tested[k];
+            }
+            if (way.state == way_state::untried) way = pretest_way(x0, y0, z0, dirs[k], start, tested, s);
             com11.npot_sum += tested;
             if (way.state == way_state::free) {
                 double x = x0, y = y0, z = z0;
