@@ -657,29 +657,41 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     // start particle at its own place, as in pretest_way).
     HWY_ALIGN float ex[batch_spheres + spare], ey[batch_spheres + spare], ez[batch_spheres + spare],
         ecc[batch_spheres + spare], err[batch_spheres + spare];
-    std::int32_t eq[batch_spheres];
+    HWY_ALIGN std::int32_t eq[batch_spheres + spare];
     std::int32_t ne = 0;
     const std::int32_t self = own_entry(start.excluded);
-    const float X0 = float(x0), Y0 = float(y0), Z0 = float(z0);
-    const float r2 = float(radius * radius * (1.0 + 1.0e-5));
+    const hn::RebindToSigned<DF> DI;
+    const auto X0 = hn::Set(D, float(x0)), Y0 = hn::Set(D, float(y0)), Z0 = hn::Set(D, float(z0));
+    const auto r2 = hn::Set(D, float(radius * radius * (1.0 + 1.0e-5)));
+    const auto skip = hn::Set(DI, self);
     const std::int32_t i0 = shadow_probe::cell(x0 - radius, g.x0, g.nx), i1 = shadow_probe::cell(x0 + radius, g.x0, g.nx);
     const std::int32_t j0 = shadow_probe::cell(y0 - radius, g.y0, g.ny), j1 = shadow_probe::cell(y0 + radius, g.y0, g.ny);
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
-        for (std::int32_t l = first[j0]; l < first[j1 + 1]; ++l) {
-            const float cx = g.x[std::size_t(l)] - X0, cy = g.y[std::size_t(l)] - Y0;
-            const float hh = cx * cx + cy * cy;
-            if (!(hh <= r2) || l == self) continue;
-            if (ne == batch_spheres) return;
-            const float cz = g.z[std::size_t(l)] - Z0;
-            ex[ne] = cx;
-            ey[ne] = cy;
-            ez[ne] = cz;
-            ecc[ne] = hh + cz * cz;
-            err[ne] = g.rr[std::size_t(l)];
-            eq[ne++] = l;
+        const std::int32_t end = first[j1 + 1];
+        for (std::int32_t l = first[j0]; l < end; l += N) {
+            const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0), cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
+            const auto hh = hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy));
+            const auto q = hn::Iota(DI, l);
+            const auto keep = hn::And(hn::And(hn::Le(hh, r2), hn::FirstN(D, std::size_t(end - l))),
+                                      hn::RebindMask(D, hn::Ne(q, skip)));
+            if (hn::AllFalse(D, keep)) continue;
+            if (ne > batch_spheres) return;  // too many (whatever the lanes: ne only grows)
+            const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
+            // Compressed in registers, then stored whole (the lanes past the
+            // kept ones are overwritten next).
+            hn::StoreU(hn::Compress(cx, keep), D, ex + ne);
+            hn::StoreU(hn::Compress(cy, keep), D, ey + ne);
+            hn::StoreU(hn::Compress(cz, keep), D, ez + ne);
+            hn::StoreU(hn::Compress(hn::Add(hh, hn::Mul(cz, cz)), keep), D, ecc + ne);
+            hn::StoreU(hn::Compress(hn::LoadU(D, g.rr.data() + l), keep), D, err + ne);
+            hn::StoreU(hn::Compress(q, hn::RebindMask(DI, keep)), DI, eq + ne);
+            ne += std::int32_t(hn::CountTrue(D, keep));
         }
     }
+    if (ne > batch_spheres) return;
+    // The lanes past the last sphere are read by the one-direction tests below.
+    for (std::int32_t e = ne; e < ne + spare; ++e) ex[e] = ey[e] = ez[e] = ecc[e] = err[e] = 0.0f;
 
     const auto shrink = hn::Set(D, 1.0f - 0x1p-17f), behind = hn::Set(D, g.behind);
     // The test of sphere (cx, cy, cz, cc, rr) for directions (UX, UY, UZ, T).
