@@ -49,13 +49,18 @@ extern com5_t com5;
 // launch sets the photon's turn of the field (rot); obs_x and obs_y are turned
 // by it when a scattering first needs them (turn_observers: a photon that
 // never scatters needs none), from the cosines of the elevations and the
-// azimuths of the deck (coslat, fii).
+// azimuths of the deck (coslat, fii). Directions of one azimuth share its
+// turn (same_fii: the first direction with that azimuth; cos_turn, sin_turn:
+// the cosine and sine of its turned azimuth).
 struct com6_t {
     double obs_x[max_test + 1];
     double obs_y[max_test + 1];
     double obs_z[max_test + 1];
     double coslat[max_test + 1];
     double fii[max_test + 1];
+    std::int32_t same_fii[max_test + 1];
+    double cos_turn[max_test + 1];
+    double sin_turn[max_test + 1];
     double rot;
     bool turned;  // obs_x and obs_y are those of rot
 };

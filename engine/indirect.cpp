@@ -53,9 +53,14 @@ const search_direction* observer_directions(std::int32_t ntest) {
 
 void turn_observers(std::int32_t ntest) {
     for (std::int32_t k = 1; k <= ntest; ++k) {
-        const double a = com6.fii[k] + com6.rot;
-        com6.obs_x[k] = com6.coslat[k] * std::cos(a);
-        com6.obs_y[k] = com6.coslat[k] * std::sin(a);
+        const std::int32_t f = com6.same_fii[k];
+        if (f == k) {
+            const double a = com6.fii[k] + com6.rot;
+            com6.cos_turn[k] = std::cos(a);
+            com6.sin_turn[k] = std::sin(a);
+        }
+        com6.obs_x[k] = com6.coslat[k] * com6.cos_turn[f];
+        com6.obs_y[k] = com6.coslat[k] * com6.sin_turn[f];
     }
     com6.turned = true;
 }

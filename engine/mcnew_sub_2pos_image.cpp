@@ -257,6 +257,13 @@ void mcnew_sub_2pos_image(
         double fii = fiiobs[k] * deg_to_rad;
         com6.coslat[k] = std::cos(lat);
         com6.fii[k] = fii;
+        com6.same_fii[k] = k;
+        for (std::int32_t j = 1; j < k; ++j) {
+            if (com6.fii[j] == fii) {
+                com6.same_fii[k] = j;
+                break;
+            }
+        }
         com6.obs_x[k] = com6.coslat[k] * std::cos(fii);
         com6.obs_y[k] = com6.coslat[k] * std::sin(fii);
         com6.obs_z[k] = std::sin(lat);
