@@ -616,7 +616,7 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
 // set. The rest (answer `untried`) are left to pretest_way, as are all where
 // the spheres within the radius are too many.
 // Below batch_least directions, the spheres are gathered for too few.
-constexpr std::int32_t batch_least = 16, batch_directions = 128, batch_spheres = 256;
+constexpr std::int32_t batch_least = 8, batch_directions = 128, batch_spheres = 256;
 
 void pretest_packet(double x0, double y0, double z0, start_particle& start, std::int32_t n,
                     const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,

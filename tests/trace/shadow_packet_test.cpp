@@ -50,8 +50,9 @@ class ShadowPacketOnGrid : public testing::TestWithParam<std::int32_t> {};
 TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
     constexpr int most = 40;
     const std::string best = search_target_name();
-    // Packets of 12 directions, and of 40, whose steeper ones are pre-tested at once.
-    for (const auto& [ndir, points] : {std::pair{12, 2000}, std::pair{most, 600}}) {
+    // Packets of 6 directions, pre-tested one by one, and of 40, whose steeper
+    // ones are pre-tested at once.
+    for (const auto& [ndir, points] : {std::pair{6, 3000}, std::pair{most, 600}}) {
         std::int64_t tested_first[2] = {-1, -1};  // on the first instruction set
         for (const std::string& target : search_target_names()) {
             ASSERT_TRUE(choose_search_target(target));
