@@ -727,6 +727,26 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     }
 }
 
+// A way the pre-test showed free, stepped through its boxes as the segment
+// search steps it (path_segment, clear_way: the same wall code and slice
+// count); most leave the layer in the first box, and are done here.
+void step_clear_way(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
+                    std::int32_t& wall) {
+    double twall[5], t;
+    const std::int32_t w = first_wall(x0, y0, d, twall, t);
+    const double z = z0 + t * d.uz;
+    if (t >= 0.0 && ((z > com2.zmax && d.uz >= 0.0) || (z < com2.zmin && d.uz <= 0.0))) {
+        debug1.ibox = 1;
+        com11.ntab_calls += 1;
+        com12.ipart = no_particle;
+        wall = w;
+        return;
+    }
+    double x = x0, y = y0, zs = z0;
+    com12.ipart = excluded;
+    path_segment(x, y, zs, d, wall, clear_way);
+}
+
 void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
     search_scratch_t& s = *search_scratch_of_thread;
@@ -776,9 +796,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
             if (way.state == way_state::untried) way = pretest_way(x0, y0, z0, dirs[k], start, tested, s);
             com11.npot_sum += tested;
             if (way.state == way_state::free) {
-                double x = x0, y = y0, z = z0;
-                com12.ipart = excluded;
-                path_segment(x, y, z, dirs[k], blocker[k], clear_way);
+                step_clear_way(x0, y0, z0, dirs[k], excluded, blocker[k]);
                 continue;
             }
             if (way.state == way_state::blocked) {
