@@ -141,8 +141,8 @@ extern grid_layout_t grid_layout;
 // walk_lanes entries past the last particle, so that such a load never
 // leaves them.
 constexpr int walk_lanes = 16;
-// A cell's fields of the tables below, and a sphere's, side by side: for the
-// tests of single spheres out of the walk's order.
+// A cell's fields side by side (its test reads two cache lines), and a
+// sphere's, for the tests of single spheres out of the walk's order.
 struct walk_cell_t {
     double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
     std::int32_t count;
@@ -154,17 +154,10 @@ struct walk_sphere_t {
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in com10, box holding every sphere of the
     // cell, place in the sphere tables of its first sphere and its number of
-    // spheres.
-    double cx[max_cells + 1];
+    // spheres; the centre's y and the place and number also in tables of
+    // their own, for the walk's rows and its runs of spheres.
+    walk_cell_t cells[max_cells + 1];
     double cy[max_cells + 1];
-    double dtab[max_cells + 1];
-    double dtab2[max_cells + 1];
-    double bx0[max_cells + 1];
-    double bx1[max_cells + 1];
-    double by0[max_cells + 1];
-    double by1[max_cells + 1];
-    double bz0[max_cells + 1];
-    double bz1[max_cells + 1];
     std::int32_t first[max_cells + 1];
     std::int32_t count[max_cells + 1];
     // Sphere l (1..npart, ilist order): centre, squared radius, radius, particle.
@@ -175,7 +168,6 @@ struct walk_grid_t {
     alignas(64) double r[max_part + 1 + walk_lanes];
     std::int32_t k[max_part + 1 + walk_lanes];
     std::int32_t place[max_part + 1];  // place l of particle k
-    walk_cell_t cells[max_cells + 1];
     walk_sphere_t spheres[max_part + 1];
 };
 extern walk_grid_t walk_grid;

@@ -189,10 +189,7 @@ void tab_init() {
     // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
     walk_grid_t& w = walk_grid;
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        w.cx[c] = com10.cx[c];
         w.cy[c] = com10.cy[c];
-        w.dtab[c] = com10.dtab[c];
-        w.dtab2[c] = com10.dtab2[c];
         w.first[c] = com9.istart[c];
         w.count[c] = com9.nlist[c];
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
@@ -224,13 +221,8 @@ void tab_init() {
         widen(bx0, bx1);
         widen(by0, by1);
         widen(bz0, bz1);
-        w.bx0[c] = bx0;
-        w.bx1[c] = bx1;
-        w.by0[c] = by0;
-        w.by1[c] = by1;
-        w.bz0[c] = bz0;
-        w.bz1[c] = bz1;
-        w.cells[c] = {w.cx[c], w.cy[c], w.dtab[c], w.dtab2[c], bx0, bx1, by0, by1, bz0, bz1, w.count[c]};
+        w.cells[c] = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
+                      com9.nlist[c]};
     }
 
     build_shadow_grid(npart);

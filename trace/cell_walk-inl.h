@@ -125,7 +125,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell) 
     walk_cells(r, order, on_cell, []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
 }
 
-// The cells the ray may reach that pass walk_cell_passes(c, r, tlim()), to
+// The cells the ray may reach that pass the cell test (tlim()), to
 // on_cell(c) in the order asked for; on_cell ends the walk by returning true.
 template <class OnCell, class Reach, class Tlim>
 HWY_INLINE void walk_hit_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {

@@ -52,13 +52,14 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
                  cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
-// NaN included) and a test of the box holding the cell's spheres, for a cell
-// at once, with one branch instead of one per test: their outcomes follow no
+// NaN included) and a test of the box holding the cell's spheres, for cell c
+// at once (its fields side by side: two cache lines), with one branch instead of one per test: their outcomes follow no
 // pattern, so separate branches would mostly be mispredicted.
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
-__attribute__((always_inline)) inline bool cell_fields_pass(const walk_cell_t& cell, const cell_ray& r, double tlim) {
+__attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
+    const walk_cell_t& cell = walk_grid.cells[c];
     const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
@@ -81,21 +82,6 @@ __attribute__((always_inline)) inline bool cell_fields_pass(const walk_cell_t& c
     slab(cell.by0, cell.by1, r.y0, r.iu[1]);
     slab(cell.bz0, cell.bz1, r.z0, r.iu[2]);
     return (cell.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
-}
-
-// ... of cell c, read from the tables (the walk's order: one table per field).
-__attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    const walk_grid_t& w = walk_grid;
-    return cell_fields_pass({w.cx[c], w.cy[c], w.dtab[c], w.dtab2[c], w.bx0[c], w.bx1[c], w.by0[c], w.by1[c], w.bz0[c],
-                             w.bz1[c], w.count[c]},
-                            r, tlim);
-}
-
-// ... of cell c, read from its fields side by side (walk_grid.cells): for a
-// single sphere's cell, out of the walk's order, two cache lines instead of
-// one per table.
-__attribute__((always_inline)) inline bool packed_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    return cell_fields_pass(walk_grid.cells[c], r, tlim);
 }
 
 // The horizontal distance along a ray (vertical component uz != 0, its

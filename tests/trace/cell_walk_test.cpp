@@ -135,7 +135,7 @@ TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
             ++cut;
             // Where the ray's horizontal line crosses the cell's disc, it is
             // further along than reach.
-            const double dx = walk_grid.cx[c] - x, dy = walk_grid.cy[c] - y, dtab = walk_grid.dtab[c];
+            const double dx = walk_grid.cells[c].cx - x, dy = walk_grid.cells[c].cy - y, dtab = walk_grid.cells[c].dtab;
             const double along = dx * d.ex + dy * d.ey, perp2 = dx * dx + dy * dy - along * along;
             if (perp2 > dtab * dtab) continue;
             ASSERT_GT(along - std::sqrt(dtab * dtab - perp2), reach) << "ray " << i << " cell " << c;
