@@ -614,8 +614,8 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
 // in the grid's order, as pretest_way takes them. Every direction's answer
 // depends on its own tests alone, so it is the same on every instruction
 // set. The rest (answer `untried`) are left to pretest_way, as are all where
-// the spheres within the radius are too many.
-// Below batch_least directions, the spheres are gathered for too few.
+// the spheres within the radius are too many. Below batch_least directions
+// the spheres would be gathered for too few.
 constexpr std::int32_t batch_least = 8, batch_directions = 128, batch_spheres = 256;
 
 void pretest_packet(double x0, double y0, double z0, start_particle& start, std::int32_t n,
@@ -629,7 +629,7 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     constexpr std::int32_t spare = 64 / sizeof(float);  // the widest vector's lanes
     HWY_ALIGN float ux[batch_directions + spare] = {}, uy[batch_directions + spare] = {},
                                      uz[batch_directions + spare] = {}, tmax[batch_directions + spare] = {};
-    HWY_ALIGN float met[batch_directions + spare];
+    HWY_ALIGN std::int32_t met[batch_directions + spare];  // a direction some sphere may meet: not 0
     std::int32_t taken[batch_directions];
     std::int32_t m = 0;
     double radius = 0.0;
@@ -637,6 +637,7 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     n = std::min(n, batch_directions);
     for (std::int32_t k = 0; k < n; ++k) {
         answers[k] = {way_state::untried, 0};
+        tested[k] = 0;
         const search_direction& d = dirs[k];
         if (!wanted[k] || d.flat || d.uz == 0.0) continue;
         const double run = run_in_layer(z0, d);
@@ -706,12 +707,12 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
         for (std::int32_t e = 0; e < ne; ++e)
             any = hn::Or(any, hn::VecFromMask(D, maybe(hn::Set(D, ex[e]), hn::Set(D, ey[e]), hn::Set(D, ez[e]),
                                                       hn::Set(D, ecc[e]), hn::Set(D, err[e]), UX, UY, UZ, T)));
-        hn::Store(any, D, met + k0);
+        hn::Store(hn::BitCast(DI, any), DI, met + k0);
     }
     for (std::int32_t j = 0; j < m; ++j) {
         const std::int32_t k = taken[j];
         way_answer& a = answers[k];
-        if (met[j] == 0.0f) {
+        if (met[j] == 0) {
             a = {way_state::free, 0};
             continue;
         }
@@ -780,7 +781,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         blocker[k] = particle;
     };
     way_answer batch[batch_directions];
-    std::int32_t batch_tested[batch_directions] = {};
+    std::int32_t batch_tested[batch_directions];
     const bool batched = pretest && excluded != no_particle && n >= batch_least;
     if (batched) pretest_packet(x0, y0, z0, start, n, dirs, wanted, batch, batch_tested, s);
     for (std::int32_t k = 0; k < n; ++k) {
