@@ -297,9 +297,25 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
         walk_hit_cells(r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
         if (shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+            const shadow_grid_t& g = shadow_grid;
             const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
-            if (run + shadow_grid.pad <= shadow_grid.reach)
+            if (run + g.pad <= g.reach)
                 return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
+            // A longer stretch: the nearest entry within the reach (less the
+            // largest radius) of the start is the nearest of all, as every
+            // sphere entered nearer lies within the reach too. Where there is
+            // none, the walk searches the whole stretch.
+            const double cut = g.reach - g.pad;
+            std::int32_t near_part = ipart;
+            double near_t = tmin;
+            tested = nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, cut,
+                                                             std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded,
+                                                             near_part, near_t);
+            if (near_t < tmin) {
+                ipart = near_part;
+                tmin = near_t;
+                return tested;
+            }
         }
         // The nearest entry inside the box; ties keep the earlier candidate
         // in list order (the smaller place in the sphere tables, which hold

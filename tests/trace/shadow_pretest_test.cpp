@@ -292,6 +292,53 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
     ASSERT_TRUE(choose_search_target(best));
 }
 
+// A flat free path, longer than the shadow grid's reach (14 here: the layer
+// is 2 thick): the nearest entry is taken from the grid only where it lies
+// within the reach less the largest radius. Sphere 1 is entered just beyond
+// that cut, from a centre inside the box the grid looks at; sphere 2, entered
+// 0.02 nearer, lies in the next column of the grid's cells, beyond the box,
+// and only the walk finds it. Small spheres away from the ray make the
+// grid's cells about 2 wide.
+TEST(ShadowGridFreePaths, AFlatPathTakesTheGridsEntryOnlyWithinTheReach) {
+    auto build = [](double x0) {
+        std::vector<fixture::sphere> field{{1.0, x0 + 13.9, 0.9, 0.0}, {1.0, x0 + 14.5, 0.0, 0.0}};
+        for (double y = 4.0; y < 19.5; y += 0.6)
+            for (double x = -19.4; x < 19.5; x += 0.6) {
+                field.push_back({0.3, x, y, 0.0});
+                field.push_back({0.3, x, -y, 0.0});
+            }
+        fixture::reset_field();
+        fixture::set_field(field, 20.0, 20.0, 0.0, false);
+        fixture::set_grid(8, 8);
+    };
+    // The start point's x puts a wall of the grid's cells midway between the
+    // box's edge (14 + 0.00013 ahead) and the centre of sphere 2.
+    build(-12.0);
+    ASSERT_TRUE(shadow_grid.ready);
+    ASSERT_EQ(shadow_grid.reach, 14.0);
+    ASSERT_LT(shadow_grid.width, 3.0);
+    const double wall = shadow_grid.x0 + shadow_grid.width * std::ceil((2.25 - shadow_grid.x0) / shadow_grid.width);
+    const double x0 = wall - 14.25;
+    build(x0);
+    const double uz = 0.02, ux = std::sqrt(1.0 - uz * uz);
+    for (const std::string& target : search_target_names()) {
+        ASSERT_TRUE(choose_search_target(target));
+        std::int32_t found[2];
+        double t[2];
+        for (int full = 0; full <= 1; ++full) {
+            search_options.full_scan = full == 1;
+            com12.ipart = no_particle;
+            path_slice(x0, 0.0, 0.0, ux, 0.0, uz, found[full], t[full], 1);
+        }
+        search_options.full_scan = false;
+        EXPECT_EQ(found[1], 2) << target;
+        EXPECT_NEAR(t[1], 13.540073, 1e-6) << target;
+        EXPECT_EQ(found[0], found[1]) << target;
+        EXPECT_EQ(t[0], t[1]) << target;
+    }
+    ASSERT_TRUE(choose_search_target(search_target_names().front()));
+}
+
 // Two spheres entered at exactly the same distance by a vertical ray
 // (19 - 10 - 1 = 19 - 7 - 4 = 8, both on the ray's axis): the shadow grid's
 // candidates must give the one the cell list names first, as the walk does.
