@@ -53,8 +53,9 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
 // NaN included) and a test of the box holding the cell's spheres, for cell c
-// at once (its fields side by side: two cache lines), with one branch instead of one per test: their outcomes follow no
-// pattern, so separate branches would mostly be mispredicted.
+// at once (its fields side by side: two cache lines), with one branch
+// instead of one per test: their outcomes follow no pattern, so separate
+// branches would mostly be mispredicted.
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
@@ -84,13 +85,18 @@ __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, cons
     return (cell.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
 }
 
-// The horizontal distance along a ray (vertical component uz != 0, its
-// reciprocal iuz, horizontal length h) from height z0 to where it leaves the
-// spheres' height range (0 where it has left it already), widened by 1e-9
+// The distance along a ray (vertical component uz != 0, its reciprocal iuz)
+// from height z0 to where it leaves the spheres' height range (0 where it
+// has left it already).
+inline double t_in_layer(double z0, double uz, double iuz) {
+    const grid_layout_t& g = grid_layout;
+    return std::max(((uz > 0.0 ? g.ztop : g.zbottom) - z0) * iuz, 0.0);
+}
+
+// ... its horizontal part (the ray's horizontal length h), widened by 1e-9
 // against rounding.
 inline double run_in_layer(double z0, double uz, double iuz, double h) {
-    const grid_layout_t& g = grid_layout;
-    return std::max(((uz > 0.0 ? g.ztop : g.zbottom) - z0) * iuz, 0.0) * h * (1.0 + 1.0e-9);
+    return t_in_layer(z0, uz, iuz) * h * (1.0 + 1.0e-9);
 }
 
 // How far from the ray's horizontal line (and behind its start point) the

@@ -638,7 +638,6 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
                     const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,
                     search_scratch_t& s) {
     const shadow_grid_t& g = shadow_grid;
-    const grid_layout_t& lay = grid_layout;
     using DF = hn::ScalableTag<float>;
     const DF D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
@@ -661,7 +660,7 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
         radius = std::max(radius, run + g.pad);
         // A sphere met lies within its radius of a point of the stretch, so
         // b is at most the stretch's length and the radius.
-        const double t = std::max(((d.uz > 0.0 ? lay.ztop : lay.zbottom) - z0) * d.iu[2], 0.0);
+        const double t = t_in_layer(z0, d.uz, d.iu[2]);
         ux[m] = float(d.ux);
         uy[m] = float(d.uy);
         uz[m] = float(d.uz);

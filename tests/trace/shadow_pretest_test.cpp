@@ -70,6 +70,18 @@ std::int32_t full_scan_blocker(double x, double y, double z, double ux, double u
     return hit;
 }
 
+// The free-path slice search from a point off every particle, by the fast
+// search ([0]) and by the full scan ([1]): the particle met and its distance.
+void slice_fast_and_full(double x, double y, double z, double ux, double uy, double uz, std::int32_t* found,
+                         double* t) {
+    for (int full = 0; full <= 1; ++full) {
+        search_options.full_scan = full == 1;
+        com12.ipart = no_particle;
+        path_slice(x, y, z, ux, uy, uz, found[full], t[full], 1);
+    }
+    search_options.full_scan = false;
+}
+
 }  // namespace
 
 // Random scattering points and directions (half of them into the particle a
@@ -325,12 +337,7 @@ TEST(ShadowGridFreePaths, AFlatPathTakesTheGridsEntryOnlyWithinTheReach) {
         ASSERT_TRUE(choose_search_target(target));
         std::int32_t found[2];
         double t[2];
-        for (int full = 0; full <= 1; ++full) {
-            search_options.full_scan = full == 1;
-            com12.ipart = no_particle;
-            path_slice(x0, 0.0, 0.0, ux, 0.0, uz, found[full], t[full], 1);
-        }
-        search_options.full_scan = false;
+        slice_fast_and_full(x0, 0.0, 0.0, ux, 0.0, uz, found, t);
         EXPECT_EQ(found[1], 2) << target;
         EXPECT_NEAR(t[1], 13.540073, 1e-6) << target;
         EXPECT_EQ(found[0], found[1]) << target;
@@ -352,12 +359,7 @@ TEST(ShadowGridFreePaths, TieGoesToTheSphereTheListNamesFirst) {
         ASSERT_TRUE(choose_search_target(target));
         std::int32_t found[2];
         double t[2];
-        for (int full = 0; full <= 1; ++full) {
-            search_options.full_scan = full == 1;
-            com12.ipart = no_particle;
-            path_slice(0.0, 0.0, 19.0, 0.0, 0.0, -1.0, found[full], t[full], 1);
-        }
-        search_options.full_scan = false;
+        slice_fast_and_full(0.0, 0.0, 19.0, 0.0, 0.0, -1.0, found, t);
         EXPECT_EQ(t[0], 8.0) << target;
         EXPECT_EQ(found[1], 2) << target;
         EXPECT_EQ(found[0], found[1]) << target;
