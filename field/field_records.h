@@ -176,12 +176,16 @@ extern walk_grid_t walk_grid;
 // n (0, yl2), whose centres lie within `reach` of the cell, in single
 // precision, with every radius widened by `margin` (far more than the
 // rounding of the single-precision test and of the double one), sorted into
-// square cells of `width` over [x0, x0 + nx width] x [y0, y0 + ny width]
+// cells of `width` x `height` over [x0, x0 + nx width] x [y0, y0 + ny height]
 // column by column: cell (i, j), counted from 0, holds the spheres
 // first[i ny + j] .. first[i ny + j + 1] - 1. The sphere tables run
 // walk_lanes entries past the last sphere with entries no ray meets. The
 // shadow tests use it to show, by a test that can err only toward "maybe",
 // that no sphere is in the way; built by tab_init (ready: it can be used).
+// A look at the grid reads a run of rows per column: rows a fraction
+// (1 / shadow_rows) of the column's width keep the runs of rays across the
+// columns short, while a column's rows still lie side by side.
+constexpr int shadow_rows = 4;
 struct shadow_grid_t {
     bool ready = false;
     double reach = 0.0;
@@ -193,11 +197,13 @@ struct shadow_grid_t {
     // 2^-20 of the largest distance to a centre it looks at).
     float behind = 0.0f;
     double x0 = 0.0, y0 = 0.0;
-    double width = 0.0, rwidth = 0.0;  // cell width, its reciprocal
+    double width = 0.0, rwidth = 0.0;    // column width, its reciprocal
+    double height = 0.0, rheight = 0.0;  // row height, its reciprocal
     std::int32_t nx = 0, ny = 0;
     std::vector<std::int32_t> first;
-    // Per sphere l: centre and (r + margin)^2, rounded up.
-    std::vector<float> x, y, z, rr;
+    // Per sphere l, in pairs at 2 l: centre x and y; centre z and
+    // (r + margin)^2, rounded up.
+    std::vector<float> xy, zr;
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
     // For an entry at its own place (no period added): its place in the
     // walk grid's sphere tables; -1 for every other copy.

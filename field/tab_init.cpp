@@ -33,10 +33,12 @@ std::int32_t cell_of[max_part + 1];
 }
 
 // The shadow grid (see field_records.h) of the npart entries of the particle
-// tables: every copy of an entry within reach of the cell, one cell of about
-// eight spheres at a time. Not ready where the field gives it nothing to do:
-// no layout, a cell so small that copies of one particle lie within two radii
-// of each other, or a layer too thick for any reach within the cell.
+// tables: every copy of an entry within reach of the cell, in columns whose
+// width squared holds about eight spheres, cut into rows a quarter as tall
+// (shadow_rows). Not ready where
+// the field gives it nothing to do: no layout, a cell so small that copies of
+// one particle lie within two radii of each other, or a layer too thick for
+// any reach within the cell.
 void build_shadow_grid(std::int32_t npart) {
     shadow_grid_t& g = shadow_grid;
     g = shadow_grid_t{};
@@ -57,8 +59,10 @@ void build_shadow_grid(std::int32_t npart) {
     g.y0 = ylo;
     g.width = width;
     g.rwidth = 1.0 / width;
+    g.height = std::max(width / shadow_rows, (yhi - ylo) / 4096.0);
+    g.rheight = 1.0 / g.height;
     g.nx = std::max(1, std::int32_t(std::ceil((xhi - xlo) * g.rwidth)));
-    g.ny = std::max(1, std::int32_t(std::ceil((yhi - ylo) * g.rwidth)));
+    g.ny = std::max(1, std::int32_t(std::ceil((yhi - ylo) * g.rheight)));
     // Each centre carries the rounding of single precision (2^-24 of its
     // size, and as much again as an offset from a start point): a thousand
     // times less than the margin, which also covers the test's own rounding.
@@ -78,7 +82,7 @@ void build_shadow_grid(std::int32_t npart) {
                     const double x = com1.xpart[k] + m * com2.xl2, y = com1.ypart[k] + m * sy + n * com2.yl2;
                     if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) continue;
                     const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
-                    const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rwidth));
+                    const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rheight));
                     on_copy(k, x, y, i * g.ny + j, m == 0 && n == 0);
                 }
             }
@@ -87,10 +91,9 @@ void build_shadow_grid(std::int32_t npart) {
     each_copy([&](std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
     for (std::int32_t c = 0; c < ncell; ++c) g.first[std::size_t(c) + 1] += g.first[std::size_t(c)];
     const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
-    g.x.assign(n + walk_lanes, 0.0f);
-    g.y.assign(n + walk_lanes, 0.0f);
-    g.z.assign(n + walk_lanes, 0.0f);
-    g.rr.assign(n + walk_lanes, -std::numeric_limits<float>::infinity());  // padding no ray meets
+    g.xy.assign(2 * (n + walk_lanes), 0.0f);
+    g.zr.assign(2 * (n + walk_lanes), 0.0f);
+    for (std::size_t l = n; l < n + walk_lanes; ++l) g.zr[2 * l + 1] = -std::numeric_limits<float>::infinity();  // padding no ray meets
     g.orig.assign(n + walk_lanes, 0);
     g.place.assign(n + walk_lanes, -1);
     g.own.assign(std::size_t(npart) + 1, -1);
@@ -98,10 +101,10 @@ void build_shadow_grid(std::int32_t npart) {
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
         const double r = com1.rpart[k] + g.margin;
-        g.x[l] = float(x);
-        g.y[l] = float(y);
-        g.z[l] = float(com1.zpart[k]);
-        g.rr[l] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
+        g.xy[2 * l] = float(x);
+        g.xy[2 * l + 1] = float(y);
+        g.zr[2 * l] = float(com1.zpart[k]);
+        g.zr[2 * l + 1] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
         if (own_place) {
             g.place[l] = walk_grid.place[k];

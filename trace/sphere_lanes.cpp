@@ -142,23 +142,23 @@ struct shadow_probe {
           shrink(hn::Set(D, 1.0f - 0x1p-17f)) {
         const shadow_grid_t& g = shadow_grid;
         const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
-        i0 = cell(std::min(x0, xe) - g.pad, g.x0, g.nx);
-        i1 = cell(std::max(x0, xe) + g.pad, g.x0, g.nx);
-        j0 = cell(std::min(y0, ye) - g.pad, g.y0, g.ny);
-        j1 = cell(std::max(y0, ye) + g.pad, g.y0, g.ny);
+        i0 = column(std::min(x0, xe) - g.pad);
+        i1 = column(std::max(x0, xe) + g.pad);
+        j0 = row(std::min(y0, ye) - g.pad);
+        j1 = row(std::max(y0, ye) + g.pad);
         behind = hn::Set(D, g.behind);
     }
 
-    static std::int32_t cell(double v, double lo, std::int32_t n) {
-        const double q = (v - lo) * shadow_grid.rwidth;
-        return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
-    }
+    static std::int32_t cell(double q, std::int32_t n) { return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q); }
+    static std::int32_t column(double x) { return cell((x - shadow_grid.x0) * shadow_grid.rwidth, shadow_grid.nx); }
+    static std::int32_t row(double y) { return cell((y - shadow_grid.y0) * shadow_grid.rheight, shadow_grid.ny); }
 
     // The lanes of spheres l .. l + N - 1 the ray may meet.
     HWY_INLINE M maybe(std::int32_t l) const {
         const shadow_grid_t& g = shadow_grid;
-        const auto x = hn::LoadU(D, g.x.data() + l), y = hn::LoadU(D, g.y.data() + l), z = hn::LoadU(D, g.z.data() + l),
-                   rr = hn::LoadU(D, g.rr.data() + l);
+        hn::Vec<DF> x, y, z, rr;
+        hn::LoadInterleaved2(D, g.xy.data() + 2 * std::size_t(l), x, y);
+        hn::LoadInterleaved2(D, g.zr.data() + 2 * std::size_t(l), z, rr);
         const auto cx = hn::Sub(x, X0), cy = hn::Sub(y, Y0), cz = hn::Sub(z, Z0);
         const auto cc = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
         const auto b = hn::Add(hn::Add(hn::Mul(cx, UX), hn::Mul(cy, UY)), hn::Mul(cz, UZ));
@@ -525,8 +525,8 @@ void look_up(start_particle& p) {
 bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
     const shadow_grid_t& g = shadow_grid;
     if (!p.looked_up) look_up(p);
-    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.x[q] - p.x) <= p.tol) || !(std::fabs(g.y[q] - p.y) <= p.tol) ||
-        !(std::fabs(g.z[q] - p.z) <= p.tol))
+    if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.xy[2 * q] - p.x) <= p.tol) ||
+        !(std::fabs(g.xy[2 * q + 1] - p.y) <= p.tol) || !(std::fabs(g.zr[2 * q] - p.z) <= p.tol))
         return false;
     if (!p.near_wall) return true;
     // Where the ray leaves the particle (b + the half chord; b alone where
@@ -680,27 +680,30 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     const auto X0 = hn::Set(D, float(x0)), Y0 = hn::Set(D, float(y0)), Z0 = hn::Set(D, float(z0));
     const auto r2 = hn::Set(D, float(radius * radius * (1.0 + 1.0e-5)));
     const auto skip = hn::Set(DI, self);
-    const std::int32_t i0 = shadow_probe::cell(x0 - radius, g.x0, g.nx), i1 = shadow_probe::cell(x0 + radius, g.x0, g.nx);
-    const std::int32_t j0 = shadow_probe::cell(y0 - radius, g.y0, g.ny), j1 = shadow_probe::cell(y0 + radius, g.y0, g.ny);
+    const std::int32_t i0 = shadow_probe::column(x0 - radius), i1 = shadow_probe::column(x0 + radius);
+    const std::int32_t j0 = shadow_probe::row(y0 - radius), j1 = shadow_probe::row(y0 + radius);
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
         const std::int32_t end = first[j1 + 1];
         for (std::int32_t l = first[j0]; l < end; l += N) {
-            const auto cx = hn::Sub(hn::LoadU(D, g.x.data() + l), X0), cy = hn::Sub(hn::LoadU(D, g.y.data() + l), Y0);
+            hn::Vec<DF> x, y, z, rr;
+            hn::LoadInterleaved2(D, g.xy.data() + 2 * std::size_t(l), x, y);
+            const auto cx = hn::Sub(x, X0), cy = hn::Sub(y, Y0);
             const auto hh = hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy));
             const auto q = hn::Iota(DI, l);
             const auto keep = hn::And(hn::And(hn::Le(hh, r2), hn::FirstN(D, std::size_t(end - l))),
                                       hn::RebindMask(D, hn::Ne(q, skip)));
             if (hn::AllFalse(D, keep)) continue;
             if (ne > batch_spheres) return;  // too many (whatever the lanes: ne only grows)
-            const auto cz = hn::Sub(hn::LoadU(D, g.z.data() + l), Z0);
+            hn::LoadInterleaved2(D, g.zr.data() + 2 * std::size_t(l), z, rr);
+            const auto cz = hn::Sub(z, Z0);
             // Compressed in registers, then stored whole (the lanes past the
             // kept ones are overwritten next).
             hn::StoreU(hn::Compress(cx, keep), D, ex + ne);
             hn::StoreU(hn::Compress(cy, keep), D, ey + ne);
             hn::StoreU(hn::Compress(cz, keep), D, ez + ne);
             hn::StoreU(hn::Compress(hn::Add(hh, hn::Mul(cz, cz)), keep), D, ecc + ne);
-            hn::StoreU(hn::Compress(hn::LoadU(D, g.rr.data() + l), keep), D, err + ne);
+            hn::StoreU(hn::Compress(rr, keep), D, err + ne);
             hn::StoreU(hn::Compress(q, hn::RebindMask(DI, keep)), DI, eq + ne);
             ne += std::int32_t(hn::CountTrue(D, keep));
         }
