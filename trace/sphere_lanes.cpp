@@ -250,12 +250,35 @@ template <bool from_scattering>
 std::int32_t search_cells(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
                           std::int32_t mode, double texit, std::int32_t excluded, std::int32_t& ipart, double& tmin,
                           search_scratch_t& s) {
+    std::int32_t tested = 0;
+    // A free path first tries the shadow grid (the walk's lanes are set up
+    // only where it is needed).
+    if (mode < 2 && shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+        const shadow_grid_t& g = shadow_grid;
+        const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
+        if (run + g.pad <= g.reach)
+            return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
+        // A longer stretch: the nearest entry within the reach (less the
+        // largest radius) of the start is the nearest of all, as every
+        // sphere entered nearer lies within the reach too. Where there is
+        // none, the walk searches the whole stretch.
+        const double cut = g.reach - g.pad;
+        std::int32_t near_part = ipart;
+        double near_t = tmin;
+        tested = nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, cut,
+                                                         std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded,
+                                                         near_part, near_t);
+        if (near_t < tmin) {
+            ipart = near_part;
+            tmin = near_t;
+            return tested;
+        }
+    }
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
     const L lanes(x0, y0, z0, d, excluded);
     const typename L::DV D;
     const std::int32_t N = L::lanes();
-    std::int32_t tested = 0;
     HWY_ALIGN double tl[walk_lanes];
 
     // The spheres of cell c (one the walk hands over: it passed the cell
@@ -296,27 +319,6 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     } else if (mode >= 3) {
         walk_hit_cells(r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
-        if (shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
-            const shadow_grid_t& g = shadow_grid;
-            const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
-            if (run + g.pad <= g.reach)
-                return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
-            // A longer stretch: the nearest entry within the reach (less the
-            // largest radius) of the start is the nearest of all, as every
-            // sphere entered nearer lies within the reach too. Where there is
-            // none, the walk searches the whole stretch.
-            const double cut = g.reach - g.pad;
-            std::int32_t near_part = ipart;
-            double near_t = tmin;
-            tested = nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, cut,
-                                                             std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded,
-                                                             near_part, near_t);
-            if (near_t < tmin) {
-                ipart = near_part;
-                tmin = near_t;
-                return tested;
-            }
-        }
         // The nearest entry inside the box; ties keep the earlier candidate
         // in list order (the smaller place in the sphere tables, which hold
         // the cells in cell order). The cells are visited along the ray, and
