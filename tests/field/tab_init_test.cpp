@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "field/field_records.h"
@@ -211,4 +213,70 @@ TEST_F(TabInit, FieldOnOneSideOfTheOriginIsRejectedNotMisfiled) {
 TEST_F(TabInit, SingleParticleFieldHasNoWidthAndIsRejected) {
     fixture::set_field({{0.1, 0.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
     EXPECT_THROW(fixture::set_grid(2, 2), limit_error);
+}
+
+// The shadow grid against a scan of the periodic copies of every entry of
+// the particle tables: each copy whose centre lies within the reach of the
+// cell is filed once, in a cell (a column of `width`, a row of `height`)
+// that holds its centre, with its centre and widened squared radius in the
+// pair tables; nothing else is. And each sphere's record in the walk grid
+// carries the fields of its own cell, which the tests of single candidates
+// read in place of the cell's.
+TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndSphereRecordsCarryTheirCells) {
+    const double xl = 14.0, yl = 11.0, sy = 3.2;
+    fixture::set_field(fixture::random_spheres(900, xl, yl, 0.3, 0.7, 1.5, -31), xl, yl, sy);
+    fixture::set_grid(10, 8);
+    const shadow_grid_t& g = shadow_grid;
+    ASSERT_TRUE(g.ready);
+    EXPECT_EQ(g.height, g.width / shadow_rows);
+    const double xlo = -xl - g.reach, xhi = xl + g.reach, ylo = -yl - g.reach, yhi = yl + g.reach;
+
+    using copy = std::tuple<std::int32_t, float, float>;  // particle, centre
+    std::vector<copy> want, got;
+    for (int k = 1; k <= com3.npart; ++k) {
+        for (int m = -1; m <= 1; ++m) {
+            for (int n = -6; n <= 6; ++n) {
+                const double x = com1.xpart[k] + m * 2.0 * xl, y = com1.ypart[k] + m * sy + n * 2.0 * yl;
+                if (x >= xlo && x <= xhi && y >= ylo && y <= yhi) want.emplace_back(com1.iorig[k], float(x), float(y));
+            }
+        }
+    }
+    const double slack = 1.0e-6 * g.width;
+    for (int i = 0; i < g.nx; ++i) {
+        for (int j = 0; j < g.ny; ++j) {
+            const std::size_t c = std::size_t(i) * std::size_t(g.ny) + std::size_t(j);
+            for (std::int32_t q = g.first[c]; q < g.first[c + 1]; ++q) {
+                const std::size_t e = std::size_t(q);
+                const int k = g.orig[e];
+                const double x = g.xy[2 * e], y = g.xy[2 * e + 1];
+                got.emplace_back(k, g.xy[2 * e], g.xy[2 * e + 1]);
+                EXPECT_GE(x, xlo + i * g.width - slack) << "entry " << q;
+                EXPECT_TRUE(i == g.nx - 1 || x < xlo + (i + 1) * g.width + slack) << "entry " << q;
+                EXPECT_GE(y, ylo + j * g.height - slack) << "entry " << q;
+                EXPECT_TRUE(j == g.ny - 1 || y < ylo + (j + 1) * g.height + slack) << "entry " << q;
+                EXPECT_EQ(g.zr[2 * e], float(com1.zpart[k]));
+                const double r = com1.rpart[k] + g.margin;
+                EXPECT_GE(double(g.zr[2 * e + 1]), r * r) << "entry " << q;
+            }
+        }
+    }
+    std::sort(want.begin(), want.end());
+    std::sort(got.begin(), got.end());
+    EXPECT_GT(got.size(), std::size_t(com3.npart));  // copies beyond the walls too
+    EXPECT_TRUE(got == want) << got.size() << " entries filed, " << want.size() << " copies in reach";
+
+    for (int c = 1; c <= com11.mx * com11.my; ++c) {
+        const walk_cell_t& cell = walk_grid.cells[c];
+        for (int l = walk_grid.first[c]; l < walk_grid.first[c] + walk_grid.count[c]; ++l) {
+            const walk_sphere_t& s = walk_grid.spheres[l];
+            EXPECT_EQ(s.k, com9.ilist[l]);
+            EXPECT_EQ(s.x, com1.xpart[s.k]);
+            EXPECT_EQ(s.r2, com1.rpart2[s.k]);
+            EXPECT_EQ(s.count, cell.count);
+            const double a[] = {s.cx, s.cy, s.dtab, s.dtab2, s.bx0, s.bx1, s.by0, s.by1, s.bz0, s.bz1};
+            const double b[] = {cell.cx,  cell.cy,  cell.dtab, cell.dtab2, cell.bx0,
+                                cell.bx1, cell.by0, cell.by1,  cell.bz0,   cell.bz1};
+            for (int f = 0; f < 10; ++f) EXPECT_EQ(a[f], b[f]) << "sphere " << l << " field " << f;
+        }
+    }
 }
