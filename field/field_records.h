@@ -148,12 +148,12 @@ struct walk_cell_t {
 };
 // A sphere's fields and those of its cell, for the tests of single spheres
 // out of the walk's order: the sphere's test and then its cell's read one
-// record of two cache lines side by side, the sphere's fields in the first.
-// On a field larger than the caches, each line is a wait on memory.
+// record of two cache lines side by side. On a field larger than the
+// caches, each line is a wait on memory.
 struct alignas(64) walk_sphere_t {
     double x, y, z, r2, r;
-    std::int32_t k, count;                                     // particle; spheres of its cell
     double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;  // its cell's, as in walk_cell_t
+    std::int32_t k, count;  // particle; spheres of its cell
 };
 static_assert(sizeof(walk_sphere_t) == 128);
 struct walk_grid_t {

@@ -226,8 +226,8 @@ void tab_init() {
         w.cells[c] = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
                       com9.nlist[c]};
         for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l)
-            w.spheres[l] = {w.x[l], w.y[l], w.z[l], w.r2[l], w.r[l], w.k[l], com9.nlist[c], com10.cx[c], com10.cy[c],
-                            com10.dtab[c], com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1};
+            w.spheres[l] = {w.x[l], w.y[l], w.z[l], w.r2[l], w.r[l], com10.cx[c], com10.cy[c], com10.dtab[c],
+                            com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1, w.k[l], com9.nlist[c]};
     }
 
     build_shadow_grid(npart);
