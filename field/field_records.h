@@ -141,21 +141,16 @@ extern grid_layout_t grid_layout;
 // walk_lanes entries past the last particle, so that such a load never
 // leaves them.
 constexpr int walk_lanes = 16;
-// A cell's fields side by side (its test reads two cache lines).
+// A cell's fields side by side (its test reads two cache lines), and a
+// sphere's, for the tests of single spheres out of the walk's order.
 struct walk_cell_t {
     double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
     std::int32_t count;
 };
-// A sphere's fields and those of its cell, for the tests of single spheres
-// out of the walk's order: the sphere's test and then its cell's read one
-// record of two cache lines side by side. On a field larger than the
-// caches, each line is a wait on memory.
-struct alignas(64) walk_sphere_t {
+struct walk_sphere_t {
     double x, y, z, r2, r;
-    double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;  // its cell's, as in walk_cell_t
-    std::int32_t k, count;  // particle; spheres of its cell
+    std::int32_t k, cell;  // particle, walk cell
 };
-static_assert(sizeof(walk_sphere_t) == 128);
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in com10, box holding every sphere of the
     // cell, place in the sphere tables of its first sphere and its number of

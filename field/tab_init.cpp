@@ -206,6 +206,7 @@ void tab_init() {
             w.r[l] = r;
             w.k[l] = k;
             w.place[k] = l;
+            w.spheres[l] = {x, y, z, com1.rpart2[k], r, k, c};
             const bool first = l == com9.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
@@ -225,9 +226,6 @@ void tab_init() {
         widen(bz0, bz1);
         w.cells[c] = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
                       com9.nlist[c]};
-        for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l)
-            w.spheres[l] = {w.x[l], w.y[l], w.z[l], w.r2[l], w.r[l], com10.cx[c], com10.cy[c], com10.dtab[c],
-                            com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1, w.k[l], com9.nlist[c]};
     }
 
     build_shadow_grid(npart);

@@ -59,10 +59,8 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
-// The cell's fields come from a walk_cell_t or from the copy in a sphere's
-// record (walk_sphere_t).
-template <class Cell>
-__attribute__((always_inline)) inline bool walk_cell_passes(const Cell& cell, const cell_ray& r, double tlim) {
+__attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
+    const walk_cell_t& cell = walk_grid.cells[c];
     const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
@@ -85,9 +83,6 @@ __attribute__((always_inline)) inline bool walk_cell_passes(const Cell& cell, co
     slab(cell.by0, cell.by1, r.y0, r.iu[1]);
     slab(cell.bz0, cell.bz1, r.z0, r.iu[2]);
     return (cell.count >= 1) & disc & height & !(tnear > tfar) & !(tnear > tlim);
-}
-__attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    return walk_cell_passes(walk_grid.cells[c], r, tlim);
 }
 
 // The distance along a ray (vertical component uz != 0, its reciprocal iuz)

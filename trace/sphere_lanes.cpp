@@ -225,7 +225,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                                  ? sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz)
                                  : sphere_entry_unbranched(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz, reach);
             if (t > 0.0 && t <= texit && (t < tmin || (t == tmin && best >= 0 && p < best)) &&
-                walk_cell_passes(e, r, std::numeric_limits<double>::infinity())) {
+                walk_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
                 ipart = e.k;
                 tmin = t;
                 best = p;
@@ -589,7 +589,7 @@ struct way_candidates {
             tested += 1;
             if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
             if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
-                walk_cell_passes(e, r, std::numeric_limits<double>::infinity())) {
+                walk_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
                 answer = {way_state::blocked, e.k};
                 return true;
             }
