@@ -229,6 +229,12 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 ipart = e.k;
                 tmin = t;
                 best = p;
+                // The scattering reads the particle met next, from tables of
+                // its own: fetched while the search goes on.
+                __builtin_prefetch(&com_haze1.itype[e.k]);
+                __builtin_prefetch(&com1.xpart[e.k]);
+                __builtin_prefetch(&com1.ypart[e.k]);
+                __builtin_prefetch(&com1.zpart[e.k]);
             }
             return false;
         });
