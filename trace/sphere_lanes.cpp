@@ -230,11 +230,13 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 tmin = t;
                 best = p;
                 // The scattering reads the particle met next, from tables of
-                // its own: fetched while the search goes on.
+                // its own, and its shadow tests its entry in the shadow grid:
+                // fetched while the search goes on.
                 __builtin_prefetch(&com_haze1.itype[e.k]);
                 __builtin_prefetch(&com1.xpart[e.k]);
                 __builtin_prefetch(&com1.ypart[e.k]);
                 __builtin_prefetch(&com1.zpart[e.k]);
+                __builtin_prefetch(g.own.data() + e.k);
             }
             return false;
         });
