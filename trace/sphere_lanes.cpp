@@ -229,13 +229,16 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 ipart = e.k;
                 tmin = t;
                 best = p;
-                // The scattering reads the particle met next, from tables of
-                // its own, and its shadow tests its entry in the shadow grid:
-                // fetched while the search goes on.
+                // The scattering reads the particle met next from tables of
+                // its own, and its shadow tests its entry in the shadow grid
+                // and, when a ray meets a copy of it, its radius and
+                // original: fetched while the search goes on.
                 __builtin_prefetch(&com_haze1.itype[e.k]);
                 __builtin_prefetch(&com1.xpart[e.k]);
                 __builtin_prefetch(&com1.ypart[e.k]);
                 __builtin_prefetch(&com1.zpart[e.k]);
+                __builtin_prefetch(&com1.rpart[e.k]);
+                __builtin_prefetch(&com1.iorig[e.k]);
                 __builtin_prefetch(g.own.data() + e.k);
             }
             return false;
@@ -793,15 +796,6 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     // their boxes (the searches' count kept).
     const bool pretest = walked && shadow_grid.ready;
     start_particle start{x0, y0, z0, excluded};
-    if (pretest && excluded >= 1 && excluded <= com3.npart) {
-        // Looked up when a direction meets a copy of it (often, for rays into
-        // it): fetched while the first directions are tested.
-        __builtin_prefetch(&com1.xpart[excluded]);
-        __builtin_prefetch(&com1.ypart[excluded]);
-        __builtin_prefetch(&com1.zpart[excluded]);
-        __builtin_prefetch(&com1.rpart[excluded]);
-        __builtin_prefetch(&com1.iorig[excluded]);
-    }
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     // The way is blocked within the first slice search, by `particle`.
     auto blocked_in_first_slice = [&](std::int32_t k, std::int32_t particle) {
