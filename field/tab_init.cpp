@@ -35,10 +35,9 @@ std::int32_t cell_of[max_part + 1];
 // The shadow grid (see field_records.h) of the npart entries of the particle
 // tables: every copy of an entry within reach of the cell, in columns whose
 // width squared holds about eight spheres, cut into rows a quarter as tall
-// (shadow_rows). Not ready where
-// the field gives it nothing to do: no layout, a cell so small that copies of
-// one particle lie within two radii of each other, or a layer too thick for
-// any reach within the cell.
+// (shadow_rows). Not ready where the field gives it nothing to do: no layout,
+// a cell so small that copies of one particle lie within two radii of each
+// other, or a layer too thick for any reach within the cell.
 void build_shadow_grid(std::int32_t npart) {
     shadow_grid_t& g = shadow_grid;
     g = shadow_grid_t{};
@@ -93,7 +92,8 @@ void build_shadow_grid(std::int32_t npart) {
     const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
     g.xy.assign(2 * (n + walk_lanes), 0.0f);
     g.zr.assign(2 * (n + walk_lanes), 0.0f);
-    for (std::size_t l = n; l < n + walk_lanes; ++l) g.zr[2 * l + 1] = -std::numeric_limits<float>::infinity();  // padding no ray meets
+    // Padding no ray meets.
+    for (std::size_t l = n; l < n + walk_lanes; ++l) g.zr[2 * l + 1] = -std::numeric_limits<float>::infinity();
     g.orig.assign(n + walk_lanes, 0);
     g.place.assign(n + walk_lanes, -1);
     g.own.assign(std::size_t(npart) + 1, -1);

@@ -149,7 +149,9 @@ struct shadow_probe {
         behind = hn::Set(D, g.behind);
     }
 
-    static std::int32_t cell(double q, std::int32_t n) { return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q); }
+    static std::int32_t cell(double q, std::int32_t n) {
+        return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
+    }
     static std::int32_t column(double x) { return cell((x - shadow_grid.x0) * shadow_grid.rwidth, shadow_grid.nx); }
     static std::int32_t row(double y) { return cell((y - shadow_grid.y0) * shadow_grid.rheight, shadow_grid.ny); }
 
