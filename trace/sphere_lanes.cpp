@@ -215,6 +215,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
     const double reach = start_reach(from_scattering, x0, y0, z0);
     const double pad = g.pad;
     const double iex = d.h * d.iu[0];  // 1/ex
+    const std::int32_t* own = g.own.data();
     std::int32_t tested = 0, best = -1;
     auto try_lanes = [&](std::int32_t l, auto maybe) HWY_ATTR {
         return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR {
@@ -241,7 +242,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 __builtin_prefetch(&com1.zpart[e.k]);
                 __builtin_prefetch(&com1.rpart[e.k]);
                 __builtin_prefetch(&com1.iorig[e.k]);
-                __builtin_prefetch(g.own.data() + e.k);
+                __builtin_prefetch(own + e.k);
             }
             return false;
         });
