@@ -53,9 +53,9 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
 // NaN included) and a test of the box holding the cell's spheres, for cell c
-// at once (its fields side by side: two cache lines), with one branch
-// instead of one per test: their outcomes follow no pattern, so separate
-// branches would mostly be mispredicted.
+// at once (its fields side by side: two cache lines, one time in four
+// three), with one branch instead of one per test: their outcomes follow no
+// pattern, so separate branches would mostly be mispredicted.
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
