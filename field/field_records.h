@@ -144,9 +144,9 @@ constexpr int walk_lanes = 16;
 // A cell's fields side by side (88 bytes: its test reads two cache lines,
 // one time in four three), and a sphere's in one 64-byte line, for the tests
 // of single spheres out of the walk's order: on a field larger than the
-// caches each line is a wait on memory. (A copy of the cell's fields in each sphere's record would save a
-// line there, but takes the benchmark field's records out of a core's L2
-// cache.)
+// caches each line is a wait on memory. (A copy of the cell's fields in
+// each sphere's record would save a line there, but takes the benchmark
+// field's records out of a core's L2 cache.)
 struct walk_cell_t {
     double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
     std::int32_t count;
