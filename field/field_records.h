@@ -209,9 +209,10 @@ struct shadow_grid_t {
     // (r + margin)^2, rounded up.
     std::vector<float> xy, zr;
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
-    // For an entry at its own place (no period added): its place in the
-    // walk grid's sphere tables; -1 for every other copy.
-    std::vector<std::int32_t> place;
+    // Per sphere q, in a pair at 2 q: for an entry at its own place (no
+    // period added), its place in the walk grid's sphere tables and that
+    // sphere's walk cell; -1 and 0 for every other copy.
+    std::vector<std::int32_t> place_cell;
     std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
 };
 extern shadow_grid_t shadow_grid;

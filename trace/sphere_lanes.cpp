@@ -149,6 +149,23 @@ struct shadow_probe {
         behind = hn::Set(D, g.behind);
     }
 
+    // Fetches the runs of columns i0 .. i1 ahead of their tests: each
+    // column's run is found in the cell starts, and each is a wait on memory
+    // on a field larger than the caches; fetched together they wait once.
+    HWY_INLINE void fetch() const { fetch_runs(i0, i1, j0, j1); }
+    static HWY_INLINE void fetch_runs(std::int32_t c0, std::int32_t c1, std::int32_t r0, std::int32_t r1) {
+        const shadow_grid_t& g = shadow_grid;
+        for (std::int32_t i = c0; i <= c1; ++i) {
+            const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
+            const std::int32_t end = first[r1 + 1];
+            for (std::int32_t l = first[r0]; l < end; l += 8) {
+                __builtin_prefetch(g.xy.data() + 2 * std::size_t(l));
+                __builtin_prefetch(g.zr.data() + 2 * std::size_t(l));
+                __builtin_prefetch(g.place_cell.data() + 2 * std::size_t(l));
+            }
+        }
+    }
+
     static std::int32_t cell(double q, std::int32_t n) {
         return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
     }
@@ -191,10 +208,15 @@ inline double run_in_layer(double z0, const search_direction& d) {
 
 // The place in the walk grid's sphere tables of shadow-grid sphere q when it
 // is a sphere of the box's own table (a copy at its own place) other than
-// the excluded particle; -1 otherwise.
+// the excluded particle; -1 otherwise. The sphere's walk cell, whose test
+// follows when the ray meets the sphere, is fetched along with the sphere.
 HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
-    const std::int32_t p = shadow_grid.place[q];
-    return p >= 0 && walk_grid.spheres[p].k != excluded ? p : -1;
+    const std::int32_t p = shadow_grid.place_cell[2 * q];
+    if (p < 0) return -1;
+    const char* cell = reinterpret_cast<const char*>(&walk_grid.cells[shadow_grid.place_cell[2 * q + 1]]);
+    __builtin_prefetch(cell);
+    __builtin_prefetch(cell + sizeof(walk_cell_t) - 1);
+    return walk_grid.spheres[p].k != excluded ? p : -1;
 }
 
 // The nearest entry of a free path inside the box (t <= texit), as the
@@ -212,6 +234,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
     const shadow_grid_t& g = shadow_grid;
     const walk_grid_t& w = walk_grid;
     const shadow_probe probe(x0, y0, z0, d, run);
+    probe.fetch();
     const double reach = start_reach(from_scattering, x0, y0, z0);
     const double pad = g.pad;
     const double iex = d.h * d.iu[0];  // 1/ex
@@ -698,6 +721,7 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
     const auto skip = hn::Set(DI, self);
     const std::int32_t i0 = shadow_probe::column(x0 - radius), i1 = shadow_probe::column(x0 + radius);
     const std::int32_t j0 = shadow_probe::row(y0 - radius), j1 = shadow_probe::row(y0 + radius);
+    shadow_probe::fetch_runs(i0, i1, j0, j1);
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
         const std::int32_t end = first[j1 + 1];

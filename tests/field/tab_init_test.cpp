@@ -221,7 +221,7 @@ TEST_F(TabInit, SingleParticleFieldHasNoWidthAndIsRejected) {
 // that holds its centre, with its centre and widened squared radius in the
 // pair tables; nothing else is. And each sphere's record in the walk grid
 // names its particle and the cell it is listed in.
-TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndSphereRecordsNameTheirCells) {
+TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSpheresAndCells) {
     const double xl = 14.0, yl = 11.0, sy = 3.2;
     fixture::set_field(fixture::random_spheres(900, xl, yl, 0.3, 0.7, 1.5, -31), xl, yl, sy);
     fixture::set_grid(10, 8);
@@ -263,6 +263,26 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndSphereRecordsNameThei
     std::sort(got.begin(), got.end());
     EXPECT_GT(got.size(), std::size_t(com3.npart));  // copies beyond the walls too
     EXPECT_TRUE(got == want) << got.size() << " entries filed, " << want.size() << " copies in reach";
+
+    // Each particle of the tables (edge copies too) has one entry that
+    // points to its walk sphere and to the walk cell holding it: the entry
+    // at the particle's own centre. Every other copy points nowhere.
+    std::vector<int> pointed(std::size_t(com3.npart) + 1, 0);
+    for (std::int32_t q = 0; q < g.first[std::size_t(g.nx) * std::size_t(g.ny)]; ++q) {
+        const std::size_t e = std::size_t(q);
+        const std::int32_t p = g.place_cell[2 * e], c = g.place_cell[2 * e + 1];
+        if (p < 0) continue;
+        ASSERT_TRUE(p >= 1 && p <= com3.npart) << "entry " << q;
+        const int k = walk_grid.spheres[p].k;
+        pointed[std::size_t(k)] += 1;
+        EXPECT_EQ(g.orig[e], com1.iorig[k]) << "entry " << q;
+        EXPECT_EQ(g.xy[2 * e], float(com1.xpart[k])) << "entry " << q;
+        EXPECT_EQ(g.xy[2 * e + 1], float(com1.ypart[k])) << "entry " << q;
+        EXPECT_EQ(g.own[std::size_t(k)], q);
+        ASSERT_TRUE(c >= 1 && c <= com11.mx * com11.my) << "entry " << q;
+        EXPECT_TRUE(p >= walk_grid.first[c] && p < walk_grid.first[c] + walk_grid.count[c]) << "entry " << q;
+    }
+    EXPECT_EQ(std::count(pointed.begin() + 1, pointed.end(), 1), com3.npart);
 
     for (int c = 1; c <= com11.mx * com11.my; ++c) {
         for (int l = walk_grid.first[c]; l < walk_grid.first[c] + walk_grid.count[c]; ++l) {
