@@ -115,6 +115,13 @@ struct sphere_lanes {
     }
 };
 
+// Fetches every cache line that holds a byte of [from, last].
+HWY_INLINE void fetch_lines(const void* from, const void* last) {
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(last);
+    for (std::uintptr_t a = reinterpret_cast<std::uintptr_t>(from) & ~std::uintptr_t(63); a <= end; a += 64)
+        __builtin_prefetch(reinterpret_cast<const void*>(a));
+}
+
 // The single-precision test of the shadow grid for a ray from (x0, y0, z0)
 // along d: the spheres it may meet, among those the horizontal stretch of
 // length `run` (at most the grid's reach) from the start can reach. A sphere
@@ -157,12 +164,11 @@ struct shadow_probe {
         const shadow_grid_t& g = shadow_grid;
         for (std::int32_t i = c0; i <= c1; ++i) {
             const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
-            const std::int32_t end = first[r1 + 1];
-            for (std::int32_t l = first[r0]; l < end; l += 8) {
-                __builtin_prefetch(g.xy.data() + 2 * std::size_t(l));
-                __builtin_prefetch(g.zr.data() + 2 * std::size_t(l));
-                __builtin_prefetch(g.place_cell.data() + 2 * std::size_t(l));
-            }
+            const std::size_t begin = std::size_t(first[r0]), end = std::size_t(first[r1 + 1]);
+            if (begin >= end) continue;
+            fetch_lines(g.xy.data() + 2 * begin, g.xy.data() + 2 * end - 1);
+            fetch_lines(g.zr.data() + 2 * begin, g.zr.data() + 2 * end - 1);
+            fetch_lines(g.place_cell.data() + 2 * begin, g.place_cell.data() + 2 * end - 1);
         }
     }
 
@@ -214,8 +220,7 @@ HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
     const std::int32_t p = shadow_grid.place_cell[2 * q];
     if (p < 0) return -1;
     const char* cell = reinterpret_cast<const char*>(&walk_grid.cells[shadow_grid.place_cell[2 * q + 1]]);
-    __builtin_prefetch(cell);
-    __builtin_prefetch(cell + sizeof(walk_cell_t) - 1);
+    fetch_lines(cell, cell + sizeof(walk_cell_t) - 1);
     return walk_grid.spheres[p].k != excluded ? p : -1;
 }
 

@@ -219,8 +219,10 @@ TEST_F(TabInit, SingleParticleFieldHasNoWidthAndIsRejected) {
 // the particle tables: each copy whose centre lies within the reach of the
 // cell is filed once, in a cell (a column of `width`, a row of `height`)
 // that holds its centre, with its centre and widened squared radius in the
-// pair tables; nothing else is. And each sphere's record in the walk grid
-// names its particle and the cell it is listed in.
+// pair tables; nothing else is. The entry of each particle at its own
+// place points to the particle's sphere in the walk grid and to that
+// sphere's cell; each sphere's record names its particle and the cell it is
+// listed in.
 TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSpheresAndCells) {
     const double xl = 14.0, yl = 11.0, sy = 3.2;
     fixture::set_field(fixture::random_spheres(900, xl, yl, 0.3, 0.7, 1.5, -31), xl, yl, sy);
