@@ -211,7 +211,7 @@ struct shadow_grid_t {
     std::vector<std::int32_t> orig;   // com1.iorig of the entry it is a copy of
     // Per sphere q, in a pair at 2 q: for an entry at its own place (no
     // period added), its place in the walk grid's sphere tables and that
-    // sphere's walk cell; -1 and 0 for every other copy.
+    // sphere's walk cell; -1 and -1 for every other copy.
     std::vector<std::int32_t> place_cell;
     std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
 };

@@ -95,8 +95,7 @@ void build_shadow_grid(std::int32_t npart) {
     // Padding no ray meets.
     for (std::size_t l = n; l < n + walk_lanes; ++l) g.zr[2 * l + 1] = -std::numeric_limits<float>::infinity();
     g.orig.assign(n + walk_lanes, 0);
-    g.place_cell.assign(2 * (n + walk_lanes), 0);
-    for (std::size_t l = 0; l < n + walk_lanes; ++l) g.place_cell[2 * l] = -1;
+    g.place_cell.assign(2 * (n + walk_lanes), -1);
     g.own.assign(std::size_t(npart) + 1, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
@@ -108,8 +107,9 @@ void build_shadow_grid(std::int32_t npart) {
         g.zr[2 * l + 1] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
         g.orig[l] = com1.iorig[k];
         if (own_place) {
-            g.place_cell[2 * l] = walk_grid.place[k];
-            g.place_cell[2 * l + 1] = walk_grid.spheres[walk_grid.place[k]].cell;
+            const std::int32_t p = walk_grid.place[k];
+            g.place_cell[2 * l] = p;
+            g.place_cell[2 * l + 1] = walk_grid.spheres[p].cell;
             g.own[std::size_t(k)] = std::int32_t(l);
         }
     });

@@ -273,7 +273,11 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
     for (std::int32_t q = 0; q < g.first[std::size_t(g.nx) * std::size_t(g.ny)]; ++q) {
         const std::size_t e = std::size_t(q);
         const std::int32_t p = g.place_cell[2 * e], c = g.place_cell[2 * e + 1];
-        if (p < 0) continue;
+        if (p < 0) {
+            EXPECT_EQ(p, -1) << "entry " << q;
+            EXPECT_EQ(c, -1) << "entry " << q;
+            continue;
+        }
         ASSERT_TRUE(p >= 1 && p <= com3.npart) << "entry " << q;
         const int k = walk_grid.spheres[p].k;
         pointed[std::size_t(k)] += 1;
