@@ -22,7 +22,12 @@ targets=(deck particles engine_parameters phase_table)
 
 declare -A max_len=([deck]=8192 [particles]=8192 [engine_parameters]=512 [phase_table]=8192)
 
-cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+launch=()
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$root"
+  launch=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cmake -S "$root/fuzz" -B "$build" -DCMAKE_CXX_COMPILER=clang++ "${launch[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" >/dev/null
 
 # The targets write their input files into the current folder.

@@ -6,8 +6,9 @@ set -euo pipefail
 # targets of tools/fuzz.sh; Open MPI builds and runs the distributed program;
 # Highway gives the ray searches portable SIMD with run-time dispatch; xarray,
 # netCDF4, astropy and tqdm serve the Python studies (datasets, FITS maps,
-# progress over runs).
-need=(g++ cmake make libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang
+# progress over runs); ccache keeps the objects of earlier builds of the same
+# sources (tools/test.sh builds four times).
+need=(g++ cmake make ccache libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang
       libclang-rt-14-dev libopenmpi-dev openmpi-bin libhwy-dev
       python3-xarray python3-netcdf4 python3-astropy python3-tqdm)
 missing=()
