@@ -13,20 +13,21 @@
 #   --keep       keep the decks and run folder (printed at the end)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$root/bench/programs.sh"
 rounds=4
 keep=0
 bins=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --rounds) [ -n "${2-}" ] || { echo "directions.sh: --rounds needs a number" >&2; exit 2; }; rounds="$2"; shift ;;
+    --rounds) need_count directions.sh "$1" "${2-}"; rounds="$2"; shift ;;
     --keep) keep=1 ;;
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) print_help "$0"; exit 0 ;;
     -*) echo "directions.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
-    *) [ -x "$1" ] || { echo "directions.sh: no program at $1" >&2; exit 2; }; bins+=("$(cd "$(dirname "$1")" && pwd)/$(basename "$1")") ;;
+    *) add_program directions.sh "$1" ;;
   esac
   shift
 done
-[ ${#bins[@]} -ge 1 ] || { echo "directions.sh: name at least one quillet program (see --help)" >&2; exit 2; }
+need_programs directions.sh
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/quillet-directions.XXXXXX")"
 [ "$keep" -eq 1 ] || trap 'rm -rf "$work"' EXIT

@@ -24,24 +24,23 @@
 # which is built first when it is missing.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
+source "$root/bench/programs.sh"
 rounds=10
 photons=200000
 keep=0
 bins=()
 while [ $# -gt 0 ]; do
   case "$1" in
-    --rounds | --photons)
-      [[ "${2-}" =~ ^[1-9][0-9]*$ ]] || { echo "growth.sh: $1 needs a positive whole number" >&2; exit 2; }
-      if [ "$1" = --rounds ]; then rounds="$2"; else photons="$2"; fi
-      shift ;;
+    --rounds) need_count growth.sh "$1" "${2-}"; rounds="$2"; shift ;;
+    --photons) need_count growth.sh "$1" "${2-}"; photons="$2"; shift ;;
     --keep) keep=1 ;;
-    -h | --help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
+    -h | --help) print_help "$0"; exit 0 ;;
     -*) echo "growth.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
-    *) [ -x "$1" ] || { echo "growth.sh: no program at $1" >&2; exit 2; }; bins+=("$(cd "$(dirname "$1")" && pwd)/$(basename "$1")") ;;
+    *) add_program growth.sh "$1" ;;
   esac
   shift
 done
-[ ${#bins[@]} -ge 1 ] || { echo "growth.sh: name at least one quillet program (see --help)" >&2; exit 2; }
+need_programs growth.sh
 
 field="${QUILLET_FIELD:-$root/build/tools/quillet-field}"
 if [ ! -x "$field" ]; then
