@@ -13,7 +13,7 @@
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
-#include "planet/planet_records.h"
+#include "planet/planet_source.h"
 #include "scatter/scatter.h"
 
 namespace quillet {
@@ -166,11 +166,6 @@ text30 model_sat_name_of(std::int32_t model_sat) {
 
 void read_deck(free_reader& in, run_parameters& p) {
     const std::string& source = in.source();
-    // The deck's shared records start empty, as at process start.
-    maincom1 = maincom1_t{};
-    satcom1 = satcom1_t{};
-    satcom2 = satcom2_t{};
-    satcom3 = satcom3_t{};
 
     read_record(in, p, 1, p.posfile);
     read_record(in, p, 2, p.bsun, p.lonsun);
@@ -184,6 +179,9 @@ void read_deck(free_reader& in, run_parameters& p) {
             over_limit(source, p, 3,
                        std::to_string(p.ntest) + " observer directions, more than the " +
                            std::to_string(max_test) + " a run can hold");
+        p.latobs.assign(std::size_t(p.ntest) + 1, 0.0);
+        p.fiiobs.assign(std::size_t(p.ntest) + 1, 0.0);
+        p.latobs_line.assign(std::size_t(p.ntest) + 1, 0);
         for (int k = 1; k <= p.ntest; ++k) {
             in.begin_record("deck record 4 (latobs, fiiobs of direction " + std::to_string(k) + ")");
             in.read(p.latobs[k]);
@@ -191,47 +189,57 @@ void read_deck(free_reader& in, run_parameters& p) {
             p.latobs_line[k] = in.line();
             if (k == 1) p.record_line[4] = in.line();
         }
-        viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, [&](int k) {
+        viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs.data(), p.latobs.data(), [&](int k) {
             return std::string(source) + ", line " + std::to_string(p.latobs_line[k]) + ", " + deck_record_name(4);
         });
     } else if (p.ntest < 0) {
-        read_record(in, p, 5, p.nlat, p.nfii);
-        if (p.nlat < 0 || p.nfii < 0)
-            throw input_error(where(source, p, 5) + ": the grid sizes nlat = " + std::to_string(p.nlat) +
-                              " and nfii = " + std::to_string(p.nfii) + " must not be negative");
-        require_within(source, p, 5, "nlat", p.nlat, "grid latitudes", max_grid_lat, "the grid table holds");
-        require_within(source, p, 5, "nfii", p.nfii, "grid azimuth values", max_grid_fii, "the grid table holds");
-        require_within(source, p, 5, "nlat*nfii", std::int64_t(p.nlat) * p.nfii, "observer directions",
-                       max_test, "a run can hold");
-        for (int i = 1; i <= p.nlat; ++i) {
+        std::int32_t nlat = 0, nfii = 0;
+        read_record(in, p, 5, nlat, nfii);
+        if (nlat < 0 || nfii < 0)
+            throw input_error(where(source, p, 5) + ": the grid sizes nlat = " + std::to_string(nlat) +
+                              " and nfii = " + std::to_string(nfii) + " must not be negative");
+        require_within(source, p, 5, "nlat", nlat, "grid latitudes", max_grid_lat, "the grid table holds");
+        require_within(source, p, 5, "nfii", nfii, "grid azimuth values", max_grid_fii, "the grid table holds");
+        require_within(source, p, 5, "nlat*nfii", std::int64_t(nlat) * nfii, "observer directions", max_test,
+                       "a run can hold");
+        std::vector<double> latgrid(std::size_t(nlat) + 1), fiigrid(std::size_t(nfii) + 1);
+        std::vector<int> latgrid_line(latgrid.size()), fiigrid_line(fiigrid.size());
+        for (int i = 1; i <= nlat; ++i) {
             in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
-            in.read(p.latgrid[i]);
-            p.latgrid_line[i] = in.line();
+            in.read(latgrid[i]);
+            latgrid_line[i] = in.line();
             if (i == 1) p.record_line[6] = in.line();
         }
-        for (int j = 1; j <= p.nfii; ++j) {
+        for (int j = 1; j <= nfii; ++j) {
             in.begin_record("deck record 7 (fiigrid value " + std::to_string(j) + ")");
-            in.read(p.fiigrid[j]);
-            p.fiigrid_line[j] = in.line();
+            in.read(fiigrid[j]);
+            fiigrid_line[j] = in.line();
             if (j == 1) p.record_line[7] = in.line();
         }
         // Latitude varies fastest: direction (j-1)*nlat + i is (latgrid i, fiigrid j).
-        p.ntest = p.nlat * p.nfii;
-        if (p.nlat >= 1 && p.nfii >= 1) {
-            for (int j = 1; j <= p.nfii; ++j)
-                for (int i = 1; i <= p.nlat; ++i) {
-                    int k = (j - 1) * p.nlat + i;
-                    p.latobs[k] = p.latgrid[i];
-                    p.fiiobs[k] = p.fiigrid[j];
+        p.ntest = nlat * nfii;
+        p.latobs.assign(std::size_t(p.ntest) + 1, 0.0);
+        p.fiiobs.assign(std::size_t(p.ntest) + 1, 0.0);
+        p.latobs_line.assign(std::size_t(p.ntest) + 1, 0);
+        if (nlat >= 1 && nfii >= 1) {
+            for (int j = 1; j <= nfii; ++j)
+                for (int i = 1; i <= nlat; ++i) {
+                    int k = (j - 1) * nlat + i;
+                    p.latobs[k] = latgrid[i];
+                    p.fiiobs[k] = fiigrid[j];
                 }
             // Direction k is latgrid value (k-1) % nlat + 1 with fiigrid value (k-1) / nlat + 1.
-            viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs, p.latobs, [&](int k) {
-                const int i = (k - 1) % p.nlat + 1, j = (k - 1) / p.nlat + 1;
-                return std::string(source) + ", lines " + std::to_string(p.latgrid_line[i]) + " and " +
-                       std::to_string(p.fiigrid_line[j]) + ", deck records 6 and 7 (latgrid value " +
+            viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs.data(), p.latobs.data(), [&](int k) {
+                const int i = (k - 1) % nlat + 1, j = (k - 1) / nlat + 1;
+                return std::string(source) + ", lines " + std::to_string(latgrid_line[i]) + " and " +
+                       std::to_string(fiigrid_line[j]) + ", deck records 6 and 7 (latgrid value " +
                        std::to_string(i) + ", fiigrid value " + std::to_string(j) + ")";
             });
         }
+    } else {
+        p.latobs.assign(1, 0.0);
+        p.fiiobs.assign(1, 0.0);
+        p.latobs_line.assign(1, 0);
     }
 
     read_record(in, p, 8, p.nxphot, p.nyphot, p.mx, p.my);
@@ -269,34 +277,35 @@ void read_deck(free_reader& in, run_parameters& p) {
         bad_value(source, p, 21, "expected a radius factor sredu above 0, found " + free_format(p.sredu));
     if (!(p.zredu >= 0.0) || !std::isfinite(p.zredu))
         bad_value(source, p, 21, "expected a height factor zredu of at least 0, found " + free_format(p.zredu));
-    read_record(in, p, 22, maincom1.sizemin);
-    require_finite(source, p, 22, "sizemin", maincom1.sizemin);
-    read_record(in, p, 23, maincom1.s20, maincom1.f20);
-    require_finite(source, p, 23, "s20", maincom1.s20);
-    require_finite(source, p, 23, "f20", maincom1.f20);
-    if (maincom1.s20 > 0.0 && !(maincom1.f20 > 0.0))
+    read_record(in, p, 22, p.sizemin);
+    require_finite(source, p, 22, "sizemin", p.sizemin);
+    read_record(in, p, 23, p.s20, p.f20);
+    require_finite(source, p, 23, "s20", p.s20);
+    require_finite(source, p, 23, "f20", p.f20);
+    if (p.s20 > 0.0 && !(p.f20 > 0.0))
         bad_value(source, p, 23,
-                  "expected an enlargement factor f20 above 0 (s20 = " + free_format(maincom1.s20) +
-                      " enlarges the small particles), found " + free_format(maincom1.f20));
-    satcom2.rsat = 60.4;
-    read_record(in, p, 24, satcom1.isat);
-    read_record(in, p, 25, satcom2.distance);
-    require_finite(source, p, 25, "distance", satcom2.distance);
-    read_record(in, p, 26, satcom3.nlat_sat, satcom3.nfii_sat);
-    if (satcom1.isat >= 1 && (satcom3.nlat_sat < 1 || satcom3.nfii_sat < 1))
+                  "expected an enlargement factor f20 above 0 (s20 = " + free_format(p.s20) +
+                      " enlarges the small particles), found " + free_format(p.f20));
+    planet_settings& sat = p.planet;
+    sat.rsat = 60.4;
+    read_record(in, p, 24, sat.isat);
+    read_record(in, p, 25, sat.distance);
+    require_finite(source, p, 25, "distance", sat.distance);
+    read_record(in, p, 26, sat.nlat_sat, sat.nfii_sat);
+    if (sat.isat >= 1 && (sat.nlat_sat < 1 || sat.nfii_sat < 1))
         bad_value(source, p, 26,
                   "expected at least 1 planet latitude zone and 1 longitude zone, found nlat_sat = " +
-                      std::to_string(satcom3.nlat_sat) + ", nfii_sat = " + std::to_string(satcom3.nfii_sat));
+                      std::to_string(sat.nlat_sat) + ", nfii_sat = " + std::to_string(sat.nfii_sat));
     // Every model code is kept: one without a brightness factor makes the
     // planet send no light, and the engine then refuses to launch nothing.
-    read_record(in, p, 27, satcom3.model_sat);
+    read_record(in, p, 27, sat.model_sat);
     read_record(in, p, 28, p.irot);
     read_record(in, p, 29, p.isquare);
     read_record(in, p, 30, p.testimage);
     read_record(in, p, 31, p.nxpix, p.nypix);
     read_record(in, p, 32, p.idebug);
     read_record(in, p, 33, p.iemulate);
-    p.model_sat_name = model_sat_name_of(satcom3.model_sat);
+    p.model_sat_name = model_sat_name_of(sat.model_sat);
 }
 
 void check_capacities(const run_parameters& p, std::string_view source) {
@@ -314,7 +323,7 @@ void check_capacities(const run_parameters& p, std::string_view source) {
     if (!p.outfile.is_junk())
         require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
                        "a run can launch with the escape file on");
-    else if (satcom1.isat >= 1)
+    else if (p.planet.isat >= 1)
         require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
                        "a run can launch from the planet");
     else
@@ -326,10 +335,10 @@ void check_capacities(const run_parameters& p, std::string_view source) {
         over_limit(source, p, 8,
                    "mx = " + std::to_string(p.mx) + ", my = " + std::to_string(p.my) +
                        ": a search grid needs both sizes above 1, or both equal to 1 for none");
-    if (satcom1.isat >= 1) {
-        require_within(source, p, 26, "nlat_sat", satcom3.nlat_sat, "planet latitude zones", max_nlat_sat,
+    if (p.planet.isat >= 1) {
+        require_within(source, p, 26, "nlat_sat", p.planet.nlat_sat, "planet latitude zones", max_nlat_sat,
                        "the zone tables hold");
-        require_within(source, p, 26, "nfii_sat", satcom3.nfii_sat, "planet longitude zones", max_nfii_sat,
+        require_within(source, p, 26, "nfii_sat", p.planet.nfii_sat, "planet longitude zones", max_nfii_sat,
                        "the zone tables hold");
     }
     if (p.isquare > max_isquare)

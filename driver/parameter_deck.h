@@ -1,6 +1,6 @@
 // The parameter deck: 33 free-format records on standard input, read once at
-// start-up into the run parameters and the shared records maincom1 and
-// satcom1..3. While reading, the observer directions are converted (one
+// start-up into the run parameters (the run configuration and where each
+// record stood). While reading, the observer directions are converted (one
 // direction line each) and record 8 is echoed.
 #pragma once
 

@@ -1,5 +1,7 @@
 #include "driver/run_driver.h"
 
+#include <optional>
+
 #include "driver/parameter_deck.h"
 #include "driver/run_parameters.h"
 #include "driver/run_report.h"
@@ -10,27 +12,12 @@
 #include "format/free_reader.h"
 #include "format/free_writer.h"
 #include "numeric/tim.h"
-#include "planet/planet_records.h"
 #include "planet/saturn_illumination.h"
 
 namespace quillet {
 
-namespace {
-
-// The run's parameters and the storage the engine fills; static because the
-// tables are large (the haze table alone holds 107,100 doubles).
-run_parameters params;
-double testw[max_dir_args + 1];
-double testd_corr[max_dir_args + 1];
-double testw_n[max_dir_args + 1];
-order_table w_order;
-haze_table w_haze;
-
-}  // namespace
-
 void run_quillet(std::FILE* deck, const std::string& source) {
-    run_parameters& p = params;
-    p = run_parameters{};
+    run_parameters p;
 
     free_reader in(deck, source);
     read_deck(in, p);
@@ -54,25 +41,16 @@ void run_quillet(std::FILE* deck, const std::string& source) {
 
     print_header(p);
 
-    double flux_sat = 0.0;
-    double sun_bsun = p.bsun;
-    double sun_lonsun = p.lonsun;
-    if (satcom1.isat >= 1) {
-        std::int32_t nphot_sat = 0;
-        saturn_illumination(sun_bsun, sun_lonsun, p.nphot_ori, nphot_sat, flux_sat);
-        p.nphot = nphot_sat;
+    std::optional<planet_photons> planet;
+    if (p.planet.isat >= 1) {
+        planet = saturn_illumination(p.bsun, p.lonsun, p.nphot_ori, p.planet);
+        p.nphot = planet->nphot_sat;
     }
-    say("flux_sat,nphot", flux_sat, p.nphot);
+    say("flux_sat,nphot", planet ? planet->flux_sat : 0.0, p.nphot);
 
-    engine_totals e;
     double cpu1 = 0.0, cpu2 = 0.0;
     tim(cpu1);
-    mcnew_sub_2pos_image(p.nxphot, p.nyphot, p.posfile, p.parfile, p.outfile, sun_lonsun, sun_bsun, p.ntest,
-                         p.fiiobs, p.latobs, testw, testd_corr, testw_n, w_order, p.idum, p.icheck, p.mx, p.my,
-                         e.npart, e.npartori, e.npot_mean, e.nbox_mean, e.iscat_mean, p.method, p.epsfile, p.wfile,
-                         p.sredu, e.tau, e.ndirect, p.zredu, p.ppar1, p.ppar2, p.ppar3, p.posfile_haze,
-                         p.method_haze, p.ssca_part, p.ssca_haze, p.ppar1_haze, p.ppar2_haze, p.ppar3_haze, w_haze,
-                         p.irot, p.isquare, p.idebug, p.iemulate, p.testimage, p.nxpix, p.nypix);
+    const engine_result e = mcnew_sub_2pos_image(p, planet ? &*planet : nullptr);
     tim(cpu2);
     cpu2 += remote_cpu.engine;  // the other processes of a distributed run
 
@@ -81,7 +59,7 @@ void run_quillet(std::FILE* deck, const std::string& source) {
         say("partial file written:", run_state_options.partial);
         return;
     }
-    print_closing(p, e, summarize(sun_bsun, e.ndirect, p.nphot, cpu1, cpu2));
+    print_closing(p, e, summarize(p.bsun, e.ndirect, p.nphot, cpu1, cpu2));
 }
 
 }  // namespace quillet

@@ -3,9 +3,7 @@
 #include <cmath>
 
 #include "driver/fixed_layout.h"
-#include "field/field_records.h"
 #include "format/free_writer.h"
-#include "planet/planet_records.h"
 
 namespace quillet {
 
@@ -57,19 +55,20 @@ void print_header(run_parameters& p) {
     say("-> ", p.epsfile);
     say("-> ", p.wfile);
     say("sredu,zredu", p.sredu, p.zredu);
-    say("sizemin ", maincom1.sizemin);
-    say("s20,f20 ", maincom1.s20, maincom1.f20);
-    switch (satcom1.isat) {
+    say("sizemin ", p.sizemin);
+    say("s20,f20 ", p.s20, p.f20);
+    const planet_settings& sat = p.planet;
+    switch (sat.isat) {
         case 0: say("ILLUMINATION BY SUN"); break;
         case 1: say("ILLUMINATION BY SATURN"); break;
         case 2: say("ILLUMINATION BY SATURN-SOUTH"); break;
         case 3: say("ILLUMINATION BY SATURN-NORTH"); break;
         default: break;
     }
-    if (satcom1.isat >= 1) {
-        say("MODEL_SAT=", satcom3.model_sat, p.model_sat_name);
-        say("DISTANCE =", satcom2.distance, satcom2.distance / satcom2.rsat);
-        say("NLAT,NFII=", satcom3.nlat_sat, satcom3.nfii_sat);
+    if (sat.isat >= 1) {
+        say("MODEL_SAT=", sat.model_sat, p.model_sat_name);
+        say("DISTANCE =", sat.distance, sat.distance / sat.rsat);
+        say("NLAT,NFII=", sat.nlat_sat, sat.nfii_sat);
     }
     say("FIIOBS intepreted as alpha (unless fiiobs > 180)");
     say("50 orders of scattering stored");
@@ -107,14 +106,14 @@ run_summary summarize(double bsun, std::int32_t ndirect, std::int32_t nphot, dou
     return s;
 }
 
-void print_closing(const run_parameters& p, const engine_totals& e, const run_summary& s) {
+void print_closing(const run_parameters& p, const engine_result& e, const run_summary& s) {
     say("NORI,TAU  = ", e.npartori, e.tau);
     say("SREDU, ZREDU = ", p.sredu, p.zredu);
     say("cpu, cpu_comp", s.cpu, s.cpu_comp);
     say("npart,npot,nbox,iscat", e.npart, e.npot_mean, e.nbox_mean, e.iscat_mean);
     say("fdir,mu0,tau_p,tau_n", s.fdir, s.mu0, s.tau_p, s.tau_n);
-    say("sizemin ", maincom1.sizemin);
-    say("s20,f20 ", maincom1.s20, maincom1.f20);
+    say("sizemin ", p.sizemin);
+    say("s20,f20 ", p.s20, p.f20);
     say(report_banner);
     print_date_time();
     say(report_banner);

@@ -30,17 +30,6 @@ std::int32_t nphot_after_isquare(std::int32_t isquare, std::int32_t nphot);
 // Sets p.nphot by the isquare rules right after the isquare line.
 void print_header(run_parameters& p);
 
-// Totals the engine hands back.
-struct engine_totals {
-    std::int32_t npart = 0;
-    std::int32_t npartori = 0;
-    double npot_mean = 0.0;
-    double nbox_mean = 0.0;
-    double iscat_mean = 0.0;
-    double tau = 0.0;
-    std::int32_t ndirect = 0;
-};
-
 // Values derived after the engine returns.
 struct run_summary {
     double mu0 = 0.0;       // about the sine of the Sun's elevation
@@ -56,6 +45,6 @@ struct run_summary {
 run_summary summarize(double bsun, std::int32_t ndirect, std::int32_t nphot, double cpu1, double cpu2);
 
 // Closing summary: "NORI,TAU  = " to the last banner, with the end time.
-void print_closing(const run_parameters& p, const engine_totals& e, const run_summary& s);
+void print_closing(const run_parameters& p, const engine_result& e, const run_summary& s);
 
 }  // namespace quillet

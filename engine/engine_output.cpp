@@ -15,7 +15,7 @@
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "numeric/tim.h"
-#include "planet/planet_records.h"
+#include "planet/planet_source.h"
 #include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
@@ -165,11 +165,11 @@ void print_reflectance_table(const engine_run& run, const engine_stats& st) {
     const double dn = n;
     double mu0;
     if (run.planet_source) {
-        if (!(satcom4.flux_sat > 0.0)) {
+        if (!(run.planet->flux_sat > 0.0)) {
             say("I/F: no planet-shine flux (flux_sat not above 0), no I/F");
             return;
         }
-        mu0 = satcom4.flux_sat / std::numbers::pi;
+        mu0 = run.planet->flux_sat / std::numbers::pi;
         say("I/F: flux_sat/pi,nphot", mu0, n);
     } else {
         mu0 = std::abs(std::sin(run.bsun * deg_to_rad));

@@ -1,7 +1,7 @@
-// The run as the engine sees it after its set-up: the caller's description,
-// the engine parameter file, the seed as the generator left it and the derived
-// switches. mcnew_sub_2pos_image fills it; the photon loop and the output read
-// it.
+// The run as the engine sees it after its set-up: the run configuration's
+// values, the engine parameter file, the seed as the generator left it and the
+// derived switches. mcnew_sub_2pos_image fills it; the photon loop and the
+// output read it.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,7 @@
 #include "engine/engine_records.h"
 #include "format/result_file.h"
 #include "format/text_field.h"
+#include "planet/planet_source.h"
 
 namespace quillet {
 
@@ -16,6 +17,7 @@ struct engine_run {
     std::int32_t nxphot = 0, nyphot = 0;
     std::int32_t nphot = 0;  // photons launched: nxphot * nyphot, or the planet's count
     bool planet_source = false;
+    const planet_photons* planet = nullptr;  // the planet photons, with the planet as source
     text80 posfile, outfile, epsfile, wfile, posfile_haze, testimage;
     double lonsun = 0.0, bsun = 0.0;
     std::int32_t ntest = 0;

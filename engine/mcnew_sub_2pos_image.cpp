@@ -24,7 +24,6 @@
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "numeric/tim.h"
-#include "planet/planet_records.h"
 #include "planet/saturn_illumination.h"
 #include "scatter/scatter.h"
 #include "scatter/scatter_records.h"
@@ -156,61 +155,59 @@ void read_engine_parameters(const text80& parfile, engine_run& run) {
     if (com3.nboxvis < 0) com3.nboxvis = com3.nbox;
 }
 
-void mcnew_sub_2pos_image(
-    std::int32_t& nxphot, std::int32_t& nyphot, text80& posfile, text80& parfile, text80& outfile,
-    double& lonsun, double& bsun, std::int32_t& ntest, double* fiiobs, double* latobs,
-    double* testw, double* testd_corr, double* testw_n, order_table& w_order,
-    std::int32_t& idum, std::int32_t& icheck, std::int32_t& mx, std::int32_t& my,
-    std::int32_t& npart, std::int32_t& npartori, double& npot_mean, double& nbox_mean,
-    double& iscat_mean, std::int32_t& method, text80& epsfile, text80& wfile, double& sredu,
-    double& tau, std::int32_t& ndirect, double& zredu, double& ppar1, double& ppar2, double& ppar3,
-    text80& posfile_haze, std::int32_t& method_haze, double& ssca_part, double& ssca_haze,
-    double& ppar1_haze, double& ppar2_haze, double& ppar3_haze, haze_table& w_haze,
-    std::int32_t& irot, std::int32_t& isquare, std::int32_t& idebug, std::int32_t& iemulate,
-    text80& testimage, std::int32_t& nxpix, std::int32_t& nypix) {
-    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix, !outfile.is_junk());
+engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet) {
+    const std::int32_t nxphot = cfg.nxphot, nyphot = cfg.nyphot, ntest = cfg.ntest;
+    const std::int32_t nxpix = cfg.nxpix, nypix = cfg.nypix;
+    const std::int32_t icheck = cfg.icheck, mx = cfg.mx, my = cfg.my;
+    const std::int32_t method = cfg.method, method_haze = cfg.method_haze;
+    const text80& posfile_haze = cfg.posfile_haze;
+    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix, !cfg.outfile.is_junk());
+    if (std::int32_t(cfg.latobs.size()) != ntest + 1 || std::int32_t(cfg.fiiobs.size()) != ntest + 1)
+        throw limit_error("engine: ntest = " + std::to_string(ntest) + " observer directions, but " +
+                          std::to_string(cfg.latobs.size()) + " latitudes and " + std::to_string(cfg.fiiobs.size()) +
+                          " azimuths (entry 0 included) are given");
 
     engine_run run;
     tim(run.cpu_entry);
     run.nxphot = nxphot;
     run.nyphot = nyphot;
-    run.posfile = posfile;
-    run.outfile = outfile;
-    run.epsfile = epsfile;
-    run.wfile = wfile;
-    run.posfile_haze = posfile_haze;
-    run.testimage = testimage;
-    run.lonsun = lonsun;
-    run.bsun = bsun;
+    run.posfile = cfg.posfile;
+    run.outfile = cfg.outfile;
+    run.epsfile = cfg.epsfile;
+    run.wfile = cfg.wfile;
+    run.posfile_haze = cfg.posfile_haze;
+    run.testimage = cfg.testimage;
+    run.lonsun = cfg.lonsun;
+    run.bsun = cfg.bsun;
     run.ntest = ntest;
-    run.fiiobs = fiiobs;
-    run.latobs = latobs;
+    run.fiiobs = cfg.fiiobs.data();
+    run.latobs = cfg.latobs.data();
     run.icheck = icheck;
     run.mx = mx;
     run.my = my;
     run.method = method;
     run.method_haze = method_haze;
-    run.ppar1 = ppar1;
-    run.ppar2 = ppar2;
-    run.ppar3 = ppar3;
-    run.ppar1_haze = ppar1_haze;
-    run.ppar2_haze = ppar2_haze;
-    run.ppar3_haze = ppar3_haze;
-    run.ssca_part = ssca_part;
-    run.ssca_haze = ssca_haze;
-    run.sredu = sredu;
-    run.zredu = zredu;
-    run.irot = irot;
-    run.isquare = isquare;
+    run.ppar1 = cfg.ppar1;
+    run.ppar2 = cfg.ppar2;
+    run.ppar3 = cfg.ppar3;
+    run.ppar1_haze = cfg.ppar1_haze;
+    run.ppar2_haze = cfg.ppar2_haze;
+    run.ppar3_haze = cfg.ppar3_haze;
+    run.ssca_part = cfg.ssca_part;
+    run.ssca_haze = cfg.ssca_haze;
+    run.sredu = cfg.sredu;
+    run.zredu = cfg.zredu;
+    run.irot = cfg.irot;
+    run.isquare = cfg.isquare;
     run.nxpix = nxpix;
     run.nypix = nypix;
 
     // Engine parameter file, then the seed: one ran1 call with the caller's
     // seed starts the stream that the whole run draws from.
-    read_engine_parameters(parfile, run);
+    read_engine_parameters(cfg.parfile, run);
     com3.ntest = ntest;
-    run.idum_deck = idum;
-    std::int32_t seed = idum;
+    run.idum_deck = cfg.idum;
+    std::int32_t seed = cfg.idum;
     float first = ran1(seed);
     say("idum,ran1", seed, first);
     run.idum = seed;
@@ -218,29 +215,34 @@ void mcnew_sub_2pos_image(
     // Run records read by the searches, the scattering step and the peel-off.
     com3.icheck = icheck;
     com12.method = method;
-    com15 = {ppar1, ppar2, ppar3};
-    com15_haze = {ppar1_haze, ppar2_haze, ppar3_haze};
-    com13.sredu = sredu;
-    com13.zredu = zredu;
+    com15 = {cfg.ppar1, cfg.ppar2, cfg.ppar3};
+    com15_haze = {cfg.ppar1_haze, cfg.ppar2_haze, cfg.ppar3_haze};
+    com13.sredu = cfg.sredu;
+    com13.zredu = cfg.zredu;
+    maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
     com_haze2.method_haze = method_haze;
-    com_haze3 = {ssca_part, ssca_haze};
+    com_haze3 = {cfg.ssca_part, cfg.ssca_haze};
     nov2004a = {nxpix, nypix, nxphot, nyphot};
-    aug2004b.testimage = testimage;
+    aug2004b.testimage = cfg.testimage;
     feb2006a.ntest_image = ntest > 1 ? 1 : ntest;
-    debug1.idebug = idebug;
-    aug2004a.emulate_a = (iemulate == 1 || iemulate == 3) ? 1 : 0;
-    aug2004a.emulate_b = (iemulate == 2 || iemulate == 3) ? 1 : 0;
+    debug1.idebug = cfg.idebug;
+    aug2004a.emulate_a = (cfg.iemulate == 1 || cfg.iemulate == 3) ? 1 : 0;
+    aug2004a.emulate_b = (cfg.iemulate == 2 || cfg.iemulate == 3) ? 1 : 0;
     imagecom2.nxpix = nxpix;
     check_law_codes(method, method_haze, !posfile_haze.is_junk());
 
     // Photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
-    // the photons that saturn_illumination wrote into satcom4.
-    run.planet_source = satcom1.isat >= 1;
+    // the photons that saturn_illumination made.
+    run.planet_source = cfg.planet.isat >= 1;
     if (run.planet_source) {
-        run.nphot = satcom4.nphot_sat;
-        if (run.nphot < 1 && !planet_model_sends_light(satcom3.model_sat))
+        if (!planet)
+            throw limit_error("engine: the planet is the source (isat = " + std::to_string(cfg.planet.isat) +
+                              "), but no planet photons were given");
+        run.planet = planet;
+        run.nphot = planet->nphot_sat;
+        if (run.nphot < 1 && !planet_model_sends_light(cfg.planet.model_sat))
             throw limit_error("engine: the planet illumination gave no photon (nphot = 0): the planet model "
-                              "model_sat = " + std::to_string(satcom3.model_sat) +
+                              "model_sat = " + std::to_string(cfg.planet.model_sat) +
                               " has no brightness factor (the models are 1 to 6 and 11 to 14), so the planet "
                               "sends no light; nothing to launch");
         if (run.nphot < 1)
@@ -253,8 +255,8 @@ void mcnew_sub_2pos_image(
 
     // Observer directions.
     for (std::int32_t k = 1; k <= ntest; ++k) {
-        double lat = latobs[k] * deg_to_rad;
-        double fii = fiiobs[k] * deg_to_rad;
+        double lat = cfg.latobs[k] * deg_to_rad;
+        double fii = cfg.fiiobs[k] * deg_to_rad;
         com6.coslat[k] = std::cos(lat);
         com6.fii[k] = fii;
         com6.same_fii[k] = k;
@@ -273,8 +275,7 @@ void mcnew_sub_2pos_image(
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    part_read_2pos(posfile, posfile_haze);
-    tau = com13.tau;
+    part_read_2pos(cfg.posfile, posfile_haze);
     if (icheck >= 0) warn_periodic_cell(run);
 
     // The test-image file is opened now and completed at the end of the run;
@@ -283,7 +284,7 @@ void mcnew_sub_2pos_image(
     if (nxpix >= 1) {
         make_coordinate_images(nxpix, nypix);
         clear_images(nxpix, nypix);
-        image_file.emplace(testimage.prefix(60) + ".TESTIMAGE");
+        image_file.emplace(cfg.testimage.prefix(60) + ".TESTIMAGE");
         write_test_image_header(image_file->stream(), run);
     }
 
@@ -292,8 +293,8 @@ void mcnew_sub_2pos_image(
     if (mx > 1 && my > 1) tab_init();
     clear_sums();
 
-    run.escape_on = !outfile.is_junk();
-    run.hist_on = !epsfile.is_junk();
+    run.escape_on = !cfg.outfile.is_junk();
+    run.hist_on = !cfg.epsfile.is_junk();
     clear_escape_records(run.nphot);
 
     set_up_law_tables(method, method_haze, !posfile_haze.is_junk());
@@ -305,7 +306,7 @@ void mcnew_sub_2pos_image(
 
     const bool keeps_state = !run_state_options.checkpoint.empty() || !run_state_options.resume.empty() ||
                              run_state_options.parts > 0 || !run_state_options.merge.empty();
-    if (keeps_state) note_run_inputs(run, parfile);
+    if (keeps_state) note_run_inputs(run, cfg.parfile);
     photon_lines.clear();
 
     run_photons(run);
@@ -313,7 +314,7 @@ void mcnew_sub_2pos_image(
     if (run_state_options.parts > 0) {
         // A partial run writes its partial file instead of any result file.
         close_slice_trace();
-        return;
+        return {};
     }
 
     engine_stats st = run_statistics(run, cpu1);
@@ -324,30 +325,42 @@ void mcnew_sub_2pos_image(
         say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }
-    npartori = com3.npartori;
-    npart = com3.npart;
+    engine_result out;
+    out.npartori = com3.npartori;
+    out.npart = com3.npart;
+    out.tau = com13.tau;
     if (run.escape_on) write_escape_file(run, st);
     if (run.hist_on) write_histogram_file(run, st);
     write_direction_file(run, st);
 
+    const std::size_t row = std::size_t(ntest) + 1;
+    out.ntest = ntest;
+    out.testw.assign(row, 0.0);
+    out.testd_corr.assign(row, 0.0);
+    out.testw_n.assign(row, 0.0);
+    out.order_sums.assign((max_order + 1) * row, 0.0);
+    out.haze_sums.assign((max_haze_count + 1) * (max_ring_count + 1) * row, 0.0);
     for (std::int32_t k = 1; k <= ntest; ++k) {
-        testw[k] = com7.testw[k];
-        testd_corr[k] = st.testd_corr[k];
-        testw_n[k] = com7.testw_n[k];
-        for (int order = 1; order <= max_order; ++order) w_order[order][k] = com8.testw_order[order][k];
+        out.testw[k] = com7.testw[k];
+        out.testd_corr[k] = st.testd_corr[k];
+        out.testw_n[k] = com7.testw_n[k];
+        for (int order = 1; order <= max_order; ++order) out.order_sums[order * row + k] = com8.testw_order[order][k];
         for (int ih = 0; ih <= max_haze_count; ++ih)
-            for (int ir = 0; ir <= max_ring_count; ++ir) w_haze[ih][ir][k] = com8_haze_of_thread->testw_haze[ih][ir][k];
+            for (int ir = 0; ir <= max_ring_count; ++ir)
+                out.haze_sums[(std::size_t(ih) * (max_ring_count + 1) + ir) * row + k] =
+                    com8_haze_of_thread->testw_haze[ih][ir][k];
     }
-    npot_mean = st.npot_mean;
-    nbox_mean = st.nbox_mean;
-    iscat_mean = st.iscat_mean;
-    ndirect = engine_sums.ndirect;
+    out.npot_mean = st.npot_mean;
+    out.nbox_mean = st.nbox_mean;
+    out.iscat_mean = st.iscat_mean;
+    out.ndirect = engine_sums.ndirect;
 
     if (image_file) {
         write_test_image_maps(image_file->stream(), run);
         image_file->commit();
     }
     close_slice_trace();
+    return out;
 }
 
 }  // namespace quillet

@@ -21,7 +21,7 @@
 #include "field/retbox.h"
 #include "format/free_writer.h"
 #include "numeric/ran1.h"
-#include "planet/planet_records.h"
+#include "planet/planet_source.h"
 #include "scatter/scatter.h"
 #include "scatter/scatter_records.h"
 #include "trace/path_segment.h"
@@ -84,9 +84,9 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
 
     double sx, sy, sz;
     if (run.planet_source) {
-        sx = satcom4.xsat[iphot];
-        sy = satcom4.ysat[iphot];
-        sz = satcom4.zsat[iphot];
+        sx = run.planet->xsat[iphot];
+        sy = run.planet->ysat[iphot];
+        sz = run.planet->zsat[iphot];
     } else {
         double az = lc.sun_l + rot;
         sx = lc.cos_b * std::cos(az);

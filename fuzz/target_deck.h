@@ -15,8 +15,7 @@ namespace quillet::fuzz {
 // with the result-file names replaced (so that a fuzzed name never makes the
 // output-folder check create files elsewhere).
 inline void deck(const std::uint8_t* data, std::size_t size) {
-    static auto p = std::make_unique<run_parameters>();
-    *p = run_parameters{};
+    auto p = std::make_unique<run_parameters>();
     // fmemopen refuses a zero-length buffer: an empty deck is one zero byte
     // that the reader sees as a line holding a NUL character, so feed an
     // empty stream through a temporary file instead.

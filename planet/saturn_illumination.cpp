@@ -6,7 +6,10 @@
 // particle field at (distance, 0, 0). Angles in radians unless named degrees.
 #include "planet/saturn_illumination.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <optional>
 #include <string>
 
 #include "format/free_writer.h"
@@ -16,8 +19,6 @@
 #include "planet/planet_zones.h"
 
 namespace quillet {
-
-satzone_t satzone;
 
 namespace {
 
@@ -46,13 +47,11 @@ const double btab[5][n_nodes + 1] = {
     {0.0, 1.4812, 1.4779, 1.4586, 1.4224, 1.3637, 1.3385},
     {0.0, 1.4825, 1.4794, 1.4592, 1.4221, 1.3618, 1.3341},
 };
-double atab_y2[5][n_nodes + 1];
-double btab_y2[5][n_nodes + 1];
 
 // Zone brightness term of law t: A * x^B / mue with x = mue*mu0/(mue + mu0).
-double law_term(int t, double alpha, double mue, double mu0) {
+double law_term(const planet_laws& laws, int t, double alpha, double mue, double mu0) {
     double a = 0.0, b = 0.0;
-    planet_law(t, alpha, a, b);
+    laws.planet_law(t, alpha, a, b);
     double x = mue * mu0 / (mue + mu0);
     return a * std::pow(x, b) / mue;
 }
@@ -69,32 +68,38 @@ double zone_longitude(std::int32_t j, std::int32_t nfii_sat) {
     return double(float(j) - 0.5f) * dfii;
 }
 
-void init_planet_laws() {
+planet_laws::planet_laws() {
+    static_assert(sizeof(atab_y2[0]) == sizeof(xxtab), "one second derivative per node");
     for (int t = 1; t <= 4; ++t) {
         spline(xxtab, atab[t], n_nodes, spline_natural, spline_natural, atab_y2[t]);
         spline(xxtab, btab[t], n_nodes, spline_natural, spline_natural, btab_y2[t]);
     }
 }
 
-void planet_law(int t, double alpha, double& a, double& b) {
+void planet_laws::planet_law(int t, double alpha, double& a, double& b) const {
     splint(xxtab, atab[t], atab_y2[t], n_nodes, alpha, a);
     splint(xxtab, btab[t], btab_y2[t], n_nodes, alpha, b);
 }
 
-void share_planet_photons(std::int32_t nlat_sat, std::int32_t nfii_sat, double distance, double rsat,
-                          std::int32_t nphot_ori, double flux_sat, std::int32_t& nphot) {
-    std::int32_t n = 0;
+void share_planet_photons(planet_photons& p, double distance, double rsat, std::int32_t nphot_ori) {
+    const std::int32_t nlat_sat = p.nlat_sat, nfii_sat = p.nfii_sat;
+    const double flux_sat = p.flux_sat;
+    std::int64_t n = 0;
+    p.xsat.assign(1, 0.0);
+    p.ysat.assign(1, 0.0);
+    p.zsat.assign(1, 0.0);
+    p.nphot_sat = 0;
     for (std::int32_t i = 1; i <= nlat_sat; ++i) {
         double theta = zone_latitude(i, nlat_sat);
         double ct = std::cos(theta), st = std::sin(theta);
         for (std::int32_t j = 1; j <= nfii_sat; ++j) {
-            double f = satzone.zone_flux[i][j];
+            double f = p.flux_of(i, j);
             if (!(f > 0.0)) continue;
             std::int32_t count = std::int32_t(f * (nphot_ori * (1.0 / flux_sat)));
             if (count < 1) continue;
-            if (count > max_sat_phot - n)
+            if (n + count > INT32_MAX)
                 throw limit_error("saturn_illumination: the planet photons exceed the " +
-                                  std::to_string(max_sat_phot) + " source directions of satcom4");
+                                  std::to_string(INT32_MAX) + " a run can count");
             double fii = zone_longitude(j, nfii_sat);
             double px = rsat * (ct * std::cos(fii));
             double py = rsat * (ct * std::sin(fii));
@@ -103,51 +108,40 @@ void share_planet_photons(std::int32_t nlat_sat, std::int32_t nfii_sat, double d
             double dlen = std::sqrt(dx * dx + dy * dy + dz * dz);
             // The direction from the particle field toward the zone is -d/|d|.
             double ux = (px - distance) / dlen, uy = py / dlen, uz = pz / dlen;
-            for (std::int32_t m = n + 1; m <= n + count; ++m) {
-                satcom4.xsat[m] = ux;
-                satcom4.ysat[m] = uy;
-                satcom4.zsat[m] = uz;
-            }
+            p.add_photons(count, ux, uy, uz);
             n += count;
         }
     }
-    nphot = n;
 }
 
-void saturn_illumination(double bsun, double lonsun, std::int32_t nphot_ori, std::int32_t& nphot,
-                         double& flux_sat) {
+planet_photons saturn_illumination(double bsun, double lonsun, std::int32_t nphot_ori, const planet_settings& s) {
     double cpu1 = 0.0, cpu2 = 0.0;
     tim(cpu1);
 
-    const std::int32_t isat = satcom1.isat;
-    const double distance = satcom2.distance;
-    const double rsat = satcom2.rsat;
-    const std::int32_t nlat_sat = satcom3.nlat_sat;
-    const std::int32_t nfii_sat = satcom3.nfii_sat;
-    const std::int32_t model_sat = satcom3.model_sat;
+    const std::int32_t isat = s.isat;
+    const double distance = s.distance;
+    const double rsat = s.rsat;
+    const std::int32_t nlat_sat = s.nlat_sat;
+    const std::int32_t nfii_sat = s.nfii_sat;
+    const std::int32_t model_sat = s.model_sat;
 
     if (nlat_sat > max_nlat_sat || nfii_sat > max_nfii_sat)
         throw limit_error("saturn_illumination: the planet zone grid nlat_sat x nfii_sat = " +
                           std::to_string(nlat_sat) + " x " + std::to_string(nfii_sat) +
                           " exceeds " + std::to_string(max_nlat_sat) + " x " +
                           std::to_string(max_nfii_sat));
-    if (nphot_ori > max_sat_phot)
-        throw limit_error("saturn_illumination: the photon budget " + std::to_string(nphot_ori) +
-                          " exceeds the " + std::to_string(max_sat_phot) + " source directions");
-
-    if (model_sat > 1) init_planet_laws();
+    std::optional<planet_laws> laws;
+    if (model_sat > 1) laws.emplace();
 
     const double b = bsun * deg_to_rad, l = lonsun * deg_to_rad;
     const double sinb = std::sin(b), cosb = std::cos(b);
     const double sinl = std::sin(l), cosl = std::cos(l);
     const double sx = cosb * cosl, sy = cosb * sinl, sz = sinb;
-    flux_sat = 0.0;
-    nphot = 0;
-
-    // A row skipped by the hemisphere choice must not give photons from an
-    // older call: the table starts clean.
-    for (auto& row : satzone.zone_flux)
-        for (double& f : row) f = 0.0;
+    planet_photons p;
+    p.nlat_sat = std::max(nlat_sat, 0);
+    p.nfii_sat = std::max(nfii_sat, 0);
+    p.zone_flux.assign(std::size_t(p.nlat_sat) * std::size_t(p.nfii_sat), 0.0);
+    double flux_sat = 0.0;
 
     if (nlat_sat >= 1) {
         const double dtheta = pi_sat / nlat_sat;
@@ -176,7 +170,7 @@ void saturn_illumination(double bsun, double lonsun, std::int32_t nphot_ori, std
                             f = mu0 * g;
                         } else {
                             double alpha = rad_to_deg * std::acos(ex * sx + ey * sy + ez * sz);
-                            auto t = [&](int law) { return law_term(law, alpha, mue, mu0); };
+                            auto t = [&](int law) { return law_term(*laws, law, alpha, mue, mu0); };
                             switch (model_sat) {
                                 case 2: f = g * (0.5 * t(3) + 0.5 * t(4)); break;
                                 case 3: f = g * (0.5 * t(1) + 0.5 * t(2)); break;
@@ -192,18 +186,18 @@ void saturn_illumination(double bsun, double lonsun, std::int32_t nphot_ori, std
                         }
                     }
                 }
-                satzone.zone_flux[i][j] = f;
+                p.flux_of(i, j) = f;
                 flux_sat += f;
             }
         }
-        if (flux_sat > 0.0)
-            share_planet_photons(nlat_sat, nfii_sat, distance, rsat, nphot_ori, flux_sat, nphot);
+        p.flux_sat = flux_sat;
+        if (flux_sat > 0.0) share_planet_photons(p, distance, rsat, nphot_ori);
     }
-    satcom4.nphot_sat = nphot;
-    satcom4.flux_sat = flux_sat;
+    p.flux_sat = flux_sat;
 
     tim(cpu2);
-    say("SATURN: fii,flux,nphot,cpu", lonsun, flux_sat, nphot, cpu2 - cpu1);
+    say("SATURN: fii,flux,nphot,cpu", lonsun, flux_sat, p.nphot_sat, cpu2 - cpu1);
+    return p;
 }
 
 }  // namespace quillet

@@ -10,7 +10,6 @@
 #include "driver/parameter_deck.h"
 #include "field/field_records.h"
 #include "format/run_error.h"
-#include "planet/planet_records.h"
 #include "support/deck_text.h"
 
 using namespace quillet;
@@ -75,15 +74,15 @@ TEST(ParameterDeck, ListFormFillsEveryRecordAndTheSharedRecords) {
     EXPECT_EQ(p->idum, -12345);
     EXPECT_EQ(p->sredu, 0.8);
     EXPECT_EQ(p->zredu, 0.7);
-    EXPECT_EQ(maincom1.sizemin, 0.05);
-    EXPECT_EQ(maincom1.s20, 0.1);
-    EXPECT_EQ(maincom1.f20, 2.0);
-    EXPECT_EQ(satcom1.isat, 2);
-    EXPECT_EQ(satcom2.distance, 120.8);
-    EXPECT_EQ(satcom2.rsat, 60.4);
-    EXPECT_EQ(satcom3.nlat_sat, 20);
-    EXPECT_EQ(satcom3.nfii_sat, 40);
-    EXPECT_EQ(satcom3.model_sat, 3);
+    EXPECT_EQ(p->sizemin, 0.05);
+    EXPECT_EQ(p->s20, 0.1);
+    EXPECT_EQ(p->f20, 2.0);
+    EXPECT_EQ(p->planet.isat, 2);
+    EXPECT_EQ(p->planet.distance, 120.8);
+    EXPECT_EQ(p->planet.rsat, 60.4);
+    EXPECT_EQ(p->planet.nlat_sat, 20);
+    EXPECT_EQ(p->planet.nfii_sat, 40);
+    EXPECT_EQ(p->planet.model_sat, 3);
     EXPECT_EQ(p->model_sat_name.trimmed(), "BLUE 0.5*zones+0.5*belts");
     EXPECT_EQ(p->irot, 1);
     EXPECT_EQ(p->isquare, 12);
@@ -239,9 +238,9 @@ TEST(ParameterDeck, PlanetRecordsAreReadAlsoWhenTheSunIsTheSource) {
     d.distance = 140.0, d.nlat_sat = 7, d.nfii_sat = 9, d.model_sat = 5;
     auto p = fresh_parameters();
     read_deck_text(d.text(), *p);
-    EXPECT_EQ(satcom2.distance, 140.0);
-    EXPECT_EQ(satcom3.nlat_sat, 7);
-    EXPECT_EQ(satcom3.nfii_sat, 9);
+    EXPECT_EQ(p->planet.distance, 140.0);
+    EXPECT_EQ(p->planet.nlat_sat, 7);
+    EXPECT_EQ(p->planet.nfii_sat, 9);
     EXPECT_EQ(p->model_sat_name.trimmed(), "ZONES 0.75*blue+0.25*red");
     // Without records 25 to 27 the deck is short.
     std::string text;
@@ -354,7 +353,7 @@ TEST(ParameterDeck, PlanetModelsWithoutANameAreKeptWithTheirCode) {
         d.isat = 1, d.model_sat = model;
         auto p = fresh_parameters();
         EXPECT_EQ(message_of<input_error>([&] { read_deck_text(d.text(), *p); }), "") << model;
-        EXPECT_EQ(satcom3.model_sat, model);
+        EXPECT_EQ(p->planet.model_sat, model);
         EXPECT_EQ(p->model_sat_name.view(), std::string(30, ' ')) << model;
     }
 }

@@ -13,7 +13,6 @@
 #include "driver/run_report.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
-#include "planet/planet_records.h"
 
 using namespace quillet;
 using test_support::capture_stdout;
@@ -43,10 +42,8 @@ std::unique_ptr<run_parameters> sample_run() {
     p->sredu = 1.0, p->zredu = 0.5;
     p->irot = 0, p->isquare = 5;
     p->testimage = text80("img"), p->nxpix = 100, p->nypix = 200, p->idebug = 0, p->iemulate = 2;
-    maincom1 = {0.01, 0.0, 1.0};
-    satcom1.isat = 0;
-    satcom2 = {120.8, 60.4};
-    satcom3 = {4, 8, 1};
+    p->sizemin = 0.01, p->s20 = 0.0, p->f20 = 1.0;
+    p->planet = {0, 120.8, 60.4, 4, 8, 1};
     p->model_sat_name = text30("Lambert-planet");
     return p;
 }
@@ -144,7 +141,7 @@ TEST(RunReport, IlluminationLinesFollowIsat) {
                  {-1, nullptr, false}};
     for (const auto& c : cases) {
         auto p = sample_run();
-        satcom1.isat = c.isat;
+        p->planet.isat = c.isat;
         std::vector<std::string> lines = header_of(*p);
         EXPECT_EQ(has_prefix(lines, "ILLUMINATION BY"), c.line != nullptr) << c.isat;
         if (c.line) {
@@ -158,8 +155,8 @@ TEST(RunReport, IlluminationLinesFollowIsat) {
 
 TEST(RunReport, UnknownPlanetModelShowsItsCodeAndABlankName) {
     auto p = sample_run();
-    satcom1.isat = 1;
-    satcom3.model_sat = 12;
+    p->planet.isat = 1;
+    p->planet.model_sat = 12;
     p->model_sat_name = text30();
     EXPECT_TRUE(has_line(header_of(*p), "MODEL_SAT= 12 " + std::string(30, ' ')));
 }
@@ -247,8 +244,8 @@ TEST(RunSummary, CpuPerThousandPhotonsDividesBySinglePrecisionThousands) {
 
 TEST(RunReport, ClosingSummaryLines) {
     auto p = sample_run();
-    maincom1 = {0.01, 0.2, 3.0};
-    engine_totals e;
+    p->sizemin = 0.01, p->s20 = 0.2, p->f20 = 3.0;
+    engine_result e;
     e.npart = 1200, e.npartori = 1000, e.npot_mean = 3.5, e.nbox_mean = 1.25, e.iscat_mean = 2.0, e.tau = 0.25;
     e.ndirect = 500;
     run_summary s = summarize(p->bsun, e.ndirect, 1000, 0.5, 3.0);

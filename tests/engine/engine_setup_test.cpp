@@ -12,7 +12,6 @@
 #include "field/field_records.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
-#include "planet/planet_records.h"
 #include "scatter/scatter_records.h"
 #include "support/engine_fixture.h"
 
@@ -182,11 +181,8 @@ TEST(PlanetSource, EngineLaunchesExactlyThePlanetPhotonsAlongTheirDirections) {
     for (int m = 1; m <= 7; ++m) {
         double a = 0.3 * m, z = -0.1 * m;
         double h = std::sqrt(1.0 - z * z);
-        satcom4.xsat[m] = -h * std::cos(a);
-        satcom4.ysat[m] = h * std::sin(a);
-        satcom4.zsat[m] = z;
+        c.planet.add_photons(1, -h * std::cos(a), h * std::sin(a), z);
     }
-    satcom4.nphot_sat = 7;
     c.run();
     EXPECT_EQ(c.ndirect, 7);
     value_reader r(dir.file("esc.out"));
@@ -198,7 +194,7 @@ TEST(PlanetSource, EngineLaunchesExactlyThePlanetPhotonsAlongTheirDirections) {
     std::vector<std::string> lines = read_lines(dir.file("esc.out"));
     ASSERT_EQ(lines.size(), 24u);
     // Each photon travels away from its source point: lat = asin(-z_source).
-    for (int m = 1; m <= 7; ++m) EXPECT_FLOAT_EQ(com5.esc_lat[m], float(std::asin(-satcom4.zsat[m])));
+    for (int m = 1; m <= 7; ++m) EXPECT_FLOAT_EQ(com5.esc_lat[m], float(std::asin(-c.planet.zsat[m])));
 }
 
 TEST(PlanetSource, PlanetBudgetWithoutAnyPhotonEndsTheRunWithAMessage) {
@@ -206,7 +202,6 @@ TEST(PlanetSource, PlanetBudgetWithoutAnyPhotonEndsTheRunWithAMessage) {
     write_field_file(dir.file("field.pos"), random_field(10, 2.0, 2.0, 0.3, 0.3, 32));
     engine_call c(dir);
     c.isat = 1;
-    satcom4.nphot_sat = 0;
     try {
         c.run();
         FAIL() << "no error";

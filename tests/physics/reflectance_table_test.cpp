@@ -8,7 +8,6 @@
 #include <cmath>
 #include <numbers>
 
-#include "planet/planet_records.h"
 #include "support/engine_fixture.h"
 #include "support/physics_field.h"
 #include "support/physics_run.h"
@@ -115,15 +114,9 @@ TEST(ReflectanceTable, PlanetSourceNormalisationMatchesTheSunForOneDirection) {
     planet.irot = 0;
     planet.isat = 1;
     const double b = 35.0 * deg, l = 10.0 * deg;
-    for (int i = 1; i <= 2000; ++i) {
-        satcom4.xsat[i] = std::cos(b) * std::cos(l);
-        satcom4.ysat[i] = std::cos(b) * std::sin(l);
-        satcom4.zsat[i] = std::sin(b);
-    }
-    satcom4.nphot_sat = 2000;
-    satcom4.flux_sat = std::numbers::pi * std::sin(b);
+    planet.planet.add_photons(2000, std::cos(b) * std::cos(l), std::cos(b) * std::sin(l), std::sin(b));
+    planet.planet.flux_sat = std::numbers::pi * std::sin(b);
     planet.run();
-    satcom1.isat = 0;
 
     auto head = labelled_lines(planet.out, "I/F: flux_sat/pi,nphot");
     ASSERT_EQ(head.size(), 1u);
@@ -140,9 +133,9 @@ TEST(ReflectanceTable, PlanetSourceNormalisationMatchesTheSunForOneDirection) {
     prepare(half, dir, f);
     half.irot = 0;
     half.isat = 1;
-    satcom4.flux_sat = 0.5 * std::numbers::pi * std::sin(b);
+    half.planet = planet.planet;
+    half.planet.flux_sat = 0.5 * std::numbers::pi * std::sin(b);
     half.run();
-    satcom1.isat = 0;
     auto rh = labelled_lines(half.out, row_label);
     ASSERT_EQ(rh.size(), 3u);
     for (std::size_t k = 0; k < 3; ++k) EXPECT_NEAR(rh[k][3], 0.5 * rp[k][3], 1e-12);
@@ -151,9 +144,9 @@ TEST(ReflectanceTable, PlanetSourceNormalisationMatchesTheSunForOneDirection) {
     engine_call none(dir);
     prepare(none, dir, f);
     none.isat = 1;
-    satcom4.flux_sat = 0.0;
+    none.planet = planet.planet;
+    none.planet.flux_sat = 0.0;
     none.run();
-    satcom1.isat = 0;
     EXPECT_NE(none.out.find("I/F: no planet-shine flux"), std::string::npos);
     EXPECT_TRUE(labelled_lines(none.out, row_label).empty());
 }

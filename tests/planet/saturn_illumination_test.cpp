@@ -7,7 +7,7 @@
 #include <string>
 
 #include "format/run_error.h"
-#include "planet/planet_records.h"
+#include "planet/planet_source.h"
 #include "planet/planet_zones.h"
 #include "planet/saturn_illumination.h"
 
@@ -16,31 +16,34 @@ using namespace quillet;
 namespace {
 
 constexpr double rsat = 60.4;
-constexpr double sentinel = 12345.0;
+
+planet_settings settings;
+planet_photons last;  // the result of the last run_planet
 
 void set_planet(std::int32_t isat, double distance, std::int32_t nlat, std::int32_t nfii,
                 std::int32_t model) {
-    satcom1.isat = isat;
-    satcom2.distance = distance;
-    satcom2.rsat = rsat;
-    satcom3.nlat_sat = nlat;
-    satcom3.nfii_sat = nfii;
-    satcom3.model_sat = model;
+    settings = {isat, distance, rsat, nlat, nfii, model};
 }
 
-void fill_sentinels(int n) {
-    for (int m = 1; m <= n; ++m) satcom4.xsat[m] = satcom4.ysat[m] = satcom4.zsat[m] = sentinel;
+// A zone table of one row of the given fluxes, as saturn_illumination leaves it.
+planet_photons one_row(std::initializer_list<double> fluxes, double flux_sat) {
+    planet_photons p;
+    p.nlat_sat = 1;
+    p.nfii_sat = std::int32_t(fluxes.size());
+    p.zone_flux.assign(fluxes);
+    p.flux_sat = flux_sat;
+    return p;
 }
 
 // Runs the routine with its report line captured.
 double run_planet(double bsun, double lonsun, std::int32_t budget, std::int32_t& nphot,
                   std::string* line = nullptr) {
-    double flux = -1.0;
     testing::internal::CaptureStdout();
-    saturn_illumination(bsun, lonsun, budget, nphot, flux);
+    last = saturn_illumination(bsun, lonsun, budget, settings);
     std::string out = testing::internal::GetCapturedStdout();
     if (line) *line = out;
-    return flux;
+    nphot = last.nphot_sat;
+    return last.flux_sat;
 }
 
 // Total planet-shine of a Lambert planet on a unit area of the ring plane at
@@ -73,13 +76,10 @@ double lambert_flux_integral(double distance, double bsun_deg, double lonsun_deg
 }  // namespace
 
 TEST(PlanetPhotons, ThreeEqualZonesShareABudgetOf1000As333Each) {
-    fill_sentinels(1001);
-    for (auto& row : satzone.zone_flux)
-        for (double& f : row) f = 0.0;
-    satzone.zone_flux[1][1] = satzone.zone_flux[1][2] = satzone.zone_flux[1][3] = 0.7;
-    std::int32_t nphot = -1;
-    share_planet_photons(1, 3, 150.0, rsat, 1000, 2.1, nphot);
-    EXPECT_EQ(nphot, 999);
+    planet_photons s = one_row({0.7, 0.7, 0.7}, 2.1);
+    share_planet_photons(s, 150.0, rsat, 1000);
+    EXPECT_EQ(s.nphot_sat, 999);
+    ASSERT_EQ(s.xsat.size(), 1000u);
     // Each zone's 333 entries hold its own unit direction; zone order is column order.
     for (int zone = 0; zone < 3; ++zone) {
         double fii = zone_longitude(zone + 1, 3);
@@ -87,24 +87,18 @@ TEST(PlanetPhotons, ThreeEqualZonesShareABudgetOf1000As333Each) {
         double d[3] = {p[0] - 150.0, p[1], p[2]};
         double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
         for (int m = zone * 333 + 1; m <= zone * 333 + 333; ++m) {
-            ASSERT_NEAR(satcom4.xsat[m], d[0] / r, 1e-15);
-            ASSERT_NEAR(satcom4.ysat[m], d[1] / r, 1e-15);
-            ASSERT_NEAR(satcom4.zsat[m], d[2] / r, 1e-15);
+            ASSERT_NEAR(s.xsat[m], d[0] / r, 1e-15);
+            ASSERT_NEAR(s.ysat[m], d[1] / r, 1e-15);
+            ASSERT_NEAR(s.zsat[m], d[2] / r, 1e-15);
         }
     }
-    EXPECT_EQ(satcom4.xsat[1000], sentinel);
 }
 
 TEST(PlanetPhotons, ZoneWithLessThanOnePhotonGetsNone) {
-    fill_sentinels(20);
-    for (auto& row : satzone.zone_flux)
-        for (double& f : row) f = 0.0;
-    satzone.zone_flux[1][1] = 0.95;
-    satzone.zone_flux[1][2] = 0.05;  // 0.5 photon of a budget of 10
-    std::int32_t nphot = -1;
-    share_planet_photons(1, 2, 150.0, rsat, 10, 1.0, nphot);
-    EXPECT_EQ(nphot, 9);
-    EXPECT_EQ(satcom4.xsat[10], sentinel);
+    planet_photons p = one_row({0.95, 0.05}, 1.0);  // 0.05: 0.5 photon of a budget of 10
+    share_planet_photons(p, 150.0, rsat, 10);
+    EXPECT_EQ(p.nphot_sat, 9);
+    EXPECT_EQ(p.xsat.size(), 10u);
 }
 
 TEST(PlanetZones, MiddleRowOfThreeIsExactlyOnTheEquatorAndOfFiveJustSouth) {
@@ -123,22 +117,22 @@ TEST(PlanetZones, SouthernModeUsesOnlyRowsBelowTheEquatorWithFiveRows) {
     std::int32_t nphot = 0;
     run_planet(0.0, 0.0, 10000, nphot);
     for (int j = 1; j <= 24; ++j) {
-        EXPECT_EQ(satzone.zone_flux[4][j], 0.0);
-        EXPECT_EQ(satzone.zone_flux[5][j], 0.0);
+        EXPECT_EQ(last.flux_of(4, j), 0.0);
+        EXPECT_EQ(last.flux_of(5, j), 0.0);
     }
     // (Row 1, near the south pole, lies below the field's horizon.)
-    EXPECT_GT(satzone.zone_flux[2][1], 0.0);
-    EXPECT_GT(satzone.zone_flux[3][1], 0.0);  // latitude -2.2e-16: southern
+    EXPECT_GT(last.flux_of(2, 1), 0.0);
+    EXPECT_GT(last.flux_of(3, 1), 0.0);  // latitude -2.2e-16: southern
     ASSERT_GT(nphot, 0);
-    for (int m = 1; m <= nphot; ++m) ASSERT_LT(satcom4.zsat[m], 0.0);
+    for (int m = 1; m <= nphot; ++m) ASSERT_LT(last.zsat[m], 0.0);
 
     set_planet(3, 140.0, 5, 24, 1);
     run_planet(0.0, 0.0, 10000, nphot);
     for (int i = 1; i <= 3; ++i)
-        for (int j = 1; j <= 24; ++j) EXPECT_EQ(satzone.zone_flux[i][j], 0.0);
-    EXPECT_GT(satzone.zone_flux[4][1], 0.0);
+        for (int j = 1; j <= 24; ++j) EXPECT_EQ(last.flux_of(i, j), 0.0);
+    EXPECT_GT(last.flux_of(4, 1), 0.0);
     ASSERT_GT(nphot, 0);
-    for (int m = 1; m <= nphot; ++m) ASSERT_GT(satcom4.zsat[m], 0.0);
+    for (int m = 1; m <= nphot; ++m) ASSERT_GT(last.zsat[m], 0.0);
 }
 
 TEST(PlanetZones, EquatorRowOfThreeBelongsToNeitherHemisphere) {
@@ -146,14 +140,14 @@ TEST(PlanetZones, EquatorRowOfThreeBelongsToNeitherHemisphere) {
     std::int32_t nphot = 0;
     double south = run_planet(0.0, 0.0, 10000, nphot);
     for (int j = 1; j <= 24; ++j) {
-        EXPECT_EQ(satzone.zone_flux[2][j], 0.0);
-        EXPECT_EQ(satzone.zone_flux[3][j], 0.0);
+        EXPECT_EQ(last.flux_of(2, j), 0.0);
+        EXPECT_EQ(last.flux_of(3, j), 0.0);
     }
     set_planet(3, 140.0, 3, 24, 1);
     double north = run_planet(0.0, 0.0, 10000, nphot);
     for (int j = 1; j <= 24; ++j) {
-        EXPECT_EQ(satzone.zone_flux[1][j], 0.0);
-        EXPECT_EQ(satzone.zone_flux[2][j], 0.0);
+        EXPECT_EQ(last.flux_of(1, j), 0.0);
+        EXPECT_EQ(last.flux_of(2, j), 0.0);
     }
     // With the Sun in the ring plane the two hemispheres mirror each other,
     // and the whole planet is their sum.
@@ -164,26 +158,23 @@ TEST(PlanetZones, EquatorRowOfThreeBelongsToNeitherHemisphere) {
 }
 
 TEST(PlanetModels, UnknownModelSevenGivesNoFluxNoPhotonAndLeavesSatcom4) {
-    fill_sentinels(100);
     set_planet(1, 140.0, 10, 20, 7);
     std::int32_t nphot = -1;
     double flux = run_planet(20.0, 30.0, 100, nphot);
     EXPECT_EQ(flux, 0.0);
     EXPECT_EQ(nphot, 0);
-    EXPECT_EQ(satcom4.nphot_sat, 0);
-    for (int m = 1; m <= 100; ++m) ASSERT_EQ(satcom4.xsat[m], sentinel);
+    EXPECT_EQ(last.xsat.size(), 1u);
 }
 
 TEST(PlanetModels, LitZonesFacingAwayFromTheFieldContributeNothing) {
     // Sun in the ring plane on the far side of the planet: every lit zone
     // faces away from the particle field.
-    fill_sentinels(10);
     set_planet(1, 140.0, 20, 40, 1);
     std::int32_t nphot = -1;
     double flux = run_planet(0.0, 180.0, 1000, nphot);
     EXPECT_EQ(flux, 0.0);
     EXPECT_EQ(nphot, 0);
-    EXPECT_EQ(satcom4.xsat[1], sentinel);
+    EXPECT_EQ(last.xsat.size(), 1u);
 }
 
 TEST(PlanetModels, LambertPlanetFluxMatchesAnIndependentIntegrationOverTheSphere) {
@@ -217,23 +208,23 @@ TEST(PlanetModels, LambertZoneFluxIsMu0TimesTheProjectedSolidAngleFactor) {
     double mue = (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / r;
     double area = rsat * rsat * std::cos(th) * dth * dph;
     double expected = mu0 * area * mue * (rsat * n[2] / r) / (r * r);
-    EXPECT_NEAR(satzone.zone_flux[3][1], expected, 1e-12 * expected);
+    EXPECT_NEAR(last.flux_of(3, 1), expected, 1e-12 * expected);
 }
 
 TEST(PlanetLaws, SplinesPassThroughEveryTableNodeAndExtrapolateBeyond150) {
-    init_planet_laws();
+    const planet_laws laws;
     const double atab1[] = {0.6736, 0.6197, 0.5726, 0.5948, 0.7869, 2.1323};
     const double btab4[] = {1.4825, 1.4794, 1.4592, 1.4221, 1.3618, 1.3341};
     for (int k = 0; k < 6; ++k) {
         double a = 0, b = 0;
-        planet_law(1, 30.0 * k, a, b);
+        laws.planet_law(1, 30.0 * k, a, b);
         EXPECT_EQ(a, atab1[k]);
-        planet_law(4, 30.0 * k, a, b);
+        laws.planet_law(4, 30.0 * k, a, b);
         EXPECT_EQ(b, btab4[k]);
     }
     double a150 = 0, a170 = 0, b = 0;
-    planet_law(1, 150.0, a150, b);
-    planet_law(1, 170.0, a170, b);
+    laws.planet_law(1, 150.0, a150, b);
+    laws.planet_law(1, 170.0, a170, b);
     EXPECT_GT(a170, a150);  // the steep rise toward 150 degrees goes on
 }
 
@@ -270,11 +261,11 @@ TEST(PlanetLaws, SingleLawZoneFluxIsGeometryTimesAXToTheBOverMue) {
     double mue = (n[0] * d[0] + n[1] * d[1] + n[2] * d[2]) / r;
     double alpha = std::acos((d[0] * s[0] + d[1] * s[1] + d[2] * s[2]) / r) * 180.0 / pi;
     double a = 0, bb = 0;
-    planet_law(1, alpha, a, bb);
+    planet_laws().planet_law(1, alpha, a, bb);
     double x = mue * mu0 / (mue + mu0);
     double g = rsat * rsat * std::cos(th) * dth * dph * mue * (rsat * n[2] / r) / (r * r);
     double expected = g * a * std::pow(x, bb) / mue;
-    EXPECT_NEAR(satzone.zone_flux[3][1], expected, 1e-9 * expected);
+    EXPECT_NEAR(last.flux_of(3, 1), expected, 1e-9 * expected);
 }
 
 TEST(PlanetPhotons, BudgetIsSharedInProportionToZoneFlux) {
@@ -284,14 +275,14 @@ TEST(PlanetPhotons, BudgetIsSharedInProportionToZoneFlux) {
     ASSERT_GT(flux, 0.0);
     int lit = 0;
     for (int i = 1; i <= 12; ++i)
-        for (int j = 1; j <= 24; ++j) lit += satzone.zone_flux[i][j] > 0.0;
+        for (int j = 1; j <= 24; ++j) lit += last.flux_of(i, j) > 0.0;
     EXPECT_LE(nphot, 50000);
     EXPECT_GE(nphot, 50000 - lit);  // at most one photon lost per lit zone
-    EXPECT_EQ(satcom4.nphot_sat, nphot);
+    EXPECT_EQ(last.xsat.size(), std::size_t(nphot) + 1);
     for (int m = 1; m <= nphot; ++m) {
-        double len = std::hypot(satcom4.xsat[m], satcom4.ysat[m], satcom4.zsat[m]);
+        double len = std::hypot(last.xsat[m], last.ysat[m], last.zsat[m]);
         ASSERT_NEAR(len, 1.0, 1e-14);
-        ASSERT_LT(satcom4.xsat[m], 0.0);  // the planet lies toward -x of the field
+        ASSERT_LT(last.xsat[m], 0.0);  // the planet lies toward -x of the field
     }
 }
 
@@ -306,11 +297,7 @@ TEST(PlanetReport, PrintsOneLineWithAzimuthFluxCountAndCpu) {
 
 TEST(PlanetLimits, ZoneGridBeyondTheTableIsRejected) {
     set_planet(1, 140.0, 201, 10, 1);
-    std::int32_t nphot = 0;
-    double flux = 0;
-    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, nphot, flux), limit_error);
+    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, settings), limit_error);
     set_planet(1, 140.0, 10, 401, 1);
-    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, nphot, flux), limit_error);
-    set_planet(1, 140.0, 10, 10, 1);
-    EXPECT_THROW(saturn_illumination(0.0, 0.0, 1000001, nphot, flux), limit_error);
+    EXPECT_THROW(saturn_illumination(0.0, 0.0, 10, settings), limit_error);
 }

@@ -13,7 +13,7 @@
 
 #include "engine/mcnew_sub_2pos_image.h"
 #include "field/field_records.h"
-#include "planet/planet_records.h"
+#include "planet/planet_source.h"
 #include "format/text_field.h"
 
 namespace quillet::testing_support {
@@ -52,7 +52,15 @@ void write_field_file(const std::string& path, const field_spec& f);
 void write_text_file(const std::string& path, const std::string& text);
 std::string read_text_file(const std::string& path);
 
-// All 48 arguments of one engine call. Defaults: 100 random-launch photons,
+// Room of the fixture's per-direction arrays (more than a run holds, so
+// that tests can ask for too many directions).
+constexpr int max_dir_args = 520;
+// Per-direction, per-order table: w_order[order][k], direction k fastest.
+using order_table = double[max_order + 1][max_test + 1];
+// Table by ring and haze scatterings: w_haze[n_haze][n_ring][k].
+using haze_table = double[max_haze_count + 1][max_ring_count + 1][max_test + 1];
+
+// Every value of one engine call. Defaults: 100 random-launch photons,
 // Sun at 30 degrees, one observer direction, isotropic-sphere law, all result
 // files off except the direction file, no image, seed -1.
 struct engine_call {
@@ -86,8 +94,10 @@ struct engine_call {
     std::int32_t irot = 0, isquare = 0, idebug = 0, iemulate = 0;
     text80 testimage;
     std::int32_t nxpix = 0, nypix = 0;
-    // Photon source: 0 the Sun; >= 1 the planet (satcom4 filled by the test).
+    // Photon source: 0 the Sun; >= 1 the planet, whose photons the test puts
+    // into `planet`.
     std::int32_t isat = 0;
+    planet_photons planet;
 
     // Standard output of the last run.
     std::string out;
@@ -133,20 +143,67 @@ bool line_is_free(const field_spec& f, double zmin, double zmax, double x0, doub
 
 inline void engine_call::run() {
     maincom1 = {0.0, 0.0, 0.0};
-    satcom1.isat = isat;
+    run_config cfg;
+    cfg.nxphot = nxphot;
+    cfg.nyphot = nyphot;
+    cfg.posfile = posfile;
+    cfg.parfile = parfile;
+    cfg.outfile = outfile;
+    cfg.lonsun = lonsun;
+    cfg.bsun = bsun;
+    cfg.set_directions(std::vector<double>(latobs, latobs + ntest + 1), std::vector<double>(fiiobs, fiiobs + ntest + 1));
+    cfg.idum = idum;
+    cfg.icheck = icheck;
+    cfg.mx = mx;
+    cfg.my = my;
+    cfg.method = method;
+    cfg.epsfile = epsfile;
+    cfg.wfile = wfile;
+    cfg.sredu = sredu;
+    cfg.zredu = zredu;
+    cfg.ppar1 = ppar1;
+    cfg.ppar2 = ppar2;
+    cfg.ppar3 = ppar3;
+    cfg.posfile_haze = posfile_haze;
+    cfg.method_haze = method_haze;
+    cfg.ssca_part = ssca_part;
+    cfg.ssca_haze = ssca_haze;
+    cfg.ppar1_haze = ppar1_haze;
+    cfg.ppar2_haze = ppar2_haze;
+    cfg.ppar3_haze = ppar3_haze;
+    cfg.irot = irot;
+    cfg.isquare = isquare;
+    cfg.idebug = idebug;
+    cfg.iemulate = iemulate;
+    cfg.testimage = testimage;
+    cfg.nxpix = nxpix;
+    cfg.nypix = nypix;
+    cfg.planet.isat = isat;
     ::testing::internal::CaptureStdout();
+    engine_result r;
     try {
-        mcnew_sub_2pos_image(nxphot, nyphot, posfile, parfile, outfile, lonsun, bsun, ntest, fiiobs, latobs,
-                             testw, testd_corr, testw_n, w_order, idum, icheck, mx, my, npart, npartori,
-                             npot_mean, nbox_mean, iscat_mean, method, epsfile, wfile, sredu, tau, ndirect,
-                             zredu, ppar1, ppar2, ppar3, posfile_haze, method_haze, ssca_part, ssca_haze,
-                             ppar1_haze, ppar2_haze, ppar3_haze, w_haze, irot, isquare, idebug, iemulate,
-                             testimage, nxpix, nypix);
+        r = mcnew_sub_2pos_image(cfg, isat >= 1 ? &planet : nullptr);
     } catch (...) {
         out = ::testing::internal::GetCapturedStdout();
         throw;
     }
     out = ::testing::internal::GetCapturedStdout();
+    if (r.ntest != ntest) return;  // a partial run hands back nothing
+    for (int k = 1; k <= ntest; ++k) {
+        testw[k] = r.testw[k];
+        testd_corr[k] = r.testd_corr[k];
+        testw_n[k] = r.testw_n[k];
+        for (int order = 1; order <= max_order; ++order) w_order[order][k] = r.w_order(order, k);
+        for (int ih = 0; ih <= max_haze_count; ++ih)
+            for (int ir = 0; ir <= max_ring_count; ++ir) w_haze[ih][ir][k] = r.w_haze(ih, ir, k);
+    }
+    npart = r.npart;
+    npartori = r.npartori;
+    npot_mean = r.npot_mean;
+    nbox_mean = r.nbox_mean;
+    iscat_mean = r.iscat_mean;
+    tau = r.tau;
+    ndirect = r.ndirect;
 }
 
 }  // namespace quillet::testing_support
