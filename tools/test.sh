@@ -3,8 +3,10 @@
 #   build/       optimised (Release), every test including the long physics runs;
 #   build-asan/  AddressSanitizer + UndefinedBehaviorSanitizer, every test but
 #                those labelled "long", "physics" (the whole-run comparisons,
-#                which test physics, not memory), "python" and "golden" (the
-#                golden result files, compared on the optimised build);
+#                which test physics, not memory), "python", "golden" (the
+#                golden result files, compared on the optimised build) and
+#                "structure" (the kernel's objects, read from the optimised
+#                library);
 #   build-mpi/   the program for distributed runs (Open MPI), checked on two and
 #                three processes against the one-process threaded run;
 # then fuzzes the readers (tools/fuzz.sh: clang, libFuzzer, both sanitizers, in
@@ -28,7 +30,7 @@ cmake --build build -j"$jobs"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLET_SANITIZE=ON -DQUILLET_BENCH=OFF "${launch[@]}" >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-   ctest --output-on-failure -j"$jobs" -LE "long|physics|python|golden")
+   ctest --output-on-failure -j"$jobs" -LE "long|physics|python|golden|structure")
 
 cmake -S . -B build-mpi -DCMAKE_BUILD_TYPE=Release -DQUILLET_MPI=ON -DQUILLET_TESTS=ON -DQUILLET_BENCH=OFF "${launch[@]}" >/dev/null
 cmake --build build-mpi -j"$jobs" --target quillet
