@@ -29,10 +29,12 @@ BENCHMARK(bm_stream_next);
 
 void bm_ran1_draw(benchmark::State& state) {
     std::int32_t idum = -12345;
-    ran1(idum);
+    ran1_state generator;
+    ran1(generator, idum);
+    random_draws draws(generator);
     double sum = 0.0;
     for (auto _ : state) {
-        for (int i = 0; i < 1024; ++i) sum += ran1_draw();
+        for (int i = 0; i < 1024; ++i) sum += draws.next();
         benchmark::DoNotOptimize(sum);
     }
     state.counters["per_draw"] =

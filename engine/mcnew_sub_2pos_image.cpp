@@ -207,8 +207,10 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     read_engine_parameters(cfg.parfile, run);
     com3.ntest = ntest;
     run.idum_deck = cfg.idum;
+    ran1_state serial_draws;
+    run.serial_draws = &serial_draws;
     std::int32_t seed = cfg.idum;
-    float first = ran1(seed);
+    float first = ran1(serial_draws, seed);
     say("idum,ran1", seed, first);
     run.idum = seed;
 

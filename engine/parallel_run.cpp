@@ -189,7 +189,6 @@ void worker_main(shared_run& sh) {
         sh.start.adopt();
         worker_hits = &hits;
         say_capture = &lines;
-        photon_draws = &stream;
         for (;;) {
             block_partial* p = nullptr;
             std::size_t slot = 0;
@@ -222,7 +221,6 @@ void worker_main(shared_run& sh) {
     sh.cv.notify_all();
     worker_hits = nullptr;
     say_capture = nullptr;
-    photon_draws = nullptr;
 }
 
 // The workers of this process: ordinary threads with default stacks (the

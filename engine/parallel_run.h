@@ -4,7 +4,7 @@
 // photon number, and each block's sums start from zero and are added to the
 // run's sums strictly in block order. The result files therefore do not
 // depend on the number of threads or processes; they differ from the serial
-// run's, which draws all photons from the one shared generator.
+// run's, which draws all photons from the run's one ran1 generator.
 #pragma once
 
 #include <cstdint>

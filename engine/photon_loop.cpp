@@ -73,13 +73,14 @@ struct photon {
 // turned with the field, the launch point in the ring plane (launch grid or
 // two draws) and the start point above (or below) the layer along the way
 // back to the source, folded into the central cell; the entry pixel.
-photon launch_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
+photon launch_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
+                     random_draws& rng) {
     const double xl = lc.xl, yl = lc.yl;
     com12.ipart = no_particle;
     com4.weight = 1.0;
     debug1.iphot = iphot;
 
-    double rot = std::numbers::pi * double(ran1_draw());
+    double rot = std::numbers::pi * double(rng.next());
     if (run.irot == 0) rot = 0.0;
 
     double sx, sy, sz;
@@ -109,9 +110,9 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
         x0 = double(fx) * xl - xl;
         y0 = double(fy) * yl - yl;
     } else {
-        double u1 = ran1_draw();
+        double u1 = rng.next();
         x0 = u1 * xl * 2.0 - xl;
-        double u2 = ran1_draw();
+        double u2 = rng.next();
         y0 = u2 * yl * 2.0 - yl;
     }
     const double z0 = 0.0;
@@ -197,8 +198,9 @@ private:
 
 }  // namespace
 
-void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
-    photon ph = launch_photon(run, lc, iphot, inidist);
+void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
+                  random_draws& rng) {
+    photon ph = launch_photon(run, lc, iphot, inidist, rng);
     const bool launched_outside = ph.pz > com2.zmax || ph.pz < com2.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
@@ -212,7 +214,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
             break;
         }
         const double hx = ph.px, hy = ph.py, hz = ph.pz;
-        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart);
+        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, rng);
         // A photon launched outside the layer that scatters first where it
         // entered the particle cannot find a particle on its reversed path:
         // that particle would have been the nearest entry of its free path
@@ -234,8 +236,14 @@ std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc,
     for (std::int64_t iphot = first; iphot <= last; ++iphot) {
         if (stop_signal != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
         if (progress && iphot == progress->next_check) progress->update(iphot - 1);
-        if (stream) stream->start(run.idum_deck, iphot);
-        trace_photon(run, lc, std::int32_t(iphot), inidist);
+        if (stream) {
+            stream->start(run.idum_deck, iphot);
+            random_draws own(*stream);
+            trace_photon(run, lc, std::int32_t(iphot), inidist, own);
+        } else {
+            random_draws shared(*run.serial_draws);
+            trace_photon(run, lc, std::int32_t(iphot), inidist, shared);
+        }
     }
     return last - first + 1;
 }

@@ -35,11 +35,12 @@ struct launch_constants {
 void fold_after_scattering(double& px, double& py, double pz);
 
 // Launches, traces and peels off photon iphot, drawing its random numbers
-// from whatever source ran1_draw uses on this thread, and adds it to this
-// thread's sums: launch, then search, scatter and peel off until it escapes
-// or reaches maxscat searches. inidist is the start distance of the previous
-// photon (kept when the source lies in the ring plane).
-void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist);
+// from rng, and adds it to this thread's sums: launch, then search, scatter
+// and peel off until it escapes or reaches maxscat searches. inidist is the
+// start distance of the previous photon (kept when the source lies in the
+// ring plane).
+void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
+                  random_draws& rng);
 
 class progress_line;
 
@@ -48,8 +49,8 @@ void run_photons(const engine_run& run);
 
 // The photon loop of one block, photons first..last on this thread: each
 // photon draws from its own stream (stream not null: a threaded run) or from
-// the one shared generator (the serial run, all photons, a checkpoint's
-// stretch at a time). Stops before a photon when a SIGINT or SIGTERM came or
+// the run's one generator run.serial_draws (the serial run, all photons, a
+// checkpoint's stretch at a time). Stops before a photon when a SIGINT or SIGTERM came or
 // team_stop is set; returns the photons done. progress (may be null) is
 // updated as photons pass. inidist is the start distance kept from the
 // photon before first (0 at the start of a block or of the run), and that of

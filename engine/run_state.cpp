@@ -230,7 +230,7 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
     c.sections.push_back({"LINE", photon_lines});
     if (mode == run_mode::serial) {
         byte_writer w;
-        w.put(ran1_global);
+        w.put(*run.serial_draws);
         w.put(inidist);
         w.put(imagecom2.ixphot);
         w.put(imagecom2.iyphot);
@@ -288,7 +288,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
     }
     if (mode == run_mode::serial) {
         byte_reader r(c.section("SERL", file), file + ": section SERL");
-        ran1_global = r.get<ran1_state>();
+        *run.serial_draws = r.get<ran1_state>();
         at.inidist = r.get<double>();
         imagecom2.ixphot = r.get<std::int32_t>();
         imagecom2.iyphot = r.get<std::int32_t>();

@@ -5,6 +5,7 @@
 
 #include "field/field_records.h"
 #include "format/run_error.h"
+#include "numeric/ran1.h"
 #include "scatter/mcphase.h"
 #include "fuzz/fuzz_targets.h"
 
@@ -25,6 +26,10 @@ inline void phase_table(const std::uint8_t* data, std::size_t size) {
     } catch (const run_error&) {
         return;
     }
+    ran1_state generator;
+    std::int32_t seed = -1;
+    ran1(generator, seed);
+    random_draws draws(generator);
     for (int k = 0; k <= 8; ++k) {
         double phasef = 0.0, sine = 0.0, cose = 0.0;
         const double c = -1.0 + 0.25 * k;
@@ -34,9 +39,9 @@ inline void phase_table(const std::uint8_t* data, std::size_t size) {
             p_mcphase(c, phasef);
         if (!std::isfinite(phasef)) fault("accepted table evaluates to a non-finite value");
         if (haze)
-            e_mcphase_haze(sine, cose);
+            e_mcphase_haze(sine, cose, draws);
         else
-            e_mcphase(sine, cose);
+            e_mcphase(sine, cose, draws);
         if (!std::isfinite(cose) || !std::isfinite(sine) || std::fabs(cose) > 1.0)
             fault("accepted table samples a non-finite or impossible direction");
     }

@@ -6,9 +6,6 @@
 
 namespace quillet {
 
-ran1_state ran1_global;
-thread_local constinit photon_stream* photon_draws = nullptr;
-
 namespace {
 
 constexpr std::int32_t M1 = 259200, IA1 = 7141, IC1 = 54773;

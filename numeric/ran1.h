@@ -17,26 +17,28 @@ struct ran1_state {
     float r[98] = {};  // shuffle slots 1..97
 };
 
-// The process-wide generator that every caller shares.
-extern ran1_state ran1_global;
-
 // A negative idum reseeds the state and is set to 1; any other value is only
 // read. Returns a deviate in [0, 1] (both ends can occur).
 float ran1(ran1_state& s, std::int32_t& idum);
 
-inline float ran1(std::int32_t& idum) { return ran1(ran1_global, idum); }
+// Where the deviates of a photon come from, handed explicitly to the launch
+// and to every sampler: in a threaded run the photon's own counter-based
+// stream; in the serial run the run's one ran1 generator, which every photon
+// draws from in turn (with a constant, non-reseeding seed).
+class random_draws {
+public:
+    explicit random_draws(photon_stream& own) : stream_(&own) {}
+    explicit random_draws(ran1_state& shared) : shared_(&shared) {}
 
-// The stream of the photon a worker of a threaded run is tracing; null in the
-// serial run, where every draw comes from the shared generator.
-extern thread_local constinit photon_stream* photon_draws;
+    double next() {
+        if (stream_) return stream_->next();
+        std::int32_t one = 1;
+        return ran1(*shared_, one);
+    }
 
-// The draw of the samplers and the photon loop: the current photon's stream
-// in a threaded run, else the shared generator with a constant,
-// non-reseeding seed.
-inline double ran1_draw() {
-    if (photon_draws) return photon_draws->next();
-    std::int32_t one = 1;
-    return ran1(ran1_global, one);
-}
+private:
+    photon_stream* stream_ = nullptr;
+    ran1_state* shared_ = nullptr;
+};
 
 }  // namespace quillet

@@ -5,9 +5,6 @@
 
 namespace quillet {
 
-// The user and system parts of the latest reading.
-extern float tim_tarray[2];
-
 void tim(double& t);
 
 }  // namespace quillet

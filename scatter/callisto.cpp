@@ -68,8 +68,8 @@ void init_callisto() {
     }
 }
 
-void e_callisto(double& sine, double& cose) {
-    double u = 2.0 * ran1_draw();
+void e_callisto(double& sine, double& cose, random_draws& rng) {
+    double u = 2.0 * rng.next();
     double theta;
     splint(com_power1.cum, com_power1.theta, com_power1.y2, n_nodes, u, theta);
     if (theta < 0.0 || theta > pi) say("error: e_callisto: eps=", theta);

@@ -21,8 +21,8 @@ namespace {
 
 // Lambert surface element: sin^2 of the angle to the normal is uniform, the
 // root taken in single precision on the single-precision deviate.
-void sample_lambert_element(const law_params&, double& sine, double& cose) {
-    float xi = float(ran1_draw());
+void sample_lambert_element(const law_params&, random_draws& rng, double& sine, double& cose) {
+    float xi = float(rng.next());
     float s = std::sqrt(xi);
     sine = double(s);
     cose = std::sqrt(1.0 - sine * sine);
@@ -30,25 +30,25 @@ void sample_lambert_element(const law_params&, double& sine, double& cose) {
 void evaluate_lambert_element(const law_params&, double cose, double& phasef) { phasef = cose; }
 
 // Isotropic about the outward normal, over the whole sphere.
-void sample_isotropic(const law_params&, double& sine, double& cose) {
-    cose = 2.0 * ran1_draw() - 1.0;
+void sample_isotropic(const law_params&, random_draws& rng, double& sine, double& cose) {
+    cose = 2.0 * rng.next() - 1.0;
     sine = std::sqrt(1.0 - cose * cose);
 }
 void evaluate_isotropic(const law_params&, double, double& phasef) { phasef = 0.25; }
 
-void sample_hg(const law_params& p, double& sine, double& cose) { e_hg(sine, cose, p.par1); }
+void sample_hg(const law_params& p, random_draws& rng, double& sine, double& cose) { e_hg(sine, cose, p.par1, rng); }
 void evaluate_hg(const law_params& p, double cose, double& phasef) { p_hg(cose, phasef, p.par1); }
-void sample_euler(const law_params& p, double& sine, double& cose) { e_euler(sine, cose, p.par1); }
+void sample_euler(const law_params& p, random_draws& rng, double& sine, double& cose) { e_euler(sine, cose, p.par1, rng); }
 void evaluate_euler(const law_params& p, double cose, double& phasef) { p_euler(cose, phasef, p.par1); }
-void sample_power(const law_params&, double& sine, double& cose) { e_callisto(sine, cose); }
+void sample_power(const law_params&, random_draws& rng, double& sine, double& cose) { e_callisto(sine, cose, rng); }
 void evaluate_power(const law_params&, double cose, double& phasef) { p_callisto(cose, phasef); }
-void sample_lambert_sphere(const law_params&, double& sine, double& cose) { e_lambert(sine, cose); }
+void sample_lambert_sphere(const law_params&, random_draws& rng, double& sine, double& cose) { e_lambert(sine, cose, rng); }
 void evaluate_lambert_sphere(const law_params&, double cose, double& phasef) { p_lambert(cose, phasef); }
-void sample_hg2(const law_params& p, double& sine, double& cose) { e_hg2(sine, cose, p.par1, p.par2, p.par3); }
+void sample_hg2(const law_params& p, random_draws& rng, double& sine, double& cose) { e_hg2(sine, cose, p.par1, p.par2, p.par3, rng); }
 void evaluate_hg2(const law_params& p, double cose, double& phasef) { p_hg2(cose, phasef, p.par1, p.par2, p.par3); }
-void sample_table(const law_params& p, double& sine, double& cose) {
-    if (p.haze) e_mcphase_haze(sine, cose);
-    else e_mcphase(sine, cose);
+void sample_table(const law_params& p, random_draws& rng, double& sine, double& cose) {
+    if (p.haze) e_mcphase_haze(sine, cose, rng);
+    else e_mcphase(sine, cose, rng);
 }
 void evaluate_table(const law_params& p, double cose, double& phasef) {
     if (p.haze) p_mcphase_haze(cose, phasef);

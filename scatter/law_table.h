@@ -6,14 +6,16 @@
 //
 // Conventions (as in phase_functions.h): cose is the cosine of the
 // scattering angle (0 forward; the phase angle is pi - theta); evaluators give
-// phasef = P/4 with P of mean 1 over the sphere; samplers draw one deviate and
-// write sin and cos of the drawn angle. For the surface laws (codes 1, 2)
+// phasef = P/4 with P of mean 1 over the sphere; samplers draw one deviate
+// from the photon's draws and write sin and cos of the drawn angle. For the surface laws (codes 1, 2)
 // the angle is measured from the outward normal of the hit point instead of
 // from the incoming direction.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "numeric/ran1.h"
 
 namespace quillet {
 
@@ -33,7 +35,7 @@ struct law_row {
     bool power_law;       // codes 7..10: the power-law table, shared by ring and haze
     bool float_azimuth;   // the azimuth is formed in single precision (codes 11, 12)
     bool one_sided;       // sends nothing out of its back side (code 1)
-    void (*sample)(const law_params& p, double& sine, double& cose);
+    void (*sample)(const law_params& p, random_draws& rng, double& sine, double& cose);
     void (*evaluate)(const law_params& p, double cose, double& phasef);
     // What is wrong with ppar1..3 (empty: nothing); n1..n3 name them.
     std::string (*parameter_problem)(double p1, double p2, double p3, const std::string& n1,

@@ -156,9 +156,9 @@ void init_table(const table_set& set, std::int32_t method_code) {
     }
 }
 
-inline void sample_table(const table_set& set, double& sine, double& cose) {
+inline void sample_table(const table_set& set, double& sine, double& cose, random_draws& rng) {
     const com_mcphase1_t& t = set.tab;
-    double xi = ran1_draw();
+    double xi = rng.next();
     double alpha;
     splint(t.inte, t.alpha, t.alpha_y2, set.size.n_alpha, xi, alpha);
     if (alpha < 0.0 || alpha > pi) say(set.sample_error, alpha);
@@ -177,11 +177,11 @@ inline void evaluate_table(const table_set& set, double cose, double& phasef) {
 }  // namespace
 
 void init_mcphase() { init_table(ring_set, com12.method); }
-void e_mcphase(double& sine, double& cose) { sample_table(ring_set, sine, cose); }
+void e_mcphase(double& sine, double& cose, random_draws& rng) { sample_table(ring_set, sine, cose, rng); }
 void p_mcphase(double cose, double& phasef) { evaluate_table(ring_set, cose, phasef); }
 
 void init_mcphase_haze() { init_table(haze_set, com_haze2.method_haze); }
-void e_mcphase_haze(double& sine, double& cose) { sample_table(haze_set, sine, cose); }
+void e_mcphase_haze(double& sine, double& cose, random_draws& rng) { sample_table(haze_set, sine, cose, rng); }
 void p_mcphase_haze(double cose, double& phasef) { evaluate_table(haze_set, cose, phasef); }
 
 }  // namespace quillet

@@ -1,7 +1,7 @@
 // Closed-form scattering laws: Lambert sphere, one- and two-term
 // Henyey-Greenstein and the linear law. theta is the scattering angle
 // (0 forward, pi straight back); evaluators return P/4 with P of mean 1 over
-// the sphere; every sampler takes exactly one deviate from the shared generator.
+// the sphere; every sampler takes exactly one deviate from the draws it is given.
 #include "scatter/phase_functions.h"
 
 #include <cmath>
@@ -43,8 +43,8 @@ void p_lambert(double cose, double& phasef) {
     phasef = (std::sin(theta) - theta * cose) * lambert_phase_factor;
 }
 
-void e_lambert(double& sine, double& cose) {
-    double xi = ran1_draw();
+void e_lambert(double& sine, double& cose, random_draws& rng) {
+    double xi = rng.next();
     double lower = 0.0, upper = pi_lambert, mid = half_pi_lambert;
     for (int k = 0; k < 20; ++k) {
         if (lambert_cdf(mid) > xi)
@@ -64,8 +64,8 @@ void p_hg(double cose, double& phasef, double g) {
     phasef = (0.25 - 0.25 * g * g) / (t * std::sqrt(t));
 }
 
-void e_hg(double& sine, double& cose, double g) {
-    double xi = ran1_draw();
+void e_hg(double& sine, double& cose, double g, random_draws& rng) {
+    double xi = rng.next();
     double s = 1.0 - 2.0 * xi;
     double d = 1.0 + s * g;
     cose = 0.5 * (2.0 * s + g * (s * s + 3.0 + g * ((s * s - 1.0) * g + 2.0 * s))) / (d * d);
@@ -79,8 +79,8 @@ void p_hg2(double cose, double& phasef, double g1, double g2, double w) {
     phasef = w * p1 + (1.0 - w) * p2;
 }
 
-void e_hg2(double& sine, double& cose, double g1, double g2, double w) {
-    double xi = ran1_draw();
+void e_hg2(double& sine, double& cose, double g1, double g2, double w, random_draws& rng) {
+    double xi = rng.next();
     // G(mu): fraction of scatterings with a cosine above mu, falling from 1 to 0.
     double lower = -1.0, upper = 1.0, mu = 0.0;
     for (int k = 0; k < 20; ++k) {
@@ -98,8 +98,8 @@ void e_hg2(double& sine, double& cose, double g1, double g2, double w) {
 
 void p_euler(double cose, double& phasef, double b) { phasef = 0.25 * b * cose + 0.25; }
 
-void e_euler(double& sine, double& cose, double b) {
-    double xi = ran1_draw();
+void e_euler(double& sine, double& cose, double b, random_draws& rng) {
+    double xi = rng.next();
     double q = b + 2.0 - 4.0 * xi;
     cose = q / (1.0 + std::sqrt(1.0 + b * q));
     sine = std::sqrt(1.0 - cose * cose);

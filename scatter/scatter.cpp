@@ -3,7 +3,7 @@
 // the polar angle is drawn about the incoming direction ("sphere" laws) or
 // about the outward surface normal (Lambert element, isotropic), then the
 // azimuth, and the direction is rotated into the new one. Every scattering
-// takes exactly two deviates from the shared generator, polar angle first.
+// takes exactly two deviates from the photon's draws, polar angle first.
 #include "scatter/scatter.h"
 
 #include <cmath>
@@ -60,7 +60,8 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
                           "is built only for a ring-particle power law, and the haze shares it)");
 }
 
-void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart) {
+void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
+             random_draws& rng) {
     com12.ipart = ipart;
     const particle_law law = law_of_particle(ipart);
     const law_row& row = *law.row;
@@ -91,9 +92,9 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
             pz = com1.zpart[ipart];
         }
     }
-    row.sample(law.params, sine, cose);
+    row.sample(law.params, rng, sine, cose);
 
-    double xi = ran1_draw();
+    double xi = rng.next();
     double fii;
     if (row.float_azimuth)
         fii = double(2.0f * float(xi)) * pi;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "numeric/ran1.h"
+
 namespace quillet {
 
 // Names of the law codes 1..16 ("unknown" for any other code).
@@ -32,7 +34,9 @@ void set_up_law_tables(std::int32_t method, std::int32_t method_haze, bool haze_
 
 // (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
-// particle hit.
-void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart);
+// particle hit; rng: the photon's draws (the polar angle first, then the
+// azimuth).
+void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
+             random_draws& rng);
 
 }  // namespace quillet

@@ -47,10 +47,10 @@ void fill_sums(std::int32_t ntest, double base) {
 }  // namespace
 
 TEST(PhotonState, EveryThreadLocalRecordOfTheSourcesIsDeclared) {
-    // Pointers that bind a worker to its own stream, trace capture and
+    // Pointers that bind a worker to its own trace capture and
     // image and histogram collection: the worker sets them itself, they are
     // not state that is copied or summed.
-    const std::set<std::string> context = {"photon_draws", "say_capture", "worker_hits"};
+    const std::set<std::string> context = {"say_capture", "worker_hits"};
     const std::vector<std::string> listed = photon_state_records();
     const std::set<std::string> declared(listed.begin(), listed.end());
     // "thread_local constinit TYPE NAME" or "... TYPE* NAME": the word

@@ -64,10 +64,17 @@ TEST(Ran1, DeviatesStayInTheUnitIntervalAndAverageOneHalf) {
     EXPECT_NEAR(sum / n, 0.5, 5.0 * std::sqrt(1.0 / 12.0 / n));
 }
 
-TEST(Ran1, TheGlobalGeneratorIsTheOneTheDrawsShare) {
+TEST(Ran1, DrawsOverAGeneratorContinueItsSequenceAndAStreamItsOwn) {
+    ran1_state s;
     std::int32_t idum = -1;
-    EXPECT_EQ(eight_digits(ran1(idum)), "0.39004248");
-    EXPECT_EQ(eight_digits(float(ran1_draw())), "0.17114840");
+    EXPECT_EQ(eight_digits(ran1(s, idum)), "0.39004248");
+    random_draws shared(s);
+    EXPECT_EQ(eight_digits(float(shared.next())), "0.17114840");
+    photon_stream own, copy;
+    own.start(-1, 7);
+    copy.start(-1, 7);
+    random_draws from_stream(own);
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(from_stream.next(), double(copy.next())) << i;
 }
 
 // A checkpoint keeps the generator as its bytes (the three states and the 97

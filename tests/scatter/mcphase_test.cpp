@@ -143,7 +143,7 @@ TEST_F(TabulatedLaw, ConstantTableIsIsotropic) {
         EXPECT_NEAR(p, 0.25, 1e-14);
     }
     reseed(-12);
-    auto r = cose_chi_square([] { double s, c; e_mcphase(s, c); return c; }, constant(1.0), 500000);
+    auto r = cose_chi_square([] { double s, c; e_mcphase(s, c, test_draws()); return c; }, constant(1.0), 500000);
     print_figure("e_mcphase constant table", r);
     EXPECT_LT(r.value, r.threshold) << r.summary();
 }
@@ -152,7 +152,7 @@ TEST_F(TabulatedLaw, SamplerMatchesEvaluator) {
     dir.write("mcphase.dat", table_of("hg0.5", hg(0.5)));
     captured(init_mcphase);
     reseed(-13);
-    auto r = cose_chi_square([] { double s, c; e_mcphase(s, c); return c; }, ring_table(), 1000000);
+    auto r = cose_chi_square([] { double s, c; e_mcphase(s, c, test_draws()); return c; }, ring_table(), 1000000);
     print_figure("e_mcphase HG g=0.5 table", r);
     EXPECT_LT(r.value, r.threshold) << r.summary();
 }
@@ -174,7 +174,7 @@ TEST_F(TabulatedLaw, HazeTableIsReadAndSampledApartFromTheRingTable) {
     EXPECT_NEAR(ring, ring_exact, 1e-9 * ring_exact);
     EXPECT_NEAR(haze, haze_exact, 1e-9 * haze_exact);
     reseed(-14);
-    auto r = cose_chi_square([] { double s, c; e_mcphase_haze(s, c); return c; }, haze_table(), 500000);
+    auto r = cose_chi_square([] { double s, c; e_mcphase_haze(s, c, test_draws()); return c; }, haze_table(), 500000);
     print_figure("e_mcphase_haze HG g=-0.4 table", r);
     EXPECT_LT(r.value, r.threshold) << r.summary();
     EXPECT_NEAR(sphere_integral(haze_table()), pi, 1e-5 * pi);
@@ -186,8 +186,8 @@ TEST_F(TabulatedLaw, EachSamplerTakesExactlyOneDeviate) {
     captured(init_mcphase);
     captured(init_mcphase_haze);
     double s, c;
-    EXPECT_EQ(draws_taken([&] { e_mcphase(s, c); }), 1);
-    EXPECT_EQ(draws_taken([&] { e_mcphase_haze(s, c); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_mcphase(s, c, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_mcphase_haze(s, c, rng); }), 1);
 }
 
 TEST_F(TabulatedLaw, EchoLinesNameTheTitle) {

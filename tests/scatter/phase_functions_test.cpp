@@ -107,12 +107,12 @@ TEST(PhaseFunctions, HgSamplerEqualsTheUsualInversionOfItsDistribution) {
         double sine, cose;
         std::vector<double> drawn;
         for (int i = 0; i < 2000; ++i) {
-            e_hg(sine, cose, g);
+            e_hg(sine, cose, g, test_draws());
             drawn.push_back(cose);
         }
         reseed(-99);
         for (double c : drawn) {
-            double s = 1.0 - 2.0 * ran1_draw();
+            double s = 1.0 - 2.0 * test_draws().next();
             double q = (1.0 - g * g) / (1.0 + g * s);
             ASSERT_NEAR(c, (1.0 + g * g - q * q) / (2.0 * g), 1e-12) << "g = " << g;
         }
@@ -120,9 +120,9 @@ TEST(PhaseFunctions, HgSamplerEqualsTheUsualInversionOfItsDistribution) {
     // g = 0: cose = 1 - 2 xi.
     reseed(-5);
     double sine, cose;
-    e_hg(sine, cose, 0.0);
+    e_hg(sine, cose, 0.0, test_draws());
     reseed(-5);
-    EXPECT_DOUBLE_EQ(cose, 1.0 - 2.0 * ran1_draw());
+    EXPECT_DOUBLE_EQ(cose, 1.0 - 2.0 * test_draws().next());
 }
 
 TEST(PhaseFunctions, LinearLawSamplerInvertsItsDistributionAtOneMinusXi) {
@@ -131,12 +131,12 @@ TEST(PhaseFunctions, LinearLawSamplerInvertsItsDistributionAtOneMinusXi) {
         std::vector<double> drawn;
         double sine, cose;
         for (int i = 0; i < 2000; ++i) {
-            e_euler(sine, cose, b);
+            e_euler(sine, cose, b, test_draws());
             drawn.push_back(cose);
         }
         reseed(-31);
         for (double c : drawn) {
-            double xi = ran1_draw();
+            double xi = test_draws().next();
             // Fraction below c of the density (1 + b c)/2 on [-1, 1].
             double below = (c + 1.0) / 2.0 + b * (c * c - 1.0) / 4.0;
             ASSERT_NEAR(below, 1.0 - xi, 1e-12) << "b = " << b;
@@ -149,12 +149,12 @@ TEST(PhaseFunctions, LambertSamplerBisectionLandsWithinItsResolution) {
     std::vector<double> drawn;
     double sine, cose;
     for (int i = 0; i < 2000; ++i) {
-        e_lambert(sine, cose);
+        e_lambert(sine, cose, test_draws());
         drawn.push_back(std::acos(cose));
     }
     reseed(-17);
     for (double theta : drawn) {
-        double xi = ran1_draw();
+        double xi = test_draws().next();
         double f = (4.0 * theta - 3.0 * std::sin(2.0 * theta) + 2.0 * theta * std::cos(2.0 * theta)) / (6.0 * pi);
         // The density of theta is at most 0.7; 20 halvings leave pi/2^20.
         ASSERT_NEAR(f, xi, 0.7 * pi / (1 << 20) + 1e-9);
@@ -163,7 +163,7 @@ TEST(PhaseFunctions, LambertSamplerBisectionLandsWithinItsResolution) {
 
 TEST(PhaseFunctions, LambertSphereSamplerMatchesItsEvaluator) {
     reseed(-2);
-    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_lambert(s, c); }), lambert(), n_draws);
+    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_lambert(s, c, test_draws()); }), lambert(), n_draws);
     print_figure("e_lambert", r);
     EXPECT_LT(r.value, r.threshold) << r.summary();
 }
@@ -171,7 +171,7 @@ TEST(PhaseFunctions, LambertSphereSamplerMatchesItsEvaluator) {
 TEST(PhaseFunctions, HgSamplerMatchesItsEvaluator) {
     reseed(-3);
     for (double g : {0.0, -0.45, 0.8}) {
-        auto r = cose_chi_square(cose_of([g](double& s, double& c) { e_hg(s, c, g); }), hg(g), n_draws / 2);
+        auto r = cose_chi_square(cose_of([g](double& s, double& c) { e_hg(s, c, g, test_draws()); }), hg(g), n_draws / 2);
         print_figure("e_hg g=" + std::to_string(g), r);
         EXPECT_LT(r.value, r.threshold) << "g = " << g << ": " << r.summary();
     }
@@ -181,7 +181,7 @@ TEST(PhaseFunctions, TwoTermHgSamplerMatchesItsEvaluator) {
     reseed(-4);
     struct set { double g1, g2, w; };
     for (set p : {set{0.7, -0.4, 0.6}, set{-0.3, 0.9, 0.5}}) {
-        auto r = cose_chi_square(cose_of([p](double& s, double& c) { e_hg2(s, c, p.g1, p.g2, p.w); }),
+        auto r = cose_chi_square(cose_of([p](double& s, double& c) { e_hg2(s, c, p.g1, p.g2, p.w, test_draws()); }),
                                  hg2(p.g1, p.g2, p.w), n_draws / 2);
         print_figure("e_hg2 g1=" + std::to_string(p.g1) + " g2=" + std::to_string(p.g2) + " w=" + std::to_string(p.w), r);
         EXPECT_LT(r.value, r.threshold) << "g1 = " << p.g1 << ", g2 = " << p.g2 << ": " << r.summary();
@@ -192,7 +192,7 @@ TEST(PhaseFunctions, TwoTermHgSamplerWithAnIsotropicTermMatchesItsEvaluator) {
     reseed(-6);
     struct set { double g1, g2, w; };
     for (set p : {set{0.0, 0.8, 0.4}, set{-0.6, 0.0, 0.7}, set{0.0, 0.0, 0.5}}) {
-        auto r = cose_chi_square(cose_of([p](double& s, double& c) { e_hg2(s, c, p.g1, p.g2, p.w); }),
+        auto r = cose_chi_square(cose_of([p](double& s, double& c) { e_hg2(s, c, p.g1, p.g2, p.w, test_draws()); }),
                                  hg2(p.g1, p.g2, p.w), n_draws / 4);
         print_figure("e_hg2 g1=" + std::to_string(p.g1) + " g2=" + std::to_string(p.g2) + " w=" + std::to_string(p.w), r);
         EXPECT_LT(r.value, r.threshold) << "g1 = " << p.g1 << ", g2 = " << p.g2 << ": " << r.summary();
@@ -202,7 +202,7 @@ TEST(PhaseFunctions, TwoTermHgSamplerWithAnIsotropicTermMatchesItsEvaluator) {
 TEST(PhaseFunctions, LinearLawSamplerMatchesItsEvaluator) {
     reseed(-8);
     for (double b : {0.7, -1.0}) {
-        auto r = cose_chi_square(cose_of([b](double& s, double& c) { e_euler(s, c, b); }), euler(b), n_draws / 2);
+        auto r = cose_chi_square(cose_of([b](double& s, double& c) { e_euler(s, c, b, test_draws()); }), euler(b), n_draws / 2);
         print_figure("e_euler b=" + std::to_string(b), r);
         EXPECT_LT(r.value, r.threshold) << "b = " << b << ": " << r.summary();
     }
@@ -212,16 +212,16 @@ TEST(PhaseFunctions, ChiSquareCheckRejectsASamplerOfTheWrongLaw) {
     // The check has the power to see a small error: HG with g = 0.5 drawn,
     // g = 0.52 expected.
     reseed(-10);
-    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_hg(s, c, 0.5); }), hg(0.52), n_draws / 2);
+    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_hg(s, c, 0.5, test_draws()); }), hg(0.52), n_draws / 2);
     print_figure("e_hg g=0.5 against p_hg g=0.52", r);
     EXPECT_GT(r.value, 10.0 * r.threshold) << r.summary();
 }
 
 TEST(PhaseFunctions, EachSamplerTakesExactlyOneDeviate) {
     double s, c;
-    EXPECT_EQ(draws_taken([&] { e_lambert(s, c); }), 1);
-    EXPECT_EQ(draws_taken([&] { e_hg(s, c, 0.4); }), 1);
-    EXPECT_EQ(draws_taken([&] { e_hg2(s, c, 0.4, -0.2, 0.5); }), 1);
-    EXPECT_EQ(draws_taken([&] { e_hg2(s, c, 0.0, -0.2, 0.5); }), 1);
-    EXPECT_EQ(draws_taken([&] { e_euler(s, c, 0.3); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_lambert(s, c, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_hg(s, c, 0.4, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_hg2(s, c, 0.4, -0.2, 0.5, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_hg2(s, c, 0.0, -0.2, 0.5, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_euler(s, c, 0.3, rng); }), 1);
 }

@@ -118,7 +118,7 @@ struct Scatter : testing::Test {
     }
 
     static void scatter_on(photon& ph, std::int32_t ipart) {
-        scatter(ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart);
+        scatter(ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart, test_draws());
     }
 };
 
@@ -160,9 +160,9 @@ TEST_F(Scatter, EveryScatteringTakesExactlyTwoDeviates) {
         set_ring_law(code, 0.3, 0.6, 0.5);
         set_haze_law(code, -0.2, 0.4, 0.5);
         photon ph = hit_on_ring();
-        EXPECT_EQ(draws_taken([&] { scatter_on(ph, ring_particle); }), 2) << method_name(code);
+        EXPECT_EQ(draws_taken([&](random_draws&) { scatter_on(ph, ring_particle); }), 2) << method_name(code);
         photon haze{{haze_centre[0] + 0.5, haze_centre[1], haze_centre[2]}, {-1.0, 0.0, 0.0}};
-        EXPECT_EQ(draws_taken([&] { scatter_on(haze, haze_particle); }), 2) << method_name(code);
+        EXPECT_EQ(draws_taken([&](random_draws&) { scatter_on(haze, haze_particle); }), 2) << method_name(code);
     }
 }
 
@@ -175,8 +175,8 @@ TEST_F(Scatter, PolarAngleIsDrawnBeforeTheAzimuth) {
         reseed(-300 - i);
         scatter_on(ph, ring_particle);
         reseed(-300 - i);
-        double polar = ran1_draw();
-        double azimuth = ran1_draw();
+        double polar = test_draws().next();
+        double azimuth = test_draws().next();
         // Henyey-Greenstein by the textbook inversion at the first deviate.
         double s = 1.0 - 2.0 * polar;
         double q = (1.0 - g * g) / (1.0 + g * s);
@@ -197,8 +197,8 @@ TEST_F(Scatter, LambertSphereAzimuthIsTwoPiTimesTheSecondDeviate) {
     scatter_on(ph, ring_particle);
     reseed(-77);
     double sine, cose;
-    e_lambert(sine, cose);
-    double azimuth = ran1_draw();
+    e_lambert(sine, cose, test_draws());
+    double azimuth = test_draws().next();
     vec expected = about_axis(before, sine, cose, 2.0 * pi * azimuth);
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(ph.e[k], expected[k], 1e-12);
 }
@@ -277,8 +277,8 @@ TEST_F(Scatter, VerticalIncomingDirectionUsesTheSpecialBranch) {
         scatter_on(ph, ring_particle);
         reseed(-55);
         double sine, cose;
-        e_hg(sine, cose, 0.4);
-        double fii = 2.0 * pi * ran1_draw();
+        e_hg(sine, cose, 0.4, test_draws());
+        double fii = 2.0 * pi * test_draws().next();
         EXPECT_EQ(ph.e[0], sine * std::cos(fii));
         EXPECT_EQ(ph.e[1], sine * std::sin(fii));
         EXPECT_EQ(ph.e[2], az * cose);
@@ -294,8 +294,8 @@ TEST_F(Scatter, NearlyVerticalIncomingDirectionUsesTheGeneralRotation) {
     // A draw whose horizontal part is large, so that the two branches differ.
     for (;; --seed) {
         reseed(seed);
-        e_hg(sine, cose, 0.0);
-        fii = 2.0 * pi * ran1_draw();
+        e_hg(sine, cose, 0.0, test_draws());
+        fii = 2.0 * pi * test_draws().next();
         if (std::fabs(sine * std::cos(fii)) > 0.3) break;
     }
     photon ph{{0.0, 0.0, -1.0}, before};
@@ -342,7 +342,7 @@ TEST_F(Scatter, HazeParticlesUseTheHazeLawParametersAndTable) {
     scatter_on(haze, haze_particle);
     reseed(-81);
     double sine, cose;
-    e_euler(sine, cose, -0.5);
+    e_euler(sine, cose, -0.5, test_draws());
     EXPECT_NEAR(dot(haze.e, before), cose, 1e-12);
     EXPECT_EQ(haze.p, haze_centre);
 
@@ -353,11 +353,11 @@ TEST_F(Scatter, HazeParticlesUseTheHazeLawParametersAndTable) {
     reseed(-82);
     scatter_on(haze, haze_particle);
     reseed(-82);
-    e_mcphase_haze(sine, cose);
+    e_mcphase_haze(sine, cose, test_draws());
     EXPECT_NEAR(dot(haze.e, before), cose, 1e-12);
     double ring_cose;
     reseed(-82);
-    e_mcphase(sine, ring_cose);
+    e_mcphase(sine, ring_cose, test_draws());
     EXPECT_GT(std::fabs(ring_cose - cose), 1e-3) << "the two tables must give different angles here";
     photon ring = hit_on_ring();
     before = ring.e;
@@ -376,7 +376,7 @@ TEST_F(Scatter, CosineOutsideMinusOneToOneIsReportedAndClampedJustInside) {
         for (;; --seed) {
             reseed(seed);
             double sine, cose;
-            e_hg(sine, cose, g);
+            e_hg(sine, cose, g, test_draws());
             if (side * cose > 1.0) break;
             ASSERT_GT(seed, -100000);
         }

@@ -103,19 +103,28 @@ chi_square_result uniform_chi_square(const std::function<double()>& draw, double
     return pooled_chi_square(observed, expected);
 }
 
-void reseed(std::int32_t seed) {
-    std::int32_t idum = seed;
-    ran1(idum);
+namespace {
+ran1_state test_generator;
 }
 
-int draws_taken(const std::function<void()>& action, std::int32_t seed) {
+random_draws& test_draws() {
+    static random_draws draws(test_generator);
+    return draws;
+}
+
+void reseed(std::int32_t seed) {
+    std::int32_t idum = seed;
+    ran1(test_generator, idum);
+}
+
+int draws_taken(const std::function<void(random_draws&)>& action, std::int32_t seed) {
     reseed(seed);
-    action();
-    const ran1_state after = ran1_global;
+    action(test_draws());
+    const ran1_state after = test_generator;
     reseed(seed);
     for (int k = 0; k <= 20; ++k) {
-        if (same_state(ran1_global, after)) return k;
-        ran1_draw();
+        if (same_state(test_generator, after)) return k;
+        test_draws().next();
     }
     return -1;
 }

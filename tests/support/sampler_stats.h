@@ -1,12 +1,14 @@
 // Statistical checks of scattering laws shared by the tests: quadrature of an
 // evaluator over the sphere, chi-square comparison of a sampler's cos(theta)
 // histogram with its evaluator, and counting how many deviates an action
-// takes from the shared generator.
+// takes from the generator it is given.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "numeric/ran1.h"
 
 namespace quillet::test_support {
 
@@ -45,13 +47,16 @@ chi_square_result cose_chi_square(const std::function<double()>& draw_cose, cons
 chi_square_result uniform_chi_square(const std::function<double()>& draw, double lo, double hi, int ndraw,
                                      int nbins);
 
-// Restarts the shared generator with the negative seed `seed` (the seeding
+// The tests' own ran1 generator, as the samplers take it in a serial run.
+random_draws& test_draws();
+
+// Restarts the tests' generator with the negative seed `seed` (the seeding
 // call also hands out, and so uses up, the sequence's first value).
 void reseed(std::int32_t seed);
 
-// Runs `action` on the shared generator restarted with `seed` and returns how
+// Runs `action` on the tests' generator restarted with `seed` and returns how
 // many plain draws reproduce the generator state it leaves (-1 when none up
 // to 20 does).
-int draws_taken(const std::function<void()>& action, std::int32_t seed = -4711);
+int draws_taken(const std::function<void(random_draws&)>& action, std::int32_t seed = -4711);
 
 }  // namespace quillet::test_support
