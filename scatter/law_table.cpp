@@ -38,13 +38,19 @@ void evaluate_isotropic(const law_params&, double, double& phasef) { phasef = 0.
 
 void sample_hg(const law_params& p, random_draws& rng, double& sine, double& cose) { e_hg(sine, cose, p.par1, rng); }
 void evaluate_hg(const law_params& p, double cose, double& phasef) { p_hg(cose, phasef, p.par1); }
-void sample_euler(const law_params& p, random_draws& rng, double& sine, double& cose) { e_euler(sine, cose, p.par1, rng); }
+void sample_euler(const law_params& p, random_draws& rng, double& sine, double& cose) {
+    e_euler(sine, cose, p.par1, rng);
+}
 void evaluate_euler(const law_params& p, double cose, double& phasef) { p_euler(cose, phasef, p.par1); }
 void sample_power(const law_params&, random_draws& rng, double& sine, double& cose) { e_callisto(sine, cose, rng); }
 void evaluate_power(const law_params&, double cose, double& phasef) { p_callisto(cose, phasef); }
-void sample_lambert_sphere(const law_params&, random_draws& rng, double& sine, double& cose) { e_lambert(sine, cose, rng); }
+void sample_lambert_sphere(const law_params&, random_draws& rng, double& sine, double& cose) {
+    e_lambert(sine, cose, rng);
+}
 void evaluate_lambert_sphere(const law_params&, double cose, double& phasef) { p_lambert(cose, phasef); }
-void sample_hg2(const law_params& p, random_draws& rng, double& sine, double& cose) { e_hg2(sine, cose, p.par1, p.par2, p.par3, rng); }
+void sample_hg2(const law_params& p, random_draws& rng, double& sine, double& cose) {
+    e_hg2(sine, cose, p.par1, p.par2, p.par3, rng);
+}
 void evaluate_hg2(const law_params& p, double cose, double& phasef) { p_hg2(cose, phasef, p.par1, p.par2, p.par3); }
 void sample_table(const law_params& p, random_draws& rng, double& sine, double& cose) {
     if (p.haze) e_mcphase_haze(sine, cose, rng);

@@ -171,7 +171,8 @@ TEST(PhaseFunctions, LambertSphereSamplerMatchesItsEvaluator) {
 TEST(PhaseFunctions, HgSamplerMatchesItsEvaluator) {
     reseed(-3);
     for (double g : {0.0, -0.45, 0.8}) {
-        auto r = cose_chi_square(cose_of([g](double& s, double& c) { e_hg(s, c, g, test_draws()); }), hg(g), n_draws / 2);
+        auto r = cose_chi_square(cose_of([g](double& s, double& c) { e_hg(s, c, g, test_draws()); }), hg(g),
+                                 n_draws / 2);
         print_figure("e_hg g=" + std::to_string(g), r);
         EXPECT_LT(r.value, r.threshold) << "g = " << g << ": " << r.summary();
     }
@@ -202,7 +203,8 @@ TEST(PhaseFunctions, TwoTermHgSamplerWithAnIsotropicTermMatchesItsEvaluator) {
 TEST(PhaseFunctions, LinearLawSamplerMatchesItsEvaluator) {
     reseed(-8);
     for (double b : {0.7, -1.0}) {
-        auto r = cose_chi_square(cose_of([b](double& s, double& c) { e_euler(s, c, b, test_draws()); }), euler(b), n_draws / 2);
+        auto r = cose_chi_square(cose_of([b](double& s, double& c) { e_euler(s, c, b, test_draws()); }), euler(b),
+                                 n_draws / 2);
         print_figure("e_euler b=" + std::to_string(b), r);
         EXPECT_LT(r.value, r.threshold) << "b = " << b << ": " << r.summary();
     }
@@ -212,7 +214,8 @@ TEST(PhaseFunctions, ChiSquareCheckRejectsASamplerOfTheWrongLaw) {
     // The check has the power to see a small error: HG with g = 0.5 drawn,
     // g = 0.52 expected.
     reseed(-10);
-    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_hg(s, c, 0.5, test_draws()); }), hg(0.52), n_draws / 2);
+    auto r = cose_chi_square(cose_of([](double& s, double& c) { e_hg(s, c, 0.5, test_draws()); }), hg(0.52),
+                             n_draws / 2);
     print_figure("e_hg g=0.5 against p_hg g=0.52", r);
     EXPECT_GT(r.value, 10.0 * r.threshold) << r.summary();
 }
