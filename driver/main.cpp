@@ -28,7 +28,7 @@ namespace {
 const char usage[] =
     "usage: quillet [--threads N] [--full-scan] [--checkpoint FILE [--checkpoint-every S]]\n"
     "               [--resume FILE] [--part K/M --partial FILE] [--merge FILE...] [--quiet]\n"
-    "               < deck > report\n"
+    "               [--photon N] < deck > report\n"
     "\n"
     "Runs one Monte Carlo simulation of a planetary-ring particle field.\n"
     "The parameter deck (33 free-format records) is read from standard input;\n"
@@ -55,6 +55,9 @@ const char usage[] =
     "               of the one-process threaded run\n"
     "  --quiet      no progress on standard error (a terminal line, or a log line\n"
     "               every 10 % of the photons or 5 minutes)\n"
+    "  --photon N   replay photon N of the threaded run alone (needs --threads),\n"
+    "               on the same path as in the whole run; with icheck >= 1 the\n"
+    "               report shows its trace. No result file is written\n"
     "  --help       print this text\n"
     "  --version    print the version and the instruction sets of the ray searches\n"
     "\n"
@@ -159,6 +162,7 @@ int run(const quillet::program_options& options) {
                     "photon from one shared random stream");
     if (ranks > 1 && (options.parts > 0 || !options.merge.empty()))
         return fail("--part and --merge run in one process: give each part its own job instead of MPI processes");
+    if (ranks > 1 && options.photon > 0) return fail("--photon replays one photon in one process: run it without MPI");
     quillet::apply_program_options(options, rank, ranks);
     if (rank != 0) {
         // Only the first process reports and writes files.

@@ -43,6 +43,16 @@ void part_of(const std::string& text, program_options& o) {
                         "), found '" + text + "'");
 }
 
+// A photon number of a run: 1 .. 2147483647.
+std::int64_t photon_number(const std::string& text) {
+    errno = 0;
+    char* end = nullptr;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < 1 || v > 2147483647 || text[0] == '+' || text[0] == ' ')
+        throw run_error("--photon expects a photon number from 1 to 2147483647, found '" + text + "'");
+    return v;
+}
+
 double seconds(const std::string& text) {
     errno = 0;
     char* end = nullptr;
@@ -74,6 +84,13 @@ void check_combination(const program_options& o) {
         throw run_error("--merge only adds up partial files: it takes no --part, --partial, --checkpoint or --resume");
     if (o.every_given && o.checkpoint.empty())
         throw run_error("--checkpoint-every needs --checkpoint FILE, the file to write");
+    if (o.photon > 0 && !o.threaded)
+        throw run_error("--photon N replays a photon of a threaded run, which draws from its own stream: give "
+                        "--threads too (the serial run draws every photon from one stream, so a photon of it "
+                        "cannot run alone)");
+    if (o.photon > 0 && (o.parts > 0 || !o.merge.empty() || !o.checkpoint.empty() || !o.resume.empty()))
+        throw run_error("--photon N replays one photon and writes no result file: it takes no --part, --merge, "
+                        "--checkpoint or --resume");
 }
 
 }  // namespace
@@ -113,6 +130,9 @@ program_options parse_program_options(int argc, const char* const* argv) {
             if (o.merge.empty()) throw run_error("--merge expects the partial files of the run");
         } else if (a == "--quiet") {
             o.quiet = true;
+        } else if (a == "--photon") {
+            if (i + 1 >= argc) throw run_error("--photon expects a photon number");
+            o.photon = photon_number(argv[++i]);
         } else {
             throw run_error("unexpected argument '" + a + "'");
         }
@@ -128,6 +148,7 @@ void apply_program_options(const program_options& o, int rank, int ranks) {
     parallel_options.threads = o.threads == 0 ? available_cores() : o.threads;
     parallel_options.rank = rank;
     parallel_options.ranks = ranks;
+    parallel_options.photon = o.photon;
     run_state_options.checkpoint = rank == 0 ? o.checkpoint : std::string();
     run_state_options.checkpoint_every = o.checkpoint_every;
     run_state_options.resume = o.resume;

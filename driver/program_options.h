@@ -1,7 +1,8 @@
 // The command line of quillet: what to print instead of running, how to
 // search (the cell walk or the straightforward scan of every grid cell), how
-// many threads run the photons, and the runs that keep their state:
-// checkpoints and resumed runs, partial runs and their merge, progress.
+// many threads run the photons, the runs that keep their state (checkpoints
+// and resumed runs, partial runs and their merge), progress, and the replay of
+// one photon of a threaded run.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +25,7 @@ struct program_options {
     std::string partial;          // --partial FILE
     std::vector<std::string> merge;  // --merge FILE...
     bool quiet = false;           // --quiet
+    std::int64_t photon = 0;      // --photon N: replay photon N of the threaded run alone
 };
 
 // Reads the arguments after the program name and checks that they go

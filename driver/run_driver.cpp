@@ -23,12 +23,11 @@ void run_quillet(std::FILE* deck, const std::string& source) {
     read_deck(in, p);
     check_capacities(p, source);
     check_input_files(p, source);
-    if (parallel_options.on && (p.icheck >= 1 || p.idebug >= 1))
-        throw limit_error(source + ": --threads runs the photons in parallel, but " +
-                          (p.icheck >= 1 ? "deck record 19 (icheck = " + std::to_string(p.icheck) + ")"
-                                         : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
-                          " asks for per-photon traces, which only the serial run writes: run without --threads, "
-                          "or set icheck and idebug to 0");
+    if (parallel_options.on && p.idebug >= 1)
+        throw limit_error(source + ": --threads runs the photons in parallel, but deck record 32 (idebug = " +
+                          std::to_string(p.idebug) +
+                          ") asks for the trace file of every search, which only the serial run writes: run "
+                          "without --threads, or set idebug to 0");
     if ((!run_state_options.checkpoint.empty() || !run_state_options.resume.empty()) &&
         (p.icheck >= 1 || p.idebug >= 1))
         throw limit_error(source + ": a checkpoint keeps the run's sums, but " +
@@ -57,6 +56,10 @@ void run_quillet(std::FILE* deck, const std::string& source) {
     // A partial run ends with its partial file; the merge prints the summary.
     if (run_state_options.parts > 0) {
         say("partial file written:", run_state_options.partial);
+        return;
+    }
+    if (parallel_options.photon > 0) {
+        say("photon replayed, no result file written: iphot", parallel_options.photon);
         return;
     }
     print_closing(p, e, summarize(p.bsun, e.ndirect, p.nphot, cpu1, cpu2));

@@ -14,6 +14,7 @@
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/photon_loop.h"
+#include "engine/parallel_run.h"
 #include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "field/field_records.h"
@@ -313,8 +314,9 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     run_photons(run);
 
-    if (run_state_options.parts > 0) {
-        // A partial run writes its partial file instead of any result file.
+    if (run_state_options.parts > 0 || parallel_options.photon > 0) {
+        // A partial run writes its partial file instead of any result file; a
+        // replayed photon writes none.
         close_slice_trace();
         return {};
     }

@@ -41,7 +41,7 @@
 
 namespace quillet {
 
-parallel_options_t parallel_options = {false, 1, 0, 1};
+parallel_options_t parallel_options = {false, 1, 0, 1, 0};
 thread_local constinit worker_hits_t* worker_hits = nullptr;
 remote_cpu_t remote_cpu;
 
@@ -346,7 +346,32 @@ void merge_partial_files(const engine_run& run) {
 
 }  // namespace
 
+// --photon N: photon N of the threaded run alone, on this thread, from its
+// own stream. The photons of its block before it run first with their report
+// lines left out, so that it starts as it does in the whole run (a block
+// carries the start distance from photon to photon when the source lies in
+// the ring plane).
+void replay_photon(const engine_run& run, std::int64_t n) {
+    if (n > run.nphot)
+        throw limit_error("--photon " + std::to_string(n) + ": the run launches " + std::to_string(run.nphot) +
+                          " photons");
+    const launch_constants lc(run);
+    photon_stream stream;
+    double inidist = 0.0;
+    const std::int64_t first = first_photon((n - 1) / photons_per_block);
+    if (first < n) {
+        std::string left_out;
+        struct capture {
+            explicit capture(std::string& s) { say_capture = &s; }
+            ~capture() { say_capture = nullptr; }
+        } quiet(left_out);
+        run_photon_range(run, lc, first, n - 1, &stream, nullptr, nullptr, inidist);
+    }
+    run_photon_range(run, lc, n, n, &stream, nullptr, nullptr, inidist);
+}
+
 void run_photons_parallel(const engine_run& run) {
+    if (parallel_options.photon > 0) return replay_photon(run, parallel_options.photon);
     double cpu_loop = 0.0;
     tim(cpu_loop);
     remote_cpu = remote_cpu_t{};

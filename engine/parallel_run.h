@@ -26,6 +26,7 @@ struct parallel_options_t {
     std::int32_t threads;  // workers in this process, >= 1 when on
     std::int32_t rank;     // this process among the processes of a distributed run
     std::int32_t ranks;    // 1 without MPI
+    std::int64_t photon;   // >= 1: replay this photon alone (--photon), no result file
 };
 extern parallel_options_t parallel_options;
 
@@ -92,7 +93,8 @@ inline void record_hit(const hist_hit& h) {
 }
 
 // Runs all photons of the run (this process's share of them when
-// distributed) with parallel_options.threads workers.
+// distributed) with parallel_options.threads workers; or, with
+// parallel_options.photon set, that photon alone on this thread.
 void run_photons_parallel(const engine_run& run);
 
 }  // namespace quillet

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -268,21 +269,67 @@ TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
 }
 
-TEST_F(QuilletProgram, ThreadedRunRefusesPerPhotonTracesNamingTheRecord) {
+// The trace lines of each photon, by photon number: from "iphot = N" to the
+// rule that opens the next photon's trace, or to the first line after the
+// photon loop.
+std::vector<std::vector<std::string>> photon_traces(const std::string& out, std::size_t nphot) {
+    std::vector<std::vector<std::string>> by_photon(nphot + 1);
+    std::size_t current = 0;
+    for (const std::string& line : split_lines(out)) {
+        if (line.rfind("iphot = ", 0) == 0) current = std::stoul(line.substr(8));
+        if (line == std::string(29, '-') || line.rfind("mean: ", 0) == 0 || line.rfind("photon replayed", 0) == 0)
+            current = 0;
+        if (current >= 1 && current <= nphot) by_photon[current].push_back(line);
+    }
+    return by_photon;
+}
+
+// Per-photon traces of a threaded run come in photon order whatever the
+// number of threads, and --photon N replays photon N alone on the path it
+// takes in the whole run (lines for lines), writing no result file.
+TEST_F(QuilletProgram, ThreadedTracesComeInPhotonOrderAndOnePhotonReplaysAlone) {
+    dir_.write("ring.pos", "dense\n1\n1.0 2.0 2.0 0.7\n6\n0.5 0.0 0.0 0.0\n0.4 1.0 1.0 0.2\n0.3 -1.0 0.5 -0.1\n"
+                           "0.5 -1.2 -1.1 0.3\n0.45 1.1 -0.9 -0.2\n0.35 0.2 1.4 0.1\n");
     deck_values d;
     d.icheck = 1;
-    process_result r = run(d.text(), {"--threads", "2"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("--threads"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("deck record 19 (icheck = 1)"), std::string::npos) << r.err;
+    d.nxphot = 40, d.nyphot = 40;  // two blocks: the replayed photon is in the second
+    d.irot = 1, d.isquare = 0;
+    process_result one = run(d.text(), {"--threads", "1", "--quiet"});
+    process_result three = run(d.text(), {"--threads", "3", "--quiet"});
+    ASSERT_EQ(one.status, 0) << one.err;
+    ASSERT_EQ(three.status, 0) << three.err;
+    const auto traces = photon_traces(three.out, 1600);
+    EXPECT_EQ(traces, photon_traces(one.out, 1600));
+    std::size_t scattered = 0;
+    for (std::size_t n = 1; n <= 1600; ++n) {
+        ASSERT_FALSE(traces[n].empty()) << n;
+        scattered += std::count_if(traces[n].begin(), traces[n].end(),
+                                   [](const std::string& l) { return l.rfind("scatter: NEW", 0) == 0; });
+    }
+    ASSERT_GT(scattered, 100u);  // the traces follow scatterings, not only escapes
+
+    std::remove((dir_.path() + "/result.w").c_str());
+    for (std::size_t n : {1u, 1234u, 1600u}) {
+        process_result alone = run(d.text(), {"--threads", "2", "--photon", std::to_string(n), "--quiet"});
+        ASSERT_EQ(alone.status, 0) << alone.err;
+        EXPECT_EQ(photon_traces(alone.out, 1600)[n], traces[n]) << n;
+        EXPECT_NE(alone.out.find("photon replayed, no result file written: iphot " + std::to_string(n)),
+                  std::string::npos);
+    }
+    EXPECT_FALSE(dir_.exists("result.w"));
+    process_result beyond = run(d.text(), {"--threads", "2", "--photon", "1601"});
+    EXPECT_EQ(beyond.status, 1);
+    EXPECT_NE(beyond.err.find("--photon 1601: the run launches 1600 photons"), std::string::npos) << beyond.err;
+    process_result serial = run(d.text(), {"--photon", "3"});
+    EXPECT_EQ(serial.status, 1);
+    EXPECT_NE(serial.err.find("--photon N replays a photon of a threaded run"), std::string::npos) << serial.err;
+
+    // The trace file of every search is still the serial run's alone.
     d.icheck = 0;
     d.idebug = 2;
-    r = run(d.text(), {"--threads=2"});
+    process_result r = run(d.text(), {"--threads=2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("deck record 32 (idebug = 2)"), std::string::npos) << r.err;
-    d.idebug = 0;
-    r = run(d.text(), {"--threads", "2"});
-    EXPECT_EQ(r.status, 0) << r.err;
 }
 
 TEST_F(QuilletProgram, WithoutTheEscapeFileARunLaunchesMoreThanAMillionPhotons) {

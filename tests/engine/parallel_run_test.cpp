@@ -21,11 +21,11 @@ namespace {
 // Switches the threaded run on for one scope.
 struct threads_on {
     explicit threads_on(std::int32_t n, bool full_scan = false) {
-        parallel_options = {true, n, 0, 1};
+        parallel_options = {true, n, 0, 1, 0};
         search_options.full_scan = full_scan;
     }
     ~threads_on() {
-        parallel_options = {false, 1, 0, 1};
+        parallel_options = {false, 1, 0, 1, 0};
         search_options.full_scan = false;
     }
     threads_on(const threads_on&) = delete;
@@ -136,7 +136,7 @@ TEST(ThreadedRun, CellWalkAndFullScanGiveTheSameFilesApartFromTheCandidateMean) 
     engine_call c(dir);
     prepare(c, dir);
     for (bool threaded : {false, true}) {
-        parallel_options = {threaded, 2, 0, 1};
+        parallel_options = {threaded, 2, 0, 1, 0};
         search_options.full_scan = false;
         c.run();
         const run_files walk = files_of(dir, c, true);
@@ -148,7 +148,7 @@ TEST(ThreadedRun, CellWalkAndFullScanGiveTheSameFilesApartFromTheCandidateMean) 
         expect_same(walk, scan, threaded ? "threaded" : "serial");
         EXPECT_LT(walk_mean, c.npot_mean) << "the walk tests fewer candidates";
     }
-    parallel_options = {false, 1, 0, 1};
+    parallel_options = {false, 1, 0, 1, 0};
 }
 
 TEST(ThreadedRun, GridLaunchPointsAreThoseOfTheSerialRun) {

@@ -57,7 +57,7 @@ physics_run_result run_field(const physics_run_request& req) {
     // QUILLET_TEST_THREADS = N runs the validation in the threaded mode.
     const char* threads = std::getenv("QUILLET_TEST_THREADS");
     const parallel_options_t saved = parallel_options;
-    if (threads && std::atoi(threads) >= 1) parallel_options = {true, std::atoi(threads), 0, 1};
+    if (threads && std::atoi(threads) >= 1) parallel_options = {true, std::atoi(threads), 0, 1, 0};
     try {
         c.run();
     } catch (...) {
