@@ -13,6 +13,7 @@
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/photon_state.h"
 #include "engine/run_state.h"
@@ -172,6 +173,7 @@ void mcnew_sub_2pos_image(
 
     engine_run run;
     tim(run.cpu_entry);
+    remote_cpu = remote_cpu_t{};
     run.nxphot = nxphot;
     run.nyphot = nyphot;
     run.posfile = posfile;
@@ -300,6 +302,7 @@ void mcnew_sub_2pos_image(
 
     double cpu1 = 0.0;
     tim(cpu1);
+    run.cpu_loop = cpu1;
     imagecom2.ixphot = 0;
     imagecom2.iyphot = 1;
 

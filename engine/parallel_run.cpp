@@ -351,7 +351,6 @@ void merge_partial_files(const engine_run& run) {
 void run_photons_parallel(const engine_run& run) {
     double cpu_loop = 0.0;
     tim(cpu_loop);
-    remote_cpu = remote_cpu_t{};
     if (!run_state_options.merge.empty()) return merge_partial_files(run);
     const std::int64_t nblocks = block_count(run.nphot);
     const bool partial = run_state_options.parts > 0;
