@@ -38,6 +38,7 @@ struct engine_run {
     std::int32_t nxpix = 0, nypix = 0;
     std::int32_t maxscat = 100;
     double cpu_entry = 0.0;  // CPU time of the process when the engine was called
+    double cpu_loop = 0.0;   // ... and when its photon loop began
     bool escape_on = false;  // escape file wanted (outfile not "junk")
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
 };

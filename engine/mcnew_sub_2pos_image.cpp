@@ -13,6 +13,7 @@
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
@@ -170,6 +171,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     engine_run run;
     tim(run.cpu_entry);
+    remote_cpu = remote_cpu_t{};
     run.nxphot = nxphot;
     run.nyphot = nyphot;
     run.posfile = cfg.posfile;
@@ -304,6 +306,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     double cpu1 = 0.0;
     tim(cpu1);
+    run.cpu_loop = cpu1;
     imagecom2.ixphot = 0;
     imagecom2.iyphot = 1;
 

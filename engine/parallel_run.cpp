@@ -374,7 +374,6 @@ void run_photons_parallel(const engine_run& run) {
     if (parallel_options.photon > 0) return replay_photon(run, parallel_options.photon);
     double cpu_loop = 0.0;
     tim(cpu_loop);
-    remote_cpu = remote_cpu_t{};
     if (!run_state_options.merge.empty()) return merge_partial_files(run);
     const std::int64_t nblocks = block_count(run.nphot);
     const bool partial = run_state_options.parts > 0;

@@ -53,10 +53,12 @@ struct worker_hits_t {
 // The worker's collection; null in the serial run (and on the main thread).
 extern thread_local constinit worker_hits_t* worker_hits;
 
-// CPU seconds the other processes of a distributed run spent in their photon
-// loops and in their whole engine calls, sent to the first process when their
-// last block is done (0 in a one-process run), so that the CPU-time record
-// and the report count every process.
+// CPU seconds spent on this run outside this process's own engine call, in
+// photon loops and in whole engine calls: by the other processes of a
+// distributed run (sent to the first process when their last block is done),
+// by the parts of a merged run and by the earlier segments of a resumed run
+// (kept in their partial files and checkpoints); 0 otherwise. The CPU-time
+// record and the report add them, so that they count every process.
 struct remote_cpu_t {
     double loop = 0.0;
     double engine = 0.0;

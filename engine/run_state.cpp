@@ -17,8 +17,10 @@
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
 #include "engine/run_interrupt.h"
+#include "format/free_writer.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
+#include "numeric/tim.h"
 
 namespace quillet {
 
@@ -66,6 +68,31 @@ void for_each_image_row(const engine_run& run, F f) {
 
 std::int64_t escape_count(const engine_run& run, std::int64_t done) {
     return std::min<std::int64_t>(done, std::min<std::int64_t>(run.nphot, max_phot));
+}
+
+// The CPU seconds of the work a state holds, photon loops and engine calls:
+// this process's so far and those it took over (the earlier segments of a
+// resumed run), so that a checkpoint counts every segment before it.
+state_section cpu_section(const engine_run& run) {
+    double now = 0.0;
+    tim(now);
+    byte_writer w;
+    w.put(now - run.cpu_loop + remote_cpu.loop);
+    w.put(now - run.cpu_entry + remote_cpu.engine);
+    return {"CPU ", std::move(w.out)};
+}
+
+// ... added to those of this run (remote_cpu).
+void add_saved_cpu(const state_contents& c, const std::string& file) {
+    byte_reader r(c.section("CPU ", file), file + ": section CPU");
+    const auto loop = r.get<double>();
+    const auto engine = r.get<double>();
+    r.finish();
+    if (!(loop >= 0.0 && loop < 1e15 && engine >= 0.0 && engine < 1e15))
+        throw input_error(file + ": section CPU: expected the CPU seconds of the photon loops and of the engine "
+                          "calls, found " + free_format(loop) + " and " + free_format(engine));
+    remote_cpu.loop += loop;
+    remote_cpu.engine += engine;
 }
 
 std::string resume_hint(run_mode mode) {
@@ -228,6 +255,7 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
         c.sections.push_back({"ESCP", std::move(w.out)});
     }
     c.sections.push_back({"LINE", photon_lines});
+    c.sections.push_back(cpu_section(run));
     if (mode == run_mode::serial) {
         byte_writer w;
         w.put(*run.serial_draws);
@@ -294,6 +322,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
         imagecom2.iyphot = r.get<std::int32_t>();
         r.finish();
     }
+    add_saved_cpu(c, file);
     photon_lines = c.section("LINE", file);
     std::fwrite(photon_lines.data(), 1, photon_lines.size(), stdout);
     if (run_state_options.checkpoint.empty()) photon_lines.clear();
@@ -329,6 +358,7 @@ state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::
     w.put(first);
     w.put(end);
     c.sections.push_back({"PART", std::move(w.out)});
+    c.sections.push_back(cpu_section(run));
     return c;
 }
 
@@ -366,6 +396,7 @@ std::vector<state_contents> read_partial_files(const engine_run& run, std::int64
             throw input_error(file + ": its blocks (" + std::to_string(first) + " to " + std::to_string(end) + " of " +
                               std::to_string(nb) + ") are not part " + std::to_string(c.part) + " of " +
                               std::to_string(c.parts) + " of this run's " + std::to_string(nblocks) + " blocks");
+        add_saved_cpu(c, file);
         names.push_back(file);
         parts.push_back(std::move(c));
     }

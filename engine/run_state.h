@@ -2,7 +2,8 @@
 // a run after whole photons (the serial run) or whole blocks (the threaded
 // and distributed runs): the sums, counters, images, histogram, escape
 // records and report lines of the photons done, the serial generator's state,
-// and digests of the deck and of every input file. A resumed run continues
+// the CPU seconds of every segment so far, and digests of the deck and of
+// every input file. A resumed run continues
 // from it to the very bytes of the uninterrupted run. A partial run keeps the
 // sums of each of its share of the blocks apart, so that a merge adds every
 // block in block order as the one-process threaded run does.
@@ -104,7 +105,9 @@ inline std::int64_t part_first_block(std::int64_t nblocks, std::int32_t part, st
     return nblocks * (part - 1) / parts;
 }
 
-// The header of a partial file, and its check.
+// The header of a partial file, with the CPU seconds of the part: taken when
+// its blocks are done. read_partial_files and resume_run add the CPU seconds
+// that the files hold to remote_cpu.
 state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::int64_t first, std::int64_t end);
 
 }  // namespace quillet

@@ -27,7 +27,8 @@
 
 namespace quillet {
 
-constexpr std::uint32_t state_file_layout = 1;
+// Layout 2 added the CPU seconds of the work a file holds (section "CPU ").
+constexpr std::uint32_t state_file_layout = 2;
 
 enum class state_kind : std::uint32_t { checkpoint = 1, partial = 2 };
 

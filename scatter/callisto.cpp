@@ -5,10 +5,12 @@
 #include "scatter/callisto.h"
 
 #include <cmath>
+#include <string>
 
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/result_file.h"
+#include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "numeric/spline.h"
 #include "scatter/scatter_records.h"
@@ -27,34 +29,75 @@ constexpr double pi = 3.141592653589793;
 // Integrand sin(m) * m^n at the interval midpoints m_j = (j - 0.5) h.
 double fmid[n_nodes];
 
+// The cumulative distribution for the exponent n into theta, cum and c_n,
+// the integrand into f.
+void build_table(double n, double* f, double* theta, double* cum, double& c_n) {
+    for (int i = 1; i <= n_nodes; ++i) theta[i] = (i - 1) * h;
+    for (int j = 1; j <= n_nodes - 1; ++j) {
+        double m = (j - 0.5) * h;
+        f[j] = std::sin(m) * std::pow(m, n);
+    }
+
+    // Running integral over the midpoints (S), then half a trapezoid more to
+    // reach each node (I).
+    cum[1] = 0.0;
+    double s = f[1] * h2;
+    for (int j = 1; j <= n_nodes - 2; ++j) {
+        if (j > 1) s = s + (f[j - 1] + f[j]) * h2;
+        cum[j + 1] = s + 0.5 * (f[j] + f[j + 1]) * h2;
+    }
+    s = s + (f[n_nodes - 2] + f[n_nodes - 1]) * h2;
+    cum[n_nodes] = s + f[n_nodes - 1] * h2;
+
+    c_n = 2.0 / cum[n_nodes];
+    for (int i = 1; i <= n_nodes; ++i) cum[i] = cum[i] * c_n;
+}
+
+// What keeps the built table of exponent n from serving the sampler and the
+// peel-off; "" when nothing does. Without y2: before the spline set-up, which
+// divides by the rises of the distribution.
+std::string table_problem(double n, const double* theta, const double* cum, const double* y2, double c_n) {
+    if (!(std::isfinite(c_n) && c_n > 0.0))
+        return "theta^n leaves the range of a double, so that the normalisation c_n = " + free_format(c_n);
+    for (int i = 2; i <= n_nodes; ++i)
+        if (!(std::isfinite(cum[i]) && cum[i] > cum[i - 1]))
+            return "the cumulative distribution does not rise from " + free_format(theta[i - 1]) + " to " +
+                   free_format(theta[i]) + " rad (" + free_format(cum[i - 1]) + " to " + free_format(cum[i]) +
+                   ": theta^n vanishes in a double there), so that the sampler cannot invert it";
+    for (int i = 1; y2 && i <= n_nodes; ++i)
+        if (!std::isfinite(y2[i]))
+            return "the spline of the angle over the cumulative distribution has the curvature " +
+                   free_format(y2[i]) + " at " + free_format(theta[i]) + " rad";
+    const double backward = 0.25 * c_n * std::pow(pi, n);
+    if (!std::isfinite(backward))
+        return "the normalised law evaluates to " + free_format(backward) + " in backscattering";
+    return {};
+}
+
 }  // namespace
+
+std::string power_law_problem(double n) {
+    double f[n_nodes], theta[n_nodes + 1], cum[n_nodes + 1], y2[n_nodes + 1];
+    double c_n = 0.0;
+    build_table(n, f, theta, cum, c_n);
+    if (std::string p = table_problem(n, theta, cum, nullptr, c_n); !p.empty()) return p;
+    spline(cum, theta, n_nodes, spline_natural, spline_natural, y2);
+    return table_problem(n, theta, cum, y2, c_n);
+}
 
 void init_callisto() {
     const double n = com_power2.pow_n;
     double* cum = com_power1.cum;
     double* theta = com_power1.theta;
 
-    for (int i = 1; i <= n_nodes; ++i) theta[i] = (i - 1) * h;
-    for (int j = 1; j <= n_nodes - 1; ++j) {
-        double m = (j - 0.5) * h;
-        fmid[j] = std::sin(m) * std::pow(m, n);
-    }
-
-    // Running integral over the midpoints (S), then half a trapezoid more to
-    // reach each node (I).
-    cum[1] = 0.0;
-    double s = fmid[1] * h2;
-    for (int j = 1; j <= n_nodes - 2; ++j) {
-        if (j > 1) s = s + (fmid[j - 1] + fmid[j]) * h2;
-        cum[j + 1] = s + 0.5 * (fmid[j] + fmid[j + 1]) * h2;
-    }
-    s = s + (fmid[n_nodes - 2] + fmid[n_nodes - 1]) * h2;
-    cum[n_nodes] = s + fmid[n_nodes - 1] * h2;
-
-    com_power2.c_n = 2.0 / cum[n_nodes];
-    for (int i = 1; i <= n_nodes; ++i) cum[i] = cum[i] * com_power2.c_n;
-
+    build_table(n, fmid, theta, cum, com_power2.c_n);
+    // The deck's exponent passed power_law_problem; this guards other callers.
+    auto refuse = [&](const std::string& p) {
+        if (!p.empty()) throw limit_error("power-law table for the exponent n = " + free_format(n) + ": " + p);
+    };
+    refuse(table_problem(n, theta, cum, nullptr, com_power2.c_n));
     spline(cum, theta, n_nodes, spline_natural, spline_natural, com_power1.y2);
+    refuse(table_problem(n, theta, cum, com_power1.y2, com_power2.c_n));
 
     if (com3.icheck >= 1) {
         say("INIT_CALLISTO: method", com12.method);

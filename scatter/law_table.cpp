@@ -85,8 +85,12 @@ std::string check_euler(double p1, double, double, const std::string& n1, const 
            "negative), not " + value(p1);
 }
 std::string check_power(double p1, double, double, const std::string& n1, const std::string&, const std::string&) {
-    if (p1 > -2.0) return {};
-    return "the power-law exponent " + n1 + " must be above -2 (the law could not be normalised), not " + value(p1);
+    if (!(p1 > -2.0))
+        return "the power-law exponent " + n1 + " must be above -2 (the law could not be normalised), not " +
+               value(p1);
+    if (std::string p = power_law_problem(p1); !p.empty())
+        return "the power-law exponent " + n1 + " = " + value(p1) + " gives a law that a double cannot hold: " + p;
+    return {};
 }
 std::string check_none(double, double, double, const std::string&, const std::string&, const std::string&) {
     return {};

@@ -70,6 +70,60 @@ const table_set haze_set{"mcphase_haze.dat",
 // Line of table row i: the title and n_alpha records come first.
 int row_line(int i) { return i + 2; }
 
+std::string row_text(const table_set& set, int i) {
+    return std::string(set.file) + ", line " + std::to_string(row_line(i)) + ", table row " + std::to_string(i);
+}
+
+// The peel-off evaluates the spline of P at every phase angle from 0 to 180
+// degrees, beyond the rows too (the end intervals' cubics extended), and the
+// sampler the spline of alpha at every integral from 0 to 1. A finite
+// curvature does not make these finite: rows that span a sliver of angles
+// extend their cubic by a factor whose cube leaves the double range. Both
+// splines are tried at every row, between rows and every tenth of a degree.
+void check_splines(const table_set& set, int n_alpha) {
+    const com_mcphase1_t& t = set.tab;
+    auto nearest_row = [&](double alpha) {
+        if (alpha >= t.alpha[n_alpha]) return n_alpha;
+        int best = 1;
+        for (int i = 2; i <= n_alpha; ++i)
+            if (std::fabs(t.alpha[i] - alpha) < std::fabs(t.alpha[best] - alpha)) best = i;
+        return best;
+    };
+    auto try_phase = [&](double alpha) {
+        double value;
+        splint(t.alpha, t.phase, t.phase_y2, n_alpha, alpha, value);
+        if (std::isfinite(value)) return;
+        const int i = nearest_row(alpha);
+        const double degrees = alpha / deg_to_rad;
+        const bool beyond = alpha < t.alpha[1] || alpha > t.alpha[n_alpha];
+        throw input_error(row_text(set, i) + ": expected rows whose spline gives a finite phase-function value at "
+                          "every phase angle from 0 to 180 degrees, found " + free_format(value) + " at " +
+                          free_format(degrees) + " degrees, next to this row (" +
+                          free_format(t.alpha[i] / deg_to_rad) + " degrees, value " + free_format(t.phase[i]) + ")" +
+                          (beyond ? std::string(", beyond the table, whose rows span only ") +
+                                        free_format(t.alpha[1] / deg_to_rad) + " to " +
+                                        free_format(t.alpha[n_alpha] / deg_to_rad) + " degrees"
+                                  : std::string()));
+    };
+    auto try_sample = [&](double xi, int i) {
+        double alpha;
+        splint(t.inte, t.alpha, t.alpha_y2, n_alpha, xi, alpha);
+        if (std::isfinite(alpha)) return;
+        throw input_error(row_text(set, i) + ": expected rows whose cumulative distribution a spline can invert, "
+                          "found the phase angle " + free_format(alpha) + " drawn at the integral " +
+                          free_format(xi) + " next to this row (value " + free_format(t.phase[i]) + ")");
+    };
+    for (int i = 1; i <= n_alpha; ++i) {
+        try_phase(t.alpha[i]);
+        try_sample(t.inte[i], i);
+        if (i < n_alpha) {
+            try_phase(0.5 * (t.alpha[i] + t.alpha[i + 1]));
+            try_sample(0.5 * (t.inte[i] + t.inte[i + 1]), i);
+        }
+    }
+    for (int k = 0; k <= 1800; ++k) try_phase(k == 1800 ? pi : k * 0.1 * deg_to_rad);
+}
+
 void init_table(const table_set& set, std::int32_t method_code) {
     com_mcphase1_t& t = set.tab;
     free_reader in{std::string(set.file)};
@@ -114,8 +168,13 @@ void init_table(const table_set& set, std::int32_t method_code) {
         t.inte[i] = t.inte[i - 1] + 0.5 * (t.alpha[i] - t.alpha[i - 1]) *
                                         (t.phase[i - 1] * std::sin(t.alpha[i - 1]) + t.phase[i] * std::sin(t.alpha[i]));
     // The sampler inverts this integral by a spline, which needs it to rise
-    // strictly from row to row (and to a positive total).
-    for (int i = 2; i <= n_alpha; ++i)
+    // strictly from row to row (and to a positive total); values so large
+    // that the integral overflows would normalise it to NaN.
+    for (int i = 2; i <= n_alpha; ++i) {
+        if (!std::isfinite(t.inte[i]))
+            throw input_error(row_text(set, i) + ": expected phase-function values whose integral of "
+                              "P(alpha) sin(alpha) is finite, found that it reaches " + free_format(t.inte[i]) +
+                              " at this row (value " + free_format(t.phase[i]) + ")");
         if (!(t.inte[i] > t.inte[i - 1]))
             throw input_error(std::string(set.file) + ", lines " + std::to_string(row_line(i - 1)) + "-" +
                               std::to_string(row_line(i)) +
@@ -123,14 +182,25 @@ void init_table(const table_set& set, std::int32_t method_code) {
                               "P(alpha) sin(alpha) increase from row to row (positive values), found rows " +
                               std::to_string(i - 1) + " and " + std::to_string(i) + " adding " +
                               free_format(t.inte[i] - t.inte[i - 1]));
+    }
     const double total = t.inte[n_alpha];
-    // Values so large that the integral overflows would normalise it to NaN.
-    if (!std::isfinite(total))
-        throw input_error(std::string(set.file) + ", lines " + std::to_string(row_line(1)) + "-" +
-                          std::to_string(row_line(n_alpha)) +
-                          ": expected phase-function values whose integral of P(alpha) sin(alpha) is finite, "
-                          "found " + free_format(total));
+    // The law normalised to a mean of 1 over the sphere is P / (total / 2):
+    // a value too large for the range of angles the rows span (a tall peak
+    // on a sliver of angles) has no such normalised value in a double.
+    for (int i = 1; i <= n_alpha; ++i)
+        if (!std::isfinite(t.phase[i] / (0.5 * total)))
+            throw input_error(row_text(set, i) + ": expected a phase-function value that can be normalised to a "
+                              "mean of 1 over the sphere, found " + free_format(t.phase[i]) +
+                              ", which the rows' integral of P(alpha) sin(alpha) (" + free_format(total) +
+                              ") turns into " + free_format(t.phase[i] / (0.5 * total)));
     for (int i = 1; i <= n_alpha; ++i) t.inte[i] = t.inte[i] / total;
+    // Neighbouring sums closer than the rounding of the division meet.
+    for (int i = 2; i <= n_alpha; ++i)
+        if (!(t.inte[i] > t.inte[i - 1]))
+            throw input_error(row_text(set, i) + ": expected phase-function values whose normalised cumulative "
+                              "integral rises from row to row, found it equal to the previous row's (" +
+                              free_format(t.inte[i]) + ") after the normalisation (value " +
+                              free_format(t.phase[i]) + ")");
 
     spline(t.inte, t.alpha, n_alpha, spline_natural, spline_natural, t.alpha_y2);
     spline(t.alpha, t.phase, n_alpha, spline_natural, spline_natural, t.phase_y2);
@@ -142,6 +212,7 @@ void init_table(const table_set& set, std::int32_t method_code) {
                               ": expected phase-function values that a spline can follow, found a curvature "
                               "beyond the range of a double there (values too large for the spacing of the "
                               "phase angles)");
+    check_splines(set, n_alpha);
 
     if (com3.icheck >= 1) {
         say(set.label_method, method_code);

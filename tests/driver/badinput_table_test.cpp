@@ -160,6 +160,14 @@ const std::vector<bad_input>& table() {
          {},
          {"line 14, deck record 17 (ppar1_haze, ppar2_haze, ppar3_haze)", "power-law exponent ppar1_haze",
           "not -2.0"}},
+        // Exponents whose table leaves the range of a double: theta^n vanishes
+        // toward forward scattering (n above about 66) or overflows.
+        {"PowerLawTableBeyondDoubleRange", [] { return deck_with([](deck_values& d) { d.method = 10, d.ppar1 = 100.0; }); },
+         {},
+         {"line 11, deck record 14 (ppar1, ppar2, ppar3): the power-law exponent ppar1 = 100.0 gives a law that a "
+          "double cannot hold: ", "curvature"}},
+        {"PowerLawNormalisationOverflows", [] { return deck_with([](deck_values& d) { d.method = 9, d.ppar1 = 700.0; }); },
+         {}, {"line 11, deck record 14", "ppar1 = 700.0", "normalisation c_n = 0.0"}},
         {"AlbedoNaN", [] { return deck_with([](deck_values& d) { d.ssca_part = NAN; }); }, {},
          {"line 15, deck record 18 (ssca_part, ssca_haze): expected a single-scattering albedo ssca_part from 0 to 1, "
           "found nan"}},
@@ -310,7 +318,30 @@ const std::vector<bad_input>& table() {
          {"mcphase.dat, lines 3-4", "increase from row to row"}},
         {"PhaseIntegralOverflows", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
          {{"mcphase.dat", phase_table("0 1.7e308\n90 1.7e308\n180 1.7e308\n", 3)}},
-         {"mcphase.dat, lines 3-5", "integral of P(alpha) sin(alpha) is finite, found inf"}},
+         {"mcphase.dat, line 5, table row 3: expected phase-function values whose integral of P(alpha) sin(alpha) "
+          "is finite, found that it reaches inf at this row (value 1.7e+308)"}},
+        // Found by fuzzing: two rows 1.7e-164 rad apart. The integral is
+        // 0.5 * 1.687e-164 * 63e66 * sin(1.687e-164) = 9.0e-261, so the second
+        // value normalised to a mean of 1 is 1.4e328; the run reported nan.
+        {"PhaseValueOnASliverOfAngles", [] { return deck_with([](deck_values& d) { d.method = 16; }); },
+         {{"mcphase.dat", phase_table("0 1.5e-5\n9.665e-163 63e66\n", 2)}},
+         {"mcphase.dat, line 4, table row 2: expected a phase-function value that can be normalised to a mean of 1 "
+          "over the sphere, found 6.3e+67", "turns into inf"}},
+        // Normalisable (1.3e300), but the cubic of rows 1.7e-150 rad apart,
+        // extended to the angles beyond them, cubes a factor of 1e148.
+        {"PhaseSplineNotFiniteBeyondTheRows", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n1e-148 1\n", 2)}},
+         {"mcphase.dat, line 4, table row 2: expected rows whose spline gives a finite phase-function value at every "
+          "phase angle from 0 to 180 degrees, found ", "nan at 0.1 degrees", "whose rows span only 0.0 to 1e-148 degrees"}},
+        {"HazePhaseValueOnASliverOfAngles", [] {
+             return deck_with([](deck_values& d) {
+                 d.posfile_haze = "haze.pos";
+                 d.method_haze = 15;
+             });
+         },
+         {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n1\n0.1 0 0 0\n"},
+          {"mcphase_haze.dat", phase_table("0 1.5e-5\n9.665e-163 63e66\n", 2)}},
+         {"mcphase_haze.dat, line 4, table row 2", "normalised to a mean of 1", "found 6.3e+67"}},
         {"HazePhaseTableMissing", [] {
              return deck_with([](deck_values& d) {
                  d.posfile_haze = "haze.pos";

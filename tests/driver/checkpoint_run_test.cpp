@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,6 +73,26 @@ std::string without_line(const std::string& text, int n) {
     for (std::size_t i = 0; i < v.size(); ++i)
         if (int(i) + 1 != n) out += v[i] + "\n";
     return out;
+}
+
+// CPU seconds, user and system, of the child processes ended so far.
+double children_cpu() {
+    rusage u{};
+    getrusage(RUSAGE_CHILDREN, &u);
+    return double(u.ru_utime.tv_sec) + double(u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+// The report's "cpu, cpu_comp" line: the CPU seconds of the engine calls.
+double report_cpu(const std::string& report) {
+    const std::size_t at = report.find("\ncpu, cpu_comp ");
+    if (at == std::string::npos) return -1.0;
+    return std::stod(report.substr(at + 16));
+}
+
+// The escape file's "cpu cpu_comp" record: the CPU seconds of the photon loops.
+double record_cpu(const std::string& d) {
+    const std::vector<std::string> v = lines_of(slurp(d + "/run.esc"));
+    return v.size() >= 23 ? std::stod(v[22]) : -1.0;
 }
 
 // A time stamp line of the report: " 2026-12- 8  17: 3: 7" (blanks for
@@ -235,6 +256,7 @@ protected:
         int status = 0;
         for (int attempt = 0; attempt < 5; ++attempt) {
             fs::remove(d + "/ck");
+            const double before = children_cpu();
             const pid_t pid = start(d, args);
             bool ended = false;
             wait_until(pid, [&] { return fs::exists(d + "/ck"); }, status, ended);
@@ -242,6 +264,7 @@ protected:
                 kill(pid, sig);
                 waitpid(pid, &status, 0);
             }
+            stopped_cpu_ = children_cpu() - before;
             if (WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig &&
                 slurp(d + "/err").find("quillet: interrupted by ") != std::string::npos)
                 return status;
@@ -277,6 +300,7 @@ protected:
     std::string reference_serial_, reference_threaded_;
     std::string serial_report_, threaded_report_;
     double serial_seconds_ = 0.0, threaded_seconds_ = 0.0;  // wall time of the uninterrupted runs
+    double stopped_cpu_ = 0.0;  // CPU seconds of the run that stop_after_first_checkpoint stopped
 };
 
 TEST_F(CheckpointRun, TheDeckHasEveryKindOfResultAndTheCpuLinesAreWhereExpected) {
@@ -538,9 +562,9 @@ TEST_F(CheckpointRun, ResumeRefusesAFlippedByteACutFileAndAnotherVersion) {
     // The same state, written by another version of quillet.
     quillet::state_contents c = quillet::decode_state(ck, "ck", QUILLET_VERSION_TEXT);
     c.version = "0.0.9";
-    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 1); this is "
+    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 2); this is "
                                                   "quillet ") +
-                                          QUILLET_VERSION_TEXT + " (layout 1), which cannot continue it\n");
+                                          QUILLET_VERSION_TEXT + " (layout 2), which cannot continue it\n");
     refused("", "quillet: bad: not a quillet checkpoint or partial file");
 }
 
@@ -644,3 +668,66 @@ TEST_F(CheckpointRun, ALogGetsOneProgressLinePerTenthOfThePhotonsAndQuietNone) {
 }
 
 }  // namespace
+
+// The CPU seconds a checkpoint or partial file holds: photon loops, engine calls.
+std::pair<double, double> saved_cpu(const std::string& file) {
+    const quillet::state_contents c = quillet::read_state_file(file, QUILLET_VERSION_TEXT);
+    quillet::byte_reader r(c.section("CPU ", file), file);
+    const double loop = r.get<double>();
+    const double engine = r.get<double>();
+    return {loop, engine};
+}
+
+// The CPU records count every process that worked on the run: the parts of a
+// merged run, the segments of a resumed one. Every figure is the process's
+// own getrusage, as the processes' CPU seconds seen by this one are: a part's
+// engine call cannot take more than its process, and takes all of it but its
+// start, the deck's reading and the partial file's write (about 0.025 s
+// here; 0.05 s allowed). The merge adds its own engine call and photon loop
+// (reading the parts) to those of the parts.
+TEST_F(CheckpointRun, MergedAndResumedRunsCountTheCpuSecondsOfEveryPartAndSegment) {
+    constexpr double outside_engine = 0.05, slack = 1e-3;
+    const std::string d = make_run_dir("cpu-parts");
+    double loops = 0.0, engines = 0.0;
+    for (int k = 1; k <= 2; ++k) {
+        const double before = children_cpu();
+        const std::string name = "p" + std::to_string(k);
+        process_result p = in(d, {"--threads", "2", "--part", std::to_string(k) + "/2", "--partial", name, "--quiet"});
+        ASSERT_EQ(p.status, 0) << p.err;
+        const double process = children_cpu() - before;
+        const auto [loop, engine] = saved_cpu(d + "/" + name);
+        EXPECT_GT(loop, 0.0) << name;
+        EXPECT_LE(loop, engine) << name;
+        EXPECT_LE(engine, process + slack) << name;
+        EXPECT_GE(engine, process - outside_engine) << name;
+        loops += loop;
+        engines += engine;
+    }
+    double before = children_cpu();
+    process_result m = in(d, {"--merge", "p1", "p2", "--quiet"});
+    ASSERT_EQ(m.status, 0) << m.err;
+    double merge = children_cpu() - before;
+    EXPECT_GE(report_cpu(m.out), engines - slack) << m.out;
+    EXPECT_LE(report_cpu(m.out), engines + merge + slack) << m.out;
+    EXPECT_GE(record_cpu(d), loops - slack);
+    EXPECT_LE(record_cpu(d), loops + merge + slack);
+
+    // A threaded run stopped by SIGINT (its last checkpoint then holds the
+    // CPU seconds up to the stop) and resumed.
+    const std::string r = make_run_dir("cpu-resumed");
+    const int status = stop_after_first_checkpoint(r, {"--threads", "2"}, SIGINT);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGINT);
+    const auto [loop, engine] = saved_cpu(r + "/ck");
+    EXPECT_GT(loop, 0.0);
+    EXPECT_LE(loop, engine);
+    EXPECT_LE(engine, stopped_cpu_ + slack);
+    EXPECT_GE(engine, stopped_cpu_ - outside_engine);
+    before = children_cpu();
+    process_result resumed = in(r, {"--resume", "ck", "--threads", "2", "--quiet"});
+    ASSERT_EQ(resumed.status, 0) << resumed.err;
+    merge = children_cpu() - before;
+    EXPECT_GE(report_cpu(resumed.out), engine - slack) << resumed.out;
+    EXPECT_LE(report_cpu(resumed.out), engine + merge + slack) << resumed.out;
+    EXPECT_GE(record_cpu(r), loop - slack);
+    EXPECT_LE(record_cpu(r), loop + merge + slack);
+}
