@@ -64,9 +64,6 @@ class FieldEnsemble:
 
     def __init__(self, options=None, seeds=None, files=None, source="fields"):
         self.source = source
-        if (files is None) == (seeds is None):
-            raise DeckError("fields", None, "%s: give either seeds (with the generator's "
-                            "options) or a list of files" % source)
         self.options = dict(options or {})
         self.files = None if files is None else [os.fspath(f) for f in files]
         self.seeds = None if seeds is None else list(seeds)
@@ -95,6 +92,9 @@ class FieldEnsemble:
                                                                     np.floating)):
                 raise DeckError("fields", value, "%s: %s = %r: expected a number"
                                 % (src, key, value))
+        if (self.files is None) == (self.seeds is None):
+            raise DeckError("fields", None, "%s: give either seeds (with the generator's "
+                            "options) or a list of files" % src)
         if self.files is not None:
             if not self.files:
                 raise DeckError("fields", self.files, "%s: files = []: expected at least one "
