@@ -347,8 +347,8 @@ def plot_study(ds, path, dpi=120, max_panels=6, first_order=True, log_phase=Fals
             pad = 0.06 * (hi - lo) if hi > lo else 0.05 * abs(hi) or 0.01
             ax.set_ylim(lo - pad, hi + pad)
         ax.set_ylabel("I/F" + (" (mean of the fields)" if use_mean else ""))
-        if p is not None:
-            ax.set_title("observer elevation %g deg" % p, fontsize=10)
+        if p is not None or (len(lats) == 1 and x_name != "latobs"):
+            ax.set_title("observer elevation %g deg" % (lats[0] if p is None else p), fontsize=10)
         ax.grid(alpha=0.3, which="both" if log_phase else "major")
         _relative_error_axis(low)
         if x_name != "phase_angle":
@@ -586,7 +586,8 @@ def plot_escape_histogram(hist, path, dpi=120, irot=None):
              else FRAME_ROTATED if irot is not None else FRAME_UNKNOWN)
     fig.suptitle("%s: escape directions, %d photons, Sun elevation %g deg\n%s"
                  % (os.path.basename(hist.path), hist.nphot, hist.bsun, frame), fontsize=10)
-    return _save(fig, path, dpi)
+    return _save(fig, path, dpi, metadata={"Title": "quillet escape histogram",
+                                           "Description": frame, "Software": "quillet"})
 
 
 def plot_escape_records(esc, path, dpi=120):
