@@ -16,7 +16,7 @@ a' gives, to rounding.  Limits:
   one sum; that sum is scaled as order 50.  For a' < a this is an upper
   bound of its true share, for a' > a a lower bound.  ``i_over_f_tail``
   gives the scaled order-50 sum, so that a reader can see whether it matters
-  (it is below 1e-10 of the total for albedos up to 0.9 at tau below 2).
+  (in the test suite, tau 0.5 reweighted to albedo 0.8, it is below 1e-10 of the total).
 - With haze, the ring-by-haze table (ring scatterings 0..20, the last all
   from 20 up; haze scatterings 0..50, the last all from 50 up) scales the
   same way by both albedos; its last row and column carry the same limit.

@@ -214,6 +214,25 @@ class ReweightTest(Case):
         with self.assertRaises(DeckError):   # the albedo is swept: pick one first
             quillet.reweight(ds, ssca_part=[0.3])
 
+    def test_reweighted_with_haze_by_both_albedos(self):
+        if not os.path.isfile(FIELD):
+            self.skipTest("quillet-field is not built")
+        subprocess.run([FIELD, "--xl", "70", "--yl", "70", "--sy", "20", "--radius", "0.3",
+                        "--tau", "0.1", "--thickness", "9", "--overlap", "--seed", "5", "-o",
+                        os.path.join(self.dir, "haze.pos")], check=True, capture_output=True)
+        d = deck_for(self.dir, posfile_haze="haze.pos", method_haze=2, ssca_haze=0.6)
+        ds, _, _ = self.sweep(d, ssca_part=[0.5, 0.8])
+        # The ring-by-haze table holds every order: it adds up to the I/F.
+        np.testing.assert_allclose(ds["i_over_f_haze"].sum(("ring_order", "haze_order")).values,
+                                   ds["i_over_f"].values, rtol=1e-9)
+        other, _, _ = self.sweep(d.copy(ssca_haze=0.3), ssca_part=[0.8])
+        rw = quillet.reweight(ds.sel(ssca_part=0.5), ssca_part=[0.8], ssca_haze=[0.6, 0.3])
+        self.assertEqual(rw["i_over_f"].dims, ("ssca_part", "ssca_haze", "direction"))
+        np.testing.assert_allclose(rw["i_over_f"].sel(ssca_part=0.8, ssca_haze=0.6).values,
+                                   ds["i_over_f"].sel(ssca_part=0.8).values, rtol=1e-9)
+        np.testing.assert_allclose(rw["i_over_f"].sel(ssca_part=0.8, ssca_haze=0.3).values,
+                                   other["i_over_f"].values[0], rtol=1e-9)
+
 
 STUDY_HEAD = """\
 [deck]
@@ -349,6 +368,18 @@ class InterruptTest(Case):
         with xr.open_dataset(out) as a, xr.open_dataset(ref) as b:
             xr.testing.assert_identical(a.load(), b.load())
             self.assertTrue(np.all(np.isfinite(a["i_over_f"].values)))
+
+
+class ExampleStudiesTest(unittest.TestCase):
+    def test_every_shipped_study_file_reads(self):
+        folder = os.path.join(REPO, "examples")
+        names = sorted(n for n in os.listdir(folder) if n.endswith(".toml"))
+        self.assertIn("observation-table.toml", names)
+        for name in names:
+            deck, axes, tables = study_file.read_study(os.path.join(folder, name))
+            if name == "observation-table.toml":
+                self.assertEqual(len(tables["observations"]), 40)
+                self.assertEqual(len(tables["fields"]), 3)
 
 
 class FigureTest(Case):
