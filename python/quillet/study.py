@@ -441,18 +441,24 @@ def _run_tasks(tasks, cache_dir, threads, program, jobs, progress):
                         bar.update(1)
             except KeyboardInterrupt:
                 interrupted = True
-                control.stop()
-                for fut in futures:
-                    fut.cancel()
-                for fut, t in futures.items():
-                    if fut.cancelled():
-                        continue
-                    try:
-                        t.result = fut.result()
-                    except KeyboardInterrupt:
-                        pass
-                    except Exception:  # the interruption is what is reported
-                        pass
+                # While the runs write their checkpoints a second Ctrl-C
+                # would only lose them: it is ignored until they have ended.
+                main = threading.current_thread() is threading.main_thread()
+                previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+                try:
+                    control.stop()
+                    for fut in futures:
+                        fut.cancel()
+                    for fut, t in futures.items():
+                        if fut.cancelled():
+                            continue
+                        try:
+                            t.result = fut.result()
+                        except Exception:  # the interruption is what is reported
+                            pass
+                finally:
+                    if main:
+                        signal.signal(signal.SIGINT, previous)
             except BaseException:
                 control.stop()
                 for fut in futures:
