@@ -54,8 +54,8 @@ def _ratio(name, old, new):
 
 
 def reweight(ds, ssca_part=None, ssca_haze=None):
-    """A dataset of ``i_over_f``, ``i_over_f_err``, ``i_over_f_1`` and
-    ``i_over_f_tail`` for the albedos given (each a new dimension, named as
+    """A dataset of ``i_over_f``, ``i_over_f_err``, ``i_over_f_1``,
+    ``i_over_f_1_err`` and ``i_over_f_tail`` for the albedos given (each a new dimension, named as
     the albedo), computed from the orders of ``ds`` (a study dataset with one
     albedo: not swept)."""
     import xarray as xr
@@ -96,6 +96,7 @@ def reweight(ds, ssca_part=None, ssca_haze=None):
         f = np.empty((len(new_p),) + out_shape)
         e = np.empty_like(f)
         f1 = np.empty_like(f)
+        e1 = np.empty_like(f)
         tail = np.empty_like(f)
         with np.errstate(invalid="ignore", divide="ignore"):
             for i, ap in enumerate(new_p):
@@ -104,6 +105,7 @@ def reweight(ds, ssca_part=None, ssca_haze=None):
                 share = np.where(total[..., None] > 0, orders / total[..., None], np.nan)
                 e[i] = err * np.sqrt((np.clip(share, 0, None) * w ** 2).sum(axis=-1))
                 f1[i] = orders[..., 0] * w[0]
+                e1[i] = err * np.sqrt(np.clip(share[..., 0], 0, None)) * w[0]
                 tail[i] = orders[..., -1] * w[-1]
         dims = ("ssca_part",) + ds["i_over_f"].dims
         coords = {"ssca_part": ("ssca_part", np.array(new_p),
@@ -116,6 +118,7 @@ def reweight(ds, ssca_part=None, ssca_haze=None):
         f = np.empty(shape)
         e = np.empty(shape)
         f1 = np.full(shape, np.nan)
+        e1 = np.full(shape, np.nan)
         tail = np.empty(shape)
         with np.errstate(invalid="ignore", divide="ignore"):
             for i, ap in enumerate(new_p):
@@ -144,7 +147,10 @@ def reweight(ds, ssca_part=None, ssca_haze=None):
     results["i_over_f_err"] = (dims, e, {
         "units": "1", "long_name": "estimated standard error of i_over_f",
         "note": "E sqrt(sum r^(2n) w_n / W): the orders taken as uncorrelated"})
-    results["i_over_f_1"] = (dims, f1, {"units": "1", "long_name": "first-order I/F reweighted"})
+    results["i_over_f_1"] = (dims, f1, {"units": "1", "long_name": "first-order I/F reweighted "
+                                        "(NaN with haze: the ring-by-haze table keeps no orders)"})
+    results["i_over_f_1_err"] = (dims, e1, {"units": "1", "long_name": "estimated standard "
+                                            "error of i_over_f_1 (its share of the variance)"})
     results["i_over_f_tail"] = (dims, tail, {
         "units": "1", "long_name": "share of the last order bin in i_over_f (its limit)"})
     attrs = dict(ds.attrs)

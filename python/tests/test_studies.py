@@ -213,6 +213,8 @@ class ReweightTest(Case):
             self.assertEqual(cm.exception.name, name)
         with self.assertRaises(DeckError):   # the albedo is swept: pick one first
             quillet.reweight(ds, ssca_part=[0.3])
+        from quillet import plot
+        assert_plausible_png(self, plot.plot_study(rw, os.path.join(self.dir, "rw.png")))
 
     def test_reweighted_with_haze_by_both_albedos(self):
         if not os.path.isfile(FIELD):
