@@ -171,6 +171,8 @@ def study_title(ds):
     # fixed, whatever the attributes say.
     if "ssca_part" in a and "ssca_part" not in ds.variables:
         parts.append("albedo %g" % a["ssca_part"])
+    if "reweighted_from" in a:
+        parts.append("reweighted from one run with %s" % a["reweighted_from"])
     if "bsun" in a and "bsun" not in ds.variables:
         parts.append("Sun elevation %g deg" % a["bsun"])
     if "tau" in ds and np.all(np.isfinite(ds["tau"].values)):
