@@ -56,6 +56,8 @@ def _fail(source, row, column, value, why):
     where = "%s, row %d" % (source, row) if row else source
     if column:
         where += ": %s = %s" % (column, value)
+    elif value is not None:
+        where += ": %s" % value
     raise DeckError("observations", value, "%s: %s" % (where, why))
 
 

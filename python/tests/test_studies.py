@@ -324,6 +324,109 @@ class RefusalTest(Case):
                      "0 is not an observer elevation")
 
 
+class RefusalApiTest(Case):
+    """The same checks from Python: each refusal names its source, the row
+    or entry, and the value."""
+
+    def test_observation_tables(self):
+        ok = dict(bsun=10, latobs=10, phase_angle=1)
+        for table, expected in (
+                ([], "no column bsun"),
+                ({"bsun": [], "latobs": [], "phase_angle": []}, "no rows"),
+                ({"bsun": [10, 10], "latobs": [10], "phase_angle": [1, 2]},
+                 "the columns differ in length (bsun 2, latobs 1, phase_angle 2)"),
+                ([ok, [10, 10, 1]], "row 2: [10, 10, 1]: expected a row of named values"),
+                ([dict(bsun=10, latobs=10)], "expected exactly one of the columns phase_angle "
+                 "and azimuth, found neither"),
+                ([ok, dict(bsun=10, latobs=-95, phase_angle=1)], "row 2: latobs = -95"),
+                ([dict(bsun=10, latobs=10, azimuth=181)], "row 1: azimuth = 181: expected an "
+                 "azimuth from the Sun from -180 to 180 degrees"),
+                ([dict(bsun=10, latobs=10, phase_angle=True)], "row 1: phase_angle = True"),
+                ([dict(bsun=float("nan"), latobs=10, phase_angle=1)], "row 1: bsun = nan")):
+            with self.assertRaises(DeckError, msg=str(table)) as cm:
+                quillet.read_observations(table, source="images")
+            self.assertIn(expected, cm.exception.message)
+            self.assertTrue(cm.exception.message.startswith("images"), cm.exception.message)
+        empty = self.write("empty.csv", "# nothing but a comment\n")
+        with self.assertRaises(DeckError) as cm:
+            quillet.read_observations(empty)
+        self.assertIn("empty.csv: empty: expected a first line naming the columns",
+                      cm.exception.message)
+
+    def test_field_ensembles(self):
+        for kw, expected in (
+                (dict(options={"overlap": 1}, seeds=[1]), "overlap = 1: expected true or false"),
+                (dict(options={"generator": 3}, seeds=[1]), "generator = 3: expected a text"),
+                (dict(options={"tau": "0.5"}, seeds=[1]), "tau = '0.5': expected a number"),
+                (dict(files=[]), "files = []: expected at least one position file"),
+                (dict(options={"tau": 0.5}, files=["a.pos"]), "the generator's options (tau) "
+                 "have no use"),
+                (dict(files=["a.pos", "a.pos"]), "a file is given twice"),
+                (dict(seeds=[]), "seeds = []: expected at least one seed"),
+                (dict(seeds=[1.5]), "seeds, entry 1 = 1.5"),
+                (dict(options={"tau": 0.5}), "give either seeds")):
+            with self.assertRaises(DeckError, msg=str(kw)) as cm:
+                quillet.FieldEnsemble(source="ens", **kw)
+            self.assertIn(expected, cm.exception.message)
+            self.assertTrue(cm.exception.message.startswith("ens: "), cm.exception.message)
+        if os.path.isfile(FIELD):
+            # A request the generator cannot meet: its own message, before any run.
+            ens = quillet.FieldEnsemble({"xl": 2, "yl": 2, "radius": 1.5, "tau": 0.5},
+                                        seeds=[3], source="ens")
+            with self.assertRaises(quillet.RunError) as cm:
+                self.sweep(deck_for(self.dir), fields=ens, field_program=FIELD)
+            self.assertIn("ens: quillet-field with seed 3: ", str(cm.exception))
+            self.assertEqual(os.listdir(self.cache), ["fields"])
+            self.assertEqual(os.listdir(os.path.join(self.cache, "fields")), [])
+
+    def test_sweeps(self):
+        d = deck_for(self.dir)
+        rows = [dict(bsun=10, latobs=10, phase_angle=1)]
+        for kw, name, expected in (
+                (dict(observations=rows, latobs=[10.0]), "latobs",
+                 "latobs is given by the observation table"),
+                (dict(fields=[RING], posfile=["ring.pos"]), "posfile",
+                 "posfile is given by the fields"),
+                (dict(bsun=[10.0, 10.0], ssca_part=[0.5, 0.5], paired=True), "bsun",
+                 "paired values: a pair is given twice"),
+                (dict(ssca_part=[0.5, 0.6], paired=["bsun"]), "bsun",
+                 "paired: bsun is not one of the swept values")):
+            with self.assertRaises(DeckError, msg=str(kw)) as cm:
+                self.sweep(d, **kw)
+            self.assertEqual(cm.exception.name, name)
+            self.assertIn(expected, cm.exception.message)
+        with self.assertRaises(DeckError) as cm:
+            self.sweep(d.copy(latobs=[], fiiobs=[]))
+        self.assertIn("the deck has no observer direction", cm.exception.message)
+        self.assertFalse(os.path.exists(self.cache))
+
+    def test_study_file_tables(self):
+        obs = '[observers]\nlatobs = 20\nphase_angle = [30]\n'
+        head = STUDY_HEAD.replace('posfile = "ring.pos"\n', "")
+        for text, expected in (
+                (STUDY_HEAD + '[observations]\nfile = "a.csv"\nrows = []\n',
+                 "[observations]: expected file"),
+                (STUDY_HEAD + '[observations]\ncolumns = "bsun"\nrows = []\n',
+                 'columns = "bsun": expected a list of column names'),
+                (STUDY_HEAD + '[observations]\ncolumns = ["bsun"]\nrows = 3\n',
+                 "rows = 3: expected a list of rows"),
+                (STUDY_HEAD + '[observations]\nfile = 3\n', "file = 3: expected a file name"),
+                (head + obs + '[field]\nfiles = "a.pos"\n', 'files = "a.pos": expected a list'),
+                (head + obs + '[field]\nseeds = 3\n', "seeds = 3: expected a list"),
+                (STUDY_HEAD + obs + '[sweep]\nbsun = [10, 20]\npaired = "bsun"\n',
+                 'paired = "bsun": expected true or a list'),
+                (head + obs + '[field]\nseeds = [1]\ntau = 0.5\n[sweep]\n'
+                 'posfile = ["a.pos", "b.pos"]\n', "[sweep] posfile and [field]"),
+                (STUDY_HEAD + '[observations]\ncolumns = ["bsun", "latobs", "phase_angle"]\n'
+                 'rows = [[10, 10, 1]]\n[sweep]\nlatobs = [10, 20]\n',
+                 "[sweep] latobs: the observer elevations are given by [observations]")):
+            path = self.write("study.toml", text)
+            with self.assertRaises(study_file.StudyError, msg=text) as cm:
+                study_file.read_study(path)
+            self.assertIn(expected, str(cm.exception))
+            self.assertIn("study.toml", str(cm.exception))
+
+
 class InterruptTest(Case):
     def test_ctrl_c_keeps_checkpoints_and_the_second_study_resumes_them(self):
         text = STUDY_HEAD.replace("nxphot = 20\nnyphot = 20",
