@@ -4,6 +4,10 @@
     ds.i_over_f.sel(bsun=20, ssca_part=0.5)
     ds.to_netcdf("study.nc")
 
+    quillet.sweep(deck, bsun=[10, 25], latobs=[10, 25], paired=True)   # zipped
+    quillet.sweep(deck, observations="images.csv")                     # one row per image
+    quillet.sweep(deck, fields=quillet.FieldEnsemble(options, seeds=[1, 2, 3]))
+
 Every combination of the swept values is one point of the study.  A point
 runs as one program run, or as several when it has more observer directions
 than a run holds (100); the photons do not depend on the directions, so the
@@ -12,6 +16,8 @@ elevation cannot see are left out of its runs, kept in the dataset as NaN and
 listed once on standard error.  Runs are kept in a cache folder by a digest of
 the deck as it runs, of its input files and of the program: a run whose deck
 and inputs are unchanged is taken from there instead of being run again.
+A run under way keeps a checkpoint there too, so that a sweep stopped by
+Ctrl-C goes on where it stopped when it is started again.
 """
 
 import concurrent.futures
@@ -675,6 +681,8 @@ def _provenance(ds, deck, program, ensemble, point_decks, threads):
     ds.attrs["quillet_version"] = runner.program_version(program)
     # The deck of the first run: the swept values, the directions and the
     # field vary over the runs (the coordinates say how).
+    if ensemble is not None:   # the field's own path is the cache's, not the study's
+        deck = deck.copy(posfile=os.path.basename(deck.posfile))
     ds.attrs["deck"] = deck.to_text()
     ds.attrs["random_numbers"] = "serial run" if threads is None else "threaded run"
     if ensemble is None:
