@@ -22,7 +22,8 @@ the name):
                               per steradian and photon, in the frame it is
                               recorded in: the Sun is marked only when the
                               deck (--deck, or run.deck beside the file) has
-                              irot = 0; with irot = 1 only its elevation
+                              irot = 0; with irot = 1 the line of its
+                              possible directions
                                                          -> .escape_hist.png
   <testimage>.TESTIMAGE       ill_image, vis_image and the position maps, in
                               cell coordinates with a colour bar
