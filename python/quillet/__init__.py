@@ -17,7 +17,12 @@ Decks and runs:
                         deck.validate, deck.observe
   phase_range           phase angles an observer elevation can see
   run                   one run of the program, its report and result files
-  sweep                 many runs into one xarray.Dataset (needs xarray)
+  sweep                 many runs into one xarray.Dataset (needs xarray): crossed
+                        or paired values, ensembles of fields
+  observe               an observation table (one row per image) into a dataset
+  read_observations     an observation table, checked
+  FieldEnsemble         realisations of a field (quillet-field seeds, or files)
+  reweight              the I/F of a study for other albedos, from its orders
   write_position_file   a Particle position file from arrays
 
 Readers (each raises QuilletFileError, naming the file and the record, when a
@@ -47,20 +52,40 @@ from quillet.results import (DirectionFile, EscapeFile, HistogramFile, TestImage
                              read_direction_file, read_escape_file, read_histogram_file,
                              read_result_file, read_test_image_file)
 from quillet.runner import RunError, RunResult, find_program, run
+from quillet.fields import FieldEnsemble, ensemble_mean
+from quillet.observations import Observations, read_observations
 
 
-def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, log=None, **axes):
+def sweep(deck, jobs=1, threads=0, cache_dir=None, program=None, progress=True, log=None,
+          observations=None, paired=None, fields=None, field_program=None, **axes):
     """Runs every combination of swept deck values into one xarray.Dataset
     (see quillet.study.sweep)."""
     from quillet import study
 
     return study.sweep(deck, jobs=jobs, threads=threads, cache_dir=cache_dir, program=program,
-                       progress=progress, log=log, **axes)
+                       progress=progress, log=log, observations=observations, paired=paired,
+                       fields=fields, field_program=field_program, **axes)
+
+
+def observe(deck, observations, **kwargs):
+    """Runs an observation table (a CSV file, a dict of columns or a list of
+    rows: bsun, latobs, phase_angle or azimuth) into one xarray.Dataset with
+    the dimension "observation"; the other arguments are sweep's."""
+    return sweep(deck, observations=observations, **kwargs)
+
+
+def reweight(ds, ssca_part=None, ssca_haze=None):
+    """The I/F of a study for other albedos, from its orders of scattering
+    (see quillet.reweight_albedo.reweight)."""
+    from quillet import reweight_albedo
+
+    return reweight_albedo.reweight(ds, ssca_part=ssca_part, ssca_haze=ssca_haze)
 
 
 __all__ = [
     "QuilletFileError", "Deck", "DeckError", "phase_range", "run", "sweep", "RunError",
-    "RunResult", "find_program", "write_position_file",
+    "RunResult", "find_program", "write_position_file", "observe", "reweight",
+    "FieldEnsemble", "ensemble_mean", "Observations", "read_observations",
     "DirectionFile", "EscapeFile", "HistogramFile", "TestImageFile",
     "ParticleField", "PositionFile",
     "read_direction_file", "read_escape_file", "read_histogram_file", "read_test_image_file",

@@ -19,7 +19,12 @@ the name):
                               the scattered photons with the escaping weight
                               by number of scatterings  -> .escape_records.png
   histogram file (epsfile)    the escape histogram as azimuth-latitude maps
-                              per steradian and photon   -> .escape_hist.png
+                              per steradian and photon, in the frame it is
+                              recorded in: the Sun is marked only when the
+                              deck (--deck, or run.deck beside the file) has
+                              irot = 0; with irot = 1 the line of its
+                              possible directions
+                                                         -> .escape_hist.png
   <testimage>.TESTIMAGE       ill_image, vis_image and the position maps, in
                               cell coordinates with a colour bar
                                                     -> .ill_image.png, ...
@@ -28,9 +33,13 @@ the name):
   <testimage>.CHECK_POS or a  top and side view of the spheres of the
   Particle position file      particle field             -> .particles.png
   study dataset (netCDF, as   phase curves: I/F against phase angle with
-  quillet-study writes it)    error bars, one curve per swept value, total
-                              and first order, the relative error below
-                                                         -> .phase_curves.png
+  quillet-study writes it,    errors (caps, or a band for dense sampling),
+  or joined with xr.concat)   one curve per swept value or per Sun and
+                              observer elevation of an observation table,
+                              the ensemble mean for several fields, total
+                              and first order, the relative error below;
+                              --log-phase for opposition studies, --x bsun
+                              for a tilt study           -> .phase_curves.png
 
 Each picture is written to OUTDIR as <input file name>.<picture>.png, and its
 path is printed.  A malformed file stops the command with one message naming
@@ -56,6 +65,17 @@ def _parser():
     p.add_argument("--orders", type=int, default=5, metavar="N",
                    help="orders 1..N-1 apart and N and up together in the I/F plot (default 5)")
     p.add_argument("--dpi", type=int, default=120, help="resolution of the PNG files (default 120)")
+    p.add_argument("--log-phase", action="store_true",
+                   help="logarithmic phase axis for study datasets (linear below the smallest "
+                        "phase angle above 0, so that 0 stays on it)")
+    p.add_argument("--x", metavar="NAME", default=None,
+                   help="coordinate of a study dataset on the x axis (default phase_angle; "
+                        "bsun for a tilt study)")
+    p.add_argument("--deck", metavar="FILE",
+                   help="the deck of the run whose histogram file is drawn (for irot; default: "
+                        "run.deck beside the file, when there is one)")
+    p.add_argument("--irot", type=int, choices=(0, 1), default=None,
+                   help="irot of the run whose histogram file is drawn (instead of --deck)")
     p.add_argument("--no-fits", action="store_true",
                    help="do not write FITS maps even when astropy is installed")
     return p
@@ -103,6 +123,22 @@ def _open_study(path):
     return ds
 
 
+def _irot(args, path):
+    """irot of the run that wrote a histogram file: --irot, else the deck's
+    (--deck, else run.deck in the file's folder), else None (not known)."""
+    from quillet.deck import Deck
+
+    if args.irot is not None:
+        return args.irot
+    deck = args.deck
+    if deck is None:
+        beside = os.path.join(os.path.dirname(os.path.abspath(path)), "run.deck")
+        deck = beside if os.path.isfile(beside) else None
+    if deck is None:
+        return None
+    return Deck.read(deck).irot
+
+
 def run(args, out=sys.stdout):
     from quillet import plot
 
@@ -112,8 +148,12 @@ def run(args, out=sys.stdout):
     for path, kind in jobs:
         stem = os.path.join(args.outdir, _stem(path))
         if kind == "study":
-            written.append(plot.plot_study(_open_study(path), stem + ".phase_curves.png",
-                                           dpi=args.dpi))
+            ds = _open_study(path)
+            if args.x is not None and args.x not in ds.variables:
+                raise QuilletFileError(path, None, "", None, "--x %s: the dataset has no "
+                                       "coordinate of that name" % args.x)
+            written.append(plot.plot_study(ds, stem + ".phase_curves.png", dpi=args.dpi,
+                                           log_phase=args.log_phase, x=args.x))
             continue
         if kind == "particles":
             field = particles.read_particle_field(path)
@@ -133,7 +173,8 @@ def run(args, out=sys.stdout):
         written.append(plot.plot_i_over_f(data, stem + ".if_phase.png", max_order=args.orders,
                                           dpi=args.dpi))
         if isinstance(data, results.HistogramFile):
-            written.append(plot.plot_escape_histogram(data, stem + ".escape_hist.png", dpi=args.dpi))
+            written.append(plot.plot_escape_histogram(data, stem + ".escape_hist.png",
+                                                      dpi=args.dpi, irot=_irot(args, path)))
         elif isinstance(data, results.EscapeFile):
             written.append(plot.plot_escape_records(data, stem + ".escape_records.png",
                                                     dpi=args.dpi))

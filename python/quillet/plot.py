@@ -8,6 +8,7 @@ Every function takes what a reader returned and an output path (or folder)
 and returns the path(s) it wrote.
 """
 
+import itertools
 import os
 
 import numpy as np
@@ -26,8 +27,8 @@ def _figure(width, height):
     return fig
 
 
-def _save(fig, path, dpi):
-    fig.savefig(path, dpi=dpi)
+def _save(fig, path, dpi, metadata=None):
+    fig.savefig(path, dpi=dpi, metadata=metadata)
     return str(path)
 
 
@@ -145,95 +146,253 @@ def _law_text(attrs):
     return text
 
 
+def _field_text(attrs):
+    parts = []
+    if "field_filling_factor" in attrs:
+        parts.append("filling factor %.3g" % float(attrs["field_filling_factor"]))
+    if attrs.get("field_sizes"):
+        parts.append(str(attrs["field_sizes"]))
+    n = attrs.get("field_realisations")
+    if n and int(n) > 1:
+        parts.append("%d realisations of the field" % int(n))
+    return ", ".join(parts)
+
+
 def study_title(ds):
     """The fixed values of a study for a figure title: law, its parameters,
-    albedo, optical depth, photons."""
+    albedo, optical depth, photons; the field's filling factor and size
+    distribution; quillet's version (two lines)."""
     a = ds.attrs
     parts = []
     law = _law_text(a)
     if law:
         parts.append(law)
-    if "ssca_part" in a:
+    # A value that is a coordinate (swept, or joined with xr.concat) is not
+    # fixed, whatever the attributes say.
+    if "ssca_part" in a and "ssca_part" not in ds.variables:
         parts.append("albedo %g" % a["ssca_part"])
-    if "bsun" in a:
+    if "reweighted_from" in a:
+        parts.append("reweighted from one run with %s" % a["reweighted_from"])
+    if "bsun" in a and "bsun" not in ds.variables:
         parts.append("Sun elevation %g deg" % a["bsun"])
     if "tau" in ds and np.all(np.isfinite(ds["tau"].values)):
         t = np.unique(np.round(ds["tau"].values, 4))
         parts.append("tau %s" % ", ".join("%g" % v for v in t[:3]))
     if "nphot" in ds:
         n = np.unique(ds["nphot"].values)
-        parts.append("%s photons" % ", ".join("%d" % v for v in n[:3]))
+        parts.append("%s photons per run" % ", ".join("%d" % v for v in n[:3]))
     if a.get("posfile_haze", "junk") != "junk":
         parts.append("haze %s, albedo %g" % (a.get("method_name_haze", ""), a.get("ssca_haze", 0)))
-    return ", ".join(parts)
+    second = [t for t in (_field_text(a), a.get("quillet_version", "")) if t]
+    return ", ".join(parts) + ("\n" + "; ".join(second) if second else "")
 
 
-def plot_study(ds, path, dpi=120, max_panels=6, first_order=True):
-    """Phase curves of a study dataset: I/F against phase angle with error
-    bars (caps), one curve per combination of the swept values, the total
-    (filled markers, solid line) and the first order (open markers, dashed),
-    one panel per observer elevation, the relative standard error below each
-    panel; the fixed values (law, its parameters, albedo, tau) in the title."""
-    swept = [d for d in ds["i_over_f"].dims if d != "direction"]
-    lat = np.asarray(ds["latobs"].values, dtype=float)
-    lats = np.unique(lat[np.isfinite(lat)])
-    shown = lats[:max_panels]
-    npanel = max(1, len(shown))
-    ncol = min(npanel, 3)
-    nrow = (npanel + ncol - 1) // ncol
-    fig = _figure(5.2 * ncol + 0.6, 4.8 * nrow + 0.6)
-    pairs = _panel_grid(fig, npanel, ncol)
-    for top, bottom in pairs[npanel:]:
-        top.set_visible(False)
-        bottom.set_visible(False)
-    import itertools
+# Coordinates that do not name a curve, and short names of those that do.
+_NOT_LABELS = ("field_digest", "field_file", "fiiobs", "azimuth", "name", "order")
+_LABEL_NAMES = {"phase_angle": "phase", "latobs": "observer", "bsun": "Sun",
+                "field_seed": "field seed", "ssca_part": "albedo"}
+
+DENSE = 15   # from this many points a curve's errors are a band, not caps
+
+
+def _curves(ds, x_name, use_mean):
+    """The curves of a study dataset: a list of dicts with x, y, err, y1,
+    err1 (arrays sorted by x), latobs (the observer elevation when it is
+    one along the curve, else NaN) and the label of the values that pick
+    the curve.  Works on any dataset the package writes: swept values,
+    pairs, observation tables, ensembles, and datasets joined with
+    xr.concat (whose coordinates may have gained dimensions)."""
+    import xarray as xr
+
+    if not use_mean and ds.sizes.get("realisation", 0) == 1:
+        ds = ds.isel(realisation=0)
+    key = "i_over_f_mean" if use_mean else "i_over_f"
+    y = ds[key]
+    if x_name not in ds.variables:
+        raise ValueError("the dataset has no coordinate %s to draw along" % x_name)
+    first = key.replace("i_over_f", "i_over_f_1")
+    have_first = first in ds.variables
+    parts = [y, ds[key + "_err"], ds[x_name]]
+    parts += [ds[first], ds[first + "_err"]] if have_first else []
+    lat = ds["latobs"] if "latobs" in ds.variables else None
+    bsun = ds["bsun"] if "bsun" in ds.variables else None
+    extra = [v for v in (lat, bsun) if v is not None]
+    arrays = xr.broadcast(*(parts + extra))
+    dims = arrays[0].dims
+    # The dimension(s) the x coordinate runs along make one curve; each
+    # combination of the others is a curve of its own.
+    along = [d for d in dims if d in ds[x_name].dims] or [dims[-1]]
+    others = [d for d in dims if d not in along]
+    order = others + along
+    arrays = [a.transpose(*order) for a in arrays]
+    nother = int(np.prod([ds.sizes[d] for d in others])) if others else 1
+    flat = [np.asarray(a.values, dtype=float).reshape(nother, -1) if a.dtype.kind in "fiu"
+            else np.asarray(a.values).reshape(nother, -1) for a in arrays]
+    names = iter(flat)
+    fy, fe, fx = next(names), next(names), next(names)
+    f1, f1e = (next(names), next(names)) if have_first else (None, None)
+    flat_lat = next(names) if lat is not None else None
+    flat_bsun = next(names) if bsun is not None else None
+    combos = list(itertools.product(*(range(ds.sizes[d]) for d in others)))
+    curves = []
+    for c, combo in enumerate(combos):
+        label = []
+        for d, i in zip(others, combo):
+            coord_names = [n for n, v in ds.coords.items() if v.dims == (d,)
+                           and n not in _NOT_LABELS and n != x_name]
+            shown = [n for n in coord_names if n != d] or [d]
+            label.append(", ".join("%s %s" % (_LABEL_NAMES.get(n, n),
+                                              _value_text(ds[n].values[i])) for n in shown))
+        # Rows of an observation table: one curve per Sun and observer elevation.
+        keys = np.zeros(fy.shape[1], dtype=object)
+        for j in range(fy.shape[1]):
+            keys[j] = (flat_bsun[c, j] if flat_bsun is not None else np.nan,
+                       flat_lat[c, j] if flat_lat is not None else np.nan)
+        groups = {}
+        if "observation" in along and x_name != "bsun":
+            for j, k in enumerate(keys):
+                groups.setdefault(k, []).append(j)
+        else:
+            groups[None] = list(range(fy.shape[1]))
+        for k, idx in groups.items():
+            idx = np.array(idx)
+            xs = fx[c, idx]
+            ok = np.isfinite(xs) & np.isfinite(fy[c, idx])
+            idx, xs = idx[ok], xs[ok]
+            s = np.argsort(xs, kind="stable")
+            idx, xs = idx[s], xs[s]
+            lab = list(label)
+            if k is not None:
+                lab.append("Sun %g, observer %g deg" % k)
+            lats = flat_lat[c, idx] if flat_lat is not None else np.array([np.nan])
+            one_lat = (float(lats[0]) if lats.size and np.allclose(lats, lats[0], atol=1e-6)
+                       else np.nan)
+            curves.append({
+                "x": xs, "y": fy[c, idx], "err": fe[c, idx],
+                "y1": f1[c, idx] if f1 is not None else None,
+                "err1": f1e[c, idx] if f1 is not None else None,
+                "latobs": one_lat, "label": "; ".join(t for t in lab if t)})
+    return [cv for cv in curves if cv["x"].size]
+
+
+def _draw_curve(ax, cv, colour, kind, dense, label):
+    x, y, e = (cv["x"], cv["y"], cv["err"]) if kind == "total" else (cv["x"], cv["y1"], cv["err1"])
+    style = dict(color=colour, lw=1.3 if kind == "total" else 1.0,
+                 ls="-" if kind == "total" else "--")
+    marker = dict(marker="o", ms=3 if not dense else 2.2,
+                  mfc=colour if kind == "total" else "white", mec=colour)
+    e = np.where(np.isfinite(e), e, 0.0)
+    if dense:
+        # Caps 0.1 degrees apart would merge into a bar: the error is a band.
+        ax.fill_between(x, y - e, y + e, color=colour, alpha=0.25 if kind == "total" else 0.12,
+                        lw=0)
+        ax.plot(x, y, label=label, **style, **marker)
+    else:
+        ax.errorbar(x, y, yerr=e, capsize=3, elinewidth=1.0, label=label, **style, **marker)
+
+
+def plot_study(ds, path, dpi=120, max_panels=6, first_order=True, log_phase=False, x=None):
+    """Phase curves of a study dataset: I/F against phase angle (or against
+    the coordinate ``x``, such as "bsun" for a tilt study), one curve per
+    combination of the swept values (per Sun and observer elevation for an
+    observation table), the total (filled markers, solid line) and the first
+    order (open markers, dashed) with their standard errors: caps where the
+    points are few, a band where they are many; one panel per observer
+    elevation when each curve has one, the relative standard error below.
+    An ensemble of fields is drawn as its mean with the error that counts
+    the spread between fields.  ``log_phase``: a logarithmic x axis
+    (linear below the smallest positive value, so that 0 stays on it) for
+    opposition studies.  The y axis spans the data.  The fixed values, the
+    field and quillet's version are in the title and the PNG's metadata."""
     import matplotlib
 
-    combos = list(itertools.product(*(range(ds.sizes[d]) for d in swept)))
-    colours = matplotlib.colormaps["tab10" if len(combos) <= 10 else "viridis"](
-        np.arange(len(combos)) if len(combos) <= 10 else np.linspace(0, 1, len(combos)))
-    phase = ds["phase_angle"]
-    for (ax, low), la in zip(pairs, shown):
-        on = np.isclose(lat, la, atol=1e-6)
-        for c, combo in enumerate(combos):
-            sel = dict(zip(swept, combo))
-            pick = ds.isel(sel) if sel else ds
-            x = np.asarray((phase.isel({k: v for k, v in sel.items() if k in phase.dims})).values,
-                           dtype=float)
-            f = pick["i_over_f"].values
-            fe = pick["i_over_f_err"].values
-            f1 = pick["i_over_f_1"].values
-            f1e = pick["i_over_f_1_err"].values
-            keep = on & np.isfinite(x) & np.isfinite(f)
-            order = np.flatnonzero(keep)[np.argsort(x[keep], kind="stable")]
-            label = ", ".join("%s=%s" % (d, _value_text(ds[d].values[i])) for d, i in sel.items())
+    x_name = x or "phase_angle"
+    use_mean = "i_over_f_mean" in ds.variables and ds.sizes.get("realisation", 1) > 1
+    curves = _curves(ds, x_name, use_mean)
+    lats = sorted({cv["latobs"] for cv in curves if np.isfinite(cv["latobs"])})
+    by_panel = (len(lats) >= 1 and len(lats) <= max_panels
+                and all(np.isfinite(cv["latobs"]) for cv in curves) and len(lats) < len(curves) + 1
+                and x_name != "latobs")
+    panels = lats if by_panel and len(lats) > 1 else [None]
+    npanel = len(panels)
+    ncol = min(npanel, 3)
+    nrow = (npanel + ncol - 1) // ncol
+    fig = _figure(5.4 * ncol + 0.8, 5.0 * nrow + 0.9)
+    pairs = _panel_grid(fig, npanel, ncol)
+    ncurve = max((sum(1 for cv in curves if p is None or np.isclose(cv["latobs"], p))
+                  for p in panels), default=0)
+    colours = matplotlib.colormaps["tab10" if ncurve <= 10 else "viridis"](
+        np.arange(ncurve) if ncurve <= 10 else np.linspace(0, 1, max(ncurve, 1)))
+    positive = np.concatenate([cv["x"][cv["x"] > 0] for cv in curves] or [np.zeros(0)])
+    has_zero = any(np.any(cv["x"] <= 0) for cv in curves)
+    for (ax, low), p in zip(pairs, panels):
+        mine = [cv for cv in curves if p is None or np.isclose(cv["latobs"], p)]
+        lo_hi = []
+        for c, cv in enumerate(mine):
             colour = colours[c]
-            ax.errorbar(x[order], f[order], yerr=fe[order], fmt="o-", color=colour, ms=3, lw=1.2,
-                        capsize=4, elinewidth=1.2, label=(label + ": all orders") if label
-                        else "all orders")
-            if first_order:
-                ax.errorbar(x[order], f1[order], yerr=f1e[order], fmt="o--", color=colour, ms=3,
-                            lw=1.0, capsize=4, elinewidth=1.0, mfc="white",
-                            label=(label + ": first order") if label else "first order")
-            pos = order[f[order] > 0]
-            low.plot(x[pos], 100.0 * fe[pos] / f[pos], "o-", color=colour, ms=3, lw=0.8)
-            if first_order:
-                pos1 = order[f1[order] > 0]
-                low.plot(x[pos1], 100.0 * f1e[pos1] / f1[pos1], "o--", color=colour, ms=3, lw=0.8,
-                         mfc="white")
-        ax.set_ylabel("I/F")
-        ax.set_title("observer elevation %g deg" % la, fontsize=10)
-        ax.set_ylim(bottom=0.0)
-        ax.grid(alpha=0.3)
+            dense = cv["x"].size >= DENSE
+            label = cv["label"] or "all orders"
+            _draw_curve(ax, cv, colour, "total", dense,
+                        (label + ": all orders") if cv["label"] else label)
+            lo_hi += [np.nanmin(cv["y"] - np.nan_to_num(cv["err"])),
+                      np.nanmax(cv["y"] + np.nan_to_num(cv["err"]))]
+            good = cv["y"] > 0
+            low.plot(cv["x"][good], 100.0 * cv["err"][good] / cv["y"][good], "-", color=colour,
+                     lw=0.9, marker="o", ms=2.2)
+            if first_order and cv["y1"] is not None and np.any(np.isfinite(cv["y1"])):
+                _draw_curve(ax, cv, colour, "first", dense,
+                            (cv["label"] + ": first order") if cv["label"] else "first order")
+                lo_hi += [np.nanmin(cv["y1"] - np.nan_to_num(cv["err1"])),
+                          np.nanmax(cv["y1"] + np.nan_to_num(cv["err1"]))]
+        if lo_hi:
+            lo, hi = float(np.nanmin(lo_hi)), float(np.nanmax(lo_hi))
+            pad = 0.06 * (hi - lo) if hi > lo else 0.05 * abs(hi) or 0.01
+            ax.set_ylim(lo - pad, hi + pad)
+        ax.set_ylabel("I/F" + (" (mean of the fields)" if use_mean else ""))
+        if p is not None or (len(lats) == 1 and x_name != "latobs"):
+            ax.set_title("observer elevation %g deg" % (lats[0] if p is None else p), fontsize=10)
+        ax.grid(alpha=0.3, which="both" if log_phase else "major")
         _relative_error_axis(low)
-    if len(shown):
-        pairs[0][0].legend(fontsize=7, loc="best")
-    else:
-        pairs[0][0].text(0.5, 0.5, "no observer directions in this study", ha="center",
-                         va="center", transform=pairs[0][0].transAxes)
-    note = "" if len(lats) <= max_panels else " (%d of %d elevations shown)" % (max_panels, len(lats))
-    fig.suptitle(study_title(ds) + note, fontsize=10)
-    return _save(fig, path, dpi)
+        if x_name != "phase_angle":
+            low.set_xlabel(_axis_label(ds, x_name))
+        if log_phase and positive.size:
+            if has_zero:
+                ax.set_xscale("symlog", linthresh=float(positive.min()), linscale=0.4)
+                ax.set_xlim(left=0.0)
+                low.set_xlabel(low.get_xlabel() + ", logarithmic above %g" % positive.min())
+            else:
+                ax.set_xscale("log")
+                low.set_xlabel(low.get_xlabel() + ", logarithmic")
+            from matplotlib.ticker import FixedLocator, FuncFormatter, NullLocator
+
+            top = float(max(np.nanmax(cv["x"]) for cv in mine)) if mine else 1.0
+            ticks = [m * 10.0 ** e for e in range(-3, 3) for m in (1, 2, 5)]
+            ticks = [t for t in ticks if positive.min() * 0.999 <= t <= top * 1.001]
+            ax.xaxis.set_major_locator(FixedLocator(([0.0] if has_zero else []) + ticks))
+            ax.xaxis.set_minor_locator(NullLocator())
+            ax.xaxis.set_major_formatter(FuncFormatter(lambda v, _: "%g" % v))
+        if mine:
+            ax.legend(fontsize=7, loc="best")
+        else:
+            ax.text(0.5, 0.5, "no data in this study", ha="center", va="center",
+                    transform=ax.transAxes)
+    title = study_title(ds)
+    fig.suptitle(title, fontsize=10)
+    return _save(fig, path, dpi, metadata=_metadata(ds, title, "phase curves"))
+
+
+def _axis_label(ds, name):
+    attrs = ds[name].attrs
+    text = attrs.get("long_name", name)
+    return "%s (%s)" % (text, "deg" if attrs.get("units") == "degree" else attrs.get("units", "")) \
+        if attrs.get("units") else text
+
+
+def _metadata(ds, title, what):
+    a = ds.attrs
+    return {"Title": "quillet study: %s" % what, "Description": title.replace("\n", "; "),
+            "Software": a.get("quillet_version", "quillet"),
+            "Source": a.get("field_settings", "") or a.get("field_digest", "")}
 
 
 def _value_text(v):
@@ -355,7 +514,7 @@ def _per_steradian(weights_lat_fii, lat_edges_deg, fii_edges_deg, nphot):
     return weights_lat_fii / omega / float(max(nphot, 1))
 
 
-def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun):
+def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun, sun_azimuth=True):
     # The bins next to the poles cover little solid angle and hold few
     # photons: their noise would set the colour scale, so it ends at the
     # 99.5th percentile of the filled bins.
@@ -365,9 +524,21 @@ def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun):
                           vmin=0.0, vmax=vmax)
     bar = fig.colorbar(shown, ax=ax, shrink=0.9, extend="max")
     bar.set_label("weight / sr / photon", fontsize=8)
-    lon = (lonsun + 180.0) % 360.0 - 180.0
-    ax.plot([lon], [bsun], marker="*", color="orange", ms=11, mec="black", ls="none",
-            label="toward the Sun")
+    if sun_azimuth:
+        lon = (lonsun + 180.0) % 360.0 - 180.0
+        ax.plot([lon], [bsun], marker="*", color="orange", ms=11, mec="black", ls="none",
+                label="toward the Sun")
+    else:
+        # Each photon sees the field turned by rot, 0 to 180 degrees (pi
+        # times a uniform deviate): in the turned field's frame the Sun lies
+        # at its elevation somewhere from lonsun to lonsun + 180.
+        lon = (lonsun + 180.0) % 360.0 - 180.0
+        ends = [(lon, min(lon + 180.0, 180.0))]
+        if lon + 180.0 > 180.0:
+            ends.append((-180.0, lon + 180.0 - 360.0))
+        for i, (a, b) in enumerate(ends):
+            ax.plot([a, b], [bsun, bsun], color="orange", lw=3, solid_capstyle="butt",
+                    alpha=0.9, label="toward the Sun: somewhere on this line" if i == 0 else None)
     ax.set_xlim(-180, 180)
     ax.set_ylim(-90, 90)
     ax.set_xticks(np.arange(-180, 181, 60))
@@ -377,11 +548,24 @@ def _sky_panel(fig, ax, data, fii_edges, lat_edges, title, bsun, lonsun):
     ax.set_title(title, fontsize=9)
 
 
-def plot_escape_histogram(hist, path, dpi=120):
+FRAME_ROTATED = ("exit azimuth in the frame of the field as each photon saw it, turned by 0 to "
+                 "180 deg (irot = 1): the Sun's azimuth there differs from photon to photon")
+FRAME_UNKNOWN = ("exit azimuth in the field's frame; the file does not say whether the field "
+                 "was rotated (irot), so the Sun is not marked: give the deck")
+
+
+def plot_escape_histogram(hist, path, dpi=120, irot=None):
     """The escape histogram as azimuth-latitude maps: all escapes after 1 to
     9 scatterings, then after 1, 2 and 3 or more scatterings, in escaping
-    weight per steradian per launched photon.  Azimuths are those of the
-    field as each photon saw it (not corrected for a random rotation)."""
+    weight per steradian per launched photon.
+
+    The histogram is recorded in the frame of the field as each photon saw
+    it.  With ``irot`` = 0 (no rotation) that is the Sun's frame and the
+    direction toward the Sun is marked; with a random rotation (``irot``
+    not 0, each photon's field turned by 0 to 180 degrees) the Sun's azimuth
+    differs from photon to photon, so the line of its possible directions is
+    marked and the azimuth axis says so; ``irot`` None (not known: the file
+    does not record it) marks no Sun."""
     fii_edges = hist.fii_edges()
     lat_edges = hist.lat_edges()
     planes = hist.esc_hist.astype(np.float64)
@@ -393,11 +577,19 @@ def plot_escape_histogram(hist, path, dpi=120):
     axes = fig.subplots(2, 2)
     for ax, (title, data) in zip(axes.flat, panels):
         _sky_panel(fig, ax, _per_steradian(data, lat_edges, fii_edges, hist.nphot),
-                   fii_edges, lat_edges, title, hist.bsun, hist.lonsun)
-    axes[0, 0].legend(fontsize=8, loc="lower left")
-    fig.suptitle("%s: escape directions, %d photons, Sun elevation %g deg"
-                 % (os.path.basename(hist.path), hist.nphot, hist.bsun), fontsize=11)
-    return _save(fig, path, dpi)
+                   fii_edges, lat_edges, title, hist.bsun, hist.lonsun,
+                   sun_azimuth=irot is not None and int(irot) == 0)
+        if irot is None or int(irot) != 0:
+            ax.set_xlabel("exit azimuth in the %s frame (deg)"
+                          % ("rotated field's" if irot is not None else "field's"))
+    if irot is not None:   # the Sun, or its elevation, is marked
+        axes[0, 0].legend(fontsize=8, loc="lower left")
+    frame = ("exit azimuth in the Sun's frame (irot = 0)" if irot is not None and int(irot) == 0
+             else FRAME_ROTATED if irot is not None else FRAME_UNKNOWN)
+    fig.suptitle("%s: escape directions, %d photons, Sun elevation %g deg\n%s"
+                 % (os.path.basename(hist.path), hist.nphot, hist.bsun, frame), fontsize=10)
+    return _save(fig, path, dpi, metadata={"Title": "quillet escape histogram",
+                                           "Description": frame, "Software": "quillet"})
 
 
 def plot_escape_records(esc, path, dpi=120):

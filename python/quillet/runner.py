@@ -66,6 +66,20 @@ def find_program(program=None):
 
 
 @functools.lru_cache(maxsize=None)
+def _program_version(path, mtime_ns, size):
+    out = subprocess.run([path, "--version"], stdin=subprocess.DEVNULL, capture_output=True,
+                         text=True, errors="replace")
+    first = out.stdout.strip().splitlines()[:1]
+    return first[0].strip() if out.returncode == 0 and first else "unknown"
+
+
+def program_version(program):
+    """The first line of ``program --version`` ("quillet 0.1.0")."""
+    st = os.stat(program)
+    return _program_version(os.path.abspath(program), st.st_mtime_ns, st.st_size)
+
+
+@functools.lru_cache(maxsize=None)
 def _file_digest(path, mtime_ns, size):
     h = hashlib.sha256()
     with open(path, "rb") as f:
@@ -261,7 +275,14 @@ def _stream(proc_err, echo):
     return "\n".join(ln for ln in lines if ln.strip())
 
 
-def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
+def can_checkpoint(deck):
+    """Whether the program keeps a checkpoint of this deck's run (the
+    per-photon traces of icheck or idebug >= 1 are not kept in one)."""
+    return deck.icheck < 1 and deck.idebug < 1
+
+
+def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
+        checkpoint=None, resume=False, on_start=None, own_session=False):
     """Runs the program on ``deck`` in ``workdir`` (a new temporary folder
     when None) and returns a RunResult.
 
@@ -269,7 +290,13 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
     (all threaded runs give the same bytes).  ``progress`` shows the
     program's progress line on standard error while the photons run.  The
     deck is validated first (``check``); a run the program refuses or that
-    fails raises RunError with the program's own message."""
+    fails raises RunError with the program's own message.
+
+    ``checkpoint``: a file in which the program keeps the run's state (and
+    writes it when SIGINT stops the run); with ``resume`` the run continues
+    from that file.  ``on_start(process)`` is called once the program has
+    started, ``own_session`` starts it in a session of its own (a Ctrl-C at
+    the terminal then does not reach it: the caller passes it on)."""
     if check:
         deck.validate(threaded=threads is not None)
     program = find_program(program)
@@ -286,6 +313,11 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
     args = [program]
     if threads is not None:
         args += ["--threads", str(int(threads))]
+    if checkpoint is not None:
+        checkpoint = os.path.abspath(checkpoint)
+        if resume:
+            args += ["--resume", checkpoint]
+        args += ["--checkpoint", checkpoint]
     report_path = os.path.join(workdir, "run.report")
     echo = bool(progress) and sys.stderr is not None and _isatty(sys.stderr)
     with open(os.path.join(workdir, "run.deck"), "rb") as deck_in, \
@@ -295,16 +327,21 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True):
             master, slave = pty.openpty()
             try:
                 proc = subprocess.Popen(args, stdin=deck_in, stdout=report_out, stderr=slave,
-                                        cwd=workdir)
+                                        cwd=workdir, start_new_session=own_session)
             finally:
                 os.close(slave)
+            if on_start is not None:
+                on_start(proc)
             try:
                 err = _stream(master, True)
             finally:
                 os.close(master)
         else:
             proc = subprocess.Popen(args, stdin=deck_in, stdout=report_out,
-                                    stderr=subprocess.PIPE, cwd=workdir)
+                                    stderr=subprocess.PIPE, cwd=workdir,
+                                    start_new_session=own_session)
+            if on_start is not None:
+                on_start(proc)
             err = _stream(proc.stderr.fileno(), False)
             proc.stderr.close()
         status = proc.wait()

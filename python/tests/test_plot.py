@@ -3,6 +3,7 @@ the quillet-plot command."""
 
 import importlib.util
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -134,6 +135,34 @@ class CommandTest(SyntheticFiles):
         self.assertEqual(sorted(printed), sorted(expected))
         for name in expected:
             assert_plausible_png(self, os.path.join(outdir, name))
+
+    def test_escape_histogram_is_drawn_in_its_own_frame(self):
+        """The histogram's azimuths are those of the field as each photon
+        saw it: the Sun is marked only when the run did not turn the field
+        (irot = 0, from --irot or a deck); with irot = 1 the picture says
+        that the Sun's azimuth varies; not knowing irot marks no Sun."""
+        from tests.test_studies import png_text
+
+        deck = quillet.Deck(posfile="ring.pos", bsun=30.0, method=4, ssca_part=0.5, irot=0)
+        deck.write(self.p("fixed.deck"))
+        for extra, expected in ((["--irot", "1"], "turned by 0 to 180 deg"),
+                                (["--deck", self.p("fixed.deck")], "in the Sun's frame"),
+                                ([], "does not say whether the field was rotated")):
+            outdir = self.p("frame%d" % len(extra))
+            out = self.run_command(self.files["eps"], "-o", outdir, *extra)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            meta = png_text(os.path.join(outdir, "run.eps.escape_hist.png"))
+            self.assertIn(expected, meta["Description"])
+        # run.deck beside the file (a run folder of the package) tells irot.
+        folder = self.p("runfolder")
+        os.makedirs(folder)
+        shutil.copy(self.files["eps"], os.path.join(folder, "run.hist"))
+        deck.irot = 1
+        deck.write(os.path.join(folder, "run.deck"))
+        out = self.run_command(os.path.join(folder, "run.hist"), "-o", folder)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        meta = png_text(os.path.join(folder, "run.hist.escape_hist.png"))
+        self.assertIn("turned by 0 to 180 deg", meta["Description"])
 
     def test_malformed_file_gives_one_message_and_status_one(self):
         with open(self.files["w"]) as f:

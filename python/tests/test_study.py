@@ -216,8 +216,11 @@ class SweepTest(StudyCase):
     def test_sweep_refuses_before_any_run(self):
         d = tiny_deck(self.dir)
         for axes, name in ((dict(ssca_part=[0.5, 1.5]), "ssca_part"), (dict(nosuch=[1]), "nosuch"),
-                           (dict(latobs=[10.0]), "latobs"), (dict(bsun=30.0), "bsun"),
-                           (dict(method=[3, 3]), "method")):
+                           (dict(fiiobs=[10.0]), "fiiobs"), (dict(bsun=30.0), "bsun"),
+                           (dict(method=[3, 3]), "method"),
+                           (dict(latobs=[20.0, 0.0]), "latobs"),
+                           (dict(bsun=[10.0, 20.0], ssca_part=[0.5], paired=True), "bsun"),
+                           (dict(bsun=[10.0], paired=["ssca_part"]), "ssca_part")):
             with self.assertRaises(DeckError, msg=str(axes)) as cm:
                 self.sweep(d, **axes)
             self.assertEqual(cm.exception.name, name)
