@@ -10,6 +10,7 @@
 #include "format/result_file.h"
 #include "format/text_field.h"
 #include "numeric/ran1.h"
+#include "scatter/law_table.h"
 #include "planet/planet_source.h"
 
 namespace quillet {
@@ -26,6 +27,7 @@ struct engine_run {
     const double* latobs = nullptr;
     std::int32_t idum = 0;       // the seed as ran1 left it at the set-up
     ran1_state* serial_draws = nullptr;  // the serial run's one generator, seeded by the set-up
+    const scattering_laws* laws = nullptr;  // the run's scattering laws and their tables
     std::int32_t idum_deck = 0;  // the deck's seed: the key of the photons' own streams in a threaded run
     std::int32_t icheck = 0;
     std::int32_t mx = 0, my = 0;

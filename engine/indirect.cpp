@@ -65,7 +65,8 @@ void turn_observers(std::int32_t ntest) {
     com6.turned = true;
 }
 
-void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, bool check_reverse) {
+void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, const scattering_laws& laws,
+              bool check_reverse) {
     const std::int32_t ntest = com3.ntest;
     if (!com6.turned) turn_observers(ntest);
     const std::int32_t nboxvis = com3.nboxvis;
@@ -73,7 +74,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     const bool images = imagecom2.nxpix >= 1;
     const bool fold = aug2004a.emulate_b != 1;
 
-    const particle_law law = law_of_particle(ipart);
+    const particle_law& law = laws.law_of_kind(com_haze1.itype[ipart], ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
 

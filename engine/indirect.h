@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/engine_records.h"
+#include "scatter/law_table.h"
 #include "trace/tab_choose.h"
 
 namespace quillet {
@@ -28,6 +29,7 @@ void turn_observers(std::int32_t ntest);
 // com8, com8_haze and, with the image switch on, to the maps; leaves ipart in
 // com12. check_reverse: whether a first scattering searches its reversed
 // incoming path (the "IVIS3" check, which never changes a contribution).
-void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, bool check_reverse = true);
+void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, const scattering_laws& laws,
+              bool check_reverse = true);
 
 }  // namespace quillet

@@ -219,14 +219,9 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     // Run records read by the searches, the scattering step and the peel-off.
     com3.icheck = icheck;
-    com12.method = method;
-    com15 = {cfg.ppar1, cfg.ppar2, cfg.ppar3};
-    com15_haze = {cfg.ppar1_haze, cfg.ppar2_haze, cfg.ppar3_haze};
     com13.sredu = cfg.sredu;
     com13.zredu = cfg.zredu;
     maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
-    com_haze2.method_haze = method_haze;
-    com_haze3 = {cfg.ssca_part, cfg.ssca_haze};
     nov2004a = {nxpix, nypix, nxphot, nyphot};
     aug2004b.testimage = cfg.testimage;
     feb2006a.ntest_image = ntest > 1 ? 1 : ntest;
@@ -302,7 +297,10 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     run.hist_on = !cfg.epsfile.is_junk();
     clear_escape_records(run.nphot);
 
-    set_up_law_tables(method, method_haze, !posfile_haze.is_junk());
+    const scattering_laws laws({method, cfg.ppar1, cfg.ppar2, cfg.ppar3, method_haze, cfg.ppar1_haze,
+                                cfg.ppar2_haze, cfg.ppar3_haze, cfg.ssca_part, cfg.ssca_haze,
+                                !posfile_haze.is_junk(), icheck});
+    run.laws = &laws;
 
     double cpu1 = 0.0;
     tim(cpu1);

@@ -214,7 +214,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
             break;
         }
         const double hx = ph.px, hy = ph.py, hz = ph.pz;
-        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, rng);
+        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, *run.laws, rng);
         // A photon launched outside the layer that scatters first where it
         // entered the particle cannot find a particle on its reversed path:
         // that particle would have been the nearest entry of its free path
@@ -222,7 +222,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
         // trace asks for it, or after a "-center" law moved the photon.
         const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
                                    ph.pz != hz || run.icheck >= 1 || debug1.idebug >= 1;
-        indirect(ph.px, ph.py, ph.pz, ipart, iscat, check_reverse);
+        indirect(ph.px, ph.py, ph.pz, ipart, iscat, *run.laws, check_reverse);
         com12.ipart = ipart;
         if (lc.fold_after_scatter) fold_after_scattering(ph.px, ph.py, ph.pz);
         if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);

@@ -3,7 +3,6 @@
 
 #include <cmath>
 
-#include "field/field_records.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "scatter/mcphase.h"
@@ -16,13 +15,13 @@ namespace quillet::fuzz {
 inline void phase_table(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return;
     const bool haze = data[0] & 1;
-    com3.icheck = -1;  // no dump files
     write_file(haze ? "mcphase_haze.dat" : "mcphase.dat", data + 1, size - 1);
+    quillet::phase_table table;
     try {
         if (haze)
-            init_mcphase_haze();
+            init_mcphase_haze(table, 16, -1);  // icheck -1: no dump files
         else
-            init_mcphase();
+            init_mcphase(table, 16, -1);
     } catch (const run_error&) {
         return;
     }
@@ -34,14 +33,14 @@ inline void phase_table(const std::uint8_t* data, std::size_t size) {
         double phasef = 0.0, sine = 0.0, cose = 0.0;
         const double c = -1.0 + 0.25 * k;
         if (haze)
-            p_mcphase_haze(c, phasef);
+            p_mcphase_haze(table, c, phasef);
         else
-            p_mcphase(c, phasef);
+            p_mcphase(table, c, phasef);
         if (!std::isfinite(phasef)) fault("accepted table evaluates to a non-finite value");
         if (haze)
-            e_mcphase_haze(sine, cose, draws);
+            e_mcphase_haze(table, sine, cose, draws);
         else
-            e_mcphase(sine, cose, draws);
+            e_mcphase(table, sine, cose, draws);
         if (!std::isfinite(cose) || !std::isfinite(sine) || std::fabs(cose) > 1.0)
             fault("accepted table samples a non-finite or impossible direction");
     }

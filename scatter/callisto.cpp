@@ -7,15 +7,12 @@
 #include <cmath>
 #include <string>
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "numeric/spline.h"
-#include "scatter/scatter_records.h"
 #include "scatter/within_unit.h"
-#include "trace/trace_records.h"
 
 namespace quillet {
 
@@ -25,9 +22,6 @@ constexpr int n_nodes = 401;
 constexpr double h = 0.007853981633974483;   // pi / 400
 constexpr double h2 = 0.003926990816987242;  // h / 2
 constexpr double pi = 3.141592653589793;
-
-// Integrand sin(m) * m^n at the interval midpoints m_j = (j - 0.5) h.
-double fmid[n_nodes];
 
 // The cumulative distribution for the exponent n into theta, cum and c_n,
 // the integrand into f.
@@ -85,44 +79,49 @@ std::string power_law_problem(double n) {
     return table_problem(n, theta, cum, y2, c_n);
 }
 
-void init_callisto() {
-    const double n = com_power2.pow_n;
-    double* cum = com_power1.cum;
-    double* theta = com_power1.theta;
+void init_callisto(power_table& t, std::int32_t method, std::int32_t icheck) {
+    const double n = t.pow_n;
+    t.cum.assign(n_nodes + 1, 0.0);
+    t.theta.assign(n_nodes + 1, 0.0);
+    t.y2.assign(n_nodes + 1, 0.0);
+    double* cum = t.cum.data();
+    double* theta = t.theta.data();
 
-    build_table(n, fmid, theta, cum, com_power2.c_n);
+    // The integrand sin(m) * m^n at the interval midpoints m_j = (j - 0.5) h.
+    double fmid[n_nodes];
+    build_table(n, fmid, theta, cum, t.c_n);
     // The deck's exponent passed power_law_problem; this guards other callers.
     auto refuse = [&](const std::string& p) {
         if (!p.empty()) throw limit_error("power-law table for the exponent n = " + free_format(n) + ": " + p);
     };
-    refuse(table_problem(n, theta, cum, nullptr, com_power2.c_n));
-    spline(cum, theta, n_nodes, spline_natural, spline_natural, com_power1.y2);
-    refuse(table_problem(n, theta, cum, com_power1.y2, com_power2.c_n));
+    refuse(table_problem(n, theta, cum, nullptr, t.c_n));
+    spline(cum, theta, n_nodes, spline_natural, spline_natural, t.y2.data());
+    refuse(table_problem(n, theta, cum, t.y2.data(), t.c_n));
 
-    if (com3.icheck >= 1) {
-        say("INIT_CALLISTO: method", com12.method);
-        say("INIT_CALLISTO: n, c_n", n, com_power2.c_n);
+    if (icheck >= 1) {
+        say("INIT_CALLISTO: method", method);
+        say("INIT_CALLISTO: n, c_n", n, t.c_n);
         say("INIT_CALLISTO: alpha ", theta[1], theta[n_nodes]);
         say("INIT_CALLISTO: inte  ", cum[1], cum[n_nodes]);
         result_file dump("SPLINE_TEST");
-        put_record(dump.stream(), n, com_power2.c_n);
-        for (int i = 1; i <= n_nodes; ++i) put_record(dump.stream(), i, cum[i], theta[i], com_power1.y2[i]);
+        put_record(dump.stream(), n, t.c_n);
+        for (int i = 1; i <= n_nodes; ++i) put_record(dump.stream(), i, cum[i], theta[i], t.y2[i]);
         dump.commit();
     }
 }
 
-void e_callisto(double& sine, double& cose, random_draws& rng) {
+void e_callisto(const power_table& t, double& sine, double& cose, random_draws& rng) {
     double u = 2.0 * rng.next();
     double theta;
-    splint(com_power1.cum, com_power1.theta, com_power1.y2, n_nodes, u, theta);
+    splint(t.cum.data(), t.theta.data(), t.y2.data(), n_nodes, u, theta);
     if (theta < 0.0 || theta > pi) say("error: e_callisto: eps=", theta);
     cose = std::cos(theta);
     sine = std::sqrt(1.0 - cose * cose);
 }
 
-void p_callisto(double cose, double& phasef) {
+void p_callisto(const power_table& t, double cose, double& phasef) {
     double theta = std::acos(within_unit(cose));
-    phasef = 0.25 * com_power2.c_n * std::pow(theta, com_power2.pow_n);
+    phasef = 0.25 * t.c_n * std::pow(theta, t.pow_n);
 }
 
 }  // namespace quillet

@@ -3,15 +3,13 @@
 
 #include <cmath>
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "scatter/callisto.h"
 #include "scatter/mcphase.h"
 #include "scatter/phase_functions.h"
-#include "scatter/scatter_records.h"
-#include "trace/trace_records.h"
+#include "scatter/scatter.h"
 
 namespace quillet {
 
@@ -42,8 +40,10 @@ void sample_euler(const law_params& p, random_draws& rng, double& sine, double& 
     e_euler(sine, cose, p.par1, rng);
 }
 void evaluate_euler(const law_params& p, double cose, double& phasef) { p_euler(cose, phasef, p.par1); }
-void sample_power(const law_params&, random_draws& rng, double& sine, double& cose) { e_callisto(sine, cose, rng); }
-void evaluate_power(const law_params&, double cose, double& phasef) { p_callisto(cose, phasef); }
+void sample_power(const law_params& p, random_draws& rng, double& sine, double& cose) {
+    e_callisto(p.tables->power, sine, cose, rng);
+}
+void evaluate_power(const law_params& p, double cose, double& phasef) { p_callisto(p.tables->power, cose, phasef); }
 void sample_lambert_sphere(const law_params&, random_draws& rng, double& sine, double& cose) {
     e_lambert(sine, cose, rng);
 }
@@ -53,12 +53,12 @@ void sample_hg2(const law_params& p, random_draws& rng, double& sine, double& co
 }
 void evaluate_hg2(const law_params& p, double cose, double& phasef) { p_hg2(cose, phasef, p.par1, p.par2, p.par3); }
 void sample_table(const law_params& p, random_draws& rng, double& sine, double& cose) {
-    if (p.haze) e_mcphase_haze(sine, cose, rng);
-    else e_mcphase(sine, cose, rng);
+    if (p.haze) e_mcphase_haze(p.tables->mcphase_haze, sine, cose, rng);
+    else e_mcphase(p.tables->mcphase, sine, cose, rng);
 }
 void evaluate_table(const law_params& p, double cose, double& phasef) {
-    if (p.haze) p_mcphase_haze(cose, phasef);
-    else p_mcphase(cose, phasef);
+    if (p.haze) p_mcphase_haze(p.tables->mcphase_haze, cose, phasef);
+    else p_mcphase(p.tables->mcphase, cose, phasef);
 }
 
 // Parameter checks.
@@ -96,21 +96,20 @@ std::string check_none(double, double, double, const std::string&, const std::st
     return {};
 }
 
-// Table set-ups. The power law's normalisation c_n is reported as ppar3.
-void set_up_power_table(double exponent) {
-    com_power2.pow_n = exponent;
-    init_callisto();
-    com15.ppar3 = com_power2.c_n;
+// Table set-ups.
+void set_up_callisto(law_tables& t, const law_params& p, std::int32_t code, std::int32_t icheck) {
+    if (p.haze) return;
+    t.power.pow_n = 3.092;
+    init_callisto(t.power, code, icheck);
 }
-void set_up_callisto(const law_params& p) {
-    if (!p.haze) set_up_power_table(3.092);
+void set_up_power(law_tables& t, const law_params& p, std::int32_t code, std::int32_t icheck) {
+    if (p.haze) return;
+    t.power.pow_n = p.par1;
+    init_callisto(t.power, code, icheck);
 }
-void set_up_power(const law_params& p) {
-    if (!p.haze) set_up_power_table(p.par1);
-}
-void set_up_table(const law_params& p) {
-    if (p.haze) init_mcphase_haze();
-    else init_mcphase();
+void set_up_table(law_tables& t, const law_params& p, std::int32_t code, std::int32_t icheck) {
+    if (p.haze) init_mcphase_haze(t.mcphase_haze, code, icheck);
+    else init_mcphase(t.mcphase, code, icheck);
 }
 
 // code, name, surface, from_centre, power_law, float_azimuth, one_sided,
@@ -149,18 +148,22 @@ const law_row rows[n_law_codes + 1] = {
 
 const law_row& law_of(std::int32_t code) { return rows[is_law_code(code) ? code : 0]; }
 
-particle_law law_of_particle(std::int32_t ipart) {
-    const bool haze = com_haze1.itype[ipart] == 2;
-    const std::int32_t code = haze ? com_haze2.method_haze : com12.method;
-    if (!is_law_code(code))
-        // check_law_codes turns such a deck away at set-up; never scatter with
-        // the angles of an earlier photon.
-        throw limit_error("scatter: scattering-law code " + std::to_string(code) + " of particle " +
-                          std::to_string(ipart) + " is not one of the codes 1 to 16");
-    if (haze)
-        return {&rows[code], {com15_haze.ppar1_haze, com15_haze.ppar2_haze, com15_haze.ppar3_haze, true},
-                com_haze3.ssca_haze};
-    return {&rows[code], {com15.ppar1, com15.ppar2, com15.ppar3, false}, com_haze3.ssca_part};
+scattering_laws::scattering_laws(const settings& s) : method_(s.method), method_haze_(s.method_haze) {
+    check_law_codes(s.method, s.method_haze, s.haze_in_use);
+    ring_ = {&law_of(s.method), {s.ppar1, s.ppar2, s.ppar3, false, &tables_}, s.ssca_part};
+    haze_ = {&law_of(s.method_haze), {s.ppar1_haze, s.ppar2_haze, s.ppar3_haze, true, &tables_}, s.ssca_haze};
+    if (ring_.row->set_up) ring_.row->set_up(tables_, ring_.params, s.method, s.icheck);
+    // The power law's normalisation c_n is reported as ppar3.
+    if (ring_.row->power_law) ring_.params.par3 = tables_.power.c_n;
+    if (s.haze_in_use && haze_.row->set_up) haze_.row->set_up(tables_, haze_.params, s.method_haze, s.icheck);
+}
+
+void scattering_laws::refuse_code(std::int32_t ipart) const {
+    // check_law_codes turns such a run away at set-up; never scatter with
+    // the angles of an earlier photon.
+    const bool haze = ring_.row->code != 0;
+    throw limit_error("scatter: scattering-law code " + std::to_string(haze ? method_haze_ : method_) +
+                      " of particle " + std::to_string(ipart) + " is not one of the codes 1 to 16");
 }
 
 }  // namespace quillet

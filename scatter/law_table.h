@@ -16,15 +16,17 @@
 #include <string>
 
 #include "numeric/ran1.h"
+#include "scatter/law_tables.h"
 
 namespace quillet {
 
-// The parameters a law reads: ppar1..ppar3 of its particle kind, and
-// whether the particle is a haze particle (the tabulated laws keep one table
-// per kind).
+// The parameters a law reads: ppar1..ppar3 of its particle kind, whether the
+// particle is a haze particle (the tabulated laws keep one table per kind),
+// and the run's tables.
 struct law_params {
     double par1, par2, par3;
     bool haze;
+    const law_tables* tables = nullptr;
 };
 
 struct law_row {
@@ -40,9 +42,10 @@ struct law_row {
     // What is wrong with ppar1..3 (empty: nothing); n1..n3 name them.
     std::string (*parameter_problem)(double p1, double p2, double p3, const std::string& n1,
                                      const std::string& n2, const std::string& n3);
-    // Builds the law's tables before the photons run (null: none). The
-    // power law is built for the ring particles only (the haze shares it).
-    void (*set_up)(const law_params& p);
+    // Builds the law's tables into t before the photons run (null: none);
+    // code and icheck for its set-up report. The power law is built for the
+    // ring particles only (the haze shares it).
+    void (*set_up)(law_tables& t, const law_params& p, std::int32_t code, std::int32_t icheck);
 };
 
 constexpr std::int32_t n_law_codes = 16;
@@ -53,13 +56,53 @@ inline bool is_law_code(std::int32_t code) { return code >= 1 && code <= n_law_c
 // The row of a law code 1..16 (the caller has checked the code).
 const law_row& law_of(std::int32_t code);
 
-// The law that scatters on particle ipart (ring or haze, by its type), with
-// its parameters and single-scattering albedo.
+// The law that scatters on a particle of one kind, with its parameters and
+// single-scattering albedo.
 struct particle_law {
     const law_row* row;
     law_params params;
     double ssca;
 };
-particle_law law_of_particle(std::int32_t ipart);
+
+// The laws of one run: the ring and the haze particles' law with their
+// parameters and albedos, and the tables of those that need one. Built and
+// checked once before the photons run (the haze law only when a haze file is
+// in use), read-only after and shared by every worker.
+class scattering_laws {
+public:
+    struct settings {
+        std::int32_t method = 0;
+        double ppar1 = 0.0, ppar2 = 0.0, ppar3 = 0.0;
+        std::int32_t method_haze = 0;
+        double ppar1_haze = 0.0, ppar2_haze = 0.0, ppar3_haze = 0.0;
+        double ssca_part = 0.0, ssca_haze = 0.0;
+        bool haze_in_use = false;
+        std::int32_t icheck = 0;  // trace level of the tables' set-up report
+        bool operator==(const settings&) const = default;
+    };
+    // Checks the codes (check_law_codes) and builds the tables: the
+    // power-law table for a ring power law, the tabulated laws from
+    // "mcphase.dat" and "mcphase_haze.dat".
+    explicit scattering_laws(const settings& s);
+    scattering_laws(const scattering_laws&) = delete;  // the laws point into their tables
+    scattering_laws& operator=(const scattering_laws&) = delete;
+
+    // The law of a particle of kind itype (1 ring, 2 haze). Throws
+    // limit_error for a kind whose code is not a law's (never one of a run
+    // that passed check_law_codes).
+    const particle_law& law_of_kind(std::int32_t itype, std::int32_t ipart) const {
+        const particle_law& law = itype == 2 ? haze_ : ring_;
+        if (law.row->code == 0) [[unlikely]]
+            refuse_code(ipart);
+        return law;
+    }
+    const law_tables& tables() const { return tables_; }
+
+private:
+    [[noreturn]] void refuse_code(std::int32_t ipart) const;
+    std::int32_t method_, method_haze_;
+    law_tables tables_;
+    particle_law ring_, haze_;
+};
 
 }  // namespace quillet

@@ -8,8 +8,8 @@
 
 #include <cmath>
 #include <string>
+#include <vector>
 
-#include "field/field_records.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
 #include "format/result_file.h"
@@ -17,9 +17,7 @@
 #include "format/text_field.h"
 #include "numeric/ran1.h"
 #include "numeric/spline.h"
-#include "scatter/scatter_records.h"
 #include "scatter/within_unit.h"
-#include "trace/trace_records.h"
 
 namespace quillet {
 
@@ -39,8 +37,6 @@ struct table_set {
     const char* label_inte;
     const char* dump_file;
     const char* sample_error;
-    com_mcphase1_t& tab;
-    com_mcphase2_t& size;
 };
 
 const table_set ring_set{"mcphase.dat",
@@ -51,9 +47,7 @@ const table_set ring_set{"mcphase.dat",
                          "INIT_MCPHASE: alpha ",
                          "INIT_MCPHASE: inte  ",
                          "SPLINE_TEST",
-                         "error: e_mcphase: eps=",
-                         com_mcphase1,
-                         com_mcphase2};
+                         "error: e_mcphase: eps="};
 
 const table_set haze_set{"mcphase_haze.dat",
                          "tabulated haze phase-function:",
@@ -63,9 +57,7 @@ const table_set haze_set{"mcphase_haze.dat",
                          "INIT_MCPHASE_HAZE: alpha ",
                          "INIT_MCPHASE_haze: inte  ",
                          "SPLINE_TEST_HAZE",
-                         "error: e_mcphase_haze: eps=",
-                         com_mcphase1_haze,
-                         com_mcphase2_haze};
+                         "error: e_mcphase_haze: eps="};
 
 // Line of table row i: the title and n_alpha records come first.
 int row_line(int i) { return i + 2; }
@@ -80,8 +72,8 @@ std::string row_text(const table_set& set, int i) {
 // curvature does not make these finite: rows that span a sliver of angles
 // extend their cubic by a factor whose cube leaves the double range. Both
 // splines are tried at every row, between rows and every tenth of a degree.
-void check_splines(const table_set& set, int n_alpha) {
-    const com_mcphase1_t& t = set.tab;
+void check_splines(const table_set& set, const phase_table& t) {
+    const int n_alpha = t.n_alpha;
     auto nearest_row = [&](double alpha) {
         if (alpha >= t.alpha[n_alpha]) return n_alpha;
         int best = 1;
@@ -91,7 +83,7 @@ void check_splines(const table_set& set, int n_alpha) {
     };
     auto try_phase = [&](double alpha) {
         double value;
-        splint(t.alpha, t.phase, t.phase_y2, n_alpha, alpha, value);
+        splint(t.alpha.data(), t.phase.data(), t.phase_y2.data(), n_alpha, alpha, value);
         if (std::isfinite(value)) return;
         const int i = nearest_row(alpha);
         const double degrees = alpha / deg_to_rad;
@@ -107,7 +99,7 @@ void check_splines(const table_set& set, int n_alpha) {
     };
     auto try_sample = [&](double xi, int i) {
         double alpha;
-        splint(t.inte, t.alpha, t.alpha_y2, n_alpha, xi, alpha);
+        splint(t.inte.data(), t.alpha.data(), t.alpha_y2.data(), n_alpha, xi, alpha);
         if (std::isfinite(alpha)) return;
         throw input_error(row_text(set, i) + ": expected rows whose cumulative distribution a spline can invert, "
                           "found the phase angle " + free_format(alpha) + " drawn at the integral " +
@@ -124,8 +116,7 @@ void check_splines(const table_set& set, int n_alpha) {
     for (int k = 0; k <= 1800; ++k) try_phase(k == 1800 ? pi : k * 0.1 * deg_to_rad);
 }
 
-void init_table(const table_set& set, std::int32_t method_code) {
-    com_mcphase1_t& t = set.tab;
+void init_table(const table_set& set, phase_table& t, std::int32_t method_code, std::int32_t icheck) {
     free_reader in{std::string(set.file)};
 
     text80 lineline;
@@ -143,7 +134,9 @@ void init_table(const table_set& set, std::int32_t method_code) {
     if (n_alpha < 2)
         in.fail("expected at least 2 table rows (a spline needs two points), found n_alpha = " +
                 std::to_string(n_alpha));
-    set.size.n_alpha = n_alpha;
+    t.n_alpha = n_alpha;
+    for (std::vector<double>* v : {&t.alpha, &t.phase, &t.phase_y2, &t.inte, &t.alpha_y2})
+        v->assign(std::size_t(n_alpha) + 1, 0.0);
     if (set.echo_n_alpha) say("n_alpha_haze", n_alpha);
 
     for (int i = 1; i <= n_alpha; ++i) {
@@ -202,8 +195,8 @@ void init_table(const table_set& set, std::int32_t method_code) {
                               free_format(t.inte[i]) + ") after the normalisation (value " +
                               free_format(t.phase[i]) + ")");
 
-    spline(t.inte, t.alpha, n_alpha, spline_natural, spline_natural, t.alpha_y2);
-    spline(t.alpha, t.phase, n_alpha, spline_natural, spline_natural, t.phase_y2);
+    spline(t.inte.data(), t.alpha.data(), n_alpha, spline_natural, spline_natural, t.alpha_y2.data());
+    spline(t.alpha.data(), t.phase.data(), n_alpha, spline_natural, spline_natural, t.phase_y2.data());
     // Huge values on closely spaced angles give curvatures beyond the double range.
     for (int i = 1; i <= n_alpha; ++i)
         if (!std::isfinite(t.alpha_y2[i]) || !std::isfinite(t.phase_y2[i]))
@@ -212,9 +205,9 @@ void init_table(const table_set& set, std::int32_t method_code) {
                               ": expected phase-function values that a spline can follow, found a curvature "
                               "beyond the range of a double there (values too large for the spacing of the "
                               "phase angles)");
-    check_splines(set, n_alpha);
+    check_splines(set, t);
 
-    if (com3.icheck >= 1) {
+    if (icheck >= 1) {
         say(set.label_method, method_code);
         say(set.label_n_alpha, n_alpha);
         say(set.label_alpha, t.alpha[1], t.alpha[n_alpha]);
@@ -227,32 +220,39 @@ void init_table(const table_set& set, std::int32_t method_code) {
     }
 }
 
-inline void sample_table(const table_set& set, double& sine, double& cose, random_draws& rng) {
-    const com_mcphase1_t& t = set.tab;
+inline void sample_table(const table_set& set, const phase_table& t, double& sine, double& cose,
+                         random_draws& rng) {
     double xi = rng.next();
     double alpha;
-    splint(t.inte, t.alpha, t.alpha_y2, set.size.n_alpha, xi, alpha);
+    splint(t.inte.data(), t.alpha.data(), t.alpha_y2.data(), t.n_alpha, xi, alpha);
     if (alpha < 0.0 || alpha > pi) say(set.sample_error, alpha);
     cose = std::cos(pi - alpha);
     sine = std::sqrt(1.0 - cose * cose);
 }
 
-inline void evaluate_table(const table_set& set, double cose, double& phasef) {
-    const com_mcphase1_t& t = set.tab;
+inline void evaluate_table(const phase_table& t, double cose, double& phasef) {
     double alpha = pi - std::acos(within_unit(cose));
     double value;
-    splint(t.alpha, t.phase, t.phase_y2, set.size.n_alpha, alpha, value);
+    splint(t.alpha.data(), t.phase.data(), t.phase_y2.data(), t.n_alpha, alpha, value);
     phasef = 0.25 * value;
 }
 
 }  // namespace
 
-void init_mcphase() { init_table(ring_set, com12.method); }
-void e_mcphase(double& sine, double& cose, random_draws& rng) { sample_table(ring_set, sine, cose, rng); }
-void p_mcphase(double cose, double& phasef) { evaluate_table(ring_set, cose, phasef); }
+void init_mcphase(phase_table& t, std::int32_t method, std::int32_t icheck) {
+    init_table(ring_set, t, method, icheck);
+}
+void e_mcphase(const phase_table& t, double& sine, double& cose, random_draws& rng) {
+    sample_table(ring_set, t, sine, cose, rng);
+}
+void p_mcphase(const phase_table& t, double cose, double& phasef) { evaluate_table(t, cose, phasef); }
 
-void init_mcphase_haze() { init_table(haze_set, com_haze2.method_haze); }
-void e_mcphase_haze(double& sine, double& cose, random_draws& rng) { sample_table(haze_set, sine, cose, rng); }
-void p_mcphase_haze(double cose, double& phasef) { evaluate_table(haze_set, cose, phasef); }
+void init_mcphase_haze(phase_table& t, std::int32_t method_haze, std::int32_t icheck) {
+    init_table(haze_set, t, method_haze, icheck);
+}
+void e_mcphase_haze(const phase_table& t, double& sine, double& cose, random_draws& rng) {
+    sample_table(haze_set, t, sine, cose, rng);
+}
+void p_mcphase_haze(const phase_table& t, double cose, double& phasef) { evaluate_table(t, cose, phasef); }
 
 }  // namespace quillet

@@ -37,14 +37,6 @@ std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2,
                                           "ppar3" + suffix);
 }
 
-void set_up_law_tables(std::int32_t method, std::int32_t method_haze, bool haze_in_use) {
-    const law_row& ring = law_of(method);
-    if (ring.set_up) ring.set_up({com15.ppar1, com15.ppar2, com15.ppar3, false});
-    if (!haze_in_use) return;
-    const law_row& haze = law_of(method_haze);
-    if (haze.set_up) haze.set_up({com15_haze.ppar1_haze, com15_haze.ppar2_haze, com15_haze.ppar3_haze, true});
-}
-
 void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in_use) {
     if (!is_law_code(method))
         throw limit_error("scattering-law code method = " + std::to_string(method) +
@@ -61,9 +53,9 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
 }
 
 void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
-             random_draws& rng) {
+             const scattering_laws& laws, random_draws& rng) {
     com12.ipart = ipart;
-    const particle_law law = law_of_particle(ipart);
+    const particle_law& law = laws.law_of_kind(com_haze1.itype[ipart], ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
     const double ssca = law.ssca;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "numeric/ran1.h"
+#include "scatter/law_table.h"
 
 namespace quillet {
 
@@ -26,17 +27,11 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
 std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2, double ppar3,
                                   const std::string& suffix);
 
-// Builds the tables of the ring law and (when a haze file is in use) of the
-// haze law before the photons run: the power-law table and its
-// normalisation (reported as ppar3) for a ring power law, the tabulated laws
-// from "mcphase.dat" and "mcphase_haze.dat".
-void set_up_law_tables(std::int32_t method, std::int32_t method_haze, bool haze_in_use);
-
 // (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
-// particle hit; rng: the photon's draws (the polar angle first, then the
-// azimuth).
+// particle hit; laws: the run's laws; rng: the photon's draws (the polar
+// angle first, then the azimuth).
 void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
-             random_draws& rng);
+             const scattering_laws& laws, random_draws& rng);
 
 }  // namespace quillet

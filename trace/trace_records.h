@@ -13,7 +13,6 @@ constexpr std::int32_t no_particle = -999;
 
 struct com12_t {
     std::int32_t ipart;   // particle of the current scattering, excluded from the next search
-    std::int32_t method;  // ring-particle scattering-law code
 };
 extern thread_local constinit com12_t com12;
 

@@ -168,12 +168,12 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
     clear_block_sums();
     com4.ssca = 0.75;
     com11.mx = 12;
-    com12.method = 9;
+    com12.ipart = 9;
     com6.obs_z[3] = 0.5;
     fill_sums(3, 2.0);
     const photon_state_copy start;
     double ssca = 0.0, obs_z = 0.0, testw = -1.0, haze = -1.0;
-    std::int32_t mx = 0, method = 0;
+    std::int32_t mx = 0, ipart = 0;
     std::int64_t nsearch = -1;
     const com8_haze_t* main_haze = com8_haze_of_thread;
     const com8_haze_t* worker_haze = nullptr;
@@ -183,7 +183,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
         start.adopt();
         ssca = com4.ssca;
         mx = com11.mx;
-        method = com12.method;
+        ipart = com12.ipart;
         obs_z = com6.obs_z[3];
         testw = com7.testw[1];
         haze = com8_haze_of_thread->testw_haze[1][1][1];
@@ -193,7 +193,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
     }).join();
     EXPECT_EQ(ssca, 0.75);
     EXPECT_EQ(mx, 12);
-    EXPECT_EQ(method, 9);
+    EXPECT_EQ(ipart, 9);
     EXPECT_EQ(obs_z, 0.5);
     EXPECT_EQ(testw, 0.0);
     EXPECT_EQ(haze, 0.0);

@@ -19,20 +19,22 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 
+// The table the tests of this file look at.
+power_table table;
+
 void build_power_law(double n) {
-    com3.icheck = 0;
-    com_power2.pow_n = n;
-    init_callisto();
+    table.pow_n = n;
+    init_callisto(table, 9, 0);
 }
 
 phase_law power_law() {
-    return [](double c) { double p; p_callisto(c, p); return p; };
+    return [](double c) { double p; p_callisto(table, c, p); return p; };
 }
 
 std::function<double()> power_law_cose() {
     return [] {
         double sine, cose;
-        e_callisto(sine, cose, test_draws());
+        e_callisto(table, sine, cose, test_draws());
         return cose;
     };
 }
@@ -55,11 +57,11 @@ TEST(Callisto, NormalisationMatchesAnIndependentQuadrature) {
     for (double n : {0.0, 1.5, 3.092}) {
         build_power_law(n);
         // The 401-node rule is second order in h = pi/400: h^2 ~ 6e-5.
-        EXPECT_NEAR(com_power2.c_n, 2.0 / exact_moment(n), 1e-4 * com_power2.c_n) << "n = " << n;
-        EXPECT_EQ(com_power1.cum[1], 0.0);
-        EXPECT_DOUBLE_EQ(com_power1.cum[401], 2.0);
-        EXPECT_NEAR(com_power1.theta[401], pi, 1e-15);
-        for (int i = 2; i <= 401; ++i) ASSERT_GT(com_power1.cum[i], com_power1.cum[i - 1]);
+        EXPECT_NEAR(table.c_n, 2.0 / exact_moment(n), 1e-4 * table.c_n) << "n = " << n;
+        EXPECT_EQ(table.cum[1], 0.0);
+        EXPECT_DOUBLE_EQ(table.cum[401], 2.0);
+        EXPECT_NEAR(table.theta[401], pi, 1e-15);
+        for (int i = 2; i <= 401; ++i) ASSERT_GT(table.cum[i], table.cum[i - 1]);
     }
 }
 
@@ -72,10 +74,10 @@ TEST(Callisto, EvaluatorIntegratesToPiOverTheSphere) {
 
 TEST(Callisto, ExponentZeroIsIsotropic) {
     build_power_law(0.0);
-    EXPECT_NEAR(com_power2.c_n, 1.0, 1e-4);
+    EXPECT_NEAR(table.c_n, 1.0, 1e-4);
     for (double c : {-1.0, -0.5, 0.0, 0.7, 1.0}) {
         double p;
-        p_callisto(c, p);
+        p_callisto(table, c, p);
         EXPECT_NEAR(p, 0.25, 0.25e-4);
     }
 }
@@ -83,15 +85,15 @@ TEST(Callisto, ExponentZeroIsIsotropic) {
 TEST(Callisto, CallistoExponentIsZeroForwardAndLargestBackward) {
     build_power_law(3.092);
     double forward, backward, p;
-    p_callisto(1.0, forward);
-    p_callisto(-1.0, backward);
+    p_callisto(table, 1.0, forward);
+    p_callisto(table, -1.0, backward);
     EXPECT_EQ(forward, 0.0);
-    p_callisto(1.0 + 4e-16, p);
+    p_callisto(table, 1.0 + 4e-16, p);
     EXPECT_EQ(p, forward) << "a cosine rounded past 1 is taken as 1";
-    p_callisto(-1.0 - 4e-16, p);
+    p_callisto(table, -1.0 - 4e-16, p);
     EXPECT_EQ(p, backward);
     for (double c = -0.999; c < 1.0; c += 0.01) {
-        p_callisto(c, p);
+        p_callisto(table, c, p);
         ASSERT_LT(p, backward) << "cose = " << c;
     }
 }
@@ -109,17 +111,15 @@ TEST(Callisto, SamplerMatchesEvaluator) {
 TEST(Callisto, SamplerTakesExactlyOneDeviate) {
     build_power_law(3.092);
     double s, c;
-    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_callisto(s, c, rng); }), 1);
+    EXPECT_EQ(draws_taken([&](random_draws& rng) { e_callisto(table, s, c, rng); }), 1);
 }
 
 TEST(Callisto, PrintLevelOneWritesTheSplineDumpAndTheEchoLines) {
     scratch_dir dir;
-    com3.icheck = 1;
-    com_power2.pow_n = 3.092;
+    table.pow_n = 3.092;
     testing::internal::CaptureStdout();
-    init_callisto();
+    init_callisto(table, 7, 1);
     std::string out = testing::internal::GetCapturedStdout();
-    com3.icheck = 0;
     EXPECT_NE(out.find("INIT_CALLISTO: n, c_n 3.092 "), std::string::npos) << out;
     EXPECT_NE(out.find("INIT_CALLISTO: inte   0.0 "), std::string::npos) << out;
     std::string dump = dir.read("SPLINE_TEST");

@@ -37,7 +37,6 @@ law_params params_of(std::int32_t code) {
 class LawRow : public testing::TestWithParam<std::int32_t> {
 protected:
     void SetUp() override {
-        com3.icheck = 0;
         // A tabulated law that is none of the closed forms, of mean 1 over
         // the sphere: P = 1 + 0.8 P2(cos theta), 1-degree rows of phase angle.
         std::string table = "'law table test'\n181\n";
@@ -48,9 +47,9 @@ protected:
         dir.write("mcphase.dat", table);
         const law_row& row = law_of(GetParam());
         p = params_of(GetParam());
-        com15 = {p.par1, p.par2, p.par3};
+        p.tables = &tables;
         testing::internal::CaptureStdout();
-        if (row.set_up) row.set_up(p);
+        if (row.set_up) row.set_up(tables, p, GetParam(), 0);
         testing::internal::GetCapturedStdout();
     }
     phase_law evaluator() const {
@@ -65,6 +64,7 @@ protected:
         };
     }
     scratch_dir dir;
+    law_tables tables;
     law_params p{};
 };
 
