@@ -52,16 +52,16 @@ struct bench_rays {
 };
 
 void load_field() {
-    com13.sredu = 1.0;
-    com13.zredu = 1.0;
+    field.sredu = 1.0;
+    field.zredu = 1.0;
     maincom1.sizemin = 0.0;
     maincom1.s20 = 0.0;
     maincom1.f20 = 1.0;
     com3.icheck = -1;
     debug1.idebug = 0;
     part_read_2pos(text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
-    com11.mx = 50;
-    com11.my = 50;
+    field.mx = 50;
+    field.my = 50;
     tab_init();
     com3.nbox = 10000;
     com3.nboxvis = 10000;
@@ -75,7 +75,7 @@ const bench_rays& rays() {
         ran1_state s;
         std::int32_t idum = -17;
         auto u = [&] { return ran1(s, idum); };
-        const std::int32_t nori = com3.npartori;
+        const std::int32_t nori = field.npartori;
         const double elo = std::sin(15.0 * std::numbers::pi / 180.0), ehi = std::sin(80.0 * std::numbers::pi / 180.0);
         auto observer = [&](double& ox, double& oy, double& oz) {
             oz = elo + (ehi - elo) * u();
@@ -97,9 +97,9 @@ const bench_rays& rays() {
             ux = c * std::cos(phi);
             uy = c * std::sin(phi);
             if (ux * nx + uy * ny + uz * nz < 0.0) ux = -ux, uy = -uy, uz = -uz;
-            const double rk = com1.rpart[k];
-            double x = com1.xpart[k] + rk * nx, y = com1.ypart[k] + rk * ny;
-            const double z = com1.zpart[k] + rk * nz;
+            const double rk = field.rpart[k];
+            double x = field.xpart[k] + rk * nx, y = field.ypart[k] + rk * ny;
+            const double z = field.zpart[k] + rk * nz;
             retbox(x, y);
             r.free_paths.push_back({x, y, z, ux, uy, uz, k});
             double ox, oy, oz;

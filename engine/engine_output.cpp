@@ -65,8 +65,8 @@ void put_direction_results(std::FILE* f, const engine_run& run, const engine_sta
 // Records 19 to 24 of the escape file: the run's statistics.
 void put_run_tail(std::FILE* f, const engine_run& run, const engine_stats& st) {
     put_record(f, st.iscat_mean, st.npot_mean, st.nbox_mean);
-    put_record(f, com3.npartori, com3.npart, run.mx, run.my);
-    put_record(f, com13.sredu, com13.zredu, com13.tau);
+    put_record(f, field.npartori, field.npart, run.mx, run.my);
+    put_record(f, field.sredu, field.zredu, field.tau);
     put_record(f, st.fdir, st.tau_p, st.tau_n);
     put_record(f, st.cpu, st.cpu_comp);
     put_record(f, maincom1.sizemin, maincom1.s20, maincom1.f20);
@@ -241,7 +241,7 @@ void write_direction_file(const engine_run& run, const engine_stats& st) {
 
 void write_test_image_header(std::FILE* f, const engine_run& run) {
     put_record(f, 4.0);
-    put_record(f, com3.npart, com2.xl, com2.yl, com2.sy);
+    put_record(f, field.npart, field.xl, field.yl, field.sy);
     put_record(f, run.nphot, run.nxpix, run.ntest);
     put_record(f, run.nxpix, run.nypix);
     put_record(f, run.nxphot, run.nyphot);

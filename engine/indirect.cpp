@@ -79,7 +79,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
 
     double ax, ay, az;
     if (row.surface) {
-        double nx = px - com1.xpart[ipart], ny = py - com1.ypart[ipart], nz = pz - com1.zpart[ipart];
+        double nx = px - field.xpart[ipart], ny = py - field.ypart[ipart], nz = pz - field.zpart[ipart];
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         ax = nx / len;
         ay = ny / len;
@@ -128,7 +128,7 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     if (packet && fold) retbox(x, y);
     // A start outside the cell (unfolded, or left outside by rounding) has
     // messages of its own to print.
-    if (std::fabs(x) > com2.xl || std::fabs(y) > com2.yl) packet = false;
+    if (std::fabs(x) > field.xl || std::fabs(y) > field.yl) packet = false;
     if (packet) shadow_packet(x, y, pz, ipart, ntest, observer_directions(ntest), wanted, blocker);
 
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
@@ -187,8 +187,8 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
         if (itest == 1 && images) {
             double mx = px, my = py;
             retbox(mx, my);
-            int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
-            int iy = pixel_index(my, com2.yl, nov2004a.nypix);
+            int ix = pixel_index(mx, field.xl, nov2004a.nxpix);
+            int iy = pixel_index(my, field.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
             record_hit(image_hit{plane, pixel(ix, iy), c});
         }

@@ -58,7 +58,7 @@ void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t nte
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
 // in single precision and each coordinate is stored in single precision.
 void make_coordinate_images(std::int32_t nxpix, std::int32_t nypix) {
-    const double xl = com2.xl, yl = com2.yl;
+    const double xl = field.xl, yl = field.yl;
     for (std::int32_t iy = 1; iy <= nypix; ++iy)
         for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
             double fx = double(float(ix) - 0.5f);
@@ -105,10 +105,10 @@ void clear_escape_records(std::int32_t nphot) {
 // comes back).
 void warn_periodic_cell(const engine_run& run) {
     constexpr double max_cell_crossings = 1.0;
-    const double width = 2.0 * std::min(com2.xl, com2.yl);
-    const double thick = com2.zmax - com2.zmin;
+    const double width = 2.0 * std::min(field.xl, field.yl);
+    const double thick = field.zmax - field.zmin;
     if (!(width > 0.0) || !(thick > 0.0)) return;
-    const double free_path = com13.tau > 0.0 ? thick / com13.tau : 0.0;
+    const double free_path = field.tau > 0.0 ? thick / field.tau : 0.0;
     double worst_lat = 0.0, worst = 0.0;
     auto consider = [&](double lat_deg) {
         const double e = std::abs(lat_deg) * deg_to_rad;
@@ -220,8 +220,8 @@ void mcnew_sub_2pos_image(
     com12.method = method;
     com15 = {ppar1, ppar2, ppar3};
     com15_haze = {ppar1_haze, ppar2_haze, ppar3_haze};
-    com13.sredu = sredu;
-    com13.zredu = zredu;
+    field.sredu = sredu;
+    field.zredu = zredu;
     com_haze2.method_haze = method_haze;
     com_haze3 = {ssca_part, ssca_haze};
     nov2004a = {nxpix, nypix, nxphot, nyphot};
@@ -274,7 +274,7 @@ void mcnew_sub_2pos_image(
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
     part_read_2pos(posfile, posfile_haze);
-    tau = com13.tau;
+    tau = field.tau;
     if (icheck >= 0) warn_periodic_cell(run);
 
     // The test-image file is opened now and completed at the end of the run;
@@ -287,8 +287,8 @@ void mcnew_sub_2pos_image(
         write_test_image_header(image_file->stream(), run);
     }
 
-    com11.mx = mx;
-    com11.my = my;
+    field.mx = mx;
+    field.my = my;
     if (mx > 1 && my > 1) tab_init();
     clear_sums();
 
@@ -319,13 +319,13 @@ void mcnew_sub_2pos_image(
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
-        say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
+        say("mx,my,npart,npot", mx, my, field.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
         say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }
-    npartori = com3.npartori;
-    npart = com3.npart;
+    npartori = field.npartori;
+    npart = field.npart;
     if (run.escape_on) write_escape_file(run, st);
     if (run.hist_on) write_histogram_file(run, st);
     write_direction_file(run, st);

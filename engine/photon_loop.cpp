@@ -52,8 +52,8 @@ void fold_after_scattering(double& px, double& py, double pz) {
 }
 
 launch_constants::launch_constants(const engine_run& run)
-    : xl(com2.xl),
-      yl(com2.yl),
+    : xl(field.xl),
+      yl(field.yl),
       cos_b(std::cos(run.bsun * deg_to_rad)),
       sin_b(std::sin(run.bsun * deg_to_rad)),
       sun_l(run.lonsun * deg_to_rad),
@@ -116,8 +116,8 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
     }
     const double z0 = 0.0;
 
-    if (sz > 0.0) inidist = (com2.zmax / sz) * lc.widen;
-    else if (sz < 0.0) inidist = (com2.zmin / sz) * lc.widen;
+    if (sz > 0.0) inidist = (field.zmax / sz) * lc.widen;
+    else if (sz < 0.0) inidist = (field.zmin / sz) * lc.widen;
     photon ph{x0 + sx * inidist, y0 + sy * inidist, z0 + sz * inidist, -sx, -sy, -sz, rot};
 
     if (run.icheck >= 1) {
@@ -199,7 +199,7 @@ private:
 
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist) {
     photon ph = launch_photon(run, lc, iphot, inidist);
-    const bool launched_outside = ph.pz > com2.zmax || ph.pz < com2.zmin;
+    const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
         engine_sums.nsearch += 1;

@@ -16,7 +16,7 @@ void part_read_2pos(const text80& file, const text80& file_haze);
 // Appends, after particles 1..n of the tables, a copy of every periodic image
 // (of the eight neighbouring cells) whose sphere reaches into the central cell,
 // sets npart = n + copies and fills rpart2 for particles 1..npart. The cell
-// geometry must be in com2. Throws limit_error naming `source` when the copies
+// geometry must be in field. Throws limit_error naming `source` when the copies
 // would not fit in the tables. part_read_2pos ends with it; tests and
 // benchmarks that fill the tables directly call it too.
 void duplicate_edges(std::int32_t n, std::string_view source);
@@ -25,7 +25,7 @@ void duplicate_edges(std::int32_t n, std::string_view source);
 double fold_shift(double sy, double yl);
 
 // The entry among the images of particle ipart (its original and the edge
-// copies, com1.iorig) whose centre lies nearest to the point (px, py, pz):
+// copies, field.iorig) whose centre lies nearest to the point (px, py, pz):
 // after a photon on or in particle ipart is folded into the cell, the image
 // its sphere now belongs to.
 std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz);

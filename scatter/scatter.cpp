@@ -74,9 +74,9 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
     double sine = 0.0, cose = 0.0;
     if (row.surface) {
         // Surface laws: the polar angle is measured from the outward normal.
-        double nx = px - com1.xpart[ipart];
-        double ny = py - com1.ypart[ipart];
-        double nz = pz - com1.zpart[ipart];
+        double nx = px - field.xpart[ipart];
+        double ny = py - field.ypart[ipart];
+        double nz = pz - field.zpart[ipart];
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         ax = nx / len;
         ay = ny / len;
@@ -86,9 +86,9 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
         ay = ey;
         az = ez;
         if (row.from_centre) {
-            px = com1.xpart[ipart];
-            py = com1.ypart[ipart];
-            pz = com1.zpart[ipart];
+            px = field.xpart[ipart];
+            py = field.ypart[ipart];
+            pz = field.zpart[ipart];
         }
     }
     row.sample(law.params, sine, cose);

@@ -22,10 +22,10 @@ namespace HWY_NAMESPACE {
 // before each column and row: no entry beyond it matters (infinity: all do).
 template <class OnCell, class Reach>
 HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
-    const std::int32_t mx = com11.mx, my = com11.my;
+    const std::int32_t mx = field.mx, my = field.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     if (r.trace || search_options.full_scan || !(g.dtab_max > 0.0)) {
         // Every cell in turn: the traced search shows them all, and the
         // straightforward scan is the reference the cell walk is measured by.
@@ -78,7 +78,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
     const std::int32_t di = along && ex < 0.0 ? -1 : 1, dj = along && ey < 0.0 ? -1 : 1;
     const double Dx = std::copysign(D, ex), Dy = std::copysign(D, ey);
     for (std::int32_t i = di > 0 ? ifirst : ilast; di > 0 ? i <= ilast : i >= ifirst; i += di) {
-        const double dx = com10.cx[(i - 1) * my + 1] - x0;
+        const double dx = field.cx[(i - 1) * my + 1] - x0;
         if (along && ex != 0.0 && (dx - Dx) * iex > reach()) return;
         double ylo = -inf, yhi = inf;
         if (ex == 0.0 && ey == 0.0) {
@@ -113,7 +113,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
                     jfirst, jlast);
         const std::int32_t column = (i - 1) * my;
         for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-            if (along && ey != 0.0 && (walk_grid.cy[column + j] - y0 - Dy) * iey > reach()) break;
+            if (along && ey != 0.0 && (field.walk.cy[column + j] - y0 - Dy) * iey > reach()) break;
             if (j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1) continue;
             if (on_cell(column + j)) return;
         }

@@ -60,7 +60,7 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
 __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    const walk_cell_t& cell = walk_grid.cells[c];
+    const walk_cell_t& cell = field.walk.cells[c];
     const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
@@ -89,7 +89,7 @@ __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, cons
 // from height z0 to where it leaves the spheres' height range (0 where it
 // has left it already).
 inline double t_in_layer(double z0, double uz, double iuz) {
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     return std::max(((uz > 0.0 ? g.ztop : g.zbottom) - z0) * iuz, 0.0);
 }
 
@@ -103,7 +103,7 @@ inline double run_in_layer(double z0, double uz, double iuz, double h) {
 // centre of a cell whose disc the ray meets may lie: the largest disc radius,
 // widened a little against rounding in the walk's bounds.
 inline double walk_radius(const cell_ray& r) {
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     return g.dtab_max * (1.0 + 1.0e-9) + 1.0e-9 * (g.dxtab + g.dytab + std::fabs(r.x0) + std::fabs(r.y0));
 }
 

@@ -49,27 +49,27 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
             com11.nbox_sum += 1;
             if (com3.icheck >= 1) say("seg: px,py,pz", x0, y0, z0);
         }
-        if (ipart >= 1 || (z0 > com2.zmax && uz >= 0.0) || (z0 < com2.zmin && uz <= 0.0)) break;
+        if (ipart >= 1 || (z0 > field.zmax && uz >= 0.0) || (z0 < field.zmin && uz <= 0.0)) break;
         switch (ipart) {
             case -1:
-                x0 -= com2.xl2;
-                y0 -= com2.sy;
+                x0 -= field.xl2;
+                y0 -= field.sy;
                 break;
             case -2:
-                x0 += com2.xl2;
-                y0 += com2.sy;
+                x0 += field.xl2;
+                y0 += field.sy;
                 break;
             case -3:
-                y0 -= com2.yl2;
+                y0 -= field.yl2;
                 break;
             case -4:
-                y0 += com2.yl2;
+                y0 += field.yl2;
                 break;
             default:
                 break;
         }
-        if (y0 > com2.yl) y0 -= com2.yl2;
-        if (y0 < -com2.yl) y0 += com2.yl2;
+        if (y0 > field.yl) y0 -= field.yl2;
+        if (y0 < -field.yl) y0 += field.yl2;
         if (b == limit) break;
     }
     com12.ipart = no_particle;

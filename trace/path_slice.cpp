@@ -91,15 +91,15 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
 
     // With a laid-out grid and no trace, the cells are walked and their
     // candidates tested in one pass (the same answer as the list below).
-    const bool walk = com11.mx > 1 && com11.my > 1 && grid_layout.dtab_max > 0.0 && !search_options.full_scan &&
+    const bool walk = field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !search_options.full_scan &&
                       debug1.idebug < 1;
 
     // Candidates: every particle without a grid, the grid's list with one.
-    const std::int32_t mx = com11.mx, my = com11.my;
+    const std::int32_t mx = field.mx, my = field.my;
     const bool all = mx < 2 && my < 2;
     std::int32_t npot = 0;
     if (mx > 1 && my > 1 && !walk) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
-    const std::int32_t ncand = all ? com3.npart : npot;
+    const std::int32_t ncand = all ? field.npart : npot;
 
     if (walk && mode >= 2) {
         tab_choose_test(x0, y0, z0, d, mode, 0.0, ipart, tmin);

@@ -31,10 +31,10 @@ inline constexpr std::int32_t clear_way = 4;
 // twall[1..4].
 inline constexpr double no_wall = 1.0e6;
 inline std::int32_t first_wall(double x0, double y0, const search_direction& d, double* twall, double& texit) {
-    twall[1] = d.ux > 0.0 ? (com2.xl - x0) * d.iu[0] : no_wall;
-    twall[2] = d.ux < 0.0 ? -(com2.xl + x0) * d.iu[0] : no_wall;
-    twall[3] = d.uy > 0.0 ? (com2.yl - y0) * d.iu[1] : no_wall;
-    twall[4] = d.uy < 0.0 ? -(com2.yl + y0) * d.iu[1] : no_wall;
+    twall[1] = d.ux > 0.0 ? (field.xl - x0) * d.iu[0] : no_wall;
+    twall[2] = d.ux < 0.0 ? -(field.xl + x0) * d.iu[0] : no_wall;
+    twall[3] = d.uy > 0.0 ? (field.yl - y0) * d.iu[1] : no_wall;
+    twall[4] = d.uy < 0.0 ? -(field.yl + y0) * d.iu[1] : no_wall;
     texit = 2.0 * no_wall;
     std::int32_t iwall = 0;
     for (std::int32_t w = 1; w <= 4; ++w) {

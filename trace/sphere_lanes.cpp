@@ -65,15 +65,15 @@ struct sphere_lanes {
           UZ(hn::Set(D, d.uz)), zero(hn::Zero(D)), self_hit_v(hn::Set(D, self_hit)), two(hn::Set(D, 2.0)),
           start_rounding_v(hn::Set(D, start_rounding)), reach(hn::Set(D, start_reach(from_scattering, x0, y0, z0))),
           // The excluded particle's place in the sphere tables (-1: none there).
-          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= com3.npart ? walk_grid.place[excluded] : -1))) {}
+          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= field.npart ? field.walk.place[excluded] : -1))) {}
 
     static std::int32_t lanes() { return std::int32_t(hn::Lanes(DV())); }
 
     // The lanes whose sphere the ray enters, at distance t > 0 (t set), among
     // the valid ones; the excluded particle never is.
     HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
-        const V X = hn::LoadU(D, walk_grid.x + l0), Y = hn::LoadU(D, walk_grid.y + l0);
-        const V Z = hn::LoadU(D, walk_grid.z + l0), R2 = hn::LoadU(D, walk_grid.r2 + l0);
+        const V X = hn::LoadU(D, field.walk.x.data() + l0), Y = hn::LoadU(D, field.walk.y.data() + l0);
+        const V Z = hn::LoadU(D, field.walk.z.data() + l0), R2 = hn::LoadU(D, field.walk.r2.data() + l0);
         const V dx = hn::Sub(X0, X), dy = hn::Sub(Y0, Y), dz = hn::Sub(Z0, Z);
         const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
         const V dd = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
@@ -86,7 +86,7 @@ struct sphere_lanes {
             t = zero;
             return m;
         }
-        return entered(m, b, disc, dd, R2, hn::LoadU(D, walk_grid.r + l0), t);
+        return entered(m, b, disc, dd, R2, hn::LoadU(D, field.walk.r.data() + l0), t);
     }
 
     // Of the lanes m whose sphere lies ahead (b >= 0) and whose line the ray
@@ -109,7 +109,7 @@ struct sphere_lanes {
     // The lanes of the spheres a nearly horizontal ray keeps: those reaching
     // into the heights [ztmin, ztmax] it sweeps.
     HWY_INLINE M swept(std::int32_t l0, M valid, double ztmin, double ztmax) const {
-        const V Z = hn::LoadU(D, walk_grid.z + l0), R = hn::LoadU(D, walk_grid.r + l0);
+        const V Z = hn::LoadU(D, field.walk.z.data() + l0), R = hn::LoadU(D, field.walk.r.data() + l0);
         return hn::And(valid,
                        hn::And(hn::Le(hn::Sub(Z, R), hn::Set(D, ztmax)), hn::Ge(hn::Add(Z, R), hn::Set(D, ztmin))));
     }
@@ -147,7 +147,7 @@ struct shadow_probe {
         : X0(hn::Set(D, float(x0))), Y0(hn::Set(D, float(y0))), Z0(hn::Set(D, float(z0))),
           UX(hn::Set(D, float(d.ux))), UY(hn::Set(D, float(d.uy))), UZ(hn::Set(D, float(d.uz))),
           shrink(hn::Set(D, 1.0f - 0x1p-17f)) {
-        const shadow_grid_t& g = shadow_grid;
+        const shadow_grid_t& g = field.shadow;
         const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
         i0 = column(std::min(x0, xe) - g.pad);
         i1 = column(std::max(x0, xe) + g.pad);
@@ -161,7 +161,7 @@ struct shadow_probe {
     // on a field larger than the caches; fetched together they wait once.
     HWY_INLINE void fetch() const { fetch_runs(i0, i1, j0, j1); }
     static HWY_INLINE void fetch_runs(std::int32_t c0, std::int32_t c1, std::int32_t r0, std::int32_t r1) {
-        const shadow_grid_t& g = shadow_grid;
+        const shadow_grid_t& g = field.shadow;
         for (std::int32_t i = c0; i <= c1; ++i) {
             const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
             const std::size_t begin = std::size_t(first[r0]), end = std::size_t(first[r1 + 1]);
@@ -175,12 +175,12 @@ struct shadow_probe {
     static std::int32_t cell(double q, std::int32_t n) {
         return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
     }
-    static std::int32_t column(double x) { return cell((x - shadow_grid.x0) * shadow_grid.rwidth, shadow_grid.nx); }
-    static std::int32_t row(double y) { return cell((y - shadow_grid.y0) * shadow_grid.rheight, shadow_grid.ny); }
+    static std::int32_t column(double x) { return cell((x - field.shadow.x0) * field.shadow.rwidth, field.shadow.nx); }
+    static std::int32_t row(double y) { return cell((y - field.shadow.y0) * field.shadow.rheight, field.shadow.ny); }
 
     // The lanes of spheres l .. l + N - 1 the ray may meet.
     HWY_INLINE M maybe(std::int32_t l) const {
-        const shadow_grid_t& g = shadow_grid;
+        const shadow_grid_t& g = field.shadow;
         hn::Vec<DF> x, y, z, rr;
         hn::LoadInterleaved2(D, g.xy.data() + 2 * std::size_t(l), x, y);
         hn::LoadInterleaved2(D, g.zr.data() + 2 * std::size_t(l), z, rr);
@@ -196,7 +196,7 @@ struct shadow_probe {
     // Sphere `skip` (>= 0) is left out.
     template <class OnLanes>
     HWY_INLINE bool each_run(std::int32_t i, OnLanes on_lanes, std::int32_t skip = -1) const {
-        const std::int32_t* first = shadow_grid.first.data() + std::size_t(i) * shadow_grid.ny;
+        const std::int32_t* first = field.shadow.first.data() + std::size_t(i) * field.shadow.ny;
         const std::int32_t end = first[j1 + 1], N = std::int32_t(hn::Lanes(D));
         const hn::RebindToSigned<DF> DI;
         for (std::int32_t l = first[j0]; l < end; l += N) {
@@ -217,11 +217,11 @@ inline double run_in_layer(double z0, const search_direction& d) {
 // the excluded particle; -1 otherwise. The sphere's walk cell, whose test
 // follows when the ray meets the sphere, is fetched along with the sphere.
 HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
-    const std::int32_t p = shadow_grid.place_cell[2 * q];
+    const std::int32_t p = field.shadow.place_cell[2 * q];
     if (p < 0) return -1;
-    const char* cell = reinterpret_cast<const char*>(&walk_grid.cells[shadow_grid.place_cell[2 * q + 1]]);
+    const char* cell = reinterpret_cast<const char*>(&field.walk.cells[field.shadow.place_cell[2 * q + 1]]);
     fetch_lines(cell, cell + sizeof(walk_cell_t) - 1);
-    return walk_grid.spheres[p].k != excluded ? p : -1;
+    return field.walk.spheres[p].k != excluded ? p : -1;
 }
 
 // The nearest entry of a free path inside the box (t <= texit), as the
@@ -236,8 +236,8 @@ template <bool from_scattering>
 std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
                                     double run, double texit, std::int32_t excluded, std::int32_t& ipart,
                                     double& tmin) {
-    const shadow_grid_t& g = shadow_grid;
-    const walk_grid_t& w = walk_grid;
+    const shadow_grid_t& g = field.shadow;
+    const walk_grid_t& w = field.walk;
     const shadow_probe probe(x0, y0, z0, d, run);
     probe.fetch();
     const double reach = start_reach(from_scattering, x0, y0, z0);
@@ -264,12 +264,12 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 // its own, and its shadow tests its entry in the shadow grid
                 // and, when a ray meets a copy of it, its radius and
                 // original: fetched while the search goes on.
-                __builtin_prefetch(&com_haze1.itype[e.k]);
-                __builtin_prefetch(&com1.xpart[e.k]);
-                __builtin_prefetch(&com1.ypart[e.k]);
-                __builtin_prefetch(&com1.zpart[e.k]);
-                __builtin_prefetch(&com1.rpart[e.k]);
-                __builtin_prefetch(&com1.iorig[e.k]);
+                __builtin_prefetch(&field.itype[e.k]);
+                __builtin_prefetch(&field.xpart[e.k]);
+                __builtin_prefetch(&field.ypart[e.k]);
+                __builtin_prefetch(&field.zpart[e.k]);
+                __builtin_prefetch(&field.rpart[e.k]);
+                __builtin_prefetch(&field.iorig[e.k]);
                 __builtin_prefetch(own + e.k);
             }
             return false;
@@ -295,8 +295,8 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     std::int32_t tested = 0;
     // A free path first tries the shadow grid (the walk's lanes are set up
     // only where it is needed).
-    if (mode < 2 && shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
-        const shadow_grid_t& g = shadow_grid;
+    if (mode < 2 && field.shadow.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+        const shadow_grid_t& g = field.shadow;
         const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
         if (run + g.pad <= g.reach)
             return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
@@ -328,7 +328,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     // horizontal ray keeps; met, those it enters, at distances t.
     // on_lanes(l0, valid, met, t) returns true to end the walk.
     auto each_lanes = [&](std::int32_t c, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
-        const std::int32_t first = walk_grid.first[c], count = walk_grid.count[c];
+        const std::int32_t first = field.walk.first[c], count = field.walk.count[c];
         for (std::int32_t o = 0; o < count; o += N) {
             const std::int32_t l0 = first + o;
             auto valid = hn::FirstN(D, std::size_t(count - o));
@@ -350,7 +350,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
             }
             tested += std::int32_t(hn::CountTrue(D, hn::And(valid, hn::FirstN(D, std::size_t(i + 1)))));
             hn::Store(t, D, tl);
-            ipart = walk_grid.k[l0 + i];
+            ipart = field.walk.k[l0 + i];
             tmin = tl[i];
             return true;
         });
@@ -381,7 +381,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
                                           const double ti = tl[i];
                                           const std::int32_t l = l0 + i;
                                           if (ti > 0.0 && (ti < tmin || (ti == tmin && best >= 0 && l < best))) {
-                                              ipart = walk_grid.k[l];
+                                              ipart = field.walk.k[l];
                                               tmin = ti;
                                               best = l;
                                           }
@@ -428,9 +428,9 @@ std::int32_t SearchCells(double x0, double y0, double z0, const search_direction
 // spheres are put into the scratch as seen from the start point.
 bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0, std::int32_t& i1,
                  std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
-    const std::int32_t mx = com11.mx, my = com11.my;
-    const grid_layout_t& g = grid_layout;
-    const walk_grid_t& w = walk_grid;
+    const std::int32_t mx = field.mx, my = field.my;
+    const grid_layout_t& g = field.layout;
+    const walk_grid_t& w = field.walk;
     const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
     const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
     const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
@@ -456,7 +456,7 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     const hn::ScalableTag<double> D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
     const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
-    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= field.npart ? w.place[excluded] : -1;
     std::int32_t n = 0, excluded_q = -1;
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t begin = w.first[(i - 1) * my + j0];
@@ -470,14 +470,14 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
         }
         for (std::int32_t l = begin; l < end; l += N) {
             const std::int32_t q = n + (l - begin);
-            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y + l));
-            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z + l));
+            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x.data() + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y.data() + l));
+            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z.data() + l));
             hn::StoreU(dx, D, s.near_dx + q);
             hn::StoreU(dy, D, s.near_dy + q);
             hn::StoreU(dz, D, s.near_dz + q);
             hn::StoreU(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)), D, s.near_dd + q);
-            hn::StoreU(hn::LoadU(D, w.r2 + l), D, s.near_r2 + q);
-            hn::StoreU(hn::LoadU(D, w.r + l), D, s.near_r + q);
+            hn::StoreU(hn::LoadU(D, w.r2.data() + l), D, s.near_r2 + q);
+            hn::StoreU(hn::LoadU(D, w.r.data() + l), D, s.near_r + q);
         }
         n += end - begin;
     }
@@ -521,7 +521,7 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    hit = walk_grid.k[s.near_place[q]];
+                    hit = field.walk.k[s.near_place[q]];
                     return true;
                 }))
                 return hit;
@@ -549,25 +549,25 @@ struct start_particle {
 void look_up(start_particle& p) {
     p.looked_up = true;
     const std::int32_t e = p.excluded;
-    if (e < 1 || e > com3.npart) return;
-    const double x = com1.xpart[e], y = com1.ypart[e], z = com1.zpart[e], r = com1.rpart[e];
+    if (e < 1 || e > field.npart) return;
+    const double x = field.xpart[e], y = field.ypart[e], z = field.zpart[e], r = field.rpart[e];
     const double dx = p.x0 - x, dy = p.y0 - y, dz = p.z0 - z;
     const double reach = r * (1.0 + 1.0e-6);
     if (!(dx * dx + dy * dy + dz * dz <= reach * reach)) return;
-    p.orig = com1.iorig[e];
+    p.orig = field.iorig[e];
     p.x = x;
     p.y = y;
     p.z = z;
     p.r = r;
-    p.tol = shadow_grid.margin + 1.0e-3 * r;
-    p.near_wall = !(std::min(com2.xl - std::fabs(p.x0), com2.yl - std::fabs(p.y0)) > 2.0 * r * (1.0 + 1.0e-6));
+    p.tol = field.shadow.margin + 1.0e-3 * r;
+    p.near_wall = !(std::min(field.xl - std::fabs(p.x0), field.yl - std::fabs(p.y0)) > 2.0 * r * (1.0 + 1.0e-6));
 }
 
 // Whether sphere q of the shadow grid is a copy of the start particle at its
 // place that the ray along d leaves before it reaches a wall of the cell
 // (every ray does, from a start more than a diameter away from the walls).
 bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     if (!p.looked_up) look_up(p);
     if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.xy[2 * q] - p.x) <= p.tol) ||
         !(std::fabs(g.xy[2 * q + 1] - p.y) <= p.tol) || !(std::fabs(g.zr[2 * q] - p.z) <= p.tol))
@@ -587,7 +587,7 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
 // The entry of the start particle at its own place, which the pre-test
 // leaves out; -1 for none.
 std::int32_t own_entry(std::int32_t excluded) {
-    return excluded >= 1 && excluded <= com3.npart ? shadow_grid.own[std::size_t(excluded)] : -1;
+    return excluded >= 1 && excluded <= field.npart ? field.shadow.own[std::size_t(excluded)] : -1;
 }
 
 // What the shadow grid tells of the way of a shadow ray from a scattering
@@ -627,7 +627,7 @@ struct way_candidates {
     HWY_INLINE bool take(std::size_t q) {
         const std::int32_t p = table_place(q, start.excluded);
         if (p >= 0) {
-            const walk_sphere_t& e = walk_grid.spheres[p];
+            const walk_sphere_t& e = field.walk.spheres[p];
             tested += 1;
             if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
             if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
@@ -646,7 +646,7 @@ struct way_candidates {
 
 way_answer pretest_way(double x0, double y0, double z0, const search_direction& d, start_particle& start,
                        std::int32_t& tested, search_scratch_t& s) {
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(z0, d);
     if (!(run + g.pad <= g.reach)) return {way_state::unknown, 0};
@@ -681,7 +681,7 @@ constexpr std::int32_t batch_least = 8, batch_directions = 128, batch_spheres = 
 void pretest_packet(double x0, double y0, double z0, start_particle& start, std::int32_t n,
                     const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,
                     search_scratch_t& s) {
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     using DF = hn::ScalableTag<float>;
     const DF D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
@@ -799,7 +799,7 @@ void step_clear_way(double x0, double y0, double z0, const search_direction& d, 
     double twall[5], t;
     const std::int32_t w = first_wall(x0, y0, d, twall, t);
     const double z = z0 + t * d.uz;
-    if (t >= 0.0 && ((z > com2.zmax && d.uz >= 0.0) || (z < com2.zmin && d.uz <= 0.0))) {
+    if (t >= 0.0 && ((z > field.zmax && d.uz >= 0.0) || (z < field.zmin && d.uz <= 0.0))) {
         debug1.ibox = 1;
         com11.ntab_calls += 1;
         com12.ipart = no_particle;
@@ -817,16 +817,16 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     // Only whether the way is blocked counts, so any blocker will do, except
     // in a traced run, whose trace lists the searches as the list finds them.
     const std::int32_t mode = debug1.idebug >= 1 ? 2 : 3;
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     // The cells around the start point are searched for all the directions
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
-    const bool walked = mode == 3 && com3.nboxvis >= 1 && com11.mx > 1 && com11.my > 1 && g.dtab_max > 0.0 &&
+    const bool walked = mode == 3 && com3.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 &&
                         !search_options.full_scan;
     // Directions whose way the shadow grid shows free only step through
     // their boxes (the searches' count kept).
-    const bool pretest = walked && shadow_grid.ready;
+    const bool pretest = walked && field.shadow.ready;
     start_particle start{x0, y0, z0, excluded};
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     // The way is blocked within the first slice search, by `particle`.
@@ -885,7 +885,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
 }
 
 std::int32_t ShadowPretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
-    if (!shadow_grid.ready) return -1;
+    if (!field.shadow.ready) return -1;
     start_particle start{x0, y0, z0, excluded};
     std::int32_t tested = 0;
     const way_answer way = pretest_way(x0, y0, z0, d, start, tested, *search_scratch_of_thread);

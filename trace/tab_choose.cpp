@@ -63,8 +63,8 @@ void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
     std::string line;
     put_text(line, 30, "tab_choose: i,cx,cy,epd,d2");
     put_int(line, 5, c);
-    put_fixed(line, 8, 2, com10.cx[c]);
-    put_fixed(line, 8, 2, com10.cy[c]);
+    put_fixed(line, 8, 2, field.cx[c]);
+    put_fixed(line, 8, 2, field.cy[c]);
     put_fixed(line, 12, 4, epd);
     put_fixed(line, 12, 4, d2);
     say(line);
@@ -72,7 +72,7 @@ void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
     put_text(line, 30, "tab_choose: tmin,smin2,dtab2");
     put_fixed(line, 12, 4, epd);
     put_fixed(line, 12, 4, smin2);
-    put_fixed(line, 12, 4, com10.dtab2[c]);
+    put_fixed(line, 12, 4, field.dtab2[c]);
     say(line);
 }
 
@@ -96,7 +96,7 @@ inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, doubl
         // Height where the ray can first reach the disc: |uz| <= |uz|/h, so
         // this lies between z0 and the true height there.
         const double zpot = r.z0 + (epd - dtab) * r.uz;
-        if (r.trace) say("tab_choose:", zpot, com2.zmax, com2.zmin);
+        if (r.trace) say("tab_choose:", zpot, field.zmax, field.zmin);
         if (zpot > r.zhigh || zpot < r.zlow) {
             if (r.trace) say("tab_choose: zpot -> goto10");
             return false;
@@ -106,26 +106,26 @@ inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, doubl
 }
 
 inline bool cell_passes(std::int32_t c, const cell_ray& r, search_scratch_t& s) {
-    return com9.nlist[c] >= 1 && disc_passes(c, com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], r, s);
+    return field.nlist[c] >= 1 && disc_passes(c, field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], r, s);
 }
 
 // A nearly horizontal ray keeps only the particles that reach into the height
 // range it sweeps.
 inline bool in_swept_heights(std::int32_t k, const search_scratch_t& s) {
-    return com1.zpart[k] - com1.rpart[k] <= s.ztmax && com1.zpart[k] + com1.rpart[k] >= s.ztmin;
+    return field.zpart[k] - field.rpart[k] <= s.ztmax && field.zpart[k] + field.rpart[k] >= s.ztmin;
 }
 
 // Appends the candidates of cell c after entry n of pottab.
 inline void visit_cell(std::int32_t c, const cell_ray& r, search_scratch_t& s, std::int32_t* pottab, std::int32_t& n) {
     if (!cell_passes(c, r, s)) return;
-    const std::int32_t first = com9.istart[c], end = first + com9.nlist[c];
+    const std::int32_t first = field.istart[c], end = first + field.nlist[c];
     if (r.flat) {
         for (std::int32_t l = first; l < end; ++l) {
-            const std::int32_t k = com9.ilist[l];
+            const std::int32_t k = field.ilist[l];
             if (in_swept_heights(k, s)) pottab[++n] = k;
         }
     } else {
-        for (std::int32_t l = first; l < end; ++l) pottab[++n] = com9.ilist[l];
+        for (std::int32_t l = first; l < end; ++l) pottab[++n] = field.ilist[l];
     }
 }
 
@@ -138,7 +138,7 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
     // are dropped, and a ray that sweeps no part of the layer has no candidates.
     const double uz = d.uz;
     if (d.flat) {
-        const double run = 2.0 * (com2.xl + com2.yl);
+        const double run = 2.0 * (field.xl + field.yl);
         if (uz > 0.0) {
             s.ztmin = z0;
             s.ztmax = z0 + run * uz;
@@ -146,9 +146,9 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
             s.ztmax = z0;
             s.ztmin = z0 + run * uz;
         }
-        if (s.ztmin > com2.zmax || s.ztmax < com2.zmin) return false;
+        if (s.ztmin > field.zmax || s.ztmax < field.zmin) return false;
     }
-    const double zhigh = height_margin * com2.zmax, zlow = height_margin * com2.zmin;
+    const double zhigh = height_margin * field.zmax, zlow = height_margin * field.zmin;
     r = cell_ray{x0, y0, z0, d.ex, d.ey, d.h, uz, {d.iu[0], d.iu[1], d.iu[2]}, zhigh, zlow, d.flat, trace};
     return true;
 }

@@ -178,9 +178,9 @@ void expect_test_image_file(const std::string& path, const engine_call& c, int n
     const int images = c.ntest > 1 ? 1 : c.ntest;
     EXPECT_EQ(r.real(), 4.0);
     EXPECT_EQ(r.integer(), c.npart);
-    EXPECT_EQ(r.real(), com2.xl);
-    EXPECT_EQ(r.real(), com2.yl);
-    EXPECT_EQ(r.real(), com2.sy);
+    EXPECT_EQ(r.real(), field.xl);
+    EXPECT_EQ(r.real(), field.yl);
+    EXPECT_EQ(r.real(), field.sy);
     EXPECT_EQ(r.integer(), nphot);
     EXPECT_EQ(r.integer(), nx);
     EXPECT_EQ(r.integer(), c.ntest);
@@ -194,10 +194,10 @@ void expect_test_image_file(const std::string& path, const engine_call& c, int n
     expect_values(r, c.fiiobs, c.ntest, "fiiobs");
     for (int iy = 1; iy <= ny; ++iy)
         for (int ix = 1; ix <= nx; ++ix)
-            EXPECT_FLOAT_EQ(r.single(), float((2.0 * (ix - 0.5) * com2.xl) / nx - com2.xl));
+            EXPECT_FLOAT_EQ(r.single(), float((2.0 * (ix - 0.5) * field.xl) / nx - field.xl));
     for (int iy = 1; iy <= ny; ++iy)
         for (int ix = 1; ix <= nx; ++ix)
-            EXPECT_FLOAT_EQ(r.single(), float((iy - 0.5) * 2.0 * com2.yl / ny - com2.yl));
+            EXPECT_FLOAT_EQ(r.single(), float((iy - 0.5) * 2.0 * field.yl / ny - field.yl));
     EXPECT_EQ(r.integer(), images);
     EXPECT_EQ(r.integer(), 10);
     std::vector<int> ill(static_cast<std::size_t>(n)), vis(static_cast<std::size_t>(n));

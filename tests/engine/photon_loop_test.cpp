@@ -278,12 +278,12 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
     // into the cell. Particles 2 and 3, small and far from the ray, spread
     // the centres over both sides of the origin as the search grid needs.
     fixture::set_field({{0.5, 1.8, 0.0, 0.0}, {0.1, -1.0, -1.0, 0.0}, {0.1, 0.5, 1.0, 0.0}}, 2.0, 2.0, 0.0);
-    ASSERT_EQ(com3.npart, 4);
-    ASSERT_EQ(com1.xpart[4], 1.8 - 4.0);
+    ASSERT_EQ(field.npart, 4);
+    ASSERT_EQ(field.xpart[4], 1.8 - 4.0);
     for (bool grid : {false, true}) {
         fixture::set_grid(grid ? 4 : 1, grid ? 4 : 1);
         // Scattered at the copy's centre, then folded.
-        double px = com1.xpart[4], py = 0.0, pz = 0.0;
+        double px = field.xpart[4], py = 0.0, pz = 0.0;
         com12.ipart = 4;
         fold_after_scattering(px, py, pz);
         EXPECT_NEAR(px, 1.8, 1e-15);

@@ -167,7 +167,7 @@ TEST(PhotonState, BytesThatDoNotFitABlockAreRejected) {
 TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
     clear_block_sums();
     com4.ssca = 0.75;
-    com11.mx = 12;
+    field.mx = 12;
     com12.method = 9;
     com6.obs_z[3] = 0.5;
     fill_sums(3, 2.0);
@@ -182,7 +182,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
         worker_records own;
         start.adopt();
         ssca = com4.ssca;
-        mx = com11.mx;
+        mx = field.mx;
         method = com12.method;
         obs_z = com6.obs_z[3];
         testw = com7.testw[1];

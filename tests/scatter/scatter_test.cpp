@@ -66,16 +66,17 @@ struct Scatter : testing::Test {
     std::mt19937_64 geometry{20240611};
 
     void SetUp() override {
-        com1.xpart[ring_particle] = ring_centre[0];
-        com1.ypart[ring_particle] = ring_centre[1];
-        com1.zpart[ring_particle] = ring_centre[2];
-        com1.rpart[ring_particle] = 1.0;
-        com1.xpart[haze_particle] = haze_centre[0];
-        com1.ypart[haze_particle] = haze_centre[1];
-        com1.zpart[haze_particle] = haze_centre[2];
-        com1.rpart[haze_particle] = 0.5;
-        com_haze1.itype[ring_particle] = 1;
-        com_haze1.itype[haze_particle] = 2;
+        field.size_particles(std::max(ring_particle, haze_particle));
+        field.xpart[ring_particle] = ring_centre[0];
+        field.ypart[ring_particle] = ring_centre[1];
+        field.zpart[ring_particle] = ring_centre[2];
+        field.rpart[ring_particle] = 1.0;
+        field.xpart[haze_particle] = haze_centre[0];
+        field.ypart[haze_particle] = haze_centre[1];
+        field.zpart[haze_particle] = haze_centre[2];
+        field.rpart[haze_particle] = 0.5;
+        field.itype[ring_particle] = 1;
+        field.itype[haze_particle] = 2;
         com3.icheck = 0;
         com4.weight = 1.0;
         com_haze3.ssca_part = 1.0;

@@ -30,8 +30,8 @@ protected:
         fixture::reset_field();
         com12.ipart = no_particle;
         fixture::set_field({}, 5.0, 5.0, 2.0);
-        com2.zmin = -1.0;
-        com2.zmax = 1.0;
+        field.zmin = -1.0;
+        field.zmax = 1.0;
     }
 };
 

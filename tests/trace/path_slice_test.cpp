@@ -135,11 +135,11 @@ TEST_F(PathSlice, HitsCloserThanABillionthOfTheRadiusCountAsNoneFromAScatteringP
 
 TEST_F(PathSlice, MixedGridSearchesNoParticles) {
     fixture::set_field({{1.0, 2.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
-    com11.mx = 1;
-    com11.my = 4;
+    field.mx = 1;
+    field.my = 4;
     EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
-    com11.mx = 4;
-    com11.my = 1;
+    field.mx = 4;
+    field.my = 1;
     EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
 }
 

@@ -43,7 +43,7 @@ double first_image_hit(const std::vector<sphere>& ring, double xl, double yl, do
                 const double t = entry(s, x0, y0, z0, ux, uy, uz);
                 if (t > 0.0 && t < best) best = t;
             }
-    tlayer = uz > 0.0 ? (com2.zmax - z0) / uz : (com2.zmin - z0) / uz;
+    tlayer = uz > 0.0 ? (field.zmax - z0) / uz : (field.zmin - z0) / uz;
     return best;
 }
 

@@ -38,8 +38,8 @@ struct segment_end {
 };
 
 segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t my) {
-    com11.mx = mx;
-    com11.my = my;
+    field.mx = mx;
+    field.my = my;
     com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
     path_segment(e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
@@ -52,22 +52,22 @@ segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t m
 ray random_ray(rng& g, int kind) {
     ray r{};
     r.excluded = no_particle;
-    const double zlo = com2.zmin, zhi = com2.zmax;
+    const double zlo = field.zmin, zhi = field.zmax;
     switch (kind) {
         case 0:
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = zlo + (zhi - zlo) * g.u();
             g.direction(r.ux, r.uy, r.uz);
             break;
         case 1: {
-            const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+            const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
             double nx, ny, nz;
             g.direction(nx, ny, nz);
-            const double rad = com1.rpart[k];
-            r.x = com1.xpart[k] + rad * nx;
-            r.y = com1.ypart[k] + rad * ny;
-            r.z = com1.zpart[k] + rad * nz;
+            const double rad = field.rpart[k];
+            r.x = field.xpart[k] + rad * nx;
+            r.y = field.ypart[k] + rad * ny;
+            r.z = field.zpart[k] + rad * nz;
             g.direction(r.ux, r.uy, r.uz);
             if (r.ux * nx + r.uy * ny + r.uz * nz < 0.0) r.ux = -r.ux, r.uy = -r.uy, r.uz = -r.uz;
             retbox(r.x, r.y);
@@ -77,16 +77,16 @@ ray random_ray(rng& g, int kind) {
         case 2: {
             // Within the 1 % height margin of the candidate search.
             const bool top = g.u() < 0.5;
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = (top ? zhi : zlo) * (1.0 + 0.005 * g.u());
             g.direction(r.ux, r.uy, r.uz);
             r.uz = top ? -std::fabs(r.uz) : std::fabs(r.uz);
             break;
         }
         default: {
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = zlo + (zhi - zlo) * g.u();
             r.uz = 0.04 * (g.u() - 0.5);
             const double s = std::sqrt(1.0 - r.uz * r.uz), phi = 2.0 * std::numbers::pi * g.u();
@@ -177,9 +177,9 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
             for (sphere& p : ring) p.z += lift;
             fixture::set_field(ring, f.xl, f.yl, f.sy, true,
                                fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -222));
-            if (lift < 0.0) com2.zmax = -3.0;  // every sphere lies below the layer's top
+            if (lift < 0.0) field.zmax = -3.0;  // every sphere lies below the layer's top
             fixture::set_grid(f.mx, f.my);
-            ASSERT_GT(grid_layout.dtab_max, 0.0);
+            ASSERT_GT(field.layout.dtab_max, 0.0);
             rng g(-333);
             std::int64_t walked = 0, scanned = 0;
             int met[4] = {0, 0, 0, 0};
@@ -273,17 +273,17 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
             double nx, ny, nz, ux, uy, uz;
             g.direction(nx, ny, nz);
             g.direction(ux, uy, uz);  // outward (a scattering) or inward (a peel-off through the particle)
-            double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
-            const double z = com1.zpart[k] + com1.rpart[k] * nz;
-            if (std::fabs(x) <= com2.xl && std::fabs(y) <= com2.yl) continue;  // not on an edge copy
+            double x = field.xpart[k] + field.rpart[k] * nx, y = field.ypart[k] + field.rpart[k] * ny;
+            const double z = field.zpart[k] + field.rpart[k] * nz;
+            if (std::fabs(x) <= field.xl && std::fabs(y) <= field.yl) continue;  // not on an edge copy
             retbox(x, y);
             ++folded;
             // Count the starts where the plain sphere test would see the copy
             // just ahead: those are the cases the test is about.
-            for (std::int32_t j = 1; j <= com3.npart; ++j) {
-                const double dx = x - com1.xpart[j], dy = y - com1.ypart[j], dz = z - com1.zpart[j];
+            for (std::int32_t j = 1; j <= field.npart; ++j) {
+                const double dx = x - field.xpart[j], dy = y - field.ypart[j], dz = z - field.zpart[j];
                 const double b = -(dx * ux + dy * uy + dz * uz);
-                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + com1.rpart2[j];
+                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + field.rpart2[j];
                 if (j != k && b >= 0.0 && disc >= 0.0 && b - std::sqrt(disc) > 0.0 &&
                     b - std::sqrt(disc) < 1e-12)
                     ++rounding_cases;
@@ -319,7 +319,7 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
     fixture::set_field({{1.0, 10.0, 0.0, 0.0}, {4.0, 7.0, 0.0, 0.0}, {0.5, -15.0, 12.0, 1.0}, {0.5, 18.0, -12.0, 1.0}}, 20.0, 20.0, 0.0,
                        false);
     fixture::set_grid(8, 8);
-    ASSERT_GT(grid_layout.dtab_max, 0.0);
+    ASSERT_GT(field.layout.dtab_max, 0.0);
     std::int32_t found[2];
     double t[2];
     for (const std::string& target : search_target_names()) {

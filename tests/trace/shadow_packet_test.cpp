@@ -64,11 +64,11 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                 std::int64_t tested = 0;
                 for (int i = 0; i < points; ++i) {
                     // A scattering point on the surface of particle k, folded into the cell.
-                    const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                    const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
                     double nx, ny, nz;
                     g.direction(nx, ny, nz);
-                    double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
-                    const double z = com1.zpart[k] + com1.rpart[k] * nz;
+                    double x = field.xpart[k] + field.rpart[k] * nx, y = field.ypart[k] + field.rpart[k] * ny;
+                    const double z = field.zpart[k] + field.rpart[k] * nz;
                     retbox(x, y);
                     double ux[most], uy[most], uz[most];
                     search_direction dirs[most];
@@ -141,7 +141,7 @@ TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstE
             g.direction(sx, sy, sz);
             if (std::fabs(sz) < 1e-3) continue;
             const double x0 = 10.0 * (2.0 * g.u() - 1.0), y0 = 10.0 * (2.0 * g.u() - 1.0);
-            const double inidist = (sz > 0.0 ? com2.zmax / sz : com2.zmin / sz) * 1.000001;
+            const double inidist = (sz > 0.0 ? field.zmax / sz : field.zmin / sz) * 1.000001;
             double px = x0 + sx * inidist, py = y0 + sy * inidist, pz = sz * inidist;
             retbox(px, py);
             com12.ipart = no_particle;
