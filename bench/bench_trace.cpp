@@ -24,6 +24,9 @@ using namespace quillet;
 
 namespace {
 
+// The benchmark's field.
+particle_field field;
+
 constexpr int nring = 10000;
 constexpr double radius = 1.0;
 constexpr double tau_target = 0.5;
@@ -72,10 +75,10 @@ const bench_field& bench_setup() {
         }
         field.zmin = -(zhalf + radius);
         field.zmax = zhalf + radius;
-        duplicate_edges(nring, "benchmark field");
+        duplicate_edges(field, nring, "benchmark field");
         field.mx = 50;
         field.my = 50;
-        tab_init();
+        tab_init(field);
         com3.nbox = 10000;
         com3.nboxvis = 10000;
         com3.icheck = -1;
@@ -112,7 +115,7 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
         double x = r.x, y = r.y, z = r.z;
         std::int32_t ipart = 0;
         com12.ipart = r.excluded;
-        path_segment(x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+        path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, mode);
         slices += debug1.ibox;  // boxes searched by this call, one slice search each
         hits += ipart >= 1;
         benchmark::DoNotOptimize(x);
@@ -157,7 +160,7 @@ void BM_path_slice(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
         benchmark::DoNotOptimize(tmin);
     }
     state.counters["candidates_per_slice"] = double(com11.npot_sum) / double(com11.ntab_calls);
@@ -176,7 +179,7 @@ void BM_path_slice_no_grid(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
         benchmark::DoNotOptimize(tmin);
     }
     field.mx = 50;

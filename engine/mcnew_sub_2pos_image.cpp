@@ -17,6 +17,7 @@
 #include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "field/field_records.h"
+#include "field/particle_field.h"
 #include "field/part_read_2pos.h"
 #include "field/tab_init.h"
 #include "format/free_reader.h"
@@ -57,7 +58,7 @@ void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t nte
 
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
 // in single precision and each coordinate is stored in single precision.
-void make_coordinate_images(std::int32_t nxpix, std::int32_t nypix) {
+void make_coordinate_images(const particle_field& field, std::int32_t nxpix, std::int32_t nypix) {
     const double xl = field.xl, yl = field.yl;
     for (std::int32_t iy = 1; iy <= nypix; ++iy)
         for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
@@ -103,7 +104,7 @@ void clear_escape_records(std::int32_t nphot) {
 // The way that matters is the horizontal distance over the layer thickness,
 // but at most over three mean free paths along the ray (deeper light hardly
 // comes back).
-void warn_periodic_cell(const engine_run& run) {
+void warn_periodic_cell(const particle_field& field, const engine_run& run) {
     constexpr double max_cell_crossings = 1.0;
     const double width = 2.0 * std::min(field.xl, field.yl);
     const double thick = field.zmax - field.zmin;
@@ -215,6 +216,10 @@ void mcnew_sub_2pos_image(
     say("idum,ran1", seed, first);
     run.idum = seed;
 
+    // The particle field of the run, built below from the particle files and
+    // read by every photon.
+    particle_field field;
+
     // Run records read by the searches, the scattering step and the peel-off.
     com3.icheck = icheck;
     com12.method = method;
@@ -273,23 +278,23 @@ void mcnew_sub_2pos_image(
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    part_read_2pos(posfile, posfile_haze);
+    part_read_2pos(field, posfile, posfile_haze);
     tau = field.tau;
-    if (icheck >= 0) warn_periodic_cell(run);
+    if (icheck >= 0) warn_periodic_cell(field, run);
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
     std::optional<result_file> image_file;
     if (nxpix >= 1) {
-        make_coordinate_images(nxpix, nypix);
+        make_coordinate_images(field, nxpix, nypix);
         clear_images(nxpix, nypix);
         image_file.emplace(testimage.prefix(60) + ".TESTIMAGE");
-        write_test_image_header(image_file->stream(), run);
+        write_test_image_header(field, image_file->stream(), run);
     }
 
     field.mx = mx;
     field.my = my;
-    if (mx > 1 && my > 1) tab_init();
+    if (mx > 1 && my > 1) tab_init(field);
     clear_sums();
 
     run.escape_on = !outfile.is_junk();
@@ -308,7 +313,7 @@ void mcnew_sub_2pos_image(
     if (keeps_state) note_run_inputs(run, parfile);
     photon_lines.clear();
 
-    run_photons(run);
+    run_photons(field, run);
 
     if (run_state_options.parts > 0) {
         // A partial run writes its partial file instead of any result file.
@@ -326,9 +331,9 @@ void mcnew_sub_2pos_image(
     }
     npartori = field.npartori;
     npart = field.npart;
-    if (run.escape_on) write_escape_file(run, st);
-    if (run.hist_on) write_histogram_file(run, st);
-    write_direction_file(run, st);
+    if (run.escape_on) write_escape_file(field, run, st);
+    if (run.hist_on) write_histogram_file(field, run, st);
+    write_direction_file(field, run, st);
 
     for (std::int32_t k = 1; k <= ntest; ++k) {
         testw[k] = com7.testw[k];

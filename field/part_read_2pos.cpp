@@ -61,7 +61,7 @@ std::int32_t read_count(free_reader& in, std::int32_t already) {
 }
 
 // Particle lines first..first+count-1: radius, x, y, z.
-void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
+void read_particles(particle_field& field, free_reader& in, std::int32_t first, std::int32_t count) {
     field.size_particles(first + count - 1);
     for (std::int32_t k = 0; k < count; ++k) {
         std::int32_t i = first + k;
@@ -85,7 +85,7 @@ void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
 }
 
 // Summed cross-sections of particles first..last.
-double cross_sections(std::int32_t first, std::int32_t last) {
+double cross_sections(const particle_field& field, std::int32_t first, std::int32_t last) {
     double a = 0.0;
     for (std::int32_t i = first; i <= last; ++i) a += std::numbers::pi * (field.rpart[i] * field.rpart[i]);
     return a;
@@ -111,7 +111,7 @@ double fold_shift(double sy, double yl) {
     return sy;
 }
 
-void duplicate_edges(std::int32_t n, std::string_view source) {
+void duplicate_edges(particle_field& field, std::int32_t n, std::string_view source) {
     const double xl = field.xl, yl = field.yl, sy = field.sy;
     // The copies of particle i, in order: each periodic image whose sphere
     // reaches into the cell. Counted first, so that the tables are sized once.
@@ -150,7 +150,7 @@ void duplicate_edges(std::int32_t n, std::string_view source) {
     for (std::int32_t i = 1; i <= field.npart; ++i) field.rpart2[i] = field.rpart[i] * field.rpart[i];
 }
 
-std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz) {
+std::int32_t image_holding(const particle_field& field, std::int32_t ipart, double px, double py, double pz) {
     // The copies follow the particles of the files (an entry j is a copy when
     // iorig[j] < j) and are stored in the order of their originals, so both
     // the start of the copies and the copies of one particle are found by
@@ -165,9 +165,9 @@ std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz) 
         return lo;
     };
     const std::int32_t end = field.npart + 1;
-    const std::int32_t copies = first_where(1, end, [](std::int32_t j) { return field.iorig[j] < j; });
-    const std::int32_t first = first_where(copies, end, [i](std::int32_t j) { return field.iorig[j] >= i; });
-    const std::int32_t last = first_where(first, end, [i](std::int32_t j) { return field.iorig[j] > i; });
+    const std::int32_t copies = first_where(1, end, [&field](std::int32_t j) { return field.iorig[j] < j; });
+    const std::int32_t first = first_where(copies, end, [&field, i](std::int32_t j) { return field.iorig[j] >= i; });
+    const std::int32_t last = first_where(first, end, [&field, i](std::int32_t j) { return field.iorig[j] > i; });
     auto d2 = [&](std::int32_t j) {
         const double dx = px - field.xpart[j], dy = py - field.ypart[j], dz = pz - field.zpart[j];
         return dx * dx + dy * dy + dz * dz;
@@ -185,7 +185,7 @@ namespace {
 
 // The Particle position file: cell, count and ring particles, scaled by
 // sredu and zredu. Out: the particle count n, the layer bounds and tau.
-void read_ring_particles(const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
+void read_ring_particles(particle_field& field, const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
                          double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
     free_reader in(name);
@@ -215,7 +215,7 @@ void read_ring_particles(const std::string& name, bool report, std::int32_t& n, 
     field.yl2 = 2.0 * yl;
     field.xl2 = 2.0 * xl;
 
-    read_particles(in, 1, n);
+    read_particles(field, in, 1, n);
     double area = 0.0;
     zmin = 0.0;
     zmax = 0.0;
@@ -230,10 +230,10 @@ void read_ring_particles(const std::string& name, bool report, std::int32_t& n, 
     tau = area / (4.0 * xl * yl);
 }
 
-double cell_area() { return 4.0 * field.xl * field.yl; }
+double cell_area(const particle_field& field) { return 4.0 * field.xl * field.yl; }
 
 // Drops the ring particles below sizemin, keeping the others in file order.
-void cut_small_particles(std::int32_t& n, double& tau) {
+void cut_small_particles(particle_field& field, std::int32_t& n, double& tau) {
     std::int32_t kept = 0;
     for (std::int32_t i = 1; i <= n; ++i) {
         if (field.rpart[i] >= maincom1.sizemin) {
@@ -244,7 +244,7 @@ void cut_small_particles(std::int32_t& n, double& tau) {
             field.rpart[kept] = field.rpart[i];
         }
     }
-    const double tau_mod = cross_sections(1, kept) / cell_area();
+    const double tau_mod = cross_sections(field, 1, kept) / cell_area(field);
     say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
     say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
     n = kept;
@@ -252,16 +252,16 @@ void cut_small_particles(std::int32_t& n, double& tau) {
 }
 
 // Enlarges the ring particles up to radius s20 by f20.
-void enlarge_small_particles(std::int32_t n, double& tau) {
+void enlarge_small_particles(particle_field& field, std::int32_t n, double& tau) {
     for (std::int32_t i = 1; i <= n; ++i)
         if (field.rpart[i] <= maincom1.s20) field.rpart[i] *= maincom1.f20;
-    const double tau_mod = cross_sections(1, n) / cell_area();
+    const double tau_mod = cross_sections(field, 1, n) / cell_area(field);
     say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
     tau = tau_mod;
 }
 
 // Appends the haze particles (unscaled, kind 2) after the n ring particles.
-void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
+void add_haze(particle_field& field, const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
     say(rule28);
     say("reading haze particles      ");
     free_reader in(haze_name);
@@ -273,16 +273,16 @@ void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, doubl
     say("before adding haze:");
     say("tau", tau);
     say("zz", zmin, zmax);
-    read_particles(in, n + 1, npart_haze);
+    read_particles(field, in, n + 1, npart_haze);
     for (std::int32_t i = n + 1; i <= n + npart_haze; ++i) {
         field.itype[i] = 2;
         const double r = field.rpart[i], z = field.zpart[i];
         zmin = std::min(zmin, z - r);
         zmax = std::max(zmax, z + r);
     }
-    const double area_haze = cross_sections(n + 1, n + npart_haze);
+    const double area_haze = cross_sections(field, n + 1, n + npart_haze);
     n += npart_haze;
-    tau = tau + area_haze / cell_area();
+    tau = tau + area_haze / cell_area(field);
     say("after adding haze:");
     say("tau", tau);
     say("zz", zmin, zmax);
@@ -291,7 +291,7 @@ void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, doubl
 // The factors sredu, zredu and f20, or very large radii, can carry a field
 // read in range beyond the double range: refuse it here rather than trace
 // rays through infinite spheres.
-void require_finite_field(const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
+void require_finite_field(const particle_field& field, const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
     for (std::int32_t i = 1; i <= n; ++i)
         if (!std::isfinite(std::numbers::pi * (field.rpart[i] * field.rpart[i])) || !std::isfinite(field.zpart[i]))
             throw input_error(source + ": particle " + std::to_string(i) + " of the field has radius " +
@@ -304,7 +304,7 @@ void require_finite_field(const std::string& source, std::int32_t n, double zmin
 }
 
 // Diagnostic dump of the whole table, copies included.
-void write_check_pos() {
+void write_check_pos(const particle_field& field) {
     result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
     std::FILE* f = out.stream();
     put_record(f, field.xl, field.yl, field.zmin, field.zmax, field.sy);
@@ -316,7 +316,7 @@ void write_check_pos() {
 
 }  // namespace
 
-void part_read_2pos(const text80& file, const text80& file_haze) {
+void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze) {
     const bool report = com3.icheck >= 0;
     say("entering part_read_2pos");
     say("file = ", file);
@@ -325,9 +325,9 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
     const std::string name(file.trimmed());
     std::int32_t n = 0;
     double zmin = 0.0, zmax = 0.0, tau = 0.0;
-    read_ring_particles(name, report, n, zmin, zmax, tau);
-    if (maincom1.sizemin > 0.0) cut_small_particles(n, tau);
-    if (maincom1.s20 > 0.0) enlarge_small_particles(n, tau);
+    read_ring_particles(field, name, report, n, zmin, zmax, tau);
+    if (maincom1.sizemin > 0.0) cut_small_particles(field, n, tau);
+    if (maincom1.s20 > 0.0) enlarge_small_particles(field, n, tau);
     for (std::int32_t i = 1; i <= n; ++i) field.itype[i] = 1;
 
     say("file_haze", file_haze);
@@ -335,21 +335,21 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
     if (!file_haze.is_junk()) {
         const std::string haze_name(file_haze.trimmed());
         source += " with haze file " + haze_name;
-        add_haze(haze_name, n, zmin, zmax, tau);
+        add_haze(field, haze_name, n, zmin, zmax, tau);
     }
-    require_finite_field(source, n, zmin, zmax, tau);
+    require_finite_field(field, source, n, zmin, zmax, tau);
     field.zmin = zmin;
     field.zmax = zmax;
     field.tau = tau;
 
-    duplicate_edges(n, source);
+    duplicate_edges(field, n, source);
 
     if (report) {
         say("duplicate edges ", field.npart);
         say("zmin,zmax", field.zmin, field.zmax);
         say(rule28);
     }
-    if (debug1.idebug >= 1) write_check_pos();
+    if (debug1.idebug >= 1) write_check_pos(field);
 }
 
 }  // namespace quillet

@@ -2,8 +2,6 @@
 
 namespace quillet {
 
-particle_field field;
-
 void particle_field::size_particles(std::int32_t n) {
     const std::size_t size = std::size_t(n) + 1;
     for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2}) t->resize(size, 0.0);

@@ -174,6 +174,5 @@ struct particle_field {
     // all 0.
     void size_grid();
 };
-extern particle_field field;
 
 }  // namespace quillet

@@ -29,7 +29,7 @@ double periods(double v, double l, double rp) {
 
 }  // namespace
 
-void retbox(double& x0, double& y0) {
+void retbox(const particle_field& field, double& x0, double& y0) {
     const double i = periods(x0, field.xl, 1.0 / field.xl2);
     const double y1 = y0 - i * field.sy;
     const double j = periods(y1, field.yl, 1.0 / field.yl2);

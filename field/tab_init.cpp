@@ -20,7 +20,7 @@ namespace quillet {
 
 namespace {
 
-[[noreturn]] void outside_grid(std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
+[[noreturn]] void outside_grid(const particle_field& field, std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
     throw limit_error("search grid of " + std::to_string(field.mx) + " x " + std::to_string(field.my) +
                       " cells: particle " + std::to_string(k) + " (" + axis + " = " + free_format(v) +
                       ") falls outside it (position " + free_format(q) + " in cell widths, expected 0 to " +
@@ -35,7 +35,7 @@ namespace {
 // (shadow_rows). Not ready where the field gives it nothing to do: no layout,
 // a cell so small that copies of one particle lie within two radii of each
 // other, or a layer too thick for any reach within the cell.
-void build_shadow_grid(std::int32_t npart) {
+void build_shadow_grid(particle_field& field, std::int32_t npart) {
     shadow_grid_t& g = field.shadow;
     g = shadow_grid_t{};
     const grid_layout_t& lay = field.layout;
@@ -116,7 +116,7 @@ void build_shadow_grid(std::int32_t npart) {
 
 }  // namespace
 
-void tab_init() {
+void tab_init(particle_field& field) {
     const std::int32_t mx = field.mx, my = field.my;
     if (mx < 1 || my < 1 || std::int64_t(mx) * my > max_cells)
         throw limit_error("search grid of mx x my = " + std::to_string(mx) + " x " + std::to_string(my) +
@@ -149,8 +149,8 @@ void tab_init() {
         // lies outside it, so it is refused like any other position off the grid.
         const double qx = (field.xpart[k] - xtab0) * rdx;
         const double qy = (field.ypart[k] - ytab0) * rdy;
-        if (!(qx >= 0.0 && qx < mx)) outside_grid(k, "x", field.xpart[k], qx, mx);
-        if (!(qy >= 0.0 && qy < my)) outside_grid(k, "y", field.ypart[k], qy, my);
+        if (!(qx >= 0.0 && qx < mx)) outside_grid(field, k, "x", field.xpart[k], qx, mx);
+        if (!(qy >= 0.0 && qy < my)) outside_grid(field, k, "y", field.ypart[k], qy, my);
         const std::int32_t i = std::int32_t(qx) + 1, j = std::int32_t(qy) + 1;
         const std::int32_t c = (i - 1) * my + j;
         cell_of[k] = c;
@@ -239,7 +239,7 @@ void tab_init() {
                       field.nlist[c]};
     }
 
-    build_shadow_grid(npart);
+    build_shadow_grid(field, npart);
 
     if (debug1.idebug >= 1) {
         result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");

@@ -5,6 +5,7 @@
 
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
+#include "field/particle_field.h"
 #include "format/run_error.h"
 #include "fuzz/fuzz_targets.h"
 
@@ -16,6 +17,7 @@ namespace quillet::fuzz {
 inline void particles(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return;
     const std::uint8_t mode = data[0];
+    particle_field field;
     com3.icheck = -1;
     debug1.idebug = 0;  // no diagnostic files
     // Bit 3: factors that carry ordinary values beyond the double range.
@@ -34,7 +36,7 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
         write_file("fuzz-ring.pos", data + 1, size - 1);
     }
     try {
-        part_read_2pos(text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
+        part_read_2pos(field, text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
     } catch (const run_error&) {
         return;
     }

@@ -139,7 +139,7 @@ const law_row rows[n_law_codes + 1] = {
 
 const law_row& law_of(std::int32_t code) { return rows[is_law_code(code) ? code : 0]; }
 
-particle_law law_of_particle(std::int32_t ipart) {
+particle_law law_of_particle(const particle_field& field, std::int32_t ipart) {
     const bool haze = field.itype[ipart] == 2;
     const std::int32_t code = haze ? com_haze2.method_haze : com12.method;
     if (!is_law_code(code))

@@ -1,7 +1,7 @@
 // The scattering laws as one table: a row per law code 1..16 with its name,
 // its kind (surface element or sphere; restart at the centre or at the hit
 // point), its sampler and evaluator, its parameter check and its table
-// set-up. scatter(), the peel-off, the set-up checks and the name look-up
+// set-up. scatter(field), the peel-off, the set-up checks and the name look-up
 // all read the row; the row is chosen once per scattering.
 //
 // Conventions (as in phase_functions.h): cose is the cosine of the
@@ -14,6 +14,8 @@
 
 #include <cstdint>
 #include <string>
+
+#include "field/particle_field.h"
 
 namespace quillet {
 
@@ -58,6 +60,6 @@ struct particle_law {
     law_params params;
     double ssca;
 };
-particle_law law_of_particle(std::int32_t ipart);
+particle_law law_of_particle(const particle_field& field, std::int32_t ipart);
 
 }  // namespace quillet

@@ -12,14 +12,14 @@
 
 namespace quillet {
 
-void path_segment(double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
                   std::int32_t mode) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_segment(x0, y0, z0, d, ipart, mode);
+    path_segment(field, x0, y0, z0, d, ipart, mode);
 }
 
-void path_segment(double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
                   std::int32_t mode) {
     const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
@@ -36,10 +36,10 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
             // No particle in the way: the slice search would find the wall.
             com11.ntab_calls += 1;
             double twall[5];
-            ipart = first_wall(x0, y0, d, twall, tmin);
+            ipart = first_wall(field, x0, y0, d, twall, tmin);
             if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
         } else {
-            path_slice(x0, y0, z0, d, ipart, tmin, mode);
+            path_slice(field, x0, y0, z0, d, ipart, tmin, mode);
         }
         com12.ipart = no_particle;
         x0 += tmin * ux;

@@ -285,19 +285,19 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
         // Scattered at the copy's centre, then folded.
         double px = field.xpart[4], py = 0.0, pz = 0.0;
         com12.ipart = 4;
-        fold_after_scattering(px, py, pz);
+        fold_after_scattering(field, px, py, pz);
         EXPECT_NEAR(px, 1.8, 1e-15);
         EXPECT_EQ(com12.ipart, 1) << "the excluded entry must be the image the photon is in";
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
-        path_segment(px, py, pz, ex, 0.0, ez, ipart, 1);
+        path_segment(field, px, py, pz, ex, 0.0, ez, ipart, 1);
         EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
         EXPECT_NEAR(px, -1.7, 0.01);
     }
     // A fold that moves nothing leaves the excluded particle alone.
     double px = 0.5, py = 0.5;
     com12.ipart = 4;
-    fold_after_scattering(px, py, 0.0);
+    fold_after_scattering(field, px, py, 0.0);
     EXPECT_EQ(com12.ipart, 4);
 }

@@ -33,7 +33,7 @@ std::string padded(const std::string& s, std::size_t w = 80) { return s + std::s
 std::vector<std::string> load(const std::string& file, const std::string& haze = "junk") {
     testing::internal::CaptureStdout();
     try {
-        part_read_2pos(text80(file), text80(haze));
+        part_read_2pos(field, text80(file), text80(haze));
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
@@ -452,10 +452,10 @@ TEST(ImageHolding, FindsTheImageWhoseSphereHoldsThePointAmongAllImages) {
         // image of the same particle leads back to that image.
         for (std::int32_t from = 1; from <= field.npart; ++from) {
             if (field.iorig[from] != i) continue;
-            EXPECT_EQ(image_holding(from, field.xpart[j], field.ypart[j], field.zpart[j]), j) << from << " " << j;
-            EXPECT_EQ(image_holding(from, field.xpart[j], field.ypart[j], field.zpart[j] + field.rpart[j]), j);
+            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j]), j) << from << " " << j;
+            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j] + field.rpart[j]), j);
         }
     }
     // The middle particle has no copies: it is its own only image.
-    EXPECT_EQ(image_holding(4, 0.0, 0.0, 0.0), 4);
+    EXPECT_EQ(image_holding(field, 4, 0.0, 0.0, 0.0), 4);
 }

@@ -193,10 +193,10 @@ TEST_F(TabInit, GridAboveTheCellTableIsRejected) {
     EXPECT_NO_THROW(fixture::set_grid(400, 400));
     field.mx = 0;
     field.my = 5;
-    EXPECT_THROW(tab_init(), limit_error);
+    EXPECT_THROW(tab_init(field), limit_error);
     field.mx = 70000;
     field.my = 70000;  // the product overflows 32 bits
-    EXPECT_THROW(tab_init(), limit_error);
+    EXPECT_THROW(tab_init(field), limit_error);
 }
 
 TEST_F(TabInit, FieldOnOneSideOfTheOriginIsRejectedNotMisfiled) {

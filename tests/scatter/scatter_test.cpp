@@ -10,6 +10,7 @@
 #include <string>
 
 #include "field/field_records.h"
+#include "support/field_fixture.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
@@ -119,7 +120,7 @@ struct Scatter : testing::Test {
     }
 
     static void scatter_on(photon& ph, std::int32_t ipart) {
-        scatter(ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart);
+        scatter(field, ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart);
     }
 };
 

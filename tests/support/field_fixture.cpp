@@ -12,6 +12,12 @@
 #include "format/free_writer.h"
 #include "numeric/ran1.h"
 
+namespace quillet {
+
+particle_field field;
+
+}  // namespace quillet
+
 namespace quillet::fixture {
 
 void reset_field() {
@@ -59,7 +65,7 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
     field.zmax = zmax;
     field.tau = area / (4.0 * xl * yl);
     field.npartori = std::int32_t(ring.size());
-    if (copies) duplicate_edges(n, "test field");
+    if (copies) duplicate_edges(field, n, "test field");
     else {
         field.npart = n;
         for (std::int32_t i = 1; i <= n; ++i) field.iorig[i] = i;
@@ -69,7 +75,7 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
 void set_grid(std::int32_t mx, std::int32_t my) {
     field.mx = mx;
     field.my = my;
-    if (mx > 1 && my > 1) tab_init();
+    if (mx > 1 && my > 1) tab_init(field);
 }
 
 namespace {

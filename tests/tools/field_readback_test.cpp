@@ -8,6 +8,7 @@
 
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
+#include "support/field_fixture.h"
 #include "field_tool_run.h"
 #include "support/stdout_capture.h"
 
@@ -35,7 +36,7 @@ std::string generate_and_load(const scratch_dir& dir, std::vector<std::string> a
     tool_run r = run_field_tool(args);
     EXPECT_EQ(r.status, 0) << r.err;
     quiet_field_records();
-    test_support::capture_stdout([&] { part_read_2pos(text80(path), text80("junk")); });
+    test_support::capture_stdout([&] { part_read_2pos(field, text80(path), text80("junk")); });
     return r.err;
 }
 
@@ -71,7 +72,7 @@ TEST(FieldReadback, PartRead2posFindsTheReportedOpticalDepthLayerAndEdgeCopies) 
 TEST(FieldReadback, ShippedExampleFieldLoadsWithOpticalDepthOneHalf) {
     quiet_field_records();
     const std::string path = std::string(QUILLET_SOURCE_DIR) + "/examples/ring.pos";
-    test_support::capture_stdout([&] { part_read_2pos(text80(path), text80("junk")); });
+    test_support::capture_stdout([&] { part_read_2pos(field, text80(path), text80("junk")); });
     EXPECT_NEAR(field.tau, 0.5, 0.001);
     EXPECT_EQ(field.npartori, 3119);
     EXPECT_EQ(field.xl, 70.0);

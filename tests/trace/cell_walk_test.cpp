@@ -42,12 +42,12 @@ bool random_ray(fixture::test_rng& g, double& x, double& y, double& ux, double& 
     double uz;
     g.direction(ux, uy, uz);
     prepare_direction(ux, uy, uz, d);
-    return prepare_ray(x, y, z, d, false, *search_scratch_of_thread, r);
+    return prepare_ray(field, x, y, z, d, false, *search_scratch_of_thread, r);
 }
 
 std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {
     std::vector<std::int32_t> out;
-    walk::walk_cells(r, order, [&](std::int32_t c) {
+    walk::walk_cells(field, r, order, [&](std::int32_t c) {
         out.push_back(c);
         return false;
     });
@@ -123,7 +123,7 @@ TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
         const double reach = 10.0 * g.u();  // a horizontal distance along the ray
         std::vector<std::int32_t> kept;
         walk::walk_cells(
-            r, walk_order::hits_along_ray,
+            field, r, walk_order::hits_along_ray,
             [&](std::int32_t c) {
                 kept.push_back(c);
                 return false;

@@ -42,7 +42,7 @@ segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t m
     field.my = my;
     com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
-    path_segment(e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
+    path_segment(field, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
     return e;
 }
 
@@ -70,7 +70,7 @@ ray random_ray(rng& g, int kind) {
             r.z = field.zpart[k] + rad * nz;
             g.direction(r.ux, r.uy, r.uz);
             if (r.ux * nx + r.uy * ny + r.uz * nz < 0.0) r.ux = -r.ux, r.uy = -r.uy, r.uz = -r.uz;
-            retbox(r.x, r.y);
+            retbox(field, r.x, r.y);
             r.excluded = k;
             break;
         }
@@ -195,7 +195,7 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             com12.ipart = r.excluded;
                             const std::int64_t before = com11.npot_sum;
                             // The full scan's answer of mode 3 is the list's (mode 2).
-                            path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
+                            path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
                             tested[full] = com11.npot_sum - before;
                         }
                         search_options.full_scan = false;
@@ -209,7 +209,7 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             ASSERT_GE(ip[1], 1) << where;
                             ASSERT_NE(ip[0], r.excluded) << where;
                             const double reach = start_reach(r.excluded != no_particle, r.x, r.y, r.z);
-                            ASSERT_EQ(sphere_entry(ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
+                            ASSERT_EQ(sphere_entry(field, ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
                             continue;
                         }
                         ASSERT_EQ(ip[0], ip[1]) << where;
@@ -276,7 +276,7 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
             double x = field.xpart[k] + field.rpart[k] * nx, y = field.ypart[k] + field.rpart[k] * ny;
             const double z = field.zpart[k] + field.rpart[k] * nz;
             if (std::fabs(x) <= field.xl && std::fabs(y) <= field.yl) continue;  // not on an edge copy
-            retbox(x, y);
+            retbox(field, x, y);
             ++folded;
             // Count the starts where the plain sphere test would see the copy
             // just ahead: those are the cases the test is about.
@@ -292,13 +292,13 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
                 com12.ipart = k;
                 std::int32_t ipart = 0;
                 double tmin = 0.0;
-                path_slice(x, y, z, ux, uy, uz, ipart, tmin, mode);
+                path_slice(field, x, y, z, ux, uy, uz, ipart, tmin, mode);
                 if (ipart >= 1) {
                     ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
                 }
                 com12.ipart = k;
                 double px = x, py = y, pz = z;
-                path_segment(px, py, pz, ux, uy, uz, ipart, mode);
+                path_segment(field, px, py, pz, ux, uy, uz, ipart, mode);
                 const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
                 if (ipart >= 1) {
                     ASSERT_GT(moved, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
@@ -327,7 +327,7 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
         for (int full = 0; full <= 1; ++full) {
             search_options.full_scan = full == 1;
             com12.ipart = no_particle;
-            path_slice(19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
+            path_slice(field, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
         }
         search_options.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;

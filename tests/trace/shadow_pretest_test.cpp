@@ -57,7 +57,7 @@ void surface_point(std::int32_t k, double nx, double ny, double nz, double& x, d
     x = field.xpart[k] + field.rpart[k] * nx;
     y = field.ypart[k] + field.rpart[k] * ny;
     z = field.zpart[k] + field.rpart[k] * nz;
-    retbox(x, y);
+    retbox(field, x, y);
 }
 
 // The occlusion search of every box, by the full scan: >= 1 when blocked.
@@ -65,7 +65,7 @@ std::int32_t full_scan_blocker(double x, double y, double z, double ux, double u
     search_options.full_scan = true;
     std::int32_t hit = 0;
     com12.ipart = k;
-    path_segment(x, y, z, ux, uy, uz, hit, 2);
+    path_segment(field, x, y, z, ux, uy, uz, hit, 2);
     search_options.full_scan = false;
     return hit;
 }
@@ -77,7 +77,7 @@ void slice_fast_and_full(double x, double y, double z, double ux, double uy, dou
     for (int full = 0; full <= 1; ++full) {
         search_options.full_scan = full == 1;
         com12.ipart = no_particle;
-        path_slice(x, y, z, ux, uy, uz, found[full], t[full], 1);
+        path_slice(field, x, y, z, ux, uy, uz, found[full], t[full], 1);
     }
     search_options.full_scan = false;
 }
@@ -108,7 +108,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                     g.direction(ux, uy, uz);
                     search_direction dir;
                     prepare_direction(ux, uy, uz, dir);
-                    const std::int32_t pre = shadow_pretest(x, y, z, dir, k);
+                    const std::int32_t pre = shadow_pretest(field, x, y, z, dir, k);
                     const bool clear = pre == 0;
                     decisions.push_back(char(pre >= 1 ? 2 : clear));
                     if (!first_decisions.empty()) continue;  // the answers were checked on the first one
@@ -120,7 +120,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                         // The particle named is in the way.
                         ASSERT_TRUE(blocked) << where;
                         ASSERT_NE(pre, k) << where;
-                        ASSERT_GT(sphere_entry(pre, x, y, z, ux, uy, uz, HUGE_VAL), 0.0) << where;
+                        ASSERT_GT(sphere_entry(field, pre, x, y, z, ux, uy, uz, HUGE_VAL), 0.0) << where;
                         named_blockers += 1;
                     }
                     free_ways += !blocked;
@@ -202,7 +202,7 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
             if (std::fabs(uz) < 0.25 || ux * nx + uy * ny + uz * nz <= 0.0) continue;
             search_direction dir;
             prepare_direction(ux, uy, uz, dir);
-            const bool clear = shadow_pretest(x, y, z, dir, k) == 0;
+            const bool clear = shadow_pretest(field, x, y, z, dir, k) == 0;
             const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
             ASSERT_FALSE(clear && blocked) << "point " << i << ", miss " << miss;
             if (miss < c.r) {
@@ -229,7 +229,7 @@ TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
     EXPECT_FALSE(field.shadow.ready);
     search_direction dir;
     prepare_direction(0.0, 0.0, 1.0, dir);
-    EXPECT_EQ(shadow_pretest(0.0, 0.0, 1.0, dir, 1), -1);
+    EXPECT_EQ(shadow_pretest(field, 0.0, 0.0, 1.0, dir, 1), -1);
 }
 
 // Free paths from scattering points (outward) and from above the layer
@@ -276,7 +276,7 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                     com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
                     answer a{0, x, y, z, {}};
                     com12.ipart = k;
-                    path_segment(a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
+                    path_segment(field, a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
                     a.counts = com11;
                     field.shadow.ready = ready;
                     search_options.full_scan = false;

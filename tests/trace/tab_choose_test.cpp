@@ -42,7 +42,7 @@ void hand_grid(const std::vector<cell_spec>& cells) {
 
 std::vector<int> choose(double x0, double y0, double z0, double ux, double uy, double uz) {
     std::int32_t npot = -1;
-    tab_choose(x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
+    tab_choose(field, x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
     return std::vector<int>(search_scratch_of_thread->pottab + 1, search_scratch_of_thread->pottab + 1 + npot);
 }
 
