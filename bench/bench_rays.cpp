@@ -37,6 +37,9 @@ using namespace quillet;
 
 namespace {
 
+// The benchmark's field.
+particle_field field;
+
 constexpr int nrays = 100000;
 constexpr int ndir = 10;  // shadow directions per point in the packet benchmark
 
@@ -52,17 +55,17 @@ struct bench_rays {
 };
 
 void load_field() {
-    com13.sredu = 1.0;
-    com13.zredu = 1.0;
+    field.sredu = 1.0;
+    field.zredu = 1.0;
     maincom1.sizemin = 0.0;
     maincom1.s20 = 0.0;
     maincom1.f20 = 1.0;
     com3.icheck = -1;
     debug1.idebug = 0;
-    part_read_2pos(text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
-    com11.mx = 50;
-    com11.my = 50;
-    tab_init();
+    part_read_2pos(field, text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
+    field.mx = 50;
+    field.my = 50;
+    tab_init(field);
     com3.nbox = 10000;
     com3.nboxvis = 10000;
 }
@@ -75,7 +78,7 @@ const bench_rays& rays() {
         ran1_state s;
         std::int32_t idum = -17;
         auto u = [&] { return ran1(s, idum); };
-        const std::int32_t nori = com3.npartori;
+        const std::int32_t nori = field.npartori;
         const double elo = std::sin(15.0 * std::numbers::pi / 180.0), ehi = std::sin(80.0 * std::numbers::pi / 180.0);
         auto observer = [&](double& ox, double& oy, double& oz) {
             oz = elo + (ehi - elo) * u();
@@ -97,10 +100,10 @@ const bench_rays& rays() {
             ux = c * std::cos(phi);
             uy = c * std::sin(phi);
             if (ux * nx + uy * ny + uz * nz < 0.0) ux = -ux, uy = -uy, uz = -uz;
-            const double rk = com1.rpart[k];
-            double x = com1.xpart[k] + rk * nx, y = com1.ypart[k] + rk * ny;
-            const double z = com1.zpart[k] + rk * nz;
-            retbox(x, y);
+            const double rk = field.rpart[k];
+            double x = field.xpart[k] + rk * nx, y = field.ypart[k] + rk * ny;
+            const double z = field.zpart[k] + rk * nz;
+            retbox(field, x, y);
             r.free_paths.push_back({x, y, z, ux, uy, uz, k});
             double ox, oy, oz;
             observer(ox, oy, oz);
@@ -126,7 +129,7 @@ void run(benchmark::State& state, const std::vector<ray>& rs, std::int32_t mode)
             double x = r.x, y = r.y, z = r.z;
             std::int32_t ipart = 0;
             com12.ipart = r.excluded;
-            path_segment(x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+            path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, mode);
             // A free path's answer is the particle met; a shadow ray's, whether
             // the way is blocked (any particle in the way will do).
             checksum += mode == 1 ? (ipart >= 1 ? ipart : 0) : (ipart >= 1 ? 1 : 0);
@@ -157,7 +160,7 @@ void BM_shadow_tests(benchmark::State& state) {
         checksum = 0.0;
         for (std::size_t i = 0; i < rs.size(); ++i) {
             std::int32_t hit = 0;
-            shadow_packet(rs[i].x, rs[i].y, rs[i].z, rs[i].excluded, 1, &dirs[i], &wanted, &hit);
+            shadow_packet(field, rs[i].x, rs[i].y, rs[i].z, rs[i].excluded, 1, &dirs[i], &wanted, &hit);
             checksum += hit >= 1 ? 1 : 0;
         }
         benchmark::DoNotOptimize(checksum);
@@ -182,13 +185,13 @@ void run_packets(benchmark::State& state, bool packet) {
             const ray& r = b.free_paths[std::size_t(p)];
             std::int32_t hit[ndir];
             if (packet) {
-                shadow_packet(r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
+                shadow_packet(field, r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
             } else {
                 for (int d = 0; d < ndir; ++d) {
                     const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
                     double x = r.x, y = r.y, z = r.z;
                     com12.ipart = r.excluded;
-                    path_segment(x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], 3);
+                    path_segment(field, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], 3);
                 }
             }
             for (int d = 0; d < ndir; ++d) checksum += hit[d] >= 1 ? 1 : 0;

@@ -24,6 +24,9 @@ using namespace quillet;
 
 namespace {
 
+// The benchmark's field.
+particle_field field;
+
 constexpr int nring = 10000;
 constexpr double radius = 1.0;
 constexpr double tau_target = 0.5;
@@ -50,31 +53,32 @@ void isotropic(ran1_state& s, std::int32_t& idum, double& ux, double& uy, double
     uy = st * std::sin(phi);
 }
 
-const bench_field& field() {
+const bench_field& bench_setup() {
     static bench_field f = [] {
         bench_field b;
         // Square cell with N*pi*r^2 / (4*xl*yl) = tau_target.
         const double half = std::sqrt(nring * std::numbers::pi * radius * radius / tau_target / 4.0);
-        com2.xl = half;
-        com2.yl = half;
-        com2.sy = 0.37 * half;
-        com2.xl2 = 2.0 * half;
-        com2.yl2 = 2.0 * half;
+        field.size_particles(nring);
+        field.xl = half;
+        field.yl = half;
+        field.sy = 0.37 * half;
+        field.xl2 = 2.0 * half;
+        field.yl2 = 2.0 * half;
         ran1_state s;
         std::int32_t idum = -1;
         for (int i = 1; i <= nring; ++i) {
-            com1.rpart[i] = radius;
-            com1.xpart[i] = half * (2.0 * draw(s, idum) - 1.0);
-            com1.ypart[i] = half * (2.0 * draw(s, idum) - 1.0);
-            com1.zpart[i] = zhalf * (2.0 * draw(s, idum) - 1.0);
-            com_haze1.itype[i] = 1;
+            field.rpart[i] = radius;
+            field.xpart[i] = half * (2.0 * draw(s, idum) - 1.0);
+            field.ypart[i] = half * (2.0 * draw(s, idum) - 1.0);
+            field.zpart[i] = zhalf * (2.0 * draw(s, idum) - 1.0);
+            field.itype[i] = 1;
         }
-        com2.zmin = -(zhalf + radius);
-        com2.zmax = zhalf + radius;
-        duplicate_edges(nring, "benchmark field");
-        com11.mx = 50;
-        com11.my = 50;
-        tab_init();
+        field.zmin = -(zhalf + radius);
+        field.zmax = zhalf + radius;
+        duplicate_edges(field, nring, "benchmark field");
+        field.mx = 50;
+        field.my = 50;
+        tab_init(field);
         com3.nbox = 10000;
         com3.nboxvis = 10000;
         com3.icheck = -1;
@@ -85,7 +89,7 @@ const bench_field& field() {
             double nx, ny, nz, ux, uy, uz;
             isotropic(s, idum, nx, ny, nz);
             isotropic(s, idum, ux, uy, uz);
-            double x = com1.xpart[k] + radius * nx, y = com1.ypart[k] + radius * ny, z = com1.zpart[k] + radius * nz;
+            double x = field.xpart[k] + radius * nx, y = field.ypart[k] + radius * ny, z = field.zpart[k] + radius * nz;
             // Keep the start in the central cell (a surface point may lie just outside).
             x = std::fmax(-half, std::fmin(half, x));
             y = std::fmax(-half, std::fmin(half, y));
@@ -94,7 +98,7 @@ const bench_field& field() {
             b.free_paths.push_back({x, y, z, ux, uy, uz, k});
             const double phi = 2.0 * std::numbers::pi * draw(s, idum), el = std::numbers::pi / 6.0;
             b.launches.push_back({half * (2.0 * draw(s, idum) - 1.0), half * (2.0 * draw(s, idum) - 1.0),
-                                  com2.zmax * 1.000001, std::cos(el) * std::cos(phi), std::cos(el) * std::sin(phi),
+                                  field.zmax * 1.000001, std::cos(el) * std::cos(phi), std::cos(el) * std::sin(phi),
                                   -std::sin(el), no_particle});
         }
         return b;
@@ -111,7 +115,7 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
         double x = r.x, y = r.y, z = r.z;
         std::int32_t ipart = 0;
         com12.ipart = r.excluded;
-        path_segment(x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+        path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, mode);
         slices += debug1.ibox;  // boxes searched by this call, one slice search each
         hits += ipart >= 1;
         benchmark::DoNotOptimize(x);
@@ -125,21 +129,21 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
 }
 
 void BM_path_segment_free_path(benchmark::State& state) {
-    const bench_field& f = field();
+    const bench_field& f = bench_setup();
     com11.npot_sum = com11.ntab_calls = 0;
     run_segments(state, f.free_paths, 1);
 }
 BENCHMARK(BM_path_segment_free_path);
 
 void BM_path_segment_occlusion(benchmark::State& state) {
-    const bench_field& f = field();
+    const bench_field& f = bench_setup();
     com11.npot_sum = com11.ntab_calls = 0;
     run_segments(state, f.any_dir, 2);
 }
 BENCHMARK(BM_path_segment_occlusion);
 
 void BM_path_segment_launch(benchmark::State& state) {
-    const bench_field& f = field();
+    const bench_field& f = bench_setup();
     com11.npot_sum = com11.ntab_calls = 0;
     run_segments(state, f.launches, 1);
 }
@@ -147,7 +151,7 @@ BENCHMARK(BM_path_segment_launch);
 
 // One slice search in the central cell, with the same starts as the free paths.
 void BM_path_slice(benchmark::State& state) {
-    const bench_field& f = field();
+    const bench_field& f = bench_setup();
     com11.npot_sum = com11.ntab_calls = 0;
     std::size_t i = 0;
     for (auto _ : state) {
@@ -156,7 +160,7 @@ void BM_path_slice(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
         benchmark::DoNotOptimize(tmin);
     }
     state.counters["candidates_per_slice"] = double(com11.npot_sum) / double(com11.ntab_calls);
@@ -165,9 +169,9 @@ BENCHMARK(BM_path_slice);
 
 // The same slice searches without the grid: every particle is tested.
 void BM_path_slice_no_grid(benchmark::State& state) {
-    const bench_field& f = field();
-    com11.mx = 1;
-    com11.my = 1;
+    const bench_field& f = bench_setup();
+    field.mx = 1;
+    field.my = 1;
     std::size_t i = 0;
     for (auto _ : state) {
         const ray& r = f.free_paths[i];
@@ -175,11 +179,11 @@ void BM_path_slice_no_grid(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
         benchmark::DoNotOptimize(tmin);
     }
-    com11.mx = 50;
-    com11.my = 50;
+    field.mx = 50;
+    field.my = 50;
 }
 BENCHMARK(BM_path_slice_no_grid);
 

@@ -63,10 +63,10 @@ void put_direction_results(std::FILE* f, const engine_run& run, const engine_sta
 }
 
 // Records 19 to 24 of the escape file: the run's statistics.
-void put_run_tail(std::FILE* f, const engine_run& run, const engine_stats& st) {
+void put_run_tail(const particle_field& field, std::FILE* f, const engine_run& run, const engine_stats& st) {
     put_record(f, st.iscat_mean, st.npot_mean, st.nbox_mean);
-    put_record(f, com3.npartori, com3.npart, run.mx, run.my);
-    put_record(f, com13.sredu, com13.zredu, com13.tau);
+    put_record(f, field.npartori, field.npart, run.mx, run.my);
+    put_record(f, field.sredu, field.zredu, field.tau);
     put_record(f, st.fdir, st.tau_p, st.tau_n);
     put_record(f, st.cpu, st.cpu_comp);
     put_record(f, maincom1.sizemin, maincom1.s20, maincom1.f20);
@@ -184,7 +184,7 @@ void print_reflectance_table(const engine_run& run, const engine_stats& st) {
     }
 }
 
-void write_escape_file(const engine_run& run, const engine_stats& st) {
+void write_escape_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
     result_file out(std::string(run.outfile.trimmed()));
     std::FILE* f = out.stream();
     put_record(f, 7.0);
@@ -195,11 +195,11 @@ void write_escape_file(const engine_run& run, const engine_stats& st) {
     put_escape_values(f, com5.esc_lat, run.nphot);
     put_escape_values(f, com5.esc_sca, run.nphot);
     put_escape_values(f, com5.esc_weight, run.nphot);
-    put_run_tail(f, run, st);
+    put_run_tail(field, f, run, st);
     out.commit();
 }
 
-void write_histogram_file(const engine_run& run, const engine_stats& st) {
+void write_histogram_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
     result_file out(std::string(run.epsfile.trimmed()));
     std::FILE* f = out.stream();
     put_record(f, 5.0);
@@ -213,11 +213,11 @@ void write_histogram_file(const engine_run& run, const engine_stats& st) {
         for (int lat = 1; lat <= n_hist_lat; ++lat)
             for (int fii = 1; fii <= n_hist_fii; ++fii) w << escape_hist.esc_hist[plane][lat][fii];
     w.end();
-    put_run_tail(f, run, st);
+    put_run_tail(field, f, run, st);
     out.commit();
 }
 
-void write_direction_file(const engine_run& run, const engine_stats& st) {
+void write_direction_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
     result_file out(std::string(run.wfile.trimmed()));
     std::FILE* f = out.stream();
     put_record(f, 7.0);
@@ -235,13 +235,13 @@ void write_direction_file(const engine_run& run, const engine_stats& st) {
         for (int ir = 0; ir <= max_ring_count; ++ir)
             for (std::int32_t k = 1; k <= run.ntest; ++k) w << com8_haze_of_thread->testw_haze[ih][ir][k];
     w.end();
-    put_run_tail(f, run, st);
+    put_run_tail(field, f, run, st);
     out.commit();
 }
 
-void write_test_image_header(std::FILE* f, const engine_run& run) {
+void write_test_image_header(const particle_field& field, std::FILE* f, const engine_run& run) {
     put_record(f, 4.0);
-    put_record(f, com3.npart, com2.xl, com2.yl, com2.sy);
+    put_record(f, field.npart, field.xl, field.yl, field.sy);
     put_record(f, run.nphot, run.nxpix, run.ntest);
     put_record(f, run.nxpix, run.nypix);
     put_record(f, run.nxphot, run.nyphot);

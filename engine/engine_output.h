@@ -4,12 +4,13 @@
 
 #include <cstdio>
 
+#include "field/particle_field.h"
 #include "engine/engine_run.h"
 
 namespace quillet {
 
 // Test-image file: the coordinate images, then the header records.
-void write_test_image_header(std::FILE* f, const engine_run& run);
+void write_test_image_header(const particle_field& field, std::FILE* f, const engine_run& run);
 // ... and, at the end of the run, the first-scattering counts and the maps.
 void write_test_image_maps(std::FILE* f, const engine_run& run);
 
@@ -19,8 +20,8 @@ engine_stats run_statistics(const engine_run& run, double cpu1);
 // The I/F table per direction, printed after the summary lines.
 void print_reflectance_table(const engine_run& run, const engine_stats& st);
 
-void write_escape_file(const engine_run& run, const engine_stats& st);
-void write_histogram_file(const engine_run& run, const engine_stats& st);
-void write_direction_file(const engine_run& run, const engine_stats& st);
+void write_escape_file(const particle_field& field, const engine_run& run, const engine_stats& st);
+void write_histogram_file(const particle_field& field, const engine_run& run, const engine_stats& st);
+void write_direction_file(const particle_field& field, const engine_run& run, const engine_stats& st);
 
 }  // namespace quillet

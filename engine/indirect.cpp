@@ -27,10 +27,10 @@ namespace {
 
 // First particle on the ray from (x, y, z) along u, the scattering particle
 // excluded in the first box; 0 or a wall code when the way is free.
-std::int32_t first_blocker(double x, double y, double z, double ux, double uy, double uz, std::int32_t ipart) {
+std::int32_t first_blocker(const particle_field& field, double x, double y, double z, double ux, double uy, double uz, std::int32_t ipart) {
     com12.ipart = ipart;
     std::int32_t hit = 0;
-    path_segment(x, y, z, ux, uy, uz, hit, 2);
+    path_segment(field, x, y, z, ux, uy, uz, hit, 2);
     return hit;
 }
 
@@ -65,8 +65,8 @@ void turn_observers(std::int32_t ntest) {
     com6.turned = true;
 }
 
-void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, const scattering_laws& laws,
-              bool check_reverse) {
+void indirect(const particle_field& field, double px, double py, double pz, std::int32_t ipart, std::int32_t iscat,
+              const scattering_laws& laws, bool check_reverse) {
     const std::int32_t ntest = com3.ntest;
     if (!com6.turned) turn_observers(ntest);
     const std::int32_t nboxvis = com3.nboxvis;
@@ -74,13 +74,13 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     const bool images = imagecom2.nxpix >= 1;
     const bool fold = aug2004a.emulate_b != 1;
 
-    const particle_law& law = laws.law_of_kind(com_haze1.itype[ipart], ipart);
+    const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
 
     double ax, ay, az;
     if (row.surface) {
-        double nx = px - com1.xpart[ipart], ny = py - com1.ypart[ipart], nz = pz - com1.zpart[ipart];
+        double nx = px - field.xpart[ipart], ny = py - field.ypart[ipart], nz = pz - field.zpart[ipart];
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         ax = nx / len;
         ay = ny / len;
@@ -126,11 +126,11 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
     }
     double x = px, y = py;
     bool packet = nboxvis != 0 && first_wanted != 0 && icheck < 1;
-    if (packet && fold) retbox(x, y);
+    if (packet && fold) retbox(field, x, y);
     // A start outside the cell (unfolded, or left outside by rounding) has
     // messages of its own to print.
-    if (std::fabs(x) > com2.xl || std::fabs(y) > com2.yl) packet = false;
-    if (packet) shadow_packet(x, y, pz, ipart, ntest, observer_directions(ntest), wanted, blocker);
+    if (std::fabs(x) > field.xl || std::fabs(y) > field.yl) packet = false;
+    if (packet) shadow_packet(field, x, y, pz, ipart, ntest, observer_directions(ntest), wanted, blocker);
 
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
         const double cose = cosines[itest - 1];
@@ -145,16 +145,16 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
             if (fold && !folded_above) {
                 x = px;
                 y = py;
-                retbox(x, y);
+                retbox(field, x, y);
             }
             if (nboxvis != 0) {
                 const double ox = com6.obs_x[itest], oy = com6.obs_y[itest], oz = com6.obs_z[itest];
-                ishadow = first_blocker(x, y, pz, ox, oy, oz, ipart);
+                ishadow = first_blocker(field, x, y, pz, ox, oy, oz, ipart);
             }
         }
         if (iscat == 1 && nboxvis != 0 && check_reverse) {
             if (!checked) {
-                ishadow_check = first_blocker(x, y, pz, -com16.ex, -com16.ey, -com16.ez, ipart);
+                ishadow_check = first_blocker(field, x, y, pz, -com16.ex, -com16.ey, -com16.ez, ipart);
                 checked = true;
             }
             if (ishadow_check >= 1) {
@@ -187,9 +187,9 @@ void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t 
 
         if (itest == 1 && images) {
             double mx = px, my = py;
-            retbox(mx, my);
-            int ix = pixel_index(mx, com2.xl, nov2004a.nxpix);
-            int iy = pixel_index(my, com2.yl, nov2004a.nypix);
+            retbox(field, mx, my);
+            int ix = pixel_index(mx, field.xl, nov2004a.nxpix);
+            int iy = pixel_index(my, field.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
             record_hit(image_hit{plane, pixel(ix, iy), c});
         }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "field/particle_field.h"
 #include "engine/engine_records.h"
 #include "scatter/law_table.h"
 #include "trace/tab_choose.h"
@@ -24,12 +25,12 @@ extern thread_local constinit prepared_directions observers;
 // Turns the photon's observer directions (com6) by its rot.
 void turn_observers(std::int32_t ntest);
 
-// (px, py, pz): the scattering point as scatter() left it; ipart: the
+// (px, py, pz): the scattering point as scatter(field) left it; ipart: the
 // particle; iscat: the scattering order (1 = first). Adds to com14, com7,
 // com8, com8_haze and, with the image switch on, to the maps; leaves ipart in
 // com12. check_reverse: whether a first scattering searches its reversed
 // incoming path (the "IVIS3" check, which never changes a contribution).
-void indirect(double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, const scattering_laws& laws,
-              bool check_reverse = true);
+void indirect(const particle_field& field, double px, double py, double pz, std::int32_t ipart, std::int32_t iscat,
+              const scattering_laws& laws, bool check_reverse = true);
 
 }  // namespace quillet

@@ -19,6 +19,7 @@
 #include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "field/field_records.h"
+#include "field/particle_field.h"
 #include "field/part_read_2pos.h"
 #include "field/tab_init.h"
 #include "format/free_reader.h"
@@ -58,8 +59,8 @@ void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t nte
 
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
 // in single precision and each coordinate is stored in single precision.
-void make_coordinate_images(std::int32_t nxpix, std::int32_t nypix) {
-    const double xl = com2.xl, yl = com2.yl;
+void make_coordinate_images(const particle_field& field, std::int32_t nxpix, std::int32_t nypix) {
+    const double xl = field.xl, yl = field.yl;
     for (std::int32_t iy = 1; iy <= nypix; ++iy)
         for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
             double fx = double(float(ix) - 0.5f);
@@ -104,12 +105,12 @@ void clear_escape_records(std::int32_t nphot) {
 // The way that matters is the horizontal distance over the layer thickness,
 // but at most over three mean free paths along the ray (deeper light hardly
 // comes back).
-void warn_periodic_cell(const engine_run& run) {
+void warn_periodic_cell(const particle_field& field, const engine_run& run) {
     constexpr double max_cell_crossings = 1.0;
-    const double width = 2.0 * std::min(com2.xl, com2.yl);
-    const double thick = com2.zmax - com2.zmin;
+    const double width = 2.0 * std::min(field.xl, field.yl);
+    const double thick = field.zmax - field.zmin;
     if (!(width > 0.0) || !(thick > 0.0)) return;
-    const double free_path = com13.tau > 0.0 ? thick / com13.tau : 0.0;
+    const double free_path = field.tau > 0.0 ? thick / field.tau : 0.0;
     double worst_lat = 0.0, worst = 0.0;
     auto consider = [&](double lat_deg) {
         const double e = std::abs(lat_deg) * deg_to_rad;
@@ -217,10 +218,14 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     say("idum,ran1", seed, first);
     run.idum = seed;
 
+    // The particle field of the run, built below from the particle files and
+    // read by every photon.
+    particle_field field;
+
     // Run records read by the searches, the scattering step and the peel-off.
     com3.icheck = icheck;
-    com13.sredu = cfg.sredu;
-    com13.zredu = cfg.zredu;
+    field.sredu = cfg.sredu;
+    field.zredu = cfg.zredu;
     maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
     nov2004a = {nxpix, nypix, nxphot, nyphot};
     aug2004b.testimage = cfg.testimage;
@@ -275,22 +280,22 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    part_read_2pos(cfg.posfile, posfile_haze);
-    if (icheck >= 0) warn_periodic_cell(run);
+    part_read_2pos(field, cfg.posfile, posfile_haze);
+    if (icheck >= 0) warn_periodic_cell(field, run);
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
     std::optional<result_file> image_file;
     if (nxpix >= 1) {
-        make_coordinate_images(nxpix, nypix);
+        make_coordinate_images(field, nxpix, nypix);
         clear_images(nxpix, nypix);
         image_file.emplace(cfg.testimage.prefix(60) + ".TESTIMAGE");
-        write_test_image_header(image_file->stream(), run);
+        write_test_image_header(field, image_file->stream(), run);
     }
 
-    com11.mx = mx;
-    com11.my = my;
-    if (mx > 1 && my > 1) tab_init();
+    field.mx = mx;
+    field.my = my;
+    if (mx > 1 && my > 1) tab_init(field);
     clear_sums();
 
     run.escape_on = !cfg.outfile.is_junk();
@@ -313,7 +318,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (keeps_state) note_run_inputs(run, cfg.parfile);
     photon_lines.clear();
 
-    run_photons(run);
+    run_photons(field, run);
 
     if (run_state_options.parts > 0 || parallel_options.photon > 0) {
         // A partial run writes its partial file instead of any result file; a
@@ -325,18 +330,18 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
-        say("mx,my,npart,npot", mx, my, com3.npart, st.npot_mean);
+        say("mx,my,npart,npot", mx, my, field.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
         say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }
     engine_result out;
-    out.npartori = com3.npartori;
-    out.npart = com3.npart;
-    out.tau = com13.tau;
-    if (run.escape_on) write_escape_file(run, st);
-    if (run.hist_on) write_histogram_file(run, st);
-    write_direction_file(run, st);
+    out.npartori = field.npartori;
+    out.npart = field.npart;
+    out.tau = field.tau;
+    if (run.escape_on) write_escape_file(field, run, st);
+    if (run.hist_on) write_histogram_file(field, run, st);
+    write_direction_file(field, run, st);
 
     const std::size_t row = std::size_t(ntest) + 1;
     out.ntest = ntest;

@@ -148,8 +148,9 @@ struct shared_run {
 
     // Blocks first_block .. end_block - 1 of the run, this process's share
     // of them (b mod ranks = rank).
-    shared_run(const engine_run& r, std::int64_t first_block, std::int64_t end_block, bool keep_escapes)
-        : run(r), lc(r), ntest(r.ntest), nphot(r.nphot), rank(parallel_options.rank),
+    shared_run(const particle_field& field, const engine_run& r, std::int64_t first_block, std::int64_t end_block,
+               bool keep_escapes)
+        : run(r), lc(field, r), ntest(r.ntest), nphot(r.nphot), rank(parallel_options.rank),
           ranks(parallel_options.ranks), send_escapes(keep_escapes) {
         for (std::int64_t b = first_block; b < end_block; ++b)
             if (b % ranks == rank) blocks.push_back(b);
@@ -315,10 +316,10 @@ std::int64_t block_count(std::int64_t nphot) { return (nphot + photons_per_block
 
 // --merge: every block of the partial files, added in block order as the
 // one-process threaded run adds them.
-void merge_partial_files(const engine_run& run) {
+void merge_partial_files(const particle_field& field, const engine_run& run) {
     const std::int64_t nblocks = block_count(run.nphot);
     const std::vector<state_contents> parts = read_partial_files(run, nblocks);
-    shared_run sh(run, 0, 0, false);
+    shared_run sh(field, run, 0, 0, false);
     progress_line progress(run.nphot);
     block_partial p;
     std::int64_t b = 0;
@@ -351,11 +352,11 @@ void merge_partial_files(const engine_run& run) {
 // lines left out, so that it starts as it does in the whole run (a block
 // carries the start distance from photon to photon when the source lies in
 // the ring plane).
-void replay_photon(const engine_run& run, std::int64_t n) {
+void replay_photon(const particle_field& field, const engine_run& run, std::int64_t n) {
     if (n > run.nphot)
         throw limit_error("--photon " + std::to_string(n) + ": the run launches " + std::to_string(run.nphot) +
                           " photons");
-    const launch_constants lc(run);
+    const launch_constants lc(field, run);
     photon_stream stream;
     double inidist = 0.0;
     const std::int64_t first = first_photon((n - 1) / photons_per_block);
@@ -370,11 +371,11 @@ void replay_photon(const engine_run& run, std::int64_t n) {
     run_photon_range(run, lc, n, n, &stream, nullptr, nullptr, inidist);
 }
 
-void run_photons_parallel(const engine_run& run) {
-    if (parallel_options.photon > 0) return replay_photon(run, parallel_options.photon);
+void run_photons_parallel(const particle_field& field, const engine_run& run) {
+    if (parallel_options.photon > 0) return replay_photon(field, run, parallel_options.photon);
     double cpu_loop = 0.0;
     tim(cpu_loop);
-    if (!run_state_options.merge.empty()) return merge_partial_files(run);
+    if (!run_state_options.merge.empty()) return merge_partial_files(field, run);
     const std::int64_t nblocks = block_count(run.nphot);
     const bool partial = run_state_options.parts > 0;
     std::int64_t first_block = 0, end_block = nblocks;
@@ -394,7 +395,7 @@ void run_photons_parallel(const engine_run& run) {
         first_block = std::stoll(start);
     }
 
-    shared_run sh(run, first_block, end_block, parallel_options.rank != 0 || partial);
+    shared_run sh(field, run, first_block, end_block, parallel_options.rank != 0 || partial);
     const std::int32_t nworkers =
         std::int32_t(std::min<std::size_t>(std::size_t(parallel_options.threads), sh.blocks.size()));
     const std::size_t pool = std::size_t(2 * nworkers + 2);

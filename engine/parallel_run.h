@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "field/particle_field.h"
 #include "engine/engine_records.h"
 
 namespace quillet {
@@ -97,6 +98,6 @@ inline void record_hit(const hist_hit& h) {
 // Runs all photons of the run (this process's share of them when
 // distributed) with parallel_options.threads workers; or, with
 // parallel_options.photon set, that photon alone on this thread.
-void run_photons_parallel(const engine_run& run);
+void run_photons_parallel(const particle_field& field, const engine_run& run);
 
 }  // namespace quillet

@@ -3,7 +3,7 @@
 // escapes or reaches maxscat searches, and its escape record and brightness
 // sums are kept. Random draws per photon, in this order: the azimuth rotation
 // (always drawn), the launch point (x, then y) for random launch, then two per
-// scattering inside scatter(). The loop also stops at a SIGINT or SIGTERM
+// scattering inside scatter(field). The loop also stops at a SIGINT or SIGTERM
 // (checked once per photon) and keeps a progress line on a terminal.
 #include <algorithm>
 #include <cmath>
@@ -45,15 +45,16 @@ inline int hist_bin(double angle, double offset, int nbins) {
 
 }  // namespace
 
-void fold_after_scattering(double& px, double& py, double pz) {
+void fold_after_scattering(const particle_field& field, double& px, double& py, double pz) {
     const double px_in = px, py_in = py;
-    retbox(px, py);
-    if (px != px_in || py != py_in) com12.ipart = image_holding(com12.ipart, px, py, pz);
+    retbox(field, px, py);
+    if (px != px_in || py != py_in) com12.ipart = image_holding(field, com12.ipart, px, py, pz);
 }
 
-launch_constants::launch_constants(const engine_run& run)
-    : xl(com2.xl),
-      yl(com2.yl),
+launch_constants::launch_constants(const particle_field& field, const engine_run& run)
+    : field(field),
+      xl(field.xl),
+      yl(field.yl),
       cos_b(std::cos(run.bsun * deg_to_rad)),
       sin_b(std::sin(run.bsun * deg_to_rad)),
       sun_l(run.lonsun * deg_to_rad),
@@ -75,6 +76,7 @@ struct photon {
 // back to the source, folded into the central cell; the entry pixel.
 photon launch_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
                      random_draws& rng) {
+    const particle_field& field = lc.field;
     const double xl = lc.xl, yl = lc.yl;
     com12.ipart = no_particle;
     com4.weight = 1.0;
@@ -117,8 +119,8 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
     }
     const double z0 = 0.0;
 
-    if (sz > 0.0) inidist = (com2.zmax / sz) * lc.widen;
-    else if (sz < 0.0) inidist = (com2.zmin / sz) * lc.widen;
+    if (sz > 0.0) inidist = (field.zmax / sz) * lc.widen;
+    else if (sz < 0.0) inidist = (field.zmin / sz) * lc.widen;
     photon ph{x0 + sx * inidist, y0 + sy * inidist, z0 + sz * inidist, -sx, -sy, -sz, rot};
 
     if (run.icheck >= 1) {
@@ -128,7 +130,7 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
         say("x0,y0   ", x0, y0);
         say("px,py: before retbox", ph.px, ph.py);
     }
-    retbox(ph.px, ph.py);
+    retbox(field, ph.px, ph.py);
     if (run.icheck >= 1) say("px,py: after  retbox", ph.px, ph.py);
 
     feb2006a.ix_entry = pixel_index(ph.px, xl, run.nxpix);
@@ -200,21 +202,22 @@ private:
 
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
                   random_draws& rng) {
+    const particle_field& field = lc.field;
     photon ph = launch_photon(run, lc, iphot, inidist, rng);
-    const bool launched_outside = ph.pz > com2.zmax || ph.pz < com2.zmin;
+    const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
         engine_sums.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t ipart = 0;
-        path_segment(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, 1);
+        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, 1);
         if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
         if (ipart <= 0) {
             escape_photon(run, iphot, iscat, ph);
             break;
         }
         const double hx = ph.px, hy = ph.py, hz = ph.pz;
-        scatter(ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, *run.laws, rng);
+        scatter(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, *run.laws, rng);
         // A photon launched outside the layer that scatters first where it
         // entered the particle cannot find a particle on its reversed path:
         // that particle would have been the nearest entry of its free path
@@ -222,9 +225,9 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
         // trace asks for it, or after a "-center" law moved the photon.
         const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
                                    ph.pz != hz || run.icheck >= 1 || debug1.idebug >= 1;
-        indirect(ph.px, ph.py, ph.pz, ipart, iscat, *run.laws, check_reverse);
+        indirect(field, ph.px, ph.py, ph.pz, ipart, iscat, *run.laws, check_reverse);
         com12.ipart = ipart;
-        if (lc.fold_after_scatter) fold_after_scattering(ph.px, ph.py, ph.pz);
+        if (lc.fold_after_scatter) fold_after_scattering(field, ph.px, ph.py, ph.pz);
         if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
     }
     add_brightness(run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
@@ -248,12 +251,12 @@ std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc,
     return last - first + 1;
 }
 
-void run_photons(const engine_run& run) {
-    if (parallel_options.on) return run_photons_parallel(run);
+void run_photons(const particle_field& field, const engine_run& run) {
+    if (parallel_options.on) return run_photons_parallel(field, run);
     // The serial run: all photons on this thread, drawing from the one shared
     // generator, photons_per_block at a time so that a checkpoint (with the
     // generator's state) can be taken between two photons.
-    const launch_constants lc(run);
+    const launch_constants lc(field, run);
     double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
     std::int64_t first = 1;
     if (!run_state_options.resume.empty()) {

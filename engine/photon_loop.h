@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "field/particle_field.h"
 #include "engine/engine_run.h"
 #include "engine/run_state.h"
 #include "numeric/ran1.h"
@@ -19,7 +20,8 @@ namespace quillet {
 
 // What every photon's launch reads, derived once per run.
 struct launch_constants {
-    explicit launch_constants(const engine_run& run);
+    launch_constants(const particle_field& field, const engine_run& run);
+    const particle_field& field;  // the run's field, read by every photon
     double xl, yl;        // cell half-widths
     double cos_b, sin_b;  // Sun elevation
     double sun_l;         // Sun azimuth, radians
@@ -32,7 +34,7 @@ struct launch_constants {
 // an image of the same particle; that image becomes the excluded particle of
 // the next search (the entry a period away would stand beyond the first box,
 // and a ray crossing the image it left would go through it).
-void fold_after_scattering(double& px, double& py, double pz);
+void fold_after_scattering(const particle_field& field, double& px, double& py, double pz);
 
 // Launches, traces and peels off photon iphot, drawing its random numbers
 // from rng, and adds it to this thread's sums: launch, then search, scatter
@@ -45,7 +47,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
 class progress_line;
 
 // Launches, traces and peels off all photons of the run.
-void run_photons(const engine_run& run);
+void run_photons(const particle_field& field, const engine_run& run);
 
 // The photon loop of one block, photons first..last on this thread: each
 // photon draws from its own stream (stream not null: a threaded run) or from

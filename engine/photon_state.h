@@ -53,7 +53,7 @@ void visit_photon_state(V&& v) {
     v.copied("com4", com4);
     v.copied("com6", com6);
     v.copied("com9_haze", com9_haze);
-    v.copied("com11", com11);  // mx, my; its counters are summed below
+    v.copied("com11", com11);  // its counters are summed below
     v.copied("com12", com12);
     v.copied("com16", com16);
     v.copied("feb2006a", feb2006a);

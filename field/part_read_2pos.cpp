@@ -61,7 +61,8 @@ std::int32_t read_count(free_reader& in, std::int32_t already) {
 }
 
 // Particle lines first..first+count-1: radius, x, y, z.
-void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
+void read_particles(particle_field& field, free_reader& in, std::int32_t first, std::int32_t count) {
+    field.size_particles(first + count - 1);
     for (std::int32_t k = 0; k < count; ++k) {
         std::int32_t i = first + k;
         in.begin_record(particle_record(k + 1));
@@ -76,17 +77,17 @@ void read_particles(free_reader& in, std::int32_t first, std::int32_t count) {
             in.fail("expected a radius above 0 whose square is finite, found " + free_format(r));
         if (!std::isfinite(x) || !std::isfinite(y) || !std::isfinite(z))
             in.fail("expected finite coordinates x, y, z, found " + free_format(x, y, z));
-        com1.rpart[i] = r;
-        com1.xpart[i] = x;
-        com1.ypart[i] = y;
-        com1.zpart[i] = z;
+        field.rpart[i] = r;
+        field.xpart[i] = x;
+        field.ypart[i] = y;
+        field.zpart[i] = z;
     }
 }
 
 // Summed cross-sections of particles first..last.
-double cross_sections(std::int32_t first, std::int32_t last) {
+double cross_sections(const particle_field& field, std::int32_t first, std::int32_t last) {
     double a = 0.0;
-    for (std::int32_t i = first; i <= last; ++i) a += std::numbers::pi * (com1.rpart[i] * com1.rpart[i]);
+    for (std::int32_t i = first; i <= last; ++i) a += std::numbers::pi * (field.rpart[i] * field.rpart[i]);
     return a;
 }
 
@@ -110,45 +111,51 @@ double fold_shift(double sy, double yl) {
     return sy;
 }
 
-void duplicate_edges(std::int32_t n, std::string_view source) {
-    const double xl = com2.xl, yl = com2.yl, sy = com2.sy;
-    std::int64_t c = 0;
-    for (std::int32_t i = 1; i <= n; ++i) {
-        com1.iorig[i] = i;
-        const double r = com1.rpart[i];
+void duplicate_edges(particle_field& field, std::int32_t n, std::string_view source) {
+    const double xl = field.xl, yl = field.yl, sy = field.sy;
+    // The copies of particle i, in order: each periodic image whose sphere
+    // reaches into the cell. Counted first, so that the tables are sized once.
+    auto each_copy = [&](std::int32_t i, auto&& on_copy) {
+        const double r = field.rpart[i];
         for (int m = -1; m <= 1; ++m) {
             for (int k = -1; k <= 1; ++k) {
                 if (m == 0 && k == 0) continue;
-                const double xs = com1.xpart[i] + m * com2.xl2;
-                const double ys = com1.ypart[i] + k * com2.yl2 + m * sy;
-                if (std::fabs(xs) <= r + xl && std::fabs(ys) <= r + yl) {
-                    ++c;
-                    const std::int64_t j = n + c;
-                    if (j > max_part) continue;  // counted for the message, never stored
-                    com1.xpart[j] = xs;
-                    com1.ypart[j] = ys;
-                    com1.zpart[j] = com1.zpart[i];
-                    com1.rpart[j] = r;
-                    com1.iorig[j] = i;
-                    com_haze1.itype[j] = com_haze1.itype[i];
-                }
+                const double xs = field.xpart[i] + m * field.xl2;
+                const double ys = field.ypart[i] + k * field.yl2 + m * sy;
+                if (std::fabs(xs) <= r + xl && std::fabs(ys) <= r + yl) on_copy(xs, ys);
             }
         }
-    }
+    };
+    std::int64_t c = 0;
+    for (std::int32_t i = 1; i <= n; ++i) each_copy(i, [&](double, double) { ++c; });
     if (n + c > max_part)
         throw limit_error(std::string(source) + ": " + std::to_string(n) + " particles and " + std::to_string(c) +
                           " edge copies make " + std::to_string(n + c) +
                           " entries, more than the particle tables hold (" + std::to_string(max_part) + ")");
-    com3.npart = std::int32_t(n + c);
-    for (std::int32_t i = 1; i <= com3.npart; ++i) com1.rpart2[i] = com1.rpart[i] * com1.rpart[i];
+    field.size_particles(std::int32_t(n + c));
+    std::int32_t j = n;
+    for (std::int32_t i = 1; i <= n; ++i) {
+        field.iorig[i] = i;
+        each_copy(i, [&](double xs, double ys) {
+            ++j;
+            field.xpart[j] = xs;
+            field.ypart[j] = ys;
+            field.zpart[j] = field.zpart[i];
+            field.rpart[j] = field.rpart[i];
+            field.iorig[j] = i;
+            field.itype[j] = field.itype[i];
+        });
+    }
+    field.npart = j;
+    for (std::int32_t i = 1; i <= field.npart; ++i) field.rpart2[i] = field.rpart[i] * field.rpart[i];
 }
 
-std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz) {
+std::int32_t image_holding(const particle_field& field, std::int32_t ipart, double px, double py, double pz) {
     // The copies follow the particles of the files (an entry j is a copy when
     // iorig[j] < j) and are stored in the order of their originals, so both
     // the start of the copies and the copies of one particle are found by
     // bisection.
-    const std::int32_t i = com1.iorig[ipart];
+    const std::int32_t i = field.iorig[ipart];
     auto first_where = [](std::int32_t lo, std::int32_t hi, auto&& past) {  // first j in [lo, hi) with past(j)
         while (lo < hi) {
             const std::int32_t mid = lo + (hi - lo) / 2;
@@ -157,12 +164,12 @@ std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz) 
         }
         return lo;
     };
-    const std::int32_t end = com3.npart + 1;
-    const std::int32_t copies = first_where(1, end, [](std::int32_t j) { return com1.iorig[j] < j; });
-    const std::int32_t first = first_where(copies, end, [i](std::int32_t j) { return com1.iorig[j] >= i; });
-    const std::int32_t last = first_where(first, end, [i](std::int32_t j) { return com1.iorig[j] > i; });
+    const std::int32_t end = field.npart + 1;
+    const std::int32_t copies = first_where(1, end, [&field](std::int32_t j) { return field.iorig[j] < j; });
+    const std::int32_t first = first_where(copies, end, [&field, i](std::int32_t j) { return field.iorig[j] >= i; });
+    const std::int32_t last = first_where(first, end, [&field, i](std::int32_t j) { return field.iorig[j] > i; });
     auto d2 = [&](std::int32_t j) {
-        const double dx = px - com1.xpart[j], dy = py - com1.ypart[j], dz = pz - com1.zpart[j];
+        const double dx = px - field.xpart[j], dy = py - field.ypart[j], dz = pz - field.zpart[j];
         return dx * dx + dy * dy + dz * dz;
     };
     std::int32_t best = i;
@@ -178,7 +185,7 @@ namespace {
 
 // The Particle position file: cell, count and ring particles, scaled by
 // sredu and zredu. Out: the particle count n, the layer bounds and tau.
-void read_ring_particles(const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
+void read_ring_particles(particle_field& field, const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
                          double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
     free_reader in(name);
@@ -196,26 +203,26 @@ void read_ring_particles(const std::string& name, bool report, std::int32_t& n, 
                 free_format(sy));
     if (report) say("orb,xl,yl,sy", orb, xl, yl, sy);
     n = read_count(in, 0);
-    com3.npartori = n;
+    field.npartori = n;
     if (report) say("original npart ", n);
 
     const double sy_read = sy;
     sy = fold_shift(sy, yl);
     say("sy: ", sy_read, sy);
-    com2.xl = xl;
-    com2.yl = yl;
-    com2.sy = sy;
-    com2.yl2 = 2.0 * yl;
-    com2.xl2 = 2.0 * xl;
+    field.xl = xl;
+    field.yl = yl;
+    field.sy = sy;
+    field.yl2 = 2.0 * yl;
+    field.xl2 = 2.0 * xl;
 
-    read_particles(in, 1, n);
+    read_particles(field, in, 1, n);
     double area = 0.0;
     zmin = 0.0;
     zmax = 0.0;
     for (std::int32_t i = 1; i <= n; ++i) {
-        com1.rpart[i] *= com13.sredu;
-        com1.zpart[i] *= com13.zredu;
-        const double r = com1.rpart[i], z = com1.zpart[i];
+        field.rpart[i] *= field.sredu;
+        field.zpart[i] *= field.zredu;
+        const double r = field.rpart[i], z = field.zpart[i];
         zmin = std::min(zmin, z - r);
         zmax = std::max(zmax, z + r);
         area += std::numbers::pi * (r * r);
@@ -223,21 +230,21 @@ void read_ring_particles(const std::string& name, bool report, std::int32_t& n, 
     tau = area / (4.0 * xl * yl);
 }
 
-double cell_area() { return 4.0 * com2.xl * com2.yl; }
+double cell_area(const particle_field& field) { return 4.0 * field.xl * field.yl; }
 
 // Drops the ring particles below sizemin, keeping the others in file order.
-void cut_small_particles(std::int32_t& n, double& tau) {
+void cut_small_particles(particle_field& field, std::int32_t& n, double& tau) {
     std::int32_t kept = 0;
     for (std::int32_t i = 1; i <= n; ++i) {
-        if (com1.rpart[i] >= maincom1.sizemin) {
+        if (field.rpart[i] >= maincom1.sizemin) {
             ++kept;
-            com1.xpart[kept] = com1.xpart[i];
-            com1.ypart[kept] = com1.ypart[i];
-            com1.zpart[kept] = com1.zpart[i];
-            com1.rpart[kept] = com1.rpart[i];
+            field.xpart[kept] = field.xpart[i];
+            field.ypart[kept] = field.ypart[i];
+            field.zpart[kept] = field.zpart[i];
+            field.rpart[kept] = field.rpart[i];
         }
     }
-    const double tau_mod = cross_sections(1, kept) / cell_area();
+    const double tau_mod = cross_sections(field, 1, kept) / cell_area(field);
     say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
     say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
     n = kept;
@@ -245,16 +252,16 @@ void cut_small_particles(std::int32_t& n, double& tau) {
 }
 
 // Enlarges the ring particles up to radius s20 by f20.
-void enlarge_small_particles(std::int32_t n, double& tau) {
+void enlarge_small_particles(particle_field& field, std::int32_t n, double& tau) {
     for (std::int32_t i = 1; i <= n; ++i)
-        if (com1.rpart[i] <= maincom1.s20) com1.rpart[i] *= maincom1.f20;
-    const double tau_mod = cross_sections(1, n) / cell_area();
+        if (field.rpart[i] <= maincom1.s20) field.rpart[i] *= maincom1.f20;
+    const double tau_mod = cross_sections(field, 1, n) / cell_area(field);
     say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
     tau = tau_mod;
 }
 
 // Appends the haze particles (unscaled, kind 2) after the n ring particles.
-void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
+void add_haze(particle_field& field, const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
     say(rule28);
     say("reading haze particles      ");
     free_reader in(haze_name);
@@ -266,16 +273,16 @@ void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, doubl
     say("before adding haze:");
     say("tau", tau);
     say("zz", zmin, zmax);
-    read_particles(in, n + 1, npart_haze);
+    read_particles(field, in, n + 1, npart_haze);
     for (std::int32_t i = n + 1; i <= n + npart_haze; ++i) {
-        com_haze1.itype[i] = 2;
-        const double r = com1.rpart[i], z = com1.zpart[i];
+        field.itype[i] = 2;
+        const double r = field.rpart[i], z = field.zpart[i];
         zmin = std::min(zmin, z - r);
         zmax = std::max(zmax, z + r);
     }
-    const double area_haze = cross_sections(n + 1, n + npart_haze);
+    const double area_haze = cross_sections(field, n + 1, n + npart_haze);
     n += npart_haze;
-    tau = tau + area_haze / cell_area();
+    tau = tau + area_haze / cell_area(field);
     say("after adding haze:");
     say("tau", tau);
     say("zz", zmin, zmax);
@@ -284,11 +291,11 @@ void add_haze(const std::string& haze_name, std::int32_t& n, double& zmin, doubl
 // The factors sredu, zredu and f20, or very large radii, can carry a field
 // read in range beyond the double range: refuse it here rather than trace
 // rays through infinite spheres.
-void require_finite_field(const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
+void require_finite_field(const particle_field& field, const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
     for (std::int32_t i = 1; i <= n; ++i)
-        if (!std::isfinite(std::numbers::pi * (com1.rpart[i] * com1.rpart[i])) || !std::isfinite(com1.zpart[i]))
+        if (!std::isfinite(std::numbers::pi * (field.rpart[i] * field.rpart[i])) || !std::isfinite(field.zpart[i]))
             throw input_error(source + ": particle " + std::to_string(i) + " of the field has radius " +
-                              free_format(com1.rpart[i]) + " and height " + free_format(com1.zpart[i]) +
+                              free_format(field.rpart[i]) + " and height " + free_format(field.zpart[i]) +
                               " after the factors sredu, zredu and f20: expected a finite cross-section and height");
     if (!std::isfinite(tau) || !std::isfinite(zmin) || !std::isfinite(zmax))
         throw input_error(source + ": the optical depth " + free_format(tau) + " and the layer " +
@@ -297,19 +304,19 @@ void require_finite_field(const std::string& source, std::int32_t n, double zmin
 }
 
 // Diagnostic dump of the whole table, copies included.
-void write_check_pos() {
+void write_check_pos(const particle_field& field) {
     result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
     std::FILE* f = out.stream();
-    put_record(f, com2.xl, com2.yl, com2.zmin, com2.zmax, com2.sy);
-    put_record(f, com3.npart);
-    for (std::int32_t i = 1; i <= com3.npart; ++i)
-        put_record(f, com1.xpart[i], com1.ypart[i], com1.zpart[i], com1.rpart[i], com_haze1.itype[i]);
+    put_record(f, field.xl, field.yl, field.zmin, field.zmax, field.sy);
+    put_record(f, field.npart);
+    for (std::int32_t i = 1; i <= field.npart; ++i)
+        put_record(f, field.xpart[i], field.ypart[i], field.zpart[i], field.rpart[i], field.itype[i]);
     out.commit();
 }
 
 }  // namespace
 
-void part_read_2pos(const text80& file, const text80& file_haze) {
+void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze) {
     const bool report = com3.icheck >= 0;
     say("entering part_read_2pos");
     say("file = ", file);
@@ -318,31 +325,31 @@ void part_read_2pos(const text80& file, const text80& file_haze) {
     const std::string name(file.trimmed());
     std::int32_t n = 0;
     double zmin = 0.0, zmax = 0.0, tau = 0.0;
-    read_ring_particles(name, report, n, zmin, zmax, tau);
-    if (maincom1.sizemin > 0.0) cut_small_particles(n, tau);
-    if (maincom1.s20 > 0.0) enlarge_small_particles(n, tau);
-    for (std::int32_t i = 1; i <= n; ++i) com_haze1.itype[i] = 1;
+    read_ring_particles(field, name, report, n, zmin, zmax, tau);
+    if (maincom1.sizemin > 0.0) cut_small_particles(field, n, tau);
+    if (maincom1.s20 > 0.0) enlarge_small_particles(field, n, tau);
+    for (std::int32_t i = 1; i <= n; ++i) field.itype[i] = 1;
 
     say("file_haze", file_haze);
     std::string source = name;
     if (!file_haze.is_junk()) {
         const std::string haze_name(file_haze.trimmed());
         source += " with haze file " + haze_name;
-        add_haze(haze_name, n, zmin, zmax, tau);
+        add_haze(field, haze_name, n, zmin, zmax, tau);
     }
-    require_finite_field(source, n, zmin, zmax, tau);
-    com2.zmin = zmin;
-    com2.zmax = zmax;
-    com13.tau = tau;
+    require_finite_field(field, source, n, zmin, zmax, tau);
+    field.zmin = zmin;
+    field.zmax = zmax;
+    field.tau = tau;
 
-    duplicate_edges(n, source);
+    duplicate_edges(field, n, source);
 
     if (report) {
-        say("duplicate edges ", com3.npart);
-        say("zmin,zmax", com2.zmin, com2.zmax);
+        say("duplicate edges ", field.npart);
+        say("zmin,zmax", field.zmin, field.zmax);
         say(rule28);
     }
-    if (debug1.idebug >= 1) write_check_pos();
+    if (debug1.idebug >= 1) write_check_pos(field);
 }
 
 }  // namespace quillet

@@ -6,28 +6,30 @@
 #include <cstdint>
 #include <string_view>
 
+#include "field/particle_field.h"
 #include "format/text_field.h"
 
 namespace quillet {
 
 // file: the Particle position file; file_haze: the haze file or "junk".
-void part_read_2pos(const text80& file, const text80& file_haze);
+// Builds the particle tables of `field`, whose sredu and zredu are set.
+void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze);
 
 // Appends, after particles 1..n of the tables, a copy of every periodic image
 // (of the eight neighbouring cells) whose sphere reaches into the central cell,
 // sets npart = n + copies and fills rpart2 for particles 1..npart. The cell
-// geometry must be in com2. Throws limit_error naming `source` when the copies
+// geometry must be in field. Throws limit_error naming `source` when the copies
 // would not fit in the tables. part_read_2pos ends with it; tests and
 // benchmarks that fill the tables directly call it too.
-void duplicate_edges(std::int32_t n, std::string_view source);
+void duplicate_edges(particle_field& field, std::int32_t n, std::string_view source);
 
 // The shear sy of a position file folded into [-yl, yl] (|sy| <= 21 yl).
 double fold_shift(double sy, double yl);
 
 // The entry among the images of particle ipart (its original and the edge
-// copies, com1.iorig) whose centre lies nearest to the point (px, py, pz):
+// copies, field.iorig) whose centre lies nearest to the point (px, py, pz):
 // after a photon on or in particle ipart is folded into the cell, the image
 // its sphere now belongs to.
-std::int32_t image_holding(std::int32_t ipart, double px, double py, double pz);
+std::int32_t image_holding(const particle_field& field, std::int32_t ipart, double px, double py, double pz);
 
 }  // namespace quillet

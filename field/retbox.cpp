@@ -29,14 +29,14 @@ double periods(double v, double l, double rp) {
 
 }  // namespace
 
-void retbox(double& x0, double& y0) {
-    const double i = periods(x0, com2.xl, 1.0 / com2.xl2);
-    const double y1 = y0 - i * com2.sy;
-    const double j = periods(y1, com2.yl, 1.0 / com2.yl2);
-    x0 = x0 - i * com2.xl2;
-    y0 = y1 - j * com2.yl2;
-    if (std::fabs(x0) > com2.xl) say("abs(x0) > xl", x0);
-    if (std::fabs(y0) > com2.yl) say("abs(y0) > yl", y0);
+void retbox(const particle_field& field, double& x0, double& y0) {
+    const double i = periods(x0, field.xl, 1.0 / field.xl2);
+    const double y1 = y0 - i * field.sy;
+    const double j = periods(y1, field.yl, 1.0 / field.yl2);
+    x0 = x0 - i * field.xl2;
+    y0 = y1 - j * field.yl2;
+    if (std::fabs(x0) > field.xl) say("abs(x0) > xl", x0);
+    if (std::fabs(y0) > field.yl) say("abs(y0) > yl", y0);
 }
 
 }  // namespace quillet

@@ -20,11 +20,8 @@ namespace quillet {
 
 namespace {
 
-// Grid cell of each particle (the column and row combined into c).
-std::int32_t cell_of[max_part + 1];
-
-[[noreturn]] void outside_grid(std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
-    throw limit_error("search grid of " + std::to_string(com11.mx) + " x " + std::to_string(com11.my) +
+[[noreturn]] void outside_grid(const particle_field& field, std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
+    throw limit_error("search grid of " + std::to_string(field.mx) + " x " + std::to_string(field.my) +
                       " cells: particle " + std::to_string(k) + " (" + axis + " = " + free_format(v) +
                       ") falls outside it (position " + free_format(q) + " in cell widths, expected 0 to " +
                       std::to_string(cells) +
@@ -38,13 +35,13 @@ std::int32_t cell_of[max_part + 1];
 // (shadow_rows). Not ready where the field gives it nothing to do: no layout,
 // a cell so small that copies of one particle lie within two radii of each
 // other, or a layer too thick for any reach within the cell.
-void build_shadow_grid(std::int32_t npart) {
-    shadow_grid_t& g = shadow_grid;
+void build_shadow_grid(particle_field& field, std::int32_t npart) {
+    shadow_grid_t& g = field.shadow;
     g = shadow_grid_t{};
-    const grid_layout_t& lay = grid_layout;
-    const double xl = com2.xl, yl = com2.yl, sy = com2.sy;
+    const grid_layout_t& lay = field.layout;
+    const double xl = field.xl, yl = field.yl, sy = field.sy;
     double rmax = 0.0;
-    for (std::int32_t k = 1; k <= npart; ++k) rmax = std::max(rmax, com1.rpart[k]);
+    for (std::int32_t k = 1; k <= npart; ++k) rmax = std::max(rmax, field.rpart[k]);
     if (npart < 1 || !(lay.dtab_max > 0.0) || !(xl > 0.0) || !(yl > 0.0) || !(rmax > 0.0)) return;
     // Rays rising at more than about 9 degrees leave the layer within the
     // reach from any height.
@@ -78,7 +75,7 @@ void build_shadow_grid(std::int32_t npart) {
         for (std::int32_t k = 1; k <= npart; ++k) {
             for (std::int32_t m = -1; m <= 1; ++m) {
                 for (std::int32_t n = -nrow; n <= nrow; ++n) {
-                    const double x = com1.xpart[k] + m * com2.xl2, y = com1.ypart[k] + m * sy + n * com2.yl2;
+                    const double x = field.xpart[k] + m * field.xl2, y = field.ypart[k] + m * sy + n * field.yl2;
                     if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) continue;
                     const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
                     const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rheight));
@@ -100,16 +97,16 @@ void build_shadow_grid(std::int32_t npart) {
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
     each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
-        const double r = com1.rpart[k] + g.margin;
+        const double r = field.rpart[k] + g.margin;
         g.xy[2 * l] = float(x);
         g.xy[2 * l + 1] = float(y);
-        g.zr[2 * l] = float(com1.zpart[k]);
+        g.zr[2 * l] = float(field.zpart[k]);
         g.zr[2 * l + 1] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
-        g.orig[l] = com1.iorig[k];
+        g.orig[l] = field.iorig[k];
         if (own_place) {
-            const std::int32_t p = walk_grid.place[k];
+            const std::int32_t p = field.walk.place[k];
             g.place_cell[2 * l] = p;
-            g.place_cell[2 * l + 1] = walk_grid.spheres[p].cell;
+            g.place_cell[2 * l + 1] = field.walk.spheres[p].cell;
             g.own[std::size_t(k)] = std::int32_t(l);
         }
     });
@@ -119,20 +116,23 @@ void build_shadow_grid(std::int32_t npart) {
 
 }  // namespace
 
-void tab_init() {
-    const std::int32_t mx = com11.mx, my = com11.my;
+void tab_init(particle_field& field) {
+    const std::int32_t mx = field.mx, my = field.my;
     if (mx < 1 || my < 1 || std::int64_t(mx) * my > max_cells)
         throw limit_error("search grid of mx x my = " + std::to_string(mx) + " x " + std::to_string(my) +
                           " cells: expected at least 1 x 1 and at most " + std::to_string(max_cells) + " cells");
     const std::int32_t ncell = mx * my;
-    const std::int32_t npart = com3.npart;
+    const std::int32_t npart = field.npart;
+    field.size_grid();
+    // Grid cell of each particle (the column and row combined into c).
+    std::vector<std::int32_t> cell_of(std::size_t(npart) + 1, 0);
 
     double xmin = 1.0e6, xmax = -1.0e6, ymin = 1.0e6, ymax = -1.0e6;
     for (std::int32_t k = 1; k <= npart; ++k) {
-        xmin = std::min(xmin, com1.xpart[k]);
-        xmax = std::max(xmax, com1.xpart[k]);
-        ymin = std::min(ymin, com1.ypart[k]);
-        ymax = std::max(ymax, com1.ypart[k]);
+        xmin = std::min(xmin, field.xpart[k]);
+        xmax = std::max(xmax, field.xpart[k]);
+        ymin = std::min(ymin, field.ypart[k]);
+        ymax = std::max(ymax, field.ypart[k]);
     }
     const double xtab0 = 1.01 * xmin, ytab0 = 1.01 * ymin;
     const double dxtab = (1.01 * xmax - 1.01 * xmin) / mx;
@@ -141,75 +141,84 @@ void tab_init() {
 
     // Count the particles of each cell; dtab holds the largest radius for now.
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        com9.nlist[c] = 0;
-        com10.dtab[c] = 0.0;
+        field.nlist[c] = 0;
+        field.dtab[c] = 0.0;
     }
     for (std::int32_t k = 1; k <= npart; ++k) {
         // A negative quotient would truncate to column 1 although the centre
         // lies outside it, so it is refused like any other position off the grid.
-        const double qx = (com1.xpart[k] - xtab0) * rdx;
-        const double qy = (com1.ypart[k] - ytab0) * rdy;
-        if (!(qx >= 0.0 && qx < mx)) outside_grid(k, "x", com1.xpart[k], qx, mx);
-        if (!(qy >= 0.0 && qy < my)) outside_grid(k, "y", com1.ypart[k], qy, my);
+        const double qx = (field.xpart[k] - xtab0) * rdx;
+        const double qy = (field.ypart[k] - ytab0) * rdy;
+        if (!(qx >= 0.0 && qx < mx)) outside_grid(field, k, "x", field.xpart[k], qx, mx);
+        if (!(qy >= 0.0 && qy < my)) outside_grid(field, k, "y", field.ypart[k], qy, my);
         const std::int32_t i = std::int32_t(qx) + 1, j = std::int32_t(qy) + 1;
         const std::int32_t c = (i - 1) * my + j;
         cell_of[k] = c;
-        ++com9.nlist[c];
-        com10.dtab[c] = std::max(com10.dtab[c], com1.rpart[k]);
+        ++field.nlist[c];
+        field.dtab[c] = std::max(field.dtab[c], field.rpart[k]);
     }
 
     // Cell c's particles start where those of cells 1..c-1 end.
     std::int32_t next = 1;
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        com9.istart[c] = next;
-        next += com9.nlist[c];
+        field.istart[c] = next;
+        next += field.nlist[c];
     }
     // Place in increasing particle number, using istart as the fill pointer.
-    for (std::int32_t k = 1; k <= npart; ++k) com9.ilist[com9.istart[cell_of[k]]++] = k;
-    for (std::int32_t c = 1; c <= ncell; ++c) com9.istart[c] -= com9.nlist[c];
+    for (std::int32_t k = 1; k <= npart; ++k) field.ilist[field.istart[cell_of[k]]++] = k;
+    for (std::int32_t c = 1; c <= ncell; ++c) field.istart[c] -= field.nlist[c];
 
     double dtab_max = 0.0;
     for (std::int32_t i = 1; i <= mx; ++i) {
         for (std::int32_t j = 1; j <= my; ++j) {
             const std::int32_t c = (i - 1) * my + j;
-            com10.cx[c] = (i - 0.5) * dxtab + xtab0;
-            com10.cy[c] = (j - 0.5) * dytab + ytab0;
-            const double rmax = com10.dtab[c];
+            field.cx[c] = (i - 0.5) * dxtab + xtab0;
+            field.cy[c] = (j - 0.5) * dytab + ytab0;
+            const double rmax = field.dtab[c];
             const double ax = rmax + 0.5 * dxtab, ay = rmax + 0.5 * dytab;
-            com10.dtab2[c] = ax * ax + ay * ay;
-            com10.dtab[c] = std::sqrt(com10.dtab2[c]);
-            if (com9.nlist[c] > 0) dtab_max = std::max(dtab_max, com10.dtab[c]);
+            field.dtab2[c] = ax * ax + ay * ay;
+            field.dtab[c] = std::sqrt(field.dtab2[c]);
+            if (field.nlist[c] > 0) dtab_max = std::max(dtab_max, field.dtab[c]);
         }
     }
     // An empty field (negative widths) has no layout to walk.
     double zbottom = 0.0, ztop = 0.0;
     for (std::int32_t k = 1; k <= npart; ++k) {
-        const double lo = com1.zpart[k] - com1.rpart[k], hi = com1.zpart[k] + com1.rpart[k];
+        const double lo = field.zpart[k] - field.rpart[k], hi = field.zpart[k] + field.rpart[k];
         if (k == 1 || lo < zbottom) zbottom = lo;
         if (k == 1 || hi > ztop) ztop = hi;
     }
     const double walk_radius = npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0;
-    grid_layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
+    field.layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
 
     // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
-    walk_grid_t& w = walk_grid;
+    walk_grid_t& w = field.walk;
+    w.cells.assign(std::size_t(ncell) + 1, walk_cell_t{});
+    w.cy.assign(std::size_t(ncell) + 1, 0.0);
+    w.first.assign(std::size_t(ncell) + 1, 0);
+    w.count.assign(std::size_t(ncell) + 1, 0);
+    const std::size_t spheres = std::size_t(npart) + 1 + walk_lanes;
+    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) t->assign(spheres, 0.0);
+    w.k.assign(spheres, 0);
+    w.place.assign(std::size_t(npart) + 1, 0);
+    w.spheres.assign(std::size_t(npart) + 1, walk_sphere_t{});
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        w.cy[c] = com10.cy[c];
-        w.first[c] = com9.istart[c];
-        w.count[c] = com9.nlist[c];
+        w.cy[c] = field.cy[c];
+        w.first[c] = field.istart[c];
+        w.count[c] = field.nlist[c];
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
-        for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
-            const std::int32_t k = com9.ilist[l];
-            const double x = com1.xpart[k], y = com1.ypart[k], z = com1.zpart[k], r = com1.rpart[k];
+        for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
+            const std::int32_t k = field.ilist[l];
+            const double x = field.xpart[k], y = field.ypart[k], z = field.zpart[k], r = field.rpart[k];
             w.x[l] = x;
             w.y[l] = y;
             w.z[l] = z;
-            w.r2[l] = com1.rpart2[k];
+            w.r2[l] = field.rpart2[k];
             w.r[l] = r;
             w.k[l] = k;
             w.place[k] = l;
-            w.spheres[l] = {x, y, z, com1.rpart2[k], r, k, c};
-            const bool first = l == com9.istart[c];
+            w.spheres[l] = {x, y, z, field.rpart2[k], r, k, c};
+            const bool first = l == field.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
             by0 = first ? y - r : std::min(by0, y - r);
@@ -226,19 +235,19 @@ void tab_init() {
         widen(bx0, bx1);
         widen(by0, by1);
         widen(bz0, bz1);
-        w.cells[c] = {com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
-                      com9.nlist[c]};
+        w.cells[c] = {field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
+                      field.nlist[c]};
     }
 
-    build_shadow_grid(npart);
+    build_shadow_grid(field, npart);
 
     if (debug1.idebug >= 1) {
         result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");
         std::FILE* f = out.stream();
         put_record(f, mx, my);
         for (std::int32_t c = 1; c <= ncell; ++c) {
-            put_record(f, com10.cx[c], com10.cy[c], com10.dtab[c], com9.istart[c], com9.nlist[c]);
-            for (std::int32_t l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) put_record(f, com9.ilist[l]);
+            put_record(f, field.cx[c], field.cy[c], field.dtab[c], field.istart[c], field.nlist[c]);
+            for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) put_record(f, field.ilist[l]);
         }
         out.commit();
     }

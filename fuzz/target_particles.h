@@ -5,6 +5,7 @@
 
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
+#include "field/particle_field.h"
 #include "format/run_error.h"
 #include "fuzz/fuzz_targets.h"
 
@@ -16,11 +17,12 @@ namespace quillet::fuzz {
 inline void particles(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return;
     const std::uint8_t mode = data[0];
+    particle_field field;
     com3.icheck = -1;
     debug1.idebug = 0;  // no diagnostic files
     // Bit 3: factors that carry ordinary values beyond the double range.
-    com13.sredu = (mode & 8) ? 1.0e154 : 1.0;
-    com13.zredu = (mode & 8) ? 1.0e308 : 1.0;
+    field.sredu = (mode & 8) ? 1.0e154 : 1.0;
+    field.zredu = (mode & 8) ? 1.0e308 : 1.0;
     maincom1.sizemin = (mode & 2) ? 0.35 : 0.0;
     maincom1.s20 = (mode & 4) ? 0.45 : 0.0;
     maincom1.f20 = 2.0;
@@ -34,18 +36,18 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
         write_file("fuzz-ring.pos", data + 1, size - 1);
     }
     try {
-        part_read_2pos(text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
+        part_read_2pos(field, text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
     } catch (const run_error&) {
         return;
     }
     // An accepted field is one the searches can work with.
-    if (!(com3.npart >= 0 && com3.npart <= max_part)) fault("particle count outside the tables");
-    if (!std::isfinite(com13.tau) || com13.tau < 0.0) fault("optical depth not finite");
-    if (!std::isfinite(com2.zmin) || !std::isfinite(com2.zmax)) fault("layer bounds not finite");
-    if (!(std::fabs(com2.sy) <= com2.yl)) fault("shift left outside the cell");
-    for (std::int32_t i = 1; i <= com3.npart; ++i)
-        if (!(com1.rpart[i] > 0.0) || !std::isfinite(com1.rpart2[i]) || !std::isfinite(com1.xpart[i]) ||
-            !std::isfinite(com1.ypart[i]) || !std::isfinite(com1.zpart[i]))
+    if (!(field.npart >= 0 && field.npart <= max_part)) fault("particle count outside the tables");
+    if (!std::isfinite(field.tau) || field.tau < 0.0) fault("optical depth not finite");
+    if (!std::isfinite(field.zmin) || !std::isfinite(field.zmax)) fault("layer bounds not finite");
+    if (!(std::fabs(field.sy) <= field.yl)) fault("shift left outside the cell");
+    for (std::int32_t i = 1; i <= field.npart; ++i)
+        if (!(field.rpart[i] > 0.0) || !std::isfinite(field.rpart2[i]) || !std::isfinite(field.xpart[i]) ||
+            !std::isfinite(field.ypart[i]) || !std::isfinite(field.zpart[i]))
             fault("accepted particle without a positive radius or a finite place");
 }
 

@@ -1,7 +1,7 @@
 // The scattering laws as one table: a row per law code 1..16 with its name,
 // its kind (surface element or sphere; restart at the centre or at the hit
 // point), its sampler and evaluator, its parameter check and its table
-// set-up. scatter(), the peel-off, the set-up checks and the name look-up
+// set-up. scatter(field), the peel-off, the set-up checks and the name look-up
 // all read the row; the row is chosen once per scattering.
 //
 // Conventions (as in phase_functions.h): cose is the cosine of the

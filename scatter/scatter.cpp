@@ -52,10 +52,10 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
                           "is built only for a ring-particle power law, and the haze shares it)");
 }
 
-void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
-             const scattering_laws& laws, random_draws& rng) {
+void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
+             std::int32_t ipart, const scattering_laws& laws, random_draws& rng) {
     com12.ipart = ipart;
-    const particle_law& law = laws.law_of_kind(com_haze1.itype[ipart], ipart);
+    const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
     const double ssca = law.ssca;
@@ -67,9 +67,9 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
     double sine = 0.0, cose = 0.0;
     if (row.surface) {
         // Surface laws: the polar angle is measured from the outward normal.
-        double nx = px - com1.xpart[ipart];
-        double ny = py - com1.ypart[ipart];
-        double nz = pz - com1.zpart[ipart];
+        double nx = px - field.xpart[ipart];
+        double ny = py - field.ypart[ipart];
+        double nz = pz - field.zpart[ipart];
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
         ax = nx / len;
         ay = ny / len;
@@ -79,9 +79,9 @@ void scatter(double& px, double& py, double& pz, double& ex, double& ey, double&
         ay = ey;
         az = ez;
         if (row.from_centre) {
-            px = com1.xpart[ipart];
-            py = com1.ypart[ipart];
-            pz = com1.zpart[ipart];
+            px = field.xpart[ipart];
+            py = field.ypart[ipart];
+            pz = field.zpart[ipart];
         }
     }
     row.sample(law.params, rng, sine, cose);

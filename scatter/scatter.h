@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "field/particle_field.h"
 #include "numeric/ran1.h"
 #include "scatter/law_table.h"
 
@@ -31,7 +32,7 @@ std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2,
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
 // particle hit; laws: the run's laws; rng: the photon's draws (the polar
 // angle first, then the azimuth).
-void scatter(double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart,
-             const scattering_laws& laws, random_draws& rng);
+void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
+             std::int32_t ipart, const scattering_laws& laws, random_draws& rng);
 
 }  // namespace quillet

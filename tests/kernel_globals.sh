@@ -27,7 +27,7 @@ count=$(printf '%s\n' "$objects" | grep -c . || true)
 status=0
 if [ -n "$new" ]; then
   echo "mutable objects at namespace scope that are not on $list (keep the state in the object that owns it):"
-  printf '  %s\n' $new
+  printf '%s\n' "$new" | sed 's/^/  /'
   status=1
 fi
 if [ -n "$gone" ]; then

@@ -9,6 +9,7 @@
 #define QUILLET_TRACE_CELL_WALK_INL_H_
 #endif
 
+#include "field/particle_field.h"
 #include "hwy/highway.h"
 #include "trace/cell_walk.h"
 
@@ -21,11 +22,11 @@ namespace HWY_NAMESPACE {
 // Cells in the ray's skip block are left out. Along the ray, reach() is asked
 // before each column and row: no entry beyond it matters (infinity: all do).
 template <class OnCell, class Reach>
-HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
-    const std::int32_t mx = com11.mx, my = com11.my;
+HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
+    const std::int32_t mx = field.mx, my = field.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     if (r.trace || search_options.full_scan || !(g.dtab_max > 0.0)) {
         // Every cell in turn: the traced search shows them all, and the
         // straightforward scan is the reference the cell walk is measured by.
@@ -42,7 +43,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
     // are those of the pass over all cells. D is widened a little against
     // rounding in the bounds.
     const double inf = std::numeric_limits<double>::infinity();
-    const double D = walk_radius(r);
+    const double D = walk_radius(field, r);
     double s_cap = inf;
     if (uz > 0.0) s_cap = std::max((zhigh - z0) * r.iu[2], 0.0) + D;
     if (uz < 0.0) s_cap = std::max((zlow - z0) * r.iu[2], 0.0) + D;
@@ -51,7 +52,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
         // [zbottom, ztop]; the ray leaves that range after a horizontal
         // distance (zlimit - z0) * h / uz, and a cell holding the entered
         // sphere has its centre within D of that stretch.
-        if (uz != 0.0) s_cap = std::min(s_cap, run_in_layer(z0, uz, r.iu[2], r.h) + D);
+        if (uz != 0.0) s_cap = std::min(s_cap, run_in_layer(field, z0, uz, r.iu[2], r.h) + D);
     }
     // Columns: a passing centre lies within sqrt(2) D in x of the stretch
     // s in [0, s_cap] of the line.
@@ -78,7 +79,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
     const std::int32_t di = along && ex < 0.0 ? -1 : 1, dj = along && ey < 0.0 ? -1 : 1;
     const double Dx = std::copysign(D, ex), Dy = std::copysign(D, ey);
     for (std::int32_t i = di > 0 ? ifirst : ilast; di > 0 ? i <= ilast : i >= ifirst; i += di) {
-        const double dx = com10.cx[(i - 1) * my + 1] - x0;
+        const double dx = field.cx[(i - 1) * my + 1] - x0;
         if (along && ex != 0.0 && (dx - Dx) * iex > reach()) return;
         double ylo = -inf, yhi = inf;
         if (ex == 0.0 && ey == 0.0) {
@@ -113,7 +114,7 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
                     jfirst, jlast);
         const std::int32_t column = (i - 1) * my;
         for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-            if (along && ey != 0.0 && (walk_grid.cy[column + j] - y0 - Dy) * iey > reach()) break;
+            if (along && ey != 0.0 && (field.walk.cy[column + j] - y0 - Dy) * iey > reach()) break;
             if (j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1) continue;
             if (on_cell(column + j)) return;
         }
@@ -121,17 +122,17 @@ HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell, 
 }
 
 template <class OnCell>
-HWY_INLINE void walk_cells(const cell_ray& r, walk_order order, OnCell on_cell) {
-    walk_cells(r, order, on_cell, []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
+HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell) {
+    walk_cells(field, r, order, on_cell, []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
 }
 
 // The cells the ray may reach that pass the cell test (tlim()), to
 // on_cell(c) in the order asked for; on_cell ends the walk by returning true.
 template <class OnCell, class Reach, class Tlim>
-HWY_INLINE void walk_hit_cells(const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
-    walk_cells(
+HWY_INLINE void walk_hit_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
+    walk_cells(field, 
         r, order,
-        [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) { return walk_cell_passes(c, r, tlim()) && on_cell(c); },
+        [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) { return walk_cell_passes(field, c, r, tlim()) && on_cell(c); },
         reach);
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "field/particle_field.h"
 #include "field/field_records.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
@@ -48,7 +49,7 @@ struct cell_ray {
 // The ray as the cell test sees it, from a start point and a prepared
 // direction; false when a nearly horizontal ray sweeps no part of the layer
 // (no particle can be met).
-bool prepare_ray(double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
                  cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
@@ -59,8 +60,8 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
-__attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, const cell_ray& r, double tlim) {
-    const walk_cell_t& cell = walk_grid.cells[c];
+__attribute__((always_inline)) inline bool walk_cell_passes(const particle_field& field, std::int32_t c, const cell_ray& r, double tlim) {
+    const walk_cell_t& cell = field.walk.cells[c];
     const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
@@ -88,22 +89,22 @@ __attribute__((always_inline)) inline bool walk_cell_passes(std::int32_t c, cons
 // The distance along a ray (vertical component uz != 0, its reciprocal iuz)
 // from height z0 to where it leaves the spheres' height range (0 where it
 // has left it already).
-inline double t_in_layer(double z0, double uz, double iuz) {
-    const grid_layout_t& g = grid_layout;
+inline double t_in_layer(const particle_field& field, double z0, double uz, double iuz) {
+    const grid_layout_t& g = field.layout;
     return std::max(((uz > 0.0 ? g.ztop : g.zbottom) - z0) * iuz, 0.0);
 }
 
 // ... its horizontal part (the ray's horizontal length h), widened by 1e-9
 // against rounding.
-inline double run_in_layer(double z0, double uz, double iuz, double h) {
-    return t_in_layer(z0, uz, iuz) * h * (1.0 + 1.0e-9);
+inline double run_in_layer(const particle_field& field, double z0, double uz, double iuz, double h) {
+    return t_in_layer(field, z0, uz, iuz) * h * (1.0 + 1.0e-9);
 }
 
 // How far from the ray's horizontal line (and behind its start point) the
 // centre of a cell whose disc the ray meets may lie: the largest disc radius,
 // widened a little against rounding in the walk's bounds.
-inline double walk_radius(const cell_ray& r) {
-    const grid_layout_t& g = grid_layout;
+inline double walk_radius(const particle_field& field, const cell_ray& r) {
+    const grid_layout_t& g = field.layout;
     return g.dtab_max * (1.0 + 1.0e-9) + 1.0e-9 * (g.dxtab + g.dytab + std::fabs(r.x0) + std::fabs(r.y0));
 }
 

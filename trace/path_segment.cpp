@@ -12,14 +12,14 @@
 
 namespace quillet {
 
-void path_segment(double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
                   std::int32_t mode) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_segment(x0, y0, z0, d, ipart, mode);
+    path_segment(field, x0, y0, z0, d, ipart, mode);
 }
 
-void path_segment(double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
                   std::int32_t mode) {
     const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
@@ -36,10 +36,10 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
             // No particle in the way: the slice search would find the wall.
             com11.ntab_calls += 1;
             double twall[5];
-            ipart = first_wall(x0, y0, d, twall, tmin);
+            ipart = first_wall(field, x0, y0, d, twall, tmin);
             if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
         } else {
-            path_slice(x0, y0, z0, d, ipart, tmin, mode);
+            path_slice(field, x0, y0, z0, d, ipart, tmin, mode);
         }
         com12.ipart = no_particle;
         x0 += tmin * ux;
@@ -49,27 +49,27 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
             com11.nbox_sum += 1;
             if (com3.icheck >= 1) say("seg: px,py,pz", x0, y0, z0);
         }
-        if (ipart >= 1 || (z0 > com2.zmax && uz >= 0.0) || (z0 < com2.zmin && uz <= 0.0)) break;
+        if (ipart >= 1 || (z0 > field.zmax && uz >= 0.0) || (z0 < field.zmin && uz <= 0.0)) break;
         switch (ipart) {
             case -1:
-                x0 -= com2.xl2;
-                y0 -= com2.sy;
+                x0 -= field.xl2;
+                y0 -= field.sy;
                 break;
             case -2:
-                x0 += com2.xl2;
-                y0 += com2.sy;
+                x0 += field.xl2;
+                y0 += field.sy;
                 break;
             case -3:
-                y0 -= com2.yl2;
+                y0 -= field.yl2;
                 break;
             case -4:
-                y0 += com2.yl2;
+                y0 += field.yl2;
                 break;
             default:
                 break;
         }
-        if (y0 > com2.yl) y0 -= com2.yl2;
-        if (y0 < -com2.yl) y0 += com2.yl2;
+        if (y0 > field.yl) y0 -= field.yl2;
+        if (y0 < -field.yl) y0 += field.yl2;
         if (b == limit) break;
     }
     com12.ipart = no_particle;

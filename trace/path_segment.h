@@ -4,16 +4,17 @@
 
 #include <cstdint>
 
+#include "field/particle_field.h"
 #include "trace/tab_choose.h"
 
 namespace quillet {
 
 // The start point is moved to the end point. ipart: particle entered (>= 1),
 // 0 when no box is allowed, or the last wall code (-1..-4).
-void path_segment(double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
                   std::int32_t mode);
 // ... along a prepared direction (the same answer).
-void path_segment(double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
                   std::int32_t mode);
 
 // The shadow tests of one scattering point toward many observer directions
@@ -26,7 +27,7 @@ void path_segment(double& x0, double& y0, double& z0, const search_direction& d,
 // particles are not searched: they only step through their boxes, to the
 // same wall code and slice count; where it finds a particle of the first
 // box in the way, that one is the blocker.
-void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+void shadow_packet(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker);
 
 // That pre-test for one direction from a scattering point on or in particle
@@ -34,6 +35,6 @@ void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::
 // that is in the way, or -1 where the pre-test cannot tell (it may be
 // blocked, or the pre-test does not apply, as for a ray too flat for the
 // shadow grid's reach).
-std::int32_t shadow_pretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
+std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
 
 }  // namespace quillet

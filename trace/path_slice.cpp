@@ -39,7 +39,7 @@ std::FILE* open_trace() {
     return trace_file.f;
 }
 
-void write_trace(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
+void write_trace(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
                  std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot, const std::int32_t* pottab) {
     static const char* const rule46 = "----------------------------------------------";
     std::FILE* f = open_trace();
@@ -71,14 +71,14 @@ void close_slice_trace() {
     if (!ok) throw output_error("cannot write the trace file " + trace_file.name + ": " + std::strerror(err ? err : EIO));
 }
 
-void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
+void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_slice(x0, y0, z0, d, ipart, tmin, mode);
+    path_slice(field, x0, y0, z0, d, ipart, tmin, mode);
 }
 
-void path_slice(double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
+void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
                 std::int32_t mode) {
     search_scratch_t& s = *search_scratch_of_thread;
     const double ux = d.ux, uy = d.uy, uz = d.uz;
@@ -91,25 +91,25 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
 
     // With a laid-out grid and no trace, the cells are walked and their
     // candidates tested in one pass (the same answer as the list below).
-    const bool walk = com11.mx > 1 && com11.my > 1 && grid_layout.dtab_max > 0.0 && !search_options.full_scan &&
+    const bool walk = field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !search_options.full_scan &&
                       debug1.idebug < 1;
 
     // Candidates: every particle without a grid, the grid's list with one.
-    const std::int32_t mx = com11.mx, my = com11.my;
+    const std::int32_t mx = field.mx, my = field.my;
     const bool all = mx < 2 && my < 2;
     std::int32_t npot = 0;
-    if (mx > 1 && my > 1 && !walk) tab_choose(x0, y0, z0, ux, uy, uz, npot, s.pottab);
-    const std::int32_t ncand = all ? com3.npart : npot;
+    if (mx > 1 && my > 1 && !walk) tab_choose(field, x0, y0, z0, ux, uy, uz, npot, s.pottab);
+    const std::int32_t ncand = all ? field.npart : npot;
 
     if (walk && mode >= 2) {
-        tab_choose_test(x0, y0, z0, d, mode, 0.0, ipart, tmin);
+        tab_choose_test(field, x0, y0, z0, d, mode, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {
         // Occlusion: any particle in the way will do, the first one ends the search.
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
             if (k == excluded) continue;
-            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz, reach);
+            const double t = sphere_entry(field, k, x0, y0, z0, ux, uy, uz, reach);
             if (t > 0.0) {
                 ipart = k;
                 tmin = t;
@@ -117,16 +117,16 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
             }
         }
         if (ipart >= 1) {
-            if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+            if (debug1.idebug >= 1) write_trace(field, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
             return;
         }
     }
 
     double texit;
-    const std::int32_t iwall = first_wall(x0, y0, d, s.twall, texit);
+    const std::int32_t iwall = first_wall(field, x0, y0, d, s.twall, texit);
 
     if (walk && mode < 2) {
-        tab_choose_test(x0, y0, z0, d, mode, texit, ipart, tmin);
+        tab_choose_test(field, x0, y0, z0, d, mode, texit, ipart, tmin);
         if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
     } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the
@@ -137,7 +137,7 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
         for (std::int32_t l = 1; l <= ncand; ++l) {
             const std::int32_t k = all ? l : s.pottab[l];
             if (k == excluded) continue;
-            const double t = sphere_entry(k, x0, y0, z0, ux, uy, uz, reach);
+            const double t = sphere_entry(field, k, x0, y0, z0, ux, uy, uz, reach);
             if (t > 0.0 && t < tmin && t <= texit) {
                 ipart = k;
                 tmin = t;
@@ -153,7 +153,7 @@ void path_slice(double x0, double y0, double z0, const search_direction& d, std:
         if (com3.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
     }
 
-    if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+    if (debug1.idebug >= 1) write_trace(field, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
 }
 
 }  // namespace quillet

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "field/particle_field.h"
 #include "field/field_records.h"
 #include "trace/tab_choose.h"
 
@@ -30,11 +31,11 @@ inline constexpr std::int32_t clear_way = 4;
 // the distances of all four (no_wall where the ray runs away from one) in
 // twall[1..4].
 inline constexpr double no_wall = 1.0e6;
-inline std::int32_t first_wall(double x0, double y0, const search_direction& d, double* twall, double& texit) {
-    twall[1] = d.ux > 0.0 ? (com2.xl - x0) * d.iu[0] : no_wall;
-    twall[2] = d.ux < 0.0 ? -(com2.xl + x0) * d.iu[0] : no_wall;
-    twall[3] = d.uy > 0.0 ? (com2.yl - y0) * d.iu[1] : no_wall;
-    twall[4] = d.uy < 0.0 ? -(com2.yl + y0) * d.iu[1] : no_wall;
+inline std::int32_t first_wall(const particle_field& field, double x0, double y0, const search_direction& d, double* twall, double& texit) {
+    twall[1] = d.ux > 0.0 ? (field.xl - x0) * d.iu[0] : no_wall;
+    twall[2] = d.ux < 0.0 ? -(field.xl + x0) * d.iu[0] : no_wall;
+    twall[3] = d.uy > 0.0 ? (field.yl - y0) * d.iu[1] : no_wall;
+    twall[4] = d.uy < 0.0 ? -(field.yl + y0) * d.iu[1] : no_wall;
     texit = 2.0 * no_wall;
     std::int32_t iwall = 0;
     for (std::int32_t w = 1; w <= 4; ++w) {
@@ -45,10 +46,10 @@ inline std::int32_t first_wall(double x0, double y0, const search_direction& d, 
     }
     return iwall;
 }
-void path_slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
+void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
                 double& tmin, std::int32_t mode);
 // ... along a prepared direction (the same answer).
-void path_slice(double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
+void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
                 std::int32_t mode);
 
 // With idebug >= 1 every slice search is traced to the file named by the

@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "field/particle_field.h"
 #include "field/field_records.h"
 
 namespace quillet {
@@ -101,9 +102,9 @@ inline double sphere_entry_from_scattering(double x, double y, double z, double 
 }
 
 // ... of particle k.
-inline double sphere_entry(std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz,
+inline double sphere_entry(const particle_field& field, std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz,
                            double reach) {
-    return sphere_entry_at(com1.xpart[k], com1.ypart[k], com1.zpart[k], com1.rpart2[k], com1.rpart[k], x0, y0, z0,
+    return sphere_entry_at(field.xpart[k], field.ypart[k], field.zpart[k], field.rpart2[k], field.rpart[k], x0, y0, z0,
                            ux, uy, uz, reach);
 }
 

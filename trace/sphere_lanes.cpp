@@ -59,21 +59,26 @@ struct sphere_lanes {
     using M = hn::Mask<DV>;
     DV D;
     V X0, Y0, Z0, UX, UY, UZ, zero, self_hit_v, two, start_rounding_v, reach, excluded_v;
+    // The walk grid's sphere tables.
+    const double *wx, *wy, *wz, *wr2, *wr;
 
-    sphere_lanes(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded)
+    sphere_lanes(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                 std::int32_t excluded)
         : X0(hn::Set(D, x0)), Y0(hn::Set(D, y0)), Z0(hn::Set(D, z0)), UX(hn::Set(D, d.ux)), UY(hn::Set(D, d.uy)),
           UZ(hn::Set(D, d.uz)), zero(hn::Zero(D)), self_hit_v(hn::Set(D, self_hit)), two(hn::Set(D, 2.0)),
           start_rounding_v(hn::Set(D, start_rounding)), reach(hn::Set(D, start_reach(from_scattering, x0, y0, z0))),
           // The excluded particle's place in the sphere tables (-1: none there).
-          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= com3.npart ? walk_grid.place[excluded] : -1))) {}
+          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= field.npart ? field.walk.place[excluded] : -1))),
+          wx(field.walk.x.data()), wy(field.walk.y.data()), wz(field.walk.z.data()), wr2(field.walk.r2.data()),
+          wr(field.walk.r.data()) {}
 
     static std::int32_t lanes() { return std::int32_t(hn::Lanes(DV())); }
 
     // The lanes whose sphere the ray enters, at distance t > 0 (t set), among
     // the valid ones; the excluded particle never is.
     HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
-        const V X = hn::LoadU(D, walk_grid.x + l0), Y = hn::LoadU(D, walk_grid.y + l0);
-        const V Z = hn::LoadU(D, walk_grid.z + l0), R2 = hn::LoadU(D, walk_grid.r2 + l0);
+        const V X = hn::LoadU(D, wx + l0), Y = hn::LoadU(D, wy + l0);
+        const V Z = hn::LoadU(D, wz + l0), R2 = hn::LoadU(D, wr2 + l0);
         const V dx = hn::Sub(X0, X), dy = hn::Sub(Y0, Y), dz = hn::Sub(Z0, Z);
         const V b = hn::Neg(hn::Add(hn::Add(hn::Mul(dx, UX), hn::Mul(dy, UY)), hn::Mul(dz, UZ)));
         const V dd = hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz));
@@ -86,7 +91,7 @@ struct sphere_lanes {
             t = zero;
             return m;
         }
-        return entered(m, b, disc, dd, R2, hn::LoadU(D, walk_grid.r + l0), t);
+        return entered(m, b, disc, dd, R2, hn::LoadU(D, wr + l0), t);
     }
 
     // Of the lanes m whose sphere lies ahead (b >= 0) and whose line the ray
@@ -109,7 +114,7 @@ struct sphere_lanes {
     // The lanes of the spheres a nearly horizontal ray keeps: those reaching
     // into the heights [ztmin, ztmax] it sweeps.
     HWY_INLINE M swept(std::int32_t l0, M valid, double ztmin, double ztmax) const {
-        const V Z = hn::LoadU(D, walk_grid.z + l0), R = hn::LoadU(D, walk_grid.r + l0);
+        const V Z = hn::LoadU(D, wz + l0), R = hn::LoadU(D, wr + l0);
         return hn::And(valid,
                        hn::And(hn::Le(hn::Sub(Z, R), hn::Set(D, ztmax)), hn::Ge(hn::Add(Z, R), hn::Set(D, ztmin))));
     }
@@ -140,28 +145,29 @@ struct shadow_probe {
     using DF = hn::ScalableTag<float>;
     using M = hn::Mask<DF>;
     DF D;
+    const shadow_grid_t& g;
     std::int32_t i0, i1, j0, j1;  // the cells of the bounding box
     hn::Vec<DF> X0, Y0, Z0, UX, UY, UZ, behind, shrink;
 
-    HWY_INLINE shadow_probe(double x0, double y0, double z0, const search_direction& d, double run)
-        : X0(hn::Set(D, float(x0))), Y0(hn::Set(D, float(y0))), Z0(hn::Set(D, float(z0))),
+    HWY_INLINE shadow_probe(const shadow_grid_t& grid, double x0, double y0, double z0, const search_direction& d,
+                            double run)
+        : g(grid), X0(hn::Set(D, float(x0))), Y0(hn::Set(D, float(y0))), Z0(hn::Set(D, float(z0))),
           UX(hn::Set(D, float(d.ux))), UY(hn::Set(D, float(d.uy))), UZ(hn::Set(D, float(d.uz))),
           shrink(hn::Set(D, 1.0f - 0x1p-17f)) {
-        const shadow_grid_t& g = shadow_grid;
         const double xe = x0 + run * d.ex, ye = y0 + run * d.ey;
-        i0 = column(std::min(x0, xe) - g.pad);
-        i1 = column(std::max(x0, xe) + g.pad);
-        j0 = row(std::min(y0, ye) - g.pad);
-        j1 = row(std::max(y0, ye) + g.pad);
+        i0 = column(g, std::min(x0, xe) - g.pad);
+        i1 = column(g, std::max(x0, xe) + g.pad);
+        j0 = row(g, std::min(y0, ye) - g.pad);
+        j1 = row(g, std::max(y0, ye) + g.pad);
         behind = hn::Set(D, g.behind);
     }
 
     // Fetches the runs of columns i0 .. i1 ahead of their tests: each
     // column's run is found in the cell starts, and each is a wait on memory
     // on a field larger than the caches; fetched together they wait once.
-    HWY_INLINE void fetch() const { fetch_runs(i0, i1, j0, j1); }
-    static HWY_INLINE void fetch_runs(std::int32_t c0, std::int32_t c1, std::int32_t r0, std::int32_t r1) {
-        const shadow_grid_t& g = shadow_grid;
+    HWY_INLINE void fetch() const { fetch_runs(g, i0, i1, j0, j1); }
+    static HWY_INLINE void fetch_runs(const shadow_grid_t& g, std::int32_t c0, std::int32_t c1, std::int32_t r0,
+                                      std::int32_t r1) {
         for (std::int32_t i = c0; i <= c1; ++i) {
             const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
             const std::size_t begin = std::size_t(first[r0]), end = std::size_t(first[r1 + 1]);
@@ -175,12 +181,11 @@ struct shadow_probe {
     static std::int32_t cell(double q, std::int32_t n) {
         return !(q >= 0.0) ? 0 : q >= n - 1 ? n - 1 : std::int32_t(q);
     }
-    static std::int32_t column(double x) { return cell((x - shadow_grid.x0) * shadow_grid.rwidth, shadow_grid.nx); }
-    static std::int32_t row(double y) { return cell((y - shadow_grid.y0) * shadow_grid.rheight, shadow_grid.ny); }
+    static std::int32_t column(const shadow_grid_t& g, double x) { return cell((x - g.x0) * g.rwidth, g.nx); }
+    static std::int32_t row(const shadow_grid_t& g, double y) { return cell((y - g.y0) * g.rheight, g.ny); }
 
     // The lanes of spheres l .. l + N - 1 the ray may meet.
     HWY_INLINE M maybe(std::int32_t l) const {
-        const shadow_grid_t& g = shadow_grid;
         hn::Vec<DF> x, y, z, rr;
         hn::LoadInterleaved2(D, g.xy.data() + 2 * std::size_t(l), x, y);
         hn::LoadInterleaved2(D, g.zr.data() + 2 * std::size_t(l), z, rr);
@@ -196,7 +201,7 @@ struct shadow_probe {
     // Sphere `skip` (>= 0) is left out.
     template <class OnLanes>
     HWY_INLINE bool each_run(std::int32_t i, OnLanes on_lanes, std::int32_t skip = -1) const {
-        const std::int32_t* first = shadow_grid.first.data() + std::size_t(i) * shadow_grid.ny;
+        const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
         const std::int32_t end = first[j1 + 1], N = std::int32_t(hn::Lanes(D));
         const hn::RebindToSigned<DF> DI;
         for (std::int32_t l = first[j0]; l < end; l += N) {
@@ -208,20 +213,20 @@ struct shadow_probe {
     }
 };
 
-inline double run_in_layer(double z0, const search_direction& d) {
-    return quillet::run_in_layer(z0, d.uz, d.iu[2], d.h);
+inline double run_in_layer(const particle_field& field, double z0, const search_direction& d) {
+    return quillet::run_in_layer(field, z0, d.uz, d.iu[2], d.h);
 }
 
 // The place in the walk grid's sphere tables of shadow-grid sphere q when it
 // is a sphere of the box's own table (a copy at its own place) other than
 // the excluded particle; -1 otherwise. The sphere's walk cell, whose test
 // follows when the ray meets the sphere, is fetched along with the sphere.
-HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
-    const std::int32_t p = shadow_grid.place_cell[2 * q];
+HWY_INLINE std::int32_t table_place(const particle_field& field, std::size_t q, std::int32_t excluded) {
+    const std::int32_t p = field.shadow.place_cell[2 * q];
     if (p < 0) return -1;
-    const char* cell = reinterpret_cast<const char*>(&walk_grid.cells[shadow_grid.place_cell[2 * q + 1]]);
+    const char* cell = reinterpret_cast<const char*>(&field.walk.cells[field.shadow.place_cell[2 * q + 1]]);
     fetch_lines(cell, cell + sizeof(walk_cell_t) - 1);
-    return walk_grid.spheres[p].k != excluded ? p : -1;
+    return field.walk.spheres[p].k != excluded ? p : -1;
 }
 
 // The nearest entry of a free path inside the box (t <= texit), as the
@@ -233,12 +238,12 @@ HWY_INLINE std::int32_t table_place(std::size_t q, std::int32_t excluded) {
 // first whose spheres can only be entered beyond the best entry so far.
 // Returns the spheres tested.
 template <bool from_scattering>
-std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
+std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
                                     double run, double texit, std::int32_t excluded, std::int32_t& ipart,
                                     double& tmin) {
-    const shadow_grid_t& g = shadow_grid;
-    const walk_grid_t& w = walk_grid;
-    const shadow_probe probe(x0, y0, z0, d, run);
+    const shadow_grid_t& g = field.shadow;
+    const walk_grid_t& w = field.walk;
+    const shadow_probe probe(field.shadow, x0, y0, z0, d, run);
     probe.fetch();
     const double reach = start_reach(from_scattering, x0, y0, z0);
     const double pad = g.pad;
@@ -248,7 +253,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
     auto try_lanes = [&](std::int32_t l, auto maybe) HWY_ATTR {
         return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR {
             const std::size_t q = std::size_t(l + lane);
-            const std::int32_t p = table_place(q, excluded);
+            const std::int32_t p = table_place(field, q, excluded);
             if (p < 0) return false;
             const walk_sphere_t& e = w.spheres[p];
             tested += 1;
@@ -256,7 +261,7 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                                  ? sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz)
                                  : sphere_entry_unbranched(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz, reach);
             if (t > 0.0 && t <= texit && (t < tmin || (t == tmin && best >= 0 && p < best)) &&
-                walk_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
+                walk_cell_passes(field, e.cell, r, std::numeric_limits<double>::infinity())) {
                 ipart = e.k;
                 tmin = t;
                 best = p;
@@ -264,12 +269,12 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
                 // its own, and its shadow tests its entry in the shadow grid
                 // and, when a ray meets a copy of it, its radius and
                 // original: fetched while the search goes on.
-                __builtin_prefetch(&com_haze1.itype[e.k]);
-                __builtin_prefetch(&com1.xpart[e.k]);
-                __builtin_prefetch(&com1.ypart[e.k]);
-                __builtin_prefetch(&com1.zpart[e.k]);
-                __builtin_prefetch(&com1.rpart[e.k]);
-                __builtin_prefetch(&com1.iorig[e.k]);
+                __builtin_prefetch(&field.itype[e.k]);
+                __builtin_prefetch(&field.xpart[e.k]);
+                __builtin_prefetch(&field.ypart[e.k]);
+                __builtin_prefetch(&field.zpart[e.k]);
+                __builtin_prefetch(&field.rpart[e.k]);
+                __builtin_prefetch(&field.iorig[e.k]);
                 __builtin_prefetch(own + e.k);
             }
             return false;
@@ -289,17 +294,17 @@ std::int32_t nearest_in_shadow_grid(double x0, double y0, double z0, const searc
 
 // The search of one slice along the walk.
 template <bool from_scattering>
-std::int32_t search_cells(double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
+std::int32_t search_cells(const particle_field& field, double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
                           std::int32_t mode, double texit, std::int32_t excluded, std::int32_t& ipart, double& tmin,
                           search_scratch_t& s) {
     std::int32_t tested = 0;
     // A free path first tries the shadow grid (the walk's lanes are set up
     // only where it is needed).
-    if (mode < 2 && shadow_grid.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
-        const shadow_grid_t& g = shadow_grid;
-        const double run = std::min(run_in_layer(z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
+    if (mode < 2 && field.shadow.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+        const shadow_grid_t& g = field.shadow;
+        const double run = std::min(run_in_layer(field, z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
         if (run + g.pad <= g.reach)
-            return nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
+            return nearest_in_shadow_grid<from_scattering>(field, x0, y0, z0, d, r, run, texit, excluded, ipart, tmin);
         // A longer stretch: the nearest entry within the reach (less the
         // largest radius) of the start is the nearest of all, as every
         // sphere entered nearer lies within the reach too. Where there is
@@ -307,7 +312,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
         const double cut = g.reach - g.pad;
         std::int32_t near_part = ipart;
         double near_t = tmin;
-        tested = nearest_in_shadow_grid<from_scattering>(x0, y0, z0, d, r, cut,
+        tested = nearest_in_shadow_grid<from_scattering>(field, x0, y0, z0, d, r, cut,
                                                          std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded,
                                                          near_part, near_t);
         if (near_t < tmin) {
@@ -318,7 +323,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     }
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
-    const L lanes(x0, y0, z0, d, excluded);
+    const L lanes(field, x0, y0, z0, d, excluded);
     const typename L::DV D;
     const std::int32_t N = L::lanes();
     HWY_ALIGN double tl[walk_lanes];
@@ -328,7 +333,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     // horizontal ray keeps; met, those it enters, at distances t.
     // on_lanes(l0, valid, met, t) returns true to end the walk.
     auto each_lanes = [&](std::int32_t c, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
-        const std::int32_t first = walk_grid.first[c], count = walk_grid.count[c];
+        const std::int32_t first = field.walk.first[c], count = field.walk.count[c];
         for (std::int32_t o = 0; o < count; o += N) {
             const std::int32_t l0 = first + o;
             auto valid = hn::FirstN(D, std::size_t(count - o));
@@ -350,16 +355,16 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
             }
             tested += std::int32_t(hn::CountTrue(D, hn::And(valid, hn::FirstN(D, std::size_t(i + 1)))));
             hn::Store(t, D, tl);
-            ipart = walk_grid.k[l0 + i];
+            ipart = field.walk.k[l0 + i];
             tmin = tl[i];
             return true;
         });
     };
     auto unlimited = []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); };
     if (mode == 2) {
-        walk_hit_cells(r, walk_order::hits_in_cell_order, first_met, unlimited, unlimited);
+        walk_hit_cells(field, r, walk_order::hits_in_cell_order, first_met, unlimited, unlimited);
     } else if (mode >= 3) {
-        walk_hit_cells(r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
+        walk_hit_cells(field, r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
         // The nearest entry inside the box; ties keep the earlier candidate
         // in list order (the smaller place in the sphere tables, which hold
@@ -368,7 +373,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
         // one so far or inside the box.
         std::int32_t best = -1;
         const V TEXIT = hn::Set(D, texit);
-        walk_hit_cells(
+        walk_hit_cells(field, 
             r, walk_order::hits_along_ray,
             [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
                 return each_lanes(c,
@@ -381,7 +386,7 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
                                           const double ti = tl[i];
                                           const std::int32_t l = l0 + i;
                                           if (ti > 0.0 && (ti < tmin || (ti == tmin && best >= 0 && l < best))) {
-                                              ipart = walk_grid.k[l];
+                                              ipart = field.walk.k[l];
                                               tmin = ti;
                                               best = l;
                                           }
@@ -395,12 +400,12 @@ std::int32_t search_cells(double x0, double y0, double z0, const search_directio
     return tested;
 }
 
-std::int32_t SearchCells(double x0, double y0, double z0, const search_direction& d, std::int32_t mode, double texit,
+std::int32_t SearchCells(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode, double texit,
                          std::int32_t& ipart, double& tmin) {
     search_scratch_t& s = *search_scratch_of_thread;
     com11.ntab_calls += 1;
     cell_ray r;
-    const bool ready = prepare_ray(x0, y0, z0, d, false, s, r);
+    const bool ready = prepare_ray(field, x0, y0, z0, d, false, s, r);
     // Cells the shadow packet searched already (this slice only).
     r.skip_i0 = s.near_i0;
     r.skip_i1 = s.near_i1;
@@ -414,8 +419,8 @@ std::int32_t SearchCells(double x0, double y0, double z0, const search_direction
     // self-hit distance (its reach is unlimited): its sphere test needs no
     // test of the start point, which saves about a tenth of a run's time.
     const std::int32_t tested =
-        excluded != no_particle ? search_cells<true>(x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s)
-                                : search_cells<false>(x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s);
+        excluded != no_particle ? search_cells<true>(field, x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s)
+                                : search_cells<false>(field, x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s);
     com11.npot_sum += tested;
     return tested;
 }
@@ -426,11 +431,11 @@ std::int32_t SearchCells(double x0, double y0, double z0, const search_direction
 // more spheres than the scratch keeps (the walk would test all of that cell's
 // spheres anyway), or none (false) where that one holds more too. The
 // spheres are put into the scratch as seen from the start point.
-bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0, std::int32_t& i1,
+bool gather_near(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0, std::int32_t& i1,
                  std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
-    const std::int32_t mx = com11.mx, my = com11.my;
-    const grid_layout_t& g = grid_layout;
-    const walk_grid_t& w = walk_grid;
+    const std::int32_t mx = field.mx, my = field.my;
+    const grid_layout_t& g = field.layout;
+    const walk_grid_t& w = field.walk;
     const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
     const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
     const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
@@ -456,7 +461,7 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
     const hn::ScalableTag<double> D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
     const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
-    const std::int32_t excluded_place = excluded >= 1 && excluded <= com3.npart ? w.place[excluded] : -1;
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= field.npart ? w.place[excluded] : -1;
     std::int32_t n = 0, excluded_q = -1;
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t begin = w.first[(i - 1) * my + j0];
@@ -470,14 +475,14 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
         }
         for (std::int32_t l = begin; l < end; l += N) {
             const std::int32_t q = n + (l - begin);
-            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y + l));
-            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z + l));
+            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x.data() + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y.data() + l));
+            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z.data() + l));
             hn::StoreU(dx, D, s.near_dx + q);
             hn::StoreU(dy, D, s.near_dy + q);
             hn::StoreU(dz, D, s.near_dz + q);
             hn::StoreU(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)), D, s.near_dd + q);
-            hn::StoreU(hn::LoadU(D, w.r2 + l), D, s.near_r2 + q);
-            hn::StoreU(hn::LoadU(D, w.r + l), D, s.near_r + q);
+            hn::StoreU(hn::LoadU(D, w.r2.data() + l), D, s.near_r2 + q);
+            hn::StoreU(hn::LoadU(D, w.r.data() + l), D, s.near_r + q);
         }
         n += end - begin;
     }
@@ -493,15 +498,15 @@ bool gather_near(double x0, double y0, double z0, std::int32_t excluded, std::in
 // counts when its cell passes the walk's cell test for this ray, as in the
 // walk. Returns the particle met, or 0.
 template <bool from_scattering>
-std::int32_t near_blocker(double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
+std::int32_t near_blocker(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
                           search_scratch_t& s) {
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
-    const L lanes(x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
+    const L lanes(field, x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
     const typename L::DV D;
     const std::int32_t N = L::lanes();
     cell_ray r;
-    if (!prepare_ray(x0, y0, z0, d, false, s, r)) return 0;
+    if (!prepare_ray(field, x0, y0, z0, d, false, s, r)) return 0;
     const V zero = hn::Zero(D);
     const std::int32_t n = s.near_n;
     for (std::int32_t l0 = 0; l0 < n; l0 += N) {
@@ -517,11 +522,11 @@ std::int32_t near_blocker(double x0, double y0, double z0, const search_directio
             std::int32_t hit = 0;
             if (each_lane(D, met, [&](intptr_t lane) HWY_ATTR {
                     const std::int32_t q = l0 + std::int32_t(lane);
-                    if (!walk_cell_passes(s.near_cell[q], r, std::numeric_limits<double>::infinity())) return false;
+                    if (!walk_cell_passes(field, s.near_cell[q], r, std::numeric_limits<double>::infinity())) return false;
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    hit = walk_grid.k[s.near_place[q]];
+                    hit = field.walk.k[s.near_place[q]];
                     return true;
                 }))
                 return hit;
@@ -546,29 +551,29 @@ struct start_particle {
     bool near_wall = true;  // within a diameter of a wall: a ray may reach it inside the particle
 };
 
-void look_up(start_particle& p) {
+void look_up(const particle_field& field, start_particle& p) {
     p.looked_up = true;
     const std::int32_t e = p.excluded;
-    if (e < 1 || e > com3.npart) return;
-    const double x = com1.xpart[e], y = com1.ypart[e], z = com1.zpart[e], r = com1.rpart[e];
+    if (e < 1 || e > field.npart) return;
+    const double x = field.xpart[e], y = field.ypart[e], z = field.zpart[e], r = field.rpart[e];
     const double dx = p.x0 - x, dy = p.y0 - y, dz = p.z0 - z;
     const double reach = r * (1.0 + 1.0e-6);
     if (!(dx * dx + dy * dy + dz * dz <= reach * reach)) return;
-    p.orig = com1.iorig[e];
+    p.orig = field.iorig[e];
     p.x = x;
     p.y = y;
     p.z = z;
     p.r = r;
-    p.tol = shadow_grid.margin + 1.0e-3 * r;
-    p.near_wall = !(std::min(com2.xl - std::fabs(p.x0), com2.yl - std::fabs(p.y0)) > 2.0 * r * (1.0 + 1.0e-6));
+    p.tol = field.shadow.margin + 1.0e-3 * r;
+    p.near_wall = !(std::min(field.xl - std::fabs(p.x0), field.yl - std::fabs(p.y0)) > 2.0 * r * (1.0 + 1.0e-6));
 }
 
 // Whether sphere q of the shadow grid is a copy of the start particle at its
 // place that the ray along d leaves before it reaches a wall of the cell
 // (every ray does, from a start more than a diameter away from the walls).
-bool passed_start_copy(start_particle& p, std::size_t q, const search_direction& d) {
-    const shadow_grid_t& g = shadow_grid;
-    if (!p.looked_up) look_up(p);
+bool passed_start_copy(const particle_field& field, start_particle& p, std::size_t q, const search_direction& d) {
+    const shadow_grid_t& g = field.shadow;
+    if (!p.looked_up) look_up(field, p);
     if (p.orig < 0 || g.orig[q] != p.orig || !(std::fabs(g.xy[2 * q] - p.x) <= p.tol) ||
         !(std::fabs(g.xy[2 * q + 1] - p.y) <= p.tol) || !(std::fabs(g.zr[2 * q] - p.z) <= p.tol))
         return false;
@@ -580,14 +585,14 @@ bool passed_start_copy(start_particle& p, std::size_t q, const search_direction&
     const double disc = b * b - (dx * dx + dy * dy + dz * dz) + p.r * p.r;
     const double out = std::max(b + std::sqrt(std::max(disc, 0.0)), 0.0);
     double twall[5], texit;
-    first_wall(p.x0, p.y0, d, twall, texit);
+    first_wall(field, p.x0, p.y0, d, twall, texit);
     return texit > out + 1.0e-9 * (p.r + std::fabs(p.x0) + std::fabs(p.y0) + std::fabs(p.z0));
 }
 
 // The entry of the start particle at its own place, which the pre-test
 // leaves out; -1 for none.
-std::int32_t own_entry(std::int32_t excluded) {
-    return excluded >= 1 && excluded <= com3.npart ? shadow_grid.own[std::size_t(excluded)] : -1;
+std::int32_t own_entry(const particle_field& field, std::int32_t excluded) {
+    return excluded >= 1 && excluded <= field.npart ? field.shadow.own[std::size_t(excluded)] : -1;
 }
 
 // What the shadow grid tells of the way of a shadow ray from a scattering
@@ -610,6 +615,7 @@ struct way_answer {
 // the ray may meet in a later box leaves the way unknown; a copy of the start
 // particle at its place it passes (passed_start_copy).
 struct way_candidates {
+    const particle_field& field;
     double x0, y0, z0;
     const search_direction& d;
     start_particle& start;
@@ -619,19 +625,19 @@ struct way_candidates {
     cell_ray r;  // prepared for the first sphere of the table
     bool prepared = false;
 
-    way_candidates(double x, double y, double z, const search_direction& dir, start_particle& p, std::int32_t& n,
-                   search_scratch_t& scratch)
-        : x0(x), y0(y), z0(z), d(dir), start(p), tested(n), s(scratch) {}
+    way_candidates(const particle_field& f, double x, double y, double z, const search_direction& dir,
+                   start_particle& p, std::int32_t& n, search_scratch_t& scratch)
+        : field(f), x0(x), y0(y), z0(z), d(dir), start(p), tested(n), s(scratch) {}
 
     // Takes sphere q; true when it blocks the way.
     HWY_INLINE bool take(std::size_t q) {
-        const std::int32_t p = table_place(q, start.excluded);
+        const std::int32_t p = table_place(field, q, start.excluded);
         if (p >= 0) {
-            const walk_sphere_t& e = walk_grid.spheres[p];
+            const walk_sphere_t& e = field.walk.spheres[p];
             tested += 1;
-            if (!prepared) prepared = prepare_ray(x0, y0, z0, d, false, s, r);
+            if (!prepared) prepared = prepare_ray(field, x0, y0, z0, d, false, s, r);
             if (sphere_entry_from_scattering(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
-                walk_cell_passes(e.cell, r, std::numeric_limits<double>::infinity())) {
+                walk_cell_passes(field, e.cell, r, std::numeric_limits<double>::infinity())) {
                 answer = {way_state::blocked, e.k};
                 return true;
             }
@@ -639,22 +645,22 @@ struct way_candidates {
             // of the shadow grid.
             return false;
         }
-        if (!passed_start_copy(start, q, d)) answer.state = way_state::unknown;
+        if (!passed_start_copy(field, start, q, d)) answer.state = way_state::unknown;
         return false;
     }
 };
 
-way_answer pretest_way(double x0, double y0, double z0, const search_direction& d, start_particle& start,
+way_answer pretest_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d, start_particle& start,
                        std::int32_t& tested, search_scratch_t& s) {
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
-    const double run = run_in_layer(z0, d);
+    const double run = run_in_layer(field, z0, d);
     if (!(run + g.pad <= g.reach)) return {way_state::unknown, 0};
-    const shadow_probe probe(x0, y0, z0, d, run);
-    way_candidates c(x0, y0, z0, d, start, tested, s);
+    const shadow_probe probe(field.shadow, x0, y0, z0, d, run);
+    way_candidates c(field, x0, y0, z0, d, start, tested, s);
     // The start particle at its own place stands for itself in the first box,
     // which the search passes over; the test leaves it out.
-    const std::int32_t self = own_entry(start.excluded);
+    const std::int32_t self = own_entry(field, start.excluded);
     for (std::int32_t i = probe.i0; i <= probe.i1; ++i) {
         const bool met = probe.each_run(i, [&](std::int32_t l, auto maybe) HWY_ATTR {
             return each_lane(probe.D, maybe, [&](intptr_t lane) HWY_ATTR { return c.take(std::size_t(l + lane)); });
@@ -678,10 +684,10 @@ way_answer pretest_way(double x0, double y0, double z0, const search_direction& 
 // the spheres would be gathered for too few.
 constexpr std::int32_t batch_least = 8, batch_directions = 128, batch_spheres = 256;
 
-void pretest_packet(double x0, double y0, double z0, start_particle& start, std::int32_t n,
+void pretest_packet(const particle_field& field, double x0, double y0, double z0, start_particle& start, std::int32_t n,
                     const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,
                     search_scratch_t& s) {
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     using DF = hn::ScalableTag<float>;
     const DF D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
@@ -699,12 +705,12 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
         tested[k] = 0;
         const search_direction& d = dirs[k];
         if (!wanted[k] || d.flat || d.uz == 0.0) continue;
-        const double run = run_in_layer(z0, d);
+        const double run = run_in_layer(field, z0, d);
         if (!(run + g.pad <= limit)) continue;
         radius = std::max(radius, run + g.pad);
         // A sphere met lies within its radius of a point of the stretch, so
         // b is at most the stretch's length and the radius.
-        const double t = t_in_layer(z0, d.uz, d.iu[2]);
+        const double t = t_in_layer(field, z0, d.uz, d.iu[2]);
         ux[m] = float(d.ux);
         uy[m] = float(d.uy);
         uz[m] = float(d.uz);
@@ -719,14 +725,14 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
         ecc[batch_spheres + spare], err[batch_spheres + spare];
     HWY_ALIGN std::int32_t eq[batch_spheres + spare];
     std::int32_t ne = 0;
-    const std::int32_t self = own_entry(start.excluded);
+    const std::int32_t self = own_entry(field, start.excluded);
     const hn::RebindToSigned<DF> DI;
     const auto X0 = hn::Set(D, float(x0)), Y0 = hn::Set(D, float(y0)), Z0 = hn::Set(D, float(z0));
     const auto r2 = hn::Set(D, float(radius * radius * (1.0 + 1.0e-5)));
     const auto skip = hn::Set(DI, self);
-    const std::int32_t i0 = shadow_probe::column(x0 - radius), i1 = shadow_probe::column(x0 + radius);
-    const std::int32_t j0 = shadow_probe::row(y0 - radius), j1 = shadow_probe::row(y0 + radius);
-    shadow_probe::fetch_runs(i0, i1, j0, j1);
+    const std::int32_t i0 = shadow_probe::column(g, x0 - radius), i1 = shadow_probe::column(g, x0 + radius);
+    const std::int32_t j0 = shadow_probe::row(g, y0 - radius), j1 = shadow_probe::row(g, y0 + radius);
+    shadow_probe::fetch_runs(g, i0, i1, j0, j1);
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t* first = g.first.data() + std::size_t(i) * g.ny;
         const std::int32_t end = first[j1 + 1];
@@ -779,7 +785,7 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
             a = {way_state::free, 0};
             continue;
         }
-        way_candidates c(x0, y0, z0, dirs[k], start, tested[k], s);
+        way_candidates c(field, x0, y0, z0, dirs[k], start, tested[k], s);
         const auto UX = hn::Set(D, ux[j]), UY = hn::Set(D, uy[j]), UZ = hn::Set(D, uz[j]), T = hn::Set(D, tmax[j]);
         for (std::int32_t e0 = 0; e0 < ne; e0 += N) {
             const auto mask = hn::And(maybe(hn::Load(D, ex + e0), hn::Load(D, ey + e0), hn::Load(D, ez + e0),
@@ -794,12 +800,12 @@ void pretest_packet(double x0, double y0, double z0, start_particle& start, std:
 // A way the pre-test showed free, stepped through its boxes as the segment
 // search steps it (path_segment, clear_way: the same wall code and slice
 // count); most leave the layer in the first box, and are done here.
-void step_clear_way(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
+void step_clear_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
                     std::int32_t& wall) {
     double twall[5], t;
-    const std::int32_t w = first_wall(x0, y0, d, twall, t);
+    const std::int32_t w = first_wall(field, x0, y0, d, twall, t);
     const double z = z0 + t * d.uz;
-    if (t >= 0.0 && ((z > com2.zmax && d.uz >= 0.0) || (z < com2.zmin && d.uz <= 0.0))) {
+    if (t >= 0.0 && ((z > field.zmax && d.uz >= 0.0) || (z < field.zmin && d.uz <= 0.0))) {
         debug1.ibox = 1;
         com11.ntab_calls += 1;
         com12.ipart = no_particle;
@@ -808,25 +814,25 @@ void step_clear_way(double x0, double y0, double z0, const search_direction& d, 
     }
     double x = x0, y = y0, zs = z0;
     com12.ipart = excluded;
-    path_segment(x, y, zs, d, wall, clear_way);
+    path_segment(field, x, y, zs, d, wall, clear_way);
 }
 
-void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+void ShadowPacket(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
     search_scratch_t& s = *search_scratch_of_thread;
     // Only whether the way is blocked counts, so any blocker will do, except
     // in a traced run, whose trace lists the searches as the list finds them.
     const std::int32_t mode = debug1.idebug >= 1 ? 2 : 3;
-    const grid_layout_t& g = grid_layout;
+    const grid_layout_t& g = field.layout;
     // The cells around the start point are searched for all the directions
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
-    const bool walked = mode == 3 && com3.nboxvis >= 1 && com11.mx > 1 && com11.my > 1 && g.dtab_max > 0.0 &&
+    const bool walked = mode == 3 && com3.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 &&
                         !search_options.full_scan;
     // Directions whose way the shadow grid shows free only step through
     // their boxes (the searches' count kept).
-    const bool pretest = walked && shadow_grid.ready;
+    const bool pretest = walked && field.shadow.ready;
     start_particle start{x0, y0, z0, excluded};
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     // The way is blocked within the first slice search, by `particle`.
@@ -837,7 +843,7 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
     way_answer batch[batch_directions];
     std::int32_t batch_tested[batch_directions];
     const bool batched = pretest && excluded != no_particle && n >= batch_least;
-    if (batched) pretest_packet(x0, y0, z0, start, n, dirs, wanted, batch, batch_tested, s);
+    if (batched) pretest_packet(field, x0, y0, z0, start, n, dirs, wanted, batch, batch_tested, s);
     for (std::int32_t k = 0; k < n; ++k) {
         blocker[k] = 0;
         if (!wanted[k]) continue;
@@ -848,10 +854,10 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
                 way = batch[k];
                 tested = batch_tested[k];
             }
-            if (way.state == way_state::untried) way = pretest_way(x0, y0, z0, dirs[k], start, tested, s);
+            if (way.state == way_state::untried) way = pretest_way(field, x0, y0, z0, dirs[k], start, tested, s);
             com11.npot_sum += tested;
             if (way.state == way_state::free) {
-                step_clear_way(x0, y0, z0, dirs[k], excluded, blocker[k]);
+                step_clear_way(field, x0, y0, z0, dirs[k], excluded, blocker[k]);
                 continue;
             }
             if (way.state == way_state::blocked) {
@@ -859,12 +865,12 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
                 continue;
             }
         }
-        if (walked && gathered == 0) gathered = gather_near(x0, y0, z0, excluded, i0, i1, j0, j1, s) ? 1 : -1;
+        if (walked && gathered == 0) gathered = gather_near(field, x0, y0, z0, excluded, i0, i1, j0, j1, s) ? 1 : -1;
         if (gathered == 1 && !dirs[k].flat) {
             std::int32_t tested = 0;
             const std::int32_t hit =
-                excluded != no_particle ? near_blocker<true>(x0, y0, z0, dirs[k], tested, s)
-                                        : near_blocker<false>(x0, y0, z0, dirs[k], tested, s);
+                excluded != no_particle ? near_blocker<true>(field, x0, y0, z0, dirs[k], tested, s)
+                                        : near_blocker<false>(field, x0, y0, z0, dirs[k], tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
                 blocked_in_first_slice(k, hit);
@@ -877,18 +883,18 @@ void ShadowPacket(double x0, double y0, double z0, std::int32_t excluded, std::i
         }
         double x = x0, y = y0, z = z0;
         com12.ipart = excluded;
-        path_segment(x, y, z, dirs[k], blocker[k], mode);
+        path_segment(field, x, y, z, dirs[k], blocker[k], mode);
         s.near_i0 = 1;
         s.near_i1 = 0;
     }
     com12.ipart = excluded;
 }
 
-std::int32_t ShadowPretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
-    if (!shadow_grid.ready) return -1;
+std::int32_t ShadowPretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    if (!field.shadow.ready) return -1;
     start_particle start{x0, y0, z0, excluded};
     std::int32_t tested = 0;
-    const way_answer way = pretest_way(x0, y0, z0, d, start, tested, *search_scratch_of_thread);
+    const way_answer way = pretest_way(field, x0, y0, z0, d, start, tested, *search_scratch_of_thread);
     return way.state == way_state::free ? 0 : way.state == way_state::blocked ? way.particle : -1;
 }
 
@@ -964,18 +970,18 @@ std::string lower(std::string_view s) {
 
 }  // namespace
 
-std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin) {
-    return chosen.cells(x0, y0, z0, d, mode, texit, ipart, tmin);
+    return chosen.cells(field, x0, y0, z0, d, mode, texit, ipart, tmin);
 }
 
-void shadow_packet(double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
+void shadow_packet(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
                    const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
-    chosen.packet(x0, y0, z0, excluded, n, dirs, wanted, blocker);
+    chosen.packet(field, x0, y0, z0, excluded, n, dirs, wanted, blocker);
 }
 
-std::int32_t shadow_pretest(double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
-    return chosen.pretest(x0, y0, z0, d, excluded);
+std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+    return chosen.pretest(field, x0, y0, z0, d, excluded);
 }
 
 std::vector<std::string> search_target_names() {

@@ -58,13 +58,13 @@ void put_fixed(std::string& out, int w, int d, double v) {
     else out.append(buf, std::size_t(n));
 }
 
-void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
+void trace_cell(const particle_field& field, std::int32_t c, double epd, double d2, double smin2) {
     say(rule24);
     std::string line;
     put_text(line, 30, "tab_choose: i,cx,cy,epd,d2");
     put_int(line, 5, c);
-    put_fixed(line, 8, 2, com10.cx[c]);
-    put_fixed(line, 8, 2, com10.cy[c]);
+    put_fixed(line, 8, 2, field.cx[c]);
+    put_fixed(line, 8, 2, field.cy[c]);
     put_fixed(line, 12, 4, epd);
     put_fixed(line, 12, 4, d2);
     say(line);
@@ -72,14 +72,14 @@ void trace_cell(std::int32_t c, double epd, double d2, double smin2) {
     put_text(line, 30, "tab_choose: tmin,smin2,dtab2");
     put_fixed(line, 12, 4, epd);
     put_fixed(line, 12, 4, smin2);
-    put_fixed(line, 12, 4, com10.dtab2[c]);
+    put_fixed(line, 12, 4, field.dtab2[c]);
     say(line);
 }
 
 // Whether a cell of centre (cx, cy) and disc radius dtab (squared: dtab2)
 // may hold a particle the ray meets: its disc meets the horizontal half-line,
 // and the ray does not pass it wholly above or below the layer.
-inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, double dtab2, const cell_ray& r,
+inline bool disc_passes(const particle_field& field, std::int32_t c, double cx, double cy, double dtab, double dtab2, const cell_ray& r,
                         search_scratch_t& s) {
     const double dx = cx - r.x0, dy = cy - r.y0;
     // Distance along the horizontal ray to the point nearest the cell centre,
@@ -87,7 +87,7 @@ inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, doubl
     const double epd = dx * r.ex + dy * r.ey;
     const double d2 = dx * dx + dy * dy;
     s.smin2 = epd > 0.0 ? d2 - epd * epd : d2;
-    if (r.trace) trace_cell(c, epd, d2, s.smin2);
+    if (r.trace) trace_cell(field, c, epd, d2, s.smin2);
     if (s.smin2 > dtab2) {
         if (r.trace) say("tab_choose; smin2>dtab2 -> goto10");
         return false;
@@ -96,7 +96,7 @@ inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, doubl
         // Height where the ray can first reach the disc: |uz| <= |uz|/h, so
         // this lies between z0 and the true height there.
         const double zpot = r.z0 + (epd - dtab) * r.uz;
-        if (r.trace) say("tab_choose:", zpot, com2.zmax, com2.zmin);
+        if (r.trace) say("tab_choose:", zpot, field.zmax, field.zmin);
         if (zpot > r.zhigh || zpot < r.zlow) {
             if (r.trace) say("tab_choose: zpot -> goto10");
             return false;
@@ -105,40 +105,40 @@ inline bool disc_passes(std::int32_t c, double cx, double cy, double dtab, doubl
     return true;
 }
 
-inline bool cell_passes(std::int32_t c, const cell_ray& r, search_scratch_t& s) {
-    return com9.nlist[c] >= 1 && disc_passes(c, com10.cx[c], com10.cy[c], com10.dtab[c], com10.dtab2[c], r, s);
+inline bool cell_passes(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s) {
+    return field.nlist[c] >= 1 && disc_passes(field, c, field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], r, s);
 }
 
 // A nearly horizontal ray keeps only the particles that reach into the height
 // range it sweeps.
-inline bool in_swept_heights(std::int32_t k, const search_scratch_t& s) {
-    return com1.zpart[k] - com1.rpart[k] <= s.ztmax && com1.zpart[k] + com1.rpart[k] >= s.ztmin;
+inline bool in_swept_heights(const particle_field& field, std::int32_t k, const search_scratch_t& s) {
+    return field.zpart[k] - field.rpart[k] <= s.ztmax && field.zpart[k] + field.rpart[k] >= s.ztmin;
 }
 
 // Appends the candidates of cell c after entry n of pottab.
-inline void visit_cell(std::int32_t c, const cell_ray& r, search_scratch_t& s, std::int32_t* pottab, std::int32_t& n) {
-    if (!cell_passes(c, r, s)) return;
-    const std::int32_t first = com9.istart[c], end = first + com9.nlist[c];
+inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s, std::int32_t* pottab, std::int32_t& n) {
+    if (!cell_passes(field, c, r, s)) return;
+    const std::int32_t first = field.istart[c], end = first + field.nlist[c];
     if (r.flat) {
         for (std::int32_t l = first; l < end; ++l) {
-            const std::int32_t k = com9.ilist[l];
-            if (in_swept_heights(k, s)) pottab[++n] = k;
+            const std::int32_t k = field.ilist[l];
+            if (in_swept_heights(field, k, s)) pottab[++n] = k;
         }
     } else {
-        for (std::int32_t l = first; l < end; ++l) pottab[++n] = com9.ilist[l];
+        for (std::int32_t l = first; l < end; ++l) pottab[++n] = field.ilist[l];
     }
 }
 
 }  // namespace
 
-bool prepare_ray(double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
                  cell_ray& r) {
     // A nearly horizontal ray sweeps only a thin height range while it crosses
     // the cell (a horizontal run of at most 2*(xl + yl)); particles outside it
     // are dropped, and a ray that sweeps no part of the layer has no candidates.
     const double uz = d.uz;
     if (d.flat) {
-        const double run = 2.0 * (com2.xl + com2.yl);
+        const double run = 2.0 * (field.xl + field.yl);
         if (uz > 0.0) {
             s.ztmin = z0;
             s.ztmax = z0 + run * uz;
@@ -146,9 +146,9 @@ bool prepare_ray(double x0, double y0, double z0, const search_direction& d, boo
             s.ztmax = z0;
             s.ztmin = z0 + run * uz;
         }
-        if (s.ztmin > com2.zmax || s.ztmax < com2.zmin) return false;
+        if (s.ztmin > field.zmax || s.ztmax < field.zmin) return false;
     }
-    const double zhigh = height_margin * com2.zmax, zlow = height_margin * com2.zmin;
+    const double zhigh = height_margin * field.zmax, zlow = height_margin * field.zmin;
     r = cell_ray{x0, y0, z0, d.ex, d.ey, d.h, uz, {d.iu[0], d.iu[1], d.iu[2]}, zhigh, zlow, d.flat, trace};
     return true;
 }
@@ -172,7 +172,7 @@ void prepare_direction(double ux, double uy, double uz, search_direction& d) {
     d.iu[2] = 1.0 / uz;
 }
 
-void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
+void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
                 std::int32_t* pottab) {
     search_scratch_t& s = *search_scratch_of_thread;
     const bool trace = debug1.idebug >= 1 && debug1.idebug == debug1.iphot;
@@ -184,13 +184,13 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
     cell_ray r;
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    if (!prepare_ray(x0, y0, z0, d, trace, s, r)) {
+    if (!prepare_ray(field, x0, y0, z0, d, trace, s, r)) {
         npot = 0;
         return;
     }
     std::int32_t n = 0;
-    HWY_NAMESPACE::walk_cells(r, walk_order::all_in_cell_order, [&](std::int32_t c) {
-        visit_cell(c, r, s, pottab, n);
+    HWY_NAMESPACE::walk_cells(field, r, walk_order::all_in_cell_order, [&](std::int32_t c) {
+        visit_cell(field, c, r, s, pottab, n);
         return false;
     });
     npot = n;
@@ -204,11 +204,11 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
     }
 }
 
-std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    return tab_choose_test(x0, y0, z0, d, mode, texit, ipart, tmin);
+    return tab_choose_test(field, x0, y0, z0, d, mode, texit, ipart, tmin);
 }
 
 }  // namespace quillet

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "field/particle_field.h"
+
 namespace quillet {
 
 // A ray direction as the searches use it, prepared once for all the searches
@@ -19,7 +21,7 @@ struct search_direction {
 void prepare_direction(double ux, double uy, double uz, search_direction& d);
 
 // pottab receives particle numbers in entries 1..npot (room for max_part + 1).
-void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
+void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
                 std::int32_t* pottab);
 
 // The candidate search and the sphere tests in one pass, for a slice search
@@ -32,10 +34,10 @@ void tab_choose(double x0, double y0, double z0, double ux, double uy, double uz
 // ray, where the walk stops once no cell can hold a nearer entry). The
 // particle in com12.ipart is skipped. ipart and tmin change only when a
 // particle is met. Returns the candidates tested (added to com11.npot_sum).
-std::int32_t tab_choose_test(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin);
 // ... along a prepared direction.
-std::int32_t tab_choose_test(double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
                              double texit, std::int32_t& ipart, double& tmin);
 
 }  // namespace quillet

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "field/field_records.h"
+#include "field/particle_field.h"
 
 namespace quillet {
 

@@ -278,26 +278,26 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
     // into the cell. Particles 2 and 3, small and far from the ray, spread
     // the centres over both sides of the origin as the search grid needs.
     fixture::set_field({{0.5, 1.8, 0.0, 0.0}, {0.1, -1.0, -1.0, 0.0}, {0.1, 0.5, 1.0, 0.0}}, 2.0, 2.0, 0.0);
-    ASSERT_EQ(com3.npart, 4);
-    ASSERT_EQ(com1.xpart[4], 1.8 - 4.0);
+    ASSERT_EQ(field.npart, 4);
+    ASSERT_EQ(field.xpart[4], 1.8 - 4.0);
     for (bool grid : {false, true}) {
         fixture::set_grid(grid ? 4 : 1, grid ? 4 : 1);
         // Scattered at the copy's centre, then folded.
-        double px = com1.xpart[4], py = 0.0, pz = 0.0;
+        double px = field.xpart[4], py = 0.0, pz = 0.0;
         com12.ipart = 4;
-        fold_after_scattering(px, py, pz);
+        fold_after_scattering(field, px, py, pz);
         EXPECT_NEAR(px, 1.8, 1e-15);
         EXPECT_EQ(com12.ipart, 1) << "the excluded entry must be the image the photon is in";
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
-        path_segment(px, py, pz, ex, 0.0, ez, ipart, 1);
+        path_segment(field, px, py, pz, ex, 0.0, ez, ipart, 1);
         EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
         EXPECT_NEAR(px, -1.7, 0.01);
     }
     // A fold that moves nothing leaves the excluded particle alone.
     double px = 0.5, py = 0.5;
     com12.ipart = 4;
-    fold_after_scattering(px, py, 0.0);
+    fold_after_scattering(field, px, py, 0.0);
     EXPECT_EQ(com12.ipart, 4);
 }

@@ -167,13 +167,13 @@ TEST(PhotonState, BytesThatDoNotFitABlockAreRejected) {
 TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
     clear_block_sums();
     com4.ssca = 0.75;
-    com11.mx = 12;
+    debug1.iphot = 12;
     com12.ipart = 9;
     com6.obs_z[3] = 0.5;
     fill_sums(3, 2.0);
     const photon_state_copy start;
     double ssca = 0.0, obs_z = 0.0, testw = -1.0, haze = -1.0;
-    std::int32_t mx = 0, ipart = 0;
+    std::int32_t iphot = 0, ipart = 0;
     std::int64_t nsearch = -1;
     const com8_haze_t* main_haze = com8_haze_of_thread;
     const com8_haze_t* worker_haze = nullptr;
@@ -182,7 +182,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
         worker_records own;
         start.adopt();
         ssca = com4.ssca;
-        mx = com11.mx;
+        iphot = debug1.iphot;
         ipart = com12.ipart;
         obs_z = com6.obs_z[3];
         testw = com7.testw[1];
@@ -192,7 +192,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
         worker_scratch = search_scratch_of_thread;
     }).join();
     EXPECT_EQ(ssca, 0.75);
-    EXPECT_EQ(mx, 12);
+    EXPECT_EQ(iphot, 12);
     EXPECT_EQ(ipart, 9);
     EXPECT_EQ(obs_z, 0.5);
     EXPECT_EQ(testw, 0.0);

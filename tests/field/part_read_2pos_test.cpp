@@ -33,7 +33,7 @@ std::string padded(const std::string& s, std::size_t w = 80) { return s + std::s
 std::vector<std::string> load(const std::string& file, const std::string& haze = "junk") {
     testing::internal::CaptureStdout();
     try {
-        part_read_2pos(text80(file), text80(haze));
+        part_read_2pos(field, text80(file), text80(haze));
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
@@ -94,34 +94,34 @@ TEST_F(PartRead2pos, NegativePrintLevelKeepsOnlyTheUnconditionalLines) {
 
 TEST_F(PartRead2pos, FillsTablesGeometryOpticalDepthAndEdgeCopiesInOrder) {
     load(path);
-    EXPECT_EQ(com3.npartori, 3);
-    ASSERT_EQ(com3.npart, 5);
-    EXPECT_EQ(com2.xl, 10.0);
-    EXPECT_EQ(com2.yl, 5.0);
-    EXPECT_EQ(com2.sy, 2.5);
-    EXPECT_EQ(com2.xl2, 20.0);
-    EXPECT_EQ(com2.yl2, 10.0);
-    EXPECT_EQ(com2.zmin, -3.0);
-    EXPECT_EQ(com2.zmax, 1.5);
-    EXPECT_DOUBLE_EQ(com13.tau, std::numbers::pi * 5.25 / 200.0);
+    EXPECT_EQ(field.npartori, 3);
+    ASSERT_EQ(field.npart, 5);
+    EXPECT_EQ(field.xl, 10.0);
+    EXPECT_EQ(field.yl, 5.0);
+    EXPECT_EQ(field.sy, 2.5);
+    EXPECT_EQ(field.xl2, 20.0);
+    EXPECT_EQ(field.yl2, 10.0);
+    EXPECT_EQ(field.zmin, -3.0);
+    EXPECT_EQ(field.zmax, 1.5);
+    EXPECT_DOUBLE_EQ(field.tau, std::numbers::pi * 5.25 / 200.0);
     for (int i = 1; i <= 3; ++i) {
-        EXPECT_EQ(com1.rpart[i], three[i - 1].r);
-        EXPECT_EQ(com1.xpart[i], three[i - 1].x);
-        EXPECT_EQ(com1.ypart[i], three[i - 1].y);
-        EXPECT_EQ(com1.zpart[i], three[i - 1].z);
+        EXPECT_EQ(field.rpart[i], three[i - 1].r);
+        EXPECT_EQ(field.xpart[i], three[i - 1].x);
+        EXPECT_EQ(field.ypart[i], three[i - 1].y);
+        EXPECT_EQ(field.zpart[i], three[i - 1].z);
     }
     // Particle 2's image one period to the left, shifted down by the shear;
     // particle 3's image one period down.
-    EXPECT_EQ(com1.xpart[4], 9.75 - 20.0);
-    EXPECT_EQ(com1.ypart[4], -2.5);
-    EXPECT_EQ(com1.zpart[4], 1.0);
-    EXPECT_EQ(com1.rpart[4], 0.5);
-    EXPECT_EQ(com1.xpart[5], -3.0);
-    EXPECT_EQ(com1.ypart[5], -6.0);
-    EXPECT_EQ(com1.rpart[5], 2.0);
+    EXPECT_EQ(field.xpart[4], 9.75 - 20.0);
+    EXPECT_EQ(field.ypart[4], -2.5);
+    EXPECT_EQ(field.zpart[4], 1.0);
+    EXPECT_EQ(field.rpart[4], 0.5);
+    EXPECT_EQ(field.xpart[5], -3.0);
+    EXPECT_EQ(field.ypart[5], -6.0);
+    EXPECT_EQ(field.rpart[5], 2.0);
     for (int i = 1; i <= 5; ++i) {
-        EXPECT_EQ(com_haze1.itype[i], 1);
-        EXPECT_EQ(com1.rpart2[i], com1.rpart[i] * com1.rpart[i]);
+        EXPECT_EQ(field.itype[i], 1);
+        EXPECT_EQ(field.rpart2[i], field.rpart[i] * field.rpart[i]);
     }
 }
 
@@ -130,19 +130,19 @@ TEST_F(PartRead2pos, ShearFoldingLeavesPlusAndMinusYlUnchanged) {
     for (auto c : cases) {
         fixture::write_position_file(path, three, 10.0, 5.0, c.read);
         load(path);
-        EXPECT_EQ(com2.sy, c.folded) << "sy read as " << c.read;
+        EXPECT_EQ(field.sy, c.folded) << "sy read as " << c.read;
     }
 }
 
 TEST_F(PartRead2pos, RadiusAndHeightFactorsScaleRingParticles) {
-    com13.sredu = 2.0;
-    com13.zredu = 0.5;
+    field.sredu = 2.0;
+    field.zredu = 0.5;
     load(path);
-    EXPECT_EQ(com1.rpart[3], 4.0);
-    EXPECT_EQ(com1.zpart[3], -0.5);
-    EXPECT_EQ(com2.zmin, -4.5);  // particle 3: -0.5 - 4
-    EXPECT_EQ(com2.zmax, 3.5);   // particle 3: -0.5 + 4
-    EXPECT_DOUBLE_EQ(com13.tau, area({2.0, 1.0, 4.0}) / 200.0);
+    EXPECT_EQ(field.rpart[3], 4.0);
+    EXPECT_EQ(field.zpart[3], -0.5);
+    EXPECT_EQ(field.zmin, -4.5);  // particle 3: -0.5 - 4
+    EXPECT_EQ(field.zmax, 3.5);   // particle 3: -0.5 + 4
+    EXPECT_DOUBLE_EQ(field.tau, area({2.0, 1.0, 4.0}) / 200.0);
 }
 
 TEST_F(PartRead2pos, SizeCutKeepsRadiusEqualToSizeminAndTheOrderButNotTheLayerBounds) {
@@ -153,13 +153,13 @@ TEST_F(PartRead2pos, SizeCutKeepsRadiusEqualToSizeminAndTheOrderButNotTheLayerBo
     const double tau = area({1.0, 0.5, 2.0, 0.999}) / 200.0, tau_mod = area({1.0, 2.0}) / 200.0;
     EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: TAU, TAU_MOD  " + free_format(1.0, tau, tau_mod)), got.end());
     EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: N, N_MOD  1.0 4 2"), got.end());
-    EXPECT_EQ(com3.npart, 2);
-    EXPECT_EQ(com3.npartori, 4);
-    EXPECT_EQ(com1.xpart[1], 1.0);
-    EXPECT_EQ(com1.xpart[2], 3.0);
-    EXPECT_EQ(com1.rpart[2], 2.0);
-    EXPECT_EQ(com2.zmin, -4.5);  // from the particle that was cut
-    EXPECT_EQ(com13.tau, tau_mod);
+    EXPECT_EQ(field.npart, 2);
+    EXPECT_EQ(field.npartori, 4);
+    EXPECT_EQ(field.xpart[1], 1.0);
+    EXPECT_EQ(field.xpart[2], 3.0);
+    EXPECT_EQ(field.rpart[2], 2.0);
+    EXPECT_EQ(field.zmin, -4.5);  // from the particle that was cut
+    EXPECT_EQ(field.tau, tau_mod);
 }
 
 TEST_F(PartRead2pos, EnlargementIncludesRadiusEqualToS20) {
@@ -168,13 +168,13 @@ TEST_F(PartRead2pos, EnlargementIncludesRadiusEqualToS20) {
     maincom1.s20 = 0.5;
     maincom1.f20 = 3.0;
     std::vector<std::string> got = load(path);
-    EXPECT_EQ(com1.rpart[1], 1.5);
-    EXPECT_EQ(com1.rpart[2], 0.6);
+    EXPECT_EQ(field.rpart[1], 1.5);
+    EXPECT_EQ(field.rpart[2], 0.6);
     const double tau = area({0.5, 0.6}) / 200.0, tau_mod = area({1.5, 0.6}) / 200.0;
     EXPECT_NE(std::find(got.begin(), got.end(), "s20,f20: TAU, TAU_MOD  " + free_format(0.5, 3.0, tau, tau_mod)),
               got.end());
-    EXPECT_EQ(com13.tau, tau_mod);
-    EXPECT_EQ(com2.zmax, 0.6);  // bounds keep the radii as read
+    EXPECT_EQ(field.tau, tau_mod);
+    EXPECT_EQ(field.zmax, 0.6);  // bounds keep the radii as read
 }
 
 TEST_F(PartRead2pos, EmptyFileGivesNoParticlesButStillPrintsTheSizeLines) {
@@ -183,10 +183,10 @@ TEST_F(PartRead2pos, EmptyFileGivesNoParticlesButStillPrintsTheSizeLines) {
     maincom1.s20 = 0.2;
     maincom1.f20 = 2.0;
     std::vector<std::string> got = load(path);
-    EXPECT_EQ(com3.npart, 0);
-    EXPECT_EQ(com13.tau, 0.0);
-    EXPECT_EQ(com2.zmin, 0.0);
-    EXPECT_EQ(com2.zmax, 0.0);
+    EXPECT_EQ(field.npart, 0);
+    EXPECT_EQ(field.tau, 0.0);
+    EXPECT_EQ(field.zmin, 0.0);
+    EXPECT_EQ(field.zmax, 0.0);
     EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: TAU, TAU_MOD  0.1 0.0 0.0"), got.end());
     EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: N, N_MOD  0.1 0 0"), got.end());
     EXPECT_NE(std::find(got.begin(), got.end(), "s20,f20: TAU, TAU_MOD  0.2 2.0 0.0 0.0"), got.end());
@@ -195,21 +195,21 @@ TEST_F(PartRead2pos, EmptyFileGivesNoParticlesButStillPrintsTheSizeLines) {
 TEST_F(PartRead2pos, LayerBoundsStartAtZero) {
     fixture::write_position_file(path, {{1.0, 0.0, 0.0, 5.0}}, 10.0, 5.0, 0.0);
     load(path);
-    EXPECT_EQ(com2.zmin, 0.0);
-    EXPECT_EQ(com2.zmax, 6.0);
+    EXPECT_EQ(field.zmin, 0.0);
+    EXPECT_EQ(field.zmax, 6.0);
 }
 
 TEST_F(PartRead2pos, CornerParticleGetsThreeCopiesAndMiddleParticleNone) {
     fixture::write_position_file(path, {{0.5, 10.0, 5.0, 0.0}, {0.5, 1.0, 1.0, 0.0}}, 10.0, 5.0, 0.0);
     load(path);
-    ASSERT_EQ(com3.npart, 5);
+    ASSERT_EQ(field.npart, 5);
     // (m, k) = (-1, -1), (-1, 0), (0, -1), in that order.
-    EXPECT_EQ(com1.xpart[3], -10.0);
-    EXPECT_EQ(com1.ypart[3], -5.0);
-    EXPECT_EQ(com1.xpart[4], -10.0);
-    EXPECT_EQ(com1.ypart[4], 5.0);
-    EXPECT_EQ(com1.xpart[5], 10.0);
-    EXPECT_EQ(com1.ypart[5], -5.0);
+    EXPECT_EQ(field.xpart[3], -10.0);
+    EXPECT_EQ(field.ypart[3], -5.0);
+    EXPECT_EQ(field.xpart[4], -10.0);
+    EXPECT_EQ(field.ypart[4], 5.0);
+    EXPECT_EQ(field.xpart[5], 10.0);
+    EXPECT_EQ(field.ypart[5], -5.0);
 }
 
 TEST_F(PartRead2pos, HazeIsNeitherScaledNorCutButIsCopied) {
@@ -217,36 +217,36 @@ TEST_F(PartRead2pos, HazeIsNeitherScaledNorCutButIsCopied) {
     // Haze particle at the corner (two copies with this shear) and one in the
     // middle; the geometry of the haze file is ignored.
     fixture::write_position_file(haze, {{0.1, 10.0, 5.0, 2.0}, {0.05, 0.0, 0.0, -7.0}}, 99.0, 99.0, 3.0, "hazeB");
-    com13.sredu = 2.0;
-    com13.zredu = 0.5;
+    field.sredu = 2.0;
+    field.zredu = 0.5;
     maincom1.sizemin = 0.9;
     std::vector<std::string> got = load(path, haze);
     // Ring: radii 2, 1, 4 (all survive the cut); haze particles 4 and 5 unchanged.
-    ASSERT_EQ(com3.npart, 3 + 2 + 2 + 2);  // ring 3, haze 2, ring copies 2, haze corner copies 2
-    EXPECT_EQ(com1.rpart[4], 0.1);
-    EXPECT_EQ(com1.zpart[4], 2.0);
-    EXPECT_EQ(com1.rpart[5], 0.05);
-    EXPECT_EQ(com1.zpart[5], -7.0);
-    EXPECT_EQ(com_haze1.itype[4], 2);
-    EXPECT_EQ(com_haze1.itype[5], 2);
-    EXPECT_EQ(com2.xl, 10.0);
-    EXPECT_EQ(com2.sy, 2.5);
+    ASSERT_EQ(field.npart, 3 + 2 + 2 + 2);  // ring 3, haze 2, ring copies 2, haze corner copies 2
+    EXPECT_EQ(field.rpart[4], 0.1);
+    EXPECT_EQ(field.zpart[4], 2.0);
+    EXPECT_EQ(field.rpart[5], 0.05);
+    EXPECT_EQ(field.zpart[5], -7.0);
+    EXPECT_EQ(field.itype[4], 2);
+    EXPECT_EQ(field.itype[5], 2);
+    EXPECT_EQ(field.xl, 10.0);
+    EXPECT_EQ(field.sy, 2.5);
     // Copies: ring particles 2 and 3 first (kind 1), then haze particle 4 (kind 2).
-    EXPECT_EQ(com_haze1.itype[6], 1);
-    EXPECT_EQ(com_haze1.itype[7], 1);
+    EXPECT_EQ(field.itype[6], 1);
+    EXPECT_EQ(field.itype[7], 1);
     for (int i = 8; i <= 9; ++i) {
-        EXPECT_EQ(com_haze1.itype[i], 2);
-        EXPECT_EQ(com1.rpart[i], 0.1);
-        EXPECT_EQ(com1.zpart[i], 2.0);
+        EXPECT_EQ(field.itype[i], 2);
+        EXPECT_EQ(field.rpart[i], 0.1);
+        EXPECT_EQ(field.zpart[i], 2.0);
     }
     // (m, k) = (-1, 0): one period left and shear 2.5 down; (0, -1): one period down.
-    EXPECT_EQ(com1.xpart[8], -10.0);
-    EXPECT_EQ(com1.ypart[8], 2.5);
-    EXPECT_EQ(com1.xpart[9], 10.0);
-    EXPECT_EQ(com1.ypart[9], -5.0);
-    EXPECT_EQ(com2.zmin, -7.05);
+    EXPECT_EQ(field.xpart[8], -10.0);
+    EXPECT_EQ(field.ypart[8], 2.5);
+    EXPECT_EQ(field.xpart[9], 10.0);
+    EXPECT_EQ(field.ypart[9], -5.0);
+    EXPECT_EQ(field.zmin, -7.05);
     const double tau_ring = area({2.0, 1.0, 4.0}) / 200.0;
-    EXPECT_DOUBLE_EQ(com13.tau, tau_ring + area({0.1, 0.05}) / 200.0);
+    EXPECT_DOUBLE_EQ(field.tau, tau_ring + area({0.1, 0.05}) / 200.0);
     std::vector<std::string> want_tail = {
         "file_haze " + padded(haze),
         "============================",
@@ -257,7 +257,7 @@ TEST_F(PartRead2pos, HazeIsNeitherScaledNorCutButIsCopied) {
         "tau " + free_format(tau_ring),
         "zz -4.5 3.5",
         "after adding haze:",
-        "tau " + free_format(com13.tau),
+        "tau " + free_format(field.tau),
         "zz -7.05 3.5",
         "duplicate edges  9",
         "zmin,zmax -7.05 3.5",
@@ -422,21 +422,21 @@ TEST(FoldShift, EveryShiftWithin21CellHalfHeightsLandsInsideAndTenStepResultsSta
 TEST_F(PartRead2pos, EveryEntryKnowsWhichParticleItIsAnImageOf) {
     load(path);
     const std::int32_t n = 3;
-    for (std::int32_t i = 1; i <= n; ++i) EXPECT_EQ(com1.iorig[i], i);
-    ASSERT_GT(com3.npart, n);
-    for (std::int32_t j = n + 1; j <= com3.npart; ++j) {
-        const std::int32_t i = com1.iorig[j];
+    for (std::int32_t i = 1; i <= n; ++i) EXPECT_EQ(field.iorig[i], i);
+    ASSERT_GT(field.npart, n);
+    for (std::int32_t j = n + 1; j <= field.npart; ++j) {
+        const std::int32_t i = field.iorig[j];
         ASSERT_GE(i, 1);
         ASSERT_LE(i, n);
-        EXPECT_EQ(com1.rpart[j], com1.rpart[i]) << j;
-        EXPECT_EQ(com1.zpart[j], com1.zpart[i]) << j;
+        EXPECT_EQ(field.rpart[j], field.rpart[i]) << j;
+        EXPECT_EQ(field.zpart[j], field.zpart[i]) << j;
         // A whole number of periods in x, each shifting y by sy, then periods in y.
-        const double m = (com1.xpart[j] - com1.xpart[i]) / com2.xl2;
+        const double m = (field.xpart[j] - field.xpart[i]) / field.xl2;
         ASSERT_EQ(m, std::round(m)) << j;
-        const double k = (com1.ypart[j] - com1.ypart[i] - m * com2.sy) / com2.yl2;
+        const double k = (field.ypart[j] - field.ypart[i] - m * field.sy) / field.yl2;
         EXPECT_NEAR(k, std::round(k), 1e-12) << j;
         if (j > n + 1) {
-            EXPECT_GE(i, com1.iorig[j - 1]);  // stored in the order of their originals
+            EXPECT_GE(i, field.iorig[j - 1]);  // stored in the order of their originals
         }
     }
 }
@@ -446,16 +446,16 @@ TEST(ImageHolding, FindsTheImageWhoseSphereHoldsThePointAmongAllImages) {
     // Particle 2 sits in the corner: three copies; particles 1 and 3 have copies too.
     fixture::set_field({{0.5, 1.8, 0.0, 0.0}, {0.4, -1.9, 1.9, 0.1}, {0.3, 0.0, -1.85, 0.0}, {0.2, 0.0, 0.0, 0.0}},
                        2.0, 2.0, 0.0);
-    for (std::int32_t j = 1; j <= com3.npart; ++j) {
-        const std::int32_t i = com1.iorig[j];
+    for (std::int32_t j = 1; j <= field.npart; ++j) {
+        const std::int32_t i = field.iorig[j];
         // From every image's centre and from a point on its surface, every
         // image of the same particle leads back to that image.
-        for (std::int32_t from = 1; from <= com3.npart; ++from) {
-            if (com1.iorig[from] != i) continue;
-            EXPECT_EQ(image_holding(from, com1.xpart[j], com1.ypart[j], com1.zpart[j]), j) << from << " " << j;
-            EXPECT_EQ(image_holding(from, com1.xpart[j], com1.ypart[j], com1.zpart[j] + com1.rpart[j]), j);
+        for (std::int32_t from = 1; from <= field.npart; ++from) {
+            if (field.iorig[from] != i) continue;
+            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j]), j) << from << " " << j;
+            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j] + field.rpart[j]), j);
         }
     }
     // The middle particle has no copies: it is its own only image.
-    EXPECT_EQ(image_holding(4, 0.0, 0.0, 0.0), 4);
+    EXPECT_EQ(image_holding(field, 4, 0.0, 0.0, 0.0), 4);
 }

@@ -22,7 +22,7 @@ protected:
     // Folds (x, y) and returns the lines printed.
     std::string fold(double& x, double& y) {
         testing::internal::CaptureStdout();
-        retbox(x, y);
+        retbox(field, x, y);
         return testing::internal::GetCapturedStdout();
     }
 };

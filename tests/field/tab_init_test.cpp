@@ -32,11 +32,11 @@ struct scan_grid {
 
 scan_grid scan(int mx, int my) {
     double xmin = 1e6, xmax = -1e6, ymin = 1e6, ymax = -1e6;
-    for (int k = 1; k <= com3.npart; ++k) {
-        xmin = std::min(xmin, com1.xpart[k]);
-        xmax = std::max(xmax, com1.xpart[k]);
-        ymin = std::min(ymin, com1.ypart[k]);
-        ymax = std::max(ymax, com1.ypart[k]);
+    for (int k = 1; k <= field.npart; ++k) {
+        xmin = std::min(xmin, field.xpart[k]);
+        xmax = std::max(xmax, field.xpart[k]);
+        ymin = std::min(ymin, field.ypart[k]);
+        ymax = std::max(ymax, field.ypart[k]);
     }
     const double x0 = 1.01 * xmin, y0 = 1.01 * ymin;
     const double dx = (1.01 * xmax - 1.01 * xmin) / mx, dy = (1.01 * ymax - 1.01 * ymin) / my;
@@ -50,13 +50,13 @@ scan_grid scan(int mx, int my) {
             g.istart.push_back(int(g.ilist.size()));
             int n = 0;
             double r = 0.0;
-            for (int k = 1; k <= com3.npart; ++k) {
-                int col = int((com1.xpart[k] - x0) * (1.0 / dx)) + 1;
-                int row = int((com1.ypart[k] - y0) * (1.0 / dy)) + 1;
+            for (int k = 1; k <= field.npart; ++k) {
+                int col = int((field.xpart[k] - x0) * (1.0 / dx)) + 1;
+                int row = int((field.ypart[k] - y0) * (1.0 / dy)) + 1;
                 if (col == i && row == j) {
                     g.ilist.push_back(k);
                     ++n;
-                    r = std::max(r, com1.rpart[k]);
+                    r = std::max(r, field.rpart[k]);
                 }
             }
             g.nlist.push_back(n);
@@ -73,11 +73,11 @@ TEST_F(TabInit, ListsMatchTheScanOverAllCellsAndParticles) {
     const int mx = 13, my = 7;
     fixture::set_grid(mx, my);
     scan_grid g = scan(mx, my);
-    ASSERT_EQ(int(g.ilist.size()) - 1, com3.npart);
-    for (int l = 1; l <= com3.npart; ++l) ASSERT_EQ(com9.ilist[l], g.ilist[std::size_t(l)]) << "ilist entry " << l;
+    ASSERT_EQ(int(g.ilist.size()) - 1, field.npart);
+    for (int l = 1; l <= field.npart; ++l) ASSERT_EQ(field.ilist[l], g.ilist[std::size_t(l)]) << "ilist entry " << l;
     for (int c = 1; c <= mx * my; ++c) {
-        EXPECT_EQ(com9.nlist[c], g.nlist[std::size_t(c)]) << "cell " << c;
-        EXPECT_EQ(com9.istart[c], g.istart[std::size_t(c)]) << "cell " << c;
+        EXPECT_EQ(field.nlist[c], g.nlist[std::size_t(c)]) << "cell " << c;
+        EXPECT_EQ(field.istart[c], g.istart[std::size_t(c)]) << "cell " << c;
     }
 }
 
@@ -85,11 +85,11 @@ TEST_F(TabInit, EveryDiscHoldsEverySphereCentredInItsCell) {
     fixture::set_field(fixture::random_spheres(2000, 15.0, 15.0, 0.05, 2.0, 1.0, -5), 15.0, 15.0, -4.0);
     fixture::set_grid(9, 11);
     for (int c = 1; c <= 99; ++c) {
-        EXPECT_EQ(com10.dtab[c], std::sqrt(com10.dtab2[c]));
-        for (int l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) {
-            const int k = com9.ilist[l];
-            const double d = std::hypot(com1.xpart[k] - com10.cx[c], com1.ypart[k] - com10.cy[c]);
-            EXPECT_LE(d + com1.rpart[k], com10.dtab[c]) << "particle " << k << " in cell " << c;
+        EXPECT_EQ(field.dtab[c], std::sqrt(field.dtab2[c]));
+        for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
+            const int k = field.ilist[l];
+            const double d = std::hypot(field.xpart[k] - field.cx[c], field.ypart[k] - field.cy[c]);
+            EXPECT_LE(d + field.rpart[k], field.dtab[c]) << "particle " << k << " in cell " << c;
         }
     }
 }
@@ -101,19 +101,19 @@ TEST_F(TabInit, TwoByTwoGridSplitsAtTheWidenedMidlines) {
     fixture::set_field(p, 10.0, 10.0, 0.0, false);
     fixture::set_grid(2, 2);
     // Cell 1 (i = 1, j = 1): below both midlines, in particle order.
-    ASSERT_EQ(com9.nlist[1], 3);
-    EXPECT_EQ(com9.ilist[com9.istart[1]], 1);
-    EXPECT_EQ(com9.ilist[com9.istart[1] + 1], 3);
-    EXPECT_EQ(com9.ilist[com9.istart[1] + 2], 6);
+    ASSERT_EQ(field.nlist[1], 3);
+    EXPECT_EQ(field.ilist[field.istart[1]], 1);
+    EXPECT_EQ(field.ilist[field.istart[1] + 1], 3);
+    EXPECT_EQ(field.ilist[field.istart[1] + 2], 6);
     // Cell 2 (i = 1, j = 2): above in y.
-    ASSERT_EQ(com9.nlist[2], 1);
-    EXPECT_EQ(com9.ilist[com9.istart[2]], 5);
-    ASSERT_EQ(com9.nlist[3], 1);  // i = 2, j = 1
-    EXPECT_EQ(com9.ilist[com9.istart[3]], 4);
-    ASSERT_EQ(com9.nlist[4], 1);  // i = 2, j = 2: the particle at the largest x and y
-    EXPECT_EQ(com9.ilist[com9.istart[4]], 2);
-    EXPECT_DOUBLE_EQ(com10.cx[1], -4.04 + 0.5 * 5.05);
-    EXPECT_DOUBLE_EQ(com10.cy[4], -2.02 + 1.5 * 2.02);
+    ASSERT_EQ(field.nlist[2], 1);
+    EXPECT_EQ(field.ilist[field.istart[2]], 5);
+    ASSERT_EQ(field.nlist[3], 1);  // i = 2, j = 1
+    EXPECT_EQ(field.ilist[field.istart[3]], 4);
+    ASSERT_EQ(field.nlist[4], 1);  // i = 2, j = 2: the particle at the largest x and y
+    EXPECT_EQ(field.ilist[field.istart[4]], 2);
+    EXPECT_DOUBLE_EQ(field.cx[1], -4.04 + 0.5 * 5.05);
+    EXPECT_DOUBLE_EQ(field.cy[4], -2.02 + 1.5 * 2.02);
 }
 
 TEST_F(TabInit, ParticleAtTheLargestXFallsInTheLastColumn) {
@@ -121,10 +121,10 @@ TEST_F(TabInit, ParticleAtTheLargestXFallsInTheLastColumn) {
     fixture::set_field(p, 10.0, 10.0, 0.0, false);
     fixture::set_grid(7, 5);
     // Column 7 holds cells 31..35; particle 2 is at the top right corner.
-    EXPECT_EQ(com9.nlist[35], 1);
-    EXPECT_EQ(com9.ilist[com9.istart[35]], 2);
-    EXPECT_EQ(com9.nlist[31], 1);
-    EXPECT_EQ(com9.ilist[com9.istart[31]], 3);
+    EXPECT_EQ(field.nlist[35], 1);
+    EXPECT_EQ(field.ilist[field.istart[35]], 2);
+    EXPECT_EQ(field.nlist[31], 1);
+    EXPECT_EQ(field.ilist[field.istart[31]], 3);
 }
 
 TEST_F(TabInit, EmptyCellHasNoParticlesTheBareDiscAndStartsAfterThoseBefore) {
@@ -133,16 +133,16 @@ TEST_F(TabInit, EmptyCellHasNoParticlesTheBareDiscAndStartsAfterThoseBefore) {
     fixture::set_grid(3, 3);
     const double dx = (1.01 * 3.0 + 1.01 * 3.0) / 3.0;
     // Cells 1 (two particles) and 9 (one) are full; 2..8 empty.
-    EXPECT_EQ(com9.nlist[1], 2);
-    EXPECT_EQ(com9.istart[1], 1);
+    EXPECT_EQ(field.nlist[1], 2);
+    EXPECT_EQ(field.istart[1], 1);
     for (int c = 2; c <= 8; ++c) {
-        EXPECT_EQ(com9.nlist[c], 0);
-        EXPECT_EQ(com9.istart[c], 3) << "cell " << c;
-        EXPECT_DOUBLE_EQ(com10.dtab2[c], 2.0 * (0.5 * dx) * (0.5 * dx));
+        EXPECT_EQ(field.nlist[c], 0);
+        EXPECT_EQ(field.istart[c], 3) << "cell " << c;
+        EXPECT_DOUBLE_EQ(field.dtab2[c], 2.0 * (0.5 * dx) * (0.5 * dx));
     }
-    EXPECT_EQ(com9.istart[9], 3);
-    EXPECT_DOUBLE_EQ(com10.dtab2[1], 2.0 * (0.5 + 0.5 * dx) * (0.5 + 0.5 * dx));
-    EXPECT_DOUBLE_EQ(com10.dtab2[9], 2.0 * (0.25 + 0.5 * dx) * (0.25 + 0.5 * dx));
+    EXPECT_EQ(field.istart[9], 3);
+    EXPECT_DOUBLE_EQ(field.dtab2[1], 2.0 * (0.5 + 0.5 * dx) * (0.5 + 0.5 * dx));
+    EXPECT_DOUBLE_EQ(field.dtab2[9], 2.0 * (0.25 + 0.5 * dx) * (0.25 + 0.5 * dx));
 }
 
 TEST_F(TabInit, EmptyFieldGivesEmptyCellsWithNegativeWidths) {
@@ -150,11 +150,11 @@ TEST_F(TabInit, EmptyFieldGivesEmptyCellsWithNegativeWidths) {
     fixture::set_grid(2, 3);
     const double dx = (1.01 * -1e6 - 1.01 * 1e6) / 2.0;
     for (int c = 1; c <= 6; ++c) {
-        EXPECT_EQ(com9.nlist[c], 0);
-        EXPECT_EQ(com9.istart[c], 1);
+        EXPECT_EQ(field.nlist[c], 0);
+        EXPECT_EQ(field.istart[c], 1);
     }
-    EXPECT_DOUBLE_EQ(com10.cx[1], 0.5 * dx + 1.01e6);
-    EXPECT_LT(com10.cx[2 * 3], com10.cx[1]);
+    EXPECT_DOUBLE_EQ(field.cx[1], 0.5 * dx + 1.01e6);
+    EXPECT_LT(field.cx[2 * 3], field.cx[1]);
 }
 
 TEST_F(TabInit, CheckPosListFileListsCellsAndTheirParticles) {
@@ -175,8 +175,8 @@ TEST_F(TabInit, CheckPosListFileListsCellsAndTheirParticles) {
     double cx, cy, dtab;
     int istart, nlist;
     c1 >> cx >> cy >> dtab >> istart >> nlist;
-    EXPECT_EQ(cx, com10.cx[1]);
-    EXPECT_EQ(dtab, com10.dtab[1]);
+    EXPECT_EQ(cx, field.cx[1]);
+    EXPECT_EQ(dtab, field.dtab[1]);
     EXPECT_EQ(istart, 1);
     EXPECT_EQ(nlist, 2);
     EXPECT_EQ(lines[2], "1");
@@ -191,12 +191,12 @@ TEST_F(TabInit, GridAboveTheCellTableIsRejected) {
     fixture::set_field(fixture::random_spheres(10, 5.0, 5.0, 0.1, 0.2, 0.0, -3), 5.0, 5.0, 0.0);
     EXPECT_THROW(fixture::set_grid(401, 400), limit_error);
     EXPECT_NO_THROW(fixture::set_grid(400, 400));
-    com11.mx = 0;
-    com11.my = 5;
-    EXPECT_THROW(tab_init(), limit_error);
-    com11.mx = 70000;
-    com11.my = 70000;  // the product overflows 32 bits
-    EXPECT_THROW(tab_init(), limit_error);
+    field.mx = 0;
+    field.my = 5;
+    EXPECT_THROW(tab_init(field), limit_error);
+    field.mx = 70000;
+    field.my = 70000;  // the product overflows 32 bits
+    EXPECT_THROW(tab_init(field), limit_error);
 }
 
 TEST_F(TabInit, FieldOnOneSideOfTheOriginIsRejectedNotMisfiled) {
@@ -227,18 +227,18 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
     const double xl = 14.0, yl = 11.0, sy = 3.2;
     fixture::set_field(fixture::random_spheres(900, xl, yl, 0.3, 0.7, 1.5, -31), xl, yl, sy);
     fixture::set_grid(10, 8);
-    const shadow_grid_t& g = shadow_grid;
+    const shadow_grid_t& g = field.shadow;
     ASSERT_TRUE(g.ready);
     EXPECT_EQ(g.height, g.width / shadow_rows);
     const double xlo = -xl - g.reach, xhi = xl + g.reach, ylo = -yl - g.reach, yhi = yl + g.reach;
 
     using copy = std::tuple<std::int32_t, float, float>;  // particle, centre
     std::vector<copy> want, got;
-    for (int k = 1; k <= com3.npart; ++k) {
+    for (int k = 1; k <= field.npart; ++k) {
         for (int m = -1; m <= 1; ++m) {
             for (int n = -6; n <= 6; ++n) {
-                const double x = com1.xpart[k] + m * 2.0 * xl, y = com1.ypart[k] + m * sy + n * 2.0 * yl;
-                if (x >= xlo && x <= xhi && y >= ylo && y <= yhi) want.emplace_back(com1.iorig[k], float(x), float(y));
+                const double x = field.xpart[k] + m * 2.0 * xl, y = field.ypart[k] + m * sy + n * 2.0 * yl;
+                if (x >= xlo && x <= xhi && y >= ylo && y <= yhi) want.emplace_back(field.iorig[k], float(x), float(y));
             }
         }
     }
@@ -255,21 +255,21 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
                 EXPECT_TRUE(i == g.nx - 1 || x < xlo + (i + 1) * g.width + slack) << "entry " << q;
                 EXPECT_GE(y, ylo + j * g.height - slack) << "entry " << q;
                 EXPECT_TRUE(j == g.ny - 1 || y < ylo + (j + 1) * g.height + slack) << "entry " << q;
-                EXPECT_EQ(g.zr[2 * e], float(com1.zpart[k]));
-                const double r = com1.rpart[k] + g.margin;
+                EXPECT_EQ(g.zr[2 * e], float(field.zpart[k]));
+                const double r = field.rpart[k] + g.margin;
                 EXPECT_GE(double(g.zr[2 * e + 1]), r * r) << "entry " << q;
             }
         }
     }
     std::sort(want.begin(), want.end());
     std::sort(got.begin(), got.end());
-    EXPECT_GT(got.size(), std::size_t(com3.npart));  // copies beyond the walls too
+    EXPECT_GT(got.size(), std::size_t(field.npart));  // copies beyond the walls too
     EXPECT_TRUE(got == want) << got.size() << " entries filed, " << want.size() << " copies in reach";
 
     // Each particle of the tables (edge copies too) has one entry that
     // points to its walk sphere and to the walk cell holding it: the entry
     // at the particle's own centre. Every other copy points nowhere.
-    std::vector<int> pointed(std::size_t(com3.npart) + 1, 0);
+    std::vector<int> pointed(std::size_t(field.npart) + 1, 0);
     for (std::int32_t q = 0; q < g.first[std::size_t(g.nx) * std::size_t(g.ny)]; ++q) {
         const std::size_t e = std::size_t(q);
         const std::int32_t p = g.place_cell[2 * e], c = g.place_cell[2 * e + 1];
@@ -278,25 +278,25 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
             EXPECT_EQ(c, -1) << "entry " << q;
             continue;
         }
-        ASSERT_TRUE(p >= 1 && p <= com3.npart) << "entry " << q;
-        const int k = walk_grid.spheres[p].k;
+        ASSERT_TRUE(p >= 1 && p <= field.npart) << "entry " << q;
+        const int k = field.walk.spheres[p].k;
         pointed[std::size_t(k)] += 1;
-        EXPECT_EQ(g.orig[e], com1.iorig[k]) << "entry " << q;
-        EXPECT_EQ(g.xy[2 * e], float(com1.xpart[k])) << "entry " << q;
-        EXPECT_EQ(g.xy[2 * e + 1], float(com1.ypart[k])) << "entry " << q;
+        EXPECT_EQ(g.orig[e], field.iorig[k]) << "entry " << q;
+        EXPECT_EQ(g.xy[2 * e], float(field.xpart[k])) << "entry " << q;
+        EXPECT_EQ(g.xy[2 * e + 1], float(field.ypart[k])) << "entry " << q;
         EXPECT_EQ(g.own[std::size_t(k)], q);
-        ASSERT_TRUE(c >= 1 && c <= com11.mx * com11.my) << "entry " << q;
-        EXPECT_TRUE(p >= walk_grid.first[c] && p < walk_grid.first[c] + walk_grid.count[c]) << "entry " << q;
+        ASSERT_TRUE(c >= 1 && c <= field.mx * field.my) << "entry " << q;
+        EXPECT_TRUE(p >= field.walk.first[c] && p < field.walk.first[c] + field.walk.count[c]) << "entry " << q;
     }
-    EXPECT_EQ(std::count(pointed.begin() + 1, pointed.end(), 1), com3.npart);
+    EXPECT_EQ(std::count(pointed.begin() + 1, pointed.end(), 1), field.npart);
 
-    for (int c = 1; c <= com11.mx * com11.my; ++c) {
-        for (int l = walk_grid.first[c]; l < walk_grid.first[c] + walk_grid.count[c]; ++l) {
-            const walk_sphere_t& s = walk_grid.spheres[l];
-            EXPECT_EQ(s.k, com9.ilist[l]);
+    for (int c = 1; c <= field.mx * field.my; ++c) {
+        for (int l = field.walk.first[c]; l < field.walk.first[c] + field.walk.count[c]; ++l) {
+            const walk_sphere_t& s = field.walk.spheres[l];
+            EXPECT_EQ(s.k, field.ilist[l]);
             EXPECT_EQ(s.cell, c);
-            EXPECT_EQ(s.x, com1.xpart[s.k]);
-            EXPECT_EQ(s.r2, com1.rpart2[s.k]);
+            EXPECT_EQ(s.x, field.xpart[s.k]);
+            EXPECT_EQ(s.r2, field.rpart2[s.k]);
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "field/field_records.h"
+#include "support/field_fixture.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
@@ -67,16 +68,17 @@ struct Scatter : testing::Test {
     std::mt19937_64 geometry{20240611};
 
     void SetUp() override {
-        com1.xpart[ring_particle] = ring_centre[0];
-        com1.ypart[ring_particle] = ring_centre[1];
-        com1.zpart[ring_particle] = ring_centre[2];
-        com1.rpart[ring_particle] = 1.0;
-        com1.xpart[haze_particle] = haze_centre[0];
-        com1.ypart[haze_particle] = haze_centre[1];
-        com1.zpart[haze_particle] = haze_centre[2];
-        com1.rpart[haze_particle] = 0.5;
-        com_haze1.itype[ring_particle] = 1;
-        com_haze1.itype[haze_particle] = 2;
+        field.size_particles(std::max(ring_particle, haze_particle));
+        field.xpart[ring_particle] = ring_centre[0];
+        field.ypart[ring_particle] = ring_centre[1];
+        field.zpart[ring_particle] = ring_centre[2];
+        field.rpart[ring_particle] = 1.0;
+        field.xpart[haze_particle] = haze_centre[0];
+        field.ypart[haze_particle] = haze_centre[1];
+        field.zpart[haze_particle] = haze_centre[2];
+        field.rpart[haze_particle] = 0.5;
+        field.itype[ring_particle] = 1;
+        field.itype[haze_particle] = 2;
         com3.icheck = 0;
         com4.weight = 1.0;
         law.ssca_part = 1.0;
@@ -127,7 +129,7 @@ struct Scatter : testing::Test {
     }
 
     void scatter_on(photon& ph, std::int32_t ipart) {
-        scatter(ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart, current_laws(), test_draws());
+        scatter(field, ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart, current_laws(), test_draws());
     }
 };
 

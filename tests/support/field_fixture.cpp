@@ -12,67 +12,70 @@
 #include "format/free_writer.h"
 #include "numeric/ran1.h"
 
+namespace quillet {
+
+particle_field field;
+
+}  // namespace quillet
+
 namespace quillet::fixture {
 
 void reset_field() {
-    com2 = {1.0, 1.0, 0.0, 2.0, 2.0, 0.0, 0.0};
-    com3.npart = 0;
-    com3.npartori = 0;
+    field = particle_field{};
     com3.nbox = 100;
     com3.nboxvis = 100;
     com3.icheck = -1;
-    com13 = {1.0, 1.0, 0.0};
     maincom1 = {0.0, 0.0, 0.0};
     debug1 = {0, 0, 0, 0};
     aug2004b.testimage = text80();
-    com11.mx = 1;
-    com11.my = 1;
+    field.mx = 1;
+    field.my = 1;
     com11.npot_sum = 0;
     com11.ntab_calls = 0;
     com11.nseg_calls = 0;
     com11.nbox_sum = 0;
-    grid_layout = {};
 }
 
 void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy, bool copies,
                const std::vector<sphere>& haze) {
-    com2.xl = xl;
-    com2.yl = yl;
-    com2.sy = sy;
-    com2.yl2 = 2.0 * yl;
-    com2.xl2 = 2.0 * xl;
+    field.xl = xl;
+    field.yl = yl;
+    field.sy = sy;
+    field.yl2 = 2.0 * yl;
+    field.xl2 = 2.0 * xl;
     double zmin = 0.0, zmax = 0.0, area = 0.0;
     std::int32_t n = 0;
     auto put = [&](const sphere& s, std::int32_t kind) {
         ++n;
-        com1.rpart[n] = s.r;
-        com1.xpart[n] = s.x;
-        com1.ypart[n] = s.y;
-        com1.zpart[n] = s.z;
-        com1.rpart2[n] = s.r * s.r;
-        com_haze1.itype[n] = kind;
+        field.rpart[n] = s.r;
+        field.xpart[n] = s.x;
+        field.ypart[n] = s.y;
+        field.zpart[n] = s.z;
+        field.rpart2[n] = s.r * s.r;
+        field.itype[n] = kind;
         zmin = std::min(zmin, s.z - s.r);
         zmax = std::max(zmax, s.z + s.r);
         area += std::numbers::pi * (s.r * s.r);
     };
     if (ring.size() + haze.size() > std::size_t(max_part)) throw std::length_error("set_field: too many particles");
+    field.size_particles(std::int32_t(ring.size() + haze.size()));
     for (const sphere& s : ring) put(s, 1);
     for (const sphere& s : haze) put(s, 2);
-    com2.zmin = zmin;
-    com2.zmax = zmax;
-    com13.tau = area / (4.0 * xl * yl);
-    com3.npartori = std::int32_t(ring.size());
-    if (copies) duplicate_edges(n, "test field");
+    field.zmin = zmin;
+    field.zmax = zmax;
+    field.tau = area / (4.0 * xl * yl);
+    field.npartori = std::int32_t(ring.size());
+    if (copies) duplicate_edges(field, n, "test field");
     else {
-        com3.npart = n;
-        for (std::int32_t i = 1; i <= n; ++i) com1.iorig[i] = i;
+        field.npart = n;
+        for (std::int32_t i = 1; i <= n; ++i) field.iorig[i] = i;
     }
 }
 
 void set_grid(std::int32_t mx, std::int32_t my) {
-    com11.mx = mx;
-    com11.my = my;
-    if (mx > 1 && my > 1) tab_init();
+    field.mx = mx;
+    field.my = my;
+    if (mx > 1 && my > 1) tab_init(field);
 }
 
 namespace {

@@ -6,12 +6,21 @@
 //     fixture::reset_field();
 //     fixture::set_field({{1.0, 0.0, 0.0, 0.0}}, 10.0, 10.0, 0.0);  // one sphere of radius 1
 //     fixture::set_grid(4, 4);
-//     path_segment(x, y, z, ux, uy, uz, ipart, 1);
+//     path_segment(field, x, y, z, ux, uy, uz, ipart, 1);
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "field/particle_field.h"
+
+namespace quillet {
+
+// The field of the tests: the fixtures below build it, the tests search it.
+extern particle_field field;
+
+}  // namespace quillet
 
 namespace quillet::fixture {
 

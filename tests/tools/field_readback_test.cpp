@@ -8,6 +8,7 @@
 
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
+#include "support/field_fixture.h"
 #include "field_tool_run.h"
 #include "support/stdout_capture.h"
 
@@ -19,7 +20,9 @@ namespace {
 // The records part_read_2pos reads, in a quiet state: no scaling, no size cut
 // or enlargement, no report lines, no debug file.
 void quiet_field_records() {
-    com13 = {1.0, 1.0, 0.0};
+    field.sredu = 1.0;
+    field.zredu = 1.0;
+    field.tau = 0.0;
     maincom1 = {0.0, 0.0, 0.0};
     com3.icheck = -1;
     debug1.idebug = 0;
@@ -33,7 +36,7 @@ std::string generate_and_load(const scratch_dir& dir, std::vector<std::string> a
     tool_run r = run_field_tool(args);
     EXPECT_EQ(r.status, 0) << r.err;
     quiet_field_records();
-    test_support::capture_stdout([&] { part_read_2pos(text80(path), text80("junk")); });
+    test_support::capture_stdout([&] { part_read_2pos(field, text80(path), text80("junk")); });
     return r.err;
 }
 
@@ -53,25 +56,25 @@ TEST(FieldReadback, PartRead2posFindsTheReportedOpticalDepthLayerAndEdgeCopies) 
         const double tau = reported_value(report, "tau");
         const double n = reported_value(report, "particles");
         const double copies = reported_value(report, "edge copies");
-        EXPECT_NEAR(com13.tau, tau, 1e-12 * tau) << what;
-        EXPECT_EQ(double(com3.npartori), n) << what;
-        EXPECT_EQ(double(com3.npart), n + copies) << what;
+        EXPECT_NEAR(field.tau, tau, 1e-12 * tau) << what;
+        EXPECT_EQ(double(field.npartori), n) << what;
+        EXPECT_EQ(double(field.npart), n + copies) << what;
         // The layer bounds as the generator found them.
         const std::string zline = report.substr(report.find("zmin,zmax ") + 10);
         const double zmin = std::stod(zline), zmax = std::stod(zline.substr(zline.find(' ')));
-        EXPECT_EQ(com2.zmin, zmin) << what;
-        EXPECT_EQ(com2.zmax, zmax) << what;
-        EXPECT_LT(com2.zmin, 0.0);
-        EXPECT_GT(com2.zmax, 0.0);
+        EXPECT_EQ(field.zmin, zmin) << what;
+        EXPECT_EQ(field.zmax, zmax) << what;
+        EXPECT_LT(field.zmin, 0.0);
+        EXPECT_GT(field.zmax, 0.0);
     }
 }
 
 TEST(FieldReadback, ShippedExampleFieldLoadsWithOpticalDepthOneHalf) {
     quiet_field_records();
     const std::string path = std::string(QUILLET_SOURCE_DIR) + "/examples/ring.pos";
-    test_support::capture_stdout([&] { part_read_2pos(text80(path), text80("junk")); });
-    EXPECT_NEAR(com13.tau, 0.5, 0.001);
-    EXPECT_EQ(com3.npartori, 3119);
-    EXPECT_EQ(com2.xl, 70.0);
-    EXPECT_EQ(com2.sy, 20.0);
+    test_support::capture_stdout([&] { part_read_2pos(field, text80(path), text80("junk")); });
+    EXPECT_NEAR(field.tau, 0.5, 0.001);
+    EXPECT_EQ(field.npartori, 3119);
+    EXPECT_EQ(field.xl, 70.0);
+    EXPECT_EQ(field.sy, 20.0);
 }

@@ -36,18 +36,18 @@ void walk_field(std::int32_t seed) {
 // it sweeps no part of the layer.
 bool random_ray(fixture::test_rng& g, double& x, double& y, double& ux, double& uy, search_direction& d,
                 cell_ray& r) {
-    x = com2.xl * (2.0 * g.u() - 1.0);
-    y = com2.yl * (2.0 * g.u() - 1.0);
-    const double z = com2.zmin + (com2.zmax - com2.zmin) * g.u();
+    x = field.xl * (2.0 * g.u() - 1.0);
+    y = field.yl * (2.0 * g.u() - 1.0);
+    const double z = field.zmin + (field.zmax - field.zmin) * g.u();
     double uz;
     g.direction(ux, uy, uz);
     prepare_direction(ux, uy, uz, d);
-    return prepare_ray(x, y, z, d, false, *search_scratch_of_thread, r);
+    return prepare_ray(field, x, y, z, d, false, *search_scratch_of_thread, r);
 }
 
 std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {
     std::vector<std::int32_t> out;
-    walk::walk_cells(r, order, [&](std::int32_t c) {
+    walk::walk_cells(field, r, order, [&](std::int32_t c) {
         out.push_back(c);
         return false;
     });
@@ -58,9 +58,9 @@ std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {
 
 TEST(CellWalk, AlongTheRayHandsOverTheCellsOfCellOrderInTheRaysDirection) {
     walk_field(-5150);
-    ASSERT_GT(grid_layout.dtab_max, 0.0);
+    ASSERT_GT(field.layout.dtab_max, 0.0);
     fixture::test_rng g(-808);
-    const std::int32_t my = com11.my;
+    const std::int32_t my = field.my;
     int reversed_columns = 0, reversed_rows = 0, skipped = 0;
     for (int i = 0; i < 3000; ++i) {
         double x, y, ux, uy;
@@ -123,7 +123,7 @@ TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
         const double reach = 10.0 * g.u();  // a horizontal distance along the ray
         std::vector<std::int32_t> kept;
         walk::walk_cells(
-            r, walk_order::hits_along_ray,
+            field, r, walk_order::hits_along_ray,
             [&](std::int32_t c) {
                 kept.push_back(c);
                 return false;
@@ -135,7 +135,7 @@ TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
             ++cut;
             // Where the ray's horizontal line crosses the cell's disc, it is
             // further along than reach.
-            const double dx = walk_grid.cells[c].cx - x, dy = walk_grid.cells[c].cy - y, dtab = walk_grid.cells[c].dtab;
+            const double dx = field.walk.cells[c].cx - x, dy = field.walk.cells[c].cy - y, dtab = field.walk.cells[c].dtab;
             const double along = dx * d.ex + dy * d.ey, perp2 = dx * dx + dy * dy - along * along;
             if (perp2 > dtab * dtab) continue;
             ASSERT_GT(along - std::sqrt(dtab * dtab - perp2), reach) << "ray " << i << " cell " << c;

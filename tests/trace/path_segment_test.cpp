@@ -19,7 +19,7 @@ struct segment_end {
 
 segment_end segment(double x, double y, double z, double ux, double uy, double uz, std::int32_t mode = 1) {
     segment_end e{x, y, z, 12345};
-    path_segment(e.x, e.y, e.z, ux, uy, uz, e.ipart, mode);
+    path_segment(field, e.x, e.y, e.z, ux, uy, uz, e.ipart, mode);
     return e;
 }
 
@@ -30,8 +30,8 @@ protected:
         fixture::reset_field();
         com12.ipart = no_particle;
         fixture::set_field({}, 5.0, 5.0, 2.0);
-        com2.zmin = -1.0;
-        com2.zmax = 1.0;
+        field.zmin = -1.0;
+        field.zmax = 1.0;
     }
 };
 

@@ -23,7 +23,7 @@ struct slice_result {
 
 slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1) {
     slice_result r{0, 0.0};
-    path_slice(x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, mode);
+    path_slice(field, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, mode);
     return r;
 }
 
@@ -135,11 +135,11 @@ TEST_F(PathSlice, HitsCloserThanABillionthOfTheRadiusCountAsNoneFromAScatteringP
 
 TEST_F(PathSlice, MixedGridSearchesNoParticles) {
     fixture::set_field({{1.0, 2.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
-    com11.mx = 1;
-    com11.my = 4;
+    field.mx = 1;
+    field.my = 4;
     EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
-    com11.mx = 4;
-    com11.my = 1;
+    field.mx = 4;
+    field.my = 1;
     EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
 }
 

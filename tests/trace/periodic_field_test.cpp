@@ -43,7 +43,7 @@ double first_image_hit(const std::vector<sphere>& ring, double xl, double yl, do
                 const double t = entry(s, x0, y0, z0, ux, uy, uz);
                 if (t > 0.0 && t < best) best = t;
             }
-    tlayer = uz > 0.0 ? (com2.zmax - z0) / uz : (com2.zmin - z0) / uz;
+    tlayer = uz > 0.0 ? (field.zmax - z0) / uz : (field.zmin - z0) / uz;
     return best;
 }
 
@@ -55,9 +55,9 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
     std::int32_t idum = -4242;
     auto u = [&] { return double(ran1(st, idum)); };
     int checked = 0, hits = 0;
-    for (int field = 0; field < 6; ++field) {
+    for (int case_no = 0; case_no < 6; ++case_no) {
         // Large spheres in a small cell: many straddle the walls.
-        std::vector<sphere> ring = fixture::random_spheres(12, xl, yl, 0.6, 1.4, 1.5, -17 - field);
+        std::vector<sphere> ring = fixture::random_spheres(12, xl, yl, 0.6, 1.4, 1.5, -17 - case_no);
         for (int grid = 0; grid < 2; ++grid) {
             fixture::reset_field();
             fixture::set_field(ring, xl, yl, sy);
@@ -83,14 +83,14 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
                 com12.ipart = no_particle;
                 double ex = x, ey = y, ez = z;
                 std::int32_t ipart = 0;
-                path_segment(ex, ey, ez, ux, uy, uz, ipart, 0);
+                path_segment(field, ex, ey, ez, ux, uy, uz, ipart, 0);
                 if (expected < tlayer) {
                     ++hits;
-                    ASSERT_GE(ipart, 1) << "field " << field << " ray " << n;
+                    ASSERT_GE(ipart, 1) << "field " << case_no << " ray " << n;
                     // The search moves the point box by box; its height tells the distance travelled.
-                    EXPECT_NEAR((ez - z) / uz, expected, 1e-9) << "field " << field << " ray " << n;
+                    EXPECT_NEAR((ez - z) / uz, expected, 1e-9) << "field " << case_no << " ray " << n;
                 } else {
-                    EXPECT_LT(ipart, 1) << "field " << field << " ray " << n;
+                    EXPECT_LT(ipart, 1) << "field " << case_no << " ray " << n;
                 }
                 ++checked;
             }

@@ -38,11 +38,11 @@ struct segment_end {
 };
 
 segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t my) {
-    com11.mx = mx;
-    com11.my = my;
+    field.mx = mx;
+    field.my = my;
     com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
-    path_segment(e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
+    path_segment(field, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
     return e;
 }
 
@@ -52,41 +52,41 @@ segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t m
 ray random_ray(rng& g, int kind) {
     ray r{};
     r.excluded = no_particle;
-    const double zlo = com2.zmin, zhi = com2.zmax;
+    const double zlo = field.zmin, zhi = field.zmax;
     switch (kind) {
         case 0:
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = zlo + (zhi - zlo) * g.u();
             g.direction(r.ux, r.uy, r.uz);
             break;
         case 1: {
-            const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+            const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
             double nx, ny, nz;
             g.direction(nx, ny, nz);
-            const double rad = com1.rpart[k];
-            r.x = com1.xpart[k] + rad * nx;
-            r.y = com1.ypart[k] + rad * ny;
-            r.z = com1.zpart[k] + rad * nz;
+            const double rad = field.rpart[k];
+            r.x = field.xpart[k] + rad * nx;
+            r.y = field.ypart[k] + rad * ny;
+            r.z = field.zpart[k] + rad * nz;
             g.direction(r.ux, r.uy, r.uz);
             if (r.ux * nx + r.uy * ny + r.uz * nz < 0.0) r.ux = -r.ux, r.uy = -r.uy, r.uz = -r.uz;
-            retbox(r.x, r.y);
+            retbox(field, r.x, r.y);
             r.excluded = k;
             break;
         }
         case 2: {
             // Within the 1 % height margin of the candidate search.
             const bool top = g.u() < 0.5;
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = (top ? zhi : zlo) * (1.0 + 0.005 * g.u());
             g.direction(r.ux, r.uy, r.uz);
             r.uz = top ? -std::fabs(r.uz) : std::fabs(r.uz);
             break;
         }
         default: {
-            r.x = com2.xl * (2.0 * g.u() - 1.0);
-            r.y = com2.yl * (2.0 * g.u() - 1.0);
+            r.x = field.xl * (2.0 * g.u() - 1.0);
+            r.y = field.yl * (2.0 * g.u() - 1.0);
             r.z = zlo + (zhi - zlo) * g.u();
             r.uz = 0.04 * (g.u() - 0.5);
             const double s = std::sqrt(1.0 - r.uz * r.uz), phi = 2.0 * std::numbers::pi * g.u();
@@ -177,9 +177,9 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
             for (sphere& p : ring) p.z += lift;
             fixture::set_field(ring, f.xl, f.yl, f.sy, true,
                                fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -222));
-            if (lift < 0.0) com2.zmax = -3.0;  // every sphere lies below the layer's top
+            if (lift < 0.0) field.zmax = -3.0;  // every sphere lies below the layer's top
             fixture::set_grid(f.mx, f.my);
-            ASSERT_GT(grid_layout.dtab_max, 0.0);
+            ASSERT_GT(field.layout.dtab_max, 0.0);
             rng g(-333);
             std::int64_t walked = 0, scanned = 0;
             int met[4] = {0, 0, 0, 0};
@@ -195,7 +195,7 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             com12.ipart = r.excluded;
                             const std::int64_t before = com11.npot_sum;
                             // The full scan's answer of mode 3 is the list's (mode 2).
-                            path_slice(r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
+                            path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
                             tested[full] = com11.npot_sum - before;
                         }
                         search_options.full_scan = false;
@@ -209,7 +209,7 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             ASSERT_GE(ip[1], 1) << where;
                             ASSERT_NE(ip[0], r.excluded) << where;
                             const double reach = start_reach(r.excluded != no_particle, r.x, r.y, r.z);
-                            ASSERT_EQ(sphere_entry(ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
+                            ASSERT_EQ(sphere_entry(field, ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
                             continue;
                         }
                         ASSERT_EQ(ip[0], ip[1]) << where;
@@ -273,17 +273,17 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
             double nx, ny, nz, ux, uy, uz;
             g.direction(nx, ny, nz);
             g.direction(ux, uy, uz);  // outward (a scattering) or inward (a peel-off through the particle)
-            double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
-            const double z = com1.zpart[k] + com1.rpart[k] * nz;
-            if (std::fabs(x) <= com2.xl && std::fabs(y) <= com2.yl) continue;  // not on an edge copy
-            retbox(x, y);
+            double x = field.xpart[k] + field.rpart[k] * nx, y = field.ypart[k] + field.rpart[k] * ny;
+            const double z = field.zpart[k] + field.rpart[k] * nz;
+            if (std::fabs(x) <= field.xl && std::fabs(y) <= field.yl) continue;  // not on an edge copy
+            retbox(field, x, y);
             ++folded;
             // Count the starts where the plain sphere test would see the copy
             // just ahead: those are the cases the test is about.
-            for (std::int32_t j = 1; j <= com3.npart; ++j) {
-                const double dx = x - com1.xpart[j], dy = y - com1.ypart[j], dz = z - com1.zpart[j];
+            for (std::int32_t j = 1; j <= field.npart; ++j) {
+                const double dx = x - field.xpart[j], dy = y - field.ypart[j], dz = z - field.zpart[j];
                 const double b = -(dx * ux + dy * uy + dz * uz);
-                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + com1.rpart2[j];
+                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + field.rpart2[j];
                 if (j != k && b >= 0.0 && disc >= 0.0 && b - std::sqrt(disc) > 0.0 &&
                     b - std::sqrt(disc) < 1e-12)
                     ++rounding_cases;
@@ -292,13 +292,13 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
                 com12.ipart = k;
                 std::int32_t ipart = 0;
                 double tmin = 0.0;
-                path_slice(x, y, z, ux, uy, uz, ipart, tmin, mode);
+                path_slice(field, x, y, z, ux, uy, uz, ipart, tmin, mode);
                 if (ipart >= 1) {
                     ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
                 }
                 com12.ipart = k;
                 double px = x, py = y, pz = z;
-                path_segment(px, py, pz, ux, uy, uz, ipart, mode);
+                path_segment(field, px, py, pz, ux, uy, uz, ipart, mode);
                 const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
                 if (ipart >= 1) {
                     ASSERT_GT(moved, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
@@ -319,7 +319,7 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
     fixture::set_field({{1.0, 10.0, 0.0, 0.0}, {4.0, 7.0, 0.0, 0.0}, {0.5, -15.0, 12.0, 1.0}, {0.5, 18.0, -12.0, 1.0}}, 20.0, 20.0, 0.0,
                        false);
     fixture::set_grid(8, 8);
-    ASSERT_GT(grid_layout.dtab_max, 0.0);
+    ASSERT_GT(field.layout.dtab_max, 0.0);
     std::int32_t found[2];
     double t[2];
     for (const std::string& target : search_target_names()) {
@@ -327,7 +327,7 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
         for (int full = 0; full <= 1; ++full) {
             search_options.full_scan = full == 1;
             com12.ipart = no_particle;
-            path_slice(19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
+            path_slice(field, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
         }
         search_options.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;

@@ -64,12 +64,12 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                 std::int64_t tested = 0;
                 for (int i = 0; i < points; ++i) {
                     // A scattering point on the surface of particle k, folded into the cell.
-                    const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                    const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
                     double nx, ny, nz;
                     g.direction(nx, ny, nz);
-                    double x = com1.xpart[k] + com1.rpart[k] * nx, y = com1.ypart[k] + com1.rpart[k] * ny;
-                    const double z = com1.zpart[k] + com1.rpart[k] * nz;
-                    retbox(x, y);
+                    double x = field.xpart[k] + field.rpart[k] * nx, y = field.ypart[k] + field.rpart[k] * ny;
+                    const double z = field.zpart[k] + field.rpart[k] * nz;
+                    retbox(field, x, y);
                     double ux[most], uy[most], uz[most];
                     search_direction dirs[most];
                     bool wanted[most];
@@ -82,7 +82,7 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                     }
                     const com11_t before = com11;
                     std::int32_t packet[most];
-                    shadow_packet(x, y, z, k, ndir, dirs, wanted, packet);
+                    shadow_packet(field, x, y, z, k, ndir, dirs, wanted, packet);
                     EXPECT_EQ(com12.ipart, k);
                     const com11_t after_packet = com11;
                     com11 = before;
@@ -91,7 +91,7 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                         if (wanted[d]) {
                             double px = x, py = y, pz = z;
                             com12.ipart = k;
-                            path_segment(px, py, pz, ux[d], uy[d], uz[d], one, 2);
+                            path_segment(field, px, py, pz, ux[d], uy[d], uz[d], one, 2);
                             blocked += one >= 1;
                             free_ways += one < 1;
                         }
@@ -141,18 +141,18 @@ TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstE
             g.direction(sx, sy, sz);
             if (std::fabs(sz) < 1e-3) continue;
             const double x0 = 10.0 * (2.0 * g.u() - 1.0), y0 = 10.0 * (2.0 * g.u() - 1.0);
-            const double inidist = (sz > 0.0 ? com2.zmax / sz : com2.zmin / sz) * 1.000001;
+            const double inidist = (sz > 0.0 ? field.zmax / sz : field.zmin / sz) * 1.000001;
             double px = x0 + sx * inidist, py = y0 + sy * inidist, pz = sz * inidist;
-            retbox(px, py);
+            retbox(field, px, py);
             com12.ipart = no_particle;
             std::int32_t ipart = 0;
-            path_segment(px, py, pz, -sx, -sy, -sz, ipart, 1);
+            path_segment(field, px, py, pz, -sx, -sy, -sz, ipart, 1);
             if (ipart < 1) continue;
             ++hits;
             // From the entry point back toward the source, the particle excluded.
             std::int32_t back = 0;
             com12.ipart = ipart;
-            path_segment(px, py, pz, sx, sy, sz, back, 2);
+            path_segment(field, px, py, pz, sx, sy, sz, back, 2);
             ASSERT_LT(back, 1) << "full scan " << full << ", photon " << i << " entered " << ipart;
         }
         EXPECT_GT(hits, 10000);

@@ -54,10 +54,10 @@ void load(const field_case& f) {
 
 // A point on the surface of particle k along the unit normal n, folded into the cell.
 void surface_point(std::int32_t k, double nx, double ny, double nz, double& x, double& y, double& z) {
-    x = com1.xpart[k] + com1.rpart[k] * nx;
-    y = com1.ypart[k] + com1.rpart[k] * ny;
-    z = com1.zpart[k] + com1.rpart[k] * nz;
-    retbox(x, y);
+    x = field.xpart[k] + field.rpart[k] * nx;
+    y = field.ypart[k] + field.rpart[k] * ny;
+    z = field.zpart[k] + field.rpart[k] * nz;
+    retbox(field, x, y);
 }
 
 // The occlusion search of every box, by the full scan: >= 1 when blocked.
@@ -65,7 +65,7 @@ std::int32_t full_scan_blocker(double x, double y, double z, double ux, double u
     search_options.full_scan = true;
     std::int32_t hit = 0;
     com12.ipart = k;
-    path_segment(x, y, z, ux, uy, uz, hit, 2);
+    path_segment(field, x, y, z, ux, uy, uz, hit, 2);
     search_options.full_scan = false;
     return hit;
 }
@@ -77,7 +77,7 @@ void slice_fast_and_full(double x, double y, double z, double ux, double uy, dou
     for (int full = 0; full <= 1; ++full) {
         search_options.full_scan = full == 1;
         com12.ipart = no_particle;
-        path_slice(x, y, z, ux, uy, uz, found[full], t[full], 1);
+        path_slice(field, x, y, z, ux, uy, uz, found[full], t[full], 1);
     }
     search_options.full_scan = false;
 }
@@ -91,7 +91,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
     const std::string best = search_target_name();
     for (const field_case& f : fields) {
         load(f);
-        ASSERT_TRUE(shadow_grid.ready) << f.name;
+        ASSERT_TRUE(field.shadow.ready) << f.name;
         std::vector<char> first_decisions;
         for (const std::string& target : search_target_names()) {
             ASSERT_TRUE(choose_search_target(target));
@@ -99,7 +99,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
             std::vector<char> decisions;
             int free_ways = 0, blocked_ways = 0, cleared = 0, cleared_through_own = 0, named_blockers = 0;
             for (int i = 0; i < 3000; ++i) {
-                const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
                 double nx, ny, nz, x, y, z;
                 g.direction(nx, ny, nz);
                 surface_point(k, nx, ny, nz, x, y, z);
@@ -108,7 +108,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                     g.direction(ux, uy, uz);
                     search_direction dir;
                     prepare_direction(ux, uy, uz, dir);
-                    const std::int32_t pre = shadow_pretest(x, y, z, dir, k);
+                    const std::int32_t pre = shadow_pretest(field, x, y, z, dir, k);
                     const bool clear = pre == 0;
                     decisions.push_back(char(pre >= 1 ? 2 : clear));
                     if (!first_decisions.empty()) continue;  // the answers were checked on the first one
@@ -120,7 +120,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                         // The particle named is in the way.
                         ASSERT_TRUE(blocked) << where;
                         ASSERT_NE(pre, k) << where;
-                        ASSERT_GT(sphere_entry(pre, x, y, z, ux, uy, uz, HUGE_VAL), 0.0) << where;
+                        ASSERT_GT(sphere_entry(field, pre, x, y, z, ux, uy, uz, HUGE_VAL), 0.0) << where;
                         named_blockers += 1;
                     }
                     free_ways += !blocked;
@@ -150,7 +150,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
 TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
     const field_case f{"sparse", 300, 15.0, 0.3, 0.5, 1.0, 3.7, 10, 0.0};
     load(f);
-    ASSERT_TRUE(shadow_grid.ready);
+    ASSERT_TRUE(field.shadow.ready);
     rng g(-99);
     int inside = 0, inside_copies = 0, outside_free = 0, outside_cleared = 0;
     struct copy {
@@ -159,19 +159,19 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
     };
     std::vector<copy> near;
     for (int i = 0; i < 8000 && inside_copies < 300; ++i) {
-        const std::int32_t k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+        const std::int32_t k = 1 + std::int32_t(g.u() * (field.npart - 1));
         double nx, ny, nz, x, y, z;
         g.direction(nx, ny, nz);
         surface_point(k, nx, ny, nz, x, y, z);
         // The copies of every entry, m boxes across in x and n in y, 0.8 to 4
         // from the point horizontally; one of them at random.
         near.clear();
-        for (std::int32_t j = 1; j <= com3.npart; ++j) {
+        for (std::int32_t j = 1; j <= field.npart; ++j) {
             for (int m = -1; m <= 1; ++m) {
                 for (int n = -1; n <= 1; ++n) {
-                    const double cx = com1.xpart[j] + m * com2.xl2, cy = com1.ypart[j] + m * com2.sy + n * com2.yl2;
+                    const double cx = field.xpart[j] + m * field.xl2, cy = field.ypart[j] + m * field.sy + n * field.yl2;
                     const double h = std::hypot(cx - x, cy - y);
-                    if (h >= 0.8 && h <= 4.0) near.push_back({cx, cy, com1.zpart[j], com1.rpart[j], m == 0 && n == 0});
+                    if (h >= 0.8 && h <= 4.0) near.push_back({cx, cy, field.zpart[j], field.rpart[j], m == 0 && n == 0});
                 }
             }
         }
@@ -202,7 +202,7 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
             if (std::fabs(uz) < 0.25 || ux * nx + uy * ny + uz * nz <= 0.0) continue;
             search_direction dir;
             prepare_direction(ux, uy, uz, dir);
-            const bool clear = shadow_pretest(x, y, z, dir, k) == 0;
+            const bool clear = shadow_pretest(field, x, y, z, dir, k) == 0;
             const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
             ASSERT_FALSE(clear && blocked) << "point " << i << ", miss " << miss;
             if (miss < c.r) {
@@ -226,10 +226,10 @@ TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
     fixture::reset_field();
     fixture::set_field({{1.0, 0.0, 0.0, 0.0}, {1.0, 0.9, 0.4, 1.5}}, 1.8, 1.8, 0.5);
     fixture::set_grid(2, 2);
-    EXPECT_FALSE(shadow_grid.ready);
+    EXPECT_FALSE(field.shadow.ready);
     search_direction dir;
     prepare_direction(0.0, 0.0, 1.0, dir);
-    EXPECT_EQ(shadow_pretest(0.0, 0.0, 1.0, dir, 1), -1);
+    EXPECT_EQ(shadow_pretest(field, 0.0, 0.0, 1.0, dir, 1), -1);
 }
 
 // Free paths from scattering points (outward) and from above the layer
@@ -251,13 +251,13 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                 double x, y, z, ux, uy, uz;
                 std::int32_t k = no_particle;
                 if (i % 4 == 0) {
-                    x = (2.0 * g.u() - 1.0) * com2.xl;
-                    y = (2.0 * g.u() - 1.0) * com2.yl;
-                    z = com2.zmax;
+                    x = (2.0 * g.u() - 1.0) * field.xl;
+                    y = (2.0 * g.u() - 1.0) * field.yl;
+                    z = field.zmax;
                     g.direction(ux, uy, uz);
                     uz = -std::fabs(uz);
                 } else {
-                    k = 1 + std::int32_t(g.u() * (com3.npart - 1));
+                    k = 1 + std::int32_t(g.u() * (field.npart - 1));
                     double nx, ny, nz;
                     g.direction(nx, ny, nz);
                     surface_point(k, nx, ny, nz, x, y, z);
@@ -270,15 +270,15 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                     com11_t counts;
                 };
                 auto follow = [&](bool grid, bool full) {
-                    const bool ready = shadow_grid.ready;
-                    shadow_grid.ready = grid && ready;
+                    const bool ready = field.shadow.ready;
+                    field.shadow.ready = grid && ready;
                     search_options.full_scan = full;
                     com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
                     answer a{0, x, y, z, {}};
                     com12.ipart = k;
-                    path_segment(a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
+                    path_segment(field, a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
                     a.counts = com11;
-                    shadow_grid.ready = ready;
+                    field.shadow.ready = ready;
                     search_options.full_scan = false;
                     return a;
                 };
@@ -326,10 +326,10 @@ TEST(ShadowGridFreePaths, AFlatPathTakesTheGridsEntryOnlyWithinTheReach) {
     // The start point's x puts a wall of the grid's cells midway between the
     // box's edge (14 + 0.00013 ahead) and the centre of sphere 2.
     build(-12.0);
-    ASSERT_TRUE(shadow_grid.ready);
-    ASSERT_EQ(shadow_grid.reach, 14.0);
-    ASSERT_LT(shadow_grid.width, 3.0);
-    const double wall = shadow_grid.x0 + shadow_grid.width * std::ceil((2.25 - shadow_grid.x0) / shadow_grid.width);
+    ASSERT_TRUE(field.shadow.ready);
+    ASSERT_EQ(field.shadow.reach, 14.0);
+    ASSERT_LT(field.shadow.width, 3.0);
+    const double wall = field.shadow.x0 + field.shadow.width * std::ceil((2.25 - field.shadow.x0) / field.shadow.width);
     const double x0 = wall - 14.25;
     build(x0);
     const double uz = 0.02, ux = std::sqrt(1.0 - uz * uz);
@@ -354,7 +354,7 @@ TEST(ShadowGridFreePaths, TieGoesToTheSphereTheListNamesFirst) {
     fixture::set_field({{0.5, -15.0, 12.0, 1.0}, {1.0, 0.0, 0.0, 10.0}, {4.0, 0.0, 0.0, 7.0}, {0.5, 18.0, -12.0, 1.0}},
                        20.0, 20.0, 0.0, false);
     fixture::set_grid(8, 8);
-    ASSERT_TRUE(shadow_grid.ready);
+    ASSERT_TRUE(field.shadow.ready);
     for (const std::string& target : search_target_names()) {
         ASSERT_TRUE(choose_search_target(target));
         std::int32_t found[2];

@@ -24,24 +24,25 @@ struct cell_spec {
 // A 2 x 2 grid laid by hand (cells 1..4) over particles set by the caller,
 // so that distances and disc radii are exact.
 void hand_grid(const std::vector<cell_spec>& cells) {
-    com11.mx = 2;
-    com11.my = 2;
+    field.mx = 2;
+    field.my = 2;
+    field.size_grid();
     int next = 1;
     for (int c = 1; c <= 4; ++c) {
         const cell_spec& s = cells[std::size_t(c - 1)];
-        com10.cx[c] = s.cx;
-        com10.cy[c] = s.cy;
-        com10.dtab[c] = s.dtab;
-        com10.dtab2[c] = s.dtab * s.dtab;
-        com9.istart[c] = next;
-        com9.nlist[c] = int(s.parts.size());
-        for (int k : s.parts) com9.ilist[next++] = k;
+        field.cx[c] = s.cx;
+        field.cy[c] = s.cy;
+        field.dtab[c] = s.dtab;
+        field.dtab2[c] = s.dtab * s.dtab;
+        field.istart[c] = next;
+        field.nlist[c] = int(s.parts.size());
+        for (int k : s.parts) field.ilist[next++] = k;
     }
 }
 
 std::vector<int> choose(double x0, double y0, double z0, double ux, double uy, double uz) {
     std::int32_t npot = -1;
-    tab_choose(x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
+    tab_choose(field, x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
     return std::vector<int>(search_scratch_of_thread->pottab + 1, search_scratch_of_thread->pottab + 1 + npot);
 }
 
@@ -52,8 +53,8 @@ protected:
         // Four small particles, one per cell, inside a layer from -1 to 1.
         fixture::set_field({{0.1, -2.5, -2.5, 0.0}, {0.1, 2.5, -2.5, 0.0}, {0.1, 2.5, 2.5, 0.0}, {0.1, -2.5, 2.5, 0.5}},
                            5.0, 5.0, 0.0, false);
-        com2.zmin = -1.0;
-        com2.zmax = 1.0;
+        field.zmin = -1.0;
+        field.zmax = 1.0;
         hand_grid({{-2.5, -2.5, 2.0, {1}}, {-2.5, 2.5, 2.0, {}}, {2.5, -2.5, 1.0, {2}}, {2.5, 2.5, 1.5, {3}}});
     }
 };
@@ -69,10 +70,10 @@ TEST_F(TabChoose, CellBehindTheStartIsAcceptedOnlyWhenTheStartLiesInItsDisc) {
 TEST_F(TabChoose, DistanceEqualToTheDiscRadiusStillPasses) {
     // Cell 3: centre (2.5, -2.5), dtab 1; a ray along +x at y = -1.5 passes at
     // exactly distance 1 (smin2 = dtab2 = 1).
-    com10.dtab[1] = 0.5;
-    com10.dtab2[1] = 0.25;
+    field.dtab[1] = 0.5;
+    field.dtab2[1] = 0.25;
     EXPECT_EQ(choose(-4.0, -1.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>({2}));
-    com10.dtab2[3] = std::nextafter(1.0, 0.0);
+    field.dtab2[3] = std::nextafter(1.0, 0.0);
     EXPECT_EQ(choose(-4.0, -1.5, 0.0, 1.0, 0.0, 0.0), std::vector<int>());
 }
 
@@ -107,8 +108,8 @@ TEST_F(TabChoose, SlopeOfExactlyTwoHundredthsIsSteepAndJustBelowIsFiltered) {
     // 0 .. 40*uz = 0.8 over its run of 2*(xl + yl) = 20.
     // Put it in cell 1 and start there so the disc tests accept it.
     hand_grid({{-2.5, -2.5, 20.0, {4}}, {-2.5, 2.5, 2.0, {}}, {2.5, -2.5, 1.0, {}}, {2.5, 2.5, 1.5, {}}});
-    com1.zpart[4] = 1.0;  // 0.9 .. 1.1: outside the range swept by a flat ray
-    com2.zmax = 2.0;
+    field.zpart[4] = 1.0;  // 0.9 .. 1.1: outside the range swept by a flat ray
+    field.zmax = 2.0;
     const double steep = 0.0199999995529651641845703125;  // 0.02 in single precision
     const double flat = std::nextafter(steep, 0.0);
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - steep * steep), 0.0, steep), std::vector<int>({4}));
@@ -126,9 +127,9 @@ TEST_F(TabChoose, VerticalRayGetsEveryNonEmptyCellWhoseDiscHoldsTheStart) {
         for (double y0 : {-9.5, -1.0, 4.4}) {
             std::set<int> want;
             for (int c = 1; c <= 64; ++c) {
-                const double dx = com10.cx[c] - x0, dy = com10.cy[c] - y0;
-                if (com9.nlist[c] > 0 && dx * dx + dy * dy <= com10.dtab2[c])
-                    for (int l = com9.istart[c]; l < com9.istart[c] + com9.nlist[c]; ++l) want.insert(com9.ilist[l]);
+                const double dx = field.cx[c] - x0, dy = field.cy[c] - y0;
+                if (field.nlist[c] > 0 && dx * dx + dy * dy <= field.dtab2[c])
+                    for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) want.insert(field.ilist[l]);
             }
             for (double uz : {1.0, -1.0}) {
                 std::vector<int> got = choose(x0, y0, 0.0, 0.0, 0.0, uz);
@@ -190,7 +191,7 @@ TEST(TabChooseBand, WalkingTheCellsNearTheRayGivesTheListOfTheFullPass) {
     auto u = [&] { return double(ran1(st, idum)); };
     for (auto [mx, my] : {std::pair{40, 27}, std::pair{2, 2}, std::pair{3, 60}, std::pair{100, 100}}) {
         fixture::set_grid(mx, my);
-        const grid_layout_t layout = grid_layout;
+        const grid_layout_t layout = field.layout;
         ASSERT_GT(layout.dtab_max, 0.0);
         std::int64_t walked = 0;
         for (int i = 0; i < 3000; ++i) {
@@ -202,14 +203,14 @@ TEST(TabChooseBand, WalkingTheCellsNearTheRayGivesTheListOfTheFullPass) {
             if (i % 50 == 1) ux = 0.0, uy = std::copysign(std::sqrt(1.0 - uz * uz), uy);  // along y
             if (i % 50 == 2) uy = 0.0, ux = std::copysign(std::sqrt(1.0 - uz * uz), ux);  // along x
             if (i % 50 == 3) ux = uy = 0.0, uz = std::copysign(1.0, uz);                 // vertical
-            grid_layout = layout;
+            field.layout = layout;
             std::vector<int> band = choose(x0, y0, z0, ux, uy, uz);
-            grid_layout.dtab_max = 0.0;
+            field.layout.dtab_max = 0.0;
             std::vector<int> full = choose(x0, y0, z0, ux, uy, uz);
             ASSERT_EQ(band, full) << "grid " << mx << " x " << my << ", ray " << i;
             walked += std::int64_t(full.size());
         }
         EXPECT_GT(walked, 3000);
-        grid_layout = layout;
+        field.layout = layout;
     }
 }

@@ -1,0 +1,178 @@
+// The particle field of a run: the spheres of the periodic cell and the grids
+// the searches walk, built once from the particle files (part_read_2pos, then
+// tab_init) and read-only afterwards, so that every worker of a run reads the
+// same one. Its tables are sized from the files when it is built. Particle
+// tables and grid tables are 1-based: entry 0 is unused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <vector>
+
+namespace quillet {
+
+// Storage on 64-byte lines, for the tables the searches load several entries
+// of at once.
+template <class T>
+struct line_allocator {
+    using value_type = T;
+    line_allocator() = default;
+    template <class U>
+    line_allocator(const line_allocator<U>&) {}
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{64}); }
+    friend bool operator==(const line_allocator&, const line_allocator&) { return true; }
+};
+template <class T>
+using line_vector = std::vector<T, line_allocator<T>>;
+
+// Layout of the search grid as tab_init laid it: lower edges, cell widths and
+// the largest disc radius of a non-empty cell, and the height range the
+// spheres span. The candidate search uses it to visit only the cells near a
+// ray; dtab_max = 0 (no layout, as for a grid filled in by hand) makes it
+// test every cell.
+struct grid_layout_t {
+    double xtab0;
+    double ytab0;
+    double dxtab;
+    double dytab;
+    double dtab_max;
+    double rdxtab;   // 1/dxtab
+    double rdytab;   // 1/dytab
+    double zbottom;  // lowest point of any sphere of the field
+    double ztop;     // highest point of any sphere of the field
+};
+
+// The search grid as the cell walk reads it, built by tab_init beside ilist
+// and the cell discs, one table per quantity: per cell its disc, the box that
+// holds its spheres and where its spheres start; the spheres themselves in
+// ilist order, so that a cell's candidates, and the cells of a column, lie
+// side by side. A vector load takes several spheres at once: the sphere
+// tables run walk_lanes entries past the last particle, so that such a load
+// never leaves them.
+constexpr int walk_lanes = 16;
+// A cell's fields side by side (88 bytes: its test reads two cache lines,
+// one time in four three), and a sphere's in one 64-byte line, for the tests
+// of single spheres out of the walk's order: on a field larger than the
+// caches each line is a wait on memory. (A copy of the cell's fields in
+// each sphere's record would save a line there, but takes the benchmark
+// field's records out of a core's L2 cache.)
+struct walk_cell_t {
+    double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
+    std::int32_t count;
+};
+struct alignas(64) walk_sphere_t {
+    double x, y, z, r2, r;
+    std::int32_t k, cell;  // particle, walk cell
+};
+struct walk_grid_t {
+    // Cell c (1..mx*my): disc as in the field's cx, cy, dtab, dtab2, box
+    // holding every sphere of the cell, place in the sphere tables of its
+    // first sphere and its number of spheres; the centre's y and the place
+    // and number also in tables of their own, for the walk's rows and its
+    // runs of spheres.
+    std::vector<walk_cell_t> cells;
+    std::vector<double> cy;
+    std::vector<std::int32_t> first;
+    std::vector<std::int32_t> count;
+    // Sphere l (1..npart, ilist order, then walk_lanes more): centre, squared
+    // radius, radius, particle.
+    line_vector<double> x, y, z, r2, r;
+    std::vector<std::int32_t> k;
+    std::vector<std::int32_t> place;  // place l of particle k
+    std::vector<walk_sphere_t> spheres;
+};
+
+// The spheres of the search grid and their periodic copies, e + m (xl2, sy) +
+// n (0, yl2), whose centres lie within `reach` of the cell, in single
+// precision, with every radius widened by `margin` (far more than the
+// rounding of the single-precision test and of the double one), sorted into
+// cells of `width` x `height` over [x0, x0 + nx width] x [y0, y0 + ny height]
+// column by column: cell (i, j), counted from 0, holds the spheres
+// first[i ny + j] .. first[i ny + j + 1] - 1. The sphere tables run
+// walk_lanes entries past the last sphere with entries no ray meets. The
+// shadow tests use it to show, by a test that can err only toward "maybe",
+// that no sphere is in the way; built by tab_init (ready: it can be used).
+// A look at the grid reads a run of rows per column: rows a fraction
+// (1 / shadow_rows) of the column's width keep the runs of rays across the
+// columns short, while a column's rows still lie side by side.
+constexpr int shadow_rows = 4;
+struct shadow_grid_t {
+    bool ready = false;
+    double reach = 0.0;
+    double margin = 0.0;
+    double rmax = 0.0;  // largest radius of the field
+    double pad = 0.0;   // rmax + 2 margin: how far a sphere's copy reaches from its centre
+    double batch_radius = 0.0;  // a shadow packet tests its steeper ways at once within this radius of the start
+    // The single-precision test's bound for "behind the start": -(margin +
+    // 2^-20 of the largest distance to a centre it looks at).
+    float behind = 0.0f;
+    double x0 = 0.0, y0 = 0.0;
+    double width = 0.0, rwidth = 0.0;    // column width, its reciprocal
+    double height = 0.0, rheight = 0.0;  // row height, its reciprocal
+    std::int32_t nx = 0, ny = 0;
+    std::vector<std::int32_t> first;
+    // Per sphere l, in pairs at 2 l: centre x and y; centre z and
+    // (r + margin)^2, rounded up.
+    std::vector<float> xy, zr;
+    std::vector<std::int32_t> orig;  // iorig of the entry it is a copy of
+    // Per sphere q, in a pair at 2 q: for an entry at its own place (no
+    // period added), its place in the walk grid's sphere tables and that
+    // sphere's walk cell; -1 and -1 for every other copy.
+    std::vector<std::int32_t> place_cell;
+    std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
+};
+
+struct particle_field {
+    // Particle tables, indexed by particle number 1..npart: ring particles
+    // first (file order, after the size cut), haze particles next, edge
+    // copies last.
+    std::vector<double> xpart, ypart, zpart, rpart;
+    std::vector<double> rpart2;  // radius squared
+    // The particle (ring or haze, 1..npart - copies) that each entry is an
+    // image of: itself for a particle of the file, its original for an edge copy.
+    std::vector<std::int32_t> iorig;
+    // Particle kind: 1 ring particle, 2 haze particle; a copy has its original's kind.
+    std::vector<std::int32_t> itype;
+    std::int32_t npart = 0;     // entries in the particle tables
+    std::int32_t npartori = 0;  // ring particles stated in the position file
+
+    // Cell geometry: the cell is [-xl, xl] x [-yl, yl], periodic with period
+    // 2*xl in x (a step of one period also shifts y by sy) and 2*yl in y; the
+    // layer spans [zmin, zmax] in z.
+    double xl = 1.0;
+    double yl = 1.0;
+    double sy = 0.0;   // folded into [-yl, yl]
+    double yl2 = 2.0;  // 2*yl
+    double xl2 = 2.0;  // 2*xl
+    double zmin = 0.0;
+    double zmax = 0.0;
+
+    double sredu = 1.0;  // ring-particle radius factor (set before the build)
+    double zredu = 1.0;  // ring-particle height factor (set before the build)
+    double tau = 0.0;    // optical depth of the layer
+
+    // Search grid: cell c = (i-1)*my + j for column i = 1..mx, row j = 1..my
+    // (mx = my = 1 or less in either: no grid, every particle is tested).
+    std::int32_t mx = 1;
+    std::int32_t my = 1;
+    std::vector<std::int32_t> ilist;   // particle numbers grouped by cell
+    std::vector<std::int32_t> nlist;   // particles in cell c
+    std::vector<std::int32_t> istart;  // position in ilist of cell c's first particle
+    std::vector<double> cx;     // cell centre x
+    std::vector<double> cy;     // cell centre y
+    std::vector<double> dtab;   // radius of the disc holding every sphere centred in the cell
+    std::vector<double> dtab2;  // dtab squared
+    grid_layout_t layout{};
+    walk_grid_t walk;
+    shadow_grid_t shadow;
+
+    // Room for particles 1..n in the particle tables (entries kept, new ones 0).
+    void size_particles(std::int32_t n);
+    // Room for the cells of an mx x my grid and for npart entries of ilist,
+    // all 0.
+    void size_grid();
+};
+
+}  // namespace quillet
