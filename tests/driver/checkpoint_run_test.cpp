@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -354,6 +355,8 @@ TEST_F(CheckpointRun, SerialRunStoppedBySigintResumesToTheSameBytes) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     expect_same_results(d, reference_serial_, r.out, serial_report_);
+    // Without --checkpoint the resumed run leaves the file it was given.
+    EXPECT_TRUE(fs::exists(d + "/ck"));
 }
 
 TEST_F(CheckpointRun, ThreadedRunStoppedBySigintResumesToTheSameBytesOnAnyThreadCount) {
@@ -384,7 +387,7 @@ TEST_F(CheckpointRun, ThreadedRunStoppedBySigintResumesToTheSameBytesOnAnyThread
 // checkpoint, and must give the same bytes.
 TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResumesToTheSameBytes) {
     std::mt19937 gen(2026);
-    int during_write = 0, resumed = 0;
+    int during_write = 0, resumed = 0, left_temporaries = 0;
     for (int trial = 0; trial < 10; ++trial) {
         const bool threaded = trial % 2 == 1;
         const bool at_write = trial % 5 >= 3;  // trials 3, 4, 8, 9
@@ -444,15 +447,23 @@ TEST_F(CheckpointRun, SigkillAtRandomMomentsOfTheLoopAndOfTheCheckpointWriteResu
             again.insert(again.end(), {"--resume", "ck"});
             ++resumed;
         }
+        const bool left_temporary = has_temporary(d, "ck");
         process_result r = in(d, again);
         ASSERT_EQ(r.status, 0) << r.err;
         expect_same_results(d, threaded ? reference_threaded_ : reference_serial_, r.out,
                             threaded ? threaded_report_ : serial_report_);
+        // The killed run's temporary checkpoint is gone, and so, the result
+        // files standing, is the checkpoint.
+        EXPECT_FALSE(has_temporary(d, "ck"));
+        EXPECT_EQ(left_temporary, r.err.find("quillet: removed ck.part") == 0) << r.err;
+        EXPECT_FALSE(fs::exists(d + "/ck"));
+        left_temporaries += left_temporary;
     }
     // Most trials continue a checkpoint (on a busy machine a run may end
     // before its moment comes: then it is checked as it is).
     EXPECT_GE(resumed, 4);
     EXPECT_GE(during_write, 1);
+    EXPECT_GE(left_temporaries, 1);
 }
 
 TEST_F(CheckpointRun, FourPartsMergedGiveTheBytesOfTheOneProcessThreadedRun) {
@@ -591,6 +602,24 @@ TEST_F(CheckpointRun, OptionsThatDoNotGoTogetherAreRefusedBeforeTheDeckIsRead) {
         EXPECT_EQ(r.out, "") << message;
         EXPECT_EQ(r.err.rfind("quillet: " + message, 0), 0u) << r.err;
     }
+}
+
+// A part run again after a kill: the killed writer's temporary file goes,
+// one that a live process holds locked (another run of that name) stays.
+TEST_F(CheckpointRun, APartRunAgainRemovesTheTemporaryFilesOfAKilledWriterOnly) {
+    const std::string d = make_run_dir("part-again");
+    for (const char* f : {"p1.partAb12Cd", "p1.partLiving", "p10.partAb12Cd"}) std::ofstream(d + "/" + f) << "x";
+    const int live = open((d + "/p1.partLiving").c_str(), O_RDONLY);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(flock(live, LOCK_EX), 0);
+    process_result p = in(d, {"--threads", "2", "--part", "1/2", "--partial", "p1", "--quiet"});
+    close(live);
+    ASSERT_EQ(p.status, 0) << p.err;
+    EXPECT_EQ(p.err, "quillet: removed p1.partAb12Cd, a temporary file of p1 left by a run that was killed\n");
+    EXPECT_FALSE(fs::exists(d + "/p1.partAb12Cd"));
+    EXPECT_TRUE(fs::exists(d + "/p1.partLiving"));
+    EXPECT_TRUE(fs::exists(d + "/p10.partAb12Cd"));
+    EXPECT_TRUE(fs::exists(d + "/p1"));
 }
 
 TEST_F(CheckpointRun, AnUnwritableCheckpointFolderIsReportedBeforeTheFirstPhoton) {
