@@ -5,6 +5,7 @@
 // when one is kept) and exits with 128 + signal.
 #include <signal.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include "engine/run_state.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
+#include "format/state_file.h"
 #include "trace/search_targets.h"
 
 namespace {
@@ -155,6 +157,15 @@ void probe_state_file(const std::string& option, const std::string& name) {
     }
 }
 
+// The temporary files that a killed writer of this checkpoint or partial file
+// left next to it (a live run's are locked and stay).
+void remove_left_temporaries(const std::string& name) {
+    if (name.empty()) return;
+    for (const std::string& t : quillet::remove_left_temporaries(name))
+        std::fprintf(stderr, "quillet: removed %s, a temporary file of %s left by a run that was killed\n", t.c_str(),
+                     name.c_str());
+}
+
 int run(const quillet::program_options& options) {
     const int rank = quillet::process_group::rank(), ranks = quillet::process_group::size();
     if (ranks > 1 && !options.threaded)
@@ -174,6 +185,10 @@ int run(const quillet::program_options& options) {
                              !options.merge.empty();
     try {
         if (rank == 0) {
+            remove_left_temporaries(options.checkpoint);
+            remove_left_temporaries(options.partial);
+            if (options.resume != options.checkpoint) remove_left_temporaries(options.resume);
+            quillet::result_files_synced = !options.checkpoint.empty();
             probe_state_file("--checkpoint", options.checkpoint);
             probe_state_file("--partial", options.partial);
         }
@@ -200,6 +215,12 @@ int run(const quillet::program_options& options) {
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         return fail("the run report could not be written to standard output");
+    // The result files stand (renamed into place and flushed to disk): the
+    // checkpoint has served. A --resume file of another name stays as given.
+    // The run is complete either way: a checkpoint that stays is only said.
+    if (rank == 0 && !options.checkpoint.empty() && std::remove(options.checkpoint.c_str()) != 0 && errno != ENOENT)
+        std::fprintf(stderr, "quillet: the run is complete, but its checkpoint %s could not be removed: %s\n",
+                     options.checkpoint.c_str(), std::strerror(errno));
     if (quillet::stop_signal != 0)
         return interrupted(quillet::signal_text(quillet::stop_signal) +
                            " came after the last photon: the run finished and its result files are complete");

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 namespace quillet {
 
 bool result_files_discarded = false;
+bool result_files_synced = false;
 
 result_file::result_file(std::string name) : name_(std::move(name)) {
     if (result_files_discarded) {
@@ -23,6 +26,9 @@ result_file::result_file(std::string name) : name_(std::move(name)) {
     if (fd < 0)
         throw output_error("cannot create the output file " + name_ + ": " + std::strerror(errno));
     temp_ = pattern;
+    // Locked while open, as a state file's temporary is: remove_left_temporaries
+    // (format/state_file.h) leaves it alone while this process lives.
+    ::flock(fd, LOCK_EX);
     f_ = ::fdopen(fd, "w");
     if (!f_) {
         ::close(fd);
@@ -42,6 +48,7 @@ result_file::~result_file() {
 
 void result_file::commit() {
     bool ok = std::fflush(f_) == 0 && !std::ferror(f_);
+    if (ok && result_files_synced && !temp_.empty()) ok = ::fsync(::fileno(f_)) == 0;
     int err = errno;
     ok = (std::fclose(f_) == 0) && ok;
     f_ = nullptr;
@@ -54,6 +61,15 @@ void result_file::commit() {
         err = errno;
         std::remove(temp_.c_str());
         throw output_error("cannot replace the output file " + name_ + ": " + std::strerror(err));
+    }
+    if (result_files_synced) {
+        const std::size_t slash = name_.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name_.substr(0, slash);
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
     }
 }
 

@@ -13,6 +13,11 @@ namespace quillet {
 // process writes files: a result_file then writes nowhere and commits nothing.
 extern bool result_files_discarded;
 
+// Set when a checkpoint is kept, which the run removes once its result files
+// stand: commit() then flushes the file and, after the rename, its folder to
+// disk, so that a crash of the machine cannot take both.
+extern bool result_files_synced;
+
 class result_file {
 public:
     explicit result_file(std::string name);

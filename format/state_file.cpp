@@ -1,6 +1,8 @@
 #include "format/state_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -224,14 +226,34 @@ state_contents decode_state(const std::string& bytes, const std::string& file, c
 void write_state_file(const std::string& name, const state_contents& c) {
     const std::string bytes = encode_state(c);
     const std::string what = "cannot write the " + kind_text(c.kind) + " " + name + ": ";
-    std::string temp = name + ".partXXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) throw output_error(what + std::strerror(errno));
+    std::string temp;
+    int fd = -1;
+    // The temporary file is locked from its creation until it has been
+    // renamed: remove_left_temporaries takes only the unlocked ones, those of
+    // a writer that was killed. One that it took between our creation and
+    // our lock is gone (no link left): then make another.
+    for (;;) {
+        temp = name + ".partXXXXXX";
+        fd = ::mkstemp(temp.data());
+        if (fd < 0) throw output_error(what + std::strerror(errno));
+        if (::flock(fd, LOCK_EX) != 0) {
+            const int err = errno;
+            ::unlink(temp.c_str());
+            ::close(fd);
+            throw output_error(what + "cannot lock " + temp + ": " + std::strerror(err));
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_nlink == 0) {
+            ::close(fd);
+            continue;
+        }
+        break;
+    }
     // mkstemp creates the file for its owner only; a state file is an ordinary file.
     ::fchmod(fd, 0644 & ~[] { mode_t m = ::umask(0); ::umask(m); return m; }());
     auto fail = [&](int err) {
-        ::close(fd);
         ::unlink(temp.c_str());
+        ::close(fd);
         throw output_error(what + std::strerror(err) + " (any earlier file of that name is kept)");
     };
     std::size_t at = 0;
@@ -245,22 +267,54 @@ void write_state_file(const std::string& name, const state_contents& c) {
         at += std::size_t(n);
     }
     if (::fsync(fd) != 0) fail(errno);
-    if (::close(fd) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw output_error(what + std::strerror(err) + " (any earlier file of that name is kept)");
-    }
-    if (std::rename(temp.c_str(), name.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(temp.c_str());
-        throw output_error(what + std::strerror(err) + " (any earlier file of that name is kept)");
-    }
+    // Renamed while still open, so locked: the bytes are on disk already,
+    // and the close after it has nothing left to report.
+    if (std::rename(temp.c_str(), name.c_str()) != 0) fail(errno);
+    ::close(fd);
     // The rename itself reaches the disk with the folder.
     const int dir = ::open(folder_of(name).c_str(), O_RDONLY | O_DIRECTORY);
     if (dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
+}
+
+std::vector<std::string> remove_left_temporaries(const std::string& name) {
+    std::vector<std::string> removed;
+    const std::string folder = folder_of(name);
+    const std::size_t slash = name.rfind('/');
+    const std::string prefix = (slash == std::string::npos ? name : name.substr(slash + 1)) + ".part";
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return removed;
+    // Names as mkstemp makes them: the prefix and six letters or digits.
+    auto is_temporary = [&](const char* entry) {
+        const std::size_t n = std::strlen(entry);
+        if (n != prefix.size() + 6 || std::strncmp(entry, prefix.c_str(), prefix.size()) != 0) return false;
+        for (std::size_t i = prefix.size(); i < n; ++i) {
+            const char ch = entry[i];
+            if (!((ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9'))) return false;
+        }
+        return true;
+    };
+    std::vector<std::string> found;
+    while (const dirent* e = ::readdir(dir))
+        if (is_temporary(e->d_name)) found.push_back(e->d_name);
+    ::closedir(dir);
+    for (const std::string& entry : found) {
+        const std::string path = (slash == std::string::npos ? entry : name.substr(0, slash + 1) + entry);
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        // Locked: its writer is at work. Unlocked: its writer is gone, unless
+        // it is about to lock a file it just made (it then finds the file
+        // unlinked and makes another). The path must still be this file.
+        struct stat by_fd {}, by_path {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &by_fd) == 0 && S_ISREG(by_fd.st_mode) &&
+            ::lstat(path.c_str(), &by_path) == 0 && by_fd.st_dev == by_path.st_dev &&
+            by_fd.st_ino == by_path.st_ino && ::unlink(path.c_str()) == 0)
+            removed.push_back(path);
+        ::close(fd);
+    }
+    return removed;
 }
 
 state_contents read_state_file(const std::string& name, const std::string& version) {

@@ -12,9 +12,9 @@
 //   SHA-256 of every byte before it.
 //
 // Integers are little-endian, texts a u32 length and the bytes. The file is
-// written under a temporary name in its folder, flushed to disk with its
-// folder and renamed, so a run killed at any moment leaves the previous file
-// whole. Reading refuses a file that is not one, is cut short, damaged, or of
+// written under a temporary name in its folder (locked while it is written),
+// flushed to disk and renamed, and the folder flushed, so a run killed at any
+// moment leaves the previous file whole. Reading refuses a file that is not one, is cut short, damaged, or of
 // another layout or quillet version, with a message that names the file.
 #pragma once
 
@@ -66,6 +66,11 @@ state_contents decode_state(const std::string& bytes, const std::string& file, c
 // rename); throws output_error naming the file and the cause, leaving any
 // earlier file of that name as it was.
 void write_state_file(const std::string& name, const state_contents& c);
+
+// Removes the temporary files (NAME.partXXXXXX) that writers of `name` left
+// behind when they were killed: those that no process holds locked (a writer
+// locks its temporary file until it has renamed it). Returns their paths.
+std::vector<std::string> remove_left_temporaries(const std::string& name);
 
 // Reads and checks the whole file.
 state_contents read_state_file(const std::string& name, const std::string& version);

@@ -4,8 +4,12 @@
 // names the file and the fault; writing replaces the file whole or not at all.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -165,4 +169,35 @@ TEST(StateFile, AFailedWriteKeepsThePreviousFileAndSaysWhy) {
         ::chmod(dir.path().c_str(), 0700);
     }
     EXPECT_EQ(dir.read("ck"), "previous");
+}
+
+// A killed writer's temporary files go; a live writer's (locked), those of
+// other names and other shapes stay.
+TEST(StateFile, LeftTemporariesOfTheNameGoAndLockedOnesStay) {
+    test_support::scratch_dir dir;
+    for (const char* f : {"ck.partAb12Cd", "ck.partZZZZZ9", "ck.partLiving", "ck.partshort", "ck.partTooLong7",
+                          "ck2.partAb12Cd", "xck.partAb12Cd", "ck"})
+        dir.write(f, "x");
+    std::filesystem::create_directory(dir.path() + "/ck.partFolder");
+    const int live = ::open((dir.path() + "/ck.partLiving").c_str(), O_RDONLY);
+    ASSERT_GE(live, 0);
+    ASSERT_EQ(::flock(live, LOCK_EX), 0);
+
+    std::vector<std::string> removed = remove_left_temporaries(dir.path() + "/ck");
+    std::sort(removed.begin(), removed.end());
+    EXPECT_EQ(removed, (std::vector<std::string>{dir.path() + "/ck.partAb12Cd", dir.path() + "/ck.partZZZZZ9"}));
+    for (const char* f : {"ck.partLiving", "ck.partshort", "ck.partTooLong7", "ck2.partAb12Cd", "xck.partAb12Cd",
+                          "ck", "ck.partFolder"})
+        EXPECT_TRUE(dir.exists(f)) << f;
+    EXPECT_FALSE(dir.exists("ck.partAb12Cd"));
+
+    // Once its writer is gone, the last one goes too; a name without a folder
+    // looks in the current one.
+    ::close(live);
+    const std::string here = std::filesystem::current_path().string();
+    std::filesystem::current_path(dir.path());
+    removed = remove_left_temporaries("ck");
+    std::filesystem::current_path(here);
+    EXPECT_EQ(removed, std::vector<std::string>{"ck.partLiving"});
+    EXPECT_TRUE(dir.exists("ck.partFolder"));
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "field/field_records.h"
+#include "format/run_error.h"
 #include "scatter/callisto.h"
 #include "scatter/scatter_records.h"
 #include "support/sampler_stats.h"
@@ -129,4 +130,42 @@ TEST(Callisto, PrintLevelOneWritesTheSplineDumpAndTheEchoLines) {
     EXPECT_EQ(dump.rfind("3.092 ", 0), 0u) << "the first line holds n and c_n";
     EXPECT_NE(dump.find("\n1 0.0 0.0 "), std::string::npos);
     EXPECT_NE(dump.find("\n401 "), std::string::npos);
+}
+
+// Every exponent that the check accepts gives a table whose draws and values
+// are finite (the forward value of a negative exponent is the law's own
+// infinity); every one it refuses would have given a table that is not, and
+// init_callisto refuses it too. The bound lies near 66: the distribution's
+// first rise there, c_n (about 1e-31) times h/2 0.0039^n sin 0.0039 (about
+// 1e-164), is near 1e-195, and the spline divides the angle's slope over it
+// (1e193) once more by the rises: beyond the range of a double.
+TEST(Callisto, AcceptedExponentsGiveFiniteTablesAndTheOthersAreRefused) {
+    int accepted = 0, refused = 0;
+    for (double n = -1.99; n <= 700.0; n += n < 70.0 ? 0.37 : 25.0) {
+        if (!power_law_problem(n).empty()) {
+            ++refused;
+            com_power2.pow_n = n;
+            EXPECT_THROW(init_callisto(), limit_error) << "n = " << n;
+            continue;
+        }
+        ++accepted;
+        build_power_law(n);
+        EXPECT_TRUE(std::isfinite(com_power2.c_n) && com_power2.c_n > 0.0) << "n = " << n;
+        for (int k = 0; k <= 400; ++k) {
+            const double c = std::cos(k * pi / 400.0);
+            double p = 0.0;
+            p_callisto(c, p);
+            if (!(n < 0.0 && k == 0)) ASSERT_TRUE(std::isfinite(p)) << "n = " << n << ", cose = " << c;
+        }
+        for (int k = 0; k < 200; ++k) {
+            double s = 0.0, c = 0.0;
+            e_callisto(s, c);
+            ASSERT_TRUE(std::isfinite(c) && std::fabs(c) <= 1.0) << "n = " << n;
+        }
+    }
+    EXPECT_TRUE(power_law_problem(3.092).empty());
+    EXPECT_TRUE(power_law_problem(60.0).empty());
+    EXPECT_FALSE(power_law_problem(70.0).empty());
+    EXPECT_GT(accepted, 150);
+    EXPECT_GT(refused, 20);
 }
