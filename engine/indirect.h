@@ -29,6 +29,7 @@ void turn_observers(std::int32_t ntest);
 // com8, com8_haze and, with the image switch on, to the maps; leaves ipart in
 // com12. check_reverse: whether a first scattering searches its reversed
 // incoming path (the "IVIS3" check, which never changes a contribution).
-void indirect(const particle_field& field, double px, double py, double pz, std::int32_t ipart, std::int32_t iscat, bool check_reverse = true);
+void indirect(const particle_field& field, double px, double py, double pz, std::int32_t ipart, std::int32_t iscat,
+              bool check_reverse = true);
 
 }  // namespace quillet

@@ -60,7 +60,8 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
                           "is built only for a ring-particle power law, and the haze shares it)");
 }
 
-void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart) {
+void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
+             std::int32_t ipart) {
     com12.ipart = ipart;
     const particle_law law = law_of_particle(field, ipart);
     const law_row& row = *law.row;

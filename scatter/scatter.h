@@ -35,6 +35,7 @@ void set_up_law_tables(std::int32_t method, std::int32_t method_haze, bool haze_
 // (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
 // codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
 // particle hit.
-void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez, std::int32_t ipart);
+void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
+             std::int32_t ipart);
 
 }  // namespace quillet
