@@ -129,7 +129,8 @@ void run(benchmark::State& state, const std::vector<ray>& rs, std::int32_t mode)
             double x = r.x, y = r.y, z = r.z;
             std::int32_t ipart = 0;
             com12.ipart = r.excluded;
-            path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+            path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
+            com12.ipart = no_particle;
             // A free path's answer is the particle met; a shadow ray's, whether
             // the way is blocked (any particle in the way will do).
             checksum += mode == 1 ? (ipart >= 1 ? ipart : 0) : (ipart >= 1 ? 1 : 0);
@@ -191,7 +192,9 @@ void run_packets(benchmark::State& state, bool packet) {
                     const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
                     double x = r.x, y = r.y, z = r.z;
                     com12.ipart = r.excluded;
-                    path_segment(field, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], 3);
+                    path_segment(field, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], search_kind::any_blocker,
+                                 com12.ipart);
+                    com12.ipart = no_particle;
                 }
             }
             for (int d = 0; d < ndir; ++d) checksum += hit[d] >= 1 ? 1 : 0;

@@ -115,7 +115,8 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
         double x = r.x, y = r.y, z = r.z;
         std::int32_t ipart = 0;
         com12.ipart = r.excluded;
-        path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, mode);
+        path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
+        com12.ipart = no_particle;
         slices += debug1.ibox;  // boxes searched by this call, one slice search each
         hits += ipart >= 1;
         benchmark::DoNotOptimize(x);
@@ -160,7 +161,7 @@ void BM_path_slice(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
         benchmark::DoNotOptimize(tmin);
     }
     state.counters["candidates_per_slice"] = double(com11.npot_sum) / double(com11.ntab_calls);
@@ -179,7 +180,7 @@ void BM_path_slice_no_grid(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, 1);
+        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
         benchmark::DoNotOptimize(tmin);
     }
     field.mx = 50;

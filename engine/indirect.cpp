@@ -27,10 +27,10 @@ namespace {
 
 // First particle on the ray from (x, y, z) along u, the scattering particle
 // excluded in the first box; 0 or a wall code when the way is free.
-std::int32_t first_blocker(const particle_field& field, double x, double y, double z, double ux, double uy, double uz, std::int32_t ipart) {
-    com12.ipart = ipart;
+std::int32_t first_blocker(const particle_field& field, double x, double y, double z, double ux, double uy, double uz,
+                           std::int32_t ipart) {
     std::int32_t hit = 0;
-    path_segment(field, x, y, z, ux, uy, uz, hit, 2);
+    path_segment(field, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, ipart);
     return hit;
 }
 

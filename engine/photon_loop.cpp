@@ -210,7 +210,8 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
         engine_sums.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t ipart = 0;
-        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, 1);
+        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, search_kind::free_path, com12.ipart);
+        com12.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
         if (ipart <= 0) {
             escape_photon(run, iphot, iscat, ph);

@@ -185,8 +185,8 @@ namespace {
 
 // The Particle position file: cell, count and ring particles, scaled by
 // sredu and zredu. Out: the particle count n, the layer bounds and tau.
-void read_ring_particles(particle_field& field, const std::string& name, bool report, std::int32_t& n, double& zmin, double& zmax,
-                         double& tau) {
+void read_ring_particles(particle_field& field, const std::string& name, bool report, std::int32_t& n, double& zmin,
+                         double& zmax, double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
     free_reader in(name);
     read_head(in, orb, xl, yl, sy, report);
@@ -261,7 +261,8 @@ void enlarge_small_particles(particle_field& field, std::int32_t n, double& tau)
 }
 
 // Appends the haze particles (unscaled, kind 2) after the n ring particles.
-void add_haze(particle_field& field, const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax, double& tau) {
+void add_haze(particle_field& field, const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax,
+              double& tau) {
     say(rule28);
     say("reading haze particles      ");
     free_reader in(haze_name);
@@ -291,7 +292,8 @@ void add_haze(particle_field& field, const std::string& haze_name, std::int32_t&
 // The factors sredu, zredu and f20, or very large radii, can carry a field
 // read in range beyond the double range: refuse it here rather than trace
 // rays through infinite spheres.
-void require_finite_field(const particle_field& field, const std::string& source, std::int32_t n, double zmin, double zmax, double tau) {
+void require_finite_field(const particle_field& field, const std::string& source, std::int32_t n, double zmin,
+                          double zmax, double tau) {
     for (std::int32_t i = 1; i <= n; ++i)
         if (!std::isfinite(std::numbers::pi * (field.rpart[i] * field.rpart[i])) || !std::isfinite(field.zpart[i]))
             throw input_error(source + ": particle " + std::to_string(i) + " of the field has radius " +

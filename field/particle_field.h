@@ -20,8 +20,8 @@ struct line_allocator {
     line_allocator() = default;
     template <class U>
     line_allocator(const line_allocator<U>&) {}
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new(n * sizeof(T), std::align_val_t{64})); }
-    void deallocate(T* p, std::size_t) { ::operator delete(p, std::align_val_t{64}); }
+    T* allocate(std::size_t n) { return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64})); }
+    void deallocate(T* p, std::size_t) { ::operator delete (p, std::align_val_t{64}); }
     friend bool operator==(const line_allocator&, const line_allocator&) { return true; }
 };
 template <class T>
@@ -102,8 +102,8 @@ struct shadow_grid_t {
     bool ready = false;
     double reach = 0.0;
     double margin = 0.0;
-    double rmax = 0.0;  // largest radius of the field
-    double pad = 0.0;   // rmax + 2 margin: how far a sphere's copy reaches from its centre
+    double rmax = 0.0;          // largest radius of the field
+    double pad = 0.0;           // rmax + 2 margin: how far a sphere's copy reaches from its centre
     double batch_radius = 0.0;  // a shadow packet tests its steeper ways at once within this radius of the start
     // The single-precision test's bound for "behind the start": -(margin +
     // 2^-20 of the largest distance to a centre it looks at).
@@ -160,10 +160,10 @@ struct particle_field {
     std::vector<std::int32_t> ilist;   // particle numbers grouped by cell
     std::vector<std::int32_t> nlist;   // particles in cell c
     std::vector<std::int32_t> istart;  // position in ilist of cell c's first particle
-    std::vector<double> cx;     // cell centre x
-    std::vector<double> cy;     // cell centre y
-    std::vector<double> dtab;   // radius of the disc holding every sphere centred in the cell
-    std::vector<double> dtab2;  // dtab squared
+    std::vector<double> cx;            // cell centre x
+    std::vector<double> cy;            // cell centre y
+    std::vector<double> dtab;          // radius of the disc holding every sphere centred in the cell
+    std::vector<double> dtab2;         // dtab squared
     grid_layout_t layout{};
     walk_grid_t walk;
     shadow_grid_t shadow;

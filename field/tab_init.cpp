@@ -20,7 +20,8 @@ namespace quillet {
 
 namespace {
 
-[[noreturn]] void outside_grid(const particle_field& field, std::int32_t k, const char* axis, double v, double q, std::int32_t cells) {
+[[noreturn]] void outside_grid(const particle_field& field, std::int32_t k, const char* axis, double v, double q,
+                               std::int32_t cells) {
     throw limit_error("search grid of " + std::to_string(field.mx) + " x " + std::to_string(field.my) +
                       " cells: particle " + std::to_string(k) + " (" + axis + " = " + free_format(v) +
                       ") falls outside it (position " + free_format(q) + " in cell widths, expected 0 to " +
@@ -235,8 +236,8 @@ void tab_init(particle_field& field) {
         widen(bx0, bx1);
         widen(by0, by1);
         widen(bz0, bz1);
-        w.cells[c] = {field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], bx0, bx1, by0, by1, bz0, bz1,
-                      field.nlist[c]};
+        w.cells[c] = {field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], bx0, bx1, by0,
+                      by1,         bz0,         bz1,           field.nlist[c]};
     }
 
     build_shadow_grid(field, npart);
@@ -247,7 +248,8 @@ void tab_init(particle_field& field) {
         put_record(f, mx, my);
         for (std::int32_t c = 1; c <= ncell; ++c) {
             put_record(f, field.cx[c], field.cy[c], field.dtab[c], field.istart[c], field.nlist[c]);
-            for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) put_record(f, field.ilist[l]);
+            for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l)
+                put_record(f, field.ilist[l]);
         }
         out.commit();
     }

@@ -22,7 +22,8 @@ namespace HWY_NAMESPACE {
 // Cells in the ray's skip block are left out. Along the ray, reach() is asked
 // before each column and row: no entry beyond it matters (infinity: all do).
 template <class OnCell, class Reach>
-HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell, Reach reach) {
+HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell,
+                           Reach reach) {
     const std::int32_t mx = field.mx, my = field.my;
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
@@ -123,16 +124,20 @@ HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_
 
 template <class OnCell>
 HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell) {
-    walk_cells(field, r, order, on_cell, []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
+    walk_cells(
+        field, r, order, on_cell,
+        []() __attribute__((always_inline)) { return std::numeric_limits<double>::infinity(); });
 }
 
 // The cells the ray may reach that pass the cell test (tlim()), to
 // on_cell(c) in the order asked for; on_cell ends the walk by returning true.
 template <class OnCell, class Reach, class Tlim>
-HWY_INLINE void walk_hit_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell, Reach reach, Tlim tlim) {
-    walk_cells(field, 
-        r, order,
-        [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) { return walk_cell_passes(field, c, r, tlim()) && on_cell(c); },
+HWY_INLINE void walk_hit_cells(const particle_field& field, const cell_ray& r, walk_order order, OnCell on_cell,
+                               Reach reach, Tlim tlim) {
+    walk_cells(
+        field, r, order,
+        [&](std::int32_t c) HWY_ATTR
+        __attribute__((always_inline)) { return walk_cell_passes(field, c, r, tlim()) && on_cell(c); },
         reach);
 }
 

@@ -49,8 +49,8 @@ struct cell_ray {
 // The ray as the cell test sees it, from a start point and a prepared
 // direction; false when a nearly horizontal ray sweeps no part of the layer
 // (no particle can be met).
-bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
-                 cell_ray& r);
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
+                 search_scratch_t& s, cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
 // NaN included) and a test of the box holding the cell's spheres, for cell c
@@ -60,7 +60,8 @@ bool prepare_ray(const particle_field& field, double x0, double y0, double z0, c
 // A cell whose box the ray enters only beyond tlim is passed over too: the
 // box is widened beyond its spheres by more than the rounding of the entry
 // distances, so each of its spheres is entered beyond tlim as well.
-__attribute__((always_inline)) inline bool walk_cell_passes(const particle_field& field, std::int32_t c, const cell_ray& r, double tlim) {
+__attribute__((always_inline)) inline bool walk_cell_passes(const particle_field& field, std::int32_t c,
+                                                            const cell_ray& r, double tlim) {
     const walk_cell_t& cell = field.walk.cells[c];
     const double dx = cell.cx - r.x0, dy = cell.cy - r.y0;
     const double epd = dx * r.ex + dy * r.ey;

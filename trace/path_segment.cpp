@@ -12,15 +12,16 @@
 
 namespace quillet {
 
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
-                  std::int32_t mode) {
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz,
+                  std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_segment(field, x0, y0, z0, d, ipart, mode);
+    path_segment(field, x0, y0, z0, d, ipart, kind, excluded);
 }
 
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
-                  std::int32_t mode) {
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d,
+                  std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
+    const std::int32_t mode = std::int32_t(kind);
     const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
     if (mode == 1) com11.nseg_calls += 1;
@@ -31,17 +32,17 @@ void path_segment(const particle_field& field, double& x0, double& y0, double& z
     for (std::int32_t b = 1;; ++b) {
         debug1.ibox = b;
         double tmin = 0.0;
-        // The current particle (com12) is skipped in the first box only.
-        if (mode == clear_way) {
+        // The excluded particle is skipped in the first box only.
+        if (kind == search_kind::clear_way) {
             // No particle in the way: the slice search would find the wall.
             com11.ntab_calls += 1;
             double twall[5];
             ipart = first_wall(field, x0, y0, d, twall, tmin);
             if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
         } else {
-            path_slice(field, x0, y0, z0, d, ipart, tmin, mode);
+            path_slice(field, x0, y0, z0, d, ipart, tmin, kind, excluded);
         }
-        com12.ipart = no_particle;
+        excluded = no_particle;
         x0 += tmin * ux;
         y0 += tmin * uy;
         z0 += tmin * uz;
@@ -72,7 +73,6 @@ void path_segment(const particle_field& field, double& x0, double& y0, double& z
         if (y0 < -field.yl) y0 += field.yl2;
         if (b == limit) break;
     }
-    com12.ipart = no_particle;
 }
 
 }  // namespace quillet

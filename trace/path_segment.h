@@ -9,21 +9,24 @@
 
 namespace quillet {
 
-// The start point is moved to the end point. ipart: particle entered (>= 1),
-// 0 when no box is allowed, or the last wall code (-1..-4).
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz, std::int32_t& ipart,
-                  std::int32_t mode);
+// The search of the field for `kind` (search_kind) from (x0, y0, z0): the
+// start point is moved to the end point. ipart: particle entered (>= 1), 0
+// when no box is allowed, or the last wall code (-1..-4). The particle
+// `excluded` (the one a photon scattered on; no_particle: none) is skipped in
+// the first box.
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz,
+                  std::int32_t& ipart, search_kind kind, std::int32_t excluded);
 // ... along a prepared direction (the same answer).
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d, std::int32_t& ipart,
-                  std::int32_t mode);
+void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d,
+                  std::int32_t& ipart, search_kind kind, std::int32_t excluded);
 
 // The shadow tests of one scattering point toward many observer directions
 // (a packet): for each i < n with wanted[i], blocker[i] is the ipart of the
 // occlusion search from (x0, y0, z0) along dirs[i] with `excluded` skipped in
 // the first box: a particle >= 1 when the way is blocked (any one in the way;
 // the first of the list in a traced run), else 0 or a wall code; 0 where not
-// wanted. Leaves com12.ipart = excluded.
-// Directions whose way the shadow grid (field_records.h) shows free of
+// wanted.
+// Directions whose way the field's shadow grid shows free of
 // particles are not searched: they only step through their boxes, to the
 // same wall code and slice count; where it finds a particle of the first
 // box in the way, that one is the blocker.
@@ -35,6 +38,7 @@ void shadow_packet(const particle_field& field, double x0, double y0, double z0,
 // that is in the way, or -1 where the pre-test cannot tell (it may be
 // blocked, or the pre-test does not apply, as for a ray too flat for the
 // shadow grid's reach).
-std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded);
+std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                            std::int32_t excluded);
 
 }  // namespace quillet

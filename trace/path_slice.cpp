@@ -39,7 +39,7 @@ std::FILE* open_trace() {
     return trace_file.f;
 }
 
-void write_trace(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
+void write_trace(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
                  std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot, const std::int32_t* pottab) {
     static const char* const rule46 = "----------------------------------------------";
     std::FILE* f = open_trace();
@@ -71,18 +71,18 @@ void close_slice_trace() {
     if (!ok) throw output_error("cannot write the trace file " + trace_file.name + ": " + std::strerror(err ? err : EIO));
 }
 
-void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& ipart,
-                double& tmin, std::int32_t mode) {
+void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
+                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_slice(field, x0, y0, z0, d, ipart, tmin, mode);
+    path_slice(field, x0, y0, z0, d, ipart, tmin, kind, excluded);
 }
 
-void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t& ipart, double& tmin,
-                std::int32_t mode) {
+void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded) {
     search_scratch_t& s = *search_scratch_of_thread;
     const double ux = d.ux, uy = d.uy, uz = d.uz;
-    const std::int32_t excluded = com12.ipart;
+    const std::int32_t mode = std::int32_t(kind);
     // The self-hit rule's reach: a search that excludes a particle starts at
     // a scattering point on it.
     const double reach = start_reach(excluded != no_particle, x0, y0, z0);
@@ -91,8 +91,8 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
 
     // With a laid-out grid and no trace, the cells are walked and their
     // candidates tested in one pass (the same answer as the list below).
-    const bool walk = field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !search_options.full_scan &&
-                      debug1.idebug < 1;
+    const bool walk =
+        field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !search_options.full_scan && debug1.idebug < 1;
 
     // Candidates: every particle without a grid, the grid's list with one.
     const std::int32_t mx = field.mx, my = field.my;
@@ -102,7 +102,7 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
     const std::int32_t ncand = all ? field.npart : npot;
 
     if (walk && mode >= 2) {
-        tab_choose_test(field, x0, y0, z0, d, mode, 0.0, ipart, tmin);
+        tab_choose_test(field, x0, y0, z0, d, kind, excluded, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {
         // Occlusion: any particle in the way will do, the first one ends the search.
@@ -117,7 +117,8 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
             }
         }
         if (ipart >= 1) {
-            if (debug1.idebug >= 1) write_trace(field, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+            if (debug1.idebug >= 1)
+                write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
             return;
         }
     }
@@ -126,7 +127,7 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
     const std::int32_t iwall = first_wall(field, x0, y0, d, s.twall, texit);
 
     if (walk && mode < 2) {
-        tab_choose_test(field, x0, y0, z0, d, mode, texit, ipart, tmin);
+        tab_choose_test(field, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
         if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
     } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the
@@ -153,7 +154,7 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
         if (com3.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
     }
 
-    if (debug1.idebug >= 1) write_trace(field, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+    if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
 }
 
 }  // namespace quillet

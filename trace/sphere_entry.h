@@ -102,8 +102,8 @@ inline double sphere_entry_from_scattering(double x, double y, double z, double 
 }
 
 // ... of particle k.
-inline double sphere_entry(const particle_field& field, std::int32_t k, double x0, double y0, double z0, double ux, double uy, double uz,
-                           double reach) {
+inline double sphere_entry(const particle_field& field, std::int32_t k, double x0, double y0, double z0, double ux,
+                           double uy, double uz, double reach) {
     return sphere_entry_at(field.xpart[k], field.ypart[k], field.zpart[k], field.rpart2[k], field.rpart[k], x0, y0, z0,
                            ux, uy, uz, reach);
 }

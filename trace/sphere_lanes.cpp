@@ -238,9 +238,9 @@ HWY_INLINE std::int32_t table_place(const particle_field& field, std::size_t q, 
 // first whose spheres can only be entered beyond the best entry so far.
 // Returns the spheres tested.
 template <bool from_scattering>
-std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
-                                    double run, double texit, std::int32_t excluded, std::int32_t& ipart,
-                                    double& tmin) {
+std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, double y0, double z0,
+                                    const search_direction& d, const cell_ray& r, double run, double texit,
+                                    std::int32_t excluded, std::int32_t& ipart, double& tmin) {
     const shadow_grid_t& g = field.shadow;
     const walk_grid_t& w = field.walk;
     const shadow_probe probe(field.shadow, x0, y0, z0, d, run);
@@ -294,9 +294,9 @@ std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, doub
 
 // The search of one slice along the walk.
 template <bool from_scattering>
-std::int32_t search_cells(const particle_field& field, double x0, double y0, double z0, const search_direction& d, const cell_ray& r,
-                          std::int32_t mode, double texit, std::int32_t excluded, std::int32_t& ipart, double& tmin,
-                          search_scratch_t& s) {
+std::int32_t search_cells(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                          const cell_ray& r, std::int32_t mode, double texit, std::int32_t excluded,
+                          std::int32_t& ipart, double& tmin, search_scratch_t& s) {
     std::int32_t tested = 0;
     // A free path first tries the shadow grid (the walk's lanes are set up
     // only where it is needed).
@@ -312,9 +312,8 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
         const double cut = g.reach - g.pad;
         std::int32_t near_part = ipart;
         double near_t = tmin;
-        tested = nearest_in_shadow_grid<from_scattering>(field, x0, y0, z0, d, r, cut,
-                                                         std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded,
-                                                         near_part, near_t);
+        tested = nearest_in_shadow_grid<from_scattering>(
+            field, x0, y0, z0, d, r, cut, std::min(texit, cut / (d.h * (1.0 + 1.0e-6))), excluded, near_part, near_t);
         if (near_t < tmin) {
             ipart = near_part;
             tmin = near_t;
@@ -373,8 +372,8 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
         // one so far or inside the box.
         std::int32_t best = -1;
         const V TEXIT = hn::Set(D, texit);
-        walk_hit_cells(field, 
-            r, walk_order::hits_along_ray,
+        walk_hit_cells(
+            field, r, walk_order::hits_along_ray,
             [&](std::int32_t c) HWY_ATTR __attribute__((always_inline)) {
                 return each_lanes(c,
                                   [&](std::int32_t l0, auto valid, auto met, V t) HWY_ATTR __attribute__((always_inline)) {
@@ -400,8 +399,8 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
     return tested;
 }
 
-std::int32_t SearchCells(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode, double texit,
-                         std::int32_t& ipart, double& tmin) {
+std::int32_t SearchCells(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                         std::int32_t mode, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin) {
     search_scratch_t& s = *search_scratch_of_thread;
     com11.ntab_calls += 1;
     cell_ray r;
@@ -414,7 +413,6 @@ std::int32_t SearchCells(const particle_field& field, double x0, double y0, doub
     s.near_i0 = 1;
     s.near_i1 = 0;
     if (!ready) return 0;
-    const std::int32_t excluded = com12.ipart;
     // A search from a scattering point passes over every entry within the
     // self-hit distance (its reach is unlimited): its sphere test needs no
     // test of the start point, which saves about a tenth of a run's time.
@@ -431,8 +429,8 @@ std::int32_t SearchCells(const particle_field& field, double x0, double y0, doub
 // more spheres than the scratch keeps (the walk would test all of that cell's
 // spheres anyway), or none (false) where that one holds more too. The
 // spheres are put into the scratch as seen from the start point.
-bool gather_near(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0, std::int32_t& i1,
-                 std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
+bool gather_near(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0,
+                 std::int32_t& i1, std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
     const std::int32_t mx = field.mx, my = field.my;
     const grid_layout_t& g = field.layout;
     const walk_grid_t& w = field.walk;
@@ -498,8 +496,8 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
 // counts when its cell passes the walk's cell test for this ray, as in the
 // walk. Returns the particle met, or 0.
 template <bool from_scattering>
-std::int32_t near_blocker(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t& tested,
-                          search_scratch_t& s) {
+std::int32_t near_blocker(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                          std::int32_t& tested, search_scratch_t& s) {
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
     const L lanes(field, x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
@@ -522,7 +520,8 @@ std::int32_t near_blocker(const particle_field& field, double x0, double y0, dou
             std::int32_t hit = 0;
             if (each_lane(D, met, [&](intptr_t lane) HWY_ATTR {
                     const std::int32_t q = l0 + std::int32_t(lane);
-                    if (!walk_cell_passes(field, s.near_cell[q], r, std::numeric_limits<double>::infinity())) return false;
+                    if (!walk_cell_passes(field, s.near_cell[q], r, std::numeric_limits<double>::infinity()))
+                        return false;
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
@@ -650,8 +649,8 @@ struct way_candidates {
     }
 };
 
-way_answer pretest_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d, start_particle& start,
-                       std::int32_t& tested, search_scratch_t& s) {
+way_answer pretest_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                       start_particle& start, std::int32_t& tested, search_scratch_t& s) {
     const shadow_grid_t& g = field.shadow;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(field, z0, d);
@@ -800,21 +799,19 @@ void pretest_packet(const particle_field& field, double x0, double y0, double z0
 // A way the pre-test showed free, stepped through its boxes as the segment
 // search steps it (path_segment, clear_way: the same wall code and slice
 // count); most leave the layer in the first box, and are done here.
-void step_clear_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded,
-                    std::int32_t& wall) {
+void step_clear_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                    std::int32_t excluded, std::int32_t& wall) {
     double twall[5], t;
     const std::int32_t w = first_wall(field, x0, y0, d, twall, t);
     const double z = z0 + t * d.uz;
     if (t >= 0.0 && ((z > field.zmax && d.uz >= 0.0) || (z < field.zmin && d.uz <= 0.0))) {
         debug1.ibox = 1;
         com11.ntab_calls += 1;
-        com12.ipart = no_particle;
         wall = w;
         return;
     }
     double x = x0, y = y0, zs = z0;
-    com12.ipart = excluded;
-    path_segment(field, x, y, zs, d, wall, clear_way);
+    path_segment(field, x, y, zs, d, wall, search_kind::clear_way, excluded);
 }
 
 void ShadowPacket(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
@@ -828,8 +825,8 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
-    const bool walked = mode == 3 && com3.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 &&
-                        !search_options.full_scan;
+    const bool walked =
+        mode == 3 && com3.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 && !search_options.full_scan;
     // Directions whose way the shadow grid shows free only step through
     // their boxes (the searches' count kept).
     const bool pretest = walked && field.shadow.ready;
@@ -868,9 +865,9 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
         if (walked && gathered == 0) gathered = gather_near(field, x0, y0, z0, excluded, i0, i1, j0, j1, s) ? 1 : -1;
         if (gathered == 1 && !dirs[k].flat) {
             std::int32_t tested = 0;
-            const std::int32_t hit =
-                excluded != no_particle ? near_blocker<true>(field, x0, y0, z0, dirs[k], tested, s)
-                                        : near_blocker<false>(field, x0, y0, z0, dirs[k], tested, s);
+            const std::int32_t hit = excluded != no_particle
+                                         ? near_blocker<true>(field, x0, y0, z0, dirs[k], tested, s)
+                                         : near_blocker<false>(field, x0, y0, z0, dirs[k], tested, s);
             com11.npot_sum += tested;
             if (hit >= 1) {
                 blocked_in_first_slice(k, hit);
@@ -882,15 +879,14 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
             s.near_j1 = j1;
         }
         double x = x0, y = y0, z = z0;
-        com12.ipart = excluded;
-        path_segment(field, x, y, z, dirs[k], blocker[k], mode);
+        path_segment(field, x, y, z, dirs[k], blocker[k], search_kind(mode), excluded);
         s.near_i0 = 1;
         s.near_i1 = 0;
     }
-    com12.ipart = excluded;
 }
 
-std::int32_t ShadowPretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+std::int32_t ShadowPretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                           std::int32_t excluded) {
     if (!field.shadow.ready) return -1;
     start_particle start{x0, y0, z0, excluded};
     std::int32_t tested = 0;
@@ -970,9 +966,9 @@ std::string lower(std::string_view s) {
 
 }  // namespace
 
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
-                             double texit, std::int32_t& ipart, double& tmin) {
-    return chosen.cells(field, x0, y0, z0, d, mode, texit, ipart, tmin);
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                             search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin) {
+    return chosen.cells(field, x0, y0, z0, d, std::int32_t(kind), excluded, texit, ipart, tmin);
 }
 
 void shadow_packet(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
@@ -980,7 +976,8 @@ void shadow_packet(const particle_field& field, double x0, double y0, double z0,
     chosen.packet(field, x0, y0, z0, excluded, n, dirs, wanted, blocker);
 }
 
-std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t excluded) {
+std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                            std::int32_t excluded) {
     return chosen.pretest(field, x0, y0, z0, d, excluded);
 }
 

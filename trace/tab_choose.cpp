@@ -79,8 +79,8 @@ void trace_cell(const particle_field& field, std::int32_t c, double epd, double 
 // Whether a cell of centre (cx, cy) and disc radius dtab (squared: dtab2)
 // may hold a particle the ray meets: its disc meets the horizontal half-line,
 // and the ray does not pass it wholly above or below the layer.
-inline bool disc_passes(const particle_field& field, std::int32_t c, double cx, double cy, double dtab, double dtab2, const cell_ray& r,
-                        search_scratch_t& s) {
+inline bool disc_passes(const particle_field& field, std::int32_t c, double cx, double cy, double dtab, double dtab2,
+                        const cell_ray& r, search_scratch_t& s) {
     const double dx = cx - r.x0, dy = cy - r.y0;
     // Distance along the horizontal ray to the point nearest the cell centre,
     // and the squared distance from the centre to the half-line.
@@ -116,7 +116,8 @@ inline bool in_swept_heights(const particle_field& field, std::int32_t k, const 
 }
 
 // Appends the candidates of cell c after entry n of pottab.
-inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s, std::int32_t* pottab, std::int32_t& n) {
+inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s,
+                       std::int32_t* pottab, std::int32_t& n) {
     if (!cell_passes(field, c, r, s)) return;
     const std::int32_t first = field.istart[c], end = first + field.nlist[c];
     if (r.flat) {
@@ -131,8 +132,8 @@ inline void visit_cell(const particle_field& field, std::int32_t c, const cell_r
 
 }  // namespace
 
-bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace, search_scratch_t& s,
-                 cell_ray& r) {
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
+                 search_scratch_t& s, cell_ray& r) {
     // A nearly horizontal ray sweeps only a thin height range while it crosses
     // the cell (a horizontal run of at most 2*(xl + yl)); particles outside it
     // are dropped, and a ray that sweeps no part of the layer has no candidates.
@@ -172,8 +173,8 @@ void prepare_direction(double ux, double uy, double uz, search_direction& d) {
     d.iu[2] = 1.0 / uz;
 }
 
-void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
-                std::int32_t* pottab) {
+void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
+                std::int32_t& npot, std::int32_t* pottab) {
     search_scratch_t& s = *search_scratch_of_thread;
     const bool trace = debug1.idebug >= 1 && debug1.idebug == debug1.iphot;
     if (trace) {
@@ -204,11 +205,12 @@ void tab_choose(const particle_field& field, double x0, double y0, double z0, do
     }
 }
 
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
-                             double texit, std::int32_t& ipart, double& tmin) {
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy,
+                             double uz, search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart,
+                             double& tmin) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    return tab_choose_test(field, x0, y0, z0, d, mode, texit, ipart, tmin);
+    return tab_choose_test(field, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
 }
 
 }  // namespace quillet

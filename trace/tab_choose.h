@@ -7,6 +7,18 @@
 
 namespace quillet {
 
+// What a ray search of the field asks for. Its value is the mode the
+// searches test it by: free_path and nearest keep the nearest entry, the
+// kinds from first_in_list up are occlusion tests (only blocked or free
+// counts; their box limit is nboxvis).
+enum class search_kind : std::int32_t {
+    nearest = 0,        // the nearest particle entered, no diagnostics
+    free_path = 1,      // a photon's free path: the nearest particle entered, with its diagnostics and counts
+    first_in_list = 2,  // occlusion: the first particle of the candidate list the ray enters
+    any_blocker = 3,    // occlusion: any particle in the way (the walk along the ray may find another one)
+    clear_way = 4,      // occlusion whose way a pre-test has shown free: the walls only (path_segment)
+};
+
 // A ray direction as the searches use it, prepared once for all the searches
 // along it (the shadow tests toward one observer direction share it): the
 // unit vector, its horizontal unit direction (ex, ey; 0, 0 for a vertical
@@ -21,23 +33,24 @@ struct search_direction {
 void prepare_direction(double ux, double uy, double uz, search_direction& d);
 
 // pottab receives particle numbers in entries 1..npot (room for max_part + 1).
-void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t& npot,
-                std::int32_t* pottab);
+void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
+                std::int32_t& npot, std::int32_t* pottab);
 
 // The candidate search and the sphere tests in one pass, for a slice search
 // that needs no list: each visited cell's candidates are tested as soon as
-// the cell is visited. mode 2 (occlusion): the first particle met in list
-// order ends the walk, the one the list would give; mode >= 3 (occlusion,
-// any blocker will do): the first particle met on a walk along the ray;
+// the cell is visited. first_in_list: the first particle met in list
+// order ends the walk, the one the list would give; any_blocker: the first
+// particle met on a walk along the ray;
 // otherwise the nearest entry t < tmin with t <= texit is kept, ties keeping
 // the earlier candidate in list order (the list's answer, found along the
 // ray, where the walk stops once no cell can hold a nearer entry). The
-// particle in com12.ipart is skipped. ipart and tmin change only when a
+// particle `excluded` (no_particle: none) is skipped. ipart and tmin change only when a
 // particle is met. Returns the candidates tested (added to com11.npot_sum).
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode,
-                             double texit, std::int32_t& ipart, double& tmin);
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy,
+                             double uz, search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart,
+                             double& tmin);
 // ... along a prepared direction.
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d, std::int32_t mode,
-                             double texit, std::int32_t& ipart, double& tmin);
+std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
+                             search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin);
 
 }  // namespace quillet

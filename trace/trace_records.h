@@ -1,6 +1,7 @@
 // Records of the ray searches: the current particle of the photon (com12),
-// which the scattering step stores and the searches skip in the first periodic
-// box (-999: none), and the scratch tables of one search.
+// which the scattering step stores and the photon loop hands to the next
+// search as the particle it skips in the first periodic box (-999: none), and
+// the scratch tables of one search.
 #pragma once
 
 #include <cstdint>

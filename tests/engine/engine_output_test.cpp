@@ -199,8 +199,7 @@ void expect_test_image_file(const std::string& path, const engine_call& c, int n
         for (int ix = 1; ix <= nx; ++ix)
             EXPECT_FLOAT_EQ(r.single(), float((2.0 * (ix - 0.5) * cell_xl) / nx - cell_xl));
     for (int iy = 1; iy <= ny; ++iy)
-        for (int ix = 1; ix <= nx; ++ix)
-            EXPECT_FLOAT_EQ(r.single(), float((iy - 0.5) * 2.0 * cell_yl / ny - cell_yl));
+        for (int ix = 1; ix <= nx; ++ix) EXPECT_FLOAT_EQ(r.single(), float((iy - 0.5) * 2.0 * cell_yl / ny - cell_yl));
     EXPECT_EQ(r.integer(), images);
     EXPECT_EQ(r.integer(), 10);
     std::vector<int> ill(static_cast<std::size_t>(n)), vis(static_cast<std::size_t>(n));

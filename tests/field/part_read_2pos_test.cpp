@@ -452,7 +452,8 @@ TEST(ImageHolding, FindsTheImageWhoseSphereHoldsThePointAmongAllImages) {
         // image of the same particle leads back to that image.
         for (std::int32_t from = 1; from <= field.npart; ++from) {
             if (field.iorig[from] != i) continue;
-            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j]), j) << from << " " << j;
+            EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j]), j)
+                << from << " " << j;
             EXPECT_EQ(image_holding(field, from, field.xpart[j], field.ypart[j], field.zpart[j] + field.rpart[j]), j);
         }
     }

@@ -65,7 +65,8 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
     field.zmax = zmax;
     field.tau = area / (4.0 * xl * yl);
     field.npartori = std::int32_t(ring.size());
-    if (copies) duplicate_edges(field, n, "test field");
+    if (copies)
+        duplicate_edges(field, n, "test field");
     else {
         field.npart = n;
         for (std::int32_t i = 1; i <= n; ++i) field.iorig[i] = i;

@@ -6,7 +6,7 @@
 //     fixture::reset_field();
 //     fixture::set_field({{1.0, 0.0, 0.0, 0.0}}, 10.0, 10.0, 0.0);  // one sphere of radius 1
 //     fixture::set_grid(4, 4);
-//     path_segment(field, x, y, z, ux, uy, uz, ipart, 1);
+//     path_segment(field, x, y, z, ux, uy, uz, ipart, search_kind::free_path, no_particle);
 #pragma once
 
 #include <cstdint>

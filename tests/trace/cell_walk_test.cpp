@@ -135,7 +135,8 @@ TEST(CellWalk, AlongTheRayTheWalkEndsOnlyWhereNoCellCanHoldANearerEntry) {
             ++cut;
             // Where the ray's horizontal line crosses the cell's disc, it is
             // further along than reach.
-            const double dx = field.walk.cells[c].cx - x, dy = field.walk.cells[c].cy - y, dtab = field.walk.cells[c].dtab;
+            const double dx = field.walk.cells[c].cx - x, dy = field.walk.cells[c].cy - y,
+                         dtab = field.walk.cells[c].dtab;
             const double along = dx * d.ex + dy * d.ey, perp2 = dx * dx + dy * dy - along * along;
             if (perp2 > dtab * dtab) continue;
             ASSERT_GT(along - std::sqrt(dtab * dtab - perp2), reach) << "ray " << i << " cell " << c;

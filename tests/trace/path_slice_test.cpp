@@ -23,7 +23,7 @@ struct slice_result {
 
 slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1) {
     slice_result r{0, 0.0};
-    path_slice(field, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, mode);
+    path_slice(field, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), com12.ipart);
     return r;
 }
 

@@ -83,7 +83,8 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
                 com12.ipart = no_particle;
                 double ex = x, ey = y, ez = z;
                 std::int32_t ipart = 0;
-                path_segment(field, ex, ey, ez, ux, uy, uz, ipart, 0);
+                path_segment(field, ex, ey, ez, ux, uy, uz, ipart, search_kind::nearest, com12.ipart);
+                com12.ipart = no_particle;
                 if (expected < tlayer) {
                     ++hits;
                     ASSERT_GE(ipart, 1) << "field " << case_no << " ray " << n;

@@ -42,7 +42,8 @@ segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t m
     field.my = my;
     com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
-    path_segment(field, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, mode);
+    path_segment(field, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, search_kind(mode), com12.ipart);
+    com12.ipart = no_particle;
     return e;
 }
 
@@ -195,7 +196,8 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             com12.ipart = r.excluded;
                             const std::int64_t before = com11.npot_sum;
                             // The full scan's answer of mode 3 is the list's (mode 2).
-                            path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full], full && mode == 3 ? 2 : mode);
+                            path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full],
+                                       search_kind(full && mode == 3 ? 2 : mode), com12.ipart);
                             tested[full] = com11.npot_sum - before;
                         }
                         search_options.full_scan = false;
@@ -209,7 +211,8 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                             ASSERT_GE(ip[1], 1) << where;
                             ASSERT_NE(ip[0], r.excluded) << where;
                             const double reach = start_reach(r.excluded != no_particle, r.x, r.y, r.z);
-                            ASSERT_EQ(sphere_entry(field, ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0]) << where;
+                            ASSERT_EQ(sphere_entry(field, ip[0], r.x, r.y, r.z, r.ux, r.uy, r.uz, reach), t[0])
+                                << where;
                             continue;
                         }
                         ASSERT_EQ(ip[0], ip[1]) << where;
@@ -292,13 +295,14 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
                 com12.ipart = k;
                 std::int32_t ipart = 0;
                 double tmin = 0.0;
-                path_slice(field, x, y, z, ux, uy, uz, ipart, tmin, mode);
+                path_slice(field, x, y, z, ux, uy, uz, ipart, tmin, search_kind(mode), com12.ipart);
                 if (ipart >= 1) {
                     ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
                 }
                 com12.ipart = k;
                 double px = x, py = y, pz = z;
-                path_segment(field, px, py, pz, ux, uy, uz, ipart, mode);
+                path_segment(field, px, py, pz, ux, uy, uz, ipart, search_kind(mode), com12.ipart);
+                com12.ipart = no_particle;
                 const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
                 if (ipart >= 1) {
                     ASSERT_GT(moved, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
@@ -327,7 +331,8 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
         for (int full = 0; full <= 1; ++full) {
             search_options.full_scan = full == 1;
             com12.ipart = no_particle;
-            path_slice(field, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], 1);
+            path_slice(field, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], search_kind::free_path,
+                       com12.ipart);
         }
         search_options.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;

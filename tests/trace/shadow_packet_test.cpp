@@ -81,9 +81,10 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                         wanted[d] = g.u() < 0.8;
                     }
                     const com11_t before = com11;
+                    const com12_t held = com12;
                     std::int32_t packet[most];
                     shadow_packet(field, x, y, z, k, ndir, dirs, wanted, packet);
-                    EXPECT_EQ(com12.ipart, k);
+                    EXPECT_EQ(com12.ipart, held.ipart);  // the excluded particle is an argument, no record
                     const com11_t after_packet = com11;
                     com11 = before;
                     for (int d = 0; d < ndir; ++d) {
@@ -91,7 +92,9 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                         if (wanted[d]) {
                             double px = x, py = y, pz = z;
                             com12.ipart = k;
-                            path_segment(field, px, py, pz, ux[d], uy[d], uz[d], one, 2);
+                            path_segment(field, px, py, pz, ux[d], uy[d], uz[d], one, search_kind::first_in_list,
+                                         com12.ipart);
+                            com12.ipart = no_particle;
                             blocked += one >= 1;
                             free_ways += one < 1;
                         }
@@ -146,13 +149,15 @@ TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstE
             retbox(field, px, py);
             com12.ipart = no_particle;
             std::int32_t ipart = 0;
-            path_segment(field, px, py, pz, -sx, -sy, -sz, ipart, 1);
+            path_segment(field, px, py, pz, -sx, -sy, -sz, ipart, search_kind::free_path, com12.ipart);
+            com12.ipart = no_particle;
             if (ipart < 1) continue;
             ++hits;
             // From the entry point back toward the source, the particle excluded.
             std::int32_t back = 0;
             com12.ipart = ipart;
-            path_segment(field, px, py, pz, sx, sy, sz, back, 2);
+            path_segment(field, px, py, pz, sx, sy, sz, back, search_kind::first_in_list, com12.ipart);
+            com12.ipart = no_particle;
             ASSERT_LT(back, 1) << "full scan " << full << ", photon " << i << " entered " << ipart;
         }
         EXPECT_GT(hits, 10000);

@@ -65,7 +65,8 @@ std::int32_t full_scan_blocker(double x, double y, double z, double ux, double u
     search_options.full_scan = true;
     std::int32_t hit = 0;
     com12.ipart = k;
-    path_segment(field, x, y, z, ux, uy, uz, hit, 2);
+    path_segment(field, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, com12.ipart);
+    com12.ipart = no_particle;
     search_options.full_scan = false;
     return hit;
 }
@@ -77,7 +78,7 @@ void slice_fast_and_full(double x, double y, double z, double ux, double uy, dou
     for (int full = 0; full <= 1; ++full) {
         search_options.full_scan = full == 1;
         com12.ipart = no_particle;
-        path_slice(field, x, y, z, ux, uy, uz, found[full], t[full], 1);
+        path_slice(field, x, y, z, ux, uy, uz, found[full], t[full], search_kind::free_path, com12.ipart);
     }
     search_options.full_scan = false;
 }
@@ -169,9 +170,11 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
         for (std::int32_t j = 1; j <= field.npart; ++j) {
             for (int m = -1; m <= 1; ++m) {
                 for (int n = -1; n <= 1; ++n) {
-                    const double cx = field.xpart[j] + m * field.xl2, cy = field.ypart[j] + m * field.sy + n * field.yl2;
+                    const double cx = field.xpart[j] + m * field.xl2,
+                                 cy = field.ypart[j] + m * field.sy + n * field.yl2;
                     const double h = std::hypot(cx - x, cy - y);
-                    if (h >= 0.8 && h <= 4.0) near.push_back({cx, cy, field.zpart[j], field.rpart[j], m == 0 && n == 0});
+                    if (h >= 0.8 && h <= 4.0)
+                        near.push_back({cx, cy, field.zpart[j], field.rpart[j], m == 0 && n == 0});
                 }
             }
         }
@@ -276,7 +279,8 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                     com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
                     answer a{0, x, y, z, {}};
                     com12.ipart = k;
-                    path_segment(field, a.x, a.y, a.z, ux, uy, uz, a.ipart, 1);
+                    path_segment(field, a.x, a.y, a.z, ux, uy, uz, a.ipart, search_kind::free_path, com12.ipart);
+                    com12.ipart = no_particle;
                     a.counts = com11;
                     field.shadow.ready = ready;
                     search_options.full_scan = false;

@@ -58,7 +58,8 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
             const std::int64_t boxes = com11.nbox_sum;
             double x = c.x, y = c.y, z = c.z;
             std::int32_t ipart = 0;
-            path_segment(field, x, y, z, c.ux, c.uy, c.uz, ipart, mode);
+            path_segment(field, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
+            com12.ipart = no_particle;
             EXPECT_EQ(ipart, c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
             // On the sphere's surface, gap beyond the wall of the next box.
             EXPECT_NEAR(x, c.ex, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
@@ -131,10 +132,10 @@ TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) 
     std::int32_t ipart = 0;
     double tmin = 0.0;
     com12.ipart = 1;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, 1);
+    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, -1);
     com12.ipart = no_particle;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, 1);
+    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, 2);
     EXPECT_NEAR(tmin, gap, 1e-15);
 }

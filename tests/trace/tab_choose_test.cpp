@@ -129,7 +129,8 @@ TEST_F(TabChoose, VerticalRayGetsEveryNonEmptyCellWhoseDiscHoldsTheStart) {
             for (int c = 1; c <= 64; ++c) {
                 const double dx = field.cx[c] - x0, dy = field.cy[c] - y0;
                 if (field.nlist[c] > 0 && dx * dx + dy * dy <= field.dtab2[c])
-                    for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) want.insert(field.ilist[l]);
+                    for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l)
+                        want.insert(field.ilist[l]);
             }
             for (double uz : {1.0, -1.0}) {
                 std::vector<int> got = choose(x0, y0, 0.0, 0.0, 0.0, uz);
