@@ -2,14 +2,11 @@
 sweeps, ensembles of fields and their error, albedo reweighting against
 direct runs, refused study files, and an interrupted and resumed study."""
 
-import contextlib
-import io
 import os
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
@@ -19,6 +16,7 @@ import quillet
 from quillet import Deck, DeckError
 from quillet import study_file
 from tests.pictures import assert_plausible_png
+from tests.test_study import StudyCase
 
 REPO = os.environ.get("QUILLET_SOURCE_DIR") or os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -48,26 +46,7 @@ def deck_for(base, **changes):
     return d
 
 
-class Case(unittest.TestCase):
-    def setUp(self):
-        if not os.path.isfile(BINARY):
-            self.skipTest("the quillet program %s is not built yet" % BINARY)
-        if xr is None:
-            self.skipTest("xarray is not installed")
-        self.tmp = tempfile.TemporaryDirectory()
-        self.addCleanup(self.tmp.cleanup)
-        self.dir = self.tmp.name
-        shutil.copy(RING, os.path.join(self.dir, "ring.pos"))
-        self.cache = os.path.join(self.dir, "cache")
-
-    def sweep(self, deck, **kw):
-        err = io.StringIO()
-        log = []
-        with contextlib.redirect_stderr(err):
-            ds = quillet.sweep(deck, cache_dir=self.cache, program=BINARY, progress=False,
-                               log=log, threads=1, **kw)
-        return ds, log, err.getvalue()
-
+class Case(StudyCase):
     def write(self, name, text):
         path = os.path.join(self.dir, name)
         with open(path, "w") as f:
