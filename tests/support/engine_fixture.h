@@ -151,7 +151,8 @@ inline void engine_call::run() {
     cfg.outfile = outfile;
     cfg.lonsun = lonsun;
     cfg.bsun = bsun;
-    cfg.set_directions(std::vector<double>(latobs, latobs + ntest + 1), std::vector<double>(fiiobs, fiiobs + ntest + 1));
+    cfg.set_directions(std::vector<double>(latobs, latobs + ntest + 1),
+                       std::vector<double>(fiiobs, fiiobs + ntest + 1));
     cfg.idum = idum;
     cfg.icheck = icheck;
     cfg.mx = mx;
