@@ -16,7 +16,7 @@ import quillet
 from quillet import Deck, DeckError
 from quillet import study_file
 from tests.pictures import assert_plausible_png
-from tests.test_study import StudyCase
+from tests.test_study import STUDY_HEAD, StudyCase
 
 REPO = os.environ.get("QUILLET_SOURCE_DIR") or os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -215,17 +215,6 @@ class ReweightTest(Case):
                                    other["i_over_f"].values[0], rtol=1e-9)
 
 
-STUDY_HEAD = """\
-[deck]
-posfile = "ring.pos"
-method = 4
-ppar1 = -0.3
-ssca_part = 0.5
-nxphot = 20
-nyphot = 20
-mx = 20
-my = 20
-"""
 
 
 class RefusalTest(Case):

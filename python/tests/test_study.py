@@ -227,7 +227,8 @@ class SweepTest(StudyCase):
         self.assertFalse(os.path.exists(self.cache))
 
 
-STUDY = """\
+# The [deck] table of the small study files of these tests.
+STUDY_HEAD = """\
 [deck]
 posfile = "ring.pos"
 method = 4
@@ -237,7 +238,9 @@ nxphot = 20
 nyphot = 20
 mx = 20
 my = 20
+"""
 
+STUDY = STUDY_HEAD + """
 [observers]
 latobs = 20.0
 phase_angle = [5, 15, 30, 60]
