@@ -16,7 +16,6 @@
 #include "format/result_file.h"
 #include "numeric/tim.h"
 #include "planet/planet_source.h"
-#include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -42,7 +41,7 @@ void put_escape_values(std::FILE* f, const float* v, std::int32_t nphot) {
 void put_run_head(std::FILE* f, const engine_run& run) {
     put_record(f, run.posfile);
     put_record(f, run.lonsun, run.bsun, run.nphot);
-    put_record(f, com4.ssca, run.maxscat, com3.nbox, com3.nboxvis, run.idum);
+    put_record(f, run.ssca, run.maxscat, com3.nbox, com3.nboxvis, run.idum);
     put_record(f, run.method);
     put_record(f, run.ppar1, run.ppar2, run.ppar3);
 }
@@ -250,7 +249,7 @@ void write_test_image_header(const particle_field& field, std::FILE* f, const en
     put_per_direction(f, run.fiiobs, run.ntest);
     put_float_image(f, imagecom3.ximage, run.nxpix, run.nypix);
     put_float_image(f, imagecom3.yimage, run.nxpix, run.nypix);
-    put_record(f, feb2006a.ntest_image, n_image_planes);
+    put_record(f, run.ntest_image, n_image_planes);
 }
 
 void write_test_image_maps(std::FILE* f, const engine_run& run) {
@@ -259,7 +258,7 @@ void write_test_image_maps(std::FILE* f, const engine_run& run) {
     put_int_image(f, imagecom11.ill_image, run.nxpix, run.nypix);
     say("VIS_IMAGE");
     put_int_image(f, imagecom11.vis_image, run.nxpix, run.nypix);
-    for (std::int32_t it = 1; it <= feb2006a.ntest_image; ++it) {
+    for (std::int32_t it = 1; it <= run.ntest_image; ++it) {
         say("TEST_IMAGE", it);
         put_float_image(f, imagecom1.test_image[it], run.nxpix, run.nypix);
     }

@@ -45,27 +45,6 @@ struct com5_t {
 };
 extern com5_t com5;
 
-// Unit vectors toward the observer directions, rotated with the photon. The
-// launch sets the photon's turn of the field (rot); obs_x and obs_y are turned
-// by it when a scattering first needs them (turn_observers: a photon that
-// never scatters needs none), from the cosines of the elevations and the
-// azimuths of the deck (coslat, fii). Directions of one azimuth share its
-// turn (same_fii: the first direction with that azimuth; cos_turn, sin_turn:
-// the cosine and sine of its turned azimuth).
-struct com6_t {
-    double obs_x[max_test + 1];
-    double obs_y[max_test + 1];
-    double obs_z[max_test + 1];
-    double coslat[max_test + 1];
-    double fii[max_test + 1];
-    std::int32_t same_fii[max_test + 1];
-    double cos_turn[max_test + 1];
-    double sin_turn[max_test + 1];
-    double rot;
-    bool turned;  // obs_x and obs_y are those of rot
-};
-extern thread_local constinit com6_t com6;
-
 // Per-direction sums of the peel-off contributions.
 struct com7_t {
     double testw[max_test + 1];      // sum of contributions
@@ -92,25 +71,12 @@ struct com8_haze_t {
 extern com8_haze_t com8_haze_main;
 extern thread_local constinit com8_haze_t* com8_haze_of_thread;
 
-// Brightness toward each direction gathered during the current photon.
-struct com14_t {
-    double bphot[max_test + 1];
-};
-extern thread_local constinit com14_t com14;
-
 // Maps of where the light toward observer direction 1 was scattered, one per
 // order 1..9 and one for all higher orders (single precision).
 struct imagecom1_t {
     float test_image[n_image_planes + 1][image_cells + 1];
 };
 extern imagecom1_t imagecom1;
-
-struct imagecom2_t {
-    std::int32_t nxpix;   // image switch: the maps are kept when >= 1
-    std::int32_t ixphot;  // launch-grid column of the current photon
-    std::int32_t iyphot;  // launch-grid row
-};
-extern thread_local constinit imagecom2_t imagecom2;
 
 // x and y of every pixel centre (single precision).
 struct imagecom3_t {
@@ -126,30 +92,6 @@ struct imagecom11_t {
     std::int32_t ill_image[image_cells + 1];
 };
 extern imagecom11_t imagecom11;
-
-// Emulation flags: A widens the start distance (factor 1.01 instead of
-// 1.000001); B stops the folding into the central cell after each scattering
-// and before each visibility test.
-struct aug2004a_t {
-    std::int32_t emulate_a;
-    std::int32_t emulate_b;
-};
-extern aug2004a_t aug2004a;
-
-struct feb2006a_t {
-    std::int32_t ix_entry;     // pixel column of the photon's entry point
-    std::int32_t iy_entry;     // pixel row
-    std::int32_t ntest_image;  // test images written: 1 when ntest > 1, else ntest
-};
-extern thread_local constinit feb2006a_t feb2006a;
-
-struct nov2004a_t {
-    std::int32_t nxpix;
-    std::int32_t nypix;
-    std::int32_t nxphot;
-    std::int32_t nyphot;
-};
-extern nov2004a_t nov2004a;
 
 // Run-wide sums that only the engine reads: per-direction sums of each
 // photon's brightness (after its first scattering and at its end) and of

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "engine/engine_records.h"
+#include "engine/indirect.h"
 #include "format/result_file.h"
 #include "format/text_field.h"
 #include "numeric/ran1.h"
@@ -16,6 +17,10 @@
 namespace quillet {
 
 struct engine_run {
+    engine_run() = default;
+    engine_run(const engine_run&) = delete;  // peel points into observers
+    engine_run& operator=(const engine_run&) = delete;
+
     std::int32_t nxphot = 0, nyphot = 0;
     std::int32_t nphot = 0;  // photons launched: nxphot * nyphot, or the planet's count
     bool planet_source = false;
@@ -39,6 +44,13 @@ struct engine_run {
     std::int32_t irot = 0, isquare = 0;
     std::int32_t nxpix = 0, nypix = 0;
     std::int32_t maxscat = 100;
+    double ssca = 1.0;           // albedo factor of the engine parameter file
+    std::int32_t idebug = 0;     // >= 1: diagnostic files and traces
+    std::int32_t emulate_a = 0;  // emulation flag A: start distance widened by 1.01 instead of 1.000001
+    std::int32_t emulate_b = 0;  // emulation flag B: no folding after a scattering or before a visibility test
+    std::int32_t ntest_image = 0;  // test images written: 1 when ntest > 1, else ntest
+    observer_directions observers;
+    peel_off_settings peel;      // what the peel-off reads (its directions: observers)
     double cpu_entry = 0.0;  // CPU time of the process when the engine was called
     double cpu_loop = 0.0;   // ... and when its photon loop began
     bool escape_on = false;  // escape file wanted (outfile not "junk")

@@ -6,6 +6,7 @@
 // in its occlusion mode, bounded by nboxvis boxes; nboxvis = 0 switches it off.
 #include "engine/indirect.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "engine/engine_records.h"
@@ -14,14 +15,11 @@
 #include "field/retbox.h"
 #include "format/free_writer.h"
 #include "scatter/law_table.h"
-#include "scatter/scatter_records.h"
 #include "trace/path_segment.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
-
-thread_local constinit prepared_directions observers{};
 
 namespace {
 
@@ -34,45 +32,89 @@ std::int32_t first_blocker(const particle_field& field, double x, double y, doub
     return hit;
 }
 
-const search_direction* observer_directions(std::int32_t ntest) {
-    prepared_directions& p = observers;
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        const double ox = com6.obs_x[k], oy = com6.obs_y[k], oz = com6.obs_z[k];
-        if (k > p.n || ox != p.ox[k] || oy != p.oy[k] || oz != p.oz[k]) {
-            p.ox[k] = ox;
-            p.oy[k] = oy;
-            p.oz[k] = oz;
-            prepare_direction(ox, oy, oz, p.dir[k - 1]);
-        }
-    }
-    if (ntest > p.n) p.n = ntest;
-    return p.dir;
-}
-
 }  // namespace
 
-void turn_observers(std::int32_t ntest) {
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        const std::int32_t f = com6.same_fii[k];
-        if (f == k) {
-            const double a = com6.fii[k] + com6.rot;
-            com6.cos_turn[k] = std::cos(a);
-            com6.sin_turn[k] = std::sin(a);
+observer_directions::observer_directions(std::int32_t n, const double* latobs, const double* fiiobs)
+    : ntest(n), coslat(n + 1, 0.0), fii(n + 1, 0.0), obs_z(n + 1, 0.0), same_fii(n + 1, 0) {
+    constexpr double deg_to_rad = 0.017453292519943295;
+    for (std::int32_t k = 1; k <= n; ++k) {
+        const double lat = latobs[k] * deg_to_rad;
+        fii[k] = fiiobs[k] * deg_to_rad;
+        coslat[k] = std::cos(lat);
+        obs_z[k] = std::sin(lat);
+        same_fii[k] = k;
+        for (std::int32_t j = 1; j < k; ++j) {
+            if (fii[j] == fii[k]) {
+                same_fii[k] = j;
+                break;
+            }
         }
-        com6.obs_x[k] = com6.coslat[k] * com6.cos_turn[f];
-        com6.obs_y[k] = com6.coslat[k] * com6.sin_turn[f];
     }
-    com6.turned = true;
 }
 
-void indirect(const particle_field& field, double px, double py, double pz, std::int32_t ipart, std::int32_t iscat,
-              const scattering_laws& laws, bool check_reverse) {
-    const std::int32_t ntest = com3.ntest;
-    if (!com6.turned) turn_observers(ntest);
-    const std::int32_t nboxvis = com3.nboxvis;
-    const std::int32_t icheck = com3.icheck;
-    const bool images = imagecom2.nxpix >= 1;
-    const bool fold = aug2004a.emulate_b != 1;
+peel_off_state::peel_off_state(const observer_directions& dirs)
+    : obs_x(dirs.ntest + 1, 0.0),
+      obs_y(dirs.ntest + 1, 0.0),
+      cos_turn(dirs.ntest + 1, 0.0),
+      sin_turn(dirs.ntest + 1, 0.0),
+      bphot(dirs.ntest + 1, 0.0),
+      cosines(dirs.ntest, 0.0),
+      wanted(new bool[std::size_t(dirs.ntest) + 1]()),
+      blocker(dirs.ntest + 1, 0),
+      prep_x_(dirs.ntest + 1, 0.0),
+      prep_y_(dirs.ntest + 1, 0.0),
+      prep_z_(dirs.ntest + 1, 0.0),
+      prep_(dirs.ntest + 1) {}
+
+void peel_off_state::start(photon& ph) {
+    turned = false;
+    std::fill(bphot.begin(), bphot.end(), 0.0);
+    ph.bphot = bphot.data();
+}
+
+void peel_off_state::turn(const observer_directions& dirs, double rot) {
+    for (std::int32_t k = 1; k <= dirs.ntest; ++k) {
+        const std::int32_t f = dirs.same_fii[k];
+        if (f == k) {
+            const double a = dirs.fii[k] + rot;
+            cos_turn[k] = std::cos(a);
+            sin_turn[k] = std::sin(a);
+        }
+        obs_x[k] = dirs.coslat[k] * cos_turn[f];
+        obs_y[k] = dirs.coslat[k] * sin_turn[f];
+    }
+    turned = true;
+}
+
+const search_direction* peel_off_state::prepared(const observer_directions& dirs) {
+    const std::int32_t ntest = dirs.ntest;
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        const double ox = obs_x[k], oy = obs_y[k], oz = dirs.obs_z[k];
+        if (k > prepared_n_ || ox != prep_x_[k] || oy != prep_y_[k] || oz != prep_z_[k]) {
+            prep_x_[k] = ox;
+            prep_y_[k] = oy;
+            prep_z_[k] = oz;
+            prepare_direction(ox, oy, oz, prep_[k - 1]);
+        }
+    }
+    if (ntest > prepared_n_) prepared_n_ = ntest;
+    return prep_.data();
+}
+
+void indirect(const particle_field& field, photon& ph, const scattering_laws& laws, const peel_off_settings& set,
+              peel_off_state& view, bool check_reverse) {
+    const observer_directions& dirs = *set.dirs;
+    const std::int32_t ntest = dirs.ntest;
+    if (!view.turned) view.turn(dirs, ph.rot);
+    const std::int32_t nboxvis = set.nboxvis;
+    const std::int32_t icheck = set.icheck;
+    const bool images = set.images;
+    const bool fold = set.fold;
+    const double px = ph.px, py = ph.py, pz = ph.pz;
+    const std::int32_t ipart = ph.ipart, iscat = ph.iscat;
+    const double* obs_x = view.obs_x.data();
+    const double* obs_y = view.obs_y.data();
+    const double* obs_z = dirs.obs_z.data();
 
     const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
     const law_row& row = *law.row;
@@ -86,20 +128,20 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
         ay = ny / len;
         az = nz / len;
     } else {
-        ax = com16.ex;
-        ay = com16.ey;
-        az = com16.ez;
+        ax = ph.before.ex;
+        ay = ph.before.ey;
+        az = ph.before.ez;
     }
 
-    const int entry = pixel(feb2006a.ix_entry, feb2006a.iy_entry);
+    const int entry = pixel(ph.ix_entry, ph.iy_entry);
     if (images && iscat == 1) {
         record_hit(image_hit{0, entry, 1.0});
     }
 
-    const double weight = com4.weight;
+    const double weight = ph.weight;
     const int order = iscat < max_order ? iscat : max_order;
-    const int n_ring = com9_haze.ispart < max_ring_count ? com9_haze.ispart : max_ring_count;
-    const int n_haze = com9_haze.ishaze < max_haze_count ? com9_haze.ishaze : max_haze_count;
+    const int n_ring = ph.ispart < max_ring_count ? ph.ispart : max_ring_count;
+    const int n_haze = ph.ishaze < max_haze_count ? ph.ishaze : max_haze_count;
     // The reversed incoming path is the same for every direction: searched
     // once, reported for each direction that reaches the check.
     bool checked = false;
@@ -111,12 +153,12 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
     // start lies outside the cell (the fold or the searches have a message to
     // print) and with per-photon traces, each direction is folded and
     // searched in its turn instead, so that the lines come in their order.
-    double cosines[max_test];
-    bool wanted[max_test];
-    std::int32_t blocker[max_test];
+    double* cosines = view.cosines.data();
+    bool* wanted = view.wanted.get();
+    std::int32_t* blocker = view.blocker.data();
     std::int32_t first_wanted = 0;
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
-        const double ox = com6.obs_x[itest], oy = com6.obs_y[itest], oz = com6.obs_z[itest];
+        const double ox = obs_x[itest], oy = obs_y[itest], oz = obs_z[itest];
         double cose = ax * ox + ay * oy + az * oz;
         if (cose < -1.0) cose = -0.99999999;
         if (cose > 1.0) cose = 0.99999999;
@@ -130,7 +172,7 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
     // A start outside the cell (unfolded, or left outside by rounding) has
     // messages of its own to print.
     if (std::fabs(x) > field.xl || std::fabs(y) > field.yl) packet = false;
-    if (packet) shadow_packet(field, x, y, pz, ipart, ntest, observer_directions(ntest), wanted, blocker);
+    if (packet) shadow_packet(field, x, y, pz, ipart, ntest, view.prepared(dirs), wanted, blocker);
 
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
         const double cose = cosines[itest - 1];
@@ -148,18 +190,18 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
                 retbox(field, x, y);
             }
             if (nboxvis != 0) {
-                const double ox = com6.obs_x[itest], oy = com6.obs_y[itest], oz = com6.obs_z[itest];
+                const double ox = obs_x[itest], oy = obs_y[itest], oz = obs_z[itest];
                 ishadow = first_blocker(field, x, y, pz, ox, oy, oz, ipart);
             }
         }
         if (iscat == 1 && nboxvis != 0 && check_reverse) {
             if (!checked) {
-                ishadow_check = first_blocker(field, x, y, pz, -com16.ex, -com16.ey, -com16.ez, ipart);
+                ishadow_check = first_blocker(field, x, y, pz, -ph.before.ex, -ph.before.ey, -ph.before.ez, ipart);
                 checked = true;
             }
             if (ishadow_check >= 1) {
                 say("IVIS3: ipart,ishadow_check =", ipart, ishadow_check);
-                say("IVIS3:  iphot=", debug1.iphot);
+                say("IVIS3:  iphot=", ph.iphot);
                 say("------------------------------------------");
             }
         }
@@ -174,11 +216,11 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
         row.evaluate(law.params, cose, phasef);
         if (icheck >= 1) {
             say("indirect: cose,phasef,ihaze", cose, phasef, ihaze);
-            say("indirect: ispart, ishaze, iscat", com9_haze.ispart, com9_haze.ishaze, iscat);
+            say("indirect: ispart, ishaze, iscat", ph.ispart, ph.ishaze, iscat);
         }
 
         const double c = weight * phasef;
-        com14.bphot[itest] += c;
+        ph.bphot[itest] += c;
         com7.testw[itest] += c;
         com7.testw_sig[itest] += c * c;
         com7.testw_n[itest] += 1.0;
@@ -188,13 +230,12 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
         if (itest == 1 && images) {
             double mx = px, my = py;
             retbox(field, mx, my);
-            int ix = pixel_index(mx, field.xl, nov2004a.nxpix);
-            int iy = pixel_index(my, field.yl, nov2004a.nypix);
+            int ix = pixel_index(mx, field.xl, set.nxpix);
+            int iy = pixel_index(my, field.yl, set.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
             record_hit(image_hit{plane, pixel(ix, iy), c});
         }
     }
-    com12.ipart = ipart;
 }
 
 }  // namespace quillet

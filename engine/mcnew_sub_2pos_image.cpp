@@ -29,7 +29,6 @@
 #include "numeric/tim.h"
 #include "planet/saturn_illumination.h"
 #include "scatter/scatter.h"
-#include "scatter/scatter_records.h"
 #include "trace/path_slice.h"
 #include "trace/trace_records.h"
 
@@ -80,12 +79,6 @@ void clear_images(std::int32_t nxpix, std::int32_t nypix) {
         }
 }
 
-// Every sum and counter of the photons (as the per-photon state lists them)
-// and the brightness table start at zero.
-void clear_sums() {
-    clear_block_sums();
-    for (int k = 0; k <= max_test; ++k) com14.bphot[k] = 0.0;
-}
 
 // Escape records of a run start at zero: photons that end at maxscat keep it.
 void clear_escape_records(std::int32_t nphot) {
@@ -133,17 +126,17 @@ void warn_periodic_cell(const particle_field& field, const engine_run& run) {
 }  // namespace
 
 void read_engine_parameters(const text80& parfile, engine_run& run) {
-    com4.ssca = 1.0;
+    run.ssca = 1.0;
     run.maxscat = 100;
     com3.nbox = 10000;
     com3.nboxvis = 10000;
     if (parfile.is_junk()) return;
     free_reader in{std::string(parfile.trimmed())};
     in.begin_record("engine parameter file record 1 (ssca)");
-    if (!in.read(com4.ssca)) in.fail("expected ssca, a real, found no value");
+    if (!in.read(run.ssca)) in.fail("expected ssca, a real, found no value");
     // An albedo factor: the fraction of the light each scattering keeps.
-    if (!(com4.ssca >= 0.0 && com4.ssca <= 1.0))
-        in.fail("expected an albedo factor ssca from 0 to 1, found " + free_format(com4.ssca));
+    if (!(run.ssca >= 0.0 && run.ssca <= 1.0))
+        in.fail("expected an albedo factor ssca from 0 to 1, found " + free_format(run.ssca));
     in.begin_record("engine parameter file record 2 (maxscat)");
     if (!in.read(run.maxscat)) in.fail("expected maxscat, an integer, found no value");
     // The photon loop counts its searches up to maxscat + 1.
@@ -154,7 +147,7 @@ void read_engine_parameters(const text80& parfile, engine_run& run) {
     if (!in.read(com3.nbox)) in.fail("expected nbox, an integer, found no value");
     if (!in.read(com3.nboxvis)) in.fail("expected nboxvis, an integer, found no value");
     say("ssca,maxscat,nbox,nboxvis");
-    say(com4.ssca, run.maxscat, com3.nbox, com3.nboxvis);
+    say(run.ssca, run.maxscat, com3.nbox, com3.nboxvis);
     if (com3.nboxvis < 0) com3.nboxvis = com3.nbox;
 }
 
@@ -227,13 +220,12 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.sredu = cfg.sredu;
     field.zredu = cfg.zredu;
     maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
-    nov2004a = {nxpix, nypix, nxphot, nyphot};
     aug2004b.testimage = cfg.testimage;
-    feb2006a.ntest_image = ntest > 1 ? 1 : ntest;
+    run.ntest_image = ntest > 1 ? 1 : ntest;
     debug1.idebug = cfg.idebug;
-    aug2004a.emulate_a = (cfg.iemulate == 1 || cfg.iemulate == 3) ? 1 : 0;
-    aug2004a.emulate_b = (cfg.iemulate == 2 || cfg.iemulate == 3) ? 1 : 0;
-    imagecom2.nxpix = nxpix;
+    run.idebug = cfg.idebug;
+    run.emulate_a = (cfg.iemulate == 1 || cfg.iemulate == 3) ? 1 : 0;
+    run.emulate_b = (cfg.iemulate == 2 || cfg.iemulate == 3) ? 1 : 0;
     check_law_codes(method, method_haze, !posfile_haze.is_junk());
 
     // Photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
@@ -258,25 +250,9 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
         run.nphot = nxphot * nyphot;
     }
 
-    // Observer directions.
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        double lat = cfg.latobs[k] * deg_to_rad;
-        double fii = cfg.fiiobs[k] * deg_to_rad;
-        com6.coslat[k] = std::cos(lat);
-        com6.fii[k] = fii;
-        com6.same_fii[k] = k;
-        for (std::int32_t j = 1; j < k; ++j) {
-            if (com6.fii[j] == fii) {
-                com6.same_fii[k] = j;
-                break;
-            }
-        }
-        com6.obs_x[k] = com6.coslat[k] * std::cos(fii);
-        com6.obs_y[k] = com6.coslat[k] * std::sin(fii);
-        com6.obs_z[k] = std::sin(lat);
-    }
-    com6.rot = 0.0;
-    com6.turned = true;
+    // Observer directions, and what the peel-off reads.
+    run.observers = observer_directions(ntest, run.latobs, run.fiiobs);
+    run.peel = {&run.observers, com3.nboxvis, icheck, nxpix >= 1, run.emulate_b != 1, nxpix, nypix};
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
@@ -296,7 +272,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.mx = mx;
     field.my = my;
     if (mx > 1 && my > 1) tab_init(field);
-    clear_sums();
+    clear_block_sums();
 
     run.escape_on = !cfg.outfile.is_junk();
     run.hist_on = !cfg.epsfile.is_junk();
@@ -310,8 +286,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     double cpu1 = 0.0;
     tim(cpu1);
     run.cpu_loop = cpu1;
-    imagecom2.ixphot = 0;
-    imagecom2.iyphot = 1;
 
     const bool keeps_state = !run_state_options.checkpoint.empty() || !run_state_options.resume.empty() ||
                              run_state_options.parts > 0 || !run_state_options.merge.empty();

@@ -12,7 +12,7 @@ namespace quillet {
 struct engine_run;
 
 // Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
-// 10000, 10000). Fills com4.ssca, com3.nbox, com3.nboxvis and run.maxscat.
+// 10000, 10000). Fills run.ssca, com3.nbox, com3.nboxvis and run.maxscat.
 void read_engine_parameters(const text80& parfile, engine_run& run);
 
 // Runs the simulation that `cfg` describes. With the planet as the source

@@ -36,7 +36,6 @@
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "numeric/tim.h"
-#include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -160,10 +159,11 @@ struct shared_run {
 };
 
 // Runs one block on this worker; false when the run was stopped part-way.
-bool run_block(shared_run& sh, std::int64_t block, photon_stream& stream) {
+bool run_block(shared_run& sh, photon_worker& worker, std::int64_t block, photon_stream& stream) {
     const std::int64_t first = first_photon(block), last = last_photon(block, sh.nphot);
     double inidist = 0.0;  // each block starts as the run does
-    return run_photon_range(sh.run, sh.lc, first, last, &stream, &sh.stop, nullptr, inidist) == last - first + 1;
+    return run_photon_range(sh.run, sh.lc, worker, first, last, &stream, &sh.stop, nullptr, inidist) ==
+           last - first + 1;
 }
 
 // Moves this worker's block sums into p and clears them for the next block.
@@ -188,6 +188,7 @@ void worker_main(shared_run& sh) {
     try {
         worker_records own;
         sh.start.adopt();
+        photon_worker worker(sh.run);
         worker_hits = &hits;
         say_capture = &lines;
         for (;;) {
@@ -202,7 +203,7 @@ void worker_main(shared_run& sh) {
                 slot = sh.next_claim++;
             }
             const std::int64_t block = sh.blocks[slot];
-            if (!run_block(sh, block, stream)) {
+            if (!run_block(sh, worker, block, stream)) {
                 std::lock_guard<std::mutex> lock(sh.m);
                 sh.free_records.push_back(p);
                 break;
@@ -357,6 +358,7 @@ void replay_photon(const particle_field& field, const engine_run& run, std::int6
         throw limit_error("--photon " + std::to_string(n) + ": the run launches " + std::to_string(run.nphot) +
                           " photons");
     const launch_constants lc(field, run);
+    photon_worker worker(run);
     photon_stream stream;
     double inidist = 0.0;
     const std::int64_t first = first_photon((n - 1) / photons_per_block);
@@ -366,9 +368,9 @@ void replay_photon(const particle_field& field, const engine_run& run, std::int6
             explicit capture(std::string& s) { say_capture = &s; }
             ~capture() { say_capture = nullptr; }
         } quiet(left_out);
-        run_photon_range(run, lc, first, n - 1, &stream, nullptr, nullptr, inidist);
+        run_photon_range(run, lc, worker, first, n - 1, &stream, nullptr, nullptr, inidist);
     }
-    run_photon_range(run, lc, n, n, &stream, nullptr, nullptr, inidist);
+    run_photon_range(run, lc, worker, n, n, &stream, nullptr, nullptr, inidist);
 }
 
 void run_photons_parallel(const particle_field& field, const engine_run& run) {

@@ -23,7 +23,6 @@
 #include "numeric/ran1.h"
 #include "planet/planet_source.h"
 #include "scatter/scatter.h"
-#include "scatter/scatter_records.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -45,10 +44,10 @@ inline int hist_bin(double angle, double offset, int nbins) {
 
 }  // namespace
 
-void fold_after_scattering(const particle_field& field, double& px, double& py, double pz) {
-    const double px_in = px, py_in = py;
-    retbox(field, px, py);
-    if (px != px_in || py != py_in) com12.ipart = image_holding(field, com12.ipart, px, py, pz);
+void fold_after_scattering(const particle_field& field, photon& ph) {
+    const double px_in = ph.px, py_in = ph.py;
+    retbox(field, ph.px, ph.py);
+    if (ph.px != px_in || ph.py != py_in) ph.ipart = image_holding(field, ph.ipart, ph.px, ph.py, ph.pz);
 }
 
 launch_constants::launch_constants(const particle_field& field, const engine_run& run)
@@ -58,32 +57,24 @@ launch_constants::launch_constants(const particle_field& field, const engine_run
       cos_b(std::cos(run.bsun * deg_to_rad)),
       sin_b(std::sin(run.bsun * deg_to_rad)),
       sun_l(run.lonsun * deg_to_rad),
-      widen(aug2004a.emulate_a == 1 ? 1.01 : 1.000001),
-      fold_after_scatter(aug2004a.emulate_b != 1) {}
+      widen(run.emulate_a == 1 ? 1.01 : 1.000001),
+      fold_after_scatter(run.emulate_b != 1) {}
 
 namespace {
-
-// The photon in flight: position, direction and the field's rotation.
-struct photon {
-    double px, py, pz;
-    double ex, ey, ez;
-    double rot;
-};
 
 // Launch: the field's rotation, the source direction, the observer vectors
 // turned with the field, the launch point in the ring plane (launch grid or
 // two draws) and the start point above (or below) the layer along the way
 // back to the source, folded into the central cell; the entry pixel.
-photon launch_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
-                     random_draws& rng) {
+void launch_photon(const engine_run& run, const launch_constants& lc, photon& ph, double& inidist) {
     const particle_field& field = lc.field;
     const double xl = lc.xl, yl = lc.yl;
-    com12.ipart = no_particle;
-    com4.weight = 1.0;
+    const std::int32_t iphot = ph.iphot;
     debug1.iphot = iphot;
 
-    double rot = std::numbers::pi * double(rng.next());
+    double rot = std::numbers::pi * double(ph.rng.next());
     if (run.irot == 0) rot = 0.0;
+    ph.rot = rot;
 
     double sx, sy, sz;
     if (run.planet_source) {
@@ -97,31 +88,32 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
         sz = lc.sin_b;
     }
 
-    com6.rot = rot;
-    com6.turned = false;  // turned when first needed
-    for (std::int32_t k = 1; k <= run.ntest; ++k) com14.bphot[k] = 0.0;
-
     double x0, y0;
     if (run.isquare >= 1) {
         // Launch-grid point of photon iphot, column fastest.
-        imagecom2.ixphot = (iphot - 1) % run.nxphot + 1;
-        imagecom2.iyphot = (iphot - 1) / run.nxphot + 1;
+        ph.ixphot = (iphot - 1) % run.nxphot + 1;
+        ph.iyphot = (iphot - 1) / run.nxphot + 1;
         // Grid fractions formed wholly in single precision, then widened.
-        float fx = 2.0f * (float(imagecom2.ixphot) - 0.5f) / float(run.nxphot);
-        float fy = 2.0f * (float(imagecom2.iyphot) - 0.5f) / float(run.nyphot);
+        float fx = 2.0f * (float(ph.ixphot) - 0.5f) / float(run.nxphot);
+        float fy = 2.0f * (float(ph.iyphot) - 0.5f) / float(run.nyphot);
         x0 = double(fx) * xl - xl;
         y0 = double(fy) * yl - yl;
     } else {
-        double u1 = rng.next();
+        double u1 = ph.rng.next();
         x0 = u1 * xl * 2.0 - xl;
-        double u2 = rng.next();
+        double u2 = ph.rng.next();
         y0 = u2 * yl * 2.0 - yl;
     }
     const double z0 = 0.0;
 
     if (sz > 0.0) inidist = (field.zmax / sz) * lc.widen;
     else if (sz < 0.0) inidist = (field.zmin / sz) * lc.widen;
-    photon ph{x0 + sx * inidist, y0 + sy * inidist, z0 + sz * inidist, -sx, -sy, -sz, rot};
+    ph.px = x0 + sx * inidist;
+    ph.py = y0 + sy * inidist;
+    ph.pz = z0 + sz * inidist;
+    ph.ex = -sx;
+    ph.ey = -sy;
+    ph.ez = -sz;
 
     if (run.icheck >= 1) {
         say("-----------------------------");
@@ -133,16 +125,14 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
     retbox(field, ph.px, ph.py);
     if (run.icheck >= 1) say("px,py: after  retbox", ph.px, ph.py);
 
-    feb2006a.ix_entry = pixel_index(ph.px, xl, run.nxpix);
-    feb2006a.iy_entry = pixel_index(ph.py, yl, run.nypix);
-    com9_haze.ispart = 0;
-    com9_haze.ishaze = 0;
-    return ph;
+    ph.ix_entry = pixel_index(ph.px, xl, run.nxpix);
+    ph.iy_entry = pixel_index(ph.py, yl, run.nypix);
 }
 
 // Escape after iscat - 1 scatterings: the unscattered count, the escape
 // record, the histogram bin.
-void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat, const photon& ph) {
+void escape_photon(const engine_run& run, const photon& ph) {
+    const std::int32_t iphot = ph.iphot, iscat = ph.iscat;
     if (iscat == 1) engine_sums.ndirect += 1;
     if (run.escape_on || run.icheck >= 1) {
         float lat = float(std::asin(ph.ez));
@@ -151,7 +141,7 @@ void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat
         if (run.escape_on) {
             com5.esc_lat[iphot] = lat;
             com5.esc_fii[iphot] = fii;
-            com5.esc_weight[iphot] = float(com4.weight);
+            com5.esc_weight[iphot] = float(ph.weight);
             com5.esc_sca[iphot] = sca;
         }
         if (run.icheck >= 1) say("escape: lat,fii,sca ", lat, fii, sca);
@@ -159,15 +149,15 @@ void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat
     if (run.hist_on && iscat >= 2 && iscat <= n_hist_planes) {
         int ia = hist_bin(std::atan2(ph.ey, ph.ex), 90.0, n_hist_fii);
         int ib = hist_bin(std::asin(ph.ez), 45.0, n_hist_lat);
-        record_hit(hist_hit{iscat, ib, ia, com4.weight});
+        record_hit(hist_hit{iscat, ib, ia, ph.weight});
     }
 }
 
 // The photon's brightness toward each direction into the sums of its first
 // scattering (first) or of all its scatterings (all).
-void add_brightness(std::int32_t ntest, double* sum, double* sumsq) {
+void add_brightness(const photon& ph, std::int32_t ntest, double* sum, double* sumsq) {
     for (std::int32_t k = 1; k <= ntest; ++k) {
-        double b = com14.bphot[k];
+        double b = ph.bphot[k];
         sum[k] += b;
         sumsq[k] += b * b;
     }
@@ -200,54 +190,54 @@ private:
 
 }  // namespace
 
-void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
-                  random_draws& rng) {
+photon_worker::photon_worker(const engine_run& run) : peel(*run.peel.dirs) {}
+
+void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
+                  double& inidist) {
     const particle_field& field = lc.field;
-    photon ph = launch_photon(run, lc, iphot, inidist, rng);
+    worker.peel.start(ph);
+    launch_photon(run, lc, ph, inidist);
     const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
+        ph.iscat = iscat;
         debug1.iscat = iscat;
         engine_sums.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
-        std::int32_t ipart = 0;
-        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, search_kind::free_path, com12.ipart);
-        com12.ipart = no_particle;
-        if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
-        if (ipart <= 0) {
-            escape_photon(run, iphot, iscat, ph);
+        std::int32_t hit = 0;
+        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit, search_kind::free_path, ph.ipart);
+        ph.ipart = no_particle;
+        if (run.icheck >= 1) say("after path_segment: ipart=", hit);
+        if (hit <= 0) {
+            escape_photon(run, ph);
             break;
         }
+        ph.ipart = hit;
         const double hx = ph.px, hy = ph.py, hz = ph.pz;
-        scatter(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, *run.laws, rng);
+        scatter(field, ph, *run.laws);
         // A photon launched outside the layer that scatters first where it
         // entered the particle cannot find a particle on its reversed path:
         // that particle would have been the nearest entry of its free path
         // (rounding of grazing entries aside). The check is run only when a
         // trace asks for it, or after a "-center" law moved the photon.
         const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
-                                   ph.pz != hz || run.icheck >= 1 || debug1.idebug >= 1;
-        indirect(field, ph.px, ph.py, ph.pz, ipart, iscat, *run.laws, check_reverse);
-        com12.ipart = ipart;
-        if (lc.fold_after_scatter) fold_after_scattering(field, ph.px, ph.py, ph.pz);
-        if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
+                                   ph.pz != hz || run.icheck >= 1 || run.idebug >= 1;
+        indirect(field, ph, *run.laws, run.peel, worker.peel, check_reverse);
+        if (lc.fold_after_scatter) fold_after_scattering(field, ph);
+        if (iscat == 1) add_brightness(ph, run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
     }
-    add_brightness(run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
+    add_brightness(ph, run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
 }
 
-std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
-                              std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
-                              progress_line* progress, double& inidist) {
+std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, photon_worker& worker,
+                              std::int64_t first, std::int64_t last, photon_stream* stream,
+                              const std::atomic<bool>* team_stop, progress_line* progress, double& inidist) {
     for (std::int64_t iphot = first; iphot <= last; ++iphot) {
         if (stop_signal != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
         if (progress && iphot == progress->next_check) progress->update(iphot - 1);
-        if (stream) {
-            stream->start(run.idum_deck, iphot);
-            random_draws own(*stream);
-            trace_photon(run, lc, std::int32_t(iphot), inidist, own);
-        } else {
-            random_draws shared(*run.serial_draws);
-            trace_photon(run, lc, std::int32_t(iphot), inidist, shared);
-        }
+        if (stream) stream->start(run.idum_deck, iphot);
+        photon ph(std::int32_t(iphot), stream ? random_draws(*stream) : random_draws(*run.serial_draws),
+                  worker.peel.bphot.data());
+        trace_photon(run, lc, worker, ph, inidist);
     }
     return last - first + 1;
 }
@@ -268,11 +258,12 @@ void run_photons(const particle_field& field, const engine_run& run) {
     checkpoint_clock checkpoints;
     photon_line_keeper lines(checkpoints.on());
     progress_line progress(run.nphot, first - 1);
+    photon_worker worker(run);
     while (first <= run.nphot) {
         const std::int64_t last =
             std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);
         const std::int64_t done =
-            first - 1 + run_photon_range(run, lc, first, last, nullptr, nullptr, &progress, inidist);
+            first - 1 + run_photon_range(run, lc, worker, first, last, nullptr, nullptr, &progress, inidist);
         lines.print_new();
         if (done < last) {
             progress.clear();

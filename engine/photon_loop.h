@@ -13,8 +13,10 @@
 
 #include "field/particle_field.h"
 #include "engine/engine_run.h"
+#include "engine/indirect.h"
 #include "engine/run_state.h"
 #include "numeric/ran1.h"
+#include "scatter/photon.h"
 
 namespace quillet {
 
@@ -30,19 +32,26 @@ struct launch_constants {
 };
 
 // Folds the photon into the cell after a scattering. A photon moved by a
-// period is no longer on or in the entry com12.ipart it scattered on but on
-// an image of the same particle; that image becomes the excluded particle of
+// period is no longer on or in the entry ph.ipart it scattered on but on an
+// image of the same particle; that image becomes the excluded particle of
 // the next search (the entry a period away would stand beyond the first box,
 // and a ray crossing the image it left would go through it).
-void fold_after_scattering(const particle_field& field, double& px, double& py, double pz);
+void fold_after_scattering(const particle_field& field, photon& ph);
 
-// Launches, traces and peels off photon iphot, drawing its random numbers
-// from rng, and adds it to this thread's sums: launch, then search, scatter
-// and peel off until it escapes or reaches maxscat searches. inidist is the
-// start distance of the previous photon (kept when the source lies in the
-// ring plane).
-void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
-                  random_draws& rng);
+// What one worker (the calling thread of a serial run, each thread of a
+// threaded one) keeps for the photons it runs, sized for the run.
+struct photon_worker {
+    explicit photon_worker(const engine_run& run);
+    peel_off_state peel;
+};
+
+// Launches, traces and peels off photon ph (its number and its draws set),
+// and adds it to this thread's sums: launch, then search, scatter and peel
+// off until it escapes or reaches maxscat searches. inidist is the start
+// distance of the previous photon (kept when the source lies in the ring
+// plane).
+void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
+                  double& inidist);
 
 class progress_line;
 
@@ -57,9 +66,9 @@ void run_photons(const particle_field& field, const engine_run& run);
 // updated as photons pass. inidist is the start distance kept from the
 // photon before first (0 at the start of a block or of the run), and that of
 // the last photon done on return.
-std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,
-                              std::int64_t last, photon_stream* stream, const std::atomic<bool>* team_stop,
-                              progress_line* progress, double& inidist);
+std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, photon_worker& worker,
+                              std::int64_t first, std::int64_t last, photon_stream* stream,
+                              const std::atomic<bool>* team_stop, progress_line* progress, double& inidist);
 
 // Progress on standard error while photons run: photons done, rate and time
 // left. On a terminal one line rewritten in place ("\r") a few times a second

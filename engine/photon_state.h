@@ -15,9 +15,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
-#include "engine/indirect.h"
 #include "field/field_records.h"
-#include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -50,14 +48,7 @@ direction_rows rows_of(Table& table) {
 template <class V>
 void visit_photon_state(V&& v) {
     v.copied("debug1", debug1);
-    v.copied("com4", com4);
-    v.copied("com6", com6);
-    v.copied("com9_haze", com9_haze);
     v.copied("com11", com11);  // its counters are summed below
-    v.copied("com12", com12);
-    v.copied("com16", com16);
-    v.copied("feb2006a", feb2006a);
-    v.copied("imagecom2", imagecom2);
 
     v.large("com8_haze", com8_haze_of_thread, com8_haze_main);
     v.large("search_scratch", search_scratch_of_thread, search_scratch_main);
@@ -78,9 +69,7 @@ void visit_photon_state(V&& v) {
     v.counts("com11.nseg_calls", com11.nseg_calls);
     v.counts("com11.nbox_sum", com11.nbox_sum);
 
-    v.scratch("com14", com14);
     v.scratch("search_scratch", *search_scratch_of_thread);
-    v.scratch("observers", observers);
 }
 
 // Names of every record in the list (the record part of the names above).

@@ -260,8 +260,12 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
         byte_writer w;
         w.put(*run.serial_draws);
         w.put(inidist);
-        w.put(imagecom2.ixphot);
-        w.put(imagecom2.iyphot);
+        // The launch-grid column and row of the last photon done (0 and 1
+        // before any, and without a launch grid): kept in the file for its
+        // layout, never needed to resume.
+        const bool grid = run.isquare >= 1 && photons_done >= 1;
+        w.put(grid ? std::int32_t((photons_done - 1) % run.nxphot + 1) : std::int32_t(0));
+        w.put(grid ? std::int32_t((photons_done - 1) / run.nxphot + 1) : std::int32_t(1));
         c.sections.push_back({"SERL", std::move(w.out)});
     }
     return c;
@@ -318,8 +322,8 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
         byte_reader r(c.section("SERL", file), file + ": section SERL");
         *run.serial_draws = r.get<ran1_state>();
         at.inidist = r.get<double>();
-        imagecom2.ixphot = r.get<std::int32_t>();
-        imagecom2.iyphot = r.get<std::int32_t>();
+        r.get<std::int32_t>();  // launch-grid column and row of the last photon done
+        r.get<std::int32_t>();
         r.finish();
     }
     add_saved_cpu(c, file);

@@ -6,7 +6,6 @@
 #include "engine/engine_run.h"
 #include "engine/mcnew_sub_2pos_image.h"
 #include "format/run_error.h"
-#include "scatter/scatter_records.h"
 #include "fuzz/fuzz_targets.h"
 
 namespace quillet::fuzz {

@@ -148,7 +148,8 @@ const law_row rows[n_law_codes + 1] = {
 
 const law_row& law_of(std::int32_t code) { return rows[is_law_code(code) ? code : 0]; }
 
-scattering_laws::scattering_laws(const settings& s) : method_(s.method), method_haze_(s.method_haze) {
+scattering_laws::scattering_laws(const settings& s)
+    : method_(s.method), method_haze_(s.method_haze), icheck_(s.icheck) {
     check_law_codes(s.method, s.method_haze, s.haze_in_use);
     ring_ = {&law_of(s.method), {s.ppar1, s.ppar2, s.ppar3, false, &tables_}, s.ssca_part};
     haze_ = {&law_of(s.method_haze), {s.ppar1_haze, s.ppar2_haze, s.ppar3_haze, true, &tables_}, s.ssca_haze};

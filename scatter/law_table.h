@@ -97,10 +97,11 @@ public:
         return law;
     }
     const law_tables& tables() const { return tables_; }
+    std::int32_t icheck() const { return icheck_; }  // trace level of the scattering step
 
 private:
     [[noreturn]] void refuse_code(std::int32_t ipart) const;
-    std::int32_t method_, method_haze_;
+    std::int32_t method_, method_haze_, icheck_;
     law_tables tables_;
     particle_law ring_, haze_;
 };

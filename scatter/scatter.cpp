@@ -14,7 +14,6 @@
 #include "format/run_error.h"
 #include "numeric/ran1.h"
 #include "scatter/law_table.h"
-#include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -52,15 +51,16 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
                           "is built only for a ring-particle power law, and the haze shares it)");
 }
 
-void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
-             std::int32_t ipart, const scattering_laws& laws, random_draws& rng) {
-    com12.ipart = ipart;
+void scatter(const particle_field& field, photon& ph, const scattering_laws& laws) {
+    const std::int32_t ipart = ph.ipart;
+    double &px = ph.px, &py = ph.py, &pz = ph.pz;
+    double &ex = ph.ex, &ey = ph.ey, &ez = ph.ez;
     const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
     const double ssca = law.ssca;
 
-    com4.weight = com4.weight * ssca;
+    ph.weight = ph.weight * ssca;
 
     // Frame axis, polar angle and azimuth of this scattering.
     double ax, ay, az;
@@ -84,9 +84,9 @@ void scatter(const particle_field& field, double& px, double& py, double& pz, do
             pz = field.zpart[ipart];
         }
     }
-    row.sample(law.params, rng, sine, cose);
+    row.sample(law.params, ph.rng, sine, cose);
 
-    double xi = rng.next();
+    double xi = ph.rng.next();
     double fii;
     if (row.float_azimuth)
         fii = double(2.0f * float(xi)) * pi;
@@ -95,9 +95,7 @@ void scatter(const particle_field& field, double& px, double& py, double& pz, do
     const double cosf = std::cos(fii);
     const double sinf = std::sin(fii);
 
-    com16.ex = ex;
-    com16.ey = ey;
-    com16.ez = ez;
+    ph.before = {ex, ey, ez};
 
     if (cose < -1.0 || cose > 1.0) {
         say("error: scatter: cose=", cose);
@@ -121,14 +119,14 @@ void scatter(const particle_field& field, double& px, double& py, double& pz, do
     }
 
     if (ihaze == 0)
-        com9_haze.ispart = com9_haze.ispart + 1;
+        ph.ispart = ph.ispart + 1;
     else
-        com9_haze.ishaze = com9_haze.ishaze + 1;
+        ph.ishaze = ph.ishaze + 1;
 
-    if (com3.icheck >= 1) {
+    if (laws.icheck() >= 1) {
         say("scatter: ihaze,ssca", ihaze, ssca);
         say("scatter: cose,sine,fii", cose, sine, fii);
-        say("scatter: OLD", com16.ex, com16.ey, com16.ez);
+        say("scatter: OLD", ph.before.ex, ph.before.ey, ph.before.ez);
         say("scatter: NEW", ex, ey, ez);
     }
 }

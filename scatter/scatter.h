@@ -7,6 +7,7 @@
 
 #include "field/particle_field.h"
 #include "numeric/ran1.h"
+#include "scatter/photon.h"
 #include "scatter/law_table.h"
 
 namespace quillet {
@@ -28,11 +29,11 @@ void check_law_codes(std::int32_t method, std::int32_t method_haze, bool haze_in
 std::string law_parameter_problem(std::int32_t code, double ppar1, double ppar2, double ppar3,
                                   const std::string& suffix);
 
-// (px, py, pz): the hit point (out: unchanged, or the centre for "-center"
-// codes); (ex, ey, ez): the direction (in: before, out: after); ipart: the
-// particle hit; laws: the run's laws; rng: the photon's draws (the polar
-// angle first, then the azimuth).
-void scatter(const particle_field& field, double& px, double& py, double& pz, double& ex, double& ey, double& ez,
-             std::int32_t ipart, const scattering_laws& laws, random_draws& rng);
+// The photon ph scatters on particle ph.ipart, at its position (the hit
+// point: kept, or moved to the centre for "-center" codes): its weight takes
+// the albedo, its direction before is kept in ph.before, the new direction
+// is drawn from its stream (the polar angle first, then the azimuth) and the
+// ring or haze counter goes up.
+void scatter(const particle_field& field, photon& ph, const scattering_laws& laws);
 
 }  // namespace quillet

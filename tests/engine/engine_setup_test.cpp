@@ -12,7 +12,6 @@
 #include "field/field_records.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
-#include "scatter/scatter_records.h"
 #include "support/engine_fixture.h"
 
 using namespace quillet;

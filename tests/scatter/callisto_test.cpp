@@ -9,7 +9,6 @@
 #include "field/field_records.h"
 #include "format/run_error.h"
 #include "scatter/callisto.h"
-#include "scatter/scatter_records.h"
 #include "support/sampler_stats.h"
 #include "support/scratch_dir.h"
 

@@ -11,7 +11,6 @@
 #include "field/field_records.h"
 #include "scatter/law_table.h"
 #include "scatter/scatter.h"
-#include "scatter/scatter_records.h"
 #include "support/sampler_stats.h"
 #include "support/scratch_dir.h"
 

@@ -19,7 +19,6 @@
 #include "scatter/mcphase.h"
 #include "scatter/phase_functions.h"
 #include "scatter/scatter.h"
-#include "scatter/scatter_records.h"
 #include "support/sampler_stats.h"
 #include "support/scratch_dir.h"
 #include "trace/trace_records.h"
