@@ -17,10 +17,6 @@
 namespace quillet {
 
 struct engine_run {
-    engine_run() = default;
-    engine_run(const engine_run&) = delete;  // peel points into observers
-    engine_run& operator=(const engine_run&) = delete;
-
     std::int32_t nxphot = 0, nyphot = 0;
     std::int32_t nphot = 0;  // photons launched: nxphot * nyphot, or the planet's count
     bool planet_source = false;
@@ -49,8 +45,7 @@ struct engine_run {
     std::int32_t emulate_a = 0;  // emulation flag A: start distance widened by 1.01 instead of 1.000001
     std::int32_t emulate_b = 0;  // emulation flag B: no folding after a scattering or before a visibility test
     std::int32_t ntest_image = 0;  // test images written: 1 when ntest > 1, else ntest
-    observer_directions observers;
-    peel_off_settings peel;      // what the peel-off reads (its directions: observers)
+    peel_off_settings peel;      // what the peel-off reads, the observer directions among it
     double cpu_entry = 0.0;  // CPU time of the process when the engine was called
     double cpu_loop = 0.0;   // ... and when its photon loop began
     bool escape_on = false;  // escape file wanted (outfile not "junk")

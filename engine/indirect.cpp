@@ -103,7 +103,7 @@ const search_direction* peel_off_state::prepared(const observer_directions& dirs
 
 void indirect(const particle_field& field, photon& ph, const scattering_laws& laws, const peel_off_settings& set,
               peel_off_state& view, bool check_reverse) {
-    const observer_directions& dirs = *set.dirs;
+    const observer_directions& dirs = set.dirs;
     const std::int32_t ntest = dirs.ntest;
     if (!view.turned) view.turn(dirs, ph.rot);
     const std::int32_t nboxvis = set.nboxvis;

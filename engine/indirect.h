@@ -67,7 +67,7 @@ private:
 
 // What the peel-off reads of the run.
 struct peel_off_settings {
-    const observer_directions* dirs = nullptr;
+    observer_directions dirs;
     std::int32_t nboxvis = 0;      // most boxes of a visibility test; 0: no test
     std::int32_t icheck = 0;       // print level
     bool images = false;           // the maps are kept (nxpix >= 1)

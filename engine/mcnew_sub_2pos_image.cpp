@@ -125,6 +125,11 @@ void warn_periodic_cell(const particle_field& field, const engine_run& run) {
 
 }  // namespace
 
+void set_emulation(std::int32_t iemulate, engine_run& run) {
+    run.emulate_a = (iemulate == 1 || iemulate == 3) ? 1 : 0;
+    run.emulate_b = (iemulate == 2 || iemulate == 3) ? 1 : 0;
+}
+
 void read_engine_parameters(const text80& parfile, engine_run& run) {
     run.ssca = 1.0;
     run.maxscat = 100;
@@ -224,8 +229,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     run.ntest_image = ntest > 1 ? 1 : ntest;
     debug1.idebug = cfg.idebug;
     run.idebug = cfg.idebug;
-    run.emulate_a = (cfg.iemulate == 1 || cfg.iemulate == 3) ? 1 : 0;
-    run.emulate_b = (cfg.iemulate == 2 || cfg.iemulate == 3) ? 1 : 0;
+    set_emulation(cfg.iemulate, run);
     check_law_codes(method, method_haze, !posfile_haze.is_junk());
 
     // Photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
@@ -251,8 +255,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     }
 
     // Observer directions, and what the peel-off reads.
-    run.observers = observer_directions(ntest, run.latobs, run.fiiobs);
-    run.peel = {&run.observers, com3.nboxvis, icheck, nxpix >= 1, run.emulate_b != 1, nxpix, nypix};
+    run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), com3.nboxvis, icheck, nxpix >= 1, run.emulate_b != 1, nxpix, nypix};
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);

@@ -15,6 +15,9 @@ struct engine_run;
 // 10000, 10000). Fills run.ssca, com3.nbox, com3.nboxvis and run.maxscat.
 void read_engine_parameters(const text80& parfile, engine_run& run);
 
+// The emulation flags of the deck's iemulate: A with 1 and 3, B with 2 and 3.
+void set_emulation(std::int32_t iemulate, engine_run& run);
+
 // Runs the simulation that `cfg` describes. With the planet as the source
 // (cfg.planet.isat >= 1), `planet` holds its photons (saturn_illumination's
 // result) and must not be null. cfg.latobs and cfg.fiiobs give each observer

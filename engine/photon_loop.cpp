@@ -190,7 +190,7 @@ private:
 
 }  // namespace
 
-photon_worker::photon_worker(const engine_run& run) : peel(*run.peel.dirs) {}
+photon_worker::photon_worker(const engine_run& run) : peel(run.peel.dirs) {}
 
 void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
                   double& inidist) {

@@ -49,6 +49,7 @@ template <class V>
 void visit_photon_state(V&& v) {
     v.copied("debug1", debug1);
     v.copied("com11", com11);  // its counters are summed below
+    v.copied("com12", com12);  // read by the search tests only; goes with them
 
     v.large("com8_haze", com8_haze_of_thread, com8_haze_main);
     v.large("search_scratch", search_scratch_of_thread, search_scratch_main);

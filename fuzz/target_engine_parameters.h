@@ -20,7 +20,7 @@ inline void engine_parameters(const std::uint8_t* data, std::size_t size) {
     } catch (const run_error&) {
         return;
     }
-    if (!(com4.ssca >= 0.0 && com4.ssca <= 1.0)) fault("accepted albedo factor outside 0..1");
+    if (!(run->ssca >= 0.0 && run->ssca <= 1.0)) fault("accepted albedo factor outside 0..1");
     if (run->maxscat < 0) fault("accepted negative maxscat");
 }
 

@@ -1,5 +1,7 @@
-// Records of the ray searches: the mark of no particle (-999: the excluded
-// particle of a search that skips none), and the scratch tables of one search.
+// Records of the ray searches: the current particle of the photon (com12),
+// which the scattering step stores and the photon loop hands to the next
+// search as the particle it skips in the first periodic box (-999: none), and
+// the scratch tables of one search.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,11 @@
 namespace quillet {
 
 constexpr std::int32_t no_particle = -999;
+
+struct com12_t {
+    std::int32_t ipart;   // particle of the current scattering, excluded from the next search
+};
+extern thread_local constinit com12_t com12;
 
 // Working tables of one ray search, written by every call of tab_choose and
 // path_slice. They are kept apart from the read-only field so that each

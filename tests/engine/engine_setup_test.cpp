@@ -12,6 +12,8 @@
 #include "field/field_records.h"
 #include "format/run_error.h"
 #include "numeric/ran1.h"
+#include "engine/engine_run.h"
+#include "engine/mcnew_sub_2pos_image.h"
 #include "support/engine_fixture.h"
 
 using namespace quillet;
@@ -34,7 +36,10 @@ struct small_run {
 TEST(EngineSetup, WithoutParameterFileTheDefaultsHoldAndNothingIsPrinted) {
     small_run s;
     s.c.run();
-    EXPECT_EQ(com4.ssca, 1.0);
+    engine_run run;
+    read_engine_parameters(text80("junk"), run);
+    EXPECT_EQ(run.ssca, 1.0);
+    EXPECT_EQ(run.maxscat, 100);
     EXPECT_EQ(com3.nbox, 10000);
     EXPECT_EQ(com3.nboxvis, 10000);
     EXPECT_EQ(s.c.out.find("ssca,maxscat,nbox,nboxvis"), std::string::npos);
@@ -45,7 +50,6 @@ TEST(EngineSetup, ParameterFileIsEchoedAndNegativeNboxvisTakesNbox) {
     s.c.parfile = text80(s.dir.file("par"));
     write_text_file(s.dir.file("par"), "0.5\n7\n20 -1\n");
     s.c.run();
-    EXPECT_EQ(com4.ssca, 0.5);
     EXPECT_EQ(com3.nbox, 20);
     EXPECT_EQ(com3.nboxvis, 20);
     EXPECT_NE(s.c.out.find("ssca,maxscat,nbox,nboxvis\n0.5 7 20 -1\n"), std::string::npos) << s.c.out;
@@ -97,26 +101,32 @@ TEST(EngineSetup, SeedLineShowsTheSeedAsLeftAndTheFirstDeviate) {
 }
 
 TEST(EngineSetup, EmulationCodesSetTheirFlags) {
-    small_run s;
     const int expect[4][2] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
     for (int code = 0; code <= 3; ++code) {
-        s.c.iemulate = code;
-        s.c.run();
-        EXPECT_EQ(aug2004a.emulate_a, expect[code][0]) << code;
-        EXPECT_EQ(aug2004a.emulate_b, expect[code][1]) << code;
+        engine_run run;
+        set_emulation(code, run);
+        EXPECT_EQ(run.emulate_a, expect[code][0]) << code;
+        EXPECT_EQ(run.emulate_b, expect[code][1]) << code;
     }
 }
 
 TEST(EngineSetup, OneTestImageForSeveralDirectionsNoneForNone) {
     small_run s;
+    s.c.nxpix = s.c.nypix = 2;
+    s.c.testimage = text80(s.dir.file("pic"));
     const int ntests[3] = {0, 1, 3};
     const int images[3] = {0, 1, 1};
     for (int i = 0; i < 3; ++i) {
         s.c.ntest = ntests[i];
         for (int k = 1; k <= ntests[i]; ++k) s.c.set_direction(k, 40.0, 30.0 * k);
         s.c.run();
-        EXPECT_EQ(feb2006a.ntest_image, images[i]);
-        EXPECT_EQ(com3.ntest, ntests[i]);
+        // The header: version; npart, xl, yl, sy; nphot, nxpix, ntest; the
+        // image and launch grids; the Sun; the directions; the pixel centres
+        // (2 x 2, twice); then the number of test images.
+        value_reader r(s.dir.file("pic.TESTIMAGE"));
+        for (int v = 0; v < 1 + 4 + 3 + 2 + 2 + 2 + 2 * ntests[i] + 8; ++v) r.text();
+        EXPECT_EQ(r.integer(), images[i]) << ntests[i] << " directions";
+        EXPECT_EQ(r.integer(), 10);  // planes per image
     }
 }
 

@@ -280,25 +280,27 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
     fixture::set_field({{0.5, 1.8, 0.0, 0.0}, {0.1, -1.0, -1.0, 0.0}, {0.1, 0.5, 1.0, 0.0}}, 2.0, 2.0, 0.0);
     ASSERT_EQ(field.npart, 4);
     ASSERT_EQ(field.xpart[4], 1.8 - 4.0);
+    ran1_state unused_draws;  // the fold draws nothing
     for (bool grid : {false, true}) {
         fixture::set_grid(grid ? 4 : 1, grid ? 4 : 1);
         // Scattered at the copy's centre, then folded.
-        double px = field.xpart[4], py = 0.0, pz = 0.0;
-        com12.ipart = 4;
-        fold_after_scattering(field, px, py, pz);
-        EXPECT_NEAR(px, 1.8, 1e-15);
-        EXPECT_EQ(com12.ipart, 1) << "the excluded entry must be the image the photon is in";
+        photon ph(1, random_draws(unused_draws), nullptr);
+        ph.px = field.xpart[4];
+        ph.ipart = 4;
+        fold_after_scattering(field, ph);
+        EXPECT_NEAR(ph.px, 1.8, 1e-15);
+        EXPECT_EQ(ph.ipart, 1) << "the excluded entry must be the image the photon is in";
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
-        path_segment(field, px, py, pz, ex, 0.0, ez, ipart, search_kind::free_path, com12.ipart);
-        com12.ipart = no_particle;
+        path_segment(field, ph.px, ph.py, ph.pz, ex, 0.0, ez, ipart, search_kind::free_path, ph.ipart);
         EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
-        EXPECT_NEAR(px, -1.7, 0.01);
+        EXPECT_NEAR(ph.px, -1.7, 0.01);
     }
     // A fold that moves nothing leaves the excluded particle alone.
-    double px = 0.5, py = 0.5;
-    com12.ipart = 4;
-    fold_after_scattering(field, px, py, 0.0);
-    EXPECT_EQ(com12.ipart, 4);
+    photon ph(1, random_draws(unused_draws), nullptr);
+    ph.px = 0.5, ph.py = 0.5;
+    ph.ipart = 4;
+    fold_after_scattering(field, ph);
+    EXPECT_EQ(ph.ipart, 4);
 }

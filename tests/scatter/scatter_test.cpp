@@ -1,4 +1,4 @@
-// The scattering step: where the photon goes on from, the new direction and
+// The scattering step: where the probe goes on from, the new direction and
 // its frame, the two deviates per scattering (polar angle first), albedo and
 // counters per particle kind, the range check of cos(theta), the debug lines
 // and the set-up check of the law codes.
@@ -55,7 +55,7 @@ vec about_axis(const vec& a, double sine, double cose, double fii) {
     return e;
 }
 
-struct photon {
+struct probe {
     vec p;
     vec e;
 };
@@ -78,14 +78,9 @@ struct Scatter : testing::Test {
         field.rpart[haze_particle] = 0.5;
         field.itype[ring_particle] = 1;
         field.itype[haze_particle] = 2;
-        com3.icheck = 0;
-        com4.weight = 1.0;
         law.ssca_part = 1.0;
         law.ssca_haze = 1.0;
         law.haze_in_use = true;
-        com9_haze.ispart = 0;
-        com9_haze.ishaze = 0;
-        com12.ipart = no_particle;
         set_ring_law(3, 0.5, 0.0, 0.0);
         set_haze_law(4, -0.3, 0.0, 0.0);
 
@@ -119,16 +114,25 @@ struct Scatter : testing::Test {
         std::normal_distribution<double> n;
         return unit({n(geometry), n(geometry), n(geometry)});
     }
-    // A photon on the surface of the ring particle, travelling inward.
-    photon hit_on_ring() {
+    // A probe on the surface of the ring particle, travelling inward.
+    probe hit_on_ring() {
         vec normal = random_unit();
         vec e = random_unit();
         if (dot(e, normal) > 0) e = {-e[0], -e[1], -e[2]};
         return {normal, e};
     }
 
-    void scatter_on(photon& ph, std::int32_t ipart) {
-        scatter(field, ph.p[0], ph.p[1], ph.p[2], ph.e[0], ph.e[1], ph.e[2], ipart, current_laws(), test_draws());
+    // The photon that scatters: its weight, counters and direction before
+    // go on from one scattering to the next; position and direction are the
+    // probe's.
+    photon state{1, test_draws(), nullptr};
+    void scatter_on(probe& pr, std::int32_t ipart) {
+        state.px = pr.p[0], state.py = pr.p[1], state.pz = pr.p[2];
+        state.ex = pr.e[0], state.ey = pr.e[1], state.ez = pr.e[2];
+        state.ipart = ipart;
+        scatter(field, state, current_laws());
+        pr.p = {state.px, state.py, state.pz};
+        pr.e = {state.ex, state.ey, state.ez};
     }
 };
 
@@ -138,7 +142,7 @@ TEST_F(Scatter, CentreCodesMoveThePhotonToTheCentreAndPointCodesDoNot) {
     reseed(-35);
     for (std::int32_t code = 1; code <= 16; ++code) {
         set_ring_law(code, 0.4, -0.3, 0.6);
-        photon ph = hit_on_ring();
+        probe ph = hit_on_ring();
         const vec hit = ph.p;
         scatter_on(ph, ring_particle);
         bool centre = code >= 3 && code % 2 == 1;
@@ -155,7 +159,7 @@ TEST_F(Scatter, NewDirectionIsAUnitVectorForEveryLaw) {
     for (std::int32_t code = 1; code <= 16; ++code) {
         set_ring_law(code, 0.7, -0.5, 0.8);
         for (int i = 0; i < 2000; ++i) {
-            photon ph = hit_on_ring();
+            probe ph = hit_on_ring();
             // The frame axis: the normal for the surface laws, else the old direction.
             double az = code <= 2 ? ph.p[2] : ph.e[2];
             scatter_on(ph, ring_particle);
@@ -169,9 +173,9 @@ TEST_F(Scatter, EveryScatteringTakesExactlyTwoDeviates) {
     for (std::int32_t code = 1; code <= 16; ++code) {
         set_ring_law(code, 0.3, 0.6, 0.5);
         set_haze_law(code, -0.2, 0.4, 0.5);
-        photon ph = hit_on_ring();
+        probe ph = hit_on_ring();
         EXPECT_EQ(draws_taken([&](random_draws&) { scatter_on(ph, ring_particle); }), 2) << method_name(code);
-        photon haze{{haze_centre[0] + 0.5, haze_centre[1], haze_centre[2]}, {-1.0, 0.0, 0.0}};
+        probe haze{{haze_centre[0] + 0.5, haze_centre[1], haze_centre[2]}, {-1.0, 0.0, 0.0}};
         EXPECT_EQ(draws_taken([&](random_draws&) { scatter_on(haze, haze_particle); }), 2) << method_name(code);
     }
 }
@@ -180,7 +184,7 @@ TEST_F(Scatter, PolarAngleIsDrawnBeforeTheAzimuth) {
     const double g = 0.6;
     set_ring_law(4, g, 0.0, 0.0);
     for (int i = 0; i < 200; ++i) {
-        photon ph = hit_on_ring();
+        probe ph = hit_on_ring();
         const vec before = ph.e;
         reseed(-300 - i);
         scatter_on(ph, ring_particle);
@@ -193,15 +197,15 @@ TEST_F(Scatter, PolarAngleIsDrawnBeforeTheAzimuth) {
         double cose = (1.0 + g * g - q * q) / (2.0 * g);
         vec expected = about_axis(before, std::sqrt(1.0 - cose * cose), cose, 2.0 * pi * azimuth);
         for (int k = 0; k < 3; ++k) ASSERT_NEAR(ph.e[k], expected[k], 1e-9) << "scattering " << i;
-        EXPECT_EQ(com16.ex, before[0]);
-        EXPECT_EQ(com16.ey, before[1]);
-        EXPECT_EQ(com16.ez, before[2]);
+        EXPECT_EQ(state.before.ex, before[0]);
+        EXPECT_EQ(state.before.ey, before[1]);
+        EXPECT_EQ(state.before.ez, before[2]);
     }
 }
 
 TEST_F(Scatter, LambertSphereAzimuthIsTwoPiTimesTheSecondDeviate) {
     set_ring_law(12, 0.0, 0.0, 0.0);
-    photon ph = hit_on_ring();
+    probe ph = hit_on_ring();
     const vec before = ph.e;
     reseed(-77);
     scatter_on(ph, ring_particle);
@@ -220,7 +224,7 @@ TEST_F(Scatter, LambertElementNeverSendsThePhotonIntoTheParticle) {
     // The cosine to the outward normal has the density 2c on [0, 1]: c^2 is uniform.
     auto r = uniform_chi_square(
         [&] {
-            photon ph = hit_on_ring();
+            probe ph = hit_on_ring();
             const vec normal = ph.p;
             scatter_on(ph, ring_particle);
             double c = dot(ph.e, normal);
@@ -240,7 +244,7 @@ TEST_F(Scatter, IsotropicSurfaceLawSendsHalfThePhotonsInward) {
     int inward = 0;
     auto r = uniform_chi_square(
         [&] {
-            photon ph = hit_on_ring();
+            probe ph = hit_on_ring();
             const vec normal = ph.p;
             scatter_on(ph, ring_particle);
             double c = dot(ph.e, normal);
@@ -261,7 +265,7 @@ TEST_F(Scatter, ScatteringAngleFollowsTheLawAndTheAzimuthIsUniform) {
     azimuths.reserve(n);
     auto r = cose_chi_square(
         [&] {
-            photon ph = hit_on_ring();
+            probe ph = hit_on_ring();
             const vec a = ph.e;
             scatter_on(ph, ring_particle);
             double s = std::sqrt(1.0 - a[2] * a[2]);
@@ -282,7 +286,7 @@ TEST_F(Scatter, ScatteringAngleFollowsTheLawAndTheAzimuthIsUniform) {
 TEST_F(Scatter, VerticalIncomingDirectionUsesTheSpecialBranch) {
     set_ring_law(3, 0.4, 0.0, 0.0);
     for (double az : {1.0, -1.0}) {
-        photon ph{{0.0, 0.0, -az}, {0.0, 0.0, az}};
+        probe ph{{0.0, 0.0, -az}, {0.0, 0.0, az}};
         reseed(-55);
         scatter_on(ph, ring_particle);
         reseed(-55);
@@ -308,7 +312,7 @@ TEST_F(Scatter, NearlyVerticalIncomingDirectionUsesTheGeneralRotation) {
         fii = 2.0 * pi * test_draws().next();
         if (std::fabs(sine * std::cos(fii)) > 0.3) break;
     }
-    photon ph{{0.0, 0.0, -1.0}, before};
+    probe ph{{0.0, 0.0, -1.0}, before};
     reseed(seed);
     scatter_on(ph, ring_particle);
     vec expected = about_axis(before, sine, cose, fii);
@@ -322,31 +326,31 @@ TEST_F(Scatter, NearlyVerticalIncomingDirectionUsesTheGeneralRotation) {
 TEST_F(Scatter, AlbedoMultipliesTheWeightOncePerScatteringAndCountersCountKindsApart) {
     law.ssca_part = 0.7;
     law.ssca_haze = 0.4;
-    photon ring = hit_on_ring();
-    photon haze{{haze_centre[0], haze_centre[1] + 0.5, haze_centre[2]}, {0.0, -1.0, 0.0}};
+    probe ring = hit_on_ring();
+    probe haze{{haze_centre[0], haze_centre[1] + 0.5, haze_centre[2]}, {0.0, -1.0, 0.0}};
     scatter_on(ring, ring_particle);
     scatter_on(ring, ring_particle);
     scatter_on(haze, haze_particle);
     scatter_on(ring, ring_particle);
-    EXPECT_EQ(com12.ipart, ring_particle);
+    EXPECT_EQ(state.ipart, ring_particle);
     const vec before_last = haze.e;
     scatter_on(haze, haze_particle);
-    EXPECT_EQ(com12.ipart, haze_particle);
-    EXPECT_EQ(com16.ex, before_last[0]);
-    EXPECT_EQ(com16.ey, before_last[1]);
-    EXPECT_EQ(com16.ez, before_last[2]);
-    EXPECT_EQ(com4.weight, 1.0 * 0.7 * 0.7 * 0.4 * 0.7 * 0.4);
-    EXPECT_EQ(com9_haze.ispart, 3);
-    EXPECT_EQ(com9_haze.ishaze, 2);
+    EXPECT_EQ(state.ipart, haze_particle);
+    EXPECT_EQ(state.before.ex, before_last[0]);
+    EXPECT_EQ(state.before.ey, before_last[1]);
+    EXPECT_EQ(state.before.ez, before_last[2]);
+    EXPECT_EQ(state.weight, 1.0 * 0.7 * 0.7 * 0.4 * 0.7 * 0.4);
+    EXPECT_EQ(state.ispart, 3);
+    EXPECT_EQ(state.ishaze, 2);
     law.ssca_part = 1.0;
     scatter_on(ring, ring_particle);
-    EXPECT_EQ(com4.weight, 1.0 * 0.7 * 0.7 * 0.4 * 0.7 * 0.4);
+    EXPECT_EQ(state.weight, 1.0 * 0.7 * 0.7 * 0.4 * 0.7 * 0.4);
 }
 
 TEST_F(Scatter, HazeParticlesUseTheHazeLawParametersAndTable) {
     set_ring_law(3, 0.9, 0.0, 0.0);
     set_haze_law(5, -0.5, 0.0, 0.0);
-    photon haze{{haze_centre[0], haze_centre[1], haze_centre[2] + 0.5}, unit({0.3, 0.1, -1.0})};
+    probe haze{{haze_centre[0], haze_centre[1], haze_centre[2] + 0.5}, unit({0.3, 0.1, -1.0})};
     vec before = haze.e;
     reseed(-81);
     scatter_on(haze, haze_particle);
@@ -369,7 +373,7 @@ TEST_F(Scatter, HazeParticlesUseTheHazeLawParametersAndTable) {
     reseed(-82);
     e_mcphase(current_laws().tables().mcphase, sine, ring_cose, test_draws());
     EXPECT_GT(std::fabs(ring_cose - cose), 1e-3) << "the two tables must give different angles here";
-    photon ring = hit_on_ring();
+    probe ring = hit_on_ring();
     before = ring.e;
     reseed(-82);
     scatter_on(ring, ring_particle);
@@ -390,7 +394,7 @@ TEST_F(Scatter, CosineOutsideMinusOneToOneIsReportedAndClampedJustInside) {
             if (side * cose > 1.0) break;
             ASSERT_GT(seed, -100000);
         }
-        photon ph = hit_on_ring();
+        probe ph = hit_on_ring();
         const vec before = ph.e;
         reseed(seed);
         testing::internal::CaptureStdout();
@@ -403,13 +407,12 @@ TEST_F(Scatter, CosineOutsideMinusOneToOneIsReportedAndClampedJustInside) {
 }
 
 TEST_F(Scatter, PrintLevelOneWritesFourDebugLines) {
-    com3.icheck = 1;
+    law.icheck = 1;
     law.ssca_part = 0.75;
-    photon ph{{1.0, 0.0, 0.0}, {-1.0, 0.0, 0.0}};
+    probe ph{{1.0, 0.0, 0.0}, {-1.0, 0.0, 0.0}};
     testing::internal::CaptureStdout();
     scatter_on(ph, ring_particle);
     std::string out = testing::internal::GetCapturedStdout();
-    com3.icheck = 0;
     std::string expected_old = "scatter: OLD " + free_format(-1.0, 0.0, 0.0) + "\n";
     std::string expected_new = "scatter: NEW " + free_format(ph.e[0], ph.e[1], ph.e[2]) + "\n";
     ASSERT_EQ(out.rfind("scatter: ihaze,ssca 0 0.75\nscatter: cose,sine,fii ", 0), 0u) << out;
@@ -420,7 +423,7 @@ TEST_F(Scatter, PrintLevelOneWritesFourDebugLines) {
 }
 
 TEST_F(Scatter, QuietPrintLevelWritesNothing) {
-    photon ph = hit_on_ring();
+    probe ph = hit_on_ring();
     testing::internal::CaptureStdout();
     scatter_on(ph, ring_particle);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -428,7 +431,7 @@ TEST_F(Scatter, QuietPrintLevelWritesNothing) {
 
 TEST_F(Scatter, UnknownLawCodeStopsInsteadOfReusingOldAngles) {
     set_ring_law(17, 0.0, 0.0, 0.0);
-    photon ph = hit_on_ring();
+    probe ph = hit_on_ring();
     EXPECT_THROW(scatter_on(ph, ring_particle), limit_error);
 }
 
