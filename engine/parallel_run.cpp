@@ -101,7 +101,7 @@ void deserialize(const std::string& in, block_partial& p) {
         using T = std::remove_pointer_t<decltype(dst)>;
         const std::size_t bytes = std::size_t(n) * sizeof(T);
         if (n < 0 || bytes > in.size() - at) throw run_error("distributed run: a block message is cut short");
-        std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);
+        if (bytes > 0) std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);  // dst may be null then
         at += bytes;
     };
     std::int64_t head[5];
