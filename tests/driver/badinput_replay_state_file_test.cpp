@@ -18,8 +18,9 @@ namespace {
 
 const std::string run_dir = std::string(QUILLET_SOURCE_DIR) + "/fuzz/state_run";
 
-quillet::fuzz::state_outcome replay_seed(const std::string& name) {
-    std::ifstream in(std::string(QUILLET_SOURCE_DIR) + "/fuzz/corpus/state_file/" + name, std::ios::binary);
+// A stored input of the target ("corpus" or "regressions").
+quillet::fuzz::state_outcome replay(const std::string& kind, const std::string& name) {
+    std::ifstream in(std::string(QUILLET_SOURCE_DIR) + "/fuzz/" + kind + "/state_file/" + name, std::ios::binary);
     const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_FALSE(bytes.empty()) << name;
     auto outcome = quillet::fuzz::state_outcome::refused;
@@ -44,11 +45,27 @@ TEST(FuzzReplay, StateFileInputsThatOnceFailedAndTheSeedsAreHandled) {
 TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
-    EXPECT_EQ(replay_seed("checkpoint-serial"), state_outcome::restored);
+    EXPECT_EQ(replay("corpus", "checkpoint-serial"), state_outcome::restored);
     EXPECT_GE(quillet::engine_sums.nsearch, 1000);
-    EXPECT_EQ(replay_seed("checkpoint-threaded"), state_outcome::restored);
+    EXPECT_EQ(replay("corpus", "checkpoint-threaded"), state_outcome::restored);
     EXPECT_GE(quillet::engine_sums.nsearch, 1000);
-    EXPECT_EQ(replay_seed("partial-1-of-1"), state_outcome::restored);
+    EXPECT_EQ(replay("corpus", "partial-1-of-1"), state_outcome::restored);
     EXPECT_GE(quillet::engine_sums.nsearch, 1001);
-    EXPECT_EQ(replay_seed("partial-2-of-2"), state_outcome::refused);
+    EXPECT_EQ(replay("corpus", "partial-2-of-2"), state_outcome::refused);
+}
+
+// Valid containers (checksum and all) whose contents no run writes: a serial
+// generator state outside its moduli (its next draw overflows), a threaded
+// checkpoint whose next block is block 0 after 1000 photons (the resumed run
+// would add block 0 twice), a merged block naming an image cell outside the
+// image, a section MODE stated 193 GB long whose pieces hold 32 bytes (refused,
+// not out of memory). Each is refused, with a message naming the file or the
+// part.
+TEST(FuzzReplay, StateFilesThatOnceFailedAreRefused) {
+    using quillet::fuzz::state_outcome;
+    quillet::test_support::scratch_dir dir;
+    for (const char* name :
+         {"serial-generator-out-of-range", "threaded-next-block-before-photons-done", "merge-image-cell-outside",
+          "section-length-beyond-its-pieces"})
+        EXPECT_EQ(replay("regressions", name), state_outcome::refused) << name;
 }
