@@ -109,7 +109,9 @@ TEST(Ran1, TheStateCheckAcceptsEveryStateOfTheSequenceAndNoOther) {
         ran1(s, idum);
         for (int i = 0; i < 250000; ++i) {
             ran1(s, idum);
-            if (i % 997 == 0) ASSERT_TRUE(ran1_state_valid(s)) << seed << " " << i;
+            if (i % 997 == 0) {
+                ASSERT_TRUE(ran1_state_valid(s)) << seed << " " << i;
+            }
         }
         EXPECT_TRUE(ran1_state_valid(s));
         auto broken = [&](auto change) {
