@@ -100,7 +100,7 @@ void deserialize(const std::string& in, block_partial& p) {
         using T = std::remove_pointer_t<decltype(dst)>;
         const std::size_t bytes = std::size_t(n) * sizeof(T);
         if (n < 0 || bytes > in.size() - at) throw run_error("distributed run: a block message is cut short");
-        std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);
+        if (bytes > 0) std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);  // dst may be null then
         at += bytes;
     };
     std::int64_t head[5];
@@ -333,8 +333,14 @@ void merge_partial_files(const particle_field& field, const engine_run& run) {
             if (n > r.left()) throw input_error(what + ": block " + std::to_string(b) + " is cut short");
             std::string bytes(std::size_t(n), '\0');
             r.get_array(bytes.data(), bytes.size());
-            deserialize(bytes, p);
-            check_remote(sh, p, b);
+            try {
+                deserialize(bytes, p);
+                check_remote(sh, p, b);
+            } catch (const run_error& e) {
+                // The checks speak of block messages; this block comes from the file.
+                throw input_error(what + ": section BLKS: block " + std::to_string(b) + " does not fit this run (" +
+                                  e.what() + ")");
+            }
             add_block(sh, p);
             p.clear();
             if (stop_signal != 0)

@@ -297,6 +297,15 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
             throw input_error(file + ": its run (" + std::to_string(nphot) + " photons, " + std::to_string(ntest) +
                               " directions) is not this one (" + std::to_string(run.nphot) + " photons, " +
                               std::to_string(run.ntest) + " directions)");
+        // A threaded run's checkpoint is taken after whole blocks: the next
+        // block is the one after its photons (a resumed run starts there).
+        const std::int64_t nblocks = (nphot + photons_per_block - 1) / photons_per_block;
+        if (mode == run_mode::blocks &&
+            (at.next_block > nblocks ||
+             at.photons_done != std::min<std::int64_t>(at.next_block * photons_per_block, nphot)))
+            throw input_error(file + ": section MODE: " + std::to_string(at.photons_done) +
+                              " photons done do not end where its next block (" + std::to_string(at.next_block) +
+                              " of " + std::to_string(nblocks) + ") starts");
     }
     load_sums(run, c.section("SUMS", file), file + ": section SUMS");
     if (run.nxpix >= 1) {
@@ -325,6 +334,8 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
         r.get<std::int32_t>();  // launch-grid column and row of the last photon done
         r.get<std::int32_t>();
         r.finish();
+        if (!ran1_state_valid(*run.serial_draws))
+            throw input_error(file + ": section SERL: not a state of the random number generator");
     }
     add_saved_cpu(c, file);
     photon_lines = c.section("LINE", file);

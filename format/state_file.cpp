@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -74,9 +75,31 @@ std::string pack_zeros(const std::string& in) {
     return out;
 }
 
+// The bytes that the pieces of `in` stand for, counted up to the first piece
+// that runs past the end (which unpack_zeros then reports).
+std::uint64_t unpacked_size(const std::string& in) {
+    std::uint64_t total = 0;
+    std::size_t at = 0;
+    std::uint32_t lit = 0, zeros = 0;
+    while (in.size() - at >= sizeof lit) {
+        std::memcpy(&lit, in.data() + at, sizeof lit);
+        at += sizeof lit;
+        if (lit > in.size() - at) break;
+        at += lit;
+        total += lit;
+        if (in.size() - at < sizeof zeros) break;
+        std::memcpy(&zeros, in.data() + at, sizeof zeros);
+        at += sizeof zeros;
+        total += zeros;
+    }
+    return total;
+}
+
 std::string unpack_zeros(const std::string& in, std::uint64_t length, const std::string& what) {
     std::string out;
-    out.reserve(std::size_t(length));
+    // Room for the stated length only as far as the pieces fill it: a
+    // damaged length must not claim memory that no byte of the file backs.
+    out.reserve(std::size_t(std::min(length, unpacked_size(in))));
     byte_reader r(in, what);
     while (r.left() > 0) {
         const auto lit = r.get<std::uint32_t>();

@@ -55,4 +55,11 @@ float ran1(ran1_state& s, std::int32_t& idum) {
     return result;
 }
 
+bool ran1_state_valid(const ran1_state& s) {
+    if (s.ix1 < 0 || s.ix1 >= M1 || s.ix2 < 0 || s.ix2 >= M2 || s.ix3 < 0 || s.ix3 >= M3) return false;
+    for (int j = 1; j <= 97; ++j)
+        if (!(s.r[j] >= 0.0f && s.r[j] <= 1.0f)) return false;
+    return true;
+}
+
 }  // namespace quillet

@@ -21,6 +21,11 @@ struct ran1_state {
 // read. Returns a deviate in [0, 1] (both ends can occur).
 float ran1(ran1_state& s, std::int32_t& idum);
 
+// True when ran1 can be in state s: each generator below its modulus and not
+// negative, every shuffle slot a deviate in [0, 1] (a state read back from a
+// file is checked with it).
+bool ran1_state_valid(const ran1_state& s);
+
 // Where the deviates of a photon come from, handed explicitly to the launch
 // and to every sampler: in a threaded run the photon's own counter-based
 // stream; in the serial run the run's one ran1 generator, which every photon

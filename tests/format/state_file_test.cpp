@@ -77,6 +77,22 @@ TEST(StateFile, RunsOfZeroBytesAreSqueezedOut) {
     EXPECT_EQ(decode_state(encode_state(c), "ck", "1").sections[0].bytes, std::string(1 << 20, '\0'));
 }
 
+// A section length that its pieces do not fill, in a file whose checksum
+// fits (so written on purpose, or damaged before it was sealed), is refused as
+// garbled without taking memory for that length first (512 GiB here).
+TEST(StateFile, AStatedSectionLengthBeyondItsPiecesIsRefusedWithoutClaimingIt) {
+    state_contents c;
+    c.version = "1";
+    c.sections = {{"IMAG", std::string(1000, '\0') + "lit"}};
+    std::string bytes = encode_state(c);
+    const std::size_t at = bytes.find("IMAG") + 4;
+    const std::uint64_t stated = std::uint64_t(1) << 39;
+    std::memcpy(bytes.data() + at, &stated, sizeof stated);
+    const sha256_digest sum = sha256_of(std::string_view(bytes).substr(0, bytes.size() - 32));
+    std::memcpy(bytes.data() + bytes.size() - 32, sum.data(), 32);
+    EXPECT_EQ(refusal(bytes, "1"), "ck: section IMAG: garbled (shorter than stated)");
+}
+
 TEST(StateFile, EveryFlippedByteIsRefused) {
     const std::string good = encode_state(sample());
     for (std::size_t i = 0; i < good.size(); ++i) {

@@ -97,3 +97,36 @@ TEST(Ran1, AStateSavedAsItsBytesContinuesTheSequence) {
     for (int i = 0; i < 3; ++i) ran1(s, one);
     for (int i = 0; i < 1000; ++i) ASSERT_EQ(ran1(s, one), ran1(copy, one)) << i;
 }
+
+// Every state the generator passes through is one the check accepts (after
+// seeding with several seeds and a million draws); a generator at or beyond
+// its modulus, negative, or a shuffle slot outside [0, 1] or not a number is
+// refused: the moduli are 259200, 134456 and 243000.
+TEST(Ran1, TheStateCheckAcceptsEveryStateOfTheSequenceAndNoOther) {
+    for (std::int32_t seed : {-1, -7, -2024, -2000000000}) {
+        ran1_state s;
+        std::int32_t idum = seed;
+        ran1(s, idum);
+        for (int i = 0; i < 250000; ++i) {
+            ran1(s, idum);
+            if (i % 997 == 0) {
+                ASSERT_TRUE(ran1_state_valid(s)) << seed << " " << i;
+            }
+        }
+        EXPECT_TRUE(ran1_state_valid(s));
+        auto broken = [&](auto change) {
+            ran1_state t = s;
+            change(t);
+            return !ran1_state_valid(t);
+        };
+        EXPECT_TRUE(broken([](ran1_state& t) { t.ix1 = 259200; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.ix2 = 134456; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.ix3 = 243000; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.ix1 = -1; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.ix3 = 0x12345678; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.r[97] = 1.0000001f; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.r[1] = -0.0001f; }));
+        EXPECT_TRUE(broken([](ran1_state& t) { t.r[50] = std::nanf(""); }));
+        EXPECT_FALSE(broken([](ran1_state& t) { t.ix1 = 259199; }));
+    }
+}

@@ -1,0 +1,173 @@
+// Fuzz entry for the checkpoint and partial file: the container's decoder
+// and the restore of a run from it; see fuzz_targets.h.
+//
+// The restore runs against the small run of fuzz/state_run (its deck and
+// particle field, 1001 photons in two blocks, two directions, escape file
+// and a 4 x 3 test image), set up once: the field read, the run's
+// values as the engine's set-up leaves them, the digests of its inputs.
+// Each input is the file handed to --resume (a checkpoint: restored as the
+// serial run and as the threaded run) or to --merge (a partial file: every
+// block added to the sums). The seeds (fuzz/corpus/state_file, made by
+// fuzz/make-state-seeds.sh) are real files of that run under the version
+// "fuzz".
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "engine/engine_run.h"
+#include "engine/parallel_run.h"
+#include "engine/photon_state.h"
+#include "engine/run_state.h"
+#include "field/part_read_2pos.h"
+#include "field/particle_field.h"
+#include "format/run_error.h"
+#include "format/state_file.h"
+#include "fuzz/fuzz_targets.h"
+#include "numeric/ran1.h"
+
+namespace quillet::fuzz {
+
+// The version the seeds are stamped with.
+inline const std::string state_version = "fuzz";
+
+struct state_run_setup {
+    particle_field field;
+    engine_run run;
+    ran1_state draws;
+    double latobs[3] = {0.0, 30.0, 45.0};
+    double fiiobs[3] = {0.0, 20.0, 1090.0};
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) fault("cannot read the run of the state-file target");
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Once: `run_dir` holds fz.deck and fz.pos; the field is copied into the
+// current folder, where the inputs are read.
+inline state_run_setup& state_run(const std::string& run_dir) {
+    static state_run_setup* s = [&] {
+        auto* p = new state_run_setup;
+        const std::string field = slurp(run_dir + "/fz.pos");
+        write_file("fz.pos", reinterpret_cast<const std::uint8_t*>(field.data()), field.size());
+        com3.icheck = -1;
+        debug1.idebug = 0;
+        maincom1 = {0.0, 0.0, 0.0};
+        p->field.sredu = p->field.zredu = 1.0;
+        part_read_2pos(p->field, text80("fz.pos"), text80("junk"));
+        engine_run& r = p->run;
+        r.nxphot = 77;
+        r.nyphot = 13;
+        r.nphot = 77 * 13;
+        r.posfile = text80("fz.pos");
+        r.posfile_haze = text80("junk");
+        r.bsun = 30.0;
+        r.ntest = 2;
+        r.latobs = p->latobs;
+        r.fiiobs = p->fiiobs;
+        r.idum_deck = -7;
+        r.serial_draws = &p->draws;
+        r.method = r.method_haze = 2;
+        r.nxpix = 4;
+        r.nypix = 3;
+        r.escape_on = true;
+        r.hist_on = false;
+        run_state_options.version = state_version;
+        run_state_options.deck_text = slurp(run_dir + "/fz.deck");
+        run_state_options.quiet = true;
+        note_run_inputs(r, text80("junk"));
+        return p;
+    }();
+    return *s;
+}
+
+inline bool same_contents(const state_contents& a, const state_contents& b) {
+    if (a.version != b.version || a.kind != b.kind || a.part != b.part || a.parts != b.parts ||
+        a.inputs.size() != b.inputs.size() || a.sections.size() != b.sections.size())
+        return false;
+    for (std::size_t i = 0; i < a.inputs.size(); ++i)
+        if (a.inputs[i].role != b.inputs[i].role || a.inputs[i].file != b.inputs[i].file ||
+            a.inputs[i].digest != b.inputs[i].digest)
+            return false;
+    for (std::size_t i = 0; i < a.sections.size(); ++i)
+        if (a.sections[i].tag != b.sections[i].tag || a.sections[i].bytes != b.sections[i].bytes) return false;
+    return true;
+}
+
+// What became of an input.
+enum class state_outcome { refused, restored };
+
+// The state file's bytes: decoded (and the decoded contents encoded and
+// decoded again, unchanged), then given to the restore. A restored run must
+// be one the run can continue: the serial generator draws in [0, 1], the
+// threaded run starts at the block after its photons.
+inline state_outcome state_file(const std::uint8_t* data, std::size_t size, const std::string& run_dir) {
+    state_run_setup& s = state_run(run_dir);
+    const engine_run& run = s.run;
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    state_contents c;
+    try {
+        c = decode_state(bytes, "fuzz.state", state_version);
+    } catch (const run_error&) {
+        return state_outcome::refused;
+    }
+    try {
+        if (!same_contents(decode_state(encode_state(c), "again", state_version), c))
+            fault("the decoded contents do not come back through the encoder");
+    } catch (const run_error&) {
+        fault("the encoder's bytes of decoded contents are refused");
+    }
+    write_file("fuzz.state", data, size);
+    run_state_options.resume = "fuzz.state";
+    run_state_options.merge.clear();
+    state_outcome outcome = state_outcome::refused;
+    auto restore = [&](auto body) {
+        clear_block_sums();
+        remote_cpu = {};
+        try {
+            body();
+            outcome = state_outcome::restored;
+        } catch (const run_error& e) {
+            // A refusal names the file, or for a merge the part it read it as
+            // (or the set of parts: "--merge: part 1 of 2 is missing").
+            const std::string what = e.what();
+            if (what.find("fuzz.state") == std::string::npos && what.rfind("part ", 0) != 0 &&
+                what.rfind("--merge: ", 0) != 0)
+                fault(("a refusal that names no file: " + what).c_str());
+        }
+    };
+    if (c.kind == state_kind::checkpoint) {
+        restore([&] {
+            const resume_point at = resume_run(run, run_mode::serial);
+            if (at.photons_done < 0 || at.photons_done > run.nphot) fault("serial resume outside the run's photons");
+            // The start distance kept from the last photon is a distance.
+            if (!(std::isfinite(at.inidist) && at.inidist >= 0.0)) fault("serial resume with a start distance not finite");
+            for (int i = 0; i < 1000; ++i) {
+                std::int32_t one = 1;
+                const float u = ran1(*run.serial_draws, one);
+                if (!(u >= 0.0f && u <= 1.0f)) fault("the restored generator draws outside [0, 1]");
+            }
+        });
+        // A checkpoint the serial run refuses, as the threaded run's.
+        if (outcome == state_outcome::refused) restore([&] {
+            const resume_point at = resume_run(run, run_mode::blocks);
+            const std::int64_t next = at.next_block * photons_per_block;
+            if (at.photons_done != (next < run.nphot ? next : run.nphot))
+                fault("threaded resume: the next block does not follow the photons done");
+        });
+    } else {
+        run_state_options.resume.clear();
+        run_state_options.merge = {"fuzz.state"};
+        restore([&] { run_photons_parallel(s.field, run); });
+        run_state_options.merge.clear();
+    }
+    run_state_options.resume.clear();
+    return outcome;
+}
+
+}  // namespace quillet::fuzz
