@@ -2,21 +2,11 @@
 
 namespace quillet {
 
-com5_t com5;
 thread_local constinit com6_t com6{};
-thread_local constinit com7_t com7{};
-thread_local constinit com8_t com8{};
-com8_haze_t com8_haze_main;
-thread_local constinit com8_haze_t* com8_haze_of_thread = &com8_haze_main;
 thread_local constinit com14_t com14{};
-imagecom1_t imagecom1;
 thread_local constinit imagecom2_t imagecom2{};
-imagecom3_t imagecom3;
-imagecom11_t imagecom11;
 aug2004a_t aug2004a;
 thread_local constinit feb2006a_t feb2006a{};
 nov2004a_t nov2004a;
-thread_local constinit engine_sums_t engine_sums{};
-escape_hist_t escape_hist;
 
 }  // namespace quillet

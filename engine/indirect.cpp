@@ -9,7 +9,7 @@
 #include <cmath>
 
 #include "engine/engine_records.h"
-#include "engine/parallel_run.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
@@ -91,15 +91,17 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
         az = com16.ez;
     }
 
-    const int entry = pixel(feb2006a.ix_entry, feb2006a.iy_entry);
+    tallies& t = *tallies_of_thread;
+    const std::int32_t entry = t.cell(feb2006a.ix_entry, feb2006a.iy_entry);
     if (images && iscat == 1) {
-        record_hit(image_hit{0, entry, 1.0});
+        t.record(image_hit{0, entry, 1.0});
     }
 
     const double weight = com4.weight;
     const int order = iscat < max_order ? iscat : max_order;
     const int n_ring = com9_haze.ispart < max_ring_count ? com9_haze.ispart : max_ring_count;
     const int n_haze = com9_haze.ishaze < max_haze_count ? com9_haze.ishaze : max_haze_count;
+    t.begin_scattering(order, n_haze, n_ring);
     // The reversed incoming path is the same for every direction: searched
     // once, reported for each direction that reaches the check.
     bool checked = false;
@@ -167,7 +169,7 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
         if (ishadow >= 1) continue;
 
         if (images && itest == 1 && iscat == 1) {
-            record_hit(image_hit{-1, entry, 1.0});
+            t.record(image_hit{-1, entry, 1.0});
         }
 
         double phasef = 0.0;
@@ -179,11 +181,7 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
 
         const double c = weight * phasef;
         com14.bphot[itest] += c;
-        com7.testw[itest] += c;
-        com7.testw_sig[itest] += c * c;
-        com7.testw_n[itest] += 1.0;
-        com8.testw_order[order][itest] += c;
-        com8_haze_of_thread->testw_haze[n_haze][n_ring][itest] += c;
+        t.score(itest, c);
 
         if (itest == 1 && images) {
             double mx = px, my = py;
@@ -191,7 +189,7 @@ void indirect(const particle_field& field, double px, double py, double pz, std:
             int ix = pixel_index(mx, field.xl, nov2004a.nxpix);
             int iy = pixel_index(my, field.yl, nov2004a.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
-            record_hit(image_hit{plane, pixel(ix, iy), c});
+            t.record(image_hit{plane, t.cell(ix, iy), c});
         }
     }
     com12.ipart = ipart;

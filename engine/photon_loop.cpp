@@ -16,6 +16,7 @@
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/retbox.h"
@@ -142,24 +143,19 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
 
 // Escape after iscat - 1 scatterings: the unscattered count, the escape
 // record, the histogram bin.
-void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat, const photon& ph) {
-    if (iscat == 1) engine_sums.ndirect += 1;
+void escape_photon(const engine_run& run, std::int32_t iphot, std::int32_t iscat, const photon& ph, tallies& t) {
+    if (iscat == 1) t.ndirect += 1;
     if (run.escape_on || run.icheck >= 1) {
         float lat = float(std::asin(ph.ez));
         float fii = float(std::atan2(ph.ey, ph.ex) - ph.rot);
         float sca = float(iscat - 1);
-        if (run.escape_on) {
-            com5.esc_lat[iphot] = lat;
-            com5.esc_fii[iphot] = fii;
-            com5.esc_weight[iphot] = float(com4.weight);
-            com5.esc_sca[iphot] = sca;
-        }
+        if (run.escape_on) t.score_escape(iphot, lat, fii, float(com4.weight), sca);
         if (run.icheck >= 1) say("escape: lat,fii,sca ", lat, fii, sca);
     }
     if (run.hist_on && iscat >= 2 && iscat <= n_hist_planes) {
         int ia = hist_bin(std::atan2(ph.ey, ph.ex), 90.0, n_hist_fii);
         int ib = hist_bin(std::asin(ph.ez), 45.0, n_hist_lat);
-        record_hit(hist_hit{iscat, ib, ia, com4.weight});
+        t.record(hist_hit{iscat, ib, ia, com4.weight});
     }
 }
 
@@ -203,18 +199,19 @@ private:
 void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_t iphot, double& inidist,
                   random_draws& rng) {
     const particle_field& field = lc.field;
+    tallies& t = *tallies_of_thread;
     photon ph = launch_photon(run, lc, iphot, inidist, rng);
     const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
-        engine_sums.nsearch += 1;
+        t.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t ipart = 0;
         path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, search_kind::free_path, com12.ipart);
         com12.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
         if (ipart <= 0) {
-            escape_photon(run, iphot, iscat, ph);
+            escape_photon(run, iphot, iscat, ph, t);
             break;
         }
         const double hx = ph.px, hy = ph.py, hz = ph.pz;
@@ -229,9 +226,10 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
         indirect(field, ph.px, ph.py, ph.pz, ipart, iscat, *run.laws, check_reverse);
         com12.ipart = ipart;
         if (lc.fold_after_scatter) fold_after_scattering(field, ph.px, ph.py, ph.pz);
-        if (iscat == 1) add_brightness(run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
+        if (iscat == 1) add_brightness(run.ntest, t.sum_first.data(), t.sumsq_first.data());
     }
-    add_brightness(run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
+    add_brightness(run.ntest, t.sum_all.data(), t.sumsq_all.data());
+    t.end_photon();
 }
 
 std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, std::int64_t first,

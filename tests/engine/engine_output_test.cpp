@@ -120,8 +120,8 @@ void expect_escape_file(const std::string& path, const engine_call& c, int nphot
     expect_head(r, c, nphot);
     EXPECT_EQ(r.integer(), c.ntest);
     expect_directions(r, c);
-    for (const float* v : {com5.esc_fii, com5.esc_lat, com5.esc_sca, com5.esc_weight})
-        for (int i = 1; i <= nphot; ++i) EXPECT_EQ(r.single(), v[i]) << "photon " << i;
+    for (const auto* v : {&c.totals->esc_fii, &c.totals->esc_lat, &c.totals->esc_sca, &c.totals->esc_weight})
+        for (int i = 1; i <= nphot; ++i) EXPECT_EQ(r.single(), (*v)[std::size_t(i - 1)]) << "photon " << i;
     expect_tail(r, c, nphot);
     EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
     EXPECT_EQ(read_lines(path).size(), 24u);
@@ -142,8 +142,8 @@ void expect_histogram_file(const std::string& path, const engine_call& c, int np
         double sum = 0.0, expected = 0.0;
         for (int i = 0; i < 180 * 90; ++i) sum += hist[std::size_t((plane - 1) * 180 * 90 + i)];
         for (int i = 1; i <= nphot; ++i)
-            if (plane >= 2 && com5.esc_weight[i] > 0.0f && com5.esc_sca[i] == float(plane - 1))
-                expected += com5.esc_weight[i];
+            if (plane >= 2 && c.totals->esc_weight[std::size_t(i - 1)] > 0.0f && c.totals->esc_sca[std::size_t(i - 1)] == float(plane - 1))
+                expected += c.totals->esc_weight[std::size_t(i - 1)];
         EXPECT_NEAR(sum, expected, 1e-5 * (1.0 + expected)) << "plane " << plane;
     }
     expect_tail(r, c, nphot);
