@@ -332,6 +332,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (run.escape_on) write_escape_file(field, run, st);
     if (run.hist_on) write_histogram_file(field, run, st);
     write_direction_file(field, run, st);
+    write_order_error_file(run, st);
 
     const std::size_t row = std::size_t(ntest) + 1;
     out.ntest = ntest;

@@ -175,6 +175,40 @@ void expect_direction_file(const std::string& path, const engine_call& c, int np
     EXPECT_EQ(read_lines(path).size(), 27u);
 }
 
+// The errors by order beside the direction file: its sums by order are the
+// direction file's, the sums over the orders are testw, and each spread is
+// the rule of testd_corr applied to the order's sum and the sum of every
+// photon's squared contribution to it.
+void expect_order_error_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    EXPECT_EQ(r.real(), 1.0);
+    EXPECT_EQ(r.integer(), nphot);
+    EXPECT_EQ(r.integer(), 50);
+    EXPECT_EQ(r.integer(), c.ntest);
+    expect_values(r, c.fiiobs, c.ntest, "fiiobs");
+    expect_values(r, c.latobs, c.ntest, "latobs");
+    std::vector<double> all(std::size_t(c.ntest) + 1, 0.0);
+    for (int order = 1; order <= 50; ++order)
+        for (int k = 1; k <= c.ntest; ++k) {
+            const double w = r.real();
+            EXPECT_EQ(w, c.w_order[order][k]) << "order " << order << " k " << k;
+            all[std::size_t(k)] += w;
+        }
+    for (int k = 1; k <= c.ntest; ++k) EXPECT_NEAR(all[std::size_t(k)], c.testw[k], 1e-12 * c.testw[k]) << k;
+    const tallies& t = *c.totals;
+    for (int order = 1; order <= 50; ++order)
+        for (int k = 1; k <= c.ntest; ++k) {
+            const std::size_t i = t.order_at(order, k);
+            const double s = t.testw_order[i], q = t.testw_order_sq[i];
+            // No photon's square is below the mean square (Cauchy-Schwarz).
+            EXPECT_GE(q * nphot, s * s * (1.0 - 1e-12)) << "order " << order << " k " << k;
+            const double v = (q / nphot - (s / nphot) * (s / nphot)) * nphot;
+            EXPECT_EQ(r.real(), v >= 0.0 ? std::sqrt(v) : 0.0) << "order " << order << " k " << k;
+        }
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), 6u);
+}
+
 void expect_test_image_file(const std::string& path, const engine_call& c, int nphot) {
     value_reader r(path);
     const int nx = c.nxpix, ny = c.nypix, n = nx * ny;
@@ -243,11 +277,12 @@ TEST_P(ResultFiles, EveryFileHoldsExactlyItsRecords) {
     expect_escape_file(dir.file("esc.out"), c, nphot);
     expect_histogram_file(dir.file("hist.out"), c, nphot);
     expect_direction_file(dir.file("w.out"), c, nphot);
+    expect_order_error_file(dir.file("w.out.ORDER_ERR"), c, nphot);
     expect_test_image_file(dir.file("img.TESTIMAGE"), c, nphot);
     // Nothing else: no temporary file is left behind.
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
-    EXPECT_EQ(files, GetParam().haze ? 6 : 5);
+    EXPECT_EQ(files, GetParam().haze ? 7 : 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Directions, ResultFiles,
@@ -275,16 +310,18 @@ TEST(ResultFilesRepeat, SameRunTwiceGivesTheSameBytesApartFromTheCpuTimes) {
     EXPECT_GT(img.size(), 100u);
 }
 
-TEST(ResultFilesRepeat, JunkNamesWriteOnlyTheDirectionFileAndItReplacesAnOldOne) {
+TEST(ResultFilesRepeat, JunkNamesWriteOnlyTheDirectionFilesAndTheyReplaceOldOnes) {
     temp_dir dir;
     write_field_file(dir.file("field.pos"), random_field(30, 4.0, 3.0, 0.6, 1.0, 23));
     write_text_file(dir.file("w.out"), "an older file\n");
+    write_text_file(dir.file("w.out.ORDER_ERR"), "an older file\n");
     engine_call c(dir);
     c.run();
     EXPECT_EQ(read_lines(dir.file("w.out")).front(), "7.0");
+    EXPECT_EQ(read_lines(dir.file("w.out.ORDER_ERR")).front(), "1.0");
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
-    EXPECT_EQ(files, 2);  // the field and the direction file
+    EXPECT_EQ(files, 3);  // the field, the direction file and its errors by order
 }
 
 TEST(ResultFilesRepeat, UnwritableDirectionFileStopsTheRunNamingTheFile) {

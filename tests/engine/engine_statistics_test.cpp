@@ -1,15 +1,20 @@
 // The run statistics: the spread of each direction's brightness from the
 // per-photon sums, the directions with too few contributions, a variance
-// that rounding makes negative, and the unscattered fraction's optical depths.
+// that rounding makes negative, the unscattered fraction's optical depths,
+// and the spread of each order's sum against independent runs.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/parallel_run.h"
+#include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
+#include "support/engine_fixture.h"
 
 using namespace quillet;
 
@@ -88,4 +93,87 @@ TEST(RunStatistics, NoUnscatteredPhotonGivesOpticalDepth9999) {
     EXPECT_DOUBLE_EQ(st.tau_p, std::log(2.0));
     EXPECT_NEAR(st.tau_n, std::log(2.0) * 0.5, 1e-15);
     EXPECT_EQ(st.iscat_mean, 1.5f);
+}
+
+namespace {
+
+using namespace quillet::testing_support;
+
+// Runs of one field and deck that differ only in their seed: ring particles
+// of albedo 0.9 (isotropic law), three directions, random launch.
+engine_call seeded_run(const temp_dir& dir, std::int32_t seed, std::int32_t nphot) {
+    engine_call c(dir);
+    run_state_options.quiet = true;  // no progress lines
+    c.nxphot = nphot;
+    c.nyphot = 1;
+    c.idum = seed;
+    c.irot = 1;
+    c.ssca_part = 0.9;
+    c.ntest = 3;
+    c.set_direction(1, 30.0, 20.0);
+    c.set_direction(2, 60.0, 90.0);
+    c.set_direction(3, 15.0, 150.0);
+    c.run();
+    run_state_options.quiet = false;
+    return c;
+}
+
+}  // namespace
+
+TEST(OrderErrors, FirstOrderSumsAreThoseOfEachPhotonsFirstScattering) {
+    // A photon's contribution to order 1 is its brightness after its first
+    // scattering: the order table's sum and squares are the first-scattering
+    // sums, bit for bit, serial and threaded.
+    temp_dir dir;
+    write_field_file(dir.file("field.pos"), random_field(300, 5.0, 5.0, 0.8, 1.5, 31));
+    for (bool threaded : {false, true}) {
+        parallel_options = {threaded, 2, 0, 1, 0};
+        engine_call c = seeded_run(dir, -5, 2500);
+        parallel_options = {false, 1, 0, 1, 0};
+        const tallies& t = *c.totals;
+        for (int k = 1; k <= 3; ++k) {
+            ASSERT_GT(t.sum_first[k], 0.0);
+            EXPECT_EQ(t.testw_order[t.order_at(1, k)], t.sum_first[k]) << k;
+            EXPECT_EQ(t.testw_order_sq[t.order_at(1, k)], t.sumsq_first[k]) << k;
+        }
+    }
+}
+
+TEST(OrderErrors, SpreadOfEachOrderMatchesTheScatterOfIndependentRuns) {
+    // Each run's spread of an order's sum estimates the standard deviation of
+    // that sum; over independent runs (seeds -1..-runs) the sums then scatter
+    // about their mean with z = (w_r - mean) / spread_r of variance 1. Pooled
+    // over orders 1..4 (the three directions of one order share their
+    // photons, so they count as one), the mean of z^2 has the standard
+    // deviation sqrt(2 / (orders (runs - 1))); it must lie within 4 of them
+    // of 1 (spreads off by a factor of 1.3 give 0.59 or 1.69, beyond).
+    temp_dir dir;
+    write_field_file(dir.file("field.pos"), random_field(300, 5.0, 5.0, 0.8, 1.5, 31));
+    constexpr int runs = 40, orders = 4, nphot = 1500;
+    double w[runs][orders + 1][4] = {}, s[runs][orders + 1][4] = {};
+    for (int r = 0; r < runs; ++r) {
+        engine_call c = seeded_run(dir, -(r + 1), nphot);
+        const tallies& t = *c.totals;
+        for (int o = 1; o <= orders; ++o)
+            for (int k = 1; k <= 3; ++k) {
+                const std::size_t i = t.order_at(o, k);
+                w[r][o][k] = t.testw_order[i];
+                s[r][o][k] = sum_spread(t.testw_order[i], t.testw_order_sq[i], nphot);
+                ASSERT_GT(s[r][o][k], 0.0) << "run " << r << " order " << o << " k " << k;
+            }
+    }
+    double z2 = 0.0;
+    for (int o = 1; o <= orders; ++o)
+        for (int k = 1; k <= 3; ++k) {
+            double mean = 0.0;
+            for (int r = 0; r < runs; ++r) mean += w[r][o][k] / runs;
+            for (int r = 0; r < runs; ++r) {
+                const double z = (w[r][o][k] - mean) / s[r][o][k];
+                z2 += z * z;
+            }
+        }
+    const double stat = z2 / (3.0 * orders * (runs - 1));
+    const double sd = std::sqrt(2.0 / (orders * (runs - 1)));
+    std::printf("order spreads: mean z^2 %.3f (tolerance %.3f)\n", stat, 4.0 * sd);
+    EXPECT_NEAR(stat, 1.0, 4.0 * sd);
 }
