@@ -1,6 +1,6 @@
 // The threaded photon loop. Workers claim the blocks of this process in
 // increasing order, trace each photon with its own stream, and hand the
-// block's sums over; the main thread adds the blocks to the run's sums in
+// block's tallies over; the main thread adds the blocks to the run's total in
 // block order (the first process of a distributed run also receives the
 // other processes' blocks, which they send in their own block order). A
 // bounded pool of block records keeps the memory fixed while a slow block
@@ -22,7 +22,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "engine/engine_records.h"
@@ -31,6 +30,7 @@
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"

@@ -12,7 +12,6 @@
 
 #include "field/particle_field.h"
 #include "engine/engine_records.h"
-#include "engine/tallies.h"
 
 namespace quillet {
 
