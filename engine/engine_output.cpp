@@ -10,6 +10,7 @@
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/parallel_run.h"
+#include "engine/tallies.h"
 #include "engine/engine_run.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -31,9 +32,10 @@ void put_per_direction(std::FILE* f, const double* v, std::int32_t ntest) {
     w.end();
 }
 
-void put_escape_values(std::FILE* f, const float* v, std::int32_t nphot) {
+// The escape records of photons 1..nphot (held from photon 1 on).
+void put_escape_values(std::FILE* f, const std::vector<float>& v, std::int32_t nphot) {
     record_writer w(f);
-    for (std::int32_t i = 1; i <= nphot; ++i) w << v[i];
+    for (std::int32_t i = 0; i < nphot; ++i) w << v[std::size_t(i)];
     w.end();
 }
 
@@ -46,19 +48,26 @@ void put_run_head(std::FILE* f, const engine_run& run) {
     put_record(f, run.ppar1, run.ppar2, run.ppar3);
 }
 
+// One record of a table by order: order = 1..max_order and, within each
+// order, k = 1..ntest.
+void put_by_order(std::FILE* f, const std::vector<double>& table, const tallies& t) {
+    record_writer w(f);
+    for (int order = 1; order <= max_order; ++order)
+        for (std::int32_t k = 1; k <= t.sizes.ntest; ++k) w << table[t.order_at(order, k)];
+    w.end();
+}
+
 // Records 8 to 14 of the escape file: the per-direction results.
 void put_direction_results(std::FILE* f, const engine_run& run, const engine_stats& st) {
     const std::int32_t ntest = run.ntest;
+    const tallies& t = *run.totals;
     put_per_direction(f, run.fiiobs, ntest);
     put_per_direction(f, run.latobs, ntest);
-    put_per_direction(f, com7.testw, ntest);
-    put_per_direction(f, com7.testw_n, ntest);
+    put_per_direction(f, t.testw.data(), ntest);
+    put_per_direction(f, t.testw_n.data(), ntest);
     put_per_direction(f, st.testw_sig, ntest);
     put_per_direction(f, st.testd_corr, ntest);
-    record_writer w(f);
-    for (int order = 1; order <= max_order; ++order)
-        for (std::int32_t k = 1; k <= ntest; ++k) w << com8.testw_order[order][k];
-    w.end();
+    put_by_order(f, t.testw_order, t);
 }
 
 // Records 19 to 24 of the escape file: the run's statistics.
@@ -71,17 +80,12 @@ void put_run_tail(const particle_field& field, std::FILE* f, const engine_run& r
     put_record(f, maincom1.sizemin, maincom1.s20, maincom1.f20);
 }
 
-void put_int_image(std::FILE* f, const std::int32_t* image, std::int32_t nxpix, std::int32_t nypix) {
+// One image of nxpix x nypix cells (x fastest), from its first cell.
+template <class T>
+void put_image(std::FILE* f, const T* image, std::int32_t nxpix, std::int32_t nypix) {
     record_writer w(f);
-    for (std::int32_t iy = 1; iy <= nypix; ++iy)
-        for (std::int32_t ix = 1; ix <= nxpix; ++ix) w << image[pixel(ix, iy)];
-    w.end();
-}
-
-void put_float_image(std::FILE* f, const float* image, std::int32_t nxpix, std::int32_t nypix) {
-    record_writer w(f);
-    for (std::int32_t iy = 1; iy <= nypix; ++iy)
-        for (std::int32_t ix = 1; ix <= nxpix; ++ix) w << image[pixel(ix, iy)];
+    const std::size_t n = std::size_t(nxpix) * std::size_t(nypix);
+    for (std::size_t i = 0; i < n; ++i) w << image[i];
     w.end();
 }
 
@@ -95,7 +99,8 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     const double dn = n;
     st.cpu = cpu2 - cpu1 + remote_cpu.loop;
     st.cpu_comp = st.cpu / (dn * 0.001);
-    st.fdir = double(engine_sums.ndirect) / dn;
+    const tallies& t = *run.totals;
+    st.fdir = double(t.ndirect) / dn;
     st.mu0 = std::cos(std::numbers::pi / 2.0 - run.bsun * deg_to_rad);
     if (st.fdir > 1e-43) {
         st.tau_p = -std::log(st.fdir);
@@ -103,14 +108,14 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     } else {
         st.tau_p = st.tau_n = 9999.0;
     }
-    st.iscat_mean = float(engine_sums.nsearch) / float(n) - 1.0f;
-    std::int64_t ntab = com11.ntab_calls == 0 ? 1 : com11.ntab_calls;
-    std::int64_t nseg = com11.nseg_calls == 0 ? 1 : com11.nseg_calls;
-    st.npot_mean = float(com11.npot_sum) / float(ntab);
-    st.nbox_mean = float(com11.nbox_sum) / float(nseg);
+    st.iscat_mean = float(t.nsearch) / float(n) - 1.0f;
+    std::int64_t ntab = t.ntab_calls == 0 ? 1 : t.ntab_calls;
+    std::int64_t nseg = t.nseg_calls == 0 ? 1 : t.nseg_calls;
+    st.npot_mean = float(t.npot_sum) / float(ntab);
+    st.nbox_mean = float(t.nbox_sum) / float(nseg);
     if (run.ntest >= 1) {
         double sum = 0.0;
-        for (std::int32_t k = 1; k <= run.ntest; ++k) sum += com7.testw[k];
+        for (std::int32_t k = 1; k <= run.ntest; ++k) sum += t.testw[k];
         st.testw_mean = sum / run.ntest;
     }
 
@@ -119,10 +124,10 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     // rule after each photon's first scattering gives the error of the first
     // order.
     for (std::int32_t k = 1; k <= run.ntest; ++k) {
-        st.testw_sig[k] = com7.testw_sig[k];
-        if (com7.testw_n[k] < 2.0) continue;
-        double m = engine_sums.sum_all[k] / dn, q = engine_sums.sumsq_all[k] / dn;
-        double m1 = engine_sums.sum_first[k] / dn, q1 = engine_sums.sumsq_first[k] / dn;
+        st.testw_sig[k] = t.testw_sig[k];
+        if (t.testw_n[k] < 2.0) continue;
+        double m = t.sum_all[k] / dn, q = t.sumsq_all[k] / dn;
+        double m1 = t.sum_first[k] / dn, q1 = t.sumsq_first[k] / dn;
         st.testw_sig[k] = 0.0;
         double v = (q - m * m) * dn;
         // A variance that rounding makes negative is zero.
@@ -133,6 +138,14 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
         double v1 = q1 - m1 * m1;
         if (v1 > 0.0) st.err_1[k] = std::sqrt(v1 / dn);
     }
+    // The same spread for each order's sum: every photon's contribution to
+    // an order and its square are in the order tables.
+    st.order_spread.assign(t.testw_order.size(), 0.0);
+    for (int order = 1; order <= max_order; ++order)
+        for (std::int32_t k = 1; k <= run.ntest; ++k) {
+            const std::size_t i = t.order_at(order, k);
+            st.order_spread[i] = sum_spread(t.testw_order[i], t.testw_order_sq[i], n);
+        }
     return st;
 }
 
@@ -178,8 +191,9 @@ void print_reflectance_table(const engine_run& run, const engine_stats& st) {
         const double mu = std::abs(std::sin(run.latobs[k] * deg_to_rad));
         // A direction in the ring plane has no I/F.
         const double scale = mu > 0.0 ? mu0 / mu : std::numeric_limits<double>::quiet_NaN();
-        say("I/F: k,lat,fii,i_f,err,i_f_1,err_1", k, run.latobs[k], run.fiiobs[k], scale * com7.testw[k] / dn,
-            scale * st.testd_corr[k] / dn, scale * com8.testw_order[1][k] / dn, scale * st.err_1[k]);
+        say("I/F: k,lat,fii,i_f,err,i_f_1,err_1", k, run.latobs[k], run.fiiobs[k], scale * run.totals->testw[k] / dn,
+            scale * st.testd_corr[k] / dn, scale * run.totals->testw_order[run.totals->order_at(1, k)] / dn,
+            scale * st.err_1[k]);
     }
 }
 
@@ -190,10 +204,11 @@ void write_escape_file(const particle_field& field, const engine_run& run, const
     put_run_head(f, run);
     put_record(f, run.ntest);
     put_direction_results(f, run, st);
-    put_escape_values(f, com5.esc_fii, run.nphot);
-    put_escape_values(f, com5.esc_lat, run.nphot);
-    put_escape_values(f, com5.esc_sca, run.nphot);
-    put_escape_values(f, com5.esc_weight, run.nphot);
+    const tallies& t = *run.totals;
+    put_escape_values(f, t.esc_fii, run.nphot);
+    put_escape_values(f, t.esc_lat, run.nphot);
+    put_escape_values(f, t.esc_sca, run.nphot);
+    put_escape_values(f, t.esc_weight, run.nphot);
     put_run_tail(field, f, run, st);
     out.commit();
 }
@@ -210,7 +225,7 @@ void write_histogram_file(const particle_field& field, const engine_run& run, co
     record_writer w(f);
     for (int plane = 1; plane <= n_hist_planes; ++plane)
         for (int lat = 1; lat <= n_hist_lat; ++lat)
-            for (int fii = 1; fii <= n_hist_fii; ++fii) w << escape_hist.esc_hist[plane][lat][fii];
+            for (int fii = 1; fii <= n_hist_fii; ++fii) w << run.totals->esc_hist[tallies::hist_at(plane, lat, fii)];
     w.end();
     put_run_tail(field, f, run, st);
     out.commit();
@@ -232,7 +247,7 @@ void write_direction_file(const particle_field& field, const engine_run& run, co
     record_writer w(f);
     for (int ih = 0; ih <= max_haze_count; ++ih)
         for (int ir = 0; ir <= max_ring_count; ++ir)
-            for (std::int32_t k = 1; k <= run.ntest; ++k) w << com8_haze_of_thread->testw_haze[ih][ir][k];
+            for (std::int32_t k = 1; k <= run.ntest; ++k) w << run.totals->testw_haze[run.totals->haze_at(ih, ir, k)];
     w.end();
     put_run_tail(field, f, run, st);
     out.commit();
@@ -247,21 +262,41 @@ void write_test_image_header(const particle_field& field, std::FILE* f, const en
     put_record(f, run.bsun, run.lonsun);
     put_per_direction(f, run.latobs, run.ntest);
     put_per_direction(f, run.fiiobs, run.ntest);
-    put_float_image(f, imagecom3.ximage, run.nxpix, run.nypix);
-    put_float_image(f, imagecom3.yimage, run.nxpix, run.nypix);
+    put_image(f, run.totals->ximage.data(), run.nxpix, run.nypix);
+    put_image(f, run.totals->yimage.data(), run.nxpix, run.nypix);
     put_record(f, run.ntest_image, n_image_planes);
 }
 
 void write_test_image_maps(std::FILE* f, const engine_run& run) {
     say("writing to TESTIMAGE", run.nxpix);
     say("ILL_IMAGE", run.nxpix, run.nypix);
-    put_int_image(f, imagecom11.ill_image, run.nxpix, run.nypix);
+    const tallies& t = *run.totals;
+    put_image(f, t.ill_image.data(), run.nxpix, run.nypix);
     say("VIS_IMAGE");
-    put_int_image(f, imagecom11.vis_image, run.nxpix, run.nypix);
+    put_image(f, t.vis_image.data(), run.nxpix, run.nypix);
     for (std::int32_t it = 1; it <= run.ntest_image; ++it) {
         say("TEST_IMAGE", it);
-        put_float_image(f, imagecom1.test_image[it], run.nxpix, run.nypix);
+        put_image(f, t.test_image.data() + t.plane_at(it, 0), run.nxpix, run.nypix);
     }
+}
+
+}  // namespace quillet
+
+namespace quillet {
+
+std::string order_error_file_name(const engine_run& run) { return std::string(run.wfile.trimmed()) + ".ORDER_ERR"; }
+
+void write_order_error_file(const engine_run& run, const engine_stats& st) {
+    result_file out(order_error_file_name(run));
+    std::FILE* f = out.stream();
+    const tallies& t = *run.totals;
+    put_record(f, 1.0);
+    put_record(f, run.nphot, max_order, run.ntest);
+    put_per_direction(f, run.fiiobs, run.ntest);
+    put_per_direction(f, run.latobs, run.ntest);
+    put_by_order(f, t.testw_order, t);
+    put_by_order(f, st.order_spread, t);
+    out.commit();
 }
 
 }  // namespace quillet

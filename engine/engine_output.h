@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "field/particle_field.h"
 #include "engine/engine_run.h"
@@ -23,5 +24,16 @@ void print_reflectance_table(const engine_run& run, const engine_stats& st);
 void write_escape_file(const particle_field& field, const engine_run& run, const engine_stats& st);
 void write_histogram_file(const particle_field& field, const engine_run& run, const engine_stats& st);
 void write_direction_file(const particle_field& field, const engine_run& run, const engine_stats& st);
+
+// The errors by order, beside the direction file (its name followed by
+// ".ORDER_ERR"). Records: 1.0; nphot, the number of orders (50), ntest;
+// fiiobs[k]; latobs[k]; the sums by order (as record 14 of the direction
+// file: order 1..50, within each k = 1..ntest); their spreads in the same
+// order, sqrt(N (q/N - (s/N)^2)) with s the order's sum and q the sum of each
+// photon's squared contribution to the order (the rule of testd_corr, which
+// is the spread of testw), so that the standard error of an order's I/F is
+// its spread times (mu0 / mu) / N.
+std::string order_error_file_name(const engine_run& run);
+void write_order_error_file(const engine_run& run, const engine_stats& st);
 
 }  // namespace quillet

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/engine_records.h"
 #include "engine/indirect.h"
@@ -15,6 +16,8 @@
 #include "planet/planet_source.h"
 
 namespace quillet {
+
+class tallies;
 
 struct engine_run {
     std::int32_t nxphot = 0, nyphot = 0;
@@ -50,6 +53,7 @@ struct engine_run {
     double cpu_loop = 0.0;   // ... and when its photon loop began
     bool escape_on = false;  // escape file wanted (outfile not "junk")
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
+    tallies* totals = nullptr;  // the run's result tables: every photon's, added in photon (block) order
 };
 
 // Statistics of the finished run, formed from the sums (which they leave as
@@ -65,6 +69,8 @@ struct engine_stats {
     double testw_sig[max_test + 1] = {};
     double testd_corr[max_test + 1] = {};
     double err_1[max_test + 1] = {};
+    // The spread of each order's sum, element order_at(order, k) of the tallies.
+    std::vector<double> order_spread;
 };
 
 }  // namespace quillet

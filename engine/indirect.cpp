@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "engine/engine_records.h"
-#include "engine/parallel_run.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "format/free_writer.h"
@@ -102,7 +102,7 @@ const search_direction* peel_off_state::prepared(const observer_directions& dirs
 }
 
 void indirect(const particle_field& field, photon& ph, const scattering_laws& laws, const peel_off_settings& set,
-              peel_off_state& view, bool check_reverse) {
+              peel_off_state& view, tallies& t, bool check_reverse) {
     const observer_directions& dirs = set.dirs;
     const std::int32_t ntest = dirs.ntest;
     if (!view.turned) view.turn(dirs, ph.rot);
@@ -133,15 +133,16 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
         az = ph.before.ez;
     }
 
-    const int entry = pixel(ph.ix_entry, ph.iy_entry);
+    const std::int32_t entry = t.cell(ph.ix_entry, ph.iy_entry);
     if (images && iscat == 1) {
-        record_hit(image_hit{0, entry, 1.0});
+        t.record(image_hit{0, entry, 1.0});
     }
 
     const double weight = ph.weight;
     const int order = iscat < max_order ? iscat : max_order;
     const int n_ring = ph.ispart < max_ring_count ? ph.ispart : max_ring_count;
     const int n_haze = ph.ishaze < max_haze_count ? ph.ishaze : max_haze_count;
+    t.begin_scattering(order, n_haze, n_ring);
     // The reversed incoming path is the same for every direction: searched
     // once, reported for each direction that reaches the check.
     bool checked = false;
@@ -209,7 +210,7 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
         if (ishadow >= 1) continue;
 
         if (images && itest == 1 && iscat == 1) {
-            record_hit(image_hit{-1, entry, 1.0});
+            t.record(image_hit{-1, entry, 1.0});
         }
 
         double phasef = 0.0;
@@ -221,11 +222,7 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
 
         const double c = weight * phasef;
         ph.bphot[itest] += c;
-        com7.testw[itest] += c;
-        com7.testw_sig[itest] += c * c;
-        com7.testw_n[itest] += 1.0;
-        com8.testw_order[order][itest] += c;
-        com8_haze_of_thread->testw_haze[n_haze][n_ring][itest] += c;
+        t.score(itest, c);
 
         if (itest == 1 && images) {
             double mx = px, my = py;
@@ -233,7 +230,7 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
             int ix = pixel_index(mx, field.xl, set.nxpix);
             int iy = pixel_index(my, field.yl, set.nypix);
             int plane = iscat < n_image_planes ? iscat : n_image_planes;
-            record_hit(image_hit{plane, pixel(ix, iy), c});
+            t.record(image_hit{plane, t.cell(ix, iy), c});
         }
     }
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
+#include "engine/tallies.h"
 #include "field/particle_field.h"
 #include "scatter/law_table.h"
 #include "scatter/photon.h"
@@ -78,10 +79,10 @@ struct peel_off_settings {
 // Photon ph has just scattered (scatter(field) left its position, the
 // particle ph.ipart and its direction before, ph.before) at its search
 // ph.iscat, the scattering order (1 = first). Adds to its brightness, to the
-// sums and, with the image switch on, to the maps. check_reverse: whether a
+// sums t and, with the image switch on, to the maps. check_reverse: whether a
 // first scattering searches its reversed incoming path (the "IVIS3" check,
 // which never changes a contribution).
 void indirect(const particle_field& field, photon& ph, const scattering_laws& laws, const peel_off_settings& set,
-              peel_off_state& view, bool check_reverse = true);
+              peel_off_state& view, tallies& t, bool check_reverse = true);
 
 }  // namespace quillet

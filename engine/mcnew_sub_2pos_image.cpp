@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "engine/photon_loop.h"
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
+#include "engine/tallies.h"
 #include "engine/run_state.h"
 #include "field/field_records.h"
 #include "field/particle_field.h"
@@ -58,36 +60,18 @@ void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t nte
 
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
 // in single precision and each coordinate is stored in single precision.
-void make_coordinate_images(const particle_field& field, std::int32_t nxpix, std::int32_t nypix) {
+void make_coordinate_images(const particle_field& field, tallies& t) {
     const double xl = field.xl, yl = field.yl;
+    const std::int32_t nxpix = t.sizes.nxpix, nypix = t.sizes.nypix;
+    t.ximage.assign(std::size_t(t.image_cells()), 0.0f);
+    t.yimage.assign(std::size_t(t.image_cells()), 0.0f);
     for (std::int32_t iy = 1; iy <= nypix; ++iy)
         for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
             double fx = double(float(ix) - 0.5f);
             double fy = double(float(iy) - 0.5f);
-            imagecom3.ximage[pixel(ix, iy)] = float((2.0 * fx * xl) / nxpix - xl);
-            imagecom3.yimage[pixel(ix, iy)] = float((1.0 / nypix) * (fy * 2.0 * yl) - yl);
+            t.ximage[std::size_t(t.cell(ix, iy))] = float((2.0 * fx * xl) / nxpix - xl);
+            t.yimage[std::size_t(t.cell(ix, iy))] = float((1.0 / nypix) * (fy * 2.0 * yl) - yl);
         }
-}
-
-void clear_images(std::int32_t nxpix, std::int32_t nypix) {
-    for (std::int32_t iy = 1; iy <= nypix; ++iy)
-        for (std::int32_t ix = 1; ix <= nxpix; ++ix) {
-            int p = pixel(ix, iy);
-            imagecom11.ill_image[p] = 0;
-            imagecom11.vis_image[p] = 0;
-            for (int plane = 1; plane <= n_image_planes; ++plane) imagecom1.test_image[plane][p] = 0.0f;
-        }
-}
-
-
-// Escape records of a run start at zero: photons that end at maxscat keep it.
-void clear_escape_records(std::int32_t nphot) {
-    const std::int32_t n = nphot < max_phot ? nphot : max_phot;
-    for (std::int32_t i = 1; i <= n; ++i)
-        com5.esc_lat[i] = com5.esc_fii[i] = com5.esc_weight[i] = com5.esc_sca[i] = 0.0f;
-    for (auto& plane : escape_hist.esc_hist)
-        for (auto& row : plane)
-            for (float& v : row) v = 0.0f;
 }
 
 // Warns when rays toward the observers (and from the Sun) cross more than
@@ -255,19 +239,33 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     }
 
     // Observer directions, and what the peel-off reads.
-    run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), com3.nboxvis, icheck, nxpix >= 1, run.emulate_b != 1, nxpix, nypix};
+    run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), com3.nboxvis, icheck, nxpix >= 1,
+                run.emulate_b != 1, nxpix, nypix};
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
     part_read_2pos(field, cfg.posfile, posfile_haze);
     if (icheck >= 0) warn_periodic_cell(field, run);
 
+    run.escape_on = !cfg.outfile.is_junk();
+    run.hist_on = !cfg.epsfile.is_junk();
+    // The run's result tables, sized for this run and cleared; this thread's
+    // photons (the serial run's) score into them.
+    tally_sizes sizes;
+    sizes.ntest = ntest;
+    sizes.nxpix = nxpix >= 1 ? nxpix : 0;
+    sizes.nypix = nxpix >= 1 ? nypix : 0;
+    sizes.hist = run.hist_on;
+    sizes.escapes = run.escape_on ? run.nphot : 0;
+    auto totals = std::make_shared<tallies>(sizes);
+    run.totals = totals.get();
+    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
     std::optional<result_file> image_file;
     if (nxpix >= 1) {
-        make_coordinate_images(field, nxpix, nypix);
-        clear_images(nxpix, nypix);
+        make_coordinate_images(field, *totals);
         image_file.emplace(cfg.testimage.prefix(60) + ".TESTIMAGE");
         write_test_image_header(field, image_file->stream(), run);
     }
@@ -275,11 +273,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.mx = mx;
     field.my = my;
     if (mx > 1 && my > 1) tab_init(field);
-    clear_block_sums();
-
-    run.escape_on = !cfg.outfile.is_junk();
-    run.hist_on = !cfg.epsfile.is_junk();
-    clear_escape_records(run.nphot);
+    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
 
     const scattering_laws laws({method, cfg.ppar1, cfg.ppar2, cfg.ppar3, method_haze, cfg.ppar1_haze,
                                 cfg.ppar2_haze, cfg.ppar3_haze, cfg.ssca_part, cfg.ssca_haze,
@@ -304,12 +298,13 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
         return {};
     }
 
+    gather_search_counts(*totals);
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
         say("mx,my,npart,npot", mx, my, field.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
-        say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
+        say("searches: nslice,nseg,npot_mean", totals->ntab_calls, totals->nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }
     engine_result out;
@@ -319,6 +314,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (run.escape_on) write_escape_file(field, run, st);
     if (run.hist_on) write_histogram_file(field, run, st);
     write_direction_file(field, run, st);
+    write_order_error_file(run, st);
 
     const std::size_t row = std::size_t(ntest) + 1;
     out.ntest = ntest;
@@ -328,25 +324,24 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     out.order_sums.assign((max_order + 1) * row, 0.0);
     out.haze_sums.assign((max_haze_count + 1) * (max_ring_count + 1) * row, 0.0);
     for (std::int32_t k = 1; k <= ntest; ++k) {
-        out.testw[k] = com7.testw[k];
+        out.testw[k] = totals->testw[k];
         out.testd_corr[k] = st.testd_corr[k];
-        out.testw_n[k] = com7.testw_n[k];
-        for (int order = 1; order <= max_order; ++order) out.order_sums[order * row + k] = com8.testw_order[order][k];
-        for (int ih = 0; ih <= max_haze_count; ++ih)
-            for (int ir = 0; ir <= max_ring_count; ++ir)
-                out.haze_sums[(std::size_t(ih) * (max_ring_count + 1) + ir) * row + k] =
-                    com8_haze_of_thread->testw_haze[ih][ir][k];
+        out.testw_n[k] = totals->testw_n[k];
     }
+    out.order_sums = totals->testw_order;
+    out.haze_sums = totals->testw_haze;
+    out.order_spread = st.order_spread;
     out.npot_mean = st.npot_mean;
     out.nbox_mean = st.nbox_mean;
     out.iscat_mean = st.iscat_mean;
-    out.ndirect = engine_sums.ndirect;
+    out.ndirect = std::int32_t(totals->ndirect);
 
     if (image_file) {
         write_test_image_maps(image_file->stream(), run);
         image_file->commit();
     }
     close_slice_trace();
+    out.totals = std::move(totals);
     return out;
 }
 

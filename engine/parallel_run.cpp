@@ -1,6 +1,6 @@
 // The threaded photon loop. Workers claim the blocks of this process in
 // increasing order, trace each photon with its own stream, and hand the
-// block's sums over; the main thread adds the blocks to the run's sums in
+// block's tallies over; the main thread adds the blocks to the run's total in
 // block order (the first process of a distributed run also receives the
 // other processes' blocks, which they send in their own block order). A
 // bounded pool of block records keeps the memory fixed while a slow block
@@ -22,7 +22,6 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "engine/engine_records.h"
@@ -31,6 +30,7 @@
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
@@ -41,7 +41,6 @@
 namespace quillet {
 
 parallel_options_t parallel_options = {false, 1, 0, 1, 0};
-thread_local constinit worker_hits_t* worker_hits = nullptr;
 remote_cpu_t remote_cpu;
 
 std::int32_t available_cores() {
@@ -56,68 +55,39 @@ std::int32_t available_cores() {
 
 namespace {
 
-// One block's sums as the worker that ran it left them.
+// One block's tallies as the worker that ran it left them.
 struct block_partial {
     std::int64_t block = 0;
-    block_sums sums;                    // in the order of the per-photon state
-    std::vector<image_hit> image;       // in photon order
-    std::vector<hist_hit> hist;         // in photon order
-    std::string lines;                  // report lines of the block's photons
-    std::vector<float> escapes;         // lat, fii, weight, sca per photon (sent by helper processes only)
-
-    void clear() {
-        sums.sums.clear();
-        sums.counts.clear();
-        image.clear();
-        hist.clear();
-        lines.clear();
-        escapes.clear();
-    }
+    tallies sums;       // the block's tables, its image and histogram hits in photon order
+    std::string lines;  // report lines of the block's photons
 };
 
-// Byte image of a block record, for the transfer between processes.
-template <class T>
-void put_raw(std::string& out, const T* p, std::size_t n) {
-    out.append(reinterpret_cast<const char*>(p), n * sizeof(T));
-}
-
+// A block record for the messages between processes and the partial files:
+// int64 block number, int64 length of the report lines, the lines, then the
+// tallies (tallies::encode).
 std::string serialize(const block_partial& p) {
     std::string out;
-    const std::int64_t head[5] = {p.block, std::int64_t(p.image.size()), std::int64_t(p.hist.size()),
-                                  std::int64_t(p.lines.size()), std::int64_t(p.escapes.size())};
-    put_raw(out, head, 5);
-    write_block_sums(p.sums, out);
-    put_raw(out, p.image.data(), p.image.size());
-    put_raw(out, p.hist.data(), p.hist.size());
-    put_raw(out, p.lines.data(), p.lines.size());
-    put_raw(out, p.escapes.data(), p.escapes.size());
+    const std::int64_t head[2] = {p.block, std::int64_t(p.lines.size())};
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
+    out += p.lines;
+    p.sums.encode(out);
     return out;
 }
 
-void deserialize(const std::string& in, block_partial& p) {
-    std::size_t at = 0;
-    auto take = [&](auto* dst, std::int64_t n) {
-        using T = std::remove_pointer_t<decltype(dst)>;
-        const std::size_t bytes = std::size_t(n) * sizeof(T);
-        if (n < 0 || bytes > in.size() - at) throw run_error("distributed run: a block message is cut short");
-        if (bytes > 0) std::memcpy(static_cast<void*>(dst), in.data() + at, bytes);  // dst may be null then
-        at += bytes;
-    };
-    std::int64_t head[5];
-    take(head, 5);
-    for (int i = 1; i < 5; ++i)
-        if (head[i] < 0 || head[i] > std::int64_t(in.size())) throw run_error("distributed run: a garbled block message");
+// ... and back, into a record whose tallies have the sizes of a worker's.
+void deserialize(const std::string& in, block_partial& p, const std::string& what) {
+    std::int64_t head[2];
+    if (in.size() < sizeof head) throw run_error(what + ": cut short (no block number and line length)");
+    std::memcpy(head, in.data(), sizeof head);
+    std::size_t at = sizeof head;
+    if (head[1] < 0 || std::uint64_t(head[1]) > in.size() - at)
+        throw run_error(what + ": block " + std::to_string(head[0]) + ": its report lines (" +
+                        std::to_string(head[1]) + " bytes) are cut short");
     p.block = head[0];
-    read_block_sums(in, at, p.sums, "distributed run: block message");
-    p.image.resize(std::size_t(head[1]));
-    p.hist.resize(std::size_t(head[2]));
-    p.lines.resize(std::size_t(head[3]));
-    p.escapes.resize(std::size_t(head[4]));
-    take(p.image.data(), head[1]);
-    take(p.hist.data(), head[2]);
-    take(p.lines.data(), head[3]);
-    take(p.escapes.data(), head[4]);
-    if (at != in.size()) throw run_error("distributed run: a block message is longer than its contents");
+    p.lines.assign(in, at, std::size_t(head[1]));
+    at += std::size_t(head[1]);
+    p.sums.decode(in, at, what + ": block " + std::to_string(p.block));
+    if (at != in.size()) throw run_error(what + ": block " + std::to_string(p.block) + " is longer than its contents");
 }
 
 std::int64_t first_photon(std::int64_t block) { return block * photons_per_block + 1; }
@@ -134,6 +104,7 @@ struct shared_run {
     const std::int32_t ntest;
     const std::int64_t nphot;
     const std::int32_t rank, ranks;
+    const tally_sizes worker_sizes;  // the tallies of one block
     std::vector<std::int64_t> blocks;  // this process's blocks, in order
 
     std::mutex m;
@@ -147,49 +118,38 @@ struct shared_run {
 
     // Blocks first_block .. end_block - 1 of the run, this process's share
     // of them (b mod ranks = rank).
-    shared_run(const particle_field& field, const engine_run& r, std::int64_t first_block, std::int64_t end_block,
-               bool keep_escapes)
+    shared_run(const particle_field& field, const engine_run& r, std::int64_t first_block, std::int64_t end_block)
         : run(r), lc(field, r), ntest(r.ntest), nphot(r.nphot), rank(parallel_options.rank),
-          ranks(parallel_options.ranks), send_escapes(keep_escapes) {
+          ranks(parallel_options.ranks), worker_sizes(block_sizes(r)) {
         for (std::int64_t b = first_block; b < end_block; ++b)
             if (b % ranks == rank) blocks.push_back(b);
         done.assign(blocks.size(), nullptr);
     }
-    const bool send_escapes;  // the blocks carry their escape records (a helper process, a partial run)
+    static tally_sizes block_sizes(const engine_run& r) {
+        tally_sizes s = r.totals->sizes;
+        s.collect = true;
+        s.escapes = r.escape_on ? std::min<std::int64_t>(photons_per_block, r.nphot) : 0;
+        return s;
+    }
 };
 
 // Runs one block on this worker; false when the run was stopped part-way.
-bool run_block(shared_run& sh, photon_worker& worker, std::int64_t block, photon_stream& stream) {
+bool run_block(shared_run& sh, photon_worker& worker, std::int64_t block, photon_stream& stream, tallies& own) {
     const std::int64_t first = first_photon(block), last = last_photon(block, sh.nphot);
+    own.begin_block(first);
     double inidist = 0.0;  // each block starts as the run does
     return run_photon_range(sh.run, sh.lc, worker, first, last, &stream, &sh.stop, nullptr, inidist) ==
            last - first + 1;
 }
 
-// Moves this worker's block sums into p and clears them for the next block.
-void take_block(shared_run& sh, std::int64_t block, worker_hits_t& hits, std::string& lines, block_partial& p) {
-    p.block = block;
-    take_block_sums(sh.ntest, p.sums);
-    p.image.swap(hits.image);
-    p.hist.swap(hits.hist);
-    p.lines.swap(lines);
-    if (sh.send_escapes && sh.run.escape_on) {
-        const std::int64_t last = last_photon(block, sh.nphot);
-        for (std::int64_t iphot = first_photon(block); iphot <= last; ++iphot)
-            p.escapes.insert(p.escapes.end(),
-                             {com5.esc_lat[iphot], com5.esc_fii[iphot], com5.esc_weight[iphot], com5.esc_sca[iphot]});
-    }
-}
-
 void worker_main(shared_run& sh) {
-    worker_hits_t hits;
     std::string lines;
     photon_stream stream;
     try {
         worker_records own;
         sh.start.adopt();
-        photon_worker worker(sh.run);
-        worker_hits = &hits;
+        tallies mine(sh.worker_sizes);
+        photon_worker worker(sh.run, mine);
         say_capture = &lines;
         for (;;) {
             block_partial* p = nullptr;
@@ -203,12 +163,15 @@ void worker_main(shared_run& sh) {
                 slot = sh.next_claim++;
             }
             const std::int64_t block = sh.blocks[slot];
-            if (!run_block(sh, worker, block, stream)) {
+            if (!run_block(sh, worker, block, stream, mine)) {
                 std::lock_guard<std::mutex> lock(sh.m);
                 sh.free_records.push_back(p);
                 break;
             }
-            take_block(sh, block, hits, lines, *p);
+            gather_search_counts(mine);
+            p->block = block;
+            mine.take(p->sums);
+            p->lines.swap(lines);
             {
                 std::lock_guard<std::mutex> lock(sh.m);
                 sh.done[slot] = p;
@@ -221,7 +184,6 @@ void worker_main(shared_run& sh) {
         sh.stop = true;
     }
     sh.cv.notify_all();
-    worker_hits = nullptr;
     say_capture = nullptr;
 }
 
@@ -272,41 +234,23 @@ private:
     std::vector<std::jthread> threads_;
 };
 
-// Adds one block to the run's sums (the main thread's records), replaying its
-// image and histogram entries and printing its report lines.
+// Adds one block to the run's tallies (replaying its image and histogram
+// hits in photon order) and prints its report lines.
 void add_block(const shared_run& sh, const block_partial& p) {
-    add_block_sums(sh.ntest, p.sums);
-    for (const image_hit& h : p.image) apply_hit(h);
-    for (const hist_hit& h : p.hist) apply_hit(h);
+    sh.run.totals->add(p.sums);
     if (!p.lines.empty()) {
         std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
         if (!run_state_options.checkpoint.empty()) photon_lines += p.lines;
     }
-    if (!p.escapes.empty()) {
-        std::size_t e = 0;
-        const std::int64_t last = last_photon(p.block, sh.nphot);
-        for (std::int64_t iphot = first_photon(p.block); iphot <= last && e + 4 <= p.escapes.size(); ++iphot) {
-            com5.esc_lat[iphot] = p.escapes[e++];
-            com5.esc_fii[iphot] = p.escapes[e++];
-            com5.esc_weight[iphot] = p.escapes[e++];
-            com5.esc_sca[iphot] = p.escapes[e++];
-        }
-    }
 }
 
-// A remote block whose sums do not fit this run (a peer started on another
-// deck) would be added out of place.
+// A remote block that is not the one due (a peer started on another deck)
+// would be added out of place.
 void check_remote(const shared_run& sh, const block_partial& p, std::int64_t expected) {
-    if (p.block != expected || p.sums.ntest != sh.ntest)
+    if (p.block != expected)
         throw run_error("distributed run: process " + std::to_string(expected % sh.ranks) + " sent block " +
                         std::to_string(p.block) + " where block " + std::to_string(expected) +
                         " was due (are all processes running the same deck?)");
-    for (const image_hit& h : p.image)
-        if (h.plane < -1 || h.plane > n_image_planes || h.cell < 1 || h.cell > image_cells)
-            throw run_error("distributed run: a block message names an image cell outside the image");
-    for (const hist_hit& h : p.hist)
-        if (h.plane < 1 || h.plane > n_hist_planes || h.lat < 1 || h.lat > n_hist_lat || h.fii < 1 || h.fii > n_hist_fii)
-            throw run_error("distributed run: a block message names a histogram cell outside the histogram");
 }
 
 }  // namespace
@@ -320,9 +264,10 @@ std::int64_t block_count(std::int64_t nphot) { return (nphot + photons_per_block
 void merge_partial_files(const particle_field& field, const engine_run& run) {
     const std::int64_t nblocks = block_count(run.nphot);
     const std::vector<state_contents> parts = read_partial_files(run, nblocks);
-    shared_run sh(field, run, 0, 0, false);
+    shared_run sh(field, run, 0, 0);
     progress_line progress(run.nphot);
     block_partial p;
+    p.sums = tallies(sh.worker_sizes);
     std::int64_t b = 0;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::string what = "part " + std::to_string(parts[i].part) + " of " + std::to_string(parts[i].parts);
@@ -334,7 +279,7 @@ void merge_partial_files(const particle_field& field, const engine_run& run) {
             std::string bytes(std::size_t(n), '\0');
             r.get_array(bytes.data(), bytes.size());
             try {
-                deserialize(bytes, p);
+                deserialize(bytes, p, what + ": section BLKS");
                 check_remote(sh, p, b);
             } catch (const run_error& e) {
                 // The checks speak of block messages; this block comes from the file.
@@ -342,7 +287,6 @@ void merge_partial_files(const particle_field& field, const engine_run& run) {
                                   e.what() + ")");
             }
             add_block(sh, p);
-            p.clear();
             if (stop_signal != 0)
                 throw run_interrupted("interrupted by " + signal_text(stop_signal) + " while merging; no result file "
                                       "was written");
@@ -364,7 +308,7 @@ void replay_photon(const particle_field& field, const engine_run& run, std::int6
         throw limit_error("--photon " + std::to_string(n) + ": the run launches " + std::to_string(run.nphot) +
                           " photons");
     const launch_constants lc(field, run);
-    photon_worker worker(run);
+    photon_worker worker(run, *run.totals);
     photon_stream stream;
     double inidist = 0.0;
     const std::int64_t first = first_photon((n - 1) / photons_per_block);
@@ -403,12 +347,13 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
         first_block = std::stoll(start);
     }
 
-    shared_run sh(field, run, first_block, end_block, parallel_options.rank != 0 || partial);
+    shared_run sh(field, run, first_block, end_block);
     const std::int32_t nworkers =
         std::int32_t(std::min<std::size_t>(std::size_t(parallel_options.threads), sh.blocks.size()));
     const std::size_t pool = std::size_t(2 * nworkers + 2);
     for (std::size_t i = 0; i < pool; ++i) {
         sh.storage.push_back(std::make_unique<block_partial>());
+        sh.storage.back()->sums = tallies(sh.worker_sizes);
         sh.free_records.push_back(sh.storage.back().get());
     }
     const std::int64_t part_photons =
@@ -440,7 +385,7 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
         }
     };
     auto release = [&](std::size_t slot, block_partial* p) {
-        p->clear();
+        p->lines.clear();
         {
             std::lock_guard<std::mutex> lock(sh.m);
             sh.done[slot] = nullptr;
@@ -475,6 +420,7 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
         // Every block of the run in order: this process's from its workers,
         // the others' from their processes.
         block_partial remote;
+        remote.sums = tallies(sh.worker_sizes);
         std::string message;
         std::size_t slot = 0;
         for (std::int64_t b = first_block; b < nblocks; ++b) {
@@ -485,7 +431,7 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
                 ++slot;
             } else {
                 process_group::receive(int(b % sh.ranks), message);
-                deserialize(message, remote);
+                deserialize(message, remote, "distributed run: message of process " + std::to_string(b % sh.ranks));
                 check_remote(sh, remote, b);
                 add_block(sh, remote);
             }

@@ -34,26 +34,6 @@ extern parallel_options_t parallel_options;
 // The workers present in this process's CPU set (what --threads 0 means).
 std::int32_t available_cores();
 
-// What a worker keeps per block instead of adding straight into the shared
-// images and the escape histogram; replayed in photon order when the block
-// is added. Image plane 1..10: test_image of that plane gets c; plane 0:
-// ill_image counts one; plane -1: vis_image counts one.
-struct image_hit {
-    std::int32_t plane;
-    std::int32_t cell;
-    double c;
-};
-struct hist_hit {
-    std::int32_t plane, lat, fii;
-    double w;
-};
-struct worker_hits_t {
-    std::vector<image_hit> image;
-    std::vector<hist_hit> hist;
-};
-// The worker's collection; null in the serial run (and on the main thread).
-extern thread_local constinit worker_hits_t* worker_hits;
-
 // CPU seconds spent on this run outside this process's own engine call, in
 // photon loops and in whole engine calls: by the other processes of a
 // distributed run (sent to the first process when their last block is done),
@@ -65,35 +45,6 @@ struct remote_cpu_t {
     double engine = 0.0;
 };
 extern remote_cpu_t remote_cpu;
-
-// A hit into the shared images or histogram.
-inline void apply_hit(const image_hit& h) {
-    if (h.plane == 0) {
-        imagecom11.ill_image[h.cell] += 1;
-    } else if (h.plane < 0) {
-        imagecom11.vis_image[h.cell] += 1;
-    } else {
-        float& cell = imagecom1.test_image[h.plane][h.cell];
-        cell = float(double(cell) + h.c);
-    }
-}
-inline void apply_hit(const hist_hit& h) {
-    float& cell = escape_hist.esc_hist[h.plane][h.lat][h.fii];
-    cell = float(double(cell) + h.w);
-}
-
-// Every image and histogram hit of the photon loop goes through here: into
-// the shared tables in the serial run, into the worker's collection in a
-// threaded one (replayed in photon order with apply_hit when its block is
-// added).
-inline void record_hit(const image_hit& h) {
-    if (worker_hits) worker_hits->image.push_back(h);
-    else apply_hit(h);
-}
-inline void record_hit(const hist_hit& h) {
-    if (worker_hits) worker_hits->hist.push_back(h);
-    else apply_hit(h);
-}
 
 // Runs all photons of the run (this process's share of them when
 // distributed) with parallel_options.threads workers; or, with

@@ -16,6 +16,7 @@
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/retbox.h"
@@ -131,25 +132,20 @@ void launch_photon(const engine_run& run, const launch_constants& lc, photon& ph
 
 // Escape after iscat - 1 scatterings: the unscattered count, the escape
 // record, the histogram bin.
-void escape_photon(const engine_run& run, const photon& ph) {
+void escape_photon(const engine_run& run, const photon& ph, tallies& t) {
     const std::int32_t iphot = ph.iphot, iscat = ph.iscat;
-    if (iscat == 1) engine_sums.ndirect += 1;
+    if (iscat == 1) t.ndirect += 1;
     if (run.escape_on || run.icheck >= 1) {
         float lat = float(std::asin(ph.ez));
         float fii = float(std::atan2(ph.ey, ph.ex) - ph.rot);
         float sca = float(iscat - 1);
-        if (run.escape_on) {
-            com5.esc_lat[iphot] = lat;
-            com5.esc_fii[iphot] = fii;
-            com5.esc_weight[iphot] = float(ph.weight);
-            com5.esc_sca[iphot] = sca;
-        }
+        if (run.escape_on) t.score_escape(iphot, lat, fii, float(ph.weight), sca);
         if (run.icheck >= 1) say("escape: lat,fii,sca ", lat, fii, sca);
     }
     if (run.hist_on && iscat >= 2 && iscat <= n_hist_planes) {
         int ia = hist_bin(std::atan2(ph.ey, ph.ex), 90.0, n_hist_fii);
         int ib = hist_bin(std::asin(ph.ez), 45.0, n_hist_lat);
-        record_hit(hist_hit{iscat, ib, ia, ph.weight});
+        t.record(hist_hit{iscat, ib, ia, ph.weight});
     }
 }
 
@@ -190,25 +186,26 @@ private:
 
 }  // namespace
 
-photon_worker::photon_worker(const engine_run& run) : peel(run.peel.dirs) {}
+photon_worker::photon_worker(const engine_run& run, tallies& t) : peel(run.peel.dirs), t(t) {}
 
 void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
                   double& inidist) {
     const particle_field& field = lc.field;
+    tallies& t = worker.t;
     worker.peel.start(ph);
     launch_photon(run, lc, ph, inidist);
     const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         ph.iscat = iscat;
         debug1.iscat = iscat;
-        engine_sums.nsearch += 1;
+        t.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t hit = 0;
         path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit, search_kind::free_path, ph.ipart);
         ph.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", hit);
         if (hit <= 0) {
-            escape_photon(run, ph);
+            escape_photon(run, ph, t);
             break;
         }
         ph.ipart = hit;
@@ -221,11 +218,12 @@ void trace_photon(const engine_run& run, const launch_constants& lc, photon_work
         // trace asks for it, or after a "-center" law moved the photon.
         const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
                                    ph.pz != hz || run.icheck >= 1 || run.idebug >= 1;
-        indirect(field, ph, *run.laws, run.peel, worker.peel, check_reverse);
+        indirect(field, ph, *run.laws, run.peel, worker.peel, t, check_reverse);
         if (lc.fold_after_scatter) fold_after_scattering(field, ph);
-        if (iscat == 1) add_brightness(ph, run.ntest, engine_sums.sum_first, engine_sums.sumsq_first);
+        if (iscat == 1) add_brightness(ph, run.ntest, t.sum_first.data(), t.sumsq_first.data());
     }
-    add_brightness(ph, run.ntest, engine_sums.sum_all, engine_sums.sumsq_all);
+    add_brightness(ph, run.ntest, t.sum_all.data(), t.sumsq_all.data());
+    t.end_photon();
 }
 
 std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc, photon_worker& worker,
@@ -258,7 +256,7 @@ void run_photons(const particle_field& field, const engine_run& run) {
     checkpoint_clock checkpoints;
     photon_line_keeper lines(checkpoints.on());
     progress_line progress(run.nphot, first - 1);
-    photon_worker worker(run);
+    photon_worker worker(run, *run.totals);
     while (first <= run.nphot) {
         const std::int64_t last =
             std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);

@@ -41,8 +41,9 @@ void fold_after_scattering(const particle_field& field, photon& ph);
 // What one worker (the calling thread of a serial run, each thread of a
 // threaded one) keeps for the photons it runs, sized for the run.
 struct photon_worker {
-    explicit photon_worker(const engine_run& run);
+    photon_worker(const engine_run& run, tallies& t);
     peel_off_state peel;
+    tallies& t;  // what its photons score into: its own in a threaded run, the run's total otherwise
 };
 
 // Launches, traces and peels off photon ph (its number and its draws set),

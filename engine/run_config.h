@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/engine_records.h"
@@ -14,6 +15,8 @@
 #include "planet/planet_source.h"
 
 namespace quillet {
+
+class tallies;
 
 struct run_config {
     text80 posfile;                  // particle position file
@@ -67,6 +70,9 @@ struct engine_result {
     // by ring and haze scatterings (n_ring 0..max_ring_count, n_haze
     // 0..max_haze_count), direction innermost.
     std::vector<double> order_sums, haze_sums;
+    // The spread of each order's sum (as testd_corr is testw's), laid out as
+    // order_sums.
+    std::vector<double> order_spread;
     double w_order(int order, int k) const { return order_sums[std::size_t(order) * (ntest + 1) + k]; }
     double w_haze(int n_haze, int n_ring, int k) const {
         return haze_sums[(std::size_t(n_haze) * (max_ring_count + 1) + n_ring) * (ntest + 1) + k];
@@ -78,6 +84,9 @@ struct engine_result {
     double iscat_mean = 0.0;    // path searches per photon
     double tau = 0.0;           // optical depth of the layer
     std::int32_t ndirect = 0;   // photons that crossed the layer unscattered
+    // The run's result tables as the photons left them (escape records,
+    // images, histogram, the sums by order with their squares).
+    std::shared_ptr<const tallies> totals;
 };
 
 }  // namespace quillet

@@ -15,7 +15,7 @@
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
-#include "engine/photon_state.h"
+#include "engine/tallies.h"
 #include "engine/run_interrupt.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
@@ -35,39 +35,18 @@ std::string mode_text(run_mode m) {
     return m == run_mode::serial ? "the serial run (no --threads)" : "a threaded run (--threads N, any N)";
 }
 
-// The main thread's sums and counters as the per-photon state declares them,
-// taken and put back at once. Exact: the sums start at +0 and never become
-// -0 (+0 + -0 is +0), so 0 + v gives v again bit for bit.
-void save_sums(const engine_run& run, byte_writer& w) {
-    block_sums b;
-    take_block_sums(run.ntest, b);
-    add_block_sums(run.ntest, b);
-    write_block_sums(b, w.out);
+// The run's tallies as they stand, the searches' counters of this thread
+// gathered into them first.
+void save_tallies(const engine_run& run, byte_writer& w) {
+    gather_search_counts(*run.totals);
+    run.totals->encode(w.out);
 }
 
-// ... onto the cleared sums of the set-up.
-void load_sums(const engine_run& run, const std::string& bytes, const std::string& what) {
-    block_sums b;
+// ... in place of the cleared tallies of the set-up.
+void load_tallies(const engine_run& run, const std::string& bytes, const std::string& what) {
     std::size_t at = 0;
-    read_block_sums(bytes, at, b, what);
-    if (at != bytes.size()) throw input_error(what + ": longer than its sums");
-    clear_block_sums();
-    add_block_sums(run.ntest, b);
-}
-
-// Images over the used pixels, a row of x at a time: ill_image, vis_image,
-// then the planes of test_image.
-template <class F>
-void for_each_image_row(const engine_run& run, F f) {
-    const std::size_t n = std::size_t(run.nxpix);
-    for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom11.ill_image[pixel(1, iy)], n);
-    for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom11.vis_image[pixel(1, iy)], n);
-    for (int plane = 1; plane <= n_image_planes; ++plane)
-        for (std::int32_t iy = 1; iy <= run.nypix; ++iy) f(&imagecom1.test_image[plane][pixel(1, iy)], n);
-}
-
-std::int64_t escape_count(const engine_run& run, std::int64_t done) {
-    return std::min<std::int64_t>(done, std::min<std::int64_t>(run.nphot, max_phot));
+    run.totals->decode(bytes, at, what);
+    if (at != bytes.size()) throw input_error(what + ": longer than its tallies");
 }
 
 // The CPU seconds of the work a state holds, photon loops and engine calls:
@@ -231,28 +210,8 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
     }
     {
         byte_writer w;
-        save_sums(run, w);
-        c.sections.push_back({"SUMS", std::move(w.out)});
-    }
-    if (run.nxpix >= 1) {
-        byte_writer w;
-        w.out.reserve(std::size_t(run.nxpix) * std::size_t(run.nypix) * (2 + n_image_planes) * 4);
-        for_each_image_row(run, [&](const auto* row, std::size_t n) { w.put_array(row, n); });
-        c.sections.push_back({"IMAG", std::move(w.out)});
-    }
-    if (run.hist_on) {
-        byte_writer w;
-        w.put_array(&escape_hist, 1);
-        c.sections.push_back({"HIST", std::move(w.out)});
-    }
-    if (run.escape_on) {
-        byte_writer w;
-        const std::size_t n = std::size_t(escape_count(run, photons_done));
-        w.put_array(com5.esc_lat + 1, n);
-        w.put_array(com5.esc_fii + 1, n);
-        w.put_array(com5.esc_weight + 1, n);
-        w.put_array(com5.esc_sca + 1, n);
-        c.sections.push_back({"ESCP", std::move(w.out)});
+        save_tallies(run, w);
+        c.sections.push_back({"TALY", std::move(w.out)});
     }
     c.sections.push_back({"LINE", photon_lines});
     c.sections.push_back(cpu_section(run));
@@ -307,26 +266,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
                               " photons done do not end where its next block (" + std::to_string(at.next_block) +
                               " of " + std::to_string(nblocks) + ") starts");
     }
-    load_sums(run, c.section("SUMS", file), file + ": section SUMS");
-    if (run.nxpix >= 1) {
-        byte_reader r(c.section("IMAG", file), file + ": section IMAG");
-        for_each_image_row(run, [&](auto* row, std::size_t n) { r.get_array(row, n); });
-        r.finish();
-    }
-    if (run.hist_on) {
-        byte_reader r(c.section("HIST", file), file + ": section HIST");
-        r.get_array(&escape_hist, 1);
-        r.finish();
-    }
-    if (run.escape_on) {
-        byte_reader r(c.section("ESCP", file), file + ": section ESCP");
-        const std::size_t n = std::size_t(escape_count(run, at.photons_done));
-        r.get_array(com5.esc_lat + 1, n);
-        r.get_array(com5.esc_fii + 1, n);
-        r.get_array(com5.esc_weight + 1, n);
-        r.get_array(com5.esc_sca + 1, n);
-        r.finish();
-    }
+    load_tallies(run, c.section("TALY", file), file + ": section TALY");
     if (mode == run_mode::serial) {
         byte_reader r(c.section("SERL", file), file + ": section SERL");
         *run.serial_draws = r.get<ran1_state>();

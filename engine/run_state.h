@@ -1,11 +1,11 @@
 // Runs that survive interruption and combine. A checkpoint keeps the state of
 // a run after whole photons (the serial run) or whole blocks (the threaded
-// and distributed runs): the sums, counters, images, histogram, escape
-// records and report lines of the photons done, the serial generator's state,
+// and distributed runs): the run's tallies (engine/tallies.h) and the report
+// lines of the photons done, the serial generator's state,
 // the CPU seconds of every segment so far, and digests of the deck and of
 // every input file. A resumed run continues
 // from it to the very bytes of the uninterrupted run. A partial run keeps the
-// sums of each of its share of the blocks apart, so that a merge adds every
+// tallies of each of its share of the blocks apart, so that a merge adds every
 // block in block order as the one-process threaded run does.
 #pragma once
 

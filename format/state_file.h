@@ -27,8 +27,10 @@
 
 namespace quillet {
 
-// Layout 2 added the CPU seconds of the work a file holds (section "CPU ").
-constexpr std::uint32_t state_file_layout = 2;
+// Layout 2 added the CPU seconds of the work a file holds (section "CPU ");
+// layout 3 keeps the results as one section of tallies (TALY, and the same
+// encoding in the blocks of partial files) with the squares by order.
+constexpr std::uint32_t state_file_layout = 3;
 
 enum class state_kind : std::uint32_t { checkpoint = 1, partial = 2 };
 

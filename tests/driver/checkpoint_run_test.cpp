@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -28,12 +29,15 @@
 
 #include "format/state_file.h"
 #include "support/deck_text.h"
+#include "support/result_files.h"
 #include "support/run_binary.h"
 #include "support/scratch_dir.h"
 
 namespace {
 
 using quillet::test_support::deck_values;
+using quillet::test_support::find_result_files;
+using quillet::test_support::without_cpu_line;
 using quillet::test_support::process_result;
 using quillet::test_support::run_binary;
 
@@ -41,16 +45,9 @@ namespace fs = std::filesystem;
 
 const std::string quillet_binary = QUILLET_BINARY;
 
-// The result files of the deck, and the line of each that holds the measured
-// CPU time ("cpu cpu_comp": record 23 of the escape file, which is its 21st
-// line in the histogram file and its 26th in the direction file, one record
-// per line); 0: none.
-struct result_file_line {
-    const char* name;
-    int cpu_line;
-};
-const result_file_line result_files[] = {
-    {"run.esc", 23}, {"run.hist", 21}, {"run.w", 26}, {"run.TESTIMAGE", 0}};
+// The deck names its result files run.*: the comparisons below take every
+// such file the run wrote (support/result_files.h).
+bool is_run_file(const std::string& name) { return name.rfind("run.", 0) == 0; }
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -271,7 +268,7 @@ protected:
             if (WIFEXITED(status) && WEXITSTATUS(status) == 128 + sig &&
                 slurp(d + "/err").find("quillet: interrupted by ") != std::string::npos)
                 return status;
-            for (const result_file_line& f : result_files) fs::remove(d + "/" + f.name);
+            for (const auto& [name, f] : find_result_files(d, is_run_file)) fs::remove(d + "/" + name);
         }
         ADD_FAILURE() << "five runs ended before a signal stopped them: " << slurp(d + "/err");
         return status;
@@ -279,12 +276,14 @@ protected:
 
     void expect_same_results(const std::string& d, const std::string& ref, const std::string& report,
                              const std::string& ref_report) {
-        for (const result_file_line& f : result_files) {
-            ASSERT_TRUE(fs::exists(d + "/" + f.name)) << d << "/" << f.name;
-            EXPECT_EQ(without_line(slurp(d + "/" + f.name), f.cpu_line),
-                      without_line(slurp(ref + "/" + f.name), f.cpu_line))
-                << d << "/" << f.name << " differs from " << ref;
+        const auto got = find_result_files(d, is_run_file), want = find_result_files(ref, is_run_file);
+        ASSERT_FALSE(want.empty()) << ref;
+        for (const auto& [name, f] : want) {
+            const auto it = got.find(name);
+            ASSERT_TRUE(it != got.end()) << d << "/" << name << " is missing";
+            EXPECT_EQ(without_cpu_line(it->second), without_cpu_line(f)) << d << "/" << name << " differs from " << ref;
         }
+        for (const auto& [name, f] : got) EXPECT_TRUE(want.count(name)) << d << "/" << name << " is not in " << ref;
         EXPECT_EQ(report_body(report), report_body(ref_report));
     }
 
@@ -308,18 +307,27 @@ protected:
 };
 
 TEST_F(CheckpointRun, TheDeckHasEveryKindOfResultAndTheCpuLinesAreWhereExpected) {
-    // The comparison below leaves out exactly the CPU-time records.
-    for (const result_file_line& f : result_files) {
-        const std::vector<std::string> v = lines_of(slurp(reference_serial_ + "/" + f.name));
-        ASSERT_GT(v.size(), f.cpu_line > 0 ? 20u : 10u) << f.name;
+    // Every kind of result file, and the comparisons leave out exactly the
+    // CPU-time records ("cpu cpu_comp": record 23 of the escape file, which
+    // is its 21st line in the histogram file and its 26th in the direction
+    // file, one record per line).
+    const std::map<std::string, int> kinds = {
+        {"run.esc", 23}, {"run.hist", 21}, {"run.w", 26}, {"run.w.ORDER_ERR", 0}, {"run.TESTIMAGE", 0}};
+    const auto files = find_result_files(reference_serial_, is_run_file);
+    ASSERT_EQ(files.size(), kinds.size());
+    for (const auto& [name, f] : files) {
+        ASSERT_TRUE(kinds.count(name)) << name;
+        EXPECT_EQ(f.cpu_line, kinds.at(name)) << name;
+        const std::vector<std::string> v = lines_of(f.bytes);
+        ASSERT_GT(v.size(), f.cpu_line > 0 ? 20u : 5u) << name;
         if (f.cpu_line > 0) {
             std::istringstream s(v[std::size_t(f.cpu_line - 1)]);
             double cpu = -1.0, cpu_comp = -1.0;
             std::string rest;
-            ASSERT_TRUE(s >> cpu >> cpu_comp) << f.name << ": " << v[std::size_t(f.cpu_line - 1)];
-            EXPECT_FALSE(s >> rest) << f.name;
+            ASSERT_TRUE(s >> cpu >> cpu_comp) << name << ": " << v[std::size_t(f.cpu_line - 1)];
+            EXPECT_FALSE(s >> rest) << name;
             EXPECT_GE(cpu, 0.0);
-            EXPECT_NEAR(cpu_comp, cpu / 20.0, 1e-12 + cpu * 1e-9) << f.name;  // per 1000 of 20000 photons
+            EXPECT_NEAR(cpu_comp, cpu / 20.0, 1e-12 + cpu * 1e-9) << name;  // per 1000 of 20000 photons
         }
     }
     // The haze took part: the direction file's table by ring and haze
@@ -576,9 +584,9 @@ TEST_F(CheckpointRun, ResumeRefusesAFlippedByteACutFileAndAnotherVersion) {
     // The same state, written by another version of quillet.
     quillet::state_contents c = quillet::decode_state(ck, "ck", QUILLET_VERSION_TEXT);
     c.version = "0.0.9";
-    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 2); this is "
+    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 3); this is "
                                                   "quillet ") +
-                                          QUILLET_VERSION_TEXT + " (layout 2), which cannot continue it\n");
+                                          QUILLET_VERSION_TEXT + " (layout 3), which cannot continue it\n");
     refused("", "quillet: bad: not a quillet checkpoint or partial file");
 }
 

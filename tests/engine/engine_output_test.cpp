@@ -13,6 +13,7 @@
 #include "field/field_records.h"
 #include "format/run_error.h"
 #include "support/engine_fixture.h"
+#include "support/result_files.h"
 
 using namespace quillet;
 using namespace quillet::testing_support;
@@ -120,8 +121,8 @@ void expect_escape_file(const std::string& path, const engine_call& c, int nphot
     expect_head(r, c, nphot);
     EXPECT_EQ(r.integer(), c.ntest);
     expect_directions(r, c);
-    for (const float* v : {com5.esc_fii, com5.esc_lat, com5.esc_sca, com5.esc_weight})
-        for (int i = 1; i <= nphot; ++i) EXPECT_EQ(r.single(), v[i]) << "photon " << i;
+    for (const auto* v : {&c.totals->esc_fii, &c.totals->esc_lat, &c.totals->esc_sca, &c.totals->esc_weight})
+        for (int i = 1; i <= nphot; ++i) EXPECT_EQ(r.single(), (*v)[std::size_t(i - 1)]) << "photon " << i;
     expect_tail(r, c, nphot);
     EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
     EXPECT_EQ(read_lines(path).size(), 24u);
@@ -142,8 +143,8 @@ void expect_histogram_file(const std::string& path, const engine_call& c, int np
         double sum = 0.0, expected = 0.0;
         for (int i = 0; i < 180 * 90; ++i) sum += hist[std::size_t((plane - 1) * 180 * 90 + i)];
         for (int i = 1; i <= nphot; ++i)
-            if (plane >= 2 && com5.esc_weight[i] > 0.0f && com5.esc_sca[i] == float(plane - 1))
-                expected += com5.esc_weight[i];
+            if (plane >= 2 && c.totals->esc_weight[std::size_t(i - 1)] > 0.0f && c.totals->esc_sca[std::size_t(i - 1)] == float(plane - 1))
+                expected += c.totals->esc_weight[std::size_t(i - 1)];
         EXPECT_NEAR(sum, expected, 1e-5 * (1.0 + expected)) << "plane " << plane;
     }
     expect_tail(r, c, nphot);
@@ -173,6 +174,40 @@ void expect_direction_file(const std::string& path, const engine_call& c, int np
     expect_tail(r, c, nphot);
     EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
     EXPECT_EQ(read_lines(path).size(), 27u);
+}
+
+// The errors by order beside the direction file: its sums by order are the
+// direction file's, the sums over the orders are testw, and each spread is
+// the rule of testd_corr applied to the order's sum and the sum of every
+// photon's squared contribution to it.
+void expect_order_error_file(const std::string& path, const engine_call& c, int nphot) {
+    value_reader r(path);
+    EXPECT_EQ(r.real(), 1.0);
+    EXPECT_EQ(r.integer(), nphot);
+    EXPECT_EQ(r.integer(), 50);
+    EXPECT_EQ(r.integer(), c.ntest);
+    expect_values(r, c.fiiobs, c.ntest, "fiiobs");
+    expect_values(r, c.latobs, c.ntest, "latobs");
+    std::vector<double> all(std::size_t(c.ntest) + 1, 0.0);
+    for (int order = 1; order <= 50; ++order)
+        for (int k = 1; k <= c.ntest; ++k) {
+            const double w = r.real();
+            EXPECT_EQ(w, c.w_order[order][k]) << "order " << order << " k " << k;
+            all[std::size_t(k)] += w;
+        }
+    for (int k = 1; k <= c.ntest; ++k) EXPECT_NEAR(all[std::size_t(k)], c.testw[k], 1e-12 * c.testw[k]) << k;
+    const tallies& t = *c.totals;
+    for (int order = 1; order <= 50; ++order)
+        for (int k = 1; k <= c.ntest; ++k) {
+            const std::size_t i = t.order_at(order, k);
+            const double s = t.testw_order[i], q = t.testw_order_sq[i];
+            // No photon's square is below the mean square (Cauchy-Schwarz).
+            EXPECT_GE(q * nphot, s * s * (1.0 - 1e-12)) << "order " << order << " k " << k;
+            const double v = (q / nphot - (s / nphot) * (s / nphot)) * nphot;
+            EXPECT_EQ(r.real(), v >= 0.0 ? std::sqrt(v) : 0.0) << "order " << order << " k " << k;
+        }
+    EXPECT_TRUE(r.at_end()) << r.left() << " values too many";
+    EXPECT_EQ(read_lines(path).size(), 6u);
 }
 
 void expect_test_image_file(const std::string& path, const engine_call& c, int nphot) {
@@ -221,15 +256,6 @@ void expect_test_image_file(const std::string& path, const engine_call& c, int n
     EXPECT_EQ(read_lines(path).size(), std::size_t(13 + images));
 }
 
-// The files of a run but for the record of the CPU times (second line from the end).
-std::string without_cpu_line(const std::string& path) {
-    std::vector<std::string> lines = read_lines(path);
-    std::string s;
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        if (i + 2 != lines.size()) s += lines[i] + "\n";
-    return s;
-}
-
 }  // namespace
 
 class ResultFiles : public ::testing::TestWithParam<output_case> {};
@@ -243,11 +269,12 @@ TEST_P(ResultFiles, EveryFileHoldsExactlyItsRecords) {
     expect_escape_file(dir.file("esc.out"), c, nphot);
     expect_histogram_file(dir.file("hist.out"), c, nphot);
     expect_direction_file(dir.file("w.out"), c, nphot);
+    expect_order_error_file(dir.file("w.out.ORDER_ERR"), c, nphot);
     expect_test_image_file(dir.file("img.TESTIMAGE"), c, nphot);
     // Nothing else: no temporary file is left behind.
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
-    EXPECT_EQ(files, GetParam().haze ? 6 : 5);
+    EXPECT_EQ(files, GetParam().haze ? 7 : 6);
 }
 
 INSTANTIATE_TEST_SUITE_P(Directions, ResultFiles,
@@ -264,27 +291,34 @@ TEST(ResultFilesRepeat, SameRunTwiceGivesTheSameBytesApartFromTheCpuTimes) {
     prepare(c, dir, {3, true});
     c.isquare = 0;
     c.irot = 1;
+    auto results = [&] {
+        return quillet::test_support::find_result_files(dir.path(),
+                                                        [](const std::string& n) { return !n.ends_with(".pos"); });
+    };
     c.run();
-    std::string esc = without_cpu_line(dir.file("esc.out")), hist = without_cpu_line(dir.file("hist.out"));
-    std::string w = without_cpu_line(dir.file("w.out")), img = read_text_file(dir.file("img.TESTIMAGE"));
+    const auto first = results();
+    ASSERT_EQ(first.size(), 5u);  // escape, histogram, direction, errors by order, test image
+    EXPECT_GT(first.at("img.TESTIMAGE").bytes.size(), 100u);
     c.run();
-    EXPECT_EQ(without_cpu_line(dir.file("esc.out")), esc);
-    EXPECT_EQ(without_cpu_line(dir.file("hist.out")), hist);
-    EXPECT_EQ(without_cpu_line(dir.file("w.out")), w);
-    EXPECT_EQ(read_text_file(dir.file("img.TESTIMAGE")), img);
-    EXPECT_GT(img.size(), 100u);
+    const auto second = results();
+    ASSERT_EQ(second.size(), first.size());
+    for (const auto& [name, f] : first)
+        EXPECT_EQ(quillet::test_support::without_cpu_line(second.at(name)), quillet::test_support::without_cpu_line(f))
+            << name;
 }
 
-TEST(ResultFilesRepeat, JunkNamesWriteOnlyTheDirectionFileAndItReplacesAnOldOne) {
+TEST(ResultFilesRepeat, JunkNamesWriteOnlyTheDirectionFilesAndTheyReplaceOldOnes) {
     temp_dir dir;
     write_field_file(dir.file("field.pos"), random_field(30, 4.0, 3.0, 0.6, 1.0, 23));
     write_text_file(dir.file("w.out"), "an older file\n");
+    write_text_file(dir.file("w.out.ORDER_ERR"), "an older file\n");
     engine_call c(dir);
     c.run();
     EXPECT_EQ(read_lines(dir.file("w.out")).front(), "7.0");
+    EXPECT_EQ(read_lines(dir.file("w.out.ORDER_ERR")).front(), "1.0");
     int files = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
-    EXPECT_EQ(files, 2);  // the field and the direction file
+    EXPECT_EQ(files, 3);  // the field, the direction file and its errors by order
 }
 
 TEST(ResultFilesRepeat, UnwritableDirectionFileStopsTheRunNamingTheFile) {

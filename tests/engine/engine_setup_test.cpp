@@ -203,7 +203,7 @@ TEST(PlanetSource, EngineLaunchesExactlyThePlanetPhotonsAlongTheirDirections) {
     std::vector<std::string> lines = read_lines(dir.file("esc.out"));
     ASSERT_EQ(lines.size(), 24u);
     // Each photon travels away from its source point: lat = asin(-z_source).
-    for (int m = 1; m <= 7; ++m) EXPECT_FLOAT_EQ(com5.esc_lat[m], float(std::asin(-c.planet.zsat[m])));
+    for (int m = 1; m <= 7; ++m) EXPECT_FLOAT_EQ(c.totals->esc_lat[std::size_t(m - 1)], float(std::asin(-c.planet.zsat[m])));
 }
 
 TEST(PlanetSource, PlanetBudgetWithoutAnyPhotonEndsTheRunWithAMessage) {

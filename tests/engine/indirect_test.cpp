@@ -109,7 +109,7 @@ TEST(PeelOff, WithoutVisibilityTestEveryScatteringContributesToEveryDirection) {
     set_three_directions(c);
     c.run();
     double scatterings = 0.0;
-    for (int i = 1; i <= 200; ++i) scatterings += com5.esc_sca[i];
+    for (int i = 1; i <= 200; ++i) scatterings += c.totals->esc_sca[std::size_t(i - 1)];
     ASSERT_GT(scatterings, 100.0);
     for (int k = 1; k <= 3; ++k) {
         EXPECT_EQ(c.testw_n[k], scatterings);
@@ -197,8 +197,8 @@ TEST(PeelOff, LambertElementSeesNoBackFacesAndOrdersBeyondFiftyShareTheLastSlot)
     c.run();
     double scatterings = 0.0, beyond = 0.0;
     for (int i = 1; i <= 100; ++i) {
-        scatterings += com5.esc_sca[i];
-        if (com5.esc_sca[i] >= 50.0f) beyond += com5.esc_sca[i] - 49.0f;
+        scatterings += c.totals->esc_sca[std::size_t(i - 1)];
+        if (c.totals->esc_sca[std::size_t(i - 1)] >= 50.0f) beyond += c.totals->esc_sca[std::size_t(i - 1)] - 49.0f;
     }
     // Lambert element: only the half of the normals that face the observer count.
     EXPECT_LT(c.testw_n[1], scatterings);

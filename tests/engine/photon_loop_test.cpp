@@ -151,9 +151,9 @@ TEST(PhotonLoop, WithAlbedoOneEveryPhotonEscapesWithWeightOne) {
     int scattered = 0;
     double sca_sum = 0.0;
     for (int i = 1; i <= 400; ++i) {
-        ASSERT_EQ(com5.esc_weight[i], 1.0f) << "photon " << i;
-        scattered += com5.esc_sca[i] > 0.0f;
-        sca_sum += com5.esc_sca[i];
+        ASSERT_EQ(c.totals->esc_weight[std::size_t(i - 1)], 1.0f) << "photon " << i;
+        scattered += c.totals->esc_sca[std::size_t(i - 1)] > 0.0f;
+        sca_sum += c.totals->esc_sca[std::size_t(i - 1)];
     }
     EXPECT_GT(scattered, 100);
     EXPECT_EQ(400 - scattered, c.ndirect);
@@ -171,7 +171,7 @@ TEST(PhotonLoop, EscapeWeightIsTheAlbedoToThePowerOfTheScatterings) {
     c.ssca_part = 0.5;
     c.run();
     for (int i = 1; i <= 300; ++i)
-        ASSERT_EQ(com5.esc_weight[i], float(std::pow(0.5, double(com5.esc_sca[i])))) << i;
+        ASSERT_EQ(c.totals->esc_weight[std::size_t(i - 1)], float(std::pow(0.5, double(c.totals->esc_sca[std::size_t(i - 1)])))) << i;
 }
 
 TEST(PhotonLoop, PhotonsStoppedAtMaxscatLeaveNoEscapeRecord) {
@@ -186,11 +186,11 @@ TEST(PhotonLoop, PhotonsStoppedAtMaxscatLeaveNoEscapeRecord) {
     c.run();
     int stopped = 0;
     for (int i = 1; i <= 200; ++i) {
-        ASSERT_LE(com5.esc_sca[i], 1.0f);
-        if (com5.esc_weight[i] == 0.0f) {
+        ASSERT_LE(c.totals->esc_sca[std::size_t(i - 1)], 1.0f);
+        if (c.totals->esc_weight[std::size_t(i - 1)] == 0.0f) {
             ++stopped;
-            EXPECT_EQ(com5.esc_sca[i], 0.0f);
-            EXPECT_EQ(com5.esc_lat[i], 0.0f);
+            EXPECT_EQ(c.totals->esc_sca[std::size_t(i - 1)], 0.0f);
+            EXPECT_EQ(c.totals->esc_lat[std::size_t(i - 1)], 0.0f);
         }
     }
     EXPECT_GT(stopped, 0);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/mcnew_sub_2pos_image.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "planet/planet_source.h"
 #include "format/text_field.h"
@@ -98,6 +99,8 @@ struct engine_call {
     // into `planet`.
     std::int32_t isat = 0;
     planet_photons planet;
+    // The run's result tables (escape records from photon 1 at entry 0).
+    std::shared_ptr<const tallies> totals;
 
     // Standard output of the last run.
     std::string out;
@@ -205,6 +208,7 @@ inline void engine_call::run() {
     iscat_mean = r.iscat_mean;
     tau = r.tau;
     ndirect = r.ndirect;
+    totals = r.totals;
 }
 
 }  // namespace quillet::testing_support
