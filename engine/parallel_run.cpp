@@ -278,7 +278,7 @@ void add_block(const shared_run& sh, const block_partial& p) {
     for (const image_hit& h : p.image) apply_hit(h);
     for (const hist_hit& h : p.hist) apply_hit(h);
     if (!p.lines.empty()) {
-        std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+        say_text(p.lines);
         if (!run_state_options.checkpoint.empty()) photon_lines += p.lines;
     }
     if (!p.escapes.empty()) {
