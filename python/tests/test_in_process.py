@@ -110,11 +110,13 @@ class InProcessCase(unittest.TestCase):
     def folder(self, name):
         return os.path.join(self.tmp, name)
 
-    def assert_same_run(self, mine, theirs, label):
+    def assert_same_run(self, mine, theirs, label, inputs_apart=()):
         """Every file of the two run folders and every value of the two
-        RunResults agree, but for the CPU time and the dates."""
-        names = folder_files(mine.workdir)
-        self.assertEqual(names, folder_files(theirs.workdir), label)
+        RunResults agree, but for the CPU time and the dates (and the input
+        files named in ``inputs_apart``)."""
+        names = [n for n in folder_files(mine.workdir) if n not in inputs_apart]
+        self.assertEqual(names, [n for n in folder_files(theirs.workdir) if n not in inputs_apart],
+                         label)
         cpu_files = {os.path.basename(theirs.files[k]) for k in ("wfile", "outfile", "epsfile")
                      if k in theirs.files}
         for name in names:
@@ -207,6 +209,41 @@ class TwoRunsAtOnce(InProcessCase):
         # prepared and the report read within milliseconds at either end).
         middle = [t for t in ticks if start + 0.25 * (end - start) < t < end - 0.25 * (end - start)]
         self.assertGreater(len(middle), 20, "the main thread stood still while the photons ran")
+
+
+class FieldAsArrays(InProcessCase):
+    def test_a_field_given_as_arrays_runs_as_the_files_it_came_from(self):
+        deck = quillet.Deck(posfile=os.path.join(GOLDEN_INPUTS, "ring.pos"), bsun=35.0, method=4,
+                            ppar1=-0.2, ssca_part=0.5,
+                            posfile_haze=os.path.join(GOLDEN_INPUTS, "haze.pos"), method_haze=3,
+                            ppar1_haze=0.4, ssca_haze=0.9, idum=-31, nxphot=40, nyphot=40,
+                            mx=10, my=10, outfile="a.esc", nxpix=12, nypix=12)
+        deck.observe(latobs=[30.0, 50.0], phase_angle=[20.0, 40.0])
+        ring = quillet.read_position_file(deck.posfile)
+        haze = quillet.read_position_file(deck.posfile_haze)
+        files = quillet.run(deck, workdir=self.folder("files"), in_process=True)
+        # The position files read back: the same titles, so the same report.
+        arrays = quillet.run(deck, workdir=self.folder("arrays"), in_process=True, field=ring,
+                             haze=haze)
+        self.assert_same_run(arrays, files, "position files as arrays",
+                             inputs_apart=("ring.pos", "haze.pos", "field.pos", "field_haze.pos"))
+        # One field of both kinds (itype 2: haze), as a ParticleField.
+        both = ring.field()
+        h = haze.field()
+        both.xpart, both.ypart, both.zpart, both.rpart = (
+            np.concatenate([getattr(both, k), getattr(h, k)]) for k in ("xpart", "ypart", "zpart", "rpart"))
+        both.itype = np.concatenate([both.itype, np.full(h.npart, 2, dtype=np.int32)])
+        mixed = quillet.run(deck, workdir=self.folder("mixed"), in_process=True, field=both)
+        self.assertEqual(os.path.basename(mixed.deck.posfile_haze), "field_haze.pos")
+        for key in ("wfile", "outfile", "testimage"):
+            with open(mixed.files[key], "rb") as a, open(files.files[key], "rb") as b:
+                data_a, data_b = a.read(), b.read()
+            if key == "testimage":
+                self.assertEqual(data_a, data_b)
+            else:
+                self.assertEqual(without_cpu_record(data_a), without_cpu_record(data_b), key)
+        with self.assertRaises(ValueError):
+            quillet.run(deck, workdir=self.folder("twice"), in_process=True, field=both, haze=haze)
 
 
 class BadInputInProcess(InProcessCase):
