@@ -187,7 +187,7 @@ class TwoRunsAtOnce(InProcessCase):
 
     def test_the_interpreter_runs_other_threads_while_photons_run(self):
         deck, arrays, _ = deck_a()
-        deck = deck.copy(nxphot=300, nyphot=200, outfile="junk", epsfile="junk", nxpix=0)
+        deck = deck.copy(nxphot=400, nyphot=300, outfile="junk", epsfile="junk", nxpix=0)
         span = {}
 
         def one():
@@ -209,6 +209,29 @@ class TwoRunsAtOnce(InProcessCase):
         # prepared and the report read within milliseconds at either end).
         middle = [t for t in ticks if start + 0.25 * (end - start) < t < end - 0.25 * (end - start)]
         self.assertGreater(len(middle), 20, "the main thread stood still while the photons ran")
+
+
+class CtrlC(InProcessCase):
+    def test_ctrl_c_stops_an_in_process_run_and_leaves_no_result_file(self):
+        import _thread
+
+        deck, arrays, _ = deck_a()
+        # A million photons: minutes of work, stopped a fraction of a second in.
+        deck = deck.copy(nxphot=1000, nyphot=1000, outfile="junk", epsfile="junk")
+        timer = threading.Timer(0.3, _thread.interrupt_main)
+        timer.start()
+        self.addCleanup(timer.cancel)
+        start = time.monotonic()
+        with self.assertRaises(KeyboardInterrupt):
+            quillet.run(deck, workdir=self.folder("stopped"), threads=2, in_process=True, **arrays)
+        stopped = time.monotonic() - start
+        self.assertNotIn("run.dir", os.listdir(self.folder("stopped")))
+        self.assertNotIn("run.TESTIMAGE", os.listdir(self.folder("stopped")))
+        # The next run is not stopped by the same Ctrl-C, and runs whole.
+        again = quillet.run(deck.copy(nxphot=50, nyphot=50), workdir=self.folder("next"), threads=2,
+                            in_process=True, **arrays)
+        self.assertEqual(again.direction.ntest, 4)
+        self.assertLess(stopped, 60.0)
 
 
 class FieldAsArrays(InProcessCase):
