@@ -239,7 +239,7 @@ private:
 void add_block(const shared_run& sh, const block_partial& p) {
     sh.run.totals->add(p.sums);
     if (!p.lines.empty()) {
-        std::fwrite(p.lines.data(), 1, p.lines.size(), stdout);
+        say_text(p.lines);
         if (!run_state_options.checkpoint.empty()) photon_lines += p.lines;
     }
 }

@@ -72,6 +72,16 @@ void say(const A&... a) {
     put_record(stdout, a...);
 }
 
+// Report lines already laid out (a block's lines, kept by its worker): where
+// say() would write them.
+inline void say_text(std::string_view text) {
+    if (say_capture) {
+        say_capture->append(text);
+        return;
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
 // Builds one long record (a table of values) item by item; the buffer is
 // reused between records so that writing a large file allocates once.
 class record_writer {

@@ -281,10 +281,115 @@ def can_checkpoint(deck):
     return deck.icheck < 1 and deck.idebug < 1
 
 
+# -- arrays in place of the deck's input files and directions -------------
+
+def _field_arrays(field, what):
+    """x, y, z, r, xl, yl, sy, title, orb and itype (or None) of a field given
+    as a PositionFile, a ParticleField or a mapping of those names."""
+    from quillet.particles import ParticleField, PositionFile
+
+    if isinstance(field, PositionFile):
+        return dict(x=field.xpart, y=field.ypart, z=field.zpart, r=field.rpart, xl=field.xl,
+                    yl=field.yl, sy=field.sy, title=field.title or "particles", orb=field.orb,
+                    itype=None)
+    if isinstance(field, ParticleField):
+        return dict(x=field.xpart, y=field.ypart, z=field.zpart, r=field.rpart, xl=field.xl,
+                    yl=field.yl, sy=field.sy, title="particles", orb=0.0, itype=field.itype)
+    try:
+        missing = [k for k in ("x", "y", "z", "r", "xl", "yl", "sy") if k not in field]
+    except TypeError:
+        missing = None
+    if missing is None or missing:
+        raise ValueError("%s: expected a PositionFile, a ParticleField or a mapping with x, y, z, "
+                         "r, xl, yl, sy (and optionally itype, title, orb)%s"
+                         % (what, "" if not missing else "; missing " + ", ".join(missing)))
+    out = {k: field[k] for k in ("x", "y", "z", "r", "xl", "yl", "sy")}
+    out["title"] = field.get("title", "particles")
+    out["orb"] = field.get("orb", 0.0)
+    out["itype"] = field.get("itype")
+    return out
+
+
+def _write_fields(workdir, field, haze):
+    """Writes the ring (and haze) particles given as arrays into ``workdir``;
+    returns the deck changes that name them.  Particles of kind (``itype``)
+    2 in ``field`` are haze particles in the same cell."""
+    from quillet.particles import write_position_file
+
+    changes = {}
+    parts = {}
+    if field is not None:
+        f = _field_arrays(field, "field")
+        kinds = None if f["itype"] is None else np.asarray(f["itype"]).ravel()
+        if kinds is not None:
+            if kinds.size != np.asarray(f["x"]).size:
+                raise ValueError("field: itype has %d values for %d particles"
+                                 % (kinds.size, np.asarray(f["x"]).size))
+            bad = np.flatnonzero((kinds != 1) & (kinds != 2))
+            if bad.size:
+                raise ValueError("field: particle %d has itype %r: expected 1 (ring) or 2 (haze)"
+                                 % (bad[0] + 1, kinds[bad[0]]))
+        ring = np.ones(np.asarray(f["x"]).size, dtype=bool) if kinds is None else kinds == 1
+        parts["posfile"] = ("field.pos", f, ring)
+        if kinds is not None and np.any(~ring):
+            if haze is not None:
+                raise ValueError("field holds haze particles (itype 2) and haze is given too: "
+                                 "give the haze particles one way")
+            parts["posfile_haze"] = ("field_haze.pos", f, ~ring)
+    if haze is not None:
+        h = _field_arrays(haze, "haze")
+        parts["posfile_haze"] = ("field_haze.pos", h,
+                                 np.ones(np.asarray(h["x"]).size, dtype=bool))
+    for name, (file_name, f, keep) in parts.items():
+        path = os.path.join(workdir, file_name)
+        write_position_file(path, *(np.asarray(f[k], dtype=float).ravel()[keep]
+                                    for k in ("x", "y", "z", "r")),
+                            f["xl"], f["yl"], f["sy"], title=f["title"], orb=f["orb"])
+        changes[name] = path
+    return changes
+
+
+def _with_directions(deck, latobs, phase_angle, azimuth):
+    """The deck with the observer directions given as arrays, paired element by
+    element (broadcast): an elevation with a phase angle or with an azimuth
+    relative to the Sun."""
+    if latobs is None and phase_angle is None and azimuth is None:
+        return deck
+    if latobs is None or (phase_angle is None) == (azimuth is None):
+        raise TypeError("observer directions: give latobs with either phase_angle or azimuth")
+    lat = np.asarray(latobs, dtype=float)
+    fii = (np.asarray(phase_angle, dtype=float) if phase_angle is not None
+           else 1000.0 + np.asarray(azimuth, dtype=float))
+    try:
+        lat, fii = np.broadcast_arrays(lat, fii)
+    except ValueError:
+        raise ValueError("observer directions: latobs has shape %s, the %s %s: expected one "
+                         "value each per direction" % (lat.shape, "phase angles" if phase_angle
+                                                       is not None else "azimuths", fii.shape))
+    return deck.copy(latobs=[float(v) for v in lat.ravel()],
+                     fiiobs=[float(v) for v in fii.ravel()], latgrid=None, fiigrid=None)
+
+
 def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
-        checkpoint=None, resume=False, on_start=None, own_session=False):
+        checkpoint=None, resume=False, on_start=None, own_session=False, in_process=False,
+        field=None, haze=None, latobs=None, phase_angle=None, azimuth=None):
     """Runs the program on ``deck`` in ``workdir`` (a new temporary folder
     when None) and returns a RunResult.
+
+    ``deck`` is a Deck or the text of one (relative file names then taken
+    from the current folder).  ``in_process`` runs the engine inside this
+    interpreter (quillet._engine, see quillet.in_process) instead of as a
+    subprocess: the same folder, files, report and RunResult; ``progress``,
+    ``program``, checkpoints and ``on_start`` do not apply to it.
+
+    ``field`` (and ``haze``): the particles as arrays instead of the deck's
+    ``posfile`` (``posfile_haze``): a PositionFile, a ParticleField (its
+    particles of ``itype`` 2 are the haze) or a mapping with ``x``, ``y``,
+    ``z``, ``r``, ``xl``, ``yl``, ``sy`` (and ``itype``, ``title``, ``orb``);
+    they are written into the run folder ("field.pos", "field_haze.pos") by
+    write_position_file and the returned ``deck`` names them.  ``latobs``
+    with ``phase_angle`` or ``azimuth`` (relative to the Sun): the observer
+    directions as arrays, paired element by element.
 
     ``threads``: None for the serial run, 0 for every core, N for N threads
     (all threaded runs give the same bytes).  ``progress`` shows the
@@ -297,19 +402,44 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
     from that file.  ``on_start(process)`` is called once the program has
     started, ``own_session`` starts it in a session of its own (a Ctrl-C at
     the terminal then does not reach it: the caller passes it on)."""
+    if isinstance(deck, str):
+        deck = Deck.parse(deck)
+    deck = _with_directions(deck, latobs, phase_angle, azimuth)
     if check:
         deck.validate(threaded=threads is not None)
-    program = find_program(program)
+    if in_process:
+        if checkpoint is not None or on_start is not None or own_session:
+            raise TypeError("an in-process run keeps no checkpoint and has no process: run it "
+                            "without in_process for checkpoint, on_start or own_session")
+        from quillet import in_process as engine
+
+        engine.engine_module()
+    else:
+        program = find_program(program)
     if workdir is None:
         workdir = tempfile.mkdtemp(prefix="quillet-run-")
     os.makedirs(workdir, exist_ok=True)
     workdir = os.path.abspath(workdir)
+    if field is not None or haze is not None:
+        deck = deck.copy(**_write_fields(workdir, field, haze))
     run_deck, links = prepared_deck(deck)
     for name, src in links.items():
         _link(src, os.path.join(workdir, name))
     deck_text = run_deck.to_text()
     with open(os.path.join(workdir, "run.deck"), "w", encoding="utf-8") as f:
         f.write(deck_text)
+    report_path = os.path.join(workdir, "run.report")
+    if in_process:
+        status, report, message = engine.run_deck_text(deck_text, workdir, threads)
+        with open(report_path + ".part", "wb") as f:
+            f.write(report)
+        os.replace(report_path + ".part", report_path)
+        with open(report_path, encoding="utf-8", errors="replace") as f:
+            report = f.read()
+        if status != 0:
+            raise RunError("%s (run folder %s)" % (message.strip(), workdir), status, workdir)
+        return RunResult(deck=deck, run_deck=run_deck, workdir=workdir, report=report,
+                         files=_files_of(workdir, run_deck))
     args = [program]
     if threads is not None:
         args += ["--threads", str(int(threads))]
@@ -318,7 +448,6 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
         if resume:
             args += ["--resume", checkpoint]
         args += ["--checkpoint", checkpoint]
-    report_path = os.path.join(workdir, "run.report")
     echo = bool(progress) and sys.stderr is not None and _isatty(sys.stderr)
     with open(os.path.join(workdir, "run.deck"), "rb") as deck_in, \
             open(report_path + ".part", "wb") as report_out:
