@@ -17,6 +17,7 @@
 #include "numeric/tim.h"
 #include "planet/planet_source.h"
 #include "scatter/scatter_records.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -105,10 +106,11 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
         st.tau_p = st.tau_n = 9999.0;
     }
     st.iscat_mean = float(engine_sums.nsearch) / float(n) - 1.0f;
-    std::int64_t ntab = com11.ntab_calls == 0 ? 1 : com11.ntab_calls;
-    std::int64_t nseg = com11.nseg_calls == 0 ? 1 : com11.nseg_calls;
-    st.npot_mean = float(com11.npot_sum) / float(ntab);
-    st.nbox_mean = float(com11.nbox_sum) / float(nseg);
+    const search_scratch& searches = *search_scratch_of_thread;
+    std::int64_t ntab = searches.ntab_calls == 0 ? 1 : searches.ntab_calls;
+    std::int64_t nseg = searches.nseg_calls == 0 ? 1 : searches.nseg_calls;
+    st.npot_mean = float(searches.npot_sum) / float(ntab);
+    st.nbox_mean = float(searches.nbox_sum) / float(nseg);
     if (run.ntest >= 1) {
         double sum = 0.0;
         for (std::int32_t k = 1; k <= run.ntest; ++k) sum += com7.testw[k];

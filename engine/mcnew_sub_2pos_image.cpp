@@ -31,6 +31,7 @@
 #include "scatter/scatter.h"
 #include "scatter/scatter_records.h"
 #include "trace/path_slice.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -228,7 +229,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.zredu = cfg.zredu;
     maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
     nov2004a = {nxpix, nypix, nxphot, nyphot};
-    aug2004b.testimage = cfg.testimage;
     feb2006a.ntest_image = ntest > 1 ? 1 : ntest;
     debug1.idebug = cfg.idebug;
     aug2004a.emulate_a = (cfg.iemulate == 1 || cfg.iemulate == 3) ? 1 : 0;
@@ -280,7 +280,8 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    part_read_2pos(field, cfg.posfile, posfile_haze);
+    const field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage};
+    part_read_2pos(field, cfg.posfile, posfile_haze, build);
     if (icheck >= 0) warn_periodic_cell(field, run);
 
     // The test-image file is opened now and completed at the end of the run;
@@ -295,7 +296,13 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     field.mx = mx;
     field.my = my;
-    if (mx > 1 && my > 1) tab_init(field);
+    if (mx > 1 && my > 1) tab_init(field, build);
+    // This thread's searches, made for the field (the workers' are made
+    // from it).
+    search_scratch_main = search_scratch(field, {com3.nbox, com3.nboxvis, icheck, search_options.full_scan});
+    search_scratch_main.idebug = cfg.idebug;
+    search_scratch_main.trace_prefix = cfg.testimage.prefix(60);
+    search_scratch& searches = search_scratch_main;
     clear_sums();
 
     run.escape_on = !cfg.outfile.is_junk();
@@ -323,7 +330,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (run_state_options.parts > 0 || parallel_options.photon > 0) {
         // A partial run writes its partial file instead of any result file; a
         // replayed photon writes none.
-        close_slice_trace();
+        close_slice_trace(searches);
         return {};
     }
 
@@ -332,7 +339,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
         say("mx,my,npart,npot", mx, my, field.npart, st.npot_mean);
         say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
-        say("searches: nslice,nseg,npot_mean", com11.ntab_calls, com11.nseg_calls, st.npot_mean);
+        say("searches: nslice,nseg,npot_mean", searches.ntab_calls, searches.nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }
     engine_result out;
@@ -369,7 +376,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
         write_test_image_maps(image_file->stream(), run);
         image_file->commit();
     }
-    close_slice_trace();
+    close_slice_trace(searches);
     return out;
 }
 

@@ -24,6 +24,7 @@
 #include "planet/planet_source.h"
 #include "scatter/scatter.h"
 #include "scatter/scatter_records.h"
+#include "engine/search_workers.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -81,6 +82,7 @@ photon launch_photon(const engine_run& run, const launch_constants& lc, std::int
     com12.ipart = no_particle;
     com4.weight = 1.0;
     debug1.iphot = iphot;
+    search_scratch_of_thread->iphot = iphot;
 
     double rot = std::numbers::pi * double(rng.next());
     if (run.irot == 0) rot = 0.0;
@@ -207,10 +209,12 @@ void trace_photon(const engine_run& run, const launch_constants& lc, std::int32_
     const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         debug1.iscat = iscat;
+        search_scratch_of_thread->iscat = iscat;
         engine_sums.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t ipart = 0;
-        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart, search_kind::free_path, com12.ipart);
+        path_segment(field, *search_scratch_of_thread, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, ipart,
+                     search_kind::free_path, com12.ipart);
         com12.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", ipart);
         if (ipart <= 0) {

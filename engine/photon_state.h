@@ -16,6 +16,7 @@
 
 #include "engine/engine_records.h"
 #include "engine/indirect.h"
+#include "engine/search_workers.h"
 #include "field/field_records.h"
 #include "scatter/scatter_records.h"
 #include "trace/trace_records.h"
@@ -53,7 +54,6 @@ void visit_photon_state(V&& v) {
     v.copied("com4", com4);
     v.copied("com6", com6);
     v.copied("com9_haze", com9_haze);
-    v.copied("com11", com11);  // its counters are summed below
     v.copied("com12", com12);
     v.copied("com16", com16);
     v.copied("feb2006a", feb2006a);
@@ -73,13 +73,12 @@ void visit_photon_state(V&& v) {
     v.sums("com8_haze.testw_haze", rows_of(com8_haze_of_thread->testw_haze));
     v.counts("engine_sums.nsearch", engine_sums.nsearch);
     v.counts("engine_sums.ndirect", engine_sums.ndirect);
-    v.counts("com11.npot_sum", com11.npot_sum);
-    v.counts("com11.ntab_calls", com11.ntab_calls);
-    v.counts("com11.nseg_calls", com11.nseg_calls);
-    v.counts("com11.nbox_sum", com11.nbox_sum);
+    v.counts("search_scratch.npot_sum", search_scratch_of_thread->npot_sum);
+    v.counts("search_scratch.ntab_calls", search_scratch_of_thread->ntab_calls);
+    v.counts("search_scratch.nseg_calls", search_scratch_of_thread->nseg_calls);
+    v.counts("search_scratch.nbox_sum", search_scratch_of_thread->nbox_sum);
 
     v.scratch("com14", com14);
-    v.scratch("search_scratch", *search_scratch_of_thread);
     v.scratch("observers", observers);
 }
 

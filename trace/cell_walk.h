@@ -13,7 +13,7 @@
 #include "field/field_records.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
-#include "trace/trace_records.h"
+#include "trace/search_scratch.h"
 
 namespace quillet {
 
@@ -40,6 +40,7 @@ struct cell_ray {
     double zhigh, zlow;  // heights beyond which a cell counts as passed above or below
     bool flat;           // nearly horizontal: filter the particles by height
     bool trace;
+    bool full_scan;      // every cell in turn (the reference scan)
     // Cells the walk passes over (columns skip_i0..skip_i1, rows
     // skip_j0..skip_j1; none when skip_i0 > skip_i1): their spheres were
     // tested already.
@@ -50,7 +51,7 @@ struct cell_ray {
 // direction; false when a nearly horizontal ray sweeps no part of the layer
 // (no particle can be met).
 bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
-                 search_scratch_t& s, cell_ray& r);
+                 search_scratch& s, cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
 // NaN included) and a test of the box holding the cell's spheres, for cell c

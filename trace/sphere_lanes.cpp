@@ -20,7 +20,6 @@
 #include <string_view>
 #include <vector>
 
-#include "field/field_records.h"
 #include "hwy/highway.h"
 #include "trace/cell_walk-inl.h"
 #include "trace/cell_walk.h"
@@ -29,6 +28,7 @@
 #include "trace/search_targets.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
+#include "trace/search_scratch.h"
 #include "trace/trace_records.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -296,11 +296,11 @@ std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, doub
 template <bool from_scattering>
 std::int32_t search_cells(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
                           const cell_ray& r, std::int32_t mode, double texit, std::int32_t excluded,
-                          std::int32_t& ipart, double& tmin, search_scratch_t& s) {
+                          std::int32_t& ipart, double& tmin, search_scratch& s) {
     std::int32_t tested = 0;
     // A free path first tries the shadow grid (the walk's lanes are set up
     // only where it is needed).
-    if (mode < 2 && field.shadow.ready && !r.flat && d.uz != 0.0 && !search_options.full_scan) {
+    if (mode < 2 && field.shadow.ready && !r.flat && d.uz != 0.0 && !s.settings.full_scan) {
         const shadow_grid_t& g = field.shadow;
         const double run = std::min(run_in_layer(field, z0, d), std::min(tmin, texit) * d.h * (1.0 + 1.0e-9));
         if (run + g.pad <= g.reach)
@@ -399,10 +399,10 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
     return tested;
 }
 
-std::int32_t SearchCells(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                         std::int32_t mode, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin) {
-    search_scratch_t& s = *search_scratch_of_thread;
-    com11.ntab_calls += 1;
+std::int32_t SearchCells(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                         const search_direction& d, std::int32_t mode, std::int32_t excluded, double texit,
+                         std::int32_t& ipart, double& tmin) {
+    s.ntab_calls += 1;
     cell_ray r;
     const bool ready = prepare_ray(field, x0, y0, z0, d, false, s, r);
     // Cells the shadow packet searched already (this slice only).
@@ -419,7 +419,7 @@ std::int32_t SearchCells(const particle_field& field, double x0, double y0, doub
     const std::int32_t tested =
         excluded != no_particle ? search_cells<true>(field, x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s)
                                 : search_cells<false>(field, x0, y0, z0, d, r, mode, texit, excluded, ipart, tmin, s);
-    com11.npot_sum += tested;
+    s.npot_sum += tested;
     return tested;
 }
 
@@ -430,7 +430,7 @@ std::int32_t SearchCells(const particle_field& field, double x0, double y0, doub
 // spheres anyway), or none (false) where that one holds more too. The
 // spheres are put into the scratch as seen from the start point.
 bool gather_near(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t& i0,
-                 std::int32_t& i1, std::int32_t& j0, std::int32_t& j1, search_scratch_t& s) {
+                 std::int32_t& i1, std::int32_t& j0, std::int32_t& j1, search_scratch& s) {
     const std::int32_t mx = field.mx, my = field.my;
     const grid_layout_t& g = field.layout;
     const walk_grid_t& w = field.walk;
@@ -443,7 +443,7 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
             n += w.first[(i - 1) * my + b1] + w.count[(i - 1) * my + b1] - w.first[(i - 1) * my + b0];
         return n;
     };
-    constexpr std::int32_t room = search_scratch_t::near_capacity - walk_lanes;
+    constexpr std::int32_t room = search_scratch::near_capacity - walk_lanes;
     i0 = std::max(ic - 1, 1);
     i1 = std::min(ic + 1, mx);
     j0 = std::max(jc - 1, 1);
@@ -497,7 +497,7 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
 // walk. Returns the particle met, or 0.
 template <bool from_scattering>
 std::int32_t near_blocker(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                          std::int32_t& tested, search_scratch_t& s) {
+                          std::int32_t& tested, search_scratch& s) {
     using L = sphere_lanes<from_scattering>;
     using V = typename L::V;
     const L lanes(field, x0, y0, z0, d, no_particle);  // the excluded particle is never met here (dd infinite)
@@ -619,13 +619,13 @@ struct way_candidates {
     const search_direction& d;
     start_particle& start;
     std::int32_t& tested;
-    search_scratch_t& s;
+    search_scratch& s;
     way_answer answer{way_state::free, 0};
     cell_ray r;  // prepared for the first sphere of the table
     bool prepared = false;
 
     way_candidates(const particle_field& f, double x, double y, double z, const search_direction& dir,
-                   start_particle& p, std::int32_t& n, search_scratch_t& scratch)
+                   start_particle& p, std::int32_t& n, search_scratch& scratch)
         : field(f), x0(x), y0(y), z0(z), d(dir), start(p), tested(n), s(scratch) {}
 
     // Takes sphere q; true when it blocks the way.
@@ -650,7 +650,7 @@ struct way_candidates {
 };
 
 way_answer pretest_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                       start_particle& start, std::int32_t& tested, search_scratch_t& s) {
+                       start_particle& start, std::int32_t& tested, search_scratch& s) {
     const shadow_grid_t& g = field.shadow;
     if (d.flat || d.uz == 0.0 || start.excluded == no_particle) return {way_state::unknown, 0};
     const double run = run_in_layer(field, z0, d);
@@ -685,7 +685,7 @@ constexpr std::int32_t batch_least = 8, batch_directions = 128, batch_spheres = 
 
 void pretest_packet(const particle_field& field, double x0, double y0, double z0, start_particle& start, std::int32_t n,
                     const search_direction* dirs, const bool* wanted, way_answer* answers, std::int32_t* tested,
-                    search_scratch_t& s) {
+                    search_scratch& s) {
     const shadow_grid_t& g = field.shadow;
     using DF = hn::ScalableTag<float>;
     const DF D;
@@ -799,34 +799,35 @@ void pretest_packet(const particle_field& field, double x0, double y0, double z0
 // A way the pre-test showed free, stepped through its boxes as the segment
 // search steps it (path_segment, clear_way: the same wall code and slice
 // count); most leave the layer in the first box, and are done here.
-void step_clear_way(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                    std::int32_t excluded, std::int32_t& wall) {
+void step_clear_way(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                    const search_direction& d, std::int32_t excluded, std::int32_t& wall) {
     double twall[5], t;
     const std::int32_t w = first_wall(field, x0, y0, d, twall, t);
     const double z = z0 + t * d.uz;
     if (t >= 0.0 && ((z > field.zmax && d.uz >= 0.0) || (z < field.zmin && d.uz <= 0.0))) {
-        debug1.ibox = 1;
-        com11.ntab_calls += 1;
+        s.ibox = 1;
+        s.ntab_calls += 1;
         wall = w;
         return;
     }
     double x = x0, y = y0, zs = z0;
-    path_segment(field, x, y, zs, d, wall, search_kind::clear_way, excluded);
+    path_segment(field, s, x, y, zs, d, wall, search_kind::clear_way, excluded);
 }
 
-void ShadowPacket(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
-                  const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
-    search_scratch_t& s = *search_scratch_of_thread;
+void ShadowPacket(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                  std::int32_t excluded, std::int32_t n, const search_direction* dirs, const bool* wanted,
+                  std::int32_t* blocker) {
     // Only whether the way is blocked counts, so any blocker will do, except
     // in a traced run, whose trace lists the searches as the list finds them.
-    const std::int32_t mode = debug1.idebug >= 1 ? 2 : 3;
+    const std::int32_t mode = s.idebug >= 1 ? 2 : 3;
     const grid_layout_t& g = field.layout;
     // The cells around the start point are searched for all the directions
     // first, where the cell walk is the search (a laid-out grid, no full
     // scan, no trace); each direction's walk then passes over them.
     std::int32_t i0 = 1, i1 = 0, j0 = 1, j1 = 0;
     const bool walked =
-        mode == 3 && com3.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 && !search_options.full_scan;
+        mode == 3 && s.settings.nboxvis >= 1 && field.mx > 1 && field.my > 1 && g.dtab_max > 0.0 &&
+        !s.settings.full_scan;
     // Directions whose way the shadow grid shows free only step through
     // their boxes (the searches' count kept).
     const bool pretest = walked && field.shadow.ready;
@@ -834,7 +835,7 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
     int gathered = 0;  // 1: the cells around the start are gathered, -1: they cannot be
     // The way is blocked within the first slice search, by `particle`.
     auto blocked_in_first_slice = [&](std::int32_t k, std::int32_t particle) {
-        com11.ntab_calls += 1;
+        s.ntab_calls += 1;
         blocker[k] = particle;
     };
     way_answer batch[batch_directions];
@@ -852,9 +853,9 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
                 tested = batch_tested[k];
             }
             if (way.state == way_state::untried) way = pretest_way(field, x0, y0, z0, dirs[k], start, tested, s);
-            com11.npot_sum += tested;
+            s.npot_sum += tested;
             if (way.state == way_state::free) {
-                step_clear_way(field, x0, y0, z0, dirs[k], excluded, blocker[k]);
+                step_clear_way(field, s, x0, y0, z0, dirs[k], excluded, blocker[k]);
                 continue;
             }
             if (way.state == way_state::blocked) {
@@ -868,7 +869,7 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
             const std::int32_t hit = excluded != no_particle
                                          ? near_blocker<true>(field, x0, y0, z0, dirs[k], tested, s)
                                          : near_blocker<false>(field, x0, y0, z0, dirs[k], tested, s);
-            com11.npot_sum += tested;
+            s.npot_sum += tested;
             if (hit >= 1) {
                 blocked_in_first_slice(k, hit);
                 continue;
@@ -879,18 +880,18 @@ void ShadowPacket(const particle_field& field, double x0, double y0, double z0, 
             s.near_j1 = j1;
         }
         double x = x0, y = y0, z = z0;
-        path_segment(field, x, y, z, dirs[k], blocker[k], search_kind(mode), excluded);
+        path_segment(field, s, x, y, z, dirs[k], blocker[k], search_kind(mode), excluded);
         s.near_i0 = 1;
         s.near_i1 = 0;
     }
 }
 
-std::int32_t ShadowPretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                           std::int32_t excluded) {
+std::int32_t ShadowPretest(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                           const search_direction& d, std::int32_t excluded) {
     if (!field.shadow.ready) return -1;
     start_particle start{x0, y0, z0, excluded};
     std::int32_t tested = 0;
-    const way_answer way = pretest_way(field, x0, y0, z0, d, start, tested, *search_scratch_of_thread);
+    const way_answer way = pretest_way(field, x0, y0, z0, d, start, tested, s);
     return way.state == way_state::free ? 0 : way.state == way_state::blocked ? way.particle : -1;
 }
 
@@ -966,19 +967,21 @@ std::string lower(std::string_view s) {
 
 }  // namespace
 
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                             search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin) {
-    return chosen.cells(field, x0, y0, z0, d, std::int32_t(kind), excluded, texit, ipart, tmin);
+std::int32_t tab_choose_test(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                             const search_direction& d, search_kind kind, std::int32_t excluded, double texit,
+                             std::int32_t& ipart, double& tmin) {
+    return chosen.cells(field, s, x0, y0, z0, d, std::int32_t(kind), excluded, texit, ipart, tmin);
 }
 
-void shadow_packet(const particle_field& field, double x0, double y0, double z0, std::int32_t excluded, std::int32_t n,
-                   const search_direction* dirs, const bool* wanted, std::int32_t* blocker) {
-    chosen.packet(field, x0, y0, z0, excluded, n, dirs, wanted, blocker);
+void shadow_packet(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                   std::int32_t excluded, std::int32_t n, const search_direction* dirs, const bool* wanted,
+                   std::int32_t* blocker) {
+    chosen.packet(field, s, x0, y0, z0, excluded, n, dirs, wanted, blocker);
 }
 
-std::int32_t shadow_pretest(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                            std::int32_t excluded) {
-    return chosen.pretest(field, x0, y0, z0, d, excluded);
+std::int32_t shadow_pretest(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                            const search_direction& d, std::int32_t excluded) {
+    return chosen.pretest(field, s, x0, y0, z0, d, excluded);
 }
 
 std::vector<std::string> search_target_names() {

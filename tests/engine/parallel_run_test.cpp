@@ -11,6 +11,7 @@
 #include "engine/parallel_run.h"
 #include "support/engine_fixture.h"
 #include "support/physics_run.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;

@@ -12,6 +12,7 @@
 #include "engine/engine_records.h"
 #include "engine/photon_loop.h"
 #include "field/field_records.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 #include "support/field_fixture.h"
 #include "trace/path_segment.h"
@@ -291,7 +292,7 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
-        path_segment(field, px, py, pz, ex, 0.0, ez, ipart, search_kind::free_path, com12.ipart);
+        path_segment(field, *search_scratch_of_thread, px, py, pz, ex, 0.0, ez, ipart, search_kind::free_path, com12.ipart);
         com12.ipart = no_particle;
         EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
         EXPECT_NEAR(px, -1.7, 0.01);

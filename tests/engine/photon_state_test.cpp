@@ -38,10 +38,10 @@ void fill_sums(std::int32_t ntest, double base) {
     }
     engine_sums.nsearch = 7;
     engine_sums.ndirect = 3;
-    com11.npot_sum = 11;
-    com11.ntab_calls = 13;
-    com11.nseg_calls = 17;
-    com11.nbox_sum = 19;
+    search_scratch_of_thread->npot_sum = 11;
+    search_scratch_of_thread->ntab_calls = 13;
+    search_scratch_of_thread->nseg_calls = 17;
+    search_scratch_of_thread->nbox_sum = 19;
 }
 
 }  // namespace
@@ -108,7 +108,7 @@ TEST(PhotonState, TakenSumsLeaveZeroAndAddBackExactly) {
     EXPECT_EQ(com7.testw[2], 0.0);
     EXPECT_EQ(com8_haze_of_thread->testw_haze[50][20][4], 0.0);
     EXPECT_EQ(engine_sums.ndirect, 0);
-    EXPECT_EQ(com11.nbox_sum, 0);
+    EXPECT_EQ(search_scratch_of_thread->nbox_sum, 0);
     ASSERT_EQ(b.sums.size(), block_sum_values(ntest));
     EXPECT_EQ(b.sums[0], 1.5);       // com7.testw[1]
     EXPECT_EQ(b.counts[1], 3);       // ndirect
@@ -130,7 +130,7 @@ TEST(PhotonState, TakenSumsLeaveZeroAndAddBackExactly) {
     EXPECT_EQ(com8_haze_of_thread->testw_haze[50][20][4], 2.0 * (5000000 + 20000 + 4.5));
     EXPECT_EQ(com8_haze_of_thread->testw_haze[0][0][5], 0.0);  // beyond ntest: untouched
     EXPECT_EQ(engine_sums.nsearch, 14);
-    EXPECT_EQ(com11.ntab_calls, 26);
+    EXPECT_EQ(search_scratch_of_thread->ntab_calls, 26);
     clear_block_sums();
     EXPECT_EQ(com8.testw_order[50][1], 0.0);
 }
@@ -177,7 +177,7 @@ TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnTablesAndZeroSums) {
     std::int64_t nsearch = -1;
     const com8_haze_t* main_haze = com8_haze_of_thread;
     const com8_haze_t* worker_haze = nullptr;
-    const search_scratch_t* worker_scratch = nullptr;
+    const search_scratch* worker_scratch = nullptr;
     std::thread([&] {
         worker_records own;
         start.adopt();

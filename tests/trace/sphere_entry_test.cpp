@@ -10,6 +10,7 @@
 
 #include "field/field_records.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
 #include "trace/sphere_entry.h"
@@ -55,10 +56,10 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
     for (const wall_case& c : cases) {
         for (std::int32_t mode : {0, 1, 2}) {
             com12.ipart = no_particle;
-            const std::int64_t boxes = com11.nbox_sum;
+            const std::int64_t boxes = searches.nbox_sum;
             double x = c.x, y = c.y, z = c.z;
             std::int32_t ipart = 0;
-            path_segment(field, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
+            path_segment(field, searches, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
             com12.ipart = no_particle;
             EXPECT_EQ(ipart, c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
             // On the sphere's surface, gap beyond the wall of the next box.
@@ -66,7 +67,7 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
             EXPECT_NEAR(y, c.ey, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
             EXPECT_EQ(z, 0.0);
             if (mode == 1) {
-                EXPECT_EQ(com11.nbox_sum - boxes, 2) << search << ", wall " << c.wall;
+                EXPECT_EQ(searches.nbox_sum - boxes, 2) << search << ", wall " << c.wall;
             }
         }
     }
@@ -77,9 +78,9 @@ void expect_met_by_every_search(double L, double sy) {
     fixture::set_grid(1, 1);
     expect_met_beyond_wall(cases, L, "every particle");
     fixture::set_grid(4, 4);
-    search_options.full_scan = true;
+    searches.settings.full_scan = true;
     expect_met_beyond_wall(cases, L, "grid list");
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
     expect_met_beyond_wall(cases, L, "cell walk");
 }
 
@@ -132,10 +133,10 @@ TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) 
     std::int32_t ipart = 0;
     double tmin = 0.0;
     com12.ipart = 1;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, -1);
     com12.ipart = no_particle;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, 2);
     EXPECT_NEAR(tmin, gap, 1e-15);
 }
