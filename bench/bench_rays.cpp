@@ -29,6 +29,7 @@
 #include "field/tab_init.h"
 #include "numeric/ran1.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"

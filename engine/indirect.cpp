@@ -17,6 +17,7 @@
 #include "scatter/scatter_records.h"
 #include "engine/search_workers.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 

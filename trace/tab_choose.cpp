@@ -13,7 +13,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "hwy/highway.h"
 #include "trace/cell_walk-inl.h"

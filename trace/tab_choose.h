@@ -33,6 +33,14 @@ struct search_direction {
 };
 void prepare_direction(double ux, double uy, double uz, search_direction& d);
 
+// The ray as the cell test sees it (cell_walk.h), from a start point and a
+// prepared direction, for a traced search or not; false when a nearly
+// horizontal ray sweeps no part of the layer (no particle can be met). A
+// nearly horizontal ray's height range goes to s.ztmin, s.ztmax.
+struct cell_ray;
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
+                 search_scratch& s, cell_ray& r);
+
 // The candidates, particle numbers in entries 1..npot of s.pottab (which has
 // room for every particle of the field).
 void tab_choose(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux, double uy,

@@ -17,6 +17,7 @@
 #include "support/search_fixture.h"
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"

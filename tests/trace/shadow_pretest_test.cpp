@@ -18,6 +18,7 @@
 #include "support/test_rng.h"
 #include "trace/sphere_entry.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/path_slice.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"

@@ -99,13 +99,17 @@ TEST(SelfHit, SphereTestFromAWallPointMeetsASurfaceJustAhead) {
     // Start 2e-10 in front of a unit sphere, heading at its centre.
     const double x0 = -1.0 - gap;
     const double reach = start_reach(false, x0, 0.0, 0.0);
-    const double t = sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach);
+    const double t = sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach);
     EXPECT_NEAR(t, gap, 1e-16);
-    EXPECT_EQ(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), t);
-    // From a scattering point the same entry is the particle's own surface.
+    // From a scattering point the same entry is the particle's own surface,
+    // whether told by the unlimited reach or by the scattering start's test.
     const double from_scattering = start_reach(true, x0, 0.0, 0.0);
-    EXPECT_LE(sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
+    EXPECT_LE(sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
+    EXPECT_LE(sphere_entry<true>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0), 0.0);
+    // A sphere further ahead is met at the same distance by both.
+    EXPECT_EQ(sphere_entry<true>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0),
+              sphere_entry<false>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach));
+    EXPECT_NEAR(sphere_entry<true>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0), 2.0 + gap, 1e-15);
 }
 
 TEST(SelfHit, SphereTestPassesOverASurfaceWithinRoundingOfTheStart) {
@@ -115,11 +119,10 @@ TEST(SelfHit, SphereTestPassesOverASurfaceWithinRoundingOfTheStart) {
     const double x0 = std::nextafter(std::nextafter(std::nextafter(std::nextafter(cx - 1.0, 0.0), 0.0), 0.0), 0.0);
     ASSERT_LT(x0, cx - 1.0);
     const double reach = start_reach(false, x0, 0.0, 0.0);
-    EXPECT_LE(sphere_entry_at(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
+    EXPECT_LE(sphere_entry<false>(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
     // A start inside is passed over however the reach is set.
-    EXPECT_LE(sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
+    EXPECT_LE(sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
+    EXPECT_LE(sphere_entry<true>(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0), 0.0);
 }
 
 TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) {
