@@ -29,6 +29,7 @@
 #include "field/tab_init.h"
 #include "numeric/ran1.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
@@ -37,8 +38,9 @@ using namespace quillet;
 
 namespace {
 
-// The benchmark's field.
+// The benchmark's field, and the scratch of its searches.
 particle_field field;
+search_scratch searches;
 
 constexpr int nrays = 100000;
 constexpr int ndir = 10;  // shadow directions per point in the packet benchmark
@@ -57,17 +59,11 @@ struct bench_rays {
 void load_field() {
     field.sredu = 1.0;
     field.zredu = 1.0;
-    maincom1.sizemin = 0.0;
-    maincom1.s20 = 0.0;
-    maincom1.f20 = 1.0;
-    com3.icheck = -1;
-    debug1.idebug = 0;
     part_read_2pos(field, text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
     field.mx = 50;
     field.my = 50;
     tab_init(field);
-    com3.nbox = 10000;
-    com3.nboxvis = 10000;
+    searches = search_scratch(field, {10000, 10000, -1, false});
 }
 
 const bench_rays& rays() {
@@ -129,7 +125,7 @@ void run(benchmark::State& state, const std::vector<ray>& rs, std::int32_t mode)
             double x = r.x, y = r.y, z = r.z;
             std::int32_t ipart = 0;
             com12.ipart = r.excluded;
-            path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
+            path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
             com12.ipart = no_particle;
             // A free path's answer is the particle met; a shadow ray's, whether
             // the way is blocked (any particle in the way will do).
@@ -161,7 +157,7 @@ void BM_shadow_tests(benchmark::State& state) {
         checksum = 0.0;
         for (std::size_t i = 0; i < rs.size(); ++i) {
             std::int32_t hit = 0;
-            shadow_packet(field, rs[i].x, rs[i].y, rs[i].z, rs[i].excluded, 1, &dirs[i], &wanted, &hit);
+            shadow_packet(field, searches, rs[i].x, rs[i].y, rs[i].z, rs[i].excluded, 1, &dirs[i], &wanted, &hit);
             checksum += hit >= 1 ? 1 : 0;
         }
         benchmark::DoNotOptimize(checksum);
@@ -186,13 +182,13 @@ void run_packets(benchmark::State& state, bool packet) {
             const ray& r = b.free_paths[std::size_t(p)];
             std::int32_t hit[ndir];
             if (packet) {
-                shadow_packet(field, r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
+                shadow_packet(field, searches, r.x, r.y, r.z, r.excluded, ndir, &dirs[std::size_t(p) * ndir], wanted, hit);
             } else {
                 for (int d = 0; d < ndir; ++d) {
                     const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
                     double x = r.x, y = r.y, z = r.z;
                     com12.ipart = r.excluded;
-                    path_segment(field, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], search_kind::any_blocker,
+                    path_segment(field, searches, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], search_kind::any_blocker,
                                  com12.ipart);
                     com12.ipart = no_particle;
                 }

@@ -26,6 +26,7 @@ namespace {
 
 // The benchmark's field.
 particle_field field;
+search_scratch searches;
 
 constexpr int nring = 10000;
 constexpr double radius = 1.0;
@@ -79,10 +80,7 @@ const bench_field& bench_setup() {
         field.mx = 50;
         field.my = 50;
         tab_init(field);
-        com3.nbox = 10000;
-        com3.nboxvis = 10000;
-        com3.icheck = -1;
-        debug1.idebug = 0;
+        searches = search_scratch(field, {10000, 10000, -1, false});
 
         for (int i = 0; i < nrays; ++i) {
             const std::int32_t k = 1 + std::int32_t(draw(s, idum) * (nring - 1));
@@ -115,9 +113,9 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
         double x = r.x, y = r.y, z = r.z;
         std::int32_t ipart = 0;
         com12.ipart = r.excluded;
-        path_segment(field, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
+        path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
         com12.ipart = no_particle;
-        slices += debug1.ibox;  // boxes searched by this call, one slice search each
+        slices += searches.ibox;  // boxes searched by this call, one slice search each
         hits += ipart >= 1;
         benchmark::DoNotOptimize(x);
     }
@@ -126,26 +124,26 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
     state.counters["hit_fraction"] = double(hits) / n;
     state.counters["slice_time"] = benchmark::Counter(double(slices), benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
     state.counters["candidates_per_slice"] =
-        com11.ntab_calls > 0 ? double(com11.npot_sum) / double(com11.ntab_calls) : 0.0;
+        searches.ntab_calls > 0 ? double(searches.npot_sum) / double(searches.ntab_calls) : 0.0;
 }
 
 void BM_path_segment_free_path(benchmark::State& state) {
     const bench_field& f = bench_setup();
-    com11.npot_sum = com11.ntab_calls = 0;
+    searches.npot_sum = searches.ntab_calls = 0;
     run_segments(state, f.free_paths, 1);
 }
 BENCHMARK(BM_path_segment_free_path);
 
 void BM_path_segment_occlusion(benchmark::State& state) {
     const bench_field& f = bench_setup();
-    com11.npot_sum = com11.ntab_calls = 0;
+    searches.npot_sum = searches.ntab_calls = 0;
     run_segments(state, f.any_dir, 2);
 }
 BENCHMARK(BM_path_segment_occlusion);
 
 void BM_path_segment_launch(benchmark::State& state) {
     const bench_field& f = bench_setup();
-    com11.npot_sum = com11.ntab_calls = 0;
+    searches.npot_sum = searches.ntab_calls = 0;
     run_segments(state, f.launches, 1);
 }
 BENCHMARK(BM_path_segment_launch);
@@ -153,7 +151,7 @@ BENCHMARK(BM_path_segment_launch);
 // One slice search in the central cell, with the same starts as the free paths.
 void BM_path_slice(benchmark::State& state) {
     const bench_field& f = bench_setup();
-    com11.npot_sum = com11.ntab_calls = 0;
+    searches.npot_sum = searches.ntab_calls = 0;
     std::size_t i = 0;
     for (auto _ : state) {
         const ray& r = f.free_paths[i];
@@ -161,10 +159,10 @@ void BM_path_slice(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
+        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
         benchmark::DoNotOptimize(tmin);
     }
-    state.counters["candidates_per_slice"] = double(com11.npot_sum) / double(com11.ntab_calls);
+    state.counters["candidates_per_slice"] = double(searches.npot_sum) / double(searches.ntab_calls);
 }
 BENCHMARK(BM_path_slice);
 
@@ -180,7 +178,7 @@ void BM_path_slice_no_grid(benchmark::State& state) {
         std::int32_t ipart = 0;
         double tmin = 0.0;
         com12.ipart = r.excluded;
-        path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
+        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
         benchmark::DoNotOptimize(tmin);
     }
     field.mx = 50;

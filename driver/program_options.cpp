@@ -7,7 +7,7 @@
 #include "engine/parallel_run.h"
 #include "engine/run_state.h"
 #include "format/run_error.h"
-#include "trace/trace_records.h"
+#include "engine/search_workers.h"
 
 namespace quillet {
 

@@ -17,6 +17,7 @@
 #include "format/result_file.h"
 #include "numeric/tim.h"
 #include "planet/planet_source.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {

@@ -15,7 +15,9 @@
 #include "field/retbox.h"
 #include "format/free_writer.h"
 #include "scatter/law_table.h"
+#include "engine/search_workers.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
 
@@ -28,7 +30,7 @@ namespace {
 std::int32_t first_blocker(const particle_field& field, double x, double y, double z, double ux, double uy, double uz,
                            std::int32_t ipart) {
     std::int32_t hit = 0;
-    path_segment(field, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, ipart);
+    path_segment(field, *search_scratch_of_thread, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, ipart);
     return hit;
 }
 
@@ -173,7 +175,8 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
     // A start outside the cell (unfolded, or left outside by rounding) has
     // messages of its own to print.
     if (std::fabs(x) > field.xl || std::fabs(y) > field.yl) packet = false;
-    if (packet) shadow_packet(field, x, y, pz, ipart, ntest, view.prepared(dirs), wanted, blocker);
+    if (packet)
+        shadow_packet(field, *search_scratch_of_thread, x, y, pz, ipart, ntest, view.prepared(dirs), wanted, blocker);
 
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
         const double cose = cosines[itest - 1];

@@ -32,6 +32,7 @@
 #include "planet/saturn_illumination.h"
 #include "scatter/scatter.h"
 #include "trace/path_slice.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -209,7 +210,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.sredu = cfg.sredu;
     field.zredu = cfg.zredu;
     maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
-    aug2004b.testimage = cfg.testimage;
     run.ntest_image = ntest > 1 ? 1 : ntest;
     debug1.idebug = cfg.idebug;
     run.idebug = cfg.idebug;
@@ -244,7 +244,8 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    part_read_2pos(field, cfg.posfile, posfile_haze);
+    const field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage};
+    part_read_2pos(field, cfg.posfile, posfile_haze, build);
     if (icheck >= 0) warn_periodic_cell(field, run);
 
     run.escape_on = !cfg.outfile.is_junk();
@@ -259,7 +260,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     sizes.escapes = run.escape_on ? run.nphot : 0;
     auto totals = std::make_shared<tallies>(sizes);
     run.totals = totals.get();
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
@@ -272,8 +272,13 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     field.mx = mx;
     field.my = my;
-    if (mx > 1 && my > 1) tab_init(field);
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+    if (mx > 1 && my > 1) tab_init(field, build);
+    // This thread's searches, made for the field (the workers' are made
+    // from it).
+    search_scratch_main = search_scratch(field, {com3.nbox, com3.nboxvis, icheck, search_options.full_scan});
+    search_scratch_main.idebug = cfg.idebug;
+    search_scratch_main.trace_prefix = cfg.testimage.prefix(60);
+    search_scratch& searches = search_scratch_main;
 
     const scattering_laws laws({method, cfg.ppar1, cfg.ppar2, cfg.ppar3, method_haze, cfg.ppar1_haze,
                                 cfg.ppar2_haze, cfg.ppar3_haze, cfg.ssca_part, cfg.ssca_haze,
@@ -294,11 +299,11 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (run_state_options.parts > 0 || parallel_options.photon > 0) {
         // A partial run writes its partial file instead of any result file; a
         // replayed photon writes none.
-        close_slice_trace();
+        close_slice_trace(searches);
         return {};
     }
 
-    gather_search_counts(*totals);
+    gather_search_counts(*totals, searches);
     engine_stats st = run_statistics(run, cpu1);
     if (icheck >= 0) {
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
@@ -340,7 +345,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
         write_test_image_maps(image_file->stream(), run);
         image_file->commit();
     }
-    close_slice_trace();
+    close_slice_trace(searches);
     out.totals = std::move(totals);
     return out;
 }

@@ -30,6 +30,7 @@
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
+#include "engine/search_workers.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -168,7 +169,7 @@ void worker_main(shared_run& sh) {
                 sh.free_records.push_back(p);
                 break;
             }
-            gather_search_counts(mine);
+            gather_search_counts(mine, *search_scratch_of_thread);
             p->block = block;
             mine.take(p->sums);
             p->lines.swap(lines);

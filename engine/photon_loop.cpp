@@ -24,6 +24,7 @@
 #include "numeric/ran1.h"
 #include "planet/planet_source.h"
 #include "scatter/scatter.h"
+#include "engine/search_workers.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -72,6 +73,7 @@ void launch_photon(const engine_run& run, const launch_constants& lc, photon& ph
     const double xl = lc.xl, yl = lc.yl;
     const std::int32_t iphot = ph.iphot;
     debug1.iphot = iphot;
+    search_scratch_of_thread->iphot = iphot;
 
     double rot = std::numbers::pi * double(ph.rng.next());
     if (run.irot == 0) rot = 0.0;
@@ -198,10 +200,12 @@ void trace_photon(const engine_run& run, const launch_constants& lc, photon_work
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         ph.iscat = iscat;
         debug1.iscat = iscat;
+        search_scratch_of_thread->iscat = iscat;
         t.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t hit = 0;
-        path_segment(field, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit, search_kind::free_path, ph.ipart);
+        path_segment(field, *search_scratch_of_thread, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit,
+                     search_kind::free_path, ph.ipart);
         ph.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", hit);
         if (hit <= 0) {

@@ -66,12 +66,23 @@ struct adopt__visitor : ignore_roles {
     }
 };
 
+// A worker's own instance of a large record: value-initialised (zero); the
+// searches' scratch made like the main thread's (the same room for the
+// field's particles, settings and debug switch) with its own tables.
+template <class T>
+std::shared_ptr<T> worker_instance(const T&) {
+    return std::make_shared<T>();
+}
+std::shared_ptr<search_scratch> worker_instance(const search_scratch& main) {
+    return std::make_shared<search_scratch>(main.for_worker());
+}
+
 struct bind_visitor : ignore_roles {
     std::vector<std::shared_ptr<void>>& owned;
     explicit bind_visitor(std::vector<std::shared_ptr<void>>& o) : owned(o) {}
     template <class T>
-    void large(const char*, T*& p, T&) {
-        auto r = std::make_shared<T>();  // value-initialised: zero
+    void large(const char*, T*& p, T& main) {
+        auto r = worker_instance(main);
         p = r.get();
         owned.push_back(std::move(r));
     }
@@ -99,7 +110,8 @@ void photon_state_copy::adopt() const {
     adopt__visitor v;
     v.p = bytes_.data();
     visit_photon_state(v);
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+    search_scratch_of_thread->npot_sum = search_scratch_of_thread->ntab_calls = 0;
+    search_scratch_of_thread->nseg_calls = search_scratch_of_thread->nbox_sum = 0;
 }
 
 worker_records::worker_records() {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
+#include "engine/search_workers.h"
 #include "field/field_records.h"
 #include "trace/trace_records.h"
 
@@ -32,8 +33,6 @@ namespace quillet {
 template <class V>
 void visit_photon_state(V&& v) {
     v.copied("debug1", debug1);
-    v.copied("com11", com11);  // its counters are gathered into the tallies (engine/tallies.h)
-    v.copied("com12", com12);  // read by the search tests only; goes with them
 
     v.large("search_scratch", search_scratch_of_thread, search_scratch_main);
 

@@ -341,12 +341,12 @@ void tallies::decode(std::string_view bytes, std::size_t& at, const std::string&
     open_order_ = open_haze_ = closed;
 }
 
-void gather_search_counts(tallies& t) {
-    t.npot_sum += com11.npot_sum;
-    t.ntab_calls += com11.ntab_calls;
-    t.nseg_calls += com11.nseg_calls;
-    t.nbox_sum += com11.nbox_sum;
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+void gather_search_counts(tallies& t, search_scratch& s) {
+    t.npot_sum += s.npot_sum;
+    t.ntab_calls += s.ntab_calls;
+    t.nseg_calls += s.nseg_calls;
+    t.nbox_sum += s.nbox_sum;
+    s.npot_sum = s.ntab_calls = s.nseg_calls = s.nbox_sum = 0;
 }
 
 double sum_spread(double s, double q, std::int64_t nphot) {

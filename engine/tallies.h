@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
+#include "trace/search_scratch.h"
 
 namespace quillet {
 
@@ -232,8 +233,8 @@ private:
     std::vector<double> photon_order_, photon_haze_;
 };
 
-// Moves the calling thread's search counters (com11) into t.
-void gather_search_counts(tallies& t);
+// Moves the search counters of a worker's scratch s into t.
+void gather_search_counts(tallies& t, search_scratch& s);
 
 // The standard error of a sum over nphot photons whose per-photon values
 // have the sum s and the sum of squares q: sqrt(N (q/N - (s/N)^2)), 0 when

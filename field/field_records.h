@@ -1,6 +1,8 @@
-// Shared records of a run that the field's build and the searches read
-// beside the field itself (particle_field.h): the run counts, the size
-// controls of the deck, the search counters and the debug switches.
+// The table limits of the field, and records of the run that the engine,
+// the scattering step and the result files read: the run counts and print
+// level, the size controls of the deck and the debug switches. The field's
+// build and the searches take what they need as arguments
+// (field_build_options, search_settings).
 #pragma once
 
 #include <cstdint>
@@ -37,20 +39,5 @@ struct debug1_t {
     std::int32_t idebug;  // >= 1: diagnostic files and traces; = iphot: grid-search trace
 };
 extern thread_local constinit debug1_t debug1;
-
-// Output name prefix of the test image and of the diagnostic files.
-struct aug2004b_t {
-    text80 testimage;
-};
-extern aug2004b_t aug2004b;
-
-// The search counters (64-bit: a long run passes 2^31 candidates).
-struct com11_t {
-    std::int64_t npot_sum;    // candidates returned by tab_choose
-    std::int64_t ntab_calls;  // calls of tab_choose
-    std::int64_t nseg_calls;  // photon free paths searched by path_segment
-    std::int64_t nbox_sum;    // boxes visited by those searches
-};
-extern thread_local constinit com11_t com11;
 
 }  // namespace quillet

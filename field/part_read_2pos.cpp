@@ -18,17 +18,13 @@ namespace quillet {
 
 namespace {
 
-// Kept between calls: the title of the last file read, orb and the haze count.
-text80 title;
-double orb = 0.0;
-std::int32_t npart_haze = 0;
-
 const char* const rule28 = "============================";
 
 std::string particle_record(std::int32_t i) { return "particle " + std::to_string(i) + " (radius, x, y, z)"; }
 
 // Records 1 to 4 of a position file: title, a skipped value, orb xl yl sy, count.
-void read_head(free_reader& in, double& orb_read, double& xl, double& yl, double& sy, bool report_title) {
+void read_head(free_reader& in, text80& title, double& orb_read, double& xl, double& yl, double& sy,
+               bool report_title) {
     in.begin_record("record 1 (title)");
     std::string t;
     in.read(t);
@@ -189,7 +185,9 @@ void read_ring_particles(particle_field& field, const std::string& name, bool re
                          double& zmax, double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
     free_reader in(name);
-    read_head(in, orb, xl, yl, sy, report);
+    text80 title;
+    double orb = 0.0;
+    read_head(in, title, orb, xl, yl, sy, report);
     if (!(xl > 0.0) || !(yl > 0.0) || !std::isfinite(xl) || !std::isfinite(yl))
         in.fail("expected positive half-widths xl and yl, found " + free_format(xl, yl));
     // The optical depth divides by the cell area 4 xl yl.
@@ -233,10 +231,10 @@ void read_ring_particles(particle_field& field, const std::string& name, bool re
 double cell_area(const particle_field& field) { return 4.0 * field.xl * field.yl; }
 
 // Drops the ring particles below sizemin, keeping the others in file order.
-void cut_small_particles(particle_field& field, std::int32_t& n, double& tau) {
+void cut_small_particles(particle_field& field, double sizemin, std::int32_t& n, double& tau) {
     std::int32_t kept = 0;
     for (std::int32_t i = 1; i <= n; ++i) {
-        if (field.rpart[i] >= maincom1.sizemin) {
+        if (field.rpart[i] >= sizemin) {
             ++kept;
             field.xpart[kept] = field.xpart[i];
             field.ypart[kept] = field.ypart[i];
@@ -245,18 +243,18 @@ void cut_small_particles(particle_field& field, std::int32_t& n, double& tau) {
         }
     }
     const double tau_mod = cross_sections(field, 1, kept) / cell_area(field);
-    say("sizemin: TAU, TAU_MOD ", maincom1.sizemin, tau, tau_mod);
-    say("sizemin: N, N_MOD ", maincom1.sizemin, n, kept);
+    say("sizemin: TAU, TAU_MOD ", sizemin, tau, tau_mod);
+    say("sizemin: N, N_MOD ", sizemin, n, kept);
     n = kept;
     tau = tau_mod;
 }
 
 // Enlarges the ring particles up to radius s20 by f20.
-void enlarge_small_particles(particle_field& field, std::int32_t n, double& tau) {
+void enlarge_small_particles(particle_field& field, double s20, double f20, std::int32_t n, double& tau) {
     for (std::int32_t i = 1; i <= n; ++i)
-        if (field.rpart[i] <= maincom1.s20) field.rpart[i] *= maincom1.f20;
+        if (field.rpart[i] <= s20) field.rpart[i] *= f20;
     const double tau_mod = cross_sections(field, 1, n) / cell_area(field);
-    say("s20,f20: TAU, TAU_MOD ", maincom1.s20, maincom1.f20, tau, tau_mod);
+    say("s20,f20: TAU, TAU_MOD ", s20, f20, tau, tau_mod);
     tau = tau_mod;
 }
 
@@ -266,10 +264,11 @@ void add_haze(particle_field& field, const std::string& haze_name, std::int32_t&
     say(rule28);
     say("reading haze particles      ");
     free_reader in(haze_name);
+    text80 title;
     double ignored[4] = {0.0, 0.0, 0.0, 0.0};
-    read_head(in, ignored[0], ignored[1], ignored[2], ignored[3], false);
+    read_head(in, title, ignored[0], ignored[1], ignored[2], ignored[3], false);
     say("posdat:", title);
-    npart_haze = read_count(in, n);
+    const std::int32_t npart_haze = read_count(in, n);
     say("npart_haze ", npart_haze);
     say("before adding haze:");
     say("tau", tau);
@@ -306,8 +305,8 @@ void require_finite_field(const particle_field& field, const std::string& source
 }
 
 // Diagnostic dump of the whole table, copies included.
-void write_check_pos(const particle_field& field) {
-    result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS");
+void write_check_pos(const particle_field& field, const text80& testimage) {
+    result_file out(testimage.prefix(60) + ".CHECK_POS");
     std::FILE* f = out.stream();
     put_record(f, field.xl, field.yl, field.zmin, field.zmax, field.sy);
     put_record(f, field.npart);
@@ -318,8 +317,9 @@ void write_check_pos(const particle_field& field) {
 
 }  // namespace
 
-void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze) {
-    const bool report = com3.icheck >= 0;
+void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze,
+                    const field_build_options& options) {
+    const bool report = options.icheck >= 0;
     say("entering part_read_2pos");
     say("file = ", file);
     say("file_haze = ", file_haze);
@@ -328,8 +328,8 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
     std::int32_t n = 0;
     double zmin = 0.0, zmax = 0.0, tau = 0.0;
     read_ring_particles(field, name, report, n, zmin, zmax, tau);
-    if (maincom1.sizemin > 0.0) cut_small_particles(field, n, tau);
-    if (maincom1.s20 > 0.0) enlarge_small_particles(field, n, tau);
+    if (options.sizemin > 0.0) cut_small_particles(field, options.sizemin, n, tau);
+    if (options.s20 > 0.0) enlarge_small_particles(field, options.s20, options.f20, n, tau);
     for (std::int32_t i = 1; i <= n; ++i) field.itype[i] = 1;
 
     say("file_haze", file_haze);
@@ -351,7 +351,7 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
         say("zmin,zmax", field.zmin, field.zmax);
         say(rule28);
     }
-    if (debug1.idebug >= 1) write_check_pos(field);
+    if (options.idebug >= 1) write_check_pos(field, options.testimage);
 }
 
 }  // namespace quillet

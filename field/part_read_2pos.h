@@ -12,8 +12,10 @@
 namespace quillet {
 
 // file: the Particle position file; file_haze: the haze file or "junk".
-// Builds the particle tables of `field`, whose sredu and zredu are set.
-void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze);
+// Builds the particle tables of `field`, whose sredu and zredu are set, as
+// `options` ask (with idebug >= 1 it writes testimage.CHECK_POS).
+void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze,
+                    const field_build_options& options = {});
 
 // Appends, after particles 1..n of the tables, a copy of every periodic image
 // (of the eight neighbouring cells) whose sphere reaches into the central cell,

@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include "format/text_field.h"
+
 namespace quillet {
 
 // Storage on 64-byte lines, for the tables the searches load several entries
@@ -173,6 +175,18 @@ struct particle_field {
     // Room for the cells of an mx x my grid and for npart entries of ilist,
     // all 0.
     void size_grid();
+};
+
+// How the deck asks for the field to be built (part_read_2pos, tab_init):
+// the size controls of the ring particles, the print level and the
+// diagnostic files.
+struct field_build_options {
+    double sizemin = 0.0;    // ring particles below this radius are dropped (when > 0)
+    double s20 = 0.0;        // ring particles up to this radius are enlarged (when > 0)
+    double f20 = 0.0;        // ... by this factor
+    std::int32_t icheck = -1;  // print level: >= 0 reports the files read and the field
+    std::int32_t idebug = 0;   // >= 1: the tables go to the diagnostic files
+    text80 testimage;          // the diagnostic files' name prefix (its first word)
 };
 
 }  // namespace quillet

@@ -30,7 +30,7 @@ namespace {
                       "must spread over both sides of x = 0 and y = 0 (use mx = my = 1 for such a field)");
 }
 
-// The shadow grid (see field_records.h) of the npart entries of the particle
+// The shadow grid (see particle_field.h) of the npart entries of the particle
 // tables: every copy of an entry within reach of the cell, in columns whose
 // width squared holds about eight spheres, cut into rows a quarter as tall
 // (shadow_rows). Not ready where the field gives it nothing to do: no layout,
@@ -117,7 +117,7 @@ void build_shadow_grid(particle_field& field, std::int32_t npart) {
 
 }  // namespace
 
-void tab_init(particle_field& field) {
+void tab_init(particle_field& field, const field_build_options& options) {
     const std::int32_t mx = field.mx, my = field.my;
     if (mx < 1 || my < 1 || std::int64_t(mx) * my > max_cells)
         throw limit_error("search grid of mx x my = " + std::to_string(mx) + " x " + std::to_string(my) +
@@ -242,8 +242,8 @@ void tab_init(particle_field& field) {
 
     build_shadow_grid(field, npart);
 
-    if (debug1.idebug >= 1) {
-        result_file out(aug2004b.testimage.prefix(60) + ".CHECK_POS_LIST");
+    if (options.idebug >= 1) {
+        result_file out(options.testimage.prefix(60) + ".CHECK_POS_LIST");
         std::FILE* f = out.stream();
         put_record(f, mx, my);
         for (std::int32_t c = 1; c <= ncell; ++c) {

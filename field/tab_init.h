@@ -6,7 +6,8 @@
 namespace quillet {
 
 // Builds the field's search grid (mx x my), its walk grid and its shadow grid
-// from its particle tables.
-void tab_init(particle_field& field);
+// from its particle tables; with options.idebug >= 1 it writes the grid to
+// testimage.CHECK_POS_LIST.
+void tab_init(particle_field& field, const field_build_options& options = {});
 
 }  // namespace quillet

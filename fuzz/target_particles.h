@@ -18,14 +18,13 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return;
     const std::uint8_t mode = data[0];
     particle_field field;
-    com3.icheck = -1;
-    debug1.idebug = 0;  // no diagnostic files
     // Bit 3: factors that carry ordinary values beyond the double range.
     field.sredu = (mode & 8) ? 1.0e154 : 1.0;
     field.zredu = (mode & 8) ? 1.0e308 : 1.0;
-    maincom1.sizemin = (mode & 2) ? 0.35 : 0.0;
-    maincom1.s20 = (mode & 4) ? 0.45 : 0.0;
-    maincom1.f20 = 2.0;
+    field_build_options options;  // no report, no diagnostic files
+    options.sizemin = (mode & 2) ? 0.35 : 0.0;
+    options.s20 = (mode & 4) ? 0.45 : 0.0;
+    options.f20 = 2.0;
     const bool haze = mode & 1;
     if (haze) {
         static const char ring[] =
@@ -36,7 +35,7 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
         write_file("fuzz-ring.pos", data + 1, size - 1);
     }
     try {
-        part_read_2pos(field, text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"));
+        part_read_2pos(field, text80("fuzz-ring.pos"), text80(haze ? "fuzz-haze.pos" : "junk"), options);
     } catch (const run_error&) {
         return;
     }

@@ -28,7 +28,7 @@ HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_
     const double x0 = r.x0, y0 = r.y0, z0 = r.z0, ex = r.ex, ey = r.ey, uz = r.uz;
     const double zhigh = r.zhigh, zlow = r.zlow;
     const grid_layout_t& g = field.layout;
-    if (r.trace || search_options.full_scan || !(g.dtab_max > 0.0)) {
+    if (r.trace || r.full_scan || !(g.dtab_max > 0.0)) {
         // Every cell in turn: the traced search shows them all, and the
         // straightforward scan is the reference the cell walk is measured by.
         for (std::int32_t c = 1; c <= mx * my; ++c)

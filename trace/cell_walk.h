@@ -1,7 +1,7 @@
 // The cell walk of the ray searches: the ray as the cell tests see it and the
 // test of one cell of the packed grid, shared by the candidate list
 // (tab_choose) and the searches that test the spheres in the same pass
-// (sphere_lanes.cpp); the walk itself is in cell_walk-inl.h.
+// (walk_search-inl.h); the walk itself is in cell_walk-inl.h.
 #pragma once
 
 #include <algorithm>
@@ -10,10 +10,8 @@
 #include <limits>
 
 #include "field/particle_field.h"
-#include "field/field_records.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
-#include "trace/trace_records.h"
 
 namespace quillet {
 
@@ -40,17 +38,12 @@ struct cell_ray {
     double zhigh, zlow;  // heights beyond which a cell counts as passed above or below
     bool flat;           // nearly horizontal: filter the particles by height
     bool trace;
+    bool full_scan;      // every cell in turn (the reference scan)
     // Cells the walk passes over (columns skip_i0..skip_i1, rows
     // skip_j0..skip_j1; none when skip_i0 > skip_i1): their spheres were
     // tested already.
     std::int32_t skip_i0 = 1, skip_i1 = 0, skip_j0 = 1, skip_j1 = 0;
 };
-
-// The ray as the cell test sees it, from a start point and a prepared
-// direction; false when a nearly horizontal ray sweeps no part of the layer
-// (no particle can be met).
-bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
-                 search_scratch_t& s, cell_ray& r);
 
 // The disc and height tests of disc_passes (the same decisions, bit for bit,
 // NaN included) and a test of the box holding the cell's spheres, for cell c

@@ -5,50 +5,50 @@
 // layer, or the box limit is reached.
 #include "trace/path_segment.h"
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "trace/path_slice.h"
+#include "trace/search_scratch.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
 
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, double ux, double uy, double uz,
-                  std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
+void path_segment(const particle_field& field, search_scratch& s, double& x0, double& y0, double& z0, double ux,
+                  double uy, double uz, std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_segment(field, x0, y0, z0, d, ipart, kind, excluded);
+    path_segment(field, s, x0, y0, z0, d, ipart, kind, excluded);
 }
 
-void path_segment(const particle_field& field, double& x0, double& y0, double& z0, const search_direction& d,
-                  std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
+void path_segment(const particle_field& field, search_scratch& s, double& x0, double& y0, double& z0,
+                  const search_direction& d, std::int32_t& ipart, search_kind kind, std::int32_t excluded) {
     const std::int32_t mode = std::int32_t(kind);
     const double ux = d.ux, uy = d.uy, uz = d.uz;
-    const std::int32_t limit = mode >= 2 ? com3.nboxvis : com3.nbox;
-    if (mode == 1) com11.nseg_calls += 1;
+    const std::int32_t limit = mode >= 2 ? s.settings.nboxvis : s.settings.nbox;
+    if (mode == 1) s.nseg_calls += 1;
     if (limit < 1) {
         ipart = 0;
         return;
     }
     for (std::int32_t b = 1;; ++b) {
-        debug1.ibox = b;
+        s.ibox = b;
         double tmin = 0.0;
         // The excluded particle is skipped in the first box only.
         if (kind == search_kind::clear_way) {
             // No particle in the way: the slice search would find the wall.
-            com11.ntab_calls += 1;
+            s.ntab_calls += 1;
             double twall[5];
             ipart = first_wall(field, x0, y0, d, twall, tmin);
-            if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
+            if (tmin < 0.0) say("slice_edge: tmin<0", tmin, s.iphot);
         } else {
-            path_slice(field, x0, y0, z0, d, ipart, tmin, kind, excluded);
+            path_slice(field, s, x0, y0, z0, d, ipart, tmin, kind, excluded);
         }
         excluded = no_particle;
         x0 += tmin * ux;
         y0 += tmin * uy;
         z0 += tmin * uz;
         if (mode == 1) {
-            com11.nbox_sum += 1;
-            if (com3.icheck >= 1) say("seg: px,py,pz", x0, y0, z0);
+            s.nbox_sum += 1;
+            if (s.settings.icheck >= 1) say("seg: px,py,pz", x0, y0, z0);
         }
         if (ipart >= 1 || (z0 > field.zmax && uz >= 0.0) || (z0 < field.zmin && uz <= 0.0)) break;
         switch (ipart) {

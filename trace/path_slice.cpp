@@ -10,11 +10,11 @@
 #include <cstring>
 #include <string>
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/run_error.h"
 #include "trace/sphere_entry.h"
 #include "trace/tab_choose.h"
+#include "trace/search_scratch.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -23,37 +23,31 @@ namespace {
 
 constexpr double no_hit = 1.0e6;
 
-struct slice_trace {
-    std::FILE* f = nullptr;
-    std::string name;
-};
-slice_trace trace_file;
-
-std::FILE* open_trace() {
-    if (!trace_file.f) {
-        trace_file.name = aug2004b.testimage.prefix(60) + ".TRACE";
-        trace_file.f = std::fopen(trace_file.name.c_str(), "w");
-        if (!trace_file.f)
-            throw output_error("cannot open the trace file " + trace_file.name + ": " + std::strerror(errno));
+std::FILE* open_trace(search_scratch& s) {
+    slice_trace& t = s.trace;
+    if (!t.f) {
+        t.name = s.trace_prefix + ".TRACE";
+        t.f = std::fopen(t.name.c_str(), "w");
+        if (!t.f) throw output_error("cannot open the trace file " + t.name + ": " + std::strerror(errno));
     }
-    return trace_file.f;
+    return t.f;
 }
 
-void write_trace(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t excluded,
-                 std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot, const std::int32_t* pottab) {
+void write_trace(search_scratch& s, double x0, double y0, double z0, double ux, double uy, double uz,
+                 std::int32_t excluded, std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot) {
     static const char* const rule46 = "----------------------------------------------";
-    std::FILE* f = open_trace();
+    std::FILE* f = open_trace(s);
     put_record(f, rule46);
-    put_record(f, debug1.iphot, debug1.iscat, debug1.ibox, mode);
+    put_record(f, s.iphot, s.iscat, s.ibox, mode);
     put_record(f, rule46);
     put_record(f, x0, y0, z0);
     put_record(f, ux, uy, uz);
     put_record(f, excluded, ipart, tmin);
     put_record(f, npot);
     if (npot > 0) {
-        static std::string line;  // reused: the trace allocates only while it grows
+        std::string& line = s.trace.line;
         line.clear();
-        for (std::int32_t l = 1; l <= npot; ++l) put_items(line, pottab[l]);
+        for (std::int32_t l = 1; l <= npot; ++l) put_items(line, s.pottab[l]);
         line.push_back('\n');
         std::fwrite(line.data(), 1, line.size(), f);
     }
@@ -61,26 +55,27 @@ void write_trace(double x0, double y0, double z0, double ux, double uy, double u
 
 }  // namespace
 
-void close_slice_trace() {
-    if (!trace_file.f) return;
-    std::FILE* f = trace_file.f;
-    trace_file.f = nullptr;
+void close_slice_trace(search_scratch& s) {
+    slice_trace& t = s.trace;
+    if (!t.f) return;
+    std::FILE* f = t.f;
+    t.f = nullptr;
     bool ok = std::fflush(f) == 0 && !std::ferror(f);
     int err = errno;
     ok = std::fclose(f) == 0 && ok;
-    if (!ok) throw output_error("cannot write the trace file " + trace_file.name + ": " + std::strerror(err ? err : EIO));
+    if (!ok) throw output_error("cannot write the trace file " + t.name + ": " + std::strerror(err ? err : EIO));
 }
 
-void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
-                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded) {
+void path_slice(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux, double uy,
+                double uz, std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    path_slice(field, x0, y0, z0, d, ipart, tmin, kind, excluded);
+    path_slice(field, s, x0, y0, z0, d, ipart, tmin, kind, excluded);
 }
 
-void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded) {
-    search_scratch_t& s = *search_scratch_of_thread;
+void path_slice(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                const search_direction& d, std::int32_t& ipart, double& tmin, search_kind kind,
+                std::int32_t excluded) {
     const double ux = d.ux, uy = d.uy, uz = d.uz;
     const std::int32_t mode = std::int32_t(kind);
     // The self-hit rule's reach: a search that excludes a particle starts at
@@ -92,17 +87,17 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
     // With a laid-out grid and no trace, the cells are walked and their
     // candidates tested in one pass (the same answer as the list below).
     const bool walk =
-        field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !search_options.full_scan && debug1.idebug < 1;
+        field.mx > 1 && field.my > 1 && field.layout.dtab_max > 0.0 && !s.settings.full_scan && s.idebug < 1;
 
     // Candidates: every particle without a grid, the grid's list with one.
     const std::int32_t mx = field.mx, my = field.my;
     const bool all = mx < 2 && my < 2;
     std::int32_t npot = 0;
-    if (mx > 1 && my > 1 && !walk) tab_choose(field, x0, y0, z0, ux, uy, uz, npot, s.pottab);
+    if (mx > 1 && my > 1 && !walk) tab_choose(field, s, x0, y0, z0, ux, uy, uz, npot);
     const std::int32_t ncand = all ? field.npart : npot;
 
     if (walk && mode >= 2) {
-        tab_choose_test(field, x0, y0, z0, d, kind, excluded, 0.0, ipart, tmin);
+        tab_choose_test(field, s, x0, y0, z0, d, kind, excluded, 0.0, ipart, tmin);
         if (ipart >= 1) return;
     } else if (mode >= 2) {
         // Occlusion: any particle in the way will do, the first one ends the search.
@@ -117,8 +112,7 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
             }
         }
         if (ipart >= 1) {
-            if (debug1.idebug >= 1)
-                write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+            if (s.idebug >= 1) write_trace(s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
             return;
         }
     }
@@ -127,8 +121,8 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
     const std::int32_t iwall = first_wall(field, x0, y0, d, s.twall, texit);
 
     if (walk && mode < 2) {
-        tab_choose_test(field, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
-        if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+        tab_choose_test(field, s, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
+        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
     } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the
         // earlier candidate. A sphere that straddles a wall is entered beyond
@@ -144,17 +138,17 @@ void path_slice(const particle_field& field, double x0, double y0, double z0, co
                 tmin = t;
             }
         }
-        if (ipart >= 1 && com3.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
     }
 
     if (ipart == 0) {
         ipart = iwall;
         tmin = texit;
-        if (tmin < 0.0) say("slice_edge: tmin<0", tmin, debug1.iphot);
-        if (com3.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
+        if (tmin < 0.0) say("slice_edge: tmin<0", tmin, s.iphot);
+        if (s.settings.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
     }
 
-    if (debug1.idebug >= 1) write_trace(x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot, s.pottab);
+    if (s.idebug >= 1) write_trace(s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
 }
 
 }  // namespace quillet

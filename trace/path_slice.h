@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "field/particle_field.h"
-#include "field/field_records.h"
+#include "trace/search_scratch.h"
 #include "trace/tab_choose.h"
 
 namespace quillet {
@@ -46,17 +46,18 @@ inline std::int32_t first_wall(const particle_field& field, double x0, double y0
     }
     return iwall;
 }
-void path_slice(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
-                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded);
+void path_slice(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux, double uy,
+                double uz, std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded);
 // ... along a prepared direction (the same answer).
-void path_slice(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                std::int32_t& ipart, double& tmin, search_kind kind, std::int32_t excluded);
+void path_slice(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                const search_direction& d, std::int32_t& ipart, double& tmin, search_kind kind,
+                std::int32_t excluded);
 
-// With idebug >= 1 every slice search is traced to the file named by the
-// testimage prefix followed by ".TRACE", opened on the first search of the
+// With s.idebug >= 1 every slice search is traced to the file named by
+// s.trace_prefix followed by ".TRACE", opened on the first search of the
 // run. This closes it (the engine calls it at the end of the run); it throws
 // output_error when the trace could not be written completely. Harmless when
 // no trace is open.
-void close_slice_trace();
+void close_slice_trace(search_scratch& s);
 
 }  // namespace quillet

@@ -8,7 +8,6 @@
 #endif
 
 #include "field/particle_field.h"
-#include "field/field_records.h"
 
 namespace quillet {
 
@@ -54,58 +53,40 @@ inline bool start_on_or_inside(double dd, double r2, double r, double reach) {
     return dd - r2 <= tol * (2.0 * r + tol);
 }
 
-// Distance t > 0 at which the ray enters the sphere of centre (x, y, z),
-// squared radius r2 and radius r, or a value <= 0 when it does not: the
-// centre lies behind the start point, the ray misses, or the start point is
-// inside or on the sphere (the self-hit rule above, with the start point's
-// reach).
-inline double sphere_entry_at(double x, double y, double z, double r2, double r, double x0, double y0, double z0,
-                              double ux, double uy, double uz, double reach) {
-    const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
-    const double b = -(dx * ux + dy * uy + dz * uz);
-    if (b < 0.0) return -1.0;
-    const double dd = dx * dx + dy * dy + dz * dz;
-    const double disc = b * b - dd + r2;
-    if (disc < 0.0) return -1.0;
-    const double t = b - std::sqrt(disc);
-    // On the surface t is 0 in exact arithmetic; rounding leaves a few ulps.
-    if (t <= 0.0 || (t <= self_hit * r && start_on_or_inside(dd, r2, r, reach))) return -1.0;
-    return t;
-}
-
-// The same value computed without a branch on the two early outs (whose
-// outcomes a branch predictor cannot learn); the square root is taken of
-// max(disc, 0), which is disc wherever the result is used.
-inline double sphere_entry_unbranched(double x, double y, double z, double r2, double r, double x0, double y0,
-                                      double z0, double ux, double uy, double uz, double reach) {
+// The ray-sphere test of every search: the distance t > 0 at which the ray
+// from (x0, y0, z0) along the unit vector (ux, uy, uz) enters the sphere of
+// centre (x, y, z), squared radius r2 and radius r, or a value <= 0 when it
+// does not: the centre lies behind the start point, the ray misses, or the
+// start point is inside or on the sphere (the self-hit rule above, with the
+// start point's reach). A start at a scattering point (from_scattering:
+// unlimited reach) passes over every entry within the self-hit distance and
+// needs no test of the start point. Computed without a branch on the early
+// outs, whose outcomes a branch predictor cannot learn; the square root is
+// taken of max(disc, 0), which is disc wherever the result is used. The
+// lanes' test (sphere_lanes-inl.h) makes the same operations in the same
+// order, so that every search gives the same distances, bit for bit.
+template <bool from_scattering>
+inline double sphere_entry(double x, double y, double z, double r2, double r, double x0, double y0, double z0,
+                           double ux, double uy, double uz, double reach = HUGE_VAL) {
     const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
     const double b = -(dx * ux + dy * uy + dz * uz);
     const double dd = dx * dx + dy * dy + dz * dz;
     const double disc = b * b - dd + r2;
     const double t = b - std::sqrt(max_or_nan(0.0, disc));  // disc < 0 ? 0 : disc (NaN stays NaN)
-    const bool self = (!(t > 0.0)) | ((t <= self_hit * r) & start_on_or_inside(dd, r2, r, reach));
+    // On the surface t is 0 in exact arithmetic; rounding leaves a few ulps.
+    bool self = t <= self_hit * r;
+    if constexpr (!from_scattering) self = (!(t > 0.0)) | (self & start_on_or_inside(dd, r2, r, reach));
     const bool met = !(b < 0.0) & !(disc < 0.0) & !self;
     return met ? t : -1.0;
 }
 
-// The same for a start point at a scattering point (unlimited reach: every
-// entry within the self-hit distance is passed over), without the test of
-// the start point.
-inline double sphere_entry_from_scattering(double x, double y, double z, double r2, double r, double x0, double y0,
-                                           double z0, double ux, double uy, double uz) {
-    const double dx = x0 - x, dy = y0 - y, dz = z0 - z;
-    const double b = -(dx * ux + dy * uy + dz * uz);
-    const double disc = b * b - (dx * dx + dy * dy + dz * dz) + r2;
-    const double t = b - std::sqrt(max_or_nan(0.0, disc));
-    const bool met = !(b < 0.0) & !(disc < 0.0) & !(t <= self_hit * r);
-    return met ? t : -1.0;
-}
-
-// ... of particle k.
+// ... of particle k, from a start point of the given reach (start_reach;
+// HUGE_VAL for a scattering point, whose every entry within the self-hit
+// distance is then passed over).
 inline double sphere_entry(const particle_field& field, std::int32_t k, double x0, double y0, double z0, double ux,
                            double uy, double uz, double reach) {
-    return sphere_entry_at(field.xpart[k], field.ypart[k], field.zpart[k], field.rpart2[k], field.rpart[k], x0, y0, z0,
-                           ux, uy, uz, reach);
+    return sphere_entry<false>(field.xpart[k], field.ypart[k], field.zpart[k], field.rpart2[k], field.rpart[k], x0, y0,
+                               z0, ux, uy, uz, reach);
 }
 
 }  // namespace quillet

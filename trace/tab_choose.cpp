@@ -10,14 +10,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
-#include "field/field_records.h"
 #include "format/free_writer.h"
 #include "hwy/highway.h"
 #include "trace/cell_walk-inl.h"
 #include "trace/sphere_entry.h"
-#include "trace/trace_records.h"
+#include "trace/search_scratch.h"
 
 namespace quillet {
 
@@ -80,7 +80,7 @@ void trace_cell(const particle_field& field, std::int32_t c, double epd, double 
 // may hold a particle the ray meets: its disc meets the horizontal half-line,
 // and the ray does not pass it wholly above or below the layer.
 inline bool disc_passes(const particle_field& field, std::int32_t c, double cx, double cy, double dtab, double dtab2,
-                        const cell_ray& r, search_scratch_t& s) {
+                        const cell_ray& r, search_scratch& s) {
     const double dx = cx - r.x0, dy = cy - r.y0;
     // Distance along the horizontal ray to the point nearest the cell centre,
     // and the squared distance from the centre to the half-line.
@@ -105,18 +105,18 @@ inline bool disc_passes(const particle_field& field, std::int32_t c, double cx, 
     return true;
 }
 
-inline bool cell_passes(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s) {
+inline bool cell_passes(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch& s) {
     return field.nlist[c] >= 1 && disc_passes(field, c, field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], r, s);
 }
 
 // A nearly horizontal ray keeps only the particles that reach into the height
 // range it sweeps.
-inline bool in_swept_heights(const particle_field& field, std::int32_t k, const search_scratch_t& s) {
+inline bool in_swept_heights(const particle_field& field, std::int32_t k, const search_scratch& s) {
     return field.zpart[k] - field.rpart[k] <= s.ztmax && field.zpart[k] + field.rpart[k] >= s.ztmin;
 }
 
 // Appends the candidates of cell c after entry n of pottab.
-inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch_t& s,
+inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch& s,
                        std::int32_t* pottab, std::int32_t& n) {
     if (!cell_passes(field, c, r, s)) return;
     const std::int32_t first = field.istart[c], end = first + field.nlist[c];
@@ -133,7 +133,7 @@ inline void visit_cell(const particle_field& field, std::int32_t c, const cell_r
 }  // namespace
 
 bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
-                 search_scratch_t& s, cell_ray& r) {
+                 search_scratch& s, cell_ray& r) {
     // A nearly horizontal ray sweeps only a thin height range while it crosses
     // the cell (a horizontal run of at most 2*(xl + yl)); particles outside it
     // are dropped, and a ray that sweeps no part of the layer has no candidates.
@@ -150,7 +150,8 @@ bool prepare_ray(const particle_field& field, double x0, double y0, double z0, c
         if (s.ztmin > field.zmax || s.ztmax < field.zmin) return false;
     }
     const double zhigh = height_margin * field.zmax, zlow = height_margin * field.zmin;
-    r = cell_ray{x0, y0, z0, d.ex, d.ey, d.h, uz, {d.iu[0], d.iu[1], d.iu[2]}, zhigh, zlow, d.flat, trace};
+    r = cell_ray{x0, y0, z0, d.ex, d.ey, d.h, uz, {d.iu[0], d.iu[1], d.iu[2]}, zhigh, zlow, d.flat, trace,
+                 s.settings.full_scan};
     return true;
 }
 
@@ -173,10 +174,15 @@ void prepare_direction(double ux, double uy, double uz, search_direction& d) {
     d.iu[2] = 1.0 / uz;
 }
 
-void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
-                std::int32_t& npot, std::int32_t* pottab) {
-    search_scratch_t& s = *search_scratch_of_thread;
-    const bool trace = debug1.idebug >= 1 && debug1.idebug == debug1.iphot;
+void tab_choose(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux, double uy,
+                double uz, std::int32_t& npot) {
+    // Every particle may be a candidate: a scratch made for a smaller field
+    // has no room for them.
+    if (s.pottab.size() < std::size_t(field.npart) + 1)
+        throw std::length_error("search scratch for " + std::to_string(s.pottab.size() - 1) +
+                                " particles used with a field of " + std::to_string(field.npart));
+    std::int32_t* pottab = s.pottab.data();
+    const bool trace = s.idebug >= 1 && s.idebug == s.iphot;
     if (trace) {
         say(rule45);
         say("tab_choose: start iphot=idebug");
@@ -195,8 +201,8 @@ void tab_choose(const particle_field& field, double x0, double y0, double z0, do
         return false;
     });
     npot = n;
-    com11.npot_sum += npot;
-    com11.ntab_calls += 1;
+    s.npot_sum += npot;
+    s.ntab_calls += 1;
 
     if (trace) {
         say(rule45);
@@ -205,12 +211,12 @@ void tab_choose(const particle_field& field, double x0, double y0, double z0, do
     }
 }
 
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy,
-                             double uz, search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart,
-                             double& tmin) {
+std::int32_t tab_choose_test(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux,
+                             double uy, double uz, search_kind kind, std::int32_t excluded, double texit,
+                             std::int32_t& ipart, double& tmin) {
     search_direction d;
     prepare_direction(ux, uy, uz, d);
-    return tab_choose_test(field, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
+    return tab_choose_test(field, s, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
 }
 
 }  // namespace quillet

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "field/particle_field.h"
+#include "trace/search_scratch.h"
 
 namespace quillet {
 
@@ -32,9 +33,18 @@ struct search_direction {
 };
 void prepare_direction(double ux, double uy, double uz, search_direction& d);
 
-// pottab receives particle numbers in entries 1..npot (room for max_part + 1).
-void tab_choose(const particle_field& field, double x0, double y0, double z0, double ux, double uy, double uz,
-                std::int32_t& npot, std::int32_t* pottab);
+// The ray as the cell test sees it (cell_walk.h), from a start point and a
+// prepared direction, for a traced search or not; false when a nearly
+// horizontal ray sweeps no part of the layer (no particle can be met). A
+// nearly horizontal ray's height range goes to s.ztmin, s.ztmax.
+struct cell_ray;
+bool prepare_ray(const particle_field& field, double x0, double y0, double z0, const search_direction& d, bool trace,
+                 search_scratch& s, cell_ray& r);
+
+// The candidates, particle numbers in entries 1..npot of s.pottab (which has
+// room for every particle of the field).
+void tab_choose(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux, double uy,
+                double uz, std::int32_t& npot);
 
 // The candidate search and the sphere tests in one pass, for a slice search
 // that needs no list: each visited cell's candidates are tested as soon as
@@ -45,12 +55,13 @@ void tab_choose(const particle_field& field, double x0, double y0, double z0, do
 // the earlier candidate in list order (the list's answer, found along the
 // ray, where the walk stops once no cell can hold a nearer entry). The
 // particle `excluded` (no_particle: none) is skipped. ipart and tmin change only when a
-// particle is met. Returns the candidates tested (added to com11.npot_sum).
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, double ux, double uy,
-                             double uz, search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart,
-                             double& tmin);
+// particle is met. Returns the candidates tested (added to s.npot_sum).
+std::int32_t tab_choose_test(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux,
+                             double uy, double uz, search_kind kind, std::int32_t excluded, double texit,
+                             std::int32_t& ipart, double& tmin);
 // ... along a prepared direction.
-std::int32_t tab_choose_test(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
-                             search_kind kind, std::int32_t excluded, double texit, std::int32_t& ipart, double& tmin);
+std::int32_t tab_choose_test(const particle_field& field, search_scratch& s, double x0, double y0, double z0,
+                             const search_direction& d, search_kind kind, std::int32_t excluded, double texit,
+                             std::int32_t& ipart, double& tmin);
 
 }  // namespace quillet

@@ -14,6 +14,7 @@
 #include "support/engine_fixture.h"
 #include "support/result_files.h"
 #include "support/physics_run.h"
+#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;

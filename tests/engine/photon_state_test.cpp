@@ -62,22 +62,22 @@ TEST(PhotonState, EveryThreadLocalRecordOfTheSourcesIsDeclared) {
 
 TEST(PhotonState, WorkerStartsFromTheCopiedRecordsWithItsOwnScratchAndZeroCounters) {
     debug1.iphot = 12;
-    com11.nbox_sum = 19;
+    search_scratch_of_thread->nbox_sum = 19;
     const photon_state_copy start;
     std::int32_t iphot = 0;
     std::int64_t nbox_sum = -1;
-    const search_scratch_t* worker_scratch = nullptr;
+    const search_scratch* worker_scratch = nullptr;
     std::thread([&] {
         worker_records own;
         start.adopt();
         iphot = debug1.iphot;
-        nbox_sum = com11.nbox_sum;
+        nbox_sum = search_scratch_of_thread->nbox_sum;
         worker_scratch = search_scratch_of_thread;
     }).join();
     EXPECT_EQ(iphot, 12);
     EXPECT_EQ(nbox_sum, 0);
     EXPECT_NE(worker_scratch, &search_scratch_main);
     EXPECT_EQ(search_scratch_of_thread, &search_scratch_main);
-    EXPECT_EQ(com11.nbox_sum, 19);  // the main thread's counters stay
-    com11.nbox_sum = 0;
+    EXPECT_EQ(search_scratch_of_thread->nbox_sum, 19);  // the main thread's counters stay
+    search_scratch_of_thread->nbox_sum = 0;
 }

@@ -29,11 +29,15 @@ std::vector<std::string> split_lines(const std::string& s) {
 
 std::string padded(const std::string& s, std::size_t w = 80) { return s + std::string(w - s.size(), ' '); }
 
+// How the tests build the field (the fixture starts each test at icheck 0,
+// no size cut, no enlargement, no diagnostic files).
+field_build_options options;
+
 // Loads `file` (and `haze`, or "junk") and returns the report lines.
 std::vector<std::string> load(const std::string& file, const std::string& haze = "junk") {
     testing::internal::CaptureStdout();
     try {
-        part_read_2pos(field, text80(file), text80(haze));
+        part_read_2pos(field, text80(file), text80(haze), options);
     } catch (...) {
         testing::internal::GetCapturedStdout();
         throw;
@@ -55,7 +59,8 @@ class PartRead2pos : public testing::Test {
 protected:
     void SetUp() override {
         fixture::reset_field();
-        com3.icheck = 0;
+        options = field_build_options{};
+        options.icheck = 0;
         path = fixture::scratch_path("three.pos");
         fixture::write_position_file(path, three, 10.0, 5.0, 12.5, "ringA", 2.25);
     }
@@ -84,7 +89,7 @@ TEST_F(PartRead2pos, PrintsTheReadingReportLineByLine) {
 }
 
 TEST_F(PartRead2pos, NegativePrintLevelKeepsOnlyTheUnconditionalLines) {
-    com3.icheck = -1;
+    options.icheck = -1;
     std::vector<std::string> want = {
         "entering part_read_2pos", "file =  " + padded(path), "file_haze =  " + padded("junk"),
         "sy:  12.5 2.5",           "file_haze " + padded("junk"),
@@ -148,7 +153,7 @@ TEST_F(PartRead2pos, RadiusAndHeightFactorsScaleRingParticles) {
 TEST_F(PartRead2pos, SizeCutKeepsRadiusEqualToSizeminAndTheOrderButNotTheLayerBounds) {
     std::vector<sphere> four = {{1.0, 1.0, 0.0, 0.0}, {0.5, 2.0, 0.0, -4.0}, {2.0, 3.0, 0.0, 0.0}, {0.999, 4.0, 0.0, 0.0}};
     fixture::write_position_file(path, four, 10.0, 5.0, 0.0);
-    maincom1.sizemin = 1.0;
+    options.sizemin = 1.0;
     std::vector<std::string> got = load(path);
     const double tau = area({1.0, 0.5, 2.0, 0.999}) / 200.0, tau_mod = area({1.0, 2.0}) / 200.0;
     EXPECT_NE(std::find(got.begin(), got.end(), "sizemin: TAU, TAU_MOD  " + free_format(1.0, tau, tau_mod)), got.end());
@@ -165,8 +170,8 @@ TEST_F(PartRead2pos, SizeCutKeepsRadiusEqualToSizeminAndTheOrderButNotTheLayerBo
 TEST_F(PartRead2pos, EnlargementIncludesRadiusEqualToS20) {
     std::vector<sphere> two = {{0.5, 1.0, 0.0, 0.0}, {0.6, 3.0, 0.0, 0.0}};
     fixture::write_position_file(path, two, 10.0, 5.0, 0.0);
-    maincom1.s20 = 0.5;
-    maincom1.f20 = 3.0;
+    options.s20 = 0.5;
+    options.f20 = 3.0;
     std::vector<std::string> got = load(path);
     EXPECT_EQ(field.rpart[1], 1.5);
     EXPECT_EQ(field.rpart[2], 0.6);
@@ -179,9 +184,9 @@ TEST_F(PartRead2pos, EnlargementIncludesRadiusEqualToS20) {
 
 TEST_F(PartRead2pos, EmptyFileGivesNoParticlesButStillPrintsTheSizeLines) {
     fixture::write_position_file(path, {}, 10.0, 5.0, 0.0);
-    maincom1.sizemin = 0.1;
-    maincom1.s20 = 0.2;
-    maincom1.f20 = 2.0;
+    options.sizemin = 0.1;
+    options.s20 = 0.2;
+    options.f20 = 2.0;
     std::vector<std::string> got = load(path);
     EXPECT_EQ(field.npart, 0);
     EXPECT_EQ(field.tau, 0.0);
@@ -219,7 +224,7 @@ TEST_F(PartRead2pos, HazeIsNeitherScaledNorCutButIsCopied) {
     fixture::write_position_file(haze, {{0.1, 10.0, 5.0, 2.0}, {0.05, 0.0, 0.0, -7.0}}, 99.0, 99.0, 3.0, "hazeB");
     field.sredu = 2.0;
     field.zredu = 0.5;
-    maincom1.sizemin = 0.9;
+    options.sizemin = 0.9;
     std::vector<std::string> got = load(path, haze);
     // Ring: radii 2, 1, 4 (all survive the cut); haze particles 4 and 5 unchanged.
     ASSERT_EQ(field.npart, 3 + 2 + 2 + 2);  // ring 3, haze 2, ring copies 2, haze corner copies 2
@@ -272,9 +277,9 @@ TEST_F(PartRead2pos, HazeFileWithEmptyNameIsOpenedAndFails) {
 }
 
 TEST_F(PartRead2pos, CheckPosFileListsGeometryCountAndEveryParticle) {
-    debug1.idebug = 1;
+    options.idebug = 1;
     const std::string prefix = fixture::scratch_path("img");
-    aug2004b.testimage = text80(prefix + " rest-after-blank");
+    options.testimage = text80(prefix + " rest-after-blank");
     load(path);
     std::ifstream in(prefix + ".CHECK_POS");
     ASSERT_TRUE(in.good());
@@ -289,7 +294,7 @@ TEST_F(PartRead2pos, CheckPosFileListsGeometryCountAndEveryParticle) {
 
 TEST_F(PartRead2pos, NoCheckPosFileWithoutDebug) {
     const std::string prefix = fixture::scratch_path("quiet");
-    aug2004b.testimage = text80(prefix);
+    options.testimage = text80(prefix);
     load(path);
     EXPECT_FALSE(std::ifstream(prefix + ".CHECK_POS").good());
 }

@@ -160,10 +160,11 @@ TEST_F(TabInit, EmptyFieldGivesEmptyCellsWithNegativeWidths) {
 TEST_F(TabInit, CheckPosListFileListsCellsAndTheirParticles) {
     std::vector<sphere> p = {{0.5, -2.0, -2.0, 0.0}, {0.25, 2.0, 2.0, 0.0}, {0.5, -1.5, -2.0, 0.0}};
     fixture::set_field(p, 10.0, 10.0, 0.0, false);
-    debug1.idebug = 1;
+    field_build_options options;
+    options.idebug = 1;
     const std::string prefix = fixture::scratch_path("grid");
-    aug2004b.testimage = text80(prefix);
-    fixture::set_grid(2, 2);
+    options.testimage = text80(prefix);
+    fixture::set_grid(2, 2, options);
     std::ifstream in(prefix + ".CHECK_POS_LIST");
     ASSERT_TRUE(in.good());
     std::vector<std::string> lines;

@@ -22,19 +22,14 @@ namespace quillet::fixture {
 
 void reset_field() {
     field = particle_field{};
-    com3.nbox = 100;
-    com3.nboxvis = 100;
     com3.icheck = -1;
-    maincom1 = {0.0, 0.0, 0.0};
     debug1 = {0, 0, 0, 0};
-    aug2004b.testimage = text80();
     field.mx = 1;
     field.my = 1;
-    com11.npot_sum = 0;
-    com11.ntab_calls = 0;
-    com11.nseg_calls = 0;
-    com11.nbox_sum = 0;
+    if (field_changed) field_changed(true);
 }
+
+void (*field_changed)(bool reset) = nullptr;
 
 void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy, bool copies,
                const std::vector<sphere>& haze) {
@@ -71,12 +66,14 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
         field.npart = n;
         for (std::int32_t i = 1; i <= n; ++i) field.iorig[i] = i;
     }
+    if (field_changed) field_changed(false);
 }
 
-void set_grid(std::int32_t mx, std::int32_t my) {
+void set_grid(std::int32_t mx, std::int32_t my, const field_build_options& options) {
     field.mx = mx;
     field.my = my;
-    if (mx > 1 && my > 1) tab_init(field);
+    if (mx > 1 && my > 1) tab_init(field, options);
+    if (field_changed) field_changed(false);
 }
 
 namespace {

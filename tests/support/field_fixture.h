@@ -6,7 +6,7 @@
 //     fixture::reset_field();
 //     fixture::set_field({{1.0, 0.0, 0.0, 0.0}}, 10.0, 10.0, 0.0);  // one sphere of radius 1
 //     fixture::set_grid(4, 4);
-//     path_segment(field, x, y, z, ux, uy, uz, ipart, search_kind::free_path, no_particle);
+//     path_segment(field, searches, x, y, z, ux, uy, uz, ipart, search_kind::free_path, no_particle);
 #pragma once
 
 #include <cstdint>
@@ -17,7 +17,8 @@
 
 namespace quillet {
 
-// The field of the tests: the fixtures below build it, the tests search it.
+// The field of the tests: the fixtures below build it, the tests search it
+// (with the scratch of search_fixture.h).
 extern particle_field field;
 
 }  // namespace quillet
@@ -32,8 +33,8 @@ struct sphere {
 // Puts every record and switch that the field and the searches read into a
 // quiet state: an empty field (npart = 0) in a 1 x 1 cell without shear, no
 // grid (mx = my = 1), sredu = zredu = 1, no size cut or enlargement,
-// icheck = -1 (no report lines), idebug = 0, iphot = iscat = ibox = 0,
-// testimage blank, nbox = nboxvis = 100, search counters 0, no grid layout. (The excluded
+// icheck = -1 (no report lines), idebug = 0, no grid layout; the search
+// fixture (search_fixture.h) resets its scratch too. (The excluded
 // particle com12.ipart belongs to the ray searches: set it to no_particle in
 // tests that search.)
 void reset_field();
@@ -49,7 +50,12 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
 
 // Sets mx, my and builds the search grid with tab_init when both exceed 1
 // (as the engine does); mx = my = 1 means every particle is tested.
-void set_grid(std::int32_t mx, std::int32_t my);
+void set_grid(std::int32_t mx, std::int32_t my, const field_build_options& options = {});
+
+// Called by reset_field (reset: true), set_field and set_grid when they have
+// changed the field; the search fixture sets it, to keep its scratch fitted
+// to the field.
+extern void (*field_changed)(bool reset);
 
 // A path in a temporary directory made for this test process (removed at exit).
 std::string scratch_path(const std::string& name);

@@ -23,10 +23,6 @@ void quiet_field_records() {
     field.sredu = 1.0;
     field.zredu = 1.0;
     field.tau = 0.0;
-    maincom1 = {0.0, 0.0, 0.0};
-    com3.icheck = -1;
-    debug1.idebug = 0;
-    aug2004b.testimage = text80();
 }
 
 // Writes a field with `args` and loads it with part_read_2pos; returns the report.

@@ -14,6 +14,7 @@
 #include "field/field_records.h"
 #include "hwy/highway.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "support/test_rng.h"
 #include "trace/cell_walk-inl.h"
 #include "trace/cell_walk.h"
@@ -42,7 +43,7 @@ bool random_ray(fixture::test_rng& g, double& x, double& y, double& ux, double& 
     double uz;
     g.direction(ux, uy, uz);
     prepare_direction(ux, uy, uz, d);
-    return prepare_ray(field, x, y, z, d, false, *search_scratch_of_thread, r);
+    return prepare_ray(field, x, y, z, d, false, searches, r);
 }
 
 std::vector<std::int32_t> cells_of(const cell_ray& r, walk_order order) {

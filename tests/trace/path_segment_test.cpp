@@ -5,6 +5,7 @@
 
 #include "field/field_records.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -19,7 +20,7 @@ struct segment_end {
 
 segment_end segment(double x, double y, double z, double ux, double uy, double uz, std::int32_t mode = 1) {
     segment_end e{x, y, z, 12345};
-    path_segment(field, e.x, e.y, e.z, ux, uy, uz, e.ipart, search_kind(mode), com12.ipart);
+    path_segment(field, searches, e.x, e.y, e.z, ux, uy, uz, e.ipart, search_kind(mode), com12.ipart);
     return e;
 }
 
@@ -38,7 +39,7 @@ protected:
 }  // namespace
 
 TEST_F(PathSegment, NoBoxAllowedLeavesEverythingButCountsThePhotonPath) {
-    com3.nbox = 0;
+    searches.settings.nbox = 0;
     com12.ipart = 17;
     segment_end e = segment(1.0, 2.0, 0.5, 1.0, 0.0, 0.0, 1);
     EXPECT_EQ(e.ipart, 0);
@@ -46,17 +47,17 @@ TEST_F(PathSegment, NoBoxAllowedLeavesEverythingButCountsThePhotonPath) {
     EXPECT_EQ(e.y, 2.0);
     EXPECT_EQ(e.z, 0.5);
     EXPECT_EQ(com12.ipart, 17);
-    EXPECT_EQ(com11.nseg_calls, 1);
-    EXPECT_EQ(com11.nbox_sum, 0);
+    EXPECT_EQ(searches.nseg_calls, 1);
+    EXPECT_EQ(searches.nbox_sum, 0);
     // The occlusion limit is nboxvis.
-    com3.nbox = 5;
-    com3.nboxvis = 0;
+    searches.settings.nbox = 5;
+    searches.settings.nboxvis = 0;
     EXPECT_EQ(segment(1.0, 2.0, 0.5, 1.0, 0.0, 0.0, 2).ipart, 0);
-    EXPECT_EQ(com11.nseg_calls, 1);
+    EXPECT_EQ(searches.nseg_calls, 1);
 }
 
 TEST_F(PathSegment, CrossingPlusXReentersAtMinusXWithYLoweredByTheShear) {
-    com3.nbox = 1;
+    searches.settings.nbox = 1;
     segment_end e = segment(0.0, -4.0, 0.0, 1.0, 0.0, 0.0);
     EXPECT_EQ(e.ipart, -1);
     EXPECT_EQ(e.x, -5.0);
@@ -67,7 +68,7 @@ TEST_F(PathSegment, CrossingPlusXReentersAtMinusXWithYLoweredByTheShear) {
 }
 
 TEST_F(PathSegment, CrossingMinusXReentersAtPlusXWithYRaisedByTheShear) {
-    com3.nbox = 1;
+    searches.settings.nbox = 1;
     segment_end e = segment(0.0, 4.0, 0.0, -1.0, 0.0, 0.0);
     EXPECT_EQ(e.ipart, -2);
     EXPECT_EQ(e.x, 5.0);
@@ -75,7 +76,7 @@ TEST_F(PathSegment, CrossingMinusXReentersAtPlusXWithYRaisedByTheShear) {
 }
 
 TEST_F(PathSegment, CrossingYWallsShiftsByOnePeriod) {
-    com3.nbox = 1;
+    searches.settings.nbox = 1;
     segment_end e = segment(1.0, 0.0, 0.0, 0.0, 1.0, 0.0);
     EXPECT_EQ(e.ipart, -3);
     EXPECT_EQ(e.y, -5.0);
@@ -86,15 +87,15 @@ TEST_F(PathSegment, CrossingYWallsShiftsByOnePeriod) {
 }
 
 TEST_F(PathSegment, BoxLimitStopsAHorizontalRayBackInsideTheCell) {
-    com3.nbox = 3;
+    searches.settings.nbox = 3;
     com12.ipart = 4;
     segment_end e = segment(0.0, 0.0, 0.0, 0.8, 0.6, 0.0);
     EXPECT_LT(e.ipart, 0);
     EXPECT_LE(std::fabs(e.x), 5.0);
     EXPECT_LE(std::fabs(e.y), 5.0);
-    EXPECT_EQ(com11.nbox_sum, 3);
-    EXPECT_EQ(com11.nseg_calls, 1);
-    EXPECT_EQ(debug1.ibox, 3);
+    EXPECT_EQ(searches.nbox_sum, 3);
+    EXPECT_EQ(searches.nseg_calls, 1);
+    EXPECT_EQ(searches.ibox, 3);
     EXPECT_EQ(com12.ipart, 4);  // the search writes no record: the photon's particle stays
 }
 
@@ -103,7 +104,7 @@ TEST_F(PathSegment, RayStartingAtTheTopGoingUpStopsAfterTheFirstBox) {
     EXPECT_EQ(e.ipart, -1);
     EXPECT_EQ(e.x, 5.0);          // moved to the wall, not across it
     EXPECT_DOUBLE_EQ(e.z, 1.0 + (5.0 / 0.6) * 0.8);
-    EXPECT_EQ(com11.nbox_sum, 1);
+    EXPECT_EQ(searches.nbox_sum, 1);
 }
 
 TEST_F(PathSegment, RisingRayCrossesBoxesUntilItIsAboveTheLayer) {
@@ -111,7 +112,7 @@ TEST_F(PathSegment, RisingRayCrossesBoxesUntilItIsAboveTheLayer) {
     const double uz = 0.03 / std::sqrt(1.0 + 0.03 * 0.03), ux = std::sqrt(1.0 - uz * uz);
     segment_end e = segment(-5.0, 0.0, 0.0, ux, 0.0, uz);
     EXPECT_EQ(e.ipart, -1);
-    EXPECT_EQ(com11.nbox_sum, 4);
+    EXPECT_EQ(searches.nbox_sum, 4);
     EXPECT_GT(e.z, 1.0);
     EXPECT_EQ(e.x, 5.0);
     EXPECT_NEAR(e.y, 0.0 - 3 * 2.0 + 10.0, 1e-12);  // three shifts of -2, one fold
@@ -132,7 +133,7 @@ TEST_F(PathSegment, ParticleMetInALaterBoxEndsTheSearchOnItsSurface) {
     segment_end e = segment(1.0, 0.0, 0.0, 1.0, 0.0, 0.0);
     EXPECT_EQ(e.ipart, 1);
     EXPECT_EQ(e.x, -1.0);
-    EXPECT_EQ(com11.nbox_sum, 2);
+    EXPECT_EQ(searches.nbox_sum, 2);
     EXPECT_EQ(com12.ipart, 1);  // the search writes no record: the photon's particle stays
 }
 
@@ -143,7 +144,7 @@ TEST_F(PathSegment, ExcludedParticleIsSkippedInTheFirstBoxOnly) {
     segment_end e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0);
     EXPECT_EQ(e.ipart, 1);
     EXPECT_EQ(e.x, 2.0);
-    EXPECT_EQ(com11.nbox_sum, 2);
+    EXPECT_EQ(searches.nbox_sum, 2);
 }
 
 TEST_F(PathSegment, OcclusionModeStopsAtTheFirstCandidateHit) {
@@ -151,16 +152,16 @@ TEST_F(PathSegment, OcclusionModeStopsAtTheFirstCandidateHit) {
     segment_end e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 2);
     EXPECT_EQ(e.ipart, 1);
     EXPECT_EQ(e.x, 3.5);
-    EXPECT_EQ(com11.nseg_calls, 0);
-    EXPECT_EQ(com11.nbox_sum, 0);
+    EXPECT_EQ(searches.nseg_calls, 0);
+    EXPECT_EQ(searches.nbox_sum, 0);
     e = segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
     EXPECT_EQ(e.ipart, 2);
     EXPECT_EQ(e.x, 1.5);
 }
 
 TEST_F(PathSegment, PrintsEachBoxEndForPhotonPathsWithTraces) {
-    com3.icheck = 1;
-    com3.nbox = 2;
+    searches.settings.icheck = 1;
+    searches.settings.nbox = 2;
     testing::internal::CaptureStdout();
     segment(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

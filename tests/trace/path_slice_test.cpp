@@ -8,6 +8,7 @@
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_slice.h"
 #include "trace/trace_records.h"
 
@@ -23,7 +24,7 @@ struct slice_result {
 
 slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1) {
     slice_result r{0, 0.0};
-    path_slice(field, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), com12.ipart);
+    path_slice(field, searches, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), com12.ipart);
     return r;
 }
 
@@ -62,7 +63,7 @@ TEST_F(PathSlice, EmptyCellRaysEndOnTheWallTheyMeetFirst) {
     r = slice(0.0, 0.0, 0.0, 0.0, 0.0, 1.0);
     EXPECT_EQ(r.ipart, -1);
     EXPECT_EQ(r.tmin, 1.0e6);
-    EXPECT_EQ(search_scratch_of_thread->twall[1], 1.0e6);
+    EXPECT_EQ(searches.twall[1], 1.0e6);
 }
 
 TEST_F(PathSlice, GrazingRayFindsTheSphereAtTheTouchingPoint) {
@@ -155,8 +156,8 @@ TEST_F(PathSlice, GridAndFullSearchAgreeOnASimpleField) {
 
 TEST_F(PathSlice, PrintsHitAndEdgeLinesOnlyForPhotonPathsWithTraces) {
     fixture::set_field({{1.0, 3.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
-    com3.icheck = 1;
-    debug1.iphot = 12;
+    searches.settings.icheck = 1;
+    searches.iphot = 12;
     testing::internal::CaptureStdout();
     slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
     slice(0.0, 0.0, 0.0, -1.0, 0.0, 0.0, 1);
@@ -164,7 +165,7 @@ TEST_F(PathSlice, PrintsHitAndEdgeLinesOnlyForPhotonPathsWithTraces) {
     slice(0.0, 0.0, 0.0, -1.0, 0.0, 0.0, 2);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "slice_hit: ipart,tmin 1 2.0\nslice_edge: ipart,tmin -2 5.0\n");
     // A start outside the cell gives a negative wall distance, reported always.
-    com3.icheck = 0;
+    searches.settings.icheck = 0;
     testing::internal::CaptureStdout();
     slice(6.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "slice_edge: tmin<0 -1.0 12\n");
@@ -173,15 +174,18 @@ TEST_F(PathSlice, PrintsHitAndEdgeLinesOnlyForPhotonPathsWithTraces) {
 TEST_F(PathSlice, DebugTraceGoesToTheTraceFileNamedByTheImagePrefix) {
     fixture::set_field({{1.0, 3.0, 0.5, 0.0}, {0.5, -3.0, -0.5, 0.0}}, 5.0, 5.0, 0.0);
     const std::string prefix = fixture::scratch_path("traced");
-    aug2004b.testimage = text80(prefix + " ignored");
-    debug1 = {7, 2, 1, 1};  // iphot, iscat, ibox, idebug
+    searches.trace_prefix = prefix;
+    searches.iphot = 7;
+    searches.iscat = 2;
+    searches.ibox = 1;
+    searches.idebug = 1;
     com12.ipart = 2;
     testing::internal::CaptureStdout();
     slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
     fixture::set_grid(2, 2);
     com12.ipart = no_particle;
     slice(0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 2);
-    close_slice_trace();
+    close_slice_trace(searches);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     std::ifstream in(prefix + ".TRACE");
     ASSERT_TRUE(in.good());
@@ -194,5 +198,5 @@ TEST_F(PathSlice, DebugTraceGoesToTheTraceFileNamedByTheImagePrefix) {
                                      "2 1 " + free_format(3.0 - std::sqrt(0.75)), "0",
                                      rule, "7 2 1 2", rule, "0.0 0.0 0.0", "0.0 1.0 0.0", "-999 -3 5.0", "2", "2 1"};
     EXPECT_EQ(lines, want);
-    close_slice_trace();  // closing twice is harmless
+    close_slice_trace(searches);  // closing twice is harmless
 }

@@ -13,6 +13,7 @@
 #include "field/field_records.h"
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -61,7 +62,7 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
         for (int grid = 0; grid < 2; ++grid) {
             fixture::reset_field();
             fixture::set_field(ring, xl, yl, sy);
-            com3.nbox = 40;
+            searches.settings.nbox = 40;
             fixture::set_grid(grid ? 4 : 1, grid ? 3 : 1);
             for (int n = 0; n < 400; ++n) {
                 // Shallow rays from the mid-plane cross several boxes.
@@ -83,7 +84,7 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
                 com12.ipart = no_particle;
                 double ex = x, ey = y, ez = z;
                 std::int32_t ipart = 0;
-                path_segment(field, ex, ey, ez, ux, uy, uz, ipart, search_kind::nearest, com12.ipart);
+                path_segment(field, searches, ex, ey, ez, ux, uy, uz, ipart, search_kind::nearest, com12.ipart);
                 com12.ipart = no_particle;
                 if (expected < tlayer) {
                     ++hits;

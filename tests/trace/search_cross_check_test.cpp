@@ -13,6 +13,7 @@
 #include "field/retbox.h"
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
@@ -42,7 +43,7 @@ segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t m
     field.my = my;
     com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
-    path_segment(field, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, search_kind(mode), com12.ipart);
+    path_segment(field, searches, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, search_kind(mode), com12.ipart);
     com12.ipart = no_particle;
     return e;
 }
@@ -119,8 +120,8 @@ TEST_P(GridAgainstAllParticles, SameParticleAndDistanceWhenNearestAndSameAnswerW
                        f.xl, f.yl, f.sy, true,
                        fixture::random_spheres(f.nhaze, f.xl, f.yl, 0.02, 0.06, f.zhaze, -202));
     fixture::set_grid(f.mx, f.my);
-    com3.nbox = 25;
-    com3.nboxvis = 25;
+    searches.settings.nbox = 25;
+    searches.settings.nboxvis = 25;
     rng g(-303);
     const int per_kind = 1000;
     int hits = 0, occluded = 0;
@@ -192,15 +193,15 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                         double t[2];
                         std::int64_t tested[2];
                         for (int full = 0; full <= 1; ++full) {
-                            search_options.full_scan = full == 1;
+                            searches.settings.full_scan = full == 1;
                             com12.ipart = r.excluded;
-                            const std::int64_t before = com11.npot_sum;
+                            const std::int64_t before = searches.npot_sum;
                             // The full scan's answer of mode 3 is the list's (mode 2).
-                            path_slice(field, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full],
+                            path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full],
                                        search_kind(full && mode == 3 ? 2 : mode), com12.ipart);
-                            tested[full] = com11.npot_sum - before;
+                            tested[full] = searches.npot_sum - before;
                         }
-                        search_options.full_scan = false;
+                        searches.settings.full_scan = false;
                         const std::string where = target + " lift " + std::to_string(lift) + " kind " +
                                                   std::to_string(kind) + " ray " + std::to_string(i) + " mode " +
                                                   std::to_string(mode);
@@ -295,13 +296,13 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
                 com12.ipart = k;
                 std::int32_t ipart = 0;
                 double tmin = 0.0;
-                path_slice(field, x, y, z, ux, uy, uz, ipart, tmin, search_kind(mode), com12.ipart);
+                path_slice(field, searches, x, y, z, ux, uy, uz, ipart, tmin, search_kind(mode), com12.ipart);
                 if (ipart >= 1) {
                     ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
                 }
                 com12.ipart = k;
                 double px = x, py = y, pz = z;
-                path_segment(field, px, py, pz, ux, uy, uz, ipart, search_kind(mode), com12.ipart);
+                path_segment(field, searches, px, py, pz, ux, uy, uz, ipart, search_kind(mode), com12.ipart);
                 com12.ipart = no_particle;
                 const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
                 if (ipart >= 1) {
@@ -329,12 +330,12 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
     for (const std::string& target : search_target_names()) {
         ASSERT_TRUE(choose_search_target(target));
         for (int full = 0; full <= 1; ++full) {
-            search_options.full_scan = full == 1;
+            searches.settings.full_scan = full == 1;
             com12.ipart = no_particle;
-            path_slice(field, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], search_kind::free_path,
+            path_slice(field, searches, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], search_kind::free_path,
                        com12.ipart);
         }
-        search_options.full_scan = false;
+        searches.settings.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;
         EXPECT_EQ(t[1], 8.0) << target;
         EXPECT_EQ(found[1], 2) << target;  // the sphere at x = 7 lies in the earlier column

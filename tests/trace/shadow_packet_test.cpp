@@ -14,8 +14,10 @@
 #include "field/retbox.h"
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 #include "trace/trace_records.h"
@@ -32,8 +34,8 @@ void dense_field(std::int32_t grid) {
     fixture::reset_field();
     fixture::set_field(fixture::random_spheres(400, 10.0, 10.0, 0.3, 0.8, 1.5, -4711), 10.0, 10.0, 3.7);
     fixture::set_grid(grid, grid);
-    com3.nbox = 1000;
-    com3.nboxvis = 1000;
+    searches.settings.nbox = 1000;
+    searches.settings.nboxvis = 1000;
 }
 
 }  // namespace
@@ -58,7 +60,7 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
             ASSERT_TRUE(choose_search_target(target));
             for (bool full : {false, true}) {
                 dense_field(GetParam());
-                search_options.full_scan = full;
+                searches.settings.full_scan = full;
                 rng g(-31);
                 int blocked = 0, free_ways = 0, other_blocker = 0;
                 std::int64_t tested = 0;
@@ -80,19 +82,19 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                         prepare_direction(ux[d], uy[d], uz[d], dirs[d]);
                         wanted[d] = g.u() < 0.8;
                     }
-                    const com11_t before = com11;
+                    const fixture::search_counts before = fixture::counts_of(searches);
                     const com12_t held = com12;
                     std::int32_t packet[most];
-                    shadow_packet(field, x, y, z, k, ndir, dirs, wanted, packet);
+                    shadow_packet(field, searches, x, y, z, k, ndir, dirs, wanted, packet);
                     EXPECT_EQ(com12.ipart, held.ipart);  // the excluded particle is an argument, no record
-                    const com11_t after_packet = com11;
-                    com11 = before;
+                    const fixture::search_counts after_packet = fixture::counts_of(searches);
+                    fixture::set_counts(searches, before);
                     for (int d = 0; d < ndir; ++d) {
                         std::int32_t one = 0;
                         if (wanted[d]) {
                             double px = x, py = y, pz = z;
                             com12.ipart = k;
-                            path_segment(field, px, py, pz, ux[d], uy[d], uz[d], one, search_kind::first_in_list,
+                            path_segment(field, searches, px, py, pz, ux[d], uy[d], uz[d], one, search_kind::first_in_list,
                                          com12.ipart);
                             com12.ipart = no_particle;
                             blocked += one >= 1;
@@ -109,7 +111,7 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                             ASSERT_EQ(packet[d], one) << where;
                         }
                     }
-                    ASSERT_EQ(after_packet.ntab_calls, com11.ntab_calls) << "point " << i;
+                    ASSERT_EQ(after_packet.ntab_calls, searches.ntab_calls) << "point " << i;
                     tested += after_packet.npot_sum - before.npot_sum;
                 }
                 // Both answers occur often; the walk along the ray often finds
@@ -125,7 +127,7 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
             }
         }
     }
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
     ASSERT_TRUE(choose_search_target(best));
 }
 
@@ -134,7 +136,7 @@ INSTANTIATE_TEST_SUITE_P(Grids, ShadowPacketOnGrid, testing::Values(8, 4, 2));
 TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstEntry) {
     for (bool full : {false, true}) {
         dense_field(8);
-        search_options.full_scan = full;
+        searches.settings.full_scan = full;
         rng g(-57);
         int hits = 0;
         for (int i = 0; i < 20000; ++i) {
@@ -149,18 +151,18 @@ TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstE
             retbox(field, px, py);
             com12.ipart = no_particle;
             std::int32_t ipart = 0;
-            path_segment(field, px, py, pz, -sx, -sy, -sz, ipart, search_kind::free_path, com12.ipart);
+            path_segment(field, searches, px, py, pz, -sx, -sy, -sz, ipart, search_kind::free_path, com12.ipart);
             com12.ipart = no_particle;
             if (ipart < 1) continue;
             ++hits;
             // From the entry point back toward the source, the particle excluded.
             std::int32_t back = 0;
             com12.ipart = ipart;
-            path_segment(field, px, py, pz, sx, sy, sz, back, search_kind::first_in_list, com12.ipart);
+            path_segment(field, searches, px, py, pz, sx, sy, sz, back, search_kind::first_in_list, com12.ipart);
             com12.ipart = no_particle;
             ASSERT_LT(back, 1) << "full scan " << full << ", photon " << i << " entered " << ipart;
         }
         EXPECT_GT(hits, 10000);
     }
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
 }

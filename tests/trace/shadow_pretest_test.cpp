@@ -14,9 +14,11 @@
 #include "field/field_records.h"
 #include "field/retbox.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "support/test_rng.h"
 #include "trace/sphere_entry.h"
 #include "trace/path_segment.h"
+#include "trace/sphere_lanes.h"
 #include "trace/path_slice.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
@@ -48,8 +50,8 @@ void load(const field_case& f) {
     fixture::reset_field();
     fixture::set_field(fixture::random_spheres(f.n, f.xl, f.xl, f.rmin, f.rmax, f.zhalf, -977), f.xl, f.xl, f.sy);
     fixture::set_grid(f.grid, f.grid);
-    com3.nbox = 1000;
-    com3.nboxvis = 1000;
+    searches.settings.nbox = 1000;
+    searches.settings.nboxvis = 1000;
 }
 
 // A point on the surface of particle k along the unit normal n, folded into the cell.
@@ -62,12 +64,12 @@ void surface_point(std::int32_t k, double nx, double ny, double nz, double& x, d
 
 // The occlusion search of every box, by the full scan: >= 1 when blocked.
 std::int32_t full_scan_blocker(double x, double y, double z, double ux, double uy, double uz, std::int32_t k) {
-    search_options.full_scan = true;
+    searches.settings.full_scan = true;
     std::int32_t hit = 0;
     com12.ipart = k;
-    path_segment(field, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, com12.ipart);
+    path_segment(field, searches, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, com12.ipart);
     com12.ipart = no_particle;
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
     return hit;
 }
 
@@ -76,11 +78,11 @@ std::int32_t full_scan_blocker(double x, double y, double z, double ux, double u
 void slice_fast_and_full(double x, double y, double z, double ux, double uy, double uz, std::int32_t* found,
                          double* t) {
     for (int full = 0; full <= 1; ++full) {
-        search_options.full_scan = full == 1;
+        searches.settings.full_scan = full == 1;
         com12.ipart = no_particle;
-        path_slice(field, x, y, z, ux, uy, uz, found[full], t[full], search_kind::free_path, com12.ipart);
+        path_slice(field, searches, x, y, z, ux, uy, uz, found[full], t[full], search_kind::free_path, com12.ipart);
     }
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
 }
 
 }  // namespace
@@ -109,7 +111,7 @@ TEST(ShadowPretest, ClearsOnlyWaysTheFullScanFindsFreeAndMostOfThem) {
                     g.direction(ux, uy, uz);
                     search_direction dir;
                     prepare_direction(ux, uy, uz, dir);
-                    const std::int32_t pre = shadow_pretest(field, x, y, z, dir, k);
+                    const std::int32_t pre = shadow_pretest(field, searches, x, y, z, dir, k);
                     const bool clear = pre == 0;
                     decisions.push_back(char(pre >= 1 ? 2 : clear));
                     if (!first_decisions.empty()) continue;  // the answers were checked on the first one
@@ -205,7 +207,7 @@ TEST(ShadowPretest, GrazingRaysAtCopiesAcrossTheWalls) {
             if (std::fabs(uz) < 0.25 || ux * nx + uy * ny + uz * nz <= 0.0) continue;
             search_direction dir;
             prepare_direction(ux, uy, uz, dir);
-            const bool clear = shadow_pretest(field, x, y, z, dir, k) == 0;
+            const bool clear = shadow_pretest(field, searches, x, y, z, dir, k) == 0;
             const bool blocked = full_scan_blocker(x, y, z, ux, uy, uz, k) >= 1;
             ASSERT_FALSE(clear && blocked) << "point " << i << ", miss " << miss;
             if (miss < c.r) {
@@ -232,7 +234,7 @@ TEST(ShadowPretest, NotBuiltForACellOfAFewRadii) {
     EXPECT_FALSE(field.shadow.ready);
     search_direction dir;
     prepare_direction(0.0, 0.0, 1.0, dir);
-    EXPECT_EQ(shadow_pretest(field, 0.0, 0.0, 1.0, dir, 1), -1);
+    EXPECT_EQ(shadow_pretest(field, searches, 0.0, 0.0, 1.0, dir, 1), -1);
 }
 
 // Free paths from scattering points (outward) and from above the layer
@@ -270,20 +272,20 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                 struct answer {
                     std::int32_t ipart;
                     double x, y, z;
-                    com11_t counts;
+                    fixture::search_counts counts;
                 };
                 auto follow = [&](bool grid, bool full) {
                     const bool ready = field.shadow.ready;
                     field.shadow.ready = grid && ready;
-                    search_options.full_scan = full;
-                    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
+                    searches.settings.full_scan = full;
+                    searches.npot_sum = searches.ntab_calls = searches.nseg_calls = searches.nbox_sum = 0;
                     answer a{0, x, y, z, {}};
                     com12.ipart = k;
-                    path_segment(field, a.x, a.y, a.z, ux, uy, uz, a.ipart, search_kind::free_path, com12.ipart);
+                    path_segment(field, searches, a.x, a.y, a.z, ux, uy, uz, a.ipart, search_kind::free_path, com12.ipart);
                     com12.ipart = no_particle;
-                    a.counts = com11;
+                    a.counts = fixture::counts_of(searches);
                     field.shadow.ready = ready;
-                    search_options.full_scan = false;
+                    searches.settings.full_scan = false;
                     return a;
                 };
                 const answer fast = follow(true, false), walk = follow(false, false);

@@ -10,6 +10,7 @@
 
 #include "field/field_records.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
 #include "trace/sphere_entry.h"
@@ -55,10 +56,10 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
     for (const wall_case& c : cases) {
         for (std::int32_t mode : {0, 1, 2}) {
             com12.ipart = no_particle;
-            const std::int64_t boxes = com11.nbox_sum;
+            const std::int64_t boxes = searches.nbox_sum;
             double x = c.x, y = c.y, z = c.z;
             std::int32_t ipart = 0;
-            path_segment(field, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
+            path_segment(field, searches, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
             com12.ipart = no_particle;
             EXPECT_EQ(ipart, c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
             // On the sphere's surface, gap beyond the wall of the next box.
@@ -66,7 +67,7 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
             EXPECT_NEAR(y, c.ey, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
             EXPECT_EQ(z, 0.0);
             if (mode == 1) {
-                EXPECT_EQ(com11.nbox_sum - boxes, 2) << search << ", wall " << c.wall;
+                EXPECT_EQ(searches.nbox_sum - boxes, 2) << search << ", wall " << c.wall;
             }
         }
     }
@@ -77,9 +78,9 @@ void expect_met_by_every_search(double L, double sy) {
     fixture::set_grid(1, 1);
     expect_met_beyond_wall(cases, L, "every particle");
     fixture::set_grid(4, 4);
-    search_options.full_scan = true;
+    searches.settings.full_scan = true;
     expect_met_beyond_wall(cases, L, "grid list");
-    search_options.full_scan = false;
+    searches.settings.full_scan = false;
     expect_met_beyond_wall(cases, L, "cell walk");
 }
 
@@ -98,13 +99,17 @@ TEST(SelfHit, SphereTestFromAWallPointMeetsASurfaceJustAhead) {
     // Start 2e-10 in front of a unit sphere, heading at its centre.
     const double x0 = -1.0 - gap;
     const double reach = start_reach(false, x0, 0.0, 0.0);
-    const double t = sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach);
+    const double t = sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach);
     EXPECT_NEAR(t, gap, 1e-16);
-    EXPECT_EQ(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), t);
-    // From a scattering point the same entry is the particle's own surface.
+    // From a scattering point the same entry is the particle's own surface,
+    // whether told by the unlimited reach or by the scattering start's test.
     const double from_scattering = start_reach(true, x0, 0.0, 0.0);
-    EXPECT_LE(sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
+    EXPECT_LE(sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, from_scattering), 0.0);
+    EXPECT_LE(sphere_entry<true>(0.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0), 0.0);
+    // A sphere further ahead is met at the same distance by both.
+    EXPECT_EQ(sphere_entry<true>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0),
+              sphere_entry<false>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach));
+    EXPECT_NEAR(sphere_entry<true>(2.0, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0), 2.0 + gap, 1e-15);
 }
 
 TEST(SelfHit, SphereTestPassesOverASurfaceWithinRoundingOfTheStart) {
@@ -114,11 +119,10 @@ TEST(SelfHit, SphereTestPassesOverASurfaceWithinRoundingOfTheStart) {
     const double x0 = std::nextafter(std::nextafter(std::nextafter(std::nextafter(cx - 1.0, 0.0), 0.0), 0.0), 0.0);
     ASSERT_LT(x0, cx - 1.0);
     const double reach = start_reach(false, x0, 0.0, 0.0);
-    EXPECT_LE(sphere_entry_at(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
+    EXPECT_LE(sphere_entry<false>(cx, 0.0, 0.0, 1.0, 1.0, x0, 0.0, 0.0, 1.0, 0.0, 0.0, reach), 0.0);
     // A start inside is passed over however the reach is set.
-    EXPECT_LE(sphere_entry_at(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
-    EXPECT_LE(sphere_entry_unbranched(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
+    EXPECT_LE(sphere_entry<false>(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0), 0.0);
+    EXPECT_LE(sphere_entry<true>(0.0, 0.0, 0.0, 1.0, 1.0, -0.5, 0.0, 0.0, 1.0, 0.0, 0.0), 0.0);
 }
 
 TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) {
@@ -132,10 +136,10 @@ TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) 
     std::int32_t ipart = 0;
     double tmin = 0.0;
     com12.ipart = 1;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, -1);
     com12.ipart = no_particle;
-    path_slice(field, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
     EXPECT_EQ(ipart, 2);
     EXPECT_NEAR(tmin, gap, 1e-15);
 }

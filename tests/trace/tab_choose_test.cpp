@@ -8,6 +8,7 @@
 
 #include "field/field_records.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/tab_choose.h"
 #include "numeric/ran1.h"
 #include "trace/trace_records.h"
@@ -42,8 +43,8 @@ void hand_grid(const std::vector<cell_spec>& cells) {
 
 std::vector<int> choose(double x0, double y0, double z0, double ux, double uy, double uz) {
     std::int32_t npot = -1;
-    tab_choose(field, x0, y0, z0, ux, uy, uz, npot, search_scratch_of_thread->pottab);
-    return std::vector<int>(search_scratch_of_thread->pottab + 1, search_scratch_of_thread->pottab + 1 + npot);
+    tab_choose(field, searches, x0, y0, z0, ux, uy, uz, npot);
+    return std::vector<int>(searches.pottab.begin() + 1, searches.pottab.begin() + 1 + npot);
 }
 
 class TabChoose : public testing::Test {
@@ -91,16 +92,16 @@ TEST_F(TabChoose, CandidatesComeInCellOrderThenParticleOrder) {
 }
 
 TEST_F(TabChoose, NearlyHorizontalRayAboveTheLayerAndRisingHasNoCandidatesAndIsNotCounted) {
-    com11.npot_sum = 7;
-    com11.ntab_calls = 3;
+    searches.npot_sum = 7;
+    searches.ntab_calls = 3;
     const double uz = 0.01;
     EXPECT_EQ(choose(0.0, 0.0, 1.5, std::sqrt(1.0 - uz * uz), 0.0, uz), std::vector<int>());
-    EXPECT_EQ(com11.npot_sum, 7);
-    EXPECT_EQ(com11.ntab_calls, 3);
+    EXPECT_EQ(searches.npot_sum, 7);
+    EXPECT_EQ(searches.ntab_calls, 3);
     // The same ray inside the layer is counted.
     std::vector<int> got = choose(0.0, -2.5, 0.0, std::sqrt(1.0 - uz * uz), 0.0, uz);
-    EXPECT_EQ(com11.npot_sum, 7 + std::int64_t(got.size()));
-    EXPECT_EQ(com11.ntab_calls, 4);
+    EXPECT_EQ(searches.npot_sum, 7 + std::int64_t(got.size()));
+    EXPECT_EQ(searches.ntab_calls, 4);
 }
 
 TEST_F(TabChoose, SlopeOfExactlyTwoHundredthsIsSteepAndJustBelowIsFiltered) {
@@ -114,7 +115,7 @@ TEST_F(TabChoose, SlopeOfExactlyTwoHundredthsIsSteepAndJustBelowIsFiltered) {
     const double flat = std::nextafter(steep, 0.0);
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - steep * steep), 0.0, steep), std::vector<int>({4}));
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - flat * flat), 0.0, flat), std::vector<int>());
-    EXPECT_EQ(search_scratch_of_thread->ztmax, 20.0 * flat);
+    EXPECT_EQ(searches.ztmax, 20.0 * flat);
     EXPECT_EQ(choose(-2.5, -2.5, 0.0, std::sqrt(1.0 - 0.02 * 0.02), 0.0, 0.02), std::vector<int>({4}));
     // Downward flat ray from just above the particle keeps it.
     EXPECT_EQ(choose(-2.5, -2.5, 1.2, std::sqrt(1.0 - flat * flat), 0.0, -flat), std::vector<int>({4}));
@@ -142,8 +143,8 @@ TEST_F(TabChoose, VerticalRayGetsEveryNonEmptyCellWhoseDiscHoldsTheStart) {
 }
 
 TEST_F(TabChoose, GridTraceShowsNonEmptyCellsInFixedFormat) {
-    debug1.idebug = 3;
-    debug1.iphot = 3;
+    searches.idebug = 3;
+    searches.iphot = 3;
     testing::internal::CaptureStdout();
     std::vector<int> got = choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
     std::string out = testing::internal::GetCapturedStdout();
@@ -171,13 +172,13 @@ TEST_F(TabChoose, GridTraceShowsNonEmptyCellsInFixedFormat) {
 }
 
 TEST_F(TabChoose, GridTraceOnlyForTheTracedPhoton) {
-    debug1.idebug = 3;
-    debug1.iphot = 4;
+    searches.idebug = 3;
+    searches.iphot = 4;
     testing::internal::CaptureStdout();
     choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    debug1.idebug = 0;
-    debug1.iphot = 0;  // idebug 0 is "off", even before the first photon
+    searches.idebug = 0;
+    searches.iphot = 0;  // idebug 0 is "off", even before the first photon
     testing::internal::CaptureStdout();
     choose(-2.5, -2.0, 0.0, 0.6, 0.0, 0.8);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
