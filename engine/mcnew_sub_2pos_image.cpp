@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,8 +18,8 @@
 #include "engine/photon_loop.h"
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
-#include "engine/tallies.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/particle_field.h"
 #include "field/part_read_2pos.h"
@@ -275,7 +275,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     run.totals = totals.get();
     tally_binding bound(*totals);
     for (int k = 0; k <= max_test; ++k) com14.bphot[k] = 0.0;
-    com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.
@@ -289,6 +288,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     field.mx = mx;
     field.my = my;
     if (mx > 1 && my > 1) tab_init(field);
+    // The searches count from the first photon on.
     com11.npot_sum = com11.ntab_calls = com11.nseg_calls = com11.nbox_sum = 0;
 
     const scattering_laws laws({method, cfg.ppar1, cfg.ppar2, cfg.ppar3, method_haze, cfg.ppar1_haze,
@@ -339,8 +339,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     out.testw.assign(row, 0.0);
     out.testd_corr.assign(row, 0.0);
     out.testw_n.assign(row, 0.0);
-    out.order_sums.assign((max_order + 1) * row, 0.0);
-    out.haze_sums.assign((max_haze_count + 1) * (max_ring_count + 1) * row, 0.0);
     for (std::int32_t k = 1; k <= ntest; ++k) {
         out.testw[k] = totals->testw[k];
         out.testd_corr[k] = st.testd_corr[k];
