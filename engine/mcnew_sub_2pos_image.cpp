@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,8 +18,8 @@
 #include "engine/photon_loop.h"
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
-#include "engine/tallies.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/particle_field.h"
 #include "field/part_read_2pos.h"
@@ -326,8 +326,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     out.testw.assign(row, 0.0);
     out.testd_corr.assign(row, 0.0);
     out.testw_n.assign(row, 0.0);
-    out.order_sums.assign((max_order + 1) * row, 0.0);
-    out.haze_sums.assign((max_haze_count + 1) * (max_ring_count + 1) * row, 0.0);
     for (std::int32_t k = 1; k <= ntest; ++k) {
         out.testw[k] = totals->testw[k];
         out.testd_corr[k] = st.testd_corr[k];
