@@ -44,7 +44,7 @@ void put_escape_values(std::FILE* f, const std::vector<float>& v, std::int32_t n
 void put_run_head(std::FILE* f, const engine_run& run) {
     put_record(f, run.posfile);
     put_record(f, run.lonsun, run.bsun, run.nphot);
-    put_record(f, run.ssca, run.maxscat, com3.nbox, com3.nboxvis, run.idum);
+    put_record(f, run.ssca, run.maxscat, run.nbox, run.nboxvis, run.idum);
     put_record(f, run.method);
     put_record(f, run.ppar1, run.ppar2, run.ppar3);
 }
@@ -78,7 +78,7 @@ void put_run_tail(const particle_field& field, std::FILE* f, const engine_run& r
     put_record(f, field.sredu, field.zredu, field.tau);
     put_record(f, st.fdir, st.tau_p, st.tau_n);
     put_record(f, st.cpu, st.cpu_comp);
-    put_record(f, maincom1.sizemin, maincom1.s20, maincom1.f20);
+    put_record(f, run.sizemin, run.s20, run.f20);
 }
 
 // One image of nxpix x nypix cells (x fastest), from its first cell.

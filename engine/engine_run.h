@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/engine_records.h"
-#include "engine/indirect.h"
+#include "engine/peel_off.h"
 #include "format/result_file.h"
 #include "format/text_field.h"
 #include "numeric/ran1.h"
@@ -18,6 +18,7 @@
 namespace quillet {
 
 class tallies;
+struct search_scratch;
 
 struct engine_run {
     std::int32_t nxphot = 0, nyphot = 0;
@@ -44,6 +45,9 @@ struct engine_run {
     std::int32_t nxpix = 0, nypix = 0;
     std::int32_t maxscat = 100;
     double ssca = 1.0;           // albedo factor of the engine parameter file
+    std::int32_t nbox = 10000;     // most boxes of a photon free path (engine parameter file)
+    std::int32_t nboxvis = 10000;  // most boxes of a visibility test
+    double sizemin = 0.0, s20 = 0.0, f20 = 0.0;  // the deck's size controls, for the result file
     std::int32_t idebug = 0;     // >= 1: diagnostic files and traces
     std::int32_t emulate_a = 0;  // emulation flag A: start distance widened by 1.01 instead of 1.000001
     std::int32_t emulate_b = 0;  // emulation flag B: no folding after a scattering or before a visibility test
@@ -54,6 +58,7 @@ struct engine_run {
     bool escape_on = false;  // escape file wanted (outfile not "junk")
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
     tallies* totals = nullptr;  // the run's result tables: every photon's, added in photon (block) order
+    search_scratch* searches = nullptr;  // the set-up's searches: the serial run's; a worker's is made from it
 };
 
 // Statistics of the finished run, formed from the sums (which they leave as

@@ -15,7 +15,6 @@
 #include "field/retbox.h"
 #include "format/free_writer.h"
 #include "scatter/law_table.h"
-#include "engine/search_workers.h"
 #include "trace/path_segment.h"
 #include "trace/sphere_lanes.h"
 #include "trace/tab_choose.h"
@@ -27,84 +26,19 @@ namespace {
 
 // First particle on the ray from (x, y, z) along u, the scattering particle
 // excluded in the first box; 0 or a wall code when the way is free.
-std::int32_t first_blocker(const particle_field& field, double x, double y, double z, double ux, double uy, double uz,
-                           std::int32_t ipart) {
+std::int32_t first_blocker(const particle_field& field, search_scratch& searches, double x, double y, double z,
+                           double ux, double uy, double uz, std::int32_t ipart) {
     std::int32_t hit = 0;
-    path_segment(field, *search_scratch_of_thread, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, ipart);
+    path_segment(field, searches, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, ipart);
     return hit;
 }
 
 }  // namespace
 
-observer_directions::observer_directions(std::int32_t n, const double* latobs, const double* fiiobs)
-    : ntest(n), coslat(n + 1, 0.0), fii(n + 1, 0.0), obs_z(n + 1, 0.0), same_fii(n + 1, 0) {
-    constexpr double deg_to_rad = 0.017453292519943295;
-    for (std::int32_t k = 1; k <= n; ++k) {
-        const double lat = latobs[k] * deg_to_rad;
-        fii[k] = fiiobs[k] * deg_to_rad;
-        coslat[k] = std::cos(lat);
-        obs_z[k] = std::sin(lat);
-        same_fii[k] = k;
-        for (std::int32_t j = 1; j < k; ++j) {
-            if (fii[j] == fii[k]) {
-                same_fii[k] = j;
-                break;
-            }
-        }
-    }
-}
-
-peel_off_state::peel_off_state(const observer_directions& dirs)
-    : obs_x(dirs.ntest + 1, 0.0),
-      obs_y(dirs.ntest + 1, 0.0),
-      cos_turn(dirs.ntest + 1, 0.0),
-      sin_turn(dirs.ntest + 1, 0.0),
-      bphot(dirs.ntest + 1, 0.0),
-      cosines(dirs.ntest, 0.0),
-      wanted(new bool[std::size_t(dirs.ntest) + 1]()),
-      blocker(dirs.ntest + 1, 0),
-      prep_x_(dirs.ntest + 1, 0.0),
-      prep_y_(dirs.ntest + 1, 0.0),
-      prep_z_(dirs.ntest + 1, 0.0),
-      prep_(dirs.ntest + 1) {}
-
-void peel_off_state::start(photon& ph) {
-    turned = false;
-    std::fill(bphot.begin(), bphot.end(), 0.0);
-    ph.bphot = bphot.data();
-}
-
-void peel_off_state::turn(const observer_directions& dirs, double rot) {
-    for (std::int32_t k = 1; k <= dirs.ntest; ++k) {
-        const std::int32_t f = dirs.same_fii[k];
-        if (f == k) {
-            const double a = dirs.fii[k] + rot;
-            cos_turn[k] = std::cos(a);
-            sin_turn[k] = std::sin(a);
-        }
-        obs_x[k] = dirs.coslat[k] * cos_turn[f];
-        obs_y[k] = dirs.coslat[k] * sin_turn[f];
-    }
-    turned = true;
-}
-
-const search_direction* peel_off_state::prepared(const observer_directions& dirs) {
-    const std::int32_t ntest = dirs.ntest;
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        const double ox = obs_x[k], oy = obs_y[k], oz = dirs.obs_z[k];
-        if (k > prepared_n_ || ox != prep_x_[k] || oy != prep_y_[k] || oz != prep_z_[k]) {
-            prep_x_[k] = ox;
-            prep_y_[k] = oy;
-            prep_z_[k] = oz;
-            prepare_direction(ox, oy, oz, prep_[k - 1]);
-        }
-    }
-    if (ntest > prepared_n_) prepared_n_ = ntest;
-    return prep_.data();
-}
-
 void indirect(const particle_field& field, photon& ph, const scattering_laws& laws, const peel_off_settings& set,
-              peel_off_state& view, tallies& t, bool check_reverse) {
+              photon_worker& worker, bool check_reverse) {
+    peel_off_state& view = worker.peel;
+    tallies& t = worker.t;
     const observer_directions& dirs = set.dirs;
     const std::int32_t ntest = dirs.ntest;
     if (!view.turned) view.turn(dirs, ph.rot);
@@ -176,7 +110,7 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
     // messages of its own to print.
     if (std::fabs(x) > field.xl || std::fabs(y) > field.yl) packet = false;
     if (packet)
-        shadow_packet(field, *search_scratch_of_thread, x, y, pz, ipart, ntest, view.prepared(dirs), wanted, blocker);
+        shadow_packet(field, worker.scratch, x, y, pz, ipart, ntest, view.prepared(dirs), wanted, blocker);
 
     for (std::int32_t itest = 1; itest <= ntest; ++itest) {
         const double cose = cosines[itest - 1];
@@ -195,12 +129,13 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
             }
             if (nboxvis != 0) {
                 const double ox = obs_x[itest], oy = obs_y[itest], oz = obs_z[itest];
-                ishadow = first_blocker(field, x, y, pz, ox, oy, oz, ipart);
+                ishadow = first_blocker(field, worker.scratch, x, y, pz, ox, oy, oz, ipart);
             }
         }
         if (iscat == 1 && nboxvis != 0 && check_reverse) {
             if (!checked) {
-                ishadow_check = first_blocker(field, x, y, pz, -ph.before.ex, -ph.before.ey, -ph.before.ez, ipart);
+                ishadow_check =
+                    first_blocker(field, worker.scratch, x, y, pz, -ph.before.ex, -ph.before.ey, -ph.before.ez, ipart);
                 checked = true;
             }
             if (ishadow_check >= 1) {

@@ -17,7 +17,6 @@
 #include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/parallel_run.h"
-#include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
@@ -118,8 +117,8 @@ void set_emulation(std::int32_t iemulate, engine_run& run) {
 void read_engine_parameters(const text80& parfile, engine_run& run) {
     run.ssca = 1.0;
     run.maxscat = 100;
-    com3.nbox = 10000;
-    com3.nboxvis = 10000;
+    run.nbox = 10000;
+    run.nboxvis = 10000;
     if (parfile.is_junk()) return;
     free_reader in{std::string(parfile.trimmed())};
     in.begin_record("engine parameter file record 1 (ssca)");
@@ -134,11 +133,11 @@ void read_engine_parameters(const text80& parfile, engine_run& run) {
         in.fail("expected a number of scatterings maxscat from 0 to 2147483646, found " +
                 std::to_string(run.maxscat));
     in.begin_record("engine parameter file record 3 (nbox, nboxvis)");
-    if (!in.read(com3.nbox)) in.fail("expected nbox, an integer, found no value");
-    if (!in.read(com3.nboxvis)) in.fail("expected nboxvis, an integer, found no value");
+    if (!in.read(run.nbox)) in.fail("expected nbox, an integer, found no value");
+    if (!in.read(run.nboxvis)) in.fail("expected nboxvis, an integer, found no value");
     say("ssca,maxscat,nbox,nboxvis");
-    say(run.ssca, run.maxscat, com3.nbox, com3.nboxvis);
-    if (com3.nboxvis < 0) com3.nboxvis = com3.nbox;
+    say(run.ssca, run.maxscat, run.nbox, run.nboxvis);
+    if (run.nboxvis < 0) run.nboxvis = run.nbox;
 }
 
 engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet) {
@@ -192,7 +191,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     // Engine parameter file, then the seed: one ran1 call with the caller's
     // seed starts the stream that the whole run draws from.
     read_engine_parameters(cfg.parfile, run);
-    com3.ntest = ntest;
     run.idum_deck = cfg.idum;
     ran1_state serial_draws;
     run.serial_draws = &serial_draws;
@@ -206,12 +204,12 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     particle_field field;
 
     // Run records read by the searches, the scattering step and the peel-off.
-    com3.icheck = icheck;
     field.sredu = cfg.sredu;
     field.zredu = cfg.zredu;
-    maincom1 = {cfg.sizemin, cfg.s20, cfg.f20};
+    run.sizemin = cfg.sizemin;
+    run.s20 = cfg.s20;
+    run.f20 = cfg.f20;
     run.ntest_image = ntest > 1 ? 1 : ntest;
-    debug1.idebug = cfg.idebug;
     run.idebug = cfg.idebug;
     set_emulation(cfg.iemulate, run);
     check_law_codes(method, method_haze, !posfile_haze.is_junk());
@@ -239,7 +237,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     }
 
     // Observer directions, and what the peel-off reads.
-    run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), com3.nboxvis, icheck, nxpix >= 1,
+    run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), run.nboxvis, icheck, nxpix >= 1,
                 run.emulate_b != 1, nxpix, nypix};
 
     say("before calling part_read_2pos:");
@@ -275,10 +273,10 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (mx > 1 && my > 1) tab_init(field, build);
     // This thread's searches, made for the field (the workers' are made
     // from it).
-    search_scratch_main = search_scratch(field, {com3.nbox, com3.nboxvis, icheck, search_options.full_scan});
-    search_scratch_main.idebug = cfg.idebug;
-    search_scratch_main.trace_prefix = cfg.testimage.prefix(60);
-    search_scratch& searches = search_scratch_main;
+    search_scratch searches(field, {run.nbox, run.nboxvis, icheck, search_options.full_scan});
+    searches.idebug = cfg.idebug;
+    searches.trace_prefix = cfg.testimage.prefix(60);
+    run.searches = &searches;
 
     const scattering_laws laws({method, cfg.ppar1, cfg.ppar2, cfg.ppar3, method_haze, cfg.ppar1_haze,
                                 cfg.ppar2_haze, cfg.ppar3_haze, cfg.ssca_part, cfg.ssca_haze,
@@ -308,7 +306,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (icheck >= 0) {
         say("mean: testw,iscat", st.testw_mean, st.iscat_mean);
         say("mx,my,npart,npot", mx, my, field.npart, st.npot_mean);
-        say("nbox,nboxvis,nbox_mean", com3.nbox, com3.nboxvis, st.nbox_mean);
+        say("nbox,nboxvis,nbox_mean", run.nbox, run.nboxvis, st.nbox_mean);
         say("searches: nslice,nseg,npot_mean", totals->ntab_calls, totals->nseg_calls, st.npot_mean);
         print_reflectance_table(run, st);
     }

@@ -12,7 +12,7 @@ namespace quillet {
 struct engine_run;
 
 // Engine parameter file: ssca; maxscat; nbox and nboxvis (defaults 1.0, 100,
-// 10000, 10000). Fills run.ssca, com3.nbox, com3.nboxvis and run.maxscat.
+// 10000, 10000). Fills run.ssca, run.nbox, run.nboxvis and run.maxscat.
 void read_engine_parameters(const text80& parfile, engine_run& run);
 
 // The emulation flags of the deck's iemulate: A with 1 and 3, B with 2 and 3.

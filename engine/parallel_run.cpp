@@ -26,11 +26,9 @@
 
 #include "engine/engine_records.h"
 #include "engine/photon_loop.h"
-#include "engine/photon_state.h"
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "engine/run_state.h"
-#include "engine/search_workers.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
@@ -101,7 +99,6 @@ std::int64_t last_photon(std::int64_t block, std::int64_t nphot) {
 struct shared_run {
     const engine_run& run;
     const launch_constants lc;
-    const photon_state_copy start;
     const std::int32_t ntest;
     const std::int64_t nphot;
     const std::int32_t rank, ranks;
@@ -147,10 +144,9 @@ void worker_main(shared_run& sh) {
     std::string lines;
     photon_stream stream;
     try {
-        worker_records own;
-        sh.start.adopt();
         tallies mine(sh.worker_sizes);
-        photon_worker worker(sh.run, mine);
+        search_scratch searches = sh.run.searches->for_worker();
+        photon_worker worker(sh.run.peel, mine, searches);
         say_capture = &lines;
         for (;;) {
             block_partial* p = nullptr;
@@ -169,7 +165,7 @@ void worker_main(shared_run& sh) {
                 sh.free_records.push_back(p);
                 break;
             }
-            gather_search_counts(mine, *search_scratch_of_thread);
+            gather_search_counts(mine, searches);
             p->block = block;
             mine.take(p->sums);
             p->lines.swap(lines);
@@ -309,7 +305,7 @@ void replay_photon(const particle_field& field, const engine_run& run, std::int6
         throw limit_error("--photon " + std::to_string(n) + ": the run launches " + std::to_string(run.nphot) +
                           " photons");
     const launch_constants lc(field, run);
-    photon_worker worker(run, *run.totals);
+    photon_worker worker(run.peel, *run.totals, *run.searches);
     photon_stream stream;
     double inidist = 0.0;
     const std::int64_t first = first_photon((n - 1) / photons_per_block);

@@ -24,7 +24,6 @@
 #include "numeric/ran1.h"
 #include "planet/planet_source.h"
 #include "scatter/scatter.h"
-#include "engine/search_workers.h"
 #include "trace/path_segment.h"
 #include "trace/trace_records.h"
 
@@ -72,8 +71,6 @@ void launch_photon(const engine_run& run, const launch_constants& lc, photon& ph
     const particle_field& field = lc.field;
     const double xl = lc.xl, yl = lc.yl;
     const std::int32_t iphot = ph.iphot;
-    debug1.iphot = iphot;
-    search_scratch_of_thread->iphot = iphot;
 
     double rot = std::numbers::pi * double(ph.rng.next());
     if (run.irot == 0) rot = 0.0;
@@ -188,23 +185,21 @@ private:
 
 }  // namespace
 
-photon_worker::photon_worker(const engine_run& run, tallies& t) : peel(run.peel.dirs), t(t) {}
-
 void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
                   double& inidist) {
     const particle_field& field = lc.field;
     tallies& t = worker.t;
     worker.peel.start(ph);
+    worker.scratch.iphot = ph.iphot;
     launch_photon(run, lc, ph, inidist);
     const bool launched_outside = ph.pz > field.zmax || ph.pz < field.zmin;
     for (std::int32_t iscat = 1; iscat <= run.maxscat; ++iscat) {
         ph.iscat = iscat;
-        debug1.iscat = iscat;
-        search_scratch_of_thread->iscat = iscat;
+        worker.scratch.iscat = iscat;
         t.nsearch += 1;
         if (run.icheck >= 1) say("--> iscat,px,py,pz", iscat, ph.px, ph.py, ph.pz);
         std::int32_t hit = 0;
-        path_segment(field, *search_scratch_of_thread, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit,
+        path_segment(field, worker.scratch, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit,
                      search_kind::free_path, ph.ipart);
         ph.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", hit);
@@ -222,7 +217,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, photon_work
         // trace asks for it, or after a "-center" law moved the photon.
         const bool check_reverse = iscat != 1 || !launched_outside || ph.px != hx || ph.py != hy ||
                                    ph.pz != hz || run.icheck >= 1 || run.idebug >= 1;
-        indirect(field, ph, *run.laws, run.peel, worker.peel, t, check_reverse);
+        indirect(field, ph, *run.laws, run.peel, worker, check_reverse);
         if (lc.fold_after_scatter) fold_after_scattering(field, ph);
         if (iscat == 1) add_brightness(ph, run.ntest, t.sum_first.data(), t.sumsq_first.data());
     }
@@ -260,7 +255,7 @@ void run_photons(const particle_field& field, const engine_run& run) {
     checkpoint_clock checkpoints;
     photon_line_keeper lines(checkpoints.on());
     progress_line progress(run.nphot, first - 1);
-    photon_worker worker(run, *run.totals);
+    photon_worker worker(run.peel, *run.totals, *run.searches);
     while (first <= run.nphot) {
         const std::int64_t last =
             std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);

@@ -13,7 +13,7 @@
 
 #include "field/particle_field.h"
 #include "engine/engine_run.h"
-#include "engine/indirect.h"
+#include "engine/photon_worker.h"
 #include "engine/run_state.h"
 #include "numeric/ran1.h"
 #include "scatter/photon.h"
@@ -37,14 +37,6 @@ struct launch_constants {
 // the next search (the entry a period away would stand beyond the first box,
 // and a ray crossing the image it left would go through it).
 void fold_after_scattering(const particle_field& field, photon& ph);
-
-// What one worker (the calling thread of a serial run, each thread of a
-// threaded one) keeps for the photons it runs, sized for the run.
-struct photon_worker {
-    photon_worker(const engine_run& run, tallies& t);
-    peel_off_state peel;
-    tallies& t;  // what its photons score into: its own in a threaded run, the run's total otherwise
-};
 
 // Launches, traces and peels off photon ph (its number and its draws set),
 // and adds it to this thread's sums: launch, then search, scatter and peel

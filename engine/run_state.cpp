@@ -15,7 +15,6 @@
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
-#include "engine/search_workers.h"
 #include "engine/tallies.h"
 #include "engine/run_interrupt.h"
 #include "format/free_writer.h"
@@ -39,7 +38,7 @@ std::string mode_text(run_mode m) {
 // The run's tallies as they stand, the searches' counters of this thread
 // gathered into them first.
 void save_tallies(const engine_run& run, byte_writer& w) {
-    gather_search_counts(*run.totals, *search_scratch_of_thread);
+    gather_search_counts(*run.totals, *run.searches);
     run.totals->encode(w.out);
 }
 

@@ -1,8 +1,5 @@
-// The ray searches' working state of the engine's threads: each thread's
-// search_scratch, reached through search_scratch_of_thread (the main
-// thread's is search_scratch_main, made for the run's field by the set-up;
-// a worker's is made from it by worker_records, see photon_state.h), and the
-// driver's choice of search.
+// The driver's choice of search for the run (its working state is each
+// worker's search_scratch, trace/search_scratch.h).
 #pragma once
 
 #include "trace/search_scratch.h"
@@ -15,8 +12,5 @@ struct search_options_t {
     bool full_scan;
 };
 extern search_options_t search_options;
-
-extern search_scratch search_scratch_main;
-extern thread_local constinit search_scratch* search_scratch_of_thread;
 
 }  // namespace quillet

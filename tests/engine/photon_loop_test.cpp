@@ -15,6 +15,7 @@
 #include "engine/search_workers.h"
 #include "trace/trace_records.h"
 #include "support/field_fixture.h"
+#include "support/search_fixture.h"
 #include "trace/path_segment.h"
 #include "support/engine_fixture.h"
 #include "numeric/ran1.h"
@@ -294,7 +295,7 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
-        path_segment(field, *search_scratch_of_thread, ph.px, ph.py, ph.pz, ex, 0.0, ez, ipart, search_kind::free_path,
+        path_segment(field, searches, ph.px, ph.py, ph.pz, ex, 0.0, ez, ipart, search_kind::free_path,
                      ph.ipart);
         EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
         EXPECT_NEAR(ph.px, -1.7, 0.01);

@@ -145,7 +145,6 @@ bool line_is_free(const field_spec& f, double zmin, double zmax, double x0, doub
                   double uz);
 
 inline void engine_call::run() {
-    maincom1 = {0.0, 0.0, 0.0};
     run_config cfg;
     cfg.nxphot = nxphot;
     cfg.nyphot = nyphot;

@@ -22,8 +22,6 @@ namespace quillet::fixture {
 
 void reset_field() {
     field = particle_field{};
-    com3.icheck = -1;
-    debug1 = {0, 0, 0, 0};
     field.mx = 1;
     field.my = 1;
     if (field_changed) field_changed(true);
