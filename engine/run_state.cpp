@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -388,7 +389,8 @@ std::vector<state_contents> read_partial_files(const engine_run& run, std::int64
             throw input_error(file + ": part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ", but " +
                               names.front() + " is part " + std::to_string(parts.front().part) + " of " +
                               std::to_string(parts.front().parts));
-        if (c.part < 1 || c.part > c.parts)
+        // The part numbers are counted as int32 (part + 1 included).
+        if (c.part < 1 || c.part > c.parts || c.parts > std::uint32_t(std::numeric_limits<std::int32_t>::max() - 1))
             throw input_error(file + ": names part " + std::to_string(c.part) + " of " + std::to_string(c.parts));
         for (std::size_t i = 0; i < parts.size(); ++i)
             if (parts[i].part == c.part)

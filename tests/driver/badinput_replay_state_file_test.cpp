@@ -59,13 +59,14 @@ TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
 // checkpoint whose next block is block 0 after 1000 photons (the resumed run
 // would add block 0 twice), a merged block naming an image cell outside the
 // image, a section MODE stated 193 GB long whose pieces hold 32 bytes (refused,
-// not out of memory). Each is refused, with a message naming the file or the
-// part.
+// not out of memory), a partial file naming itself part 2147483647 of
+// 2147483647 (the next part's number overflowed). Each is refused, with a
+// message naming the file or the part.
 TEST(FuzzReplay, StateFilesThatOnceFailedAreRefused) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
     for (const char* name :
          {"serial-generator-out-of-range", "threaded-next-block-before-photons-done", "merge-image-cell-outside",
-          "section-length-beyond-its-pieces"})
+          "section-length-beyond-its-pieces", "part-number-at-int32-limit"})
         EXPECT_EQ(replay("regressions", name), state_outcome::refused) << name;
 }
