@@ -5,6 +5,7 @@
 #include "engine/run_state.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
@@ -333,6 +334,10 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
         r.finish();
         if (!ran1_state_valid(*run.serial_draws))
             throw input_error(file + ": section SERL: not a state of the random number generator");
+        // The start distance is kept for the next photon when the source lies in the ring plane.
+        if (!(std::isfinite(at.inidist) && at.inidist >= 0.0))
+            throw input_error(file + ": section SERL: expected a start distance of 0 or more, found " +
+                              free_format(at.inidist));
     }
     add_saved_cpu(c, file);
     photon_lines = c.section("LINE", file);
