@@ -5,9 +5,11 @@
 #include "engine/run_state.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -276,6 +278,10 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
         r.finish();
         if (!ran1_state_valid(*run.serial_draws))
             throw input_error(file + ": section SERL: not a state of the random number generator");
+        // The start distance is kept for the next photon when the source lies in the ring plane.
+        if (!(std::isfinite(at.inidist) && at.inidist >= 0.0))
+            throw input_error(file + ": section SERL: expected a start distance of 0 or more, found " +
+                              free_format(at.inidist));
     }
     add_saved_cpu(c, file);
     photon_lines = c.section("LINE", file);
@@ -332,7 +338,8 @@ std::vector<state_contents> read_partial_files(const engine_run& run, std::int64
             throw input_error(file + ": part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ", but " +
                               names.front() + " is part " + std::to_string(parts.front().part) + " of " +
                               std::to_string(parts.front().parts));
-        if (c.part < 1 || c.part > c.parts)
+        // The part numbers are counted as int32 (part + 1 included).
+        if (c.part < 1 || c.part > c.parts || c.parts > std::uint32_t(std::numeric_limits<std::int32_t>::max() - 1))
             throw input_error(file + ": names part " + std::to_string(c.part) + " of " + std::to_string(c.parts));
         for (std::size_t i = 0; i < parts.size(); ++i)
             if (parts[i].part == c.part)

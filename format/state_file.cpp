@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -75,31 +74,33 @@ std::string pack_zeros(const std::string& in) {
     return out;
 }
 
-// The bytes that the pieces of `in` stand for, counted up to the first piece
-// that runs past the end (which unpack_zeros then reports).
-std::uint64_t unpacked_size(const std::string& in) {
+// The pieces of `in` walked without unpacking them: refused when one runs
+// past the end or when they do not make `length` bytes, before any room is
+// taken for them (a damaged length or zero count must not claim memory).
+void check_pieces(const std::string& in, std::uint64_t length, const std::string& what) {
     std::uint64_t total = 0;
     std::size_t at = 0;
-    std::uint32_t lit = 0, zeros = 0;
-    while (in.size() - at >= sizeof lit) {
-        std::memcpy(&lit, in.data() + at, sizeof lit);
-        at += sizeof lit;
-        if (lit > in.size() - at) break;
-        at += lit;
-        total += lit;
-        if (in.size() - at < sizeof zeros) break;
-        std::memcpy(&zeros, in.data() + at, sizeof zeros);
-        at += sizeof zeros;
-        total += zeros;
+    std::uint32_t count[2] = {0, 0};  // literal bytes, zero bytes
+    while (at < in.size()) {
+        for (int i = 0; i < 2; ++i) {
+            if (in.size() - at < sizeof count[i]) throw input_error(what + ": garbled (a piece runs past its end)");
+            std::memcpy(&count[i], in.data() + at, sizeof count[i]);
+            at += sizeof count[i];
+            if (i == 0) {
+                if (count[0] > in.size() - at) throw input_error(what + ": garbled (a piece runs past its end)");
+                at += count[0];
+            }
+            total += count[i];
+            if (total > length) throw input_error(what + ": garbled (longer than stated)");
+        }
     }
-    return total;
+    if (total != length) throw input_error(what + ": garbled (shorter than stated)");
 }
 
 std::string unpack_zeros(const std::string& in, std::uint64_t length, const std::string& what) {
+    check_pieces(in, length, what);
     std::string out;
-    // Room for the stated length only as far as the pieces fill it: a
-    // damaged length must not claim memory that no byte of the file backs.
-    out.reserve(std::size_t(std::min(length, unpacked_size(in))));
+    out.reserve(std::size_t(length));
     byte_reader r(in, what);
     while (r.left() > 0) {
         const auto lit = r.get<std::uint32_t>();

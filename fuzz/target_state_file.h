@@ -146,7 +146,8 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
             const resume_point at = resume_run(run, run_mode::serial);
             if (at.photons_done < 0 || at.photons_done > run.nphot) fault("serial resume outside the run's photons");
             // The start distance kept from the last photon is a distance.
-            if (!(std::isfinite(at.inidist) && at.inidist >= 0.0)) fault("serial resume with a start distance not finite");
+            if (!(std::isfinite(at.inidist) && at.inidist >= 0.0))
+                fault("serial resume with a start distance not finite");
             for (int i = 0; i < 1000; ++i) {
                 std::int32_t one = 1;
                 const float u = ran1(*run.serial_draws, one);

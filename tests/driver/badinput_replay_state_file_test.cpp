@@ -32,8 +32,9 @@ quillet::fuzz::state_outcome replay(const std::string& kind, const std::string& 
 }  // namespace
 
 TEST(FuzzReplay, StateFileInputsThatOnceFailedAndTheSeedsAreHandled) {
-    int n = quillet::test_support::replay_fuzz_inputs(
-        "state_file", [](const std::uint8_t* data, std::size_t size) { quillet::fuzz::state_file(data, size, run_dir); });
+    int n = quillet::test_support::replay_fuzz_inputs("state_file", [](const std::uint8_t* data, std::size_t size) {
+        quillet::fuzz::state_file(data, size, run_dir);
+    });
     EXPECT_GE(n, 4) << "the seed corpus fuzz/corpus/state_file is missing";
 }
 
@@ -58,14 +59,19 @@ TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
 // generator state outside its moduli (its next draw overflows), a threaded
 // checkpoint whose next block is block 0 after 1000 photons (the resumed run
 // would add block 0 twice), a merged block naming an image cell outside the
-// image, a section MODE stated 193 GB long whose pieces hold 32 bytes (refused,
-// not out of memory). Each is refused, with a message naming the file or the
-// part.
+// image, a section MODE stated 193 GB long whose pieces hold 32 bytes and a
+// section BLKS stated 537 GB long whose zero runs make 5.9 GB (refused, not
+// out of memory or filled first), a partial file naming itself part 2147483647 of
+// 2147483647 (the next part's number overflowed), a serial checkpoint whose
+// start distance is not a number (the next photon of a run with the Sun in
+// the ring plane would start from it). Each is refused, with a message
+// naming the file or the part.
 TEST(FuzzReplay, StateFilesThatOnceFailedAreRefused) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
     for (const char* name :
          {"serial-generator-out-of-range", "threaded-next-block-before-photons-done", "merge-image-cell-outside",
-          "section-length-beyond-its-pieces"})
+          "section-length-beyond-its-pieces", "section-zero-runs-short-of-a-huge-length",
+          "part-number-at-int32-limit", "serial-start-distance-not-a-number"})
         EXPECT_EQ(replay("regressions", name), state_outcome::refused) << name;
 }

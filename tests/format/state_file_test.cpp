@@ -91,6 +91,13 @@ TEST(StateFile, AStatedSectionLengthBeyondItsPiecesIsRefusedWithoutClaimingIt) {
     const sha256_digest sum = sha256_of(std::string_view(bytes).substr(0, bytes.size() - 32));
     std::memcpy(bytes.data() + bytes.size() - 32, sum.data(), 32);
     EXPECT_EQ(refusal(bytes, "1"), "ck: section IMAG: garbled (shorter than stated)");
+    // ... also when its first zero count is raised to 2^31 - 1 as well: the
+    // pieces are counted before a byte is unpacked.
+    const std::uint32_t zeros = 0x7FFFFFFF;
+    std::memcpy(bytes.data() + at + 16 + 4, &zeros, sizeof zeros);
+    const sha256_digest again = sha256_of(std::string_view(bytes).substr(0, bytes.size() - 32));
+    std::memcpy(bytes.data() + bytes.size() - 32, again.data(), 32);
+    EXPECT_EQ(refusal(bytes, "1"), "ck: section IMAG: garbled (shorter than stated)");
 }
 
 TEST(StateFile, EveryFlippedByteIsRefused) {
