@@ -32,7 +32,6 @@
 #include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
-#include "trace/trace_records.h"
 
 using namespace quillet;
 
@@ -124,9 +123,7 @@ void run(benchmark::State& state, const std::vector<ray>& rs, std::int32_t mode)
         for (const ray& r : rs) {
             double x = r.x, y = r.y, z = r.z;
             std::int32_t ipart = 0;
-            com12.ipart = r.excluded;
-            path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
-            com12.ipart = no_particle;
+            path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), r.excluded);
             // A free path's answer is the particle met; a shadow ray's, whether
             // the way is blocked (any particle in the way will do).
             checksum += mode == 1 ? (ipart >= 1 ? ipart : 0) : (ipart >= 1 ? 1 : 0);
@@ -187,10 +184,8 @@ void run_packets(benchmark::State& state, bool packet) {
                 for (int d = 0; d < ndir; ++d) {
                     const std::size_t i = std::size_t(p) * ndir + std::size_t(d);
                     double x = r.x, y = r.y, z = r.z;
-                    com12.ipart = r.excluded;
                     path_segment(field, searches, x, y, z, b.ox[i], b.oy[i], b.oz[i], hit[d], search_kind::any_blocker,
-                                 com12.ipart);
-                    com12.ipart = no_particle;
+                                 r.excluded);
                 }
             }
             for (int d = 0; d < ndir; ++d) checksum += hit[d] >= 1 ? 1 : 0;

@@ -112,9 +112,7 @@ void run_segments(benchmark::State& state, const std::vector<ray>& rays, std::in
         i = (i + 1) % rays.size();
         double x = r.x, y = r.y, z = r.z;
         std::int32_t ipart = 0;
-        com12.ipart = r.excluded;
-        path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), com12.ipart);
-        com12.ipart = no_particle;
+        path_segment(field, searches, x, y, z, r.ux, r.uy, r.uz, ipart, search_kind(mode), r.excluded);
         slices += searches.ibox;  // boxes searched by this call, one slice search each
         hits += ipart >= 1;
         benchmark::DoNotOptimize(x);
@@ -158,8 +156,7 @@ void BM_path_slice(benchmark::State& state) {
         i = (i + 1) % f.free_paths.size();
         std::int32_t ipart = 0;
         double tmin = 0.0;
-        com12.ipart = r.excluded;
-        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
+        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, r.excluded);
         benchmark::DoNotOptimize(tmin);
     }
     state.counters["candidates_per_slice"] = double(searches.npot_sum) / double(searches.ntab_calls);
@@ -177,8 +174,7 @@ void BM_path_slice_no_grid(benchmark::State& state) {
         i = (i + 1) % f.free_paths.size();
         std::int32_t ipart = 0;
         double tmin = 0.0;
-        com12.ipart = r.excluded;
-        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, com12.ipart);
+        path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ipart, tmin, search_kind::free_path, r.excluded);
         benchmark::DoNotOptimize(tmin);
     }
     field.mx = 50;

@@ -1,6 +1,4 @@
-// The current particle of the photon (com12), which the scattering step
-// stores and the photon loop hands to the next search as the particle it
-// skips in the first periodic box (no_particle: none).
+// The excluded particle of a search when there is none (a launch, a wall).
 #pragma once
 
 #include <cstdint>
@@ -8,10 +6,5 @@
 namespace quillet {
 
 constexpr std::int32_t no_particle = -999;
-
-struct com12_t {
-    std::int32_t ipart;   // particle of the current scattering, excluded from the next search
-};
-extern thread_local constinit com12_t com12;
 
 }  // namespace quillet

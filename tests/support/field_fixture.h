@@ -34,9 +34,8 @@ struct sphere {
 // quiet state: an empty field (npart = 0) in a 1 x 1 cell without shear, no
 // grid (mx = my = 1), sredu = zredu = 1, no size cut or enlargement,
 // icheck = -1 (no report lines), idebug = 0, no grid layout; the search
-// fixture (search_fixture.h) resets its scratch too. (The excluded
-// particle com12.ipart belongs to the ray searches: set it to no_particle in
-// tests that search.)
+// fixture (search_fixture.h) resets its scratch too. (The searches take the
+// excluded particle as an argument: no_particle when there is none.)
 void reset_field();
 
 // Fills the particle tables directly (no file, no report): ring particles

@@ -18,7 +18,6 @@
 #include "support/test_rng.h"
 #include "trace/cell_walk-inl.h"
 #include "trace/cell_walk.h"
-#include "trace/trace_records.h"
 
 using namespace quillet;
 

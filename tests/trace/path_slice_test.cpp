@@ -22,9 +22,10 @@ struct slice_result {
     double tmin;
 };
 
-slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1) {
+slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1,
+                   std::int32_t excluded = no_particle) {
     slice_result r{0, 0.0};
-    path_slice(field, searches, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), com12.ipart);
+    path_slice(field, searches, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), excluded);
     return r;
 }
 
@@ -32,7 +33,6 @@ class PathSlice : public testing::Test {
 protected:
     void SetUp() override {
         fixture::reset_field();
-        com12.ipart = no_particle;
         fixture::set_field({}, 5.0, 5.0, 0.0);
     }
 };
@@ -96,9 +96,7 @@ TEST_F(PathSlice, OcclusionModeTakesTheFirstCandidateHitEvenIfAnotherIsNearer) {
 
 TEST_F(PathSlice, ExcludedParticleIsSkipped) {
     fixture::set_field({{1.0, 4.0, 0.0, 0.0}, {1.0, 2.0, 0.0, 0.0}}, 5.0, 5.0, 0.0);
-    com12.ipart = 2;
-    EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, 1);
-    EXPECT_EQ(com12.ipart, 2);  // the slice search only reads it
+    EXPECT_EQ(slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1, 2).ipart, 1);
 }
 
 TEST_F(PathSlice, RayFromAParticleSurfaceNeverFindsThatParticle) {
@@ -120,15 +118,12 @@ TEST_F(PathSlice, HitsCloserThanABillionthOfTheRadiusCountAsNoneFromAScatteringP
     // The start is a scattering point (particle 2, far away, is the one
     // excluded): an entry within 1e-9 of the radius is its own surface.
     fixture::set_field({{1.0, 2.0, 0.0, 0.0}, {1.0, -3.0, 3.0, 0.0}}, 5.0, 5.0, 0.0);
-    com12.ipart = 2;
-    EXPECT_EQ(slice(1.0 - 0.5e-9, 0.0, 0.0, 1.0, 0.0, 0.0).ipart, -1);
-    com12.ipart = 2;
-    slice_result r = slice(1.0 - 2e-9, 0.0, 0.0, 1.0, 0.0, 0.0);
+    EXPECT_EQ(slice(1.0 - 0.5e-9, 0.0, 0.0, 1.0, 0.0, 0.0, 1, 2).ipart, -1);
+    slice_result r = slice(1.0 - 2e-9, 0.0, 0.0, 1.0, 0.0, 0.0, 1, 2);
     EXPECT_EQ(r.ipart, 1);
     EXPECT_NEAR(r.tmin, 2e-9, 1e-15);
     // From any other point (a wall, a launch) the start lies off the sphere
     // by far more than rounding: the entry is met.
-    com12.ipart = no_particle;
     r = slice(1.0 - 0.5e-9, 0.0, 0.0, 1.0, 0.0, 0.0);
     EXPECT_EQ(r.ipart, 1);
     EXPECT_NEAR(r.tmin, 0.5e-9, 1e-15);
@@ -179,11 +174,9 @@ TEST_F(PathSlice, DebugTraceGoesToTheTraceFileNamedByTheImagePrefix) {
     searches.iscat = 2;
     searches.ibox = 1;
     searches.idebug = 1;
-    com12.ipart = 2;
     testing::internal::CaptureStdout();
-    slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1);
+    slice(0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 1, 2);
     fixture::set_grid(2, 2);
-    com12.ipart = no_particle;
     slice(0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 2);
     close_slice_trace(searches);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");

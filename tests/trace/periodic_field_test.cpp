@@ -81,11 +81,9 @@ TEST(PeriodicField, SegmentSearchFindsTheFirstSphereOfTheInfiniteField) {
                 if (inside_sphere) continue;
                 double tlayer = 0.0;
                 const double expected = first_image_hit(ring, xl, yl, sy, 12, x, y, z, ux, uy, uz, tlayer);
-                com12.ipart = no_particle;
                 double ex = x, ey = y, ez = z;
                 std::int32_t ipart = 0;
-                path_segment(field, searches, ex, ey, ez, ux, uy, uz, ipart, search_kind::nearest, com12.ipart);
-                com12.ipart = no_particle;
+                path_segment(field, searches, ex, ey, ez, ux, uy, uz, ipart, search_kind::nearest, no_particle);
                 if (expected < tlayer) {
                     ++hits;
                     ASSERT_GE(ipart, 1) << "field " << case_no << " ray " << n;

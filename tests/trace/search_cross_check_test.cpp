@@ -41,10 +41,8 @@ struct segment_end {
 segment_end run(const ray& r, std::int32_t mode, std::int32_t mx, std::int32_t my) {
     field.mx = mx;
     field.my = my;
-    com12.ipart = r.excluded;
     segment_end e{r.x, r.y, r.z, 0};
-    path_segment(field, searches, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, search_kind(mode), com12.ipart);
-    com12.ipart = no_particle;
+    path_segment(field, searches, e.x, e.y, e.z, r.ux, r.uy, r.uz, e.ipart, search_kind(mode), r.excluded);
     return e;
 }
 
@@ -194,11 +192,10 @@ TEST_P(GridAgainstAllParticles, CellWalkFindsExactlyWhatTheFullScanFinds) {
                         std::int64_t tested[2];
                         for (int full = 0; full <= 1; ++full) {
                             searches.settings.full_scan = full == 1;
-                            com12.ipart = r.excluded;
                             const std::int64_t before = searches.npot_sum;
                             // The full scan's answer of mode 3 is the list's (mode 2).
                             path_slice(field, searches, r.x, r.y, r.z, r.ux, r.uy, r.uz, ip[full], t[full],
-                                       search_kind(full && mode == 3 ? 2 : mode), com12.ipart);
+                                       search_kind(full && mode == 3 ? 2 : mode), r.excluded);
                             tested[full] = searches.npot_sum - before;
                         }
                         searches.settings.full_scan = false;
@@ -293,17 +290,14 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
                     ++rounding_cases;
             }
             for (std::int32_t mode : {0, 1, 2}) {
-                com12.ipart = k;
                 std::int32_t ipart = 0;
                 double tmin = 0.0;
-                path_slice(field, searches, x, y, z, ux, uy, uz, ipart, tmin, search_kind(mode), com12.ipart);
+                path_slice(field, searches, x, y, z, ux, uy, uz, ipart, tmin, search_kind(mode), k);
                 if (ipart >= 1) {
                     ASSERT_GT(tmin, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
                 }
-                com12.ipart = k;
                 double px = x, py = y, pz = z;
-                path_segment(field, searches, px, py, pz, ux, uy, uz, ipart, search_kind(mode), com12.ipart);
-                com12.ipart = no_particle;
+                path_segment(field, searches, px, py, pz, ux, uy, uz, ipart, search_kind(mode), k);
                 const double moved = std::sqrt((px - x) * (px - x) + (py - y) * (py - y) + (pz - z) * (pz - z));
                 if (ipart >= 1) {
                     ASSERT_GT(moved, 1e-6) << "start " << i << " mode " << mode << " met " << ipart;
@@ -331,9 +325,8 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
         ASSERT_TRUE(choose_search_target(target));
         for (int full = 0; full <= 1; ++full) {
             searches.settings.full_scan = full == 1;
-            com12.ipart = no_particle;
             path_slice(field, searches, 19.0, 0.0, 0.0, -1.0, 0.0, 0.0, found[full], t[full], search_kind::free_path,
-                       com12.ipart);
+                       no_particle);
         }
         searches.settings.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;

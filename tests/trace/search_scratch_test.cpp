@@ -59,7 +59,6 @@ protected:
         fixture::reset_field();
         fixture::set_field(fixture::random_spheres(600, 12.0, 12.0, 0.3, 0.8, 2.0, -31), 12.0, 12.0, 3.5);
         fixture::set_grid(10, 10);
-        com12.ipart = no_particle;
     }
 };
 

@@ -83,20 +83,16 @@ TEST_P(ShadowPacketOnGrid, GivesEachDirectionTheAnswerOfItsOwnSearch) {
                         wanted[d] = g.u() < 0.8;
                     }
                     const fixture::search_counts before = fixture::counts_of(searches);
-                    const com12_t held = com12;
                     std::int32_t packet[most];
                     shadow_packet(field, searches, x, y, z, k, ndir, dirs, wanted, packet);
-                    EXPECT_EQ(com12.ipart, held.ipart);  // the excluded particle is an argument, no record
                     const fixture::search_counts after_packet = fixture::counts_of(searches);
                     fixture::set_counts(searches, before);
                     for (int d = 0; d < ndir; ++d) {
                         std::int32_t one = 0;
                         if (wanted[d]) {
                             double px = x, py = y, pz = z;
-                            com12.ipart = k;
                             path_segment(field, searches, px, py, pz, ux[d], uy[d], uz[d], one, search_kind::first_in_list,
-                                         com12.ipart);
-                            com12.ipart = no_particle;
+                                         k);
                             blocked += one >= 1;
                             free_ways += one < 1;
                         }
@@ -149,17 +145,13 @@ TEST(ReversedPath, PhotonEnteringFromOutsideTheLayerHasAFreeWayBackFromItsFirstE
             const double inidist = (sz > 0.0 ? field.zmax / sz : field.zmin / sz) * 1.000001;
             double px = x0 + sx * inidist, py = y0 + sy * inidist, pz = sz * inidist;
             retbox(field, px, py);
-            com12.ipart = no_particle;
             std::int32_t ipart = 0;
-            path_segment(field, searches, px, py, pz, -sx, -sy, -sz, ipart, search_kind::free_path, com12.ipart);
-            com12.ipart = no_particle;
+            path_segment(field, searches, px, py, pz, -sx, -sy, -sz, ipart, search_kind::free_path, no_particle);
             if (ipart < 1) continue;
             ++hits;
             // From the entry point back toward the source, the particle excluded.
             std::int32_t back = 0;
-            com12.ipart = ipart;
-            path_segment(field, searches, px, py, pz, sx, sy, sz, back, search_kind::first_in_list, com12.ipart);
-            com12.ipart = no_particle;
+            path_segment(field, searches, px, py, pz, sx, sy, sz, back, search_kind::first_in_list, ipart);
             ASSERT_LT(back, 1) << "full scan " << full << ", photon " << i << " entered " << ipart;
         }
         EXPECT_GT(hits, 10000);

@@ -66,9 +66,7 @@ void surface_point(std::int32_t k, double nx, double ny, double nz, double& x, d
 std::int32_t full_scan_blocker(double x, double y, double z, double ux, double uy, double uz, std::int32_t k) {
     searches.settings.full_scan = true;
     std::int32_t hit = 0;
-    com12.ipart = k;
-    path_segment(field, searches, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, com12.ipart);
-    com12.ipart = no_particle;
+    path_segment(field, searches, x, y, z, ux, uy, uz, hit, search_kind::first_in_list, k);
     searches.settings.full_scan = false;
     return hit;
 }
@@ -79,8 +77,7 @@ void slice_fast_and_full(double x, double y, double z, double ux, double uy, dou
                          double* t) {
     for (int full = 0; full <= 1; ++full) {
         searches.settings.full_scan = full == 1;
-        com12.ipart = no_particle;
-        path_slice(field, searches, x, y, z, ux, uy, uz, found[full], t[full], search_kind::free_path, com12.ipart);
+        path_slice(field, searches, x, y, z, ux, uy, uz, found[full], t[full], search_kind::free_path, no_particle);
     }
     searches.settings.full_scan = false;
 }
@@ -280,9 +277,7 @@ TEST(ShadowGridFreePaths, FindTheParticleOfTheWalkAndOfTheFullScan) {
                     searches.settings.full_scan = full;
                     searches.npot_sum = searches.ntab_calls = searches.nseg_calls = searches.nbox_sum = 0;
                     answer a{0, x, y, z, {}};
-                    com12.ipart = k;
-                    path_segment(field, searches, a.x, a.y, a.z, ux, uy, uz, a.ipart, search_kind::free_path, com12.ipart);
-                    com12.ipart = no_particle;
+                    path_segment(field, searches, a.x, a.y, a.z, ux, uy, uz, a.ipart, search_kind::free_path, k);
                     a.counts = fixture::counts_of(searches);
                     field.shadow.ready = ready;
                     searches.settings.full_scan = false;

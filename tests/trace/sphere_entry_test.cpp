@@ -55,12 +55,10 @@ std::vector<wall_case> wall_field(double L, double sy) {
 void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const char* search) {
     for (const wall_case& c : cases) {
         for (std::int32_t mode : {0, 1, 2}) {
-            com12.ipart = no_particle;
             const std::int64_t boxes = searches.nbox_sum;
             double x = c.x, y = c.y, z = c.z;
             std::int32_t ipart = 0;
-            path_segment(field, searches, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), com12.ipart);
-            com12.ipart = no_particle;
+            path_segment(field, searches, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), no_particle);
             EXPECT_EQ(ipart, c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
             // On the sphere's surface, gap beyond the wall of the next box.
             EXPECT_NEAR(x, c.ex, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
@@ -135,11 +133,9 @@ TEST(SelfHit, RayFromAScatteringPointStillSkipsEntriesWithinTheSelfHitDistance) 
     fixture::set_grid(1, 1);
     std::int32_t ipart = 0;
     double tmin = 0.0;
-    com12.ipart = 1;
-    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, 1);
     EXPECT_EQ(ipart, -1);
-    com12.ipart = no_particle;
-    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, com12.ipart);
+    path_slice(field, searches, 1.0, 0.0, 0.0, 1.0, 0.0, 0.0, ipart, tmin, search_kind::free_path, no_particle);
     EXPECT_EQ(ipart, 2);
     EXPECT_NEAR(tmin, gap, 1e-15);
 }

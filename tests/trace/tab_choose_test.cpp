@@ -11,7 +11,6 @@
 #include "support/search_fixture.h"
 #include "trace/tab_choose.h"
 #include "numeric/ran1.h"
-#include "trace/trace_records.h"
 
 using namespace quillet;
 
