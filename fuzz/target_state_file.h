@@ -4,12 +4,12 @@
 // The restore runs against the small run of fuzz/state_run (its deck and
 // particle field, 1001 photons in two blocks, two directions, escape file
 // and a 4 x 3 test image), set up once: the field read, the run's
-// values as the engine's set-up leaves them, the digests of its inputs.
-// Each input is the file handed to --resume (a checkpoint: restored as the
-// serial run and as the threaded run) or to --merge (a partial file: every
-// block added to the sums). The seeds (fuzz/corpus/state_file, made by
-// fuzz/make-state-seeds.sh) are real files of that run under the version
-// "fuzz".
+// values and its tallies as the engine's set-up leaves them, the digests of
+// its inputs. Each input is the file handed to --resume (a checkpoint:
+// restored as the serial run and as the threaded run) or to --merge (a
+// partial file: every block added to the run's tallies). The seeds
+// (fuzz/corpus/state_file, made by fuzz/make-state-seeds.sh) are real files
+// of that run under the version "fuzz".
 #pragma once
 
 #include <cmath>
@@ -17,11 +17,14 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
 #include "engine/photon_state.h"
 #include "engine/run_state.h"
+#include "engine/tallies.h"
+#include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/particle_field.h"
 #include "format/run_error.h"
@@ -38,6 +41,8 @@ struct state_run_setup {
     particle_field field;
     engine_run run;
     ran1_state draws;
+    tally_sizes sizes;
+    tallies totals;  // the run's tallies: run.totals
     double latobs[3] = {0.0, 30.0, 45.0};
     double fiiobs[3] = {0.0, 20.0, 1090.0};
 };
@@ -56,10 +61,11 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         const std::string field = slurp(run_dir + "/fz.pos");
         write_file("fz.pos", reinterpret_cast<const std::uint8_t*>(field.data()), field.size());
         com3.icheck = -1;
-        debug1.idebug = 0;
-        maincom1 = {0.0, 0.0, 0.0};
         p->field.sredu = p->field.zredu = 1.0;
-        part_read_2pos(p->field, text80("fz.pos"), text80("junk"));
+        field_build_options build;
+        build.icheck = -1;
+        build.testimage = text80("fz");
+        part_read_2pos(p->field, text80("fz.pos"), text80("junk"), build);
         engine_run& r = p->run;
         r.nxphot = 77;
         r.nyphot = 13;
@@ -77,6 +83,14 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         r.nypix = 3;
         r.escape_on = true;
         r.hist_on = false;
+        // The tallies as the engine's set-up sizes them for this run.
+        p->sizes.ntest = r.ntest;
+        p->sizes.nxpix = r.nxpix;
+        p->sizes.nypix = r.nypix;
+        p->sizes.hist = r.hist_on;
+        p->sizes.escapes = r.escape_on ? r.nphot : 0;
+        p->totals = tallies(p->sizes);
+        r.totals = &p->totals;
         run_state_options.version = state_version;
         run_state_options.deck_text = slurp(run_dir + "/fz.deck");
         run_state_options.quiet = true;
@@ -99,8 +113,10 @@ inline bool same_contents(const state_contents& a, const state_contents& b) {
     return true;
 }
 
-// What became of an input.
+// What became of an input, and the messages of its refusals in order (a
+// checkpoint is tried as the serial run's, then as the threaded run's).
 enum class state_outcome { refused, restored };
+inline std::vector<std::string> refusals;
 
 // The state file's bytes: decoded (and the decoded contents encoded and
 // decoded again, unchanged), then given to the restore. A restored run must
@@ -111,9 +127,11 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
     const engine_run& run = s.run;
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     state_contents c;
+    refusals.clear();
     try {
         c = decode_state(bytes, "fuzz.state", state_version);
-    } catch (const run_error&) {
+    } catch (const run_error& e) {
+        refusals.push_back(e.what());
         return state_outcome::refused;
     }
     try {
@@ -127,7 +145,9 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
     run_state_options.merge.clear();
     state_outcome outcome = state_outcome::refused;
     auto restore = [&](auto body) {
-        clear_block_sums();
+        // Fresh tallies, as the set-up leaves them (a refused input may have
+        // left some tables decoded).
+        s.totals = tallies(s.sizes);
         remote_cpu = {};
         try {
             body();
@@ -136,6 +156,7 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
             // A refusal names the file, or for a merge the part it read it as
             // (or the set of parts: "--merge: part 1 of 2 is missing").
             const std::string what = e.what();
+            refusals.push_back(what);
             if (what.find("fuzz.state") == std::string::npos && what.rfind("part ", 0) != 0 &&
                 what.rfind("--merge: ", 0) != 0)
                 fault(("a refusal that names no file: " + what).c_str());

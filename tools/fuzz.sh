@@ -21,7 +21,7 @@ seconds="${1:-${FUZZ_SECONDS:-45}}"
 build="$root/build-fuzz"
 targets=(deck particles engine_parameters phase_table state_file)
 
-# The state files of the seed run are 0.4 to 27 kB.
+# The state files of the seed run are 0.6 to 16 kB.
 declare -A max_len=([deck]=8192 [particles]=8192 [engine_parameters]=512 [phase_table]=8192 [state_file]=40000)
 
 launch=()

@@ -3,6 +3,7 @@
 // without a report); the seeds, real files of the target's run, are restored.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,9 @@ quillet::fuzz::state_outcome replay(const std::string& kind, const std::string& 
     return outcome;
 }
 
+// The path searches that the run's tallies hold after the last restore.
+std::int64_t searches() { return quillet::fuzz::state_run(run_dir).totals.nsearch; }
+
 }  // namespace
 
 TEST(FuzzReplay, StateFileInputsThatOnceFailedAndTheSeedsAreHandled) {
@@ -41,37 +45,47 @@ TEST(FuzzReplay, StateFileInputsThatOnceFailedAndTheSeedsAreHandled) {
 // The target's run is the one that wrote the seeds (same deck, field,
 // photons, directions and tables): each checkpoint is resumed, the whole
 // run's partial file merged; the second of two parts alone is refused. Every
-// photon searches its path at least once, so the restored sums hold at least
-// one search per photon done (1000 at the checkpoints, 1001 merged).
+// photon searches its path at least once, so the restored tallies hold at
+// least one search per photon done (1000 at the checkpoints, 1001 merged).
 TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
     EXPECT_EQ(replay("corpus", "checkpoint-serial"), state_outcome::restored);
-    EXPECT_GE(quillet::engine_sums.nsearch, 1000);
+    EXPECT_GE(searches(), 1000);
     EXPECT_EQ(replay("corpus", "checkpoint-threaded"), state_outcome::restored);
-    EXPECT_GE(quillet::engine_sums.nsearch, 1000);
+    EXPECT_GE(searches(), 1000);
     EXPECT_EQ(replay("corpus", "partial-1-of-1"), state_outcome::restored);
-    EXPECT_GE(quillet::engine_sums.nsearch, 1001);
+    EXPECT_GE(searches(), 1001);
     EXPECT_EQ(replay("corpus", "partial-2-of-2"), state_outcome::refused);
 }
 
-// Valid containers (checksum and all) whose contents no run writes: a serial
-// generator state outside its moduli (its next draw overflows), a threaded
-// checkpoint whose next block is block 0 after 1000 photons (the resumed run
-// would add block 0 twice), a merged block naming an image cell outside the
-// image, a section MODE stated 193 GB long whose pieces hold 32 bytes and a
-// section BLKS stated 537 GB long whose zero runs make 5.9 GB (refused, not
-// out of memory or filled first), a partial file naming itself part 2147483647 of
-// 2147483647 (the next part's number overflowed), a serial checkpoint whose
-// start distance is not a number (the next photon of a run with the Sun in
-// the ring plane would start from it). Each is refused, with a message
-// naming the file or the part.
+// Valid containers (checksum and all) whose contents no run writes
+// (fuzz/make-state-regressions.py): a serial generator state outside its
+// moduli (its next draw overflows), a threaded checkpoint whose next block is
+// block 0 after 1000 photons (the resumed run would add block 0 twice), a
+// merged block naming an image cell outside the image, a section MODE stated
+// 193 GB long whose pieces hold 32 bytes (refused, not out of memory). Each
+// is refused for that fault, with a message naming the file or the part; the
+// rest of each file is the seed's, which the run takes.
 TEST(FuzzReplay, StateFilesThatOnceFailedAreRefused) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
-    for (const char* name :
-         {"serial-generator-out-of-range", "threaded-next-block-before-photons-done", "merge-image-cell-outside",
-          "section-length-beyond-its-pieces", "section-zero-runs-short-of-a-huge-length",
-          "part-number-at-int32-limit", "serial-start-distance-not-a-number"})
-        EXPECT_EQ(replay("regressions", name), state_outcome::refused) << name;
+    const struct {
+        const char* name;
+        const char* refusal;
+    } cases[] = {
+        {"serial-generator-out-of-range", "fuzz.state: section SERL: not a state of the random number generator"},
+        {"threaded-next-block-before-photons-done",
+         "fuzz.state: section MODE: 1000 photons done do not end where its next block (0 of 2) starts"},
+        {"merge-image-cell-outside",
+         "part 1 of 1: section BLKS: block 0 does not fit this run (part 1 of 1: section BLKS: block 0: table "
+         "image_hits names image 0 cell 12, outside the 12 cells of the images)"},
+        {"section-length-beyond-its-pieces", "fuzz.state: section MODE: garbled (shorter than stated)"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(replay("regressions", c.name), state_outcome::refused) << c.name;
+        const auto& seen = quillet::fuzz::refusals;
+        EXPECT_NE(std::find(seen.begin(), seen.end(), c.refusal), seen.end())
+            << c.name << ": " << testing::PrintToString(seen);
+    }
 }

@@ -1,0 +1,175 @@
+#!/usr/bin/python3
+# Crafts the stored inputs of fuzz/regressions/state_file/ from the seeds of
+# fuzz/corpus/state_file/ (run fuzz/make-state-seeds.sh first): valid files
+# (checksum and all) whose contents no run writes, one per fault that the
+# fuzzer once found.
+#
+#   fuzz/make-state-regressions.py
+#
+# serial-generator-out-of-range            checkpoint-serial, its generator's
+#                                          first state 0x12345678 (beyond its modulus)
+# threaded-next-block-before-photons-done  checkpoint-threaded, next block 0
+#                                          after 1000 photons
+# merge-image-cell-outside                 partial-1-of-1, block 0 with an image
+#                                          hit in cell 12 of the 4 x 3 cells
+# merge-without-histogram                  partial-1-of-1 as it is: blocks of a
+#                                          run without histogram (no hits to copy)
+# section-length-beyond-its-pieces         checkpoint-threaded, its MODE section
+#                                          alone, stated 193 GB long
+import hashlib
+import os
+import shutil
+import struct
+import sys
+
+root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+seeds = os.path.join(root, "fuzz", "corpus", "state_file")
+out = os.path.join(root, "fuzz", "regressions", "state_file")
+MAGIC = b"\x89QUILLET"
+
+
+class reader:
+    def __init__(self, data, at=0):
+        self.data, self.at = data, at
+
+    def get(self, fmt):
+        v = struct.unpack_from("<" + fmt, self.data, self.at)
+        self.at += struct.calcsize("<" + fmt)
+        return v[0] if len(v) == 1 else v
+
+    def raw(self, n):
+        b = self.data[self.at:self.at + n]
+        self.at += n
+        return b
+
+    def text(self):
+        return self.raw(self.get("I"))
+
+
+def unpack_zeros(packed):
+    r, out = reader(packed), bytearray()
+    while r.at < len(packed):
+        out += r.raw(r.get("I"))
+        out += bytes(r.get("I"))
+    return bytes(out)
+
+
+def pack_zeros(b):
+    # Literal stretches and the runs of 16 or more zero bytes after them.
+    out, at = bytearray(), 0
+    while at < len(b):
+        start = at
+        zeros = 0
+        while at < len(b):
+            if b[at] != 0:
+                at += 1
+                continue
+            z = at
+            while z < len(b) and b[z] == 0:
+                z += 1
+            if z - at >= 16 or z == len(b):
+                zeros = z - at
+                break
+            at = z
+        out += struct.pack("<I", at - start) + b[start:at] + struct.pack("<I", zeros)
+        at += zeros
+    return bytes(out)
+
+
+def decode(data, lengths=True):
+    """Header bytes (layout to the inputs' end) and sections [tag, bytes]; with
+    lengths, each section's stated length checked."""
+    assert data[:8] == MAGIC and struct.unpack_from("<Q", data, 8)[0] == len(data)
+    assert hashlib.sha256(data[:-32]).digest() == data[-32:]
+    r = reader(data, 16)
+    r.get("I")
+    r.text()
+    r.get("I"), r.get("I"), r.get("I")
+    for _ in range(r.get("I")):
+        r.text(), r.text(), r.raw(32)
+    header = data[16:r.at]
+    sections = []
+    for _ in range(r.get("I")):
+        tag = r.raw(4)
+        length, n = r.get("Q"), r.get("Q")
+        sections.append([tag, unpack_zeros(r.raw(n))])
+        assert not lengths or len(sections[-1][1]) == length
+    assert r.at == len(data) - 32
+    return header, sections
+
+
+def encode(header, sections, stated=None):
+    """The file; stated[tag] replaces that section's stated length."""
+    body = bytearray(header) + struct.pack("<I", len(sections))
+    for tag, b in sections:
+        packed = pack_zeros(b)
+        body += tag + struct.pack("<QQ", (stated or {}).get(tag, len(b)), len(packed)) + packed
+    body = MAGIC + struct.pack("<Q", 16 + len(body) + 32) + body
+    return bytes(body) + hashlib.sha256(body).digest()
+
+
+def section(sections, tag):
+    return next(s for s in sections if s[0] == tag)
+
+
+def load(name):
+    with open(os.path.join(seeds, name), "rb") as f:
+        return decode(f.read())
+
+
+def save(name, data, lengths=True):
+    decode(data, lengths)
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(data)
+    print(f"{name}: {len(data)} bytes")
+
+
+os.makedirs(out, exist_ok=True)
+
+# SERL: ran1_state (int32 ix1, ix2, ix3, float r[98]), double inidist, two int32.
+header, sections = load("checkpoint-serial")
+serl = section(sections, b"SERL")
+serl[1] = struct.pack("<i", 0x12345678) + serl[1][4:]
+save("serial-generator-out-of-range", encode(header, sections))
+
+# MODE: u32 mode, int64 nphot, int32 ntest, int64 photons done, int64 next block.
+header, sections = load("checkpoint-threaded")
+mode = section(sections, b"MODE")
+kind, nphot, ntest, done, nxt = struct.unpack("<IqiqQ", mode[1])
+assert (kind, done, nxt) == (2, 1000, 1), (kind, done, nxt)
+mode[1] = struct.pack("<Iqiqq", kind, nphot, ntest, done, 0)
+save("threaded-next-block-before-photons-done", encode(header, sections))
+
+# The MODE section alone, its length stated as 193 GB (its pieces hold 32 bytes).
+save("section-length-beyond-its-pieces", encode(header, [mode], {b"MODE": 193_000_000_000}), False)
+
+# BLKS: per block u64 length, then int64 block, int64 line bytes, the lines
+# and the block's tallies: "QLTALLY1", int64 ntest, int64 esc_first; per
+# table its int64 count and values: 11 tables of sums (doubles), 6 counters
+# (one int64 each, no count), 4 image and histogram tables (none in a
+# block), 4 escape tables (floats), the image hits (int32 plane, int32
+# cell, double c) and the histogram hits.
+header, sections = load("partial-1-of-1")
+shutil.copyfile(os.path.join(seeds, "partial-1-of-1"), os.path.join(out, "merge-without-histogram"))
+blks = section(sections, b"BLKS")
+b = bytearray(blks[1])
+r = reader(b, 8)
+r.get("q")
+r.raw(r.get("q"))
+assert r.raw(8) == b"QLTALLY1"
+r.get("q"), r.get("q")
+for _ in range(11):
+    r.raw(8 * r.get("q"))
+r.raw(8 * 6)
+for _ in range(4):
+    assert r.get("q") == 0
+for _ in range(4):
+    r.raw(4 * r.get("q"))
+hits = r.get("q")
+# One more hit, first in the block: the all-scatterings image (plane 0), cell
+# 12, one past the last of the images' 4 x 3 cells.
+struct.pack_into("<q", b, r.at - 8, hits + 1)
+b[r.at:r.at] = struct.pack("<iid", 0, 12, 1.0)
+struct.pack_into("<Q", b, 0, struct.unpack_from("<Q", b, 0)[0] + 16)
+blks[1] = bytes(b)
+save("merge-image-cell-outside", encode(header, sections))
