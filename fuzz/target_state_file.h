@@ -21,9 +21,9 @@
 
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
-#include "engine/photon_state.h"
 #include "engine/run_state.h"
 #include "engine/tallies.h"
+#include "trace/search_scratch.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/particle_field.h"
@@ -43,6 +43,7 @@ struct state_run_setup {
     ran1_state draws;
     tally_sizes sizes;
     tallies totals;  // the run's tallies: run.totals
+    search_scratch searches;  // the run's searches: run.searches
     double latobs[3] = {0.0, 30.0, 45.0};
     double fiiobs[3] = {0.0, 20.0, 1090.0};
 };
@@ -60,7 +61,6 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         auto* p = new state_run_setup;
         const std::string field = slurp(run_dir + "/fz.pos");
         write_file("fz.pos", reinterpret_cast<const std::uint8_t*>(field.data()), field.size());
-        com3.icheck = -1;
         p->field.sredu = p->field.zredu = 1.0;
         field_build_options build;
         build.icheck = -1;
@@ -91,6 +91,8 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         p->sizes.escapes = r.escape_on ? r.nphot : 0;
         p->totals = tallies(p->sizes);
         r.totals = &p->totals;
+        p->searches = search_scratch(p->field);
+        r.searches = &p->searches;
         run_state_options.version = state_version;
         run_state_options.deck_text = slurp(run_dir + "/fz.deck");
         run_state_options.quiet = true;
