@@ -97,8 +97,12 @@ void check_pieces(const std::string& in, std::uint64_t length, const std::string
     if (total != length) throw input_error(what + ": garbled (shorter than stated)");
 }
 
-std::string unpack_zeros(const std::string& in, std::uint64_t length, const std::string& what) {
+std::string unpack_zeros(const std::string& in, std::uint64_t length, std::uint64_t max_length,
+                         const std::string& what) {
     check_pieces(in, length, what);
+    if (length > max_length)
+        throw input_error(what + " holds " + std::to_string(length) + " bytes, more than the " +
+                          std::to_string(max_length) + " this reader takes");
     std::string out;
     out.reserve(std::size_t(length));
     byte_reader r(in, what);
@@ -192,7 +196,8 @@ std::string encode_state(const state_contents& c) {
     return std::move(w.out);
 }
 
-state_contents decode_state(const std::string& bytes, const std::string& file, const std::string& version) {
+state_contents decode_state(const std::string& bytes, const std::string& file, const std::string& version,
+                            std::uint64_t max_section) {
     if (bytes.size() < sizeof magic || std::memcmp(bytes.data(), magic, sizeof magic) != 0)
         throw input_error(file + ": not a quillet checkpoint or partial file (its first bytes are not 0x89 QUILLET)");
     if (bytes.size() < head + trailer)
@@ -236,11 +241,14 @@ state_contents decode_state(const std::string& bytes, const std::string& file, c
         r.get_array(s.tag.data(), 4);
         const auto length = r.get<std::uint64_t>();
         const auto n = r.get<std::uint64_t>();
-        if (n > r.left() || length > (std::uint64_t(1) << 40))
+        if (n > r.left() || length > max_state_section)
             throw input_error(file + ": section " + s.tag + " is longer than the file");
         std::string packed(std::size_t(n), '\0');
         r.get_array(packed.data(), packed.size());
-        s.bytes = unpack_zeros(packed, length, file + ": section " + s.tag);
+        std::string shown = s.tag;  // a damaged tag may hold any byte, and the message is text
+        for (char& ch : shown)
+            if (ch < 0x20 || ch > 0x7e) ch = '?';
+        s.bytes = unpack_zeros(packed, length, max_section, file + ": section " + shown);
         c.sections.push_back(std::move(s));
     }
     r.finish();

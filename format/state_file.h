@@ -60,9 +60,14 @@ struct state_contents {
 };
 
 // The container's bytes, and the reverse (which throws input_error naming
-// `file` on any fault).
+// `file` on any fault). A section is unpacked only when it holds at most
+// max_section bytes: its zero runs are stored as counts, so a short file can
+// state a huge section (a reader that cannot afford that much, such as the
+// fuzz target, passes less).
 std::string encode_state(const state_contents& c);
-state_contents decode_state(const std::string& bytes, const std::string& file, const std::string& version);
+constexpr std::uint64_t max_state_section = std::uint64_t(1) << 40;
+state_contents decode_state(const std::string& bytes, const std::string& file, const std::string& version,
+                            std::uint64_t max_section = max_state_section);
 
 // Writes the file safely (temporary name, fsync of the file and its folder,
 // rename); throws output_error naming the file and the cause, leaving any

@@ -131,7 +131,10 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
     state_contents c;
     refusals.clear();
     try {
-        c = decode_state(bytes, "fuzz.state", state_version);
+        // Sections of up to 64 MB (the fuzzer's memory limit is 2 GB; the
+        // seeds' sections are below 1 MB): a file stating more is refused
+        // here and never reaches the restore.
+        c = decode_state(bytes, "fuzz.state", state_version, std::uint64_t(64) << 20);
     } catch (const run_error& e) {
         refusals.push_back(e.what());
         return state_outcome::refused;

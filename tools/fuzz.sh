@@ -12,8 +12,7 @@
 # then fuzzes each target for SECONDS starting from its seed corpus. Any crash,
 # hang (-timeout), sanitizer report or target check stops the script with a
 # failure; the input is kept under build-fuzz/artifacts/<target>/ and belongs,
-# once the fault is fixed, in fuzz/regressions/<target>/ (until then, in its
-# folder open/, which is not replayed). New corpus entries
+# once the fault is fixed, in fuzz/regressions/<target>/. New corpus entries
 # stay in a scratch folder: the seed corpus in the repository changes only by
 # hand. The last lines give executions per second and in total per target.
 set -euo pipefail
@@ -50,7 +49,7 @@ for t in "${targets[@]}"; do
   replay=()
   for dir in "$root/fuzz/regressions/$t" "$root/fuzz/corpus/$t"; do
     [ -d "$dir" ] || continue
-    while IFS= read -r -d '' f; do replay+=("$f"); done < <(find "$dir" -maxdepth 1 -type f -print0 | sort -z)
+    while IFS= read -r -d '' f; do replay+=("$f"); done < <(find "$dir" -type f -print0 | sort -z)
   done
   if ((${#replay[@]})); then
     echo "== $t: replaying ${#replay[@]} inputs"
