@@ -201,7 +201,6 @@ void trace_photon(const engine_run& run, const launch_constants& lc, photon_work
         std::int32_t hit = 0;
         path_segment(field, worker.scratch, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit,
                      search_kind::free_path, ph.ipart);
-        ph.ipart = no_particle;
         if (run.icheck >= 1) say("after path_segment: ipart=", hit);
         if (hit <= 0) {
             escape_photon(run, ph, t);
