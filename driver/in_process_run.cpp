@@ -15,28 +15,12 @@
 
 #include "driver/program_options.h"
 #include "driver/run_driver.h"
-#include "engine/run_state.h"
 #include "format/free_writer.h"
-#include "format/result_file.h"
 #include "format/run_error.h"
 
 namespace quillet {
 
 namespace {
-
-// The deck held in memory, read as standard input is read.
-void run_deck_text(std::string deck) {
-    std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
-    if (!f) throw input_error("standard input: cannot hold the deck in memory");
-    if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
-    try {
-        run_quillet(f, "standard input");
-    } catch (...) {
-        std::fclose(f);
-        throw;
-    }
-    std::fclose(f);
-}
 
 // The body of the run's thread. unshare(CLONE_FS) gives this thread a working
 // folder of its own, so that chdir moves neither the caller's nor another
@@ -56,14 +40,12 @@ void run_on_own_thread(const std::string& deck, const in_process_options& o, in_
     p.threads = o.threads;
     p.full_scan = o.full_scan;
     p.quiet = true;
-    apply_program_options(p, 0, 1);
-    run_state_options.version = QUILLET_VERSION;
-    result_files_discarded = false;
-    result_files_synced = false;
+    run_options options = run_options_for(p, 0, 1);
+    if (o.stop) options.stop = o.stop;
 
     say_capture = &r.report;
     try {
-        run_deck_text(deck);
+        run_quillet_text(deck, options);
     } catch (const run_error& e) {
         failed(e.what());
     } catch (const std::bad_alloc&) {

@@ -4,6 +4,7 @@
 // back as the program's message instead of ending the process.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -14,6 +15,9 @@ struct in_process_options {
     bool threaded = false;      // false: the serial run (one shared random stream); true: `threads` workers
     std::int32_t threads = 0;   // 0: every core the process may use
     bool full_scan = false;     // every ray search tests every grid cell
+    // Set to a signal's number to stop the run before its next photon (as
+    // the program's SIGINT handler does); null: the process's stop_signal.
+    const volatile std::sig_atomic_t* stop = nullptr;
 };
 
 struct in_process_result {
@@ -25,8 +29,8 @@ struct in_process_result {
 // Runs the deck as `quillet [--threads N] < deck` would in `options.folder`,
 // with the same report and result files, and without progress lines. The run
 // goes on a thread of its own whose working folder is the run's (the caller's
-// and the process's stay as they are); its workers inherit it. The kernel
-// still keeps process-wide records, so callers must not run two at a time.
+// and the process's stay as they are); its workers inherit it. Runs on
+// several threads at once are independent.
 in_process_result run_in_process(const std::string& deck, const in_process_options& options);
 
 }  // namespace quillet

@@ -132,20 +132,6 @@ std::string whole_deck() {
     return deck;
 }
 
-// Runs the deck held in memory.
-void run_deck_text(std::string& deck) {
-    std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
-    if (!f) throw quillet::input_error("standard input: cannot hold the deck in memory");
-    if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
-    try {
-        quillet::run_quillet(f, "standard input");
-    } catch (...) {
-        std::fclose(f);
-        throw;
-    }
-    std::fclose(f);
-}
-
 // The checkpoint or partial file must be creatable in its folder before the
 // first photon, not found unwritable hours later.
 void probe_state_file(const std::string& option, const std::string& name) {
@@ -174,11 +160,10 @@ int run(const quillet::program_options& options) {
     if (ranks > 1 && (options.parts > 0 || !options.merge.empty()))
         return fail("--part and --merge run in one process: give each part its own job instead of MPI processes");
     if (ranks > 1 && options.photon > 0) return fail("--photon replays one photon in one process: run it without MPI");
-    quillet::apply_program_options(options, rank, ranks);
+    quillet::run_options run_options = quillet::run_options_for(options, rank, ranks);
     if (rank != 0) {
         // Only the first process reports and writes files.
         if (!std::freopen("/dev/null", "w", stdout)) return fail("cannot silence the report of a helper process");
-        quillet::result_files_discarded = true;
     }
     install_stop_handlers();
     const bool keeps_state = !options.checkpoint.empty() || !options.resume.empty() || options.parts > 0 ||
@@ -188,16 +173,14 @@ int run(const quillet::program_options& options) {
             remove_left_temporaries(options.checkpoint);
             remove_left_temporaries(options.partial);
             if (options.resume != options.checkpoint) remove_left_temporaries(options.resume);
-            quillet::result_files_synced = !options.checkpoint.empty();
             probe_state_file("--checkpoint", options.checkpoint);
             probe_state_file("--partial", options.partial);
         }
         if (ranks > 1 || keeps_state) {
-            std::string deck = ranks > 1 ? distributed_deck() : whole_deck();
-            quillet::run_state_options.deck_text = deck;
-            run_deck_text(deck);
+            run_options.state.deck_text = ranks > 1 ? distributed_deck() : whole_deck();
+            quillet::run_quillet_text(run_options.state.deck_text, run_options);
         } else {
-            quillet::run_quillet(stdin, "standard input");
+            quillet::run_quillet(stdin, "standard input", run_options);
         }
     } catch (const quillet::run_interrupted& e) {
         return interrupted(e.what());
@@ -234,7 +217,6 @@ int main(int argc, char** argv) {
     // A file size limit (ulimit -f) makes a write fail with EFBIG, reported
     // like a full disk, instead of killing the run.
     std::signal(SIGXFSZ, SIG_IGN);
-    quillet::run_state_options.version = QUILLET_VERSION;
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
 
     quillet::program_options options;

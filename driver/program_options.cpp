@@ -5,9 +5,7 @@
 #include <cstring>
 
 #include "engine/parallel_run.h"
-#include "engine/run_state.h"
 #include "format/run_error.h"
-#include "engine/search_workers.h"
 
 namespace quillet {
 
@@ -141,22 +139,29 @@ program_options parse_program_options(int argc, const char* const* argv) {
     return o;
 }
 
-void apply_program_options(const program_options& o, int rank, int ranks) {
-    search_options.full_scan = o.full_scan;
+run_options run_options_for(const program_options& o, int rank, int ranks) {
+    run_options r;
+    r.full_scan = o.full_scan;
     // A merge writes what the one-process threaded run writes.
-    parallel_options.on = o.threaded || !o.merge.empty();
-    parallel_options.threads = o.threads == 0 ? available_cores() : o.threads;
-    parallel_options.rank = rank;
-    parallel_options.ranks = ranks;
-    parallel_options.photon = o.photon;
-    run_state_options.checkpoint = rank == 0 ? o.checkpoint : std::string();
-    run_state_options.checkpoint_every = o.checkpoint_every;
-    run_state_options.resume = o.resume;
-    run_state_options.part = o.part;
-    run_state_options.parts = o.parts;
-    run_state_options.partial = o.partial;
-    run_state_options.merge = o.merge;
-    run_state_options.quiet = o.quiet;
+    r.parallel.on = o.threaded || !o.merge.empty();
+    r.parallel.threads = o.threads == 0 ? available_cores() : o.threads;
+    r.parallel.rank = rank;
+    r.parallel.ranks = ranks;
+    r.parallel.photon = o.photon;
+    r.state.checkpoint = rank == 0 ? o.checkpoint : std::string();
+    r.state.checkpoint_every = o.checkpoint_every;
+    r.state.resume = o.resume;
+    r.state.part = o.part;
+    r.state.parts = o.parts;
+    r.state.partial = o.partial;
+    r.state.merge = o.merge;
+    r.state.version = QUILLET_VERSION;
+    r.quiet = o.quiet;
+    // Only the first process writes files; they are flushed to disk when a
+    // checkpoint is kept (it is removed once they stand).
+    r.files.discard = rank != 0;
+    r.files.sync = rank == 0 && !o.checkpoint.empty();
+    return r;
 }
 
 }  // namespace quillet

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/run_options.h"
+
 namespace quillet {
 
 struct program_options {
@@ -32,10 +34,11 @@ struct program_options {
 // together; throws run_error with a message that names the offending argument.
 program_options parse_program_options(int argc, const char* const* argv);
 
-// Hands the options to the kernel's records: the search switch, and the
-// threaded-run switch with the workers resolved for this process, and the
-// checkpoint, part and merge settings (the first process alone writes a
-// checkpoint).
-void apply_program_options(const program_options& o, int rank, int ranks);
+// The run options of process `rank` of `ranks`: the search switch, the
+// threaded-run switch with the workers resolved for this process, the
+// checkpoint, part and merge settings and how result files are written (the
+// first process alone writes a checkpoint and result files). The deck's text
+// is the caller's to add.
+run_options run_options_for(const program_options& o, int rank, int ranks);
 
 }  // namespace quillet

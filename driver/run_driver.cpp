@@ -1,13 +1,12 @@
 #include "driver/run_driver.h"
 
+#include <cstdio>
 #include <optional>
 
 #include "driver/parameter_deck.h"
 #include "driver/run_parameters.h"
 #include "driver/run_report.h"
 #include "engine/mcnew_sub_2pos_image.h"
-#include "engine/parallel_run.h"
-#include "engine/run_state.h"
 #include "format/run_error.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
@@ -16,19 +15,21 @@
 
 namespace quillet {
 
-void run_quillet(std::FILE* deck, const std::string& source) {
+void run_quillet(std::FILE* deck, const std::string& source, const run_options& options) {
     run_parameters p;
 
     free_reader in(deck, source);
     read_deck(in, p);
     check_capacities(p, source);
     check_input_files(p, source);
-    if (parallel_options.on && p.idebug >= 1)
-        throw limit_error(source + ": --threads runs the photons in parallel, but deck record 32 (idebug = " +
-                          std::to_string(p.idebug) +
-                          ") asks for the trace file of every search, which only the serial run writes: run "
-                          "without --threads, or set idebug to 0");
-    if ((!run_state_options.checkpoint.empty() || !run_state_options.resume.empty()) &&
+    if ((options.parallel.ranks > 1 || options.state.parts > 0) && p.idebug >= 1)
+        throw limit_error(source + ": " +
+                          (options.parallel.ranks > 1 ? "a distributed run spreads the photons over processes"
+                                                      : "--part writes its blocks to a partial file") +
+                          ", but deck record 32 (idebug = " + std::to_string(p.idebug) +
+                          ") asks for the trace file of every search, which one process writes in one run: run "
+                          "in one process without --part, or set idebug to 0");
+    if ((!options.state.checkpoint.empty() || !options.state.resume.empty()) &&
         (p.icheck >= 1 || p.idebug >= 1))
         throw limit_error(source + ": a checkpoint keeps the run's sums, but " +
                           (p.icheck >= 1 ? "deck record 19 (icheck = " + std::to_string(p.icheck) + ")"
@@ -49,20 +50,33 @@ void run_quillet(std::FILE* deck, const std::string& source) {
 
     double cpu1 = 0.0, cpu2 = 0.0;
     tim(cpu1);
-    const engine_result e = mcnew_sub_2pos_image(p, planet ? &*planet : nullptr);
+    const engine_result e = mcnew_sub_2pos_image(p, planet ? &*planet : nullptr, options);
     tim(cpu2);
-    cpu2 += remote_cpu.engine;  // the other processes of a distributed run
+    cpu2 += e.cpu_elsewhere;  // the other processes of a distributed run
 
     // A partial run ends with its partial file; the merge prints the summary.
-    if (run_state_options.parts > 0) {
-        say("partial file written:", run_state_options.partial);
+    if (options.state.parts > 0) {
+        say("partial file written:", options.state.partial);
         return;
     }
-    if (parallel_options.photon > 0) {
-        say("photon replayed, no result file written: iphot", parallel_options.photon);
+    if (options.parallel.photon > 0) {
+        say("photon replayed, no result file written: iphot", options.parallel.photon);
         return;
     }
     print_closing(p, e, summarize(p.bsun, e.ndirect, p.nphot, cpu1, cpu2));
+}
+
+void run_quillet_text(std::string deck, const run_options& options) {
+    std::FILE* f = ::fmemopen(deck.data(), deck.size() > 0 ? deck.size() : 1, "r");
+    if (!f) throw input_error("standard input: cannot hold the deck in memory");
+    if (deck.empty()) std::fgetc(f);  // an empty deck reads as empty
+    try {
+        run_quillet(f, "standard input", options);
+    } catch (...) {
+        std::fclose(f);
+        throw;
+    }
+    std::fclose(f);
 }
 
 }  // namespace quillet

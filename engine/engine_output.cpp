@@ -9,7 +9,8 @@
 
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
-#include "engine/parallel_run.h"
+#include "engine/run_options.h"
+#include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "engine/engine_run.h"
 #include "field/field_records.h"
@@ -17,7 +18,6 @@
 #include "format/result_file.h"
 #include "numeric/tim.h"
 #include "planet/planet_source.h"
-#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -98,7 +98,7 @@ engine_stats run_statistics(const engine_run& run, double cpu1) {
     tim(cpu2);
     const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;
     const double dn = n;
-    st.cpu = cpu2 - cpu1 + remote_cpu.loop;
+    st.cpu = cpu2 - cpu1 + run.session->remote_cpu.loop;
     st.cpu_comp = st.cpu / (dn * 0.001);
     const tallies& t = *run.totals;
     st.fdir = double(t.ndirect) / dn;
@@ -199,7 +199,7 @@ void print_reflectance_table(const engine_run& run, const engine_stats& st) {
 }
 
 void write_escape_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
-    result_file out(std::string(run.outfile.trimmed()));
+    result_file out(std::string(run.outfile.trimmed()), run.options->files);
     std::FILE* f = out.stream();
     put_record(f, 7.0);
     put_run_head(f, run);
@@ -215,7 +215,7 @@ void write_escape_file(const particle_field& field, const engine_run& run, const
 }
 
 void write_histogram_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
-    result_file out(std::string(run.epsfile.trimmed()));
+    result_file out(std::string(run.epsfile.trimmed()), run.options->files);
     std::FILE* f = out.stream();
     put_record(f, 5.0);
     put_run_head(f, run);
@@ -233,7 +233,7 @@ void write_histogram_file(const particle_field& field, const engine_run& run, co
 }
 
 void write_direction_file(const particle_field& field, const engine_run& run, const engine_stats& st) {
-    result_file out(std::string(run.wfile.trimmed()));
+    result_file out(std::string(run.wfile.trimmed()), run.options->files);
     std::FILE* f = out.stream();
     put_record(f, 7.0);
     put_run_head(f, run);
@@ -288,7 +288,7 @@ namespace quillet {
 std::string order_error_file_name(const engine_run& run) { return std::string(run.wfile.trimmed()) + ".ORDER_ERR"; }
 
 void write_order_error_file(const engine_run& run, const engine_stats& st) {
-    result_file out(order_error_file_name(run));
+    result_file out(order_error_file_name(run), run.options->files);
     std::FILE* f = out.stream();
     const tallies& t = *run.totals;
     put_record(f, 1.0);

@@ -1,6 +1,7 @@
 // The sizes that the result files fix (scattering orders, image planes,
 // histogram bins), the limits of the tables still fixed (directions, image
-// width, escape records) and the pixel of a folded coordinate.
+// width, escape records), the photon blocks and the pixel of a folded
+// coordinate.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,17 @@ constexpr int n_image_planes = 10;       // orders 1..9, then all orders >= 10
 constexpr int n_hist_fii = 180;          // escape histogram: 2-degree azimuth bins
 constexpr int n_hist_lat = 90;           // ... 2-degree latitude bins
 constexpr int n_hist_planes = 10;        // ... one plane per number of searches
+
+// The photons of the threaded run in blocks, numbered from 0: photons per
+// block are part of the result (the sums are formed per block), so fixed,
+// whatever the number of threads or processes.
+constexpr std::int32_t photons_per_block = 1000;
+inline std::int64_t block_count(std::int64_t nphot) { return (nphot + photons_per_block - 1) / photons_per_block; }
+inline std::int64_t first_photon(std::int64_t block) { return block * photons_per_block + 1; }
+inline std::int64_t last_photon(std::int64_t block, std::int64_t nphot) {
+    const std::int64_t last = (block + 1) * photons_per_block;
+    return last < nphot ? last : nphot;
+}
 
 // Pixel column (or row) of a folded coordinate v in [-l, l] on n pixels:
 // int((v + l) / (2 l) * n) + 1, kept inside 1..n (a point that rounding

@@ -18,6 +18,8 @@
 namespace quillet {
 
 class tallies;
+class run_session;
+struct run_options;
 struct search_scratch;
 
 struct engine_run {
@@ -59,6 +61,8 @@ struct engine_run {
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
     tallies* totals = nullptr;  // the run's result tables: every photon's, added in photon (block) order
     search_scratch* searches = nullptr;  // the set-up's searches: the serial run's; a worker's is made from it
+    const run_options* options = nullptr;  // how the run is carried out
+    run_session* session = nullptr;        // what it keeps while its photons run
 };
 
 // Statistics of the finished run, formed from the sums (which they leave as

@@ -14,9 +14,8 @@
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
-#include "engine/parallel_run.h"
-#include "engine/photon_loop.h"
-#include "engine/parallel_run.h"
+#include "engine/run_options.h"
+#include "engine/run_photons.h"
 #include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
@@ -31,7 +30,6 @@
 #include "planet/saturn_illumination.h"
 #include "scatter/scatter.h"
 #include "trace/path_slice.h"
-#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 namespace quillet {
@@ -140,7 +138,7 @@ void read_engine_parameters(const text80& parfile, engine_run& run) {
     if (run.nboxvis < 0) run.nboxvis = run.nbox;
 }
 
-engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet) {
+engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet, const run_options& options) {
     const std::int32_t nxphot = cfg.nxphot, nyphot = cfg.nyphot, ntest = cfg.ntest;
     const std::int32_t nxpix = cfg.nxpix, nypix = cfg.nypix;
     const std::int32_t icheck = cfg.icheck, mx = cfg.mx, my = cfg.my;
@@ -154,7 +152,9 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     engine_run run;
     tim(run.cpu_entry);
-    remote_cpu = remote_cpu_t{};
+    run_session session(options);
+    run.options = &options;
+    run.session = &session;
     run.nxphot = nxphot;
     run.nyphot = nyphot;
     run.posfile = cfg.posfile;
@@ -242,7 +242,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    const field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage};
+    const field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage, options.files};
     part_read_2pos(field, cfg.posfile, posfile_haze, build);
     if (icheck >= 0) warn_periodic_cell(field, run);
 
@@ -264,7 +264,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     std::optional<result_file> image_file;
     if (nxpix >= 1) {
         make_coordinate_images(field, *totals);
-        image_file.emplace(cfg.testimage.prefix(60) + ".TESTIMAGE");
+        image_file.emplace(cfg.testimage.prefix(60) + ".TESTIMAGE", options.files);
         write_test_image_header(field, image_file->stream(), run);
     }
 
@@ -273,7 +273,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     if (mx > 1 && my > 1) tab_init(field, build);
     // This thread's searches, made for the field (the workers' are made
     // from it).
-    search_scratch searches(field, {run.nbox, run.nboxvis, icheck, search_options.full_scan});
+    search_scratch searches(field, {run.nbox, run.nboxvis, icheck, options.full_scan});
     searches.idebug = cfg.idebug;
     searches.trace_prefix = cfg.testimage.prefix(60);
     run.searches = &searches;
@@ -287,14 +287,11 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     tim(cpu1);
     run.cpu_loop = cpu1;
 
-    const bool keeps_state = !run_state_options.checkpoint.empty() || !run_state_options.resume.empty() ||
-                             run_state_options.parts > 0 || !run_state_options.merge.empty();
-    if (keeps_state) note_run_inputs(run, cfg.parfile);
-    photon_lines.clear();
+    if (options.keeps_state()) note_run_inputs(run, cfg.parfile);
 
     run_photons(field, run);
 
-    if (run_state_options.parts > 0 || parallel_options.photon > 0) {
+    if (options.state.parts > 0 || options.parallel.photon > 0) {
         // A partial run writes its partial file instead of any result file; a
         // replayed photon writes none.
         close_slice_trace(searches);
@@ -336,6 +333,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     out.nbox_mean = st.nbox_mean;
     out.iscat_mean = st.iscat_mean;
     out.ndirect = std::int32_t(totals->ndirect);
+    out.cpu_elsewhere = session.remote_cpu.engine;
 
     if (image_file) {
         write_test_image_maps(image_file->stream(), run);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/run_config.h"
+#include "engine/run_options.h"
 #include "format/text_field.h"
 #include "planet/planet_source.h"
 
@@ -21,7 +22,10 @@ void set_emulation(std::int32_t iemulate, engine_run& run);
 // Runs the simulation that `cfg` describes. With the planet as the source
 // (cfg.planet.isat >= 1), `planet` holds its photons (saturn_illumination's
 // result) and must not be null. cfg.latobs and cfg.fiiobs give each observer
-// direction as an elevation and an azimuth in the Sun's frame.
-engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet = nullptr);
+// direction as an elevation and an azimuth in the Sun's frame. `options`
+// says how the run is carried out (by default serially, on this thread,
+// keeping no state).
+engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* planet = nullptr,
+                                   const run_options& options = {});
 
 }  // namespace quillet

@@ -4,7 +4,7 @@
 // sums are kept. Random draws per photon, in this order: the azimuth rotation
 // (always drawn), the launch point (x, then y) for random launch, then two per
 // scattering inside scatter(field). The loop also stops at a SIGINT or SIGTERM
-// (checked once per photon) and keeps a progress line on a terminal.
+// (checked once per photon) and keeps the progress line it is given.
 #include <algorithm>
 #include <cmath>
 #include <numbers>
@@ -12,10 +12,9 @@
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
 #include "engine/indirect.h"
-#include "engine/parallel_run.h"
 #include "engine/photon_loop.h"
 #include "engine/run_interrupt.h"
-#include "engine/run_state.h"
+#include "engine/run_options.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
@@ -158,31 +157,6 @@ void add_brightness(const photon& ph, std::int32_t ntest, double* sum, double* s
     }
 }
 
-// While a checkpoint is kept, the report lines of the photons are gathered
-// (and printed as they come), so that a resumed run can print them again.
-class photon_line_keeper {
-public:
-    explicit photon_line_keeper(bool on) : on_(on), printed_(photon_lines.size()) {
-        if (on_) say_capture = &photon_lines;
-    }
-    ~photon_line_keeper() {
-        if (!on_) return;
-        print_new();  // what came before a failure stays in the report
-        say_capture = nullptr;
-    }
-    photon_line_keeper(const photon_line_keeper&) = delete;
-    photon_line_keeper& operator=(const photon_line_keeper&) = delete;
-    void print_new() {
-        if (photon_lines.size() == printed_) return;
-        std::fwrite(photon_lines.data() + printed_, 1, photon_lines.size() - printed_, stdout);
-        printed_ = photon_lines.size();
-    }
-
-private:
-    bool on_;
-    std::size_t printed_;
-};
-
 }  // namespace
 
 void trace_photon(const engine_run& run, const launch_constants& lc, photon_worker& worker, photon& ph,
@@ -228,7 +202,7 @@ std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc,
                               std::int64_t first, std::int64_t last, photon_stream* stream,
                               const std::atomic<bool>* team_stop, progress_line* progress, double& inidist) {
     for (std::int64_t iphot = first; iphot <= last; ++iphot) {
-        if (stop_signal != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
+        if (*run.options->stop != 0 || (team_stop && team_stop->load(std::memory_order_relaxed))) return iphot - first;
         if (progress && iphot == progress->next_check) progress->update(iphot - 1);
         if (stream) stream->start(run.idum_deck, iphot);
         photon ph(std::int32_t(iphot), stream ? random_draws(*stream) : random_draws(*run.serial_draws),
@@ -236,42 +210,6 @@ std::int64_t run_photon_range(const engine_run& run, const launch_constants& lc,
         trace_photon(run, lc, worker, ph, inidist);
     }
     return last - first + 1;
-}
-
-void run_photons(const particle_field& field, const engine_run& run) {
-    if (parallel_options.on) return run_photons_parallel(field, run);
-    // The serial run: all photons on this thread, drawing from the one shared
-    // generator, photons_per_block at a time so that a checkpoint (with the
-    // generator's state) can be taken between two photons.
-    const launch_constants lc(field, run);
-    double inidist = 0.0;  // kept from the previous photon when the source lies in the ring plane
-    std::int64_t first = 1;
-    if (!run_state_options.resume.empty()) {
-        const resume_point at = resume_run(run, run_mode::serial);
-        inidist = at.inidist;
-        first = at.photons_done + 1;
-    }
-    checkpoint_clock checkpoints;
-    photon_line_keeper lines(checkpoints.on());
-    progress_line progress(run.nphot, first - 1);
-    photon_worker worker(run.peel, *run.totals, *run.searches);
-    while (first <= run.nphot) {
-        const std::int64_t last =
-            std::min<std::int64_t>(run.nphot, ((first - 1) / photons_per_block + 1) * photons_per_block);
-        const std::int64_t done =
-            first - 1 + run_photon_range(run, lc, worker, first, last, nullptr, nullptr, &progress, inidist);
-        lines.print_new();
-        if (done < last) {
-            progress.clear();
-            throw run_interrupted(interrupted_text(run, run_mode::serial, done, 0, inidist));
-        }
-        if (last < run.nphot && checkpoints.due()) {
-            submit_checkpoint(run, run_mode::serial, last, 0, inidist);
-            checkpoints.mark();
-        }
-        first = last + 1;
-    }
-    if (checkpoints.on()) finish_checkpoints();
 }
 
 }  // namespace quillet

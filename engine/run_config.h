@@ -84,6 +84,10 @@ struct engine_result {
     double iscat_mean = 0.0;    // path searches per photon
     double tau = 0.0;           // optical depth of the layer
     std::int32_t ndirect = 0;   // photons that crossed the layer unscattered
+    // CPU seconds of whole engine calls elsewhere: the other processes of a
+    // distributed run, the parts of a merge, the earlier segments of a resumed
+    // run.
+    double cpu_elsewhere = 0.0;
     // The run's result tables as the photons left them (escape records,
     // images, histogram, the sums by order with their squares).
     std::shared_ptr<const tallies> totals;

@@ -16,7 +16,6 @@
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
-#include "engine/parallel_run.h"
 #include "engine/tallies.h"
 #include "engine/run_interrupt.h"
 #include "format/free_writer.h"
@@ -26,12 +25,7 @@
 
 namespace quillet {
 
-run_state_options_t run_state_options;
-std::string photon_lines;
-
 namespace {
-
-std::vector<state_input> inputs;
 
 std::string mode_text(run_mode m) {
     return m == run_mode::serial ? "the serial run (no --threads)" : "a threaded run (--threads N, any N)";
@@ -58,13 +52,13 @@ state_section cpu_section(const engine_run& run) {
     double now = 0.0;
     tim(now);
     byte_writer w;
-    w.put(now - run.cpu_loop + remote_cpu.loop);
-    w.put(now - run.cpu_entry + remote_cpu.engine);
+    w.put(now - run.cpu_loop + run.session->remote_cpu.loop);
+    w.put(now - run.cpu_entry + run.session->remote_cpu.engine);
     return {"CPU ", std::move(w.out)};
 }
 
 // ... added to those of this run (remote_cpu).
-void add_saved_cpu(const state_contents& c, const std::string& file) {
+void add_saved_cpu(const state_contents& c, const std::string& file, remote_cpu_t& remote_cpu) {
     byte_reader r(c.section("CPU ", file), file + ": section CPU");
     const auto loop = r.get<double>();
     const auto engine = r.get<double>();
@@ -76,16 +70,17 @@ void add_saved_cpu(const state_contents& c, const std::string& file) {
     remote_cpu.engine += engine;
 }
 
-std::string resume_hint(run_mode mode) {
-    const std::string& f = run_state_options.checkpoint;
+std::string resume_hint(const run_state_options& o, run_mode mode) {
+    const std::string& f = o.checkpoint;
     return "quillet --resume " + f + (mode == run_mode::blocks ? " --threads N" : "") + " < deck";
 }
 
 }  // namespace
 
 void note_run_inputs(const engine_run& run, const text80& parfile) {
+    std::vector<state_input>& inputs = run.session->inputs;
     inputs.clear();
-    inputs.push_back({"deck", "standard input", sha256_of(run_state_options.deck_text)});
+    inputs.push_back({"deck", "standard input", sha256_of(run.options->state.deck_text)});
     auto file = [&](const char* role, const std::string& name) {
         inputs.push_back({role, name, sha256_of_file(name)});
     };
@@ -98,10 +93,6 @@ void note_run_inputs(const engine_run& run, const text80& parfile) {
     if (run.method == 15 || run.method == 16) file("phase-function table", "mcphase.dat");
 }
 
-const std::vector<state_input>& run_inputs() { return inputs; }
-
-namespace {
-
 // Writes the checkpoints of a run on a thread of its own, so that the photons
 // go on while a checkpoint is flushed to disk (two fsync calls, about 2 ms
 // each here against 2.5 to 5 ms of photons per block: written in line, a
@@ -111,6 +102,7 @@ namespace {
 // A write that fails is reported at the next hand-over or at the end.
 class checkpoint_writer {
 public:
+    explicit checkpoint_writer(const run_options& options) : options_(options) {}
     ~checkpoint_writer() {
         {
             std::lock_guard<std::mutex> lock(m_);
@@ -153,7 +145,7 @@ private:
             busy_ = true;
             lock.unlock();
             try {
-                write_state_file(run_state_options.checkpoint, c);
+                write_state_file(options_.state.checkpoint, c);
             } catch (...) {
                 lock.lock();
                 error_ = std::current_exception();
@@ -167,6 +159,7 @@ private:
         }
     }
 
+    const run_options& options_;
     std::mutex m_;
     std::condition_variable cv_;
     std::optional<state_contents> pending_;
@@ -175,32 +168,33 @@ private:
     std::jthread thread_;  // last: joined before the members it uses go
 };
 
-checkpoint_writer& writer() {
-    static checkpoint_writer w;
-    return w;
-}
+run_session::run_session(const run_options& o) : options(o) {}
+run_session::~run_session() = default;
 
-}  // namespace
+checkpoint_writer& run_session::writer() {
+    if (!writer_) writer_ = std::make_unique<checkpoint_writer>(options);
+    return *writer_;
+}
 
 void submit_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
                        double inidist) {
-    writer().submit(checkpoint_contents(run, mode, photons_done, next_block, inidist));
+    run.session->writer().submit(checkpoint_contents(run, mode, photons_done, next_block, inidist));
 }
 
-void finish_checkpoints() { writer().drain(); }
+void finish_checkpoints(const engine_run& run) { run.session->writer().drain(); }
 
 void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
                       double inidist) {
-    writer().drain();
-    write_state_file(run_state_options.checkpoint, checkpoint_contents(run, mode, photons_done, next_block, inidist));
+    run.session->writer().drain();
+    write_state_file(run.options->state.checkpoint, checkpoint_contents(run, mode, photons_done, next_block, inidist));
 }
 
 state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::int64_t photons_done,
                                    std::int64_t next_block, double inidist) {
     state_contents c;
-    c.version = run_state_options.version;
+    c.version = run.options->state.version;
     c.kind = state_kind::checkpoint;
-    c.inputs = inputs;
+    c.inputs = run.session->inputs;
     {
         byte_writer w;
         w.put(std::uint32_t(mode));
@@ -215,7 +209,7 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
         save_tallies(run, w);
         c.sections.push_back({"TALY", std::move(w.out)});
     }
-    c.sections.push_back({"LINE", photon_lines});
+    c.sections.push_back({"LINE", run.session->photon_lines});
     c.sections.push_back(cpu_section(run));
     if (mode == run_mode::serial) {
         byte_writer w;
@@ -233,12 +227,14 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
 }
 
 resume_point resume_run(const engine_run& run, run_mode mode) {
-    const std::string& file = run_state_options.resume;
-    const state_contents c = read_state_file(file, run_state_options.version);
+    const run_state_options& o = run.options->state;
+    run_session& session = *run.session;
+    const std::string& file = o.resume;
+    const state_contents c = read_state_file(file, o.version);
     if (c.kind != state_kind::checkpoint)
         throw input_error(file + ": a partial file (part " + std::to_string(c.part) + " of " +
                           std::to_string(c.parts) + "), not a checkpoint: partial files are combined with --merge");
-    const std::string diff = input_difference(c.inputs, inputs);
+    const std::string diff = input_difference(c.inputs, session.inputs);
     if (!diff.empty()) throw input_error(file + ": cannot resume this run: " + diff);
 
     resume_point at;
@@ -260,7 +256,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
                               std::to_string(run.ntest) + " directions)");
         // A threaded run's checkpoint is taken after whole blocks: the next
         // block is the one after its photons (a resumed run starts there).
-        const std::int64_t nblocks = (nphot + photons_per_block - 1) / photons_per_block;
+        const std::int64_t nblocks = block_count(nphot);
         if (mode == run_mode::blocks &&
             (at.next_block > nblocks ||
              at.photons_done != std::min<std::int64_t>(at.next_block * photons_per_block, nphot)))
@@ -283,35 +279,37 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
             throw input_error(file + ": section SERL: expected a start distance of 0 or more, found " +
                               free_format(at.inidist));
     }
-    add_saved_cpu(c, file);
-    photon_lines = c.section("LINE", file);
-    std::fwrite(photon_lines.data(), 1, photon_lines.size(), stdout);
-    if (run_state_options.checkpoint.empty()) photon_lines.clear();
+    add_saved_cpu(c, file, session.remote_cpu);
+    session.photon_lines = c.section("LINE", file);
+    say_text(session.photon_lines);
+    if (o.checkpoint.empty()) session.photon_lines.clear();
     return at;
 }
 
 std::string interrupted_text(const engine_run& run, run_mode mode, std::int64_t done, std::int64_t next_block,
                              double inidist) {
-    std::string s = "interrupted by " + signal_text(stop_signal) + " after " + std::to_string(done) +
+    std::string s = "interrupted by " + signal_text(*run.options->stop) + " after " + std::to_string(done) +
                     " of " + std::to_string(run.nphot) + " photons; no result file was written";
-    if (run_state_options.parts > 0) return s + " (run the part again)";
-    if (run_state_options.checkpoint.empty())
+    const run_state_options& o = run.options->state;
+    if (o.parts > 0) return s + " (run the part again)";
+    if (o.checkpoint.empty())
         return s + " (quillet --checkpoint FILE keeps the work of an interrupted run)";
     try {
         write_checkpoint(run, mode, done, next_block, inidist);
     } catch (const output_error& e) {
         return s + "; " + e.what();
     }
-    return s + "; the checkpoint " + run_state_options.checkpoint + " keeps them: continue with " + resume_hint(mode);
+    return s + "; the checkpoint " + o.checkpoint + " keeps them: continue with " + resume_hint(o, mode);
 }
 
 state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::int64_t first, std::int64_t end) {
     state_contents c;
-    c.version = run_state_options.version;
+    const run_state_options& o = run.options->state;
+    c.version = o.version;
     c.kind = state_kind::partial;
-    c.part = std::uint32_t(run_state_options.part);
-    c.parts = std::uint32_t(run_state_options.parts);
-    c.inputs = inputs;
+    c.part = std::uint32_t(o.part);
+    c.parts = std::uint32_t(o.parts);
+    c.inputs = run.session->inputs;
     byte_writer w;
     w.put(std::int64_t(run.nphot));
     w.put(run.ntest);
@@ -324,15 +322,15 @@ state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::
 }
 
 std::vector<state_contents> read_partial_files(const engine_run& run, std::int64_t nblocks) {
-    const std::vector<std::string>& files = run_state_options.merge;
+    const std::vector<std::string>& files = run.options->state.merge;
     std::vector<state_contents> parts;
     std::vector<std::string> names;
     for (const std::string& file : files) {
-        state_contents c = read_state_file(file, run_state_options.version);
+        state_contents c = read_state_file(file, run.options->state.version);
         if (c.kind != state_kind::partial)
             throw input_error(file + ": a checkpoint, not a partial file: --merge takes the files that "
                               "--part K/M --partial FILE wrote (a checkpoint is continued with --resume)");
-        const std::string diff = input_difference(c.inputs, inputs);
+        const std::string diff = input_difference(c.inputs, run.session->inputs);
         if (!diff.empty()) throw input_error(file + ": not a part of this run: " + diff);
         if (!parts.empty() && c.parts != parts.front().parts)
             throw input_error(file + ": part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ", but " +
@@ -358,7 +356,7 @@ std::vector<state_contents> read_partial_files(const engine_run& run, std::int64
             throw input_error(file + ": its blocks (" + std::to_string(first) + " to " + std::to_string(end) + " of " +
                               std::to_string(nb) + ") are not part " + std::to_string(c.part) + " of " +
                               std::to_string(c.parts) + " of this run's " + std::to_string(nblocks) + " blocks");
-        add_saved_cpu(c, file);
+        add_saved_cpu(c, file, run.session->remote_cpu);
         names.push_back(file);
         parts.push_back(std::move(c));
     }

@@ -11,9 +11,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/run_options.h"
 #include "format/state_file.h"
 #include "format/text_field.h"
 
@@ -21,19 +23,45 @@ namespace quillet {
 
 struct engine_run;
 
-// Set by the driver from its command line.
-struct run_state_options_t {
-    std::string checkpoint;          // --checkpoint FILE; empty: none
-    double checkpoint_every = 60.0;  // --checkpoint-every SECONDS; 0: after every block
-    std::string resume;              // --resume FILE
-    std::int32_t part = 0, parts = 0;  // --part K/M; 0 0: the whole run
-    std::string partial;             // --partial FILE
-    std::vector<std::string> merge;  // --merge FILE...
-    bool quiet = false;              // --quiet: no progress lines
-    std::string deck_text;           // the deck's bytes, for its digest
-    std::string version;             // this quillet's version
+class checkpoint_writer;
+
+// CPU seconds spent on this run outside this process's own engine call, in
+// photon loops and in whole engine calls: by the other processes of a
+// distributed run (sent to the first process when their last block is done),
+// by the parts of a merged run and by the earlier segments of a resumed run
+// (kept in their partial files and checkpoints); 0 otherwise. The CPU-time
+// record and the report add them, so that they count every process.
+struct remote_cpu_t {
+    double loop = 0.0;
+    double engine = 0.0;
 };
-extern run_state_options_t run_state_options;
+
+// What one engine call keeps while its photons run, beside its tallies: the
+// digests of its inputs, the report lines of the photons done (while a
+// checkpoint is kept), the CPU seconds of other processes and segments, and
+// the thread that writes its checkpoints.
+class run_session {
+public:
+    explicit run_session(const run_options& options);
+    ~run_session();
+    run_session(const run_session&) = delete;
+    run_session& operator=(const run_session&) = delete;
+
+    const run_options& options;
+    // Digests of the deck and of every file the set-up reads; taken once, at
+    // the set-up of a run that keeps its state (note_run_inputs).
+    std::vector<state_input> inputs;
+    // Report lines that the photons printed so far, in photon order (kept
+    // while a checkpoint is being taken, so that the resumed report has them
+    // too).
+    std::string photon_lines;
+    remote_cpu_t remote_cpu;
+
+    checkpoint_writer& writer();
+
+private:
+    std::unique_ptr<checkpoint_writer> writer_;
+};
 
 // How the photons of the saved run drew their random numbers.
 enum class run_mode : std::uint32_t { serial = 1, blocks = 2 };
@@ -41,28 +69,23 @@ enum class run_mode : std::uint32_t { serial = 1, blocks = 2 };
 // Digests of the deck and of every file the set-up reads; taken once, at the
 // set-up of a run that checkpoints, resumes, runs a part or merges.
 void note_run_inputs(const engine_run& run, const text80& parfile);
-const std::vector<state_input>& run_inputs();
 
 // When the next checkpoint is due: at most every checkpoint_every seconds.
 class checkpoint_clock {
 public:
-    checkpoint_clock() : last_(clock::now()) {}
-    bool on() const { return !run_state_options.checkpoint.empty(); }
+    explicit checkpoint_clock(const run_state_options& o) : o_(o), last_(clock::now()) {}
+    bool on() const { return !o_.checkpoint.empty(); }
     bool due() const {
-        return on() && (run_state_options.checkpoint_every <= 0.0 ||
-                        std::chrono::duration<double>(clock::now() - last_).count() >=
-                            run_state_options.checkpoint_every);
+        return on() && (o_.checkpoint_every <= 0.0 ||
+                        std::chrono::duration<double>(clock::now() - last_).count() >= o_.checkpoint_every);
     }
     void mark() { last_ = clock::now(); }
 
 private:
     using clock = std::chrono::steady_clock;
+    const run_state_options& o_;
     clock::time_point last_;
 };
-
-// Report lines that the photons printed so far, in photon order (kept while
-// a checkpoint is being taken, so that the resumed report has them too).
-extern std::string photon_lines;
 
 // Where a resumed run continues.
 struct resume_point {
@@ -86,7 +109,7 @@ void submit_checkpoint(const engine_run& run, run_mode mode, std::int64_t photon
                        double inidist);
 // Waits until the checkpoints handed over are on disk (the end of the
 // photons); throws the output_error of a write that failed.
-void finish_checkpoints();
+void finish_checkpoints(const engine_run& run);
 // Writes the checkpoint now, after those handed over.
 void write_checkpoint(const engine_run& run, run_mode mode, std::int64_t photons_done, std::int64_t next_block,
                       double inidist);
@@ -107,7 +130,7 @@ inline std::int64_t part_first_block(std::int64_t nblocks, std::int32_t part, st
 
 // The header of a partial file, with the CPU seconds of the part: taken when
 // its blocks are done. read_partial_files and resume_run add the CPU seconds
-// that the files hold to remote_cpu.
+// that the files hold to the session's remote_cpu.
 state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::int64_t first, std::int64_t end);
 
 }  // namespace quillet

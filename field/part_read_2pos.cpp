@@ -305,8 +305,8 @@ void require_finite_field(const particle_field& field, const std::string& source
 }
 
 // Diagnostic dump of the whole table, copies included.
-void write_check_pos(const particle_field& field, const text80& testimage) {
-    result_file out(testimage.prefix(60) + ".CHECK_POS");
+void write_check_pos(const particle_field& field, const field_build_options& options) {
+    result_file out(options.testimage.prefix(60) + ".CHECK_POS", options.files);
     std::FILE* f = out.stream();
     put_record(f, field.xl, field.yl, field.zmin, field.zmax, field.sy);
     put_record(f, field.npart);
@@ -351,7 +351,7 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
         say("zmin,zmax", field.zmin, field.zmax);
         say(rule28);
     }
-    if (options.idebug >= 1) write_check_pos(field, options.testimage);
+    if (options.idebug >= 1) write_check_pos(field, options);
 }
 
 }  // namespace quillet

@@ -10,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "format/result_file.h"
 #include "format/text_field.h"
 
 namespace quillet {
@@ -187,6 +188,7 @@ struct field_build_options {
     std::int32_t icheck = -1;  // print level: >= 0 reports the files read and the field
     std::int32_t idebug = 0;   // >= 1: the tables go to the diagnostic files
     text80 testimage;          // the diagnostic files' name prefix (its first word)
+    result_file_options files;  // how the diagnostic files are written
 };
 
 }  // namespace quillet

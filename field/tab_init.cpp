@@ -243,7 +243,7 @@ void tab_init(particle_field& field, const field_build_options& options) {
     build_shadow_grid(field, npart);
 
     if (options.idebug >= 1) {
-        result_file out(options.testimage.prefix(60) + ".CHECK_POS_LIST");
+        result_file out(options.testimage.prefix(60) + ".CHECK_POS_LIST", options.files);
         std::FILE* f = out.stream();
         put_record(f, mx, my);
         for (std::int32_t c = 1; c <= ncell; ++c) {

@@ -12,11 +12,9 @@
 
 namespace quillet {
 
-bool result_files_discarded = false;
-bool result_files_synced = false;
-
-result_file::result_file(std::string name) : name_(std::move(name)) {
-    if (result_files_discarded) {
+result_file::result_file(std::string name, result_file_options options)
+    : name_(std::move(name)), sync_(options.sync) {
+    if (options.discard) {
         f_ = std::fopen("/dev/null", "w");
         if (!f_) throw output_error("cannot open /dev/null for the output file " + name_ + ": " + std::strerror(errno));
         return;
@@ -48,7 +46,7 @@ result_file::~result_file() {
 
 void result_file::commit() {
     bool ok = std::fflush(f_) == 0 && !std::ferror(f_);
-    if (ok && result_files_synced && !temp_.empty()) ok = ::fsync(::fileno(f_)) == 0;
+    if (ok && sync_ && !temp_.empty()) ok = ::fsync(::fileno(f_)) == 0;
     int err = errno;
     ok = (std::fclose(f_) == 0) && ok;
     f_ = nullptr;
@@ -62,7 +60,7 @@ void result_file::commit() {
         std::remove(temp_.c_str());
         throw output_error("cannot replace the output file " + name_ + ": " + std::strerror(err));
     }
-    if (result_files_synced) {
+    if (sync_) {
         const std::size_t slash = name_.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : name_.substr(0, slash);
         const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);

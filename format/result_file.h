@@ -9,18 +9,21 @@
 
 namespace quillet {
 
-// Set on the helper processes of a distributed run, where only the first
-// process writes files: a result_file then writes nowhere and commits nothing.
-extern bool result_files_discarded;
-
-// Set when a checkpoint is kept, which the run removes once its result files
-// stand: commit() then flushes the file and, after the rename, its folder to
-// disk, so that a crash of the machine cannot take both.
-extern bool result_files_synced;
+// How a run's result files are written.
+struct result_file_options {
+    // On the helper processes of a distributed run, where only the first
+    // process writes files: a result_file then writes nowhere and commits
+    // nothing.
+    bool discard = false;
+    // When a checkpoint is kept, which the run removes once its result files
+    // stand: commit() then flushes the file and, after the rename, its folder
+    // to disk, so that a crash of the machine cannot take both.
+    bool sync = false;
+};
 
 class result_file {
 public:
-    explicit result_file(std::string name);
+    explicit result_file(std::string name, result_file_options options = {});
     ~result_file();
     result_file(const result_file&) = delete;
     result_file& operator=(const result_file&) = delete;
@@ -34,6 +37,7 @@ public:
 private:
     std::string name_;
     std::string temp_;
+    bool sync_ = false;
     std::FILE* f_ = nullptr;
 };
 

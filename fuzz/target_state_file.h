@@ -16,11 +16,13 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/engine_run.h"
 #include "engine/parallel_run.h"
+#include "engine/run_options.h"
 #include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "trace/search_scratch.h"
@@ -44,6 +46,8 @@ struct state_run_setup {
     tally_sizes sizes;
     tallies totals;  // the run's tallies: run.totals
     search_scratch searches;  // the run's searches: run.searches
+    run_options options;      // run.options: the resume or merge of each input
+    std::unique_ptr<run_session> session;  // run.session
     double latobs[3] = {0.0, 30.0, 45.0};
     double fiiobs[3] = {0.0, 20.0, 1090.0};
 };
@@ -93,9 +97,12 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         r.totals = &p->totals;
         p->searches = search_scratch(p->field);
         r.searches = &p->searches;
-        run_state_options.version = state_version;
-        run_state_options.deck_text = slurp(run_dir + "/fz.deck");
-        run_state_options.quiet = true;
+        p->options.state.version = state_version;
+        p->options.state.deck_text = slurp(run_dir + "/fz.deck");
+        p->options.quiet = true;
+        r.options = &p->options;
+        p->session = std::make_unique<run_session>(p->options);
+        r.session = p->session.get();
         note_run_inputs(r, text80("junk"));
         return p;
     }();
@@ -146,14 +153,15 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
         fault("the encoder's bytes of decoded contents are refused");
     }
     write_file("fuzz.state", data, size);
-    run_state_options.resume = "fuzz.state";
-    run_state_options.merge.clear();
+    run_state_options& o = s.options.state;
+    o.resume = "fuzz.state";
+    o.merge.clear();
     state_outcome outcome = state_outcome::refused;
     auto restore = [&](auto body) {
         // Fresh tallies, as the set-up leaves them (a refused input may have
         // left some tables decoded).
         s.totals = tallies(s.sizes);
-        remote_cpu = {};
+        s.session->remote_cpu = {};
         try {
             body();
             outcome = state_outcome::restored;
@@ -188,12 +196,12 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
                 fault("threaded resume: the next block does not follow the photons done");
         });
     } else {
-        run_state_options.resume.clear();
-        run_state_options.merge = {"fuzz.state"};
+        o.resume.clear();
+        o.merge = {"fuzz.state"};
         restore([&] { run_photons_parallel(s.field, run); });
-        run_state_options.merge.clear();
+        o.merge.clear();
     }
-    run_state_options.resume.clear();
+    o.resume.clear();
     return outcome;
 }
 

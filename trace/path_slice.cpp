@@ -36,24 +36,41 @@ std::FILE* open_trace(search_scratch& s) {
 void write_trace(search_scratch& s, double x0, double y0, double z0, double ux, double uy, double uz,
                  std::int32_t excluded, std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot) {
     static const char* const rule46 = "----------------------------------------------";
-    std::FILE* f = open_trace(s);
-    put_record(f, rule46);
-    put_record(f, s.iphot, s.iscat, s.ibox, mode);
-    put_record(f, rule46);
-    put_record(f, x0, y0, z0);
-    put_record(f, ux, uy, uz);
-    put_record(f, excluded, ipart, tmin);
-    put_record(f, npot);
+    slice_trace& t = s.trace;
+    std::FILE* f = t.capture ? nullptr : open_trace(s);
+    auto emit = [&] {
+        if (t.capture)
+            t.capture->append(t.line);
+        else
+            std::fwrite(t.line.data(), 1, t.line.size(), f);
+    };
+    auto record = [&](const auto&... a) {
+        t.line.clear();
+        put_items(t.line, a...);
+        t.line.push_back('\n');
+        emit();
+    };
+    record(rule46);
+    record(s.iphot, s.iscat, s.ibox, mode);
+    record(rule46);
+    record(x0, y0, z0);
+    record(ux, uy, uz);
+    record(excluded, ipart, tmin);
+    record(npot);
     if (npot > 0) {
-        std::string& line = s.trace.line;
-        line.clear();
-        for (std::int32_t l = 1; l <= npot; ++l) put_items(line, s.pottab[l]);
-        line.push_back('\n');
-        std::fwrite(line.data(), 1, line.size(), f);
+        t.line.clear();
+        for (std::int32_t l = 1; l <= npot; ++l) put_items(t.line, s.pottab[l]);
+        t.line.push_back('\n');
+        emit();
     }
 }
 
 }  // namespace
+
+void append_slice_trace(search_scratch& s, std::string_view records) {
+    if (records.empty()) return;
+    std::fwrite(records.data(), 1, records.size(), open_trace(s));
+}
 
 void close_slice_trace(search_scratch& s) {
     slice_trace& t = s.trace;

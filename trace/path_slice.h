@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "field/particle_field.h"
 #include "trace/search_scratch.h"
@@ -59,5 +60,7 @@ void path_slice(const particle_field& field, search_scratch& s, double x0, doubl
 // output_error when the trace could not be written completely. Harmless when
 // no trace is open.
 void close_slice_trace(search_scratch& s);
+// Adds records kept by a worker (slice_trace::capture) to the trace file.
+void append_slice_trace(search_scratch& s, std::string_view records);
 
 }  // namespace quillet

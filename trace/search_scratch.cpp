@@ -8,6 +8,7 @@ slice_trace& slice_trace::operator=(slice_trace&& o) noexcept {
         f = o.f;
         name = std::move(o.name);
         line = std::move(o.line);
+        capture = o.capture;
         o.f = nullptr;
     }
     return *this;

@@ -30,19 +30,25 @@ struct search_settings {
 
 // The trace file of the slice searches (idebug >= 1), opened by the first
 // traced search and closed by close_slice_trace; one left open when its
-// scratch goes (a run that failed) is closed unchecked.
+// scratch goes (a run that failed) is closed unchecked. A worker of a
+// threaded run keeps its records in `capture` instead, block by block, and
+// the run adds each block's to the file in block order (append_slice_trace).
 class slice_trace {
 public:
     slice_trace() = default;
     slice_trace(const slice_trace&) = delete;
     slice_trace& operator=(const slice_trace&) = delete;
-    slice_trace(slice_trace&& o) noexcept : f(o.f), name(std::move(o.name)), line(std::move(o.line)) { o.f = nullptr; }
+    slice_trace(slice_trace&& o) noexcept
+        : f(o.f), name(std::move(o.name)), line(std::move(o.line)), capture(o.capture) {
+        o.f = nullptr;
+    }
     slice_trace& operator=(slice_trace&& o) noexcept;
     ~slice_trace();
 
     std::FILE* f = nullptr;
     std::string name;
     std::string line;  // reused: the trace allocates only while it grows
+    std::string* capture = nullptr;  // not null: the records go here, not to the file
 };
 
 struct search_scratch {

@@ -22,20 +22,6 @@ namespace py = pybind11;
 
 namespace {
 
-// The kernel still keeps records that are process-wide (the list in
-// tests/kernel_globals.txt, the run options of engine/parallel_run.h and
-// engine/run_state.h), so one in-process run at a time: a second caller waits
-// here. Remove this lock, and its one use in run_deck, once the engine holds
-// no process-wide state; python/tests/test_in_process.py then shows that two
-// runs at once give what two processes give.
-std::mutex kernel_records_lock;
-
-// Whether this call's run holds the kernel and goes on, so that a Ctrl-C asks
-// that run, not another caller's, to stop.
-struct run_span {
-    std::mutex m;
-    bool running = false;
-};
 
 py::tuple run_deck(const std::string& deck, const std::string& folder, std::optional<int> threads,
                    bool full_scan) {
@@ -47,19 +33,11 @@ py::tuple run_deck(const std::string& deck, const std::string& folder, std::opti
     if (o.threaded && (o.threads < 0 || o.threads > 1024))
         throw py::value_error("threads must be None (the serial run) or 0 (every core) to 1024, found " +
                               std::to_string(o.threads));
-    run_span span;
-    auto one_run = [&]() {
-        std::lock_guard<std::mutex> one_run_at_a_time(kernel_records_lock);
-        {
-            std::lock_guard<std::mutex> l(span.m);
-            quillet::stop_signal = 0;
-            span.running = true;
-        }
-        quillet::in_process_result r = quillet::run_in_process(deck, o);
-        std::lock_guard<std::mutex> l(span.m);
-        span.running = false;
-        return r;
-    };
+    // This run's own stop flag: a Ctrl-C stops this run, not another
+    // caller's.
+    volatile std::sig_atomic_t stop = 0;
+    o.stop = &stop;
+    auto one_run = [&]() { return quillet::run_in_process(deck, o); };
     // The run goes on its own thread while this one waits with the GIL
     // released, looking every 50 ms for a signal the interpreter has to
     // handle (Ctrl-C: KeyboardInterrupt). Such a signal stops the run as the
@@ -78,10 +56,7 @@ py::tuple run_deck(const std::string& deck, const std::string& folder, std::opti
             if (done.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) break;
         }
         if (!pending && PyErr_CheckSignals() != 0) pending.emplace();
-        if (pending) {
-            std::lock_guard<std::mutex> l(span.m);
-            if (span.running) quillet::stop_signal = SIGINT;
-        }
+        if (pending) stop = SIGINT;
     }
     quillet::in_process_result r = done.get();
     if (pending) throw std::move(*pending);

@@ -284,6 +284,27 @@ std::vector<std::vector<std::string>> photon_traces(const std::string& out, std:
     return by_photon;
 }
 
+// The records of the trace file by photon number, each record whole (a rule,
+// "iphot iscat ibox mode", a rule, four lines more, and the candidate list
+// when there is one); the photon numbers must not go down.
+std::vector<std::string> search_records(const std::string& trace, std::size_t nphot) {
+    std::vector<std::string> by_photon(nphot + 1);
+    const std::string rule(46, '-');
+    const std::vector<std::string> lines = split_lines(trace);
+    std::size_t last = 0;
+    for (std::size_t i = 0; i < lines.size();) {
+        EXPECT_EQ(lines[i], rule) << "line " << i + 1;
+        const std::size_t iphot = std::stoul(lines.at(i + 1));
+        EXPECT_GE(iphot, last) << "line " << i + 2;
+        EXPECT_LE(iphot, nphot);
+        last = iphot;
+        const std::size_t npot = std::stoul(lines.at(i + 6));
+        const std::size_t end = i + 7 + (npot > 0 ? 1 : 0);
+        for (; i < end; ++i) by_photon[std::min(iphot, nphot)] += lines.at(i) + "\n";
+    }
+    return by_photon;
+}
+
 // Per-photon traces of a threaded run come in photon order whatever the
 // number of threads, and --photon N replays photon N alone on the path it
 // takes in the whole run (lines for lines), writing no result file.
@@ -324,10 +345,24 @@ TEST_F(QuilletProgram, ThreadedTracesComeInPhotonOrderAndOnePhotonReplaysAlone) 
     EXPECT_EQ(serial.status, 1);
     EXPECT_NE(serial.err.find("--photon N replays a photon of a threaded run"), std::string::npos) << serial.err;
 
-    // The trace file of every search is still the serial run's alone.
+    // The trace file of every search (idebug): the records in photon order
+    // and the same bytes whatever the number of threads; a replayed photon's
+    // are its records in the whole run.
     d.icheck = 0;
     d.idebug = 2;
-    process_result r = run(d.text(), {"--threads=2"});
+    ASSERT_EQ(run(d.text(), {"--threads", "1", "--quiet"}).status, 0);
+    const std::string trace = dir_.read("test.TRACE");
+    ASSERT_EQ(run(d.text(), {"--threads", "3", "--quiet"}).status, 0);
+    EXPECT_EQ(dir_.read("test.TRACE"), trace);
+    const auto records = search_records(trace, 1600);
+    for (std::size_t n = 1; n <= 1600; ++n) ASSERT_FALSE(records[n].empty()) << n;
+    for (std::size_t n : {1u, 1234u}) {
+        ASSERT_EQ(run(d.text(), {"--threads", "2", "--photon", std::to_string(n), "--quiet"}).status, 0);
+        const std::string alone = dir_.read("test.TRACE");
+        EXPECT_EQ(alone, records[n]) << n;
+    }
+    // A part's blocks go to its partial file, which keeps no trace records.
+    process_result r = run(d.text(), {"--threads=2", "--part", "1/2", "--partial", "p.part"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("deck record 32 (idebug = 2)"), std::string::npos) << r.err;
 }

@@ -24,11 +24,15 @@ namespace {
 struct statistics_run {
     engine_run run;
     tallies t;
+    run_options options;
+    run_session session{options};
     statistics_run(int nphot, int ntest) : t(tally_sizes{ntest}) {
         run.nphot = nphot;
         run.ntest = ntest;
         run.bsun = 30.0;
         run.totals = &t;
+        run.options = &options;
+        run.session = &session;
     }
 };
 
@@ -101,9 +105,9 @@ using namespace quillet::testing_support;
 
 // Runs of one field and deck that differ only in their seed: ring particles
 // of albedo 0.9 (isotropic law), three directions, random launch.
-engine_call seeded_run(const temp_dir& dir, std::int32_t seed, std::int32_t nphot) {
+engine_call seeded_run(const temp_dir& dir, std::int32_t seed, std::int32_t nphot, bool threaded = false) {
     engine_call c(dir);
-    run_state_options.quiet = true;  // no progress lines
+    c.options.parallel = {threaded, 2, 0, 1, 0};
     c.nxphot = nphot;
     c.nyphot = 1;
     c.idum = seed;
@@ -114,7 +118,6 @@ engine_call seeded_run(const temp_dir& dir, std::int32_t seed, std::int32_t npho
     c.set_direction(2, 60.0, 90.0);
     c.set_direction(3, 15.0, 150.0);
     c.run();
-    run_state_options.quiet = false;
     return c;
 }
 
@@ -127,9 +130,7 @@ TEST(OrderErrors, FirstOrderSumsAreThoseOfEachPhotonsFirstScattering) {
     temp_dir dir;
     write_field_file(dir.file("field.pos"), random_field(300, 5.0, 5.0, 0.8, 1.5, 31));
     for (bool threaded : {false, true}) {
-        parallel_options = {threaded, 2, 0, 1, 0};
-        engine_call c = seeded_run(dir, -5, 2500);
-        parallel_options = {false, 1, 0, 1, 0};
+        engine_call c = seeded_run(dir, -5, 2500, threaded);
         const tallies& t = *c.totals;
         for (int k = 1; k <= 3; ++k) {
             ASSERT_GT(t.sum_first[k], 0.0);

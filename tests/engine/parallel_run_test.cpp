@@ -14,7 +14,6 @@
 #include "support/engine_fixture.h"
 #include "support/result_files.h"
 #include "support/physics_run.h"
-#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;
@@ -24,18 +23,15 @@ using quillet::test_support::without_cpu_line;
 
 namespace {
 
-// Switches the threaded run on for one scope.
+// Switches the threaded run of `c` on for one scope.
 struct threads_on {
-    explicit threads_on(std::int32_t n, bool full_scan = false) {
-        parallel_options = {true, n, 0, 1, 0};
-        search_options.full_scan = full_scan;
-    }
-    ~threads_on() {
-        parallel_options = {false, 1, 0, 1, 0};
-        search_options.full_scan = false;
-    }
+    threads_on(engine_call& c, std::int32_t n) : c_(c) { c_.options.parallel = {true, n, 0, 1, 0}; }
+    ~threads_on() { c_.options.parallel = {}; }
     threads_on(const threads_on&) = delete;
     threads_on& operator=(const threads_on&) = delete;
+
+private:
+    engine_call& c_;
 };
 
 // Every file on, haze, images, a 6 x 5 grid, 2,500 random-launch photons:
@@ -115,14 +111,14 @@ TEST(ThreadedRun, ResultFilesAreTheSameBytesForEveryThreadCount) {
     prepare(c, dir);
     run_files one;
     {
-        threads_on on(1);
+        threads_on on(c, 1);
         c.run();
         one = files_of(dir, c);
     }
     ASSERT_GT(one.files.at("esc.out").size(), 2500u * 10u);
     ASSERT_FALSE(one.report_if.empty());
     for (std::int32_t n : {2, 3, 7}) {
-        threads_on on(n);
+        threads_on on(c, n);
         c.run();
         expect_same(files_of(dir, c), one, std::to_string(n) + " threads");
     }
@@ -134,7 +130,7 @@ TEST(ThreadedRun, DiffersFromTheSerialRunWhichDrawsFromTheSharedGenerator) {
     prepare(c, dir);
     c.run();
     const run_files serial = files_of(dir, c);
-    threads_on on(2);
+    threads_on on(c, 2);
     c.run();
     EXPECT_NE(files_of(dir, c).files.at("w.out"), serial.files.at("w.out"));
 }
@@ -144,19 +140,17 @@ TEST(ThreadedRun, CellWalkAndFullScanGiveTheSameFilesApartFromTheCandidateMean) 
     engine_call c(dir);
     prepare(c, dir);
     for (bool threaded : {false, true}) {
-        parallel_options = {threaded, 2, 0, 1, 0};
-        search_options.full_scan = false;
+        c.options.parallel = {threaded, 2, 0, 1, 0};
+        c.options.full_scan = false;
         c.run();
         const run_files walk = files_of(dir, c, true);
         const double walk_mean = c.npot_mean;
-        search_options.full_scan = true;
+        c.options.full_scan = true;
         c.run();
         const run_files scan = files_of(dir, c, true);
-        search_options.full_scan = false;
         expect_same(walk, scan, threaded ? "threaded" : "serial");
         EXPECT_LT(walk_mean, c.npot_mean) << "the walk tests fewer candidates";
     }
-    parallel_options = {false, 1, 0, 1, 0};
 }
 
 TEST(ThreadedRun, GridLaunchPointsAreThoseOfTheSerialRun) {
@@ -176,7 +170,7 @@ TEST(ThreadedRun, GridLaunchPointsAreThoseOfTheSerialRun) {
     c.run();
     const std::string serial_image = read_text_file(dir.file("img.TESTIMAGE"));
     const std::int32_t serial_direct = c.ndirect;
-    threads_on on(3);
+    threads_on on(c, 3);
     c.run();
     EXPECT_EQ(c.ndirect, serial_direct);
     EXPECT_GT(serial_direct, 0);
@@ -197,7 +191,7 @@ TEST(ThreadedRun, AgreesWithTheSerialRunWithinFourCombinedStandardErrors) {
     const auto serial = quillet::physics::labelled_lines(c.out, label);
     std::vector<std::vector<double>> threaded;
     {
-        threads_on on(2);
+        threads_on on(c, 2);
         c.run();
         threaded = quillet::physics::labelled_lines(c.out, label);
     }

@@ -12,7 +12,6 @@
 #include "engine/engine_records.h"
 #include "engine/photon_loop.h"
 #include "field/field_records.h"
-#include "engine/search_workers.h"
 #include "trace/trace_records.h"
 #include "support/field_fixture.h"
 #include "support/search_fixture.h"

@@ -104,6 +104,13 @@ struct engine_call {
 
     // Standard output of the last run.
     std::string out;
+    // How the engine runs it (serial, no progress line, by default).
+    run_options options = quiet_options();
+    static run_options quiet_options() {
+        run_options o;
+        o.quiet = true;
+        return o;
+    }
 
     // A call for the field in `dir`: field file "field.pos", direction file
     // "w.out", test-image prefix "img" (written only when nxpix >= 1).
@@ -185,7 +192,7 @@ inline void engine_call::run() {
     ::testing::internal::CaptureStdout();
     engine_result r;
     try {
-        r = mcnew_sub_2pos_image(cfg, isat >= 1 ? &planet : nullptr);
+        r = mcnew_sub_2pos_image(cfg, isat >= 1 ? &planet : nullptr, options);
     } catch (...) {
         out = ::testing::internal::GetCapturedStdout();
         throw;

@@ -4,7 +4,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "engine/parallel_run.h"
 
 namespace quillet::physics {
 
@@ -56,15 +55,8 @@ physics_run_result run_field(const physics_run_request& req) {
     c.icheck = 0;
     // QUILLET_TEST_THREADS = N runs the validation in the threaded mode.
     const char* threads = std::getenv("QUILLET_TEST_THREADS");
-    const parallel_options_t saved = parallel_options;
-    if (threads && std::atoi(threads) >= 1) parallel_options = {true, std::atoi(threads), 0, 1, 0};
-    try {
-        c.run();
-    } catch (...) {
-        parallel_options = saved;
-        throw;
-    }
-    parallel_options = saved;
+    if (threads && std::atoi(threads) >= 1) c.options.parallel = {true, std::atoi(threads), 0, 1, 0};
+    c.run();
 
     physics_run_result r;
     r.nphot = c.nxphot * c.nyphot;
