@@ -105,6 +105,97 @@ void warn_periodic_cell(const particle_field& field, const engine_run& run) {
             worst_lat, worst);
 }
 
+// The run configuration's values that the photons and the output read.
+void take_configuration(const run_config& cfg, engine_run& run) {
+    run.nxphot = cfg.nxphot;
+    run.nyphot = cfg.nyphot;
+    run.posfile = cfg.posfile;
+    run.outfile = cfg.outfile;
+    run.epsfile = cfg.epsfile;
+    run.wfile = cfg.wfile;
+    run.posfile_haze = cfg.posfile_haze;
+    run.testimage = cfg.testimage;
+    run.lonsun = cfg.lonsun;
+    run.bsun = cfg.bsun;
+    run.ntest = cfg.ntest;
+    run.fiiobs = cfg.fiiobs.data();
+    run.latobs = cfg.latobs.data();
+    run.icheck = cfg.icheck;
+    run.mx = cfg.mx;
+    run.my = cfg.my;
+    run.method = cfg.method;
+    run.method_haze = cfg.method_haze;
+    run.ppar1 = cfg.ppar1;
+    run.ppar2 = cfg.ppar2;
+    run.ppar3 = cfg.ppar3;
+    run.ppar1_haze = cfg.ppar1_haze;
+    run.ppar2_haze = cfg.ppar2_haze;
+    run.ppar3_haze = cfg.ppar3_haze;
+    run.ssca_part = cfg.ssca_part;
+    run.ssca_haze = cfg.ssca_haze;
+    run.sredu = cfg.sredu;
+    run.zredu = cfg.zredu;
+    run.irot = cfg.irot;
+    run.isquare = cfg.isquare;
+    run.nxpix = cfg.nxpix;
+    run.nypix = cfg.nypix;
+    run.sizemin = cfg.sizemin;
+    run.s20 = cfg.s20;
+    run.f20 = cfg.f20;
+    run.ntest_image = cfg.ntest > 1 ? 1 : cfg.ntest;
+    run.idebug = cfg.idebug;
+    set_emulation(cfg.iemulate, run);
+    run.escape_on = !cfg.outfile.is_junk();
+    run.hist_on = !cfg.epsfile.is_junk();
+}
+
+// The photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
+// the photons that saturn_illumination made.
+void set_photon_source(const run_config& cfg, const planet_photons* planet, engine_run& run) {
+    run.planet_source = cfg.planet.isat >= 1;
+    if (run.planet_source) {
+        if (!planet)
+            throw limit_error("engine: the planet is the source (isat = " + std::to_string(cfg.planet.isat) +
+                              "), but no planet photons were given");
+        run.planet = planet;
+        run.nphot = planet->nphot_sat;
+        if (run.nphot < 1 && !planet_model_sends_light(cfg.planet.model_sat))
+            throw limit_error("engine: the planet illumination gave no photon (nphot = 0): the planet model "
+                              "model_sat = " + std::to_string(cfg.planet.model_sat) +
+                              " has no brightness factor (the models are 1 to 6 and 11 to 14), so the planet "
+                              "sends no light; nothing to launch");
+        if (run.nphot < 1)
+            throw limit_error(
+                "engine: the planet illumination gave no photon (nphot = 0): the planet sends no light "
+                "onto the particle field with this zone grid, model and photon budget; nothing to launch");
+    } else {
+        run.nphot = cfg.nxphot * cfg.nyphot;
+    }
+}
+
+// The per-direction results and totals of the finished run.
+void hand_back(const engine_run& run, const engine_stats& st, engine_result& out) {
+    const std::int32_t ntest = run.ntest;
+    const std::size_t row = std::size_t(ntest) + 1;
+    out.ntest = ntest;
+    out.testw.assign(row, 0.0);
+    out.testd_corr.assign(row, 0.0);
+    out.testw_n.assign(row, 0.0);
+    for (std::int32_t k = 1; k <= ntest; ++k) {
+        out.testw[k] = run.totals->testw[k];
+        out.testd_corr[k] = st.testd_corr[k];
+        out.testw_n[k] = run.totals->testw_n[k];
+    }
+    out.order_sums = run.totals->testw_order;
+    out.haze_sums = run.totals->testw_haze;
+    out.order_spread = st.order_spread;
+    out.npot_mean = st.npot_mean;
+    out.nbox_mean = st.nbox_mean;
+    out.iscat_mean = st.iscat_mean;
+    out.ndirect = std::int32_t(run.totals->ndirect);
+    out.cpu_elsewhere = run.session->remote_cpu.engine;
+}
+
 }  // namespace
 
 void set_emulation(std::int32_t iemulate, engine_run& run) {
@@ -155,38 +246,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     run_session session(options);
     run.options = &options;
     run.session = &session;
-    run.nxphot = nxphot;
-    run.nyphot = nyphot;
-    run.posfile = cfg.posfile;
-    run.outfile = cfg.outfile;
-    run.epsfile = cfg.epsfile;
-    run.wfile = cfg.wfile;
-    run.posfile_haze = cfg.posfile_haze;
-    run.testimage = cfg.testimage;
-    run.lonsun = cfg.lonsun;
-    run.bsun = cfg.bsun;
-    run.ntest = ntest;
-    run.fiiobs = cfg.fiiobs.data();
-    run.latobs = cfg.latobs.data();
-    run.icheck = icheck;
-    run.mx = mx;
-    run.my = my;
-    run.method = method;
-    run.method_haze = method_haze;
-    run.ppar1 = cfg.ppar1;
-    run.ppar2 = cfg.ppar2;
-    run.ppar3 = cfg.ppar3;
-    run.ppar1_haze = cfg.ppar1_haze;
-    run.ppar2_haze = cfg.ppar2_haze;
-    run.ppar3_haze = cfg.ppar3_haze;
-    run.ssca_part = cfg.ssca_part;
-    run.ssca_haze = cfg.ssca_haze;
-    run.sredu = cfg.sredu;
-    run.zredu = cfg.zredu;
-    run.irot = cfg.irot;
-    run.isquare = cfg.isquare;
-    run.nxpix = nxpix;
-    run.nypix = nypix;
+    take_configuration(cfg, run);
 
     // Engine parameter file, then the seed: one ran1 call with the caller's
     // seed starts the stream that the whole run draws from.
@@ -203,38 +263,11 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     // read by every photon.
     particle_field field;
 
-    // Run records read by the searches, the scattering step and the peel-off.
     field.sredu = cfg.sredu;
     field.zredu = cfg.zredu;
-    run.sizemin = cfg.sizemin;
-    run.s20 = cfg.s20;
-    run.f20 = cfg.f20;
-    run.ntest_image = ntest > 1 ? 1 : ntest;
-    run.idebug = cfg.idebug;
-    set_emulation(cfg.iemulate, run);
     check_law_codes(method, method_haze, !posfile_haze.is_junk());
 
-    // Photon source: the Sun, nxphot * nyphot photons; or the planet, exactly
-    // the photons that saturn_illumination made.
-    run.planet_source = cfg.planet.isat >= 1;
-    if (run.planet_source) {
-        if (!planet)
-            throw limit_error("engine: the planet is the source (isat = " + std::to_string(cfg.planet.isat) +
-                              "), but no planet photons were given");
-        run.planet = planet;
-        run.nphot = planet->nphot_sat;
-        if (run.nphot < 1 && !planet_model_sends_light(cfg.planet.model_sat))
-            throw limit_error("engine: the planet illumination gave no photon (nphot = 0): the planet model "
-                              "model_sat = " + std::to_string(cfg.planet.model_sat) +
-                              " has no brightness factor (the models are 1 to 6 and 11 to 14), so the planet "
-                              "sends no light; nothing to launch");
-        if (run.nphot < 1)
-            throw limit_error(
-                "engine: the planet illumination gave no photon (nphot = 0): the planet sends no light "
-                "onto the particle field with this zone grid, model and photon budget; nothing to launch");
-    } else {
-        run.nphot = nxphot * nyphot;
-    }
+    set_photon_source(cfg, planet, run);
 
     // Observer directions, and what the peel-off reads.
     run.peel = {observer_directions(ntest, run.latobs, run.fiiobs), run.nboxvis, icheck, nxpix >= 1,
@@ -246,8 +279,6 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     part_read_2pos(field, cfg.posfile, posfile_haze, build);
     if (icheck >= 0) warn_periodic_cell(field, run);
 
-    run.escape_on = !cfg.outfile.is_junk();
-    run.hist_on = !cfg.epsfile.is_junk();
     // The run's result tables, sized for this run and cleared; this thread's
     // photons (the serial run's) score into them.
     tally_sizes sizes;
@@ -316,24 +347,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     write_direction_file(field, run, st);
     write_order_error_file(run, st);
 
-    const std::size_t row = std::size_t(ntest) + 1;
-    out.ntest = ntest;
-    out.testw.assign(row, 0.0);
-    out.testd_corr.assign(row, 0.0);
-    out.testw_n.assign(row, 0.0);
-    for (std::int32_t k = 1; k <= ntest; ++k) {
-        out.testw[k] = totals->testw[k];
-        out.testd_corr[k] = st.testd_corr[k];
-        out.testw_n[k] = totals->testw_n[k];
-    }
-    out.order_sums = totals->testw_order;
-    out.haze_sums = totals->testw_haze;
-    out.order_spread = st.order_spread;
-    out.npot_mean = st.npot_mean;
-    out.nbox_mean = st.nbox_mean;
-    out.iscat_mean = st.iscat_mean;
-    out.ndirect = std::int32_t(totals->ndirect);
-    out.cpu_elsewhere = session.remote_cpu.engine;
+    hand_back(run, st, out);
 
     if (image_file) {
         write_test_image_maps(image_file->stream(), run);
