@@ -5,20 +5,14 @@ opposition study's kind, and the test case with its own folder and cache."""
 import os
 
 from quillet import Deck
-from tests.test_study import StudyCase
+from tests.test_study import QUILLET_STUDY, REPO, RING, StudyCase, xr
 
-REPO = os.environ.get("QUILLET_SOURCE_DIR") or os.path.dirname(
-    os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+__all__ = ["BINARY", "FIELD", "QUILLET_STUDY", "REPO", "RING", "SMALL_FIELD", "TABLE", "Case", "deck_for",
+           "xr"]
+
 BINARY = os.path.abspath(os.environ.get("QUILLET_BINARY", os.path.join(REPO, "build", "quillet")))
 FIELD = os.path.join(os.path.dirname(BINARY), "tools", "quillet-field")
-RING = os.path.join(REPO, "examples", "ring.pos")
 TABLE = os.path.join(REPO, "examples", "observations.csv")
-QUILLET_STUDY = os.path.join(REPO, "tools", "quillet-study")
-
-try:
-    import xarray as xr
-except ImportError:  # pragma: no cover - installed by tools/setup.sh
-    xr = None
 
 # A small field of the opposition study's kind: q = 3 from 0.2 to 2, tau
 # 0.75, filling factor 0.15, about 330 spheres.
