@@ -10,7 +10,12 @@
 // section's unpacked bytes and encode the file anew (the squeezing of zero
 // runs would otherwise hide the sections' layout from byte mutations); one
 // raw mutation in sixteen is left unsealed, for the decoder's own checks.
+//
+// With QUILLET_FUZZ_REFUSALS set, each input's refusals are printed on
+// standard error, one per line: how a crafted input is shown to reach the
+// check it was made for (fuzz_state_file -runs=1 FILE...).
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -22,6 +27,8 @@
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t max_size);
 
 namespace {
+
+bool show_refusals = false;
 
 // Magic, total length and checksum made to fit the bytes.
 void seal(std::uint8_t* data, std::size_t size) {
@@ -62,6 +69,7 @@ std::size_t mutate_section(std::uint8_t* data, std::size_t size, std::size_t max
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    show_refusals = std::getenv("QUILLET_FUZZ_REFUSALS") != nullptr;
     // The restore prints the saved report lines on standard output: keep it quiet.
     if (!std::freopen("/dev/null", "w", stdout)) return 1;
     return 0;
@@ -79,5 +87,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     quillet::fuzz::state_file(data, size, QUILLET_STATE_RUN);
+    if (show_refusals)
+        for (const std::string& r : quillet::fuzz::refusals) std::fprintf(stderr, "refused: %s\n", r.c_str());
     return 0;
 }

@@ -16,6 +16,14 @@
 #                                          run without histogram (no hits to copy)
 # section-length-beyond-its-pieces         checkpoint-threaded, its MODE section
 #                                          alone, stated 193 GB long
+# serial-start-distance-not-a-number       checkpoint-serial, the start distance
+#                                          kept for the next photon a NaN
+# part-number-at-int32-limit               partial-1-of-1 named part 2147483647
+#                                          of 2147483647 (the next part's number
+#                                          overflows an int32)
+# section-zero-runs-short-of-a-huge-length partial-1-of-1, its BLKS section
+#                                          stated 537 GB long, three of its zero
+#                                          runs raised to 5.9 GB in all
 import hashlib
 import os
 import shutil
@@ -78,7 +86,8 @@ def pack_zeros(b):
 
 def decode(data, lengths=True):
     """Header bytes (layout to the inputs' end) and sections [tag, bytes]; with
-    lengths, each section's stated length checked."""
+    lengths, each section's stated length checked, else its bytes are left
+    packed (a stated length may be far beyond memory)."""
     assert data[:8] == MAGIC and struct.unpack_from("<Q", data, 8)[0] == len(data)
     assert hashlib.sha256(data[:-32]).digest() == data[-32:]
     r = reader(data, 16)
@@ -92,20 +101,28 @@ def decode(data, lengths=True):
     for _ in range(r.get("I")):
         tag = r.raw(4)
         length, n = r.get("Q"), r.get("Q")
-        sections.append([tag, unpack_zeros(r.raw(n))])
+        packed = r.raw(n)
+        sections.append([tag, unpack_zeros(packed) if lengths else packed])
         assert not lengths or len(sections[-1][1]) == length
     assert r.at == len(data) - 32
     return header, sections
 
 
-def encode(header, sections, stated=None):
-    """The file; stated[tag] replaces that section's stated length."""
+def encode(header, sections, stated=None, packed_as=None):
+    """The file; stated[tag] replaces that section's stated length, and
+    packed_as[tag] its packed bytes."""
     body = bytearray(header) + struct.pack("<I", len(sections))
     for tag, b in sections:
-        packed = pack_zeros(b)
+        packed = (packed_as or {}).get(tag) or pack_zeros(b)
         body += tag + struct.pack("<QQ", (stated or {}).get(tag, len(b)), len(packed)) + packed
     body = MAGIC + struct.pack("<Q", 16 + len(body) + 32) + body
     return bytes(body) + hashlib.sha256(body).digest()
+
+
+def with_part(header, part, parts):
+    """The header naming another part K of M (after layout, version, kind)."""
+    at = 12 + struct.unpack_from("<I", header, 4)[0]
+    return header[:at] + struct.pack("<II", part, parts) + header[at + 8:]
 
 
 def section(sections, tag):
@@ -132,6 +149,13 @@ serl = section(sections, b"SERL")
 serl[1] = struct.pack("<i", 0x12345678) + serl[1][4:]
 save("serial-generator-out-of-range", encode(header, sections))
 
+# The same checkpoint with its start distance (the double after the
+# generator's 404 bytes) not a number.
+header, sections = load("checkpoint-serial")
+serl = section(sections, b"SERL")
+serl[1] = serl[1][:404] + struct.pack("<d", float("nan")) + serl[1][412:]
+save("serial-start-distance-not-a-number", encode(header, sections))
+
 # MODE: u32 mode, int64 nphot, int32 ntest, int64 photons done, int64 next block.
 header, sections = load("checkpoint-threaded")
 mode = section(sections, b"MODE")
@@ -150,6 +174,23 @@ save("section-length-beyond-its-pieces", encode(header, [mode], {b"MODE": 193_00
 # block), 4 escape tables (floats), the image hits (int32 plane, int32
 # cell, double c) and the histogram hits.
 header, sections = load("partial-1-of-1")
+save("part-number-at-int32-limit", encode(with_part(header, 0x7FFFFFFF, 0x7FFFFFFF), sections))
+
+# The BLKS section stated 537 GB long; three of its zero runs raised so that
+# its pieces stand for 5.9 GB: counted short of the stated length before a
+# byte is unpacked (they were once filled in first).
+blks = section(sections, b"BLKS")
+pieces = bytearray(pack_zeros(blks[1]))
+r, raised = reader(pieces), 0
+while r.at < len(pieces) and raised < 3:
+    r.raw(r.get("I"))
+    if r.get("I") > 0:
+        struct.pack_into("<I", pieces, r.at - 4, 1_970_000_000)
+        raised += 1
+assert raised == 3
+save("section-zero-runs-short-of-a-huge-length",
+     encode(header, sections, {b"BLKS": 537_000_000_000}, {b"BLKS": bytes(pieces)}), False)
+
 shutil.copyfile(os.path.join(seeds, "partial-1-of-1"), os.path.join(out, "merge-without-histogram"))
 blks = section(sections, b"BLKS")
 b = bytearray(blks[1])

@@ -12,23 +12,23 @@ under short names, so that file names stay within the deck's 80 characters
 whatever the folders are called.  The run writes its files there under fixed
 names: "run.deck", "run.report", "run.dir" and, when the deck asks for them,
 "run.esc", "run.hist", "run.TESTIMAGE" (and "run.CHECK_POS").
+
+The finished run is a RunResult (quillet.run_result); particles and observer
+directions given as arrays are written into the deck by quillet.run_inputs.
 """
 
 import errno
 import functools
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
 import tempfile
-from dataclasses import dataclass
 
-import numpy as np
-
-from quillet import results
 from quillet.deck import Deck
+from quillet.run_inputs import with_directions, write_fields
+from quillet.run_result import RunResult, finished_run, parse_report_i_over_f
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -149,97 +149,6 @@ def run_digest(deck, threaded, program):
     h.update(("\nprogram %s\nthreaded %d\n" % (file_digest(program), bool(threaded))).encode())
     return h.hexdigest()
 
-
-# -- the result of a run --------------------------------------------------
-
-_IF_LINE = re.compile(r"^I/F: k,lat,fii,i_f,err,i_f_1,err_1 (.*)$")
-
-
-def parse_report_i_over_f(report):
-    """The report's I/F lines as an array of rows k, lat, fii, i_f, err,
-    i_f_1, err_1 (empty when the engine summary was switched off)."""
-    rows = []
-    for line in report.splitlines():
-        m = _IF_LINE.match(line)
-        if m:
-            rows.append([float(v) for v in m.group(1).split()])
-    return np.array(rows, dtype=float).reshape(len(rows), 7)
-
-
-@dataclass(eq=False)
-class RunResult:
-    """A finished run: ``deck`` (as the user gave it), ``run_deck`` (as it
-    ran in ``workdir``), ``report`` (the run report's text), ``files`` (name
-    of each result file written -> path) and the readers of those files:
-    ``direction`` (always), ``escape``, ``histogram``, ``test_image``,
-    ``check_pos`` (None when the deck did not ask for the file)."""
-
-    deck: Deck
-    run_deck: Deck
-    workdir: str
-    report: str
-    files: dict
-    cached: bool = False
-
-    @functools.cached_property
-    def direction(self):
-        return results.read_direction_file(self.files["wfile"])
-
-    @functools.cached_property
-    def escape(self):
-        return results.read_escape_file(self.files["outfile"]) if "outfile" in self.files else None
-
-    @functools.cached_property
-    def histogram(self):
-        return (results.read_histogram_file(self.files["epsfile"])
-                if "epsfile" in self.files else None)
-
-    @functools.cached_property
-    def test_image(self):
-        return (results.read_test_image_file(self.files["testimage"])
-                if "testimage" in self.files else None)
-
-    @functools.cached_property
-    def check_pos(self):
-        """The field as the run used it (written with idebug >= 1)."""
-        from quillet import particles
-
-        return particles.read_check_pos(self.files["check_pos"]) if "check_pos" in self.files else None
-
-    @functools.cached_property
-    def report_i_over_f(self):
-        """Rows k, lat, fii, i_f, err, i_f_1, err_1 of the report's I/F table."""
-        return parse_report_i_over_f(self.report)
-
-    def i_over_f(self):
-        """(I/F, standard error) per direction."""
-        return self.direction.i_over_f()
-
-    def i_over_f_1(self):
-        """(first-order I/F, its standard error) per direction, from the
-        report (the result files keep no first-order spread); NaN when the
-        report has no I/F table (icheck < 0)."""
-        rows = self.report_i_over_f
-        n = self.direction.ntest
-        if rows.shape[0] != n:
-            value = self.direction.i_over_f_order()[0][:, 0] if n else np.zeros(0)
-            return value, np.full(n, np.nan)
-        return rows[:, 5].copy(), rows[:, 6].copy()
-
-
-def _files_of(workdir, run_deck):
-    files = {"wfile": os.path.join(workdir, "run.dir")}
-    if run_deck.outfile != "junk":
-        files["outfile"] = os.path.join(workdir, "run.esc")
-    if run_deck.epsfile != "junk":
-        files["epsfile"] = os.path.join(workdir, "run.hist")
-    if run_deck.nxpix >= 1:
-        files["testimage"] = os.path.join(workdir, "run.TESTIMAGE")
-    if run_deck.idebug >= 1:
-        files["check_pos"] = os.path.join(workdir, "run.CHECK_POS")
-    return files
-
-
 def _link(src, dst):
     if os.path.lexists(dst):
         os.remove(dst)
@@ -280,96 +189,6 @@ def can_checkpoint(deck):
     per-photon traces of icheck or idebug >= 1 are not kept in one)."""
     return deck.icheck < 1 and deck.idebug < 1
 
-
-# -- arrays in place of the deck's input files and directions -------------
-
-def _field_arrays(field, what):
-    """x, y, z, r, xl, yl, sy, title, orb and itype (or None) of a field given
-    as a PositionFile, a ParticleField or a mapping of those names."""
-    from quillet.particles import ParticleField, PositionFile
-
-    if isinstance(field, PositionFile):
-        return dict(x=field.xpart, y=field.ypart, z=field.zpart, r=field.rpart, xl=field.xl,
-                    yl=field.yl, sy=field.sy, title=field.title or "particles", orb=field.orb,
-                    itype=None)
-    if isinstance(field, ParticleField):
-        return dict(x=field.xpart, y=field.ypart, z=field.zpart, r=field.rpart, xl=field.xl,
-                    yl=field.yl, sy=field.sy, title="particles", orb=0.0, itype=field.itype)
-    try:
-        missing = [k for k in ("x", "y", "z", "r", "xl", "yl", "sy") if k not in field]
-    except TypeError:
-        missing = None
-    if missing is None or missing:
-        raise ValueError("%s: expected a PositionFile, a ParticleField or a mapping with x, y, z, "
-                         "r, xl, yl, sy (and optionally itype, title, orb)%s"
-                         % (what, "" if not missing else "; missing " + ", ".join(missing)))
-    out = {k: field[k] for k in ("x", "y", "z", "r", "xl", "yl", "sy")}
-    out["title"] = field.get("title", "particles")
-    out["orb"] = field.get("orb", 0.0)
-    out["itype"] = field.get("itype")
-    return out
-
-
-def _write_fields(workdir, field, haze):
-    """Writes the ring (and haze) particles given as arrays into ``workdir``;
-    returns the deck changes that name them.  Particles of kind (``itype``)
-    2 in ``field`` are haze particles in the same cell."""
-    from quillet.particles import write_position_file
-
-    changes = {}
-    parts = {}
-    if field is not None:
-        f = _field_arrays(field, "field")
-        kinds = None if f["itype"] is None else np.asarray(f["itype"]).ravel()
-        if kinds is not None:
-            if kinds.size != np.asarray(f["x"]).size:
-                raise ValueError("field: itype has %d values for %d particles"
-                                 % (kinds.size, np.asarray(f["x"]).size))
-            bad = np.flatnonzero((kinds != 1) & (kinds != 2))
-            if bad.size:
-                raise ValueError("field: particle %d has itype %r: expected 1 (ring) or 2 (haze)"
-                                 % (bad[0] + 1, kinds[bad[0]]))
-        ring = np.ones(np.asarray(f["x"]).size, dtype=bool) if kinds is None else kinds == 1
-        parts["posfile"] = ("field.pos", f, ring)
-        if kinds is not None and np.any(~ring):
-            if haze is not None:
-                raise ValueError("field holds haze particles (itype 2) and haze is given too: "
-                                 "give the haze particles one way")
-            parts["posfile_haze"] = ("field_haze.pos", f, ~ring)
-    if haze is not None:
-        h = _field_arrays(haze, "haze")
-        parts["posfile_haze"] = ("field_haze.pos", h,
-                                 np.ones(np.asarray(h["x"]).size, dtype=bool))
-    for name, (file_name, f, keep) in parts.items():
-        path = os.path.join(workdir, file_name)
-        write_position_file(path, *(np.asarray(f[k], dtype=float).ravel()[keep]
-                                    for k in ("x", "y", "z", "r")),
-                            f["xl"], f["yl"], f["sy"], title=f["title"], orb=f["orb"])
-        changes[name] = path
-    return changes
-
-
-def _with_directions(deck, latobs, phase_angle, azimuth):
-    """The deck with the observer directions given as arrays, paired element by
-    element (broadcast): an elevation with a phase angle or with an azimuth
-    relative to the Sun."""
-    if latobs is None and phase_angle is None and azimuth is None:
-        return deck
-    if latobs is None or (phase_angle is None) == (azimuth is None):
-        raise TypeError("observer directions: give latobs with either phase_angle or azimuth")
-    lat = np.asarray(latobs, dtype=float)
-    fii = (np.asarray(phase_angle, dtype=float) if phase_angle is not None
-           else 1000.0 + np.asarray(azimuth, dtype=float))
-    try:
-        lat, fii = np.broadcast_arrays(lat, fii)
-    except ValueError:
-        raise ValueError("observer directions: latobs has shape %s, the %s %s: expected one "
-                         "value each per direction" % (lat.shape, "phase angles" if phase_angle
-                                                       is not None else "azimuths", fii.shape))
-    return deck.copy(latobs=[float(v) for v in lat.ravel()],
-                     fiiobs=[float(v) for v in fii.ravel()], latgrid=None, fiigrid=None)
-
-
 def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
         checkpoint=None, resume=False, on_start=None, own_session=False, in_process=False,
         field=None, haze=None, latobs=None, phase_angle=None, azimuth=None):
@@ -404,7 +223,7 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
     the terminal then does not reach it: the caller passes it on)."""
     if isinstance(deck, str):
         deck = Deck.parse(deck)
-    deck = _with_directions(deck, latobs, phase_angle, azimuth)
+    deck = with_directions(deck, latobs, phase_angle, azimuth)
     if check:
         deck.validate(threaded=threads is not None)
     if in_process:
@@ -421,7 +240,7 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
     os.makedirs(workdir, exist_ok=True)
     workdir = os.path.abspath(workdir)
     if field is not None or haze is not None:
-        deck = deck.copy(**_write_fields(workdir, field, haze))
+        deck = deck.copy(**write_fields(workdir, field, haze))
     run_deck, links = prepared_deck(deck)
     for name, src in links.items():
         _link(src, os.path.join(workdir, name))
@@ -434,12 +253,9 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
         with open(report_path + ".part", "wb") as f:
             f.write(report)
         os.replace(report_path + ".part", report_path)
-        with open(report_path, encoding="utf-8", errors="replace") as f:
-            report = f.read()
         if status != 0:
             raise RunError("%s (run folder %s)" % (message.strip(), workdir), status, workdir)
-        return RunResult(deck=deck, run_deck=run_deck, workdir=workdir, report=report,
-                         files=_files_of(workdir, run_deck))
+        return finished_run(deck, run_deck, workdir)
     args = [program]
     if threads is not None:
         args += ["--threads", str(int(threads))]
@@ -479,10 +295,7 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
         message = err.strip() or "the program ended with status %d" % status
         raise RunError("%s (run folder %s)" % (message, workdir), status, workdir)
     os.replace(report_path + ".part", report_path)
-    with open(report_path, encoding="utf-8", errors="replace") as f:
-        report = f.read()
-    return RunResult(deck=deck, run_deck=run_deck, workdir=workdir, report=report,
-                     files=_files_of(workdir, run_deck))
+    return finished_run(deck, run_deck, workdir)
 
 
 def _isatty(stream):
@@ -495,7 +308,10 @@ def _isatty(stream):
 def load_run(deck, workdir, cached=True):
     """The RunResult of a run finished earlier in ``workdir``."""
     run_deck, _ = prepared_deck(deck)
-    with open(os.path.join(workdir, "run.report"), encoding="utf-8", errors="replace") as f:
-        report = f.read()
-    return RunResult(deck=deck, run_deck=run_deck, workdir=os.path.abspath(workdir),
-                     report=report, files=_files_of(workdir, run_deck), cached=cached)
+    return finished_run(deck, run_deck, workdir, cached=cached)
+
+
+__all__ = [
+    "RunError", "RunResult", "find_program", "program_version", "file_digest", "prepared_deck",
+    "run_digest", "parse_report_i_over_f", "can_checkpoint", "run", "load_run",
+]

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -61,37 +62,78 @@ TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
 
 // Valid containers (checksum and all) whose contents no run writes
 // (fuzz/make-state-regressions.py): a serial generator state outside its
-// moduli (its next draw overflows), a threaded checkpoint whose next block is
-// block 0 after 1000 photons (the resumed run would add block 0 twice), a
-// merged block naming an image cell outside the image, a section MODE stated
-// 193 GB long whose pieces hold 32 bytes (refused, not out of memory). Each
-// is refused for that fault, with a message naming the file or the part; the
-// rest of each file is the seed's, which the run takes.
+// moduli (its next draw overflows), a serial start distance that is not a
+// number (the next photon of a run with the Sun in the ring plane would start
+// from it), a threaded checkpoint whose next block is block 0 after 1000
+// photons (the resumed run would add block 0 twice), a merged block naming an
+// image cell outside the image, a partial file naming itself part 2147483647
+// of 2147483647 (the next part's number overflowed), a section MODE stated
+// 193 GB long whose pieces hold 32 bytes (refused, not out of memory), a
+// section BLKS stated 537 GB long whose zero runs make 5.9 GB (counted short
+// before any is filled in: the target's 64 MB cap on a section would refuse
+// it otherwise, with another message). Each is refused for that fault, with
+// a message naming the file or the part; the rest of each file is the seed's,
+// which the run takes.
+namespace {
+
+struct crafted_input {
+    const char* name;
+    std::string refusal;
+};
+const crafted_input crafted[] = {
+    {"serial-generator-out-of-range", "fuzz.state: section SERL: not a state of the random number generator"},
+    {"serial-start-distance-not-a-number",
+     "fuzz.state: section SERL: expected a start distance of 0 or more, found nan"},
+    {"threaded-next-block-before-photons-done",
+     "fuzz.state: section MODE: 1000 photons done do not end where its next block (0 of 2) starts"},
+    {"merge-image-cell-outside",
+     "part 1 of 1: section BLKS: block 0 does not fit this run (part 1 of 1: section BLKS: block 0: table "
+     "image_hits names image 0 cell 12, outside the 12 cells of the images)"},
+    {"part-number-at-int32-limit", "fuzz.state: names part 2147483647 of 2147483647"},
+    {"section-length-beyond-its-pieces", "fuzz.state: section MODE: garbled (shorter than stated)"},
+    {"section-zero-runs-short-of-a-huge-length", "fuzz.state: section BLKS: garbled (shorter than stated)"},
+    // A section (its tag "BLK" and a zero byte, shown as "?") stated as
+    // 357 GB, whose zero runs made 4.7 GB before its damaged last piece
+    // was reached: refused by the count of its pieces, before anything
+    // is written out.
+    {"section-zero-runs-beyond-memory",
+     "fuzz.state: section BLK?: garbled (a piece runs past its end)"},
+};
+
+}  // namespace
+
 TEST(FuzzReplay, StateFilesThatOnceFailedAreRefused) {
     using quillet::fuzz::state_outcome;
     quillet::test_support::scratch_dir dir;
-    const struct {
-        const char* name;
-        std::string refusal;
-    } cases[] = {
-        {"serial-generator-out-of-range", "fuzz.state: section SERL: not a state of the random number generator"},
-        {"threaded-next-block-before-photons-done",
-         "fuzz.state: section MODE: 1000 photons done do not end where its next block (0 of 2) starts"},
-        {"merge-image-cell-outside",
-         "part 1 of 1: section BLKS: block 0 does not fit this run (part 1 of 1: section BLKS: block 0: table "
-         "image_hits names image 0 cell 12, outside the 12 cells of the images)"},
-        {"section-length-beyond-its-pieces", "fuzz.state: section MODE: garbled (shorter than stated)"},
-        // A section (its tag "BLK" and a zero byte, shown as "?") stated as
-        // 357 GB, whose zero runs made 4.7 GB before its damaged last piece
-        // was reached: refused by the count of its pieces, before anything
-        // is written out.
-        {"section-zero-runs-beyond-memory",
-         "fuzz.state: section BLK?: garbled (a piece runs past its end)"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : crafted) {
         EXPECT_EQ(replay("regressions", c.name), state_outcome::refused) << c.name;
         const auto& seen = quillet::fuzz::refusals;
         EXPECT_NE(std::find(seen.begin(), seen.end(), c.refusal), seen.end())
             << c.name << ": " << testing::PrintToString(seen);
     }
+}
+
+// A stored input made for another layout of the file is refused by its
+// version check and no longer reaches the check it was made for: every seed
+// and every regression is of this layout, and each regression is either
+// restored (a file that once crashed a run) or listed above with its refusal.
+TEST(FuzzReplay, StateFileInputsAreOfThisLayoutAndEachRegressionHasItsRefusal) {
+    namespace fs = std::filesystem;
+    using quillet::fuzz::state_outcome;
+    quillet::test_support::scratch_dir dir;
+    int n = 0;
+    for (const char* kind : {"regressions", "corpus"})
+        for (const auto& e : fs::directory_iterator(fs::path(QUILLET_SOURCE_DIR) / "fuzz" / kind / "state_file")) {
+            if (!e.is_regular_file()) continue;
+            const std::string name = e.path().filename().string();
+            const state_outcome outcome = replay(kind, name);
+            ++n;
+            for (const std::string& r : quillet::fuzz::refusals)
+                EXPECT_EQ(r.find("which cannot continue it"), std::string::npos) << kind << "/" << name << ": " << r;
+            if (std::string(kind) == "corpus" || outcome == state_outcome::restored) continue;
+            bool listed = false;
+            for (const auto& c : crafted) listed = listed || name == c.name;
+            EXPECT_TRUE(listed) << "regressions/" << name << " is refused, but its refusal is not listed";
+        }
+    EXPECT_GE(n, 13);  // 9 regressions, 4 seeds
 }
