@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <climits>
+#include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/in_process_run.h"
@@ -158,4 +160,42 @@ TEST(InProcessRun, AFailureIsTheProgramsMessageWithTheReportSoFar) {
     EXPECT_EQ(nowhere.status, 1);
     EXPECT_EQ(nowhere.message, "quillet: the run folder " + o.folder + ": No such file or directory");
     EXPECT_EQ(nowhere.report, "");
+}
+
+// Two runs at once on two threads of this process, each with its own stop
+// flag: the one stopped ends with the program's interruption message and
+// leaves no result file; the other, its flag never set, runs whole and gives
+// the program's files.
+TEST(InProcessRun, AStopFlagStopsItsOwnRunAndNotTheOneBesideIt) {
+    test_support::scratch_dir dir;
+    deck_values d = busy_deck(-9);
+    const test_support::process_result program =
+        test_support::run_binary(QUILLET_BINARY, d.text(), make_folder(dir, "program"), {"--threads", "2"});
+    ASSERT_EQ(program.status, 0) << program.err;
+
+    deck_values big = busy_deck(-9);
+    big.nxphot = big.nyphot = 2000;  // four million photons: minutes, stopped at once
+    big.outfile = big.epsfile = "junk";
+    volatile std::sig_atomic_t stop_big = SIGINT, stop_small = 0;
+    in_process_options ob, os;
+    ob.folder = make_folder(dir, "big");
+    os.folder = make_folder(dir, "small");
+    ob.threaded = os.threaded = true;
+    ob.threads = os.threads = 2;
+    ob.stop = &stop_big;
+    os.stop = &stop_small;
+    in_process_result rb, rs;
+    std::thread tb([&] { rb = run_in_process(big.text(), ob); });
+    std::thread ts([&] { rs = run_in_process(d.text(), os); });
+    tb.join();
+    ts.join();
+    EXPECT_EQ(rb.status, 1);
+    EXPECT_NE(rb.message.find("interrupted by signal 2 (SIGINT) after 0 of 4000000 photons"), std::string::npos)
+        << rb.message;
+    EXPECT_FALSE(dir.exists("big/result.w"));
+    ASSERT_EQ(rs.status, 0) << rs.message;
+    EXPECT_EQ(masked_report(rs.report), masked_report(program.out));
+    for (const char* file : {"result.w", "run.esc", "run.hist"})
+        EXPECT_EQ(without_cpu(dir.read(std::string("small/") + file)), without_cpu(dir.read(std::string("program/") + file)))
+            << file;
 }
