@@ -260,13 +260,13 @@ TEST_F(QuilletProgram, EmptyDeckNamesTheFirstRecord) {
 TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     deck_values d;
     d.outfile = "run.esc";
-    d.nxphot = 2000, d.nyphot = 1000;
+    d.nxphot = 65536, d.nyphot = 32768;
     process_result r = run(d.text());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2000000 "
-              "photons, more than the 1000000 a run can launch with the escape file on\n");
-    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
+              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2147483648 "
+              "photons, more than the 2147483647 a 32-bit photon number counts\n");
+    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n65536 32768 1 1\n");
 }
 
 // The trace lines of each photon, by photon number: from "iphot = N" to the
