@@ -269,6 +269,27 @@ TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n65536 32768 1 1\n");
 }
 
+// A run whose tables the process cannot hold stops before the header, with
+// one message naming its sizes and the limit (here an address-space limit of
+// 300 MB: 100,000 observer directions take about 2.8 GB of sums).
+TEST_F(QuilletProgram, ARunBeyondTheMemoryLeftIsRefusedBeforeTheHeader) {
+    deck_values d;
+    d.ntest = -1;
+    d.nlat = 200, d.nfii = 500;
+    d.latgrid.assign(200, 30.0);
+    for (int j = 0; j < 500; ++j) d.fiigrid.push_back(1000.0 + 0.25 * j);
+    process_result r = test_support::run_binary(
+        "/bin/sh", d.text(), dir_.path(), {"-c", std::string("ulimit -v 300000 && exec ") + QUILLET_BINARY});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("quillet: the run needs about 2.8 GB of memory (100,000 observer directions: 2.8 GB) but "
+                          "the process's address-space limit (RLIMIT_AS) leaves ",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_EQ(r.out.find("POSFILE="), std::string::npos) << "no header";
+    EXPECT_FALSE(dir_.exists("result.w"));
+}
+
 // The trace lines of each photon, by photon number: from "iphot = N" to the
 // rule that opens the next photon's trace, or to the first line after the
 // photon loop.
