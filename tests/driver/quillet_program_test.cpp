@@ -273,6 +273,9 @@ TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
 // one message naming its sizes and the limit (here an address-space limit of
 // 300 MB: 100,000 observer directions take about 2.8 GB of sums).
 TEST_F(QuilletProgram, ARunBeyondTheMemoryLeftIsRefusedBeforeTheHeader) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory needs an address space without limit";
+#endif
     deck_values d;
     d.ntest = -1;
     d.nlat = 200, d.nfii = 500;

@@ -11,6 +11,7 @@
 #include "engine/parallel_run.h"
 #include "engine/search_workers.h"
 #include "support/engine_fixture.h"
+#include "support/physics_run.h"
 #include "trace/trace_records.h"
 
 using namespace quillet;
@@ -74,7 +75,7 @@ TEST(LargeField, BeyondTheOldTablesTheCellWalkFindsWhatTheFullScanFinds) {
     c.bsun = 35.0;
     c.irot = 1;
     c.mx = c.my = 450;  // 202,500 cells
-    c.nxphot = c.nyphot = 5;
+    c.nxphot = c.nyphot = physics::photons(5, 2);
     c.ntest = 120;
     int k = 0;
     for (double lat : {20.0, 45.0, 70.0})
