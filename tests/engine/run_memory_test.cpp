@@ -120,8 +120,8 @@ TEST(RunMemory, TheFieldEstimateHoldsTheTablesOfABuiltField) {
     const double estimate = field_table_bytes(field.npart, true, shadow) + grid_cell_bytes(10000);
     EXPECT_GE(estimate, built);
     EXPECT_LE(estimate, 1.3 * built) << "an estimate that refuses runs the machine could hold";
-    std::printf("field tables: %.1f bytes per particle built, %.1f estimated\n", built / field.npart,
-                estimate / field.npart);
+    std::printf("field tables with their 10,000 cells: %.1f bytes per particle built, %.1f estimated\n",
+                built / field.npart, estimate / field.npart);
 }
 
 // Runs `body` in a child process whose address space may grow by `room`
