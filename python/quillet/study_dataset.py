@@ -290,6 +290,7 @@ def add_ensemble_mean(ds):
             "units": "1", "long_name": "standard deviation of %s between realisations of the "
             "field beyond the photons' noise, sqrt(max(s^2 - e^2, 0))" % key})
 
+
 def attrs_of(name):
     out = {"long_name": _DECK_LONG.get(name, name)}
     if name in _DECK_UNITS:

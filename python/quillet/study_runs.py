@@ -12,6 +12,7 @@ import threading
 
 from quillet import runner
 
+
 def _progress_bar(total, enabled):
     try:
         from tqdm import tqdm
