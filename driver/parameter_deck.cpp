@@ -1,5 +1,6 @@
 #include "driver/parameter_deck.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -9,10 +10,12 @@
 #include <type_traits>
 
 #include "driver/viewing_geometry.h"
+#include "engine/engine_records.h"
 #include "field/field_records.h"
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
+#include "numeric/memory_room.h"
 #include "planet/planet_source.h"
 #include "scatter/scatter.h"
 
@@ -85,6 +88,14 @@ void require_within(std::string_view source, const run_parameters& p, int n, con
         over_limit(source, p, n,
                    std::string(name) + " = " + std::to_string(value) + " " + what + ", more than the " +
                        std::to_string(limit) + " " + holder);
+}
+
+// A 1-based list of `count` entries to come, entry 0 in place: room for
+// a first part of them, the rest as they are read.
+template <class T>
+void start_list(std::vector<T>& v, std::int32_t count) {
+    v.assign(1, T{});
+    v.reserve(std::size_t(std::min(count, 4096)) + 1);
 }
 
 // A value that no run can use: refused as soon as its record is read.
@@ -175,18 +186,21 @@ void read_deck(free_reader& in, run_parameters& p) {
     read_record(in, p, 3, p.ntest);
 
     if (p.ntest > 0) {
-        if (p.ntest > max_test)
-            over_limit(source, p, 3,
-                       std::to_string(p.ntest) + " observer directions, more than the " +
-                           std::to_string(max_test) + " a run can hold");
-        p.latobs.assign(std::size_t(p.ntest) + 1, 0.0);
-        p.fiiobs.assign(std::size_t(p.ntest) + 1, 0.0);
-        p.latobs_line.assign(std::size_t(p.ntest) + 1, 0);
+        require_within(source, p, 3, "ntest", p.ntest, "observer directions", direction_number_limit,
+                       "a 32-bit direction number counts");
+        // The lists grow as their lines are read: a count that the deck does
+        // not back with lines takes no room.
+        start_list(p.latobs, p.ntest);
+        start_list(p.fiiobs, p.ntest);
+        start_list(p.latobs_line, p.ntest);
         for (int k = 1; k <= p.ntest; ++k) {
             in.begin_record("deck record 4 (latobs, fiiobs of direction " + std::to_string(k) + ")");
-            in.read(p.latobs[k]);
-            in.read(p.fiiobs[k]);
-            p.latobs_line[k] = in.line();
+            double lat = 0.0, fii = 0.0;
+            in.read(lat);
+            in.read(fii);
+            p.latobs.push_back(lat);
+            p.fiiobs.push_back(fii);
+            p.latobs_line.push_back(in.line());
             if (k == 1) p.record_line[4] = in.line();
         }
         viewing_geometry(p.bsun, p.lonsun, p.ntest, p.fiiobs.data(), p.latobs.data(), [&](int k) {
@@ -198,26 +212,39 @@ void read_deck(free_reader& in, run_parameters& p) {
         if (nlat < 0 || nfii < 0)
             throw input_error(where(source, p, 5) + ": the grid sizes nlat = " + std::to_string(nlat) +
                               " and nfii = " + std::to_string(nfii) + " must not be negative");
-        require_within(source, p, 5, "nlat", nlat, "grid latitudes", max_grid_lat, "the grid table holds");
-        require_within(source, p, 5, "nfii", nfii, "grid azimuth values", max_grid_fii, "the grid table holds");
-        require_within(source, p, 5, "nlat*nfii", std::int64_t(nlat) * nfii, "observer directions", max_test,
-                       "a run can hold");
-        std::vector<double> latgrid(std::size_t(nlat) + 1), fiigrid(std::size_t(nfii) + 1);
-        std::vector<int> latgrid_line(latgrid.size()), fiigrid_line(fiigrid.size());
+        require_within(source, p, 5, "nlat*nfii", std::int64_t(nlat) * nfii, "observer directions",
+                       direction_number_limit, "a 32-bit direction number counts");
+        std::vector<double> latgrid, fiigrid;
+        std::vector<int> latgrid_line, fiigrid_line;
+        start_list(latgrid, nlat);
+        start_list(fiigrid, nfii);
+        start_list(latgrid_line, nlat);
+        start_list(fiigrid_line, nfii);
         for (int i = 1; i <= nlat; ++i) {
             in.begin_record("deck record 6 (latgrid value " + std::to_string(i) + ")");
-            in.read(latgrid[i]);
-            latgrid_line[i] = in.line();
+            double v = 0.0;
+            in.read(v);
+            latgrid.push_back(v);
+            latgrid_line.push_back(in.line());
             if (i == 1) p.record_line[6] = in.line();
         }
         for (int j = 1; j <= nfii; ++j) {
             in.begin_record("deck record 7 (fiigrid value " + std::to_string(j) + ")");
-            in.read(fiigrid[j]);
-            fiigrid_line[j] = in.line();
+            double v = 0.0;
+            in.read(v);
+            fiigrid.push_back(v);
+            fiigrid_line.push_back(in.line());
             if (j == 1) p.record_line[7] = in.line();
         }
         // Latitude varies fastest: direction (j-1)*nlat + i is (latgrid i, fiigrid j).
         p.ntest = nlat * nfii;
+        // Few lines can make many directions: their tables are weighed first.
+        try {
+            require_memory({{thousands(p.ntest) + " observer directions of the grid",
+                             (double(p.ntest) + 1.0) * (2.0 * sizeof(double) + sizeof(int))}});
+        } catch (const limit_error& e) {
+            over_limit(source, p, 5, e.what());
+        }
         p.latobs.assign(std::size_t(p.ntest) + 1, 0.0);
         p.fiiobs.assign(std::size_t(p.ntest) + 1, 0.0);
         p.latobs_line.assign(std::size_t(p.ntest) + 1, 0);
@@ -318,39 +345,33 @@ void check_capacities(const run_parameters& p, std::string_view source) {
                    "the photon grid nxphot = " + std::to_string(p.nxphot) + ", nyphot = " + std::to_string(p.nyphot) +
                        " launches no photon: both must be at least 1");
     const std::int64_t photons = std::int64_t(p.nxphot) * p.nyphot;
-    // The escape file keeps a record per photon and the planet a launch point
-    // per photon; without either, only the 32-bit photon count limits a run.
-    if (!p.outfile.is_junk())
-        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
-                       "a run can launch with the escape file on");
-    else if (p.planet.isat >= 1)
-        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_phot,
-                       "a run can launch from the planet");
-    else
-        require_within(source, p, 8, "nxphot*nyphot", photons, "photons", max_photons_unrecorded,
-                       "a run can count");
+    // The escape records and the planet's launch directions are sized from
+    // the photons (and weighed with the rest of the run at the set-up): only
+    // the 32-bit photon count limits a run here.
+    require_within(source, p, 8, "nxphot*nyphot", photons, "photons", photon_number_limit,
+                   "a 32-bit photon number counts");
     const std::int64_t cells = std::int64_t(p.mx) * p.my;
-    require_within(source, p, 8, "mx*my", cells, "search-grid cells", max_cells, "the grid tables hold");
+    require_within(source, p, 8, "mx*my", cells, "search-grid cells", cell_number_limit,
+                   "a 32-bit cell number counts");
     if ((p.mx == 1) != (p.my == 1))
         over_limit(source, p, 8,
                    "mx = " + std::to_string(p.mx) + ", my = " + std::to_string(p.my) +
                        ": a search grid needs both sizes above 1, or both equal to 1 for none");
     if (p.planet.isat >= 1) {
-        require_within(source, p, 26, "nlat_sat", p.planet.nlat_sat, "planet latitude zones", max_nlat_sat,
-                       "the zone tables hold");
-        require_within(source, p, 26, "nfii_sat", p.planet.nfii_sat, "planet longitude zones", max_nfii_sat,
-                       "the zone tables hold");
+        require_within(source, p, 26, "nlat_sat*nfii_sat", std::int64_t(p.planet.nlat_sat) * p.planet.nfii_sat,
+                       "planet zones", planet_zone_limit, "a 32-bit zone number counts");
     }
     if (p.isquare > max_isquare)
         over_limit(source, p, 29,
                    "isquare = " + std::to_string(p.isquare) + ", more than " + std::to_string(max_isquare) +
                        " (isquare*isquare photons must fit a 32-bit count)");
-    require_within(source, p, 31, "nxpix", p.nxpix, "test-image columns", max_pix, "an image holds");
-    require_within(source, p, 31, "nypix", p.nypix, "test-image rows", max_pix, "an image holds");
     if (p.nxpix >= 1 && p.nypix < 1)
         over_limit(source, p, 31,
                    "nxpix = " + std::to_string(p.nxpix) + ", nypix = " + std::to_string(p.nypix) +
                        ": a test image needs at least 1 row (nxpix = 0 for no test image)");
+    if (p.nxpix >= 1)
+        require_within(source, p, 31, "nxpix*nypix", std::int64_t(p.nxpix) * p.nypix, "test-image pixels",
+                       image_cell_limit, "a 32-bit pixel number counts");
 
     // Every result file the run will write, tried in its folder now.
     if (!p.outfile.is_junk()) probe_output(source, p, 10, std::string(p.outfile.trimmed()));

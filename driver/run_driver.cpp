@@ -7,6 +7,7 @@
 #include "driver/run_parameters.h"
 #include "driver/run_report.h"
 #include "engine/mcnew_sub_2pos_image.h"
+#include "engine/run_memory.h"
 #include "format/run_error.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
@@ -36,8 +37,12 @@ void run_quillet(std::FILE* deck, const std::string& source, const run_options& 
                                          : "deck record 32 (idebug = " + std::to_string(p.idebug) + ")") +
                           " asks for per-photon traces, which it does not keep: leave out --checkpoint and "
                           "--resume, or set icheck and idebug to 0");
-    p.nphot = p.nxphot * p.nyphot;  // at most max_phot: checked above
+    p.nphot = p.nxphot * p.nyphot;  // a 32-bit count: checked above
     p.nphot_ori = p.nxphot * p.nyphot;
+
+    // The run's tables from the deck's sizes, before the planet's photons
+    // (the particle field is weighed too once its files are counted).
+    require_memory(run_memory(run_sizes_of(p, options)));
 
     print_header(p);
 

@@ -13,11 +13,8 @@
 
 namespace quillet {
 
-// Capacities of the deck itself (the engine's are in engine/engine_records.h
-// and field/field_records.h).
-constexpr int max_grid_lat = 520;     // grid latitudes (deck record 6)
-constexpr int max_grid_fii = 100;     // grid azimuth values (deck record 7)
-constexpr std::int64_t max_photons_unrecorded = 2147483647;  // nxphot*nyphot without escape file or planet
+// The deck's own limit (the 32-bit counts of the run are in
+// engine/engine_records.h and field/field_records.h).
 constexpr int max_isquare = 46340;    // isquare*isquare still fits a 32-bit count
 constexpr int deck_records = 33;
 

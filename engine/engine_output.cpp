@@ -66,8 +66,8 @@ void put_direction_results(std::FILE* f, const engine_run& run, const engine_sta
     put_per_direction(f, run.latobs, ntest);
     put_per_direction(f, t.testw.data(), ntest);
     put_per_direction(f, t.testw_n.data(), ntest);
-    put_per_direction(f, st.testw_sig, ntest);
-    put_per_direction(f, st.testd_corr, ntest);
+    put_per_direction(f, st.testw_sig.data(), ntest);
+    put_per_direction(f, st.testd_corr.data(), ntest);
     put_by_order(f, t.testw_order, t);
 }
 
@@ -94,6 +94,7 @@ void put_image(std::FILE* f, const T* image, std::int32_t nxpix, std::int32_t ny
 
 engine_stats run_statistics(const engine_run& run, double cpu1) {
     engine_stats st;
+    for (auto* v : {&st.testw_sig, &st.testd_corr, &st.err_1}) v->assign(std::size_t(run.ntest) + 1, 0.0);
     double cpu2 = 0.0;
     tim(cpu2);
     const std::int32_t n = run.nphot < 1 ? 1 : run.nphot;

@@ -1,19 +1,21 @@
 // The sizes that the result files fix (scattering orders, image planes,
-// histogram bins), the limits of the tables still fixed (directions, image
-// width, escape records), the photon blocks and the pixel of a folded
-// coordinate.
+// histogram bins), the limits that 32-bit counts set, the photon blocks and
+// the pixel of a folded coordinate. Everything else a run holds is sized from
+// its deck and files at the set-up.
 #pragma once
 
 #include <cstdint>
 
 namespace quillet {
 
-constexpr int max_test = 100;        // observer directions the engine stores
 constexpr int max_order = 50;        // scattering orders kept apart
 constexpr int max_ring_count = 20;   // ring scatterings kept apart in the haze table
 constexpr int max_haze_count = 50;   // haze scatterings kept apart in the haze table
-constexpr int max_phot = 1000000;        // photons per run (escape records)
-constexpr int max_pix = 1024;            // image width and height
+// 32-bit counts: observer directions k = 1..ntest, photons 1..nphot, image
+// cells 0..nxpix*nypix - 1.
+constexpr std::int64_t direction_number_limit = 2147483646;
+constexpr std::int64_t photon_number_limit = 2147483647;
+constexpr std::int64_t image_cell_limit = 2147483647;
 constexpr int n_image_planes = 10;       // orders 1..9, then all orders >= 10
 constexpr int n_hist_fii = 180;          // escape histogram: 2-degree azimuth bins
 constexpr int n_hist_lat = 90;           // ... 2-degree latitude bins

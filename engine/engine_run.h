@@ -75,9 +75,7 @@ struct engine_stats {
     // Per direction: the spread of testw (the sum of squares of the
     // contributions when fewer than 2 came), the spread of the per-photon
     // brightness, and the standard error of the first-order testw / N.
-    double testw_sig[max_test + 1] = {};
-    double testd_corr[max_test + 1] = {};
-    double err_1[max_test + 1] = {};
+    std::vector<double> testw_sig, testd_corr, err_1;
     // The spread of each order's sum, element order_at(order, k) of the tallies.
     std::vector<double> order_spread;
 };

@@ -16,6 +16,7 @@
 #include "engine/engine_run.h"
 #include "engine/run_options.h"
 #include "engine/run_photons.h"
+#include "engine/run_memory.h"
 #include "engine/run_state.h"
 #include "engine/tallies.h"
 #include "field/field_records.h"
@@ -38,22 +39,20 @@ namespace {
 
 constexpr double deg_to_rad = 0.017453292519943295;
 
-// Limits of the fixed tables, checked before anything is read or written.
+// The limits that 32-bit counts set, checked before anything is read or
+// written (what the machine can hold is checked once the field is counted).
 void check_run_limits(std::int32_t nxphot, std::int32_t nyphot, std::int32_t ntest, std::int32_t nxpix,
-                      std::int32_t nypix, bool escape_on) {
-    if (ntest > max_test)
+                      std::int32_t nypix) {
+    if (ntest > direction_number_limit)
         throw limit_error("engine: ntest = " + std::to_string(ntest) + " observer directions; at most " +
-                          std::to_string(max_test) + " are kept");
-    if (nxpix > max_pix || nypix > max_pix)
+                          std::to_string(direction_number_limit) + " (a 32-bit direction number)");
+    if (nxpix >= 1 && std::int64_t(nxpix) * nypix > image_cell_limit)
         throw limit_error("engine: test image of " + std::to_string(nxpix) + " x " + std::to_string(nypix) +
-                          " pixels; at most " + std::to_string(max_pix) + " x " + std::to_string(max_pix));
+                          " pixels; at most " + std::to_string(image_cell_limit) + " pixels (a 32-bit cell number)");
     std::int64_t n = std::int64_t(nxphot) * std::int64_t(nyphot);
-    if (escape_on && n > max_phot)
+    if (n > photon_number_limit)
         throw limit_error("engine: nxphot * nyphot = " + std::to_string(n) + " photons; at most " +
-                          std::to_string(max_phot) + " per run with the escape file on");
-    if (n > INT32_MAX)
-        throw limit_error("engine: nxphot * nyphot = " + std::to_string(n) + " photons; at most " +
-                          std::to_string(INT32_MAX) + " per run");
+                          std::to_string(photon_number_limit) + " per run (a 32-bit photon number)");
 }
 
 // Pixel-centre coordinates over the cell; the pixel index minus 0.5 is formed
@@ -235,7 +234,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     const std::int32_t icheck = cfg.icheck, mx = cfg.mx, my = cfg.my;
     const std::int32_t method = cfg.method, method_haze = cfg.method_haze;
     const text80& posfile_haze = cfg.posfile_haze;
-    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix, !cfg.outfile.is_junk());
+    check_run_limits(nxphot, nyphot, ntest, nxpix, nypix);
     if (std::int32_t(cfg.latobs.size()) != ntest + 1 || std::int32_t(cfg.fiiobs.size()) != ntest + 1)
         throw limit_error("engine: ntest = " + std::to_string(ntest) + " observer directions, but " +
                           std::to_string(cfg.latobs.size()) + " latitudes and " + std::to_string(cfg.fiiobs.size()) +
@@ -275,7 +274,17 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
 
     say("before calling part_read_2pos:");
     say("posfile_haze=", posfile_haze);
-    const field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage, options.files};
+    field_build_options build{cfg.sizemin, cfg.s20, cfg.f20, icheck, cfg.idebug, cfg.testimage, options.files, {}};
+    // What the machine cannot hold is refused once the particles are counted,
+    // before their copies, the grids, the tallies and the images take room.
+    run_memory_sizes memory = run_sizes_of(cfg, options);
+    memory.planet_photons = run.planet_source ? std::int64_t(run.nphot) : 0;
+    build.before_copies = [&memory](const particle_field& f, std::int64_t particles, std::int64_t copies) {
+        memory.particles = particles;
+        memory.copies = copies;
+        memory.shadow_copies = shadow_copies_bound(f.xl, f.yl, f.zmax - f.zmin);
+        require_memory(run_memory(memory));
+    };
     part_read_2pos(field, cfg.posfile, posfile_haze, build);
     if (icheck >= 0) warn_periodic_cell(field, run);
 

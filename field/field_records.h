@@ -1,4 +1,6 @@
-// The table limits of the field.
+// The limits that the field's 32-bit numbers set: its tables are sized from
+// the particle files and the deck, but particles and grid cells are counted
+// in 32-bit integers.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +10,10 @@
 
 namespace quillet {
 
-constexpr int max_part = 400000;   // ring + haze particles + edge copies
-constexpr int max_cells = 160000;  // search-grid cells mx*my
+// Ring + haze particles + edge copies: 1-based 32-bit particle numbers, and
+// the sphere tables run walk_lanes entries past the last one.
+constexpr std::int64_t particle_number_limit = 2147483647 - walk_lanes - 1;
+// Search-grid cells mx*my: 32-bit cell numbers, 1-based.
+constexpr std::int64_t cell_number_limit = 2147483646;
 
 }  // namespace quillet

@@ -13,6 +13,7 @@
 #include "format/free_writer.h"
 #include "format/result_file.h"
 #include "format/run_error.h"
+#include "numeric/memory_room.h"
 
 namespace quillet {
 
@@ -48,11 +49,18 @@ std::int32_t read_count(free_reader& in, std::int32_t already) {
     std::int32_t n = 0;
     in.read(n);
     if (n < 0) in.fail("expected a particle count of at least 0, found " + std::to_string(n));
-    if (std::int64_t(already) + n > max_part)
+    if (std::int64_t(already) + n > particle_number_limit)
         throw limit_error(in.source() + ", line " + std::to_string(in.line()) + ", " + in.record() + ": " +
-                          std::to_string(std::int64_t(already) + n) +
-                          " particles do not fit in the particle tables (at most " + std::to_string(max_part) +
-                          ")");
+                          std::to_string(std::int64_t(already) + n) + " particles, more than the " +
+                          std::to_string(particle_number_limit) + " a 32-bit particle number counts");
+    // The tables are sized from the count before the lines are read: a count
+    // beyond what the machine holds is refused here.
+    try {
+        require_memory({{thousands(std::int64_t(already) + n) + " particles stated",
+                         particle_table_bytes(std::int64_t(already) + n)}});
+    } catch (const limit_error& e) {
+        throw limit_error(in.source() + ", line " + std::to_string(in.line()) + ", " + in.record() + ": " + e.what());
+    }
     return n;
 }
 
@@ -107,7 +115,8 @@ double fold_shift(double sy, double yl) {
     return sy;
 }
 
-void duplicate_edges(particle_field& field, std::int32_t n, std::string_view source) {
+void duplicate_edges(particle_field& field, std::int32_t n, std::string_view source,
+                     const std::function<void(const particle_field&, std::int64_t, std::int64_t)>& before_copies) {
     const double xl = field.xl, yl = field.yl, sy = field.sy;
     // The copies of particle i, in order: each periodic image whose sphere
     // reaches into the cell. Counted first, so that the tables are sized once.
@@ -124,10 +133,11 @@ void duplicate_edges(particle_field& field, std::int32_t n, std::string_view sou
     };
     std::int64_t c = 0;
     for (std::int32_t i = 1; i <= n; ++i) each_copy(i, [&](double, double) { ++c; });
-    if (n + c > max_part)
+    if (n + c > particle_number_limit)
         throw limit_error(std::string(source) + ": " + std::to_string(n) + " particles and " + std::to_string(c) +
-                          " edge copies make " + std::to_string(n + c) +
-                          " entries, more than the particle tables hold (" + std::to_string(max_part) + ")");
+                          " edge copies make " + std::to_string(n + c) + " entries, more than the " +
+                          std::to_string(particle_number_limit) + " a 32-bit particle number counts");
+    if (before_copies) before_copies(field, n, c);
     field.size_particles(std::int32_t(n + c));
     std::int32_t j = n;
     for (std::int32_t i = 1; i <= n; ++i) {
@@ -344,7 +354,7 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
     field.zmax = zmax;
     field.tau = tau;
 
-    duplicate_edges(field, n, source);
+    duplicate_edges(field, n, source, options.before_copies);
 
     if (report) {
         say("duplicate edges ", field.npart);

@@ -1,11 +1,19 @@
 #include "field/particle_field.h"
 
+#include <algorithm>
+
 namespace quillet {
 
 void particle_field::size_particles(std::int32_t n) {
     const std::size_t size = std::size_t(n) + 1;
-    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2}) t->resize(size, 0.0);
+    // Exactly the room asked for (a resize alone would double it).
+    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2}) {
+        t->reserve(size);
+        t->resize(size, 0.0);
+    }
+    iorig.reserve(size);
     iorig.resize(size, 0);
+    itype.reserve(size);
     itype.resize(size, 0);
 }
 
@@ -15,6 +23,66 @@ void particle_field::size_grid() {
     nlist.assign(cells, 0);
     istart.assign(cells, 0);
     for (auto* t : {&cx, &cy, &dtab, &dtab2}) t->assign(cells, 0.0);
+}
+
+namespace {
+
+template <class V>
+double room(const V& v) {
+    return double(v.capacity()) * double(sizeof(typename V::value_type));
+}
+
+}  // namespace
+
+double particle_field::table_bytes() const {
+    double b = 0.0;
+    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2, &cx, &cy, &dtab, &dtab2}) b += room(*t);
+    for (auto* t : {&iorig, &itype, &ilist, &nlist, &istart}) b += room(*t);
+    b += room(walk.cells) + room(walk.cy) + room(walk.first) + room(walk.count) + room(walk.k) + room(walk.place) +
+         room(walk.spheres);
+    for (auto* t : {&walk.x, &walk.y, &walk.z, &walk.r2, &walk.r}) b += room(*t);
+    b += room(shadow.first) + room(shadow.xy) + room(shadow.zr) + room(shadow.orig) + room(shadow.place_cell) +
+         room(shadow.own);
+    return b;
+}
+
+double particle_table_bytes(std::int64_t entries) {
+    // x, y, z, r, r^2; original and kind.
+    return double(entries + 1) * (5.0 * sizeof(double) + 2.0 * sizeof(std::int32_t));
+}
+
+double shadow_copies_bound(double xl, double yl, double thickness) {
+    // The shadow grid reaches min(xl, yl, 6 thickness + 2 rmax) beyond the
+    // cell, and 2 rmax is at most the thickness; a copy per cell of area,
+    // and a little for the rounding of the edges.
+    if (!(xl > 0.0) || !(yl > 0.0) || !(thickness >= 0.0)) return 4.0;
+    const double reach = std::min({xl, yl, 7.0 * thickness});
+    return std::min(4.0, 1.02 * (1.0 + reach / xl) * (1.0 + reach / yl) + 0.02);
+}
+
+double field_table_bytes(std::int64_t entries, bool with_grid, double shadow_copies) {
+    if (!with_grid) return particle_table_bytes(entries);
+    const double n = double(entries) + 1.0 + walk_lanes;
+    // ilist, and the build's cell of each particle.
+    double per_entry = 2.0 * sizeof(std::int32_t);
+    // The walk grid's spheres: five coordinate tables, particle and place,
+    // and the records of single spheres.
+    per_entry += 5.0 * sizeof(double) + 2.0 * sizeof(std::int32_t) + sizeof(walk_sphere_t);
+    // The shadow grid: the copies of each entry within reach of the cell,
+    // each two float pairs, its original and its place and cell; its own
+    // place per entry; at most two of its cells per entry, each with a start
+    // and the build's cursor.
+    per_entry += shadow_copies * (4.0 * sizeof(float) + 3.0 * sizeof(std::int32_t)) + sizeof(std::int32_t) +
+                 2.0 * 2.0 * sizeof(std::int32_t);
+    return particle_table_bytes(entries) + n * per_entry;
+}
+
+double grid_cell_bytes(std::int64_t cells) {
+    // Counts and starts, disc, the walk grid's cell record, its centre's y,
+    // first sphere and count.
+    const double per_cell = 2.0 * sizeof(std::int32_t) + 4.0 * sizeof(double) + sizeof(walk_cell_t) +
+                            sizeof(double) + 2.0 * sizeof(std::int32_t);
+    return cells > 1 ? (double(cells) + 1.0) * per_cell : 0.0;
 }
 
 }  // namespace quillet

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <vector>
 
@@ -176,7 +177,23 @@ struct particle_field {
     // Room for the cells of an mx x my grid and for npart entries of ilist,
     // all 0.
     void size_grid();
+
+    // Bytes its tables hold (the room each has taken, used or not).
+    double table_bytes() const;
 };
+
+// Bytes the tables of a field of `entries` particles (ring, haze and edge
+// copies) take: the particle tables alone (no search grid), or with the
+// per-particle tables of the search grid and its walk and shadow grids (an
+// upper estimate: the shadow grid holds `shadow_copies` copies of every
+// entry, and the build's own scratch is counted); and the bytes per cell of
+// a search grid of `cells` cells.
+double particle_table_bytes(std::int64_t entries);
+double field_table_bytes(std::int64_t entries, bool with_grid, double shadow_copies = 4.0);
+double grid_cell_bytes(std::int64_t cells);
+// Copies per entry the shadow grid holds at most, from the cell and the
+// layer's thickness (about (1 + reach/xl)(1 + reach/yl), at most 4).
+double shadow_copies_bound(double xl, double yl, double thickness);
 
 // How the deck asks for the field to be built (part_read_2pos, tab_init):
 // the size controls of the ring particles, the print level and the
@@ -189,6 +206,11 @@ struct field_build_options {
     std::int32_t idebug = 0;   // >= 1: the tables go to the diagnostic files
     text80 testimage;          // the diagnostic files' name prefix (its first word)
     result_file_options files;  // how the diagnostic files are written
+    // Called with the particles read (ring and haze) and their edge copies
+    // once these are counted, before the copies and the grids take room: a
+    // run refuses there what the machine cannot hold.
+    // The field's cell and layer are set by then.
+    std::function<void(const particle_field& field, std::int64_t particles, std::int64_t copies)> before_copies;
 };
 
 }  // namespace quillet

@@ -86,7 +86,16 @@ void build_shadow_grid(particle_field& field, std::int32_t npart) {
         }
     };
     each_copy([&](std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
-    for (std::int32_t c = 0; c < ncell; ++c) g.first[std::size_t(c) + 1] += g.first[std::size_t(c)];
+    // The copies are numbered in 32 bits.
+    std::int64_t copies = 0;
+    for (std::int32_t c = 0; c < ncell; ++c) {
+        copies += g.first[std::size_t(c) + 1];
+        if (copies > particle_number_limit)
+            throw limit_error("shadow grid: the copies of " + std::to_string(npart) +
+                              " particles within reach of the cell number more than the " +
+                              std::to_string(particle_number_limit) + " a 32-bit number counts");
+        g.first[std::size_t(c) + 1] = std::int32_t(copies);
+    }
     const std::size_t n = std::size_t(g.first[std::size_t(ncell)]);
     g.xy.assign(2 * (n + walk_lanes), 0.0f);
     g.zr.assign(2 * (n + walk_lanes), 0.0f);
@@ -119,9 +128,10 @@ void build_shadow_grid(particle_field& field, std::int32_t npart) {
 
 void tab_init(particle_field& field, const field_build_options& options) {
     const std::int32_t mx = field.mx, my = field.my;
-    if (mx < 1 || my < 1 || std::int64_t(mx) * my > max_cells)
+    if (mx < 1 || my < 1 || std::int64_t(mx) * my > cell_number_limit)
         throw limit_error("search grid of mx x my = " + std::to_string(mx) + " x " + std::to_string(my) +
-                          " cells: expected at least 1 x 1 and at most " + std::to_string(max_cells) + " cells");
+                          " cells: expected at least 1 x 1 and at most " + std::to_string(cell_number_limit) +
+                          " cells (a 32-bit cell number)");
     const std::int32_t ncell = mx * my;
     const std::int32_t npart = field.npart;
     field.size_grid();

@@ -40,7 +40,7 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
         return;
     }
     // An accepted field is one the searches can work with.
-    if (!(field.npart >= 0 && field.npart <= max_part)) fault("particle count outside the tables");
+    if (!(field.npart >= 0 && field.npart <= particle_number_limit)) fault("particle count outside the tables");
     if (!std::isfinite(field.tau) || field.tau < 0.0) fault("optical depth not finite");
     if (!std::isfinite(field.zmin) || !std::isfinite(field.zmax)) fault("layer bounds not finite");
     if (!(std::fabs(field.sy) <= field.yl)) fault("shift left outside the cell");

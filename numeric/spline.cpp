@@ -1,6 +1,7 @@
 #include "numeric/spline.h"
 
 #include <string>
+#include <vector>
 
 #include "format/run_error.h"
 
@@ -8,17 +9,14 @@ namespace quillet {
 
 namespace {
 
-double u[spline_max_points + 1];  // scratch of the tridiagonal sweep
-
 // The threshold is the single-precision 0.99e30 widened to double.
 const double natural_threshold = double(0.99e30f);
 
 }  // namespace
 
 void spline(const double* x, const double* y, int n, double yp1, double ypn, double* y2) {
-    if (n < 2 || n > spline_max_points)
-        throw limit_error("spline: a table needs 2 to " + std::to_string(spline_max_points) +
-                          " points, not " + std::to_string(n));
+    if (n < 2) throw limit_error("spline: a table needs at least 2 points, not " + std::to_string(n));
+    std::vector<double> u(std::size_t(n) + 1, 0.0);  // scratch of the tridiagonal sweep
     if (yp1 > natural_threshold) {
         y2[1] = 0.0;
         u[1] = 0.0;

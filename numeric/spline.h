@@ -6,9 +6,6 @@
 
 namespace quillet {
 
-// Longest table spline() accepts (its scratch table holds this many points).
-constexpr int spline_max_points = 5000;
-
 // A first derivative above this single-precision threshold marks a natural end.
 constexpr double spline_natural = 1.0e30;
 

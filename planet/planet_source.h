@@ -10,9 +10,8 @@
 
 namespace quillet {
 
-// Capacity of the planet zone grid, checked with the deck.
-constexpr int max_nlat_sat = 200;  // latitude zones
-constexpr int max_nfii_sat = 400;  // longitude zones
+// Zones of the planet zone grid, nlat_sat * nfii_sat: 32-bit zone numbers.
+constexpr std::int64_t planet_zone_limit = 2147483646;
 
 struct planet_settings {
     std::int32_t isat = 0;     // 0 Sun; 1 whole planet; 2 southern hemisphere; 3 northern

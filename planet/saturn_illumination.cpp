@@ -85,9 +85,11 @@ void share_planet_photons(planet_photons& p, double distance, double rsat, std::
     const std::int32_t nlat_sat = p.nlat_sat, nfii_sat = p.nfii_sat;
     const double flux_sat = p.flux_sat;
     std::int64_t n = 0;
-    p.xsat.assign(1, 0.0);
-    p.ysat.assign(1, 0.0);
-    p.zsat.assign(1, 0.0);
+    // The zones' shares, each rounded down, add up to at most nphot_ori.
+    for (std::vector<double>* v : {&p.xsat, &p.ysat, &p.zsat}) {
+        v->assign(1, 0.0);
+        v->reserve(std::size_t(std::max(nphot_ori, 0)) + 1);
+    }
     p.nphot_sat = 0;
     for (std::int32_t i = 1; i <= nlat_sat; ++i) {
         double theta = zone_latitude(i, nlat_sat);
@@ -125,11 +127,10 @@ planet_photons saturn_illumination(double bsun, double lonsun, std::int32_t npho
     const std::int32_t nfii_sat = s.nfii_sat;
     const std::int32_t model_sat = s.model_sat;
 
-    if (nlat_sat > max_nlat_sat || nfii_sat > max_nfii_sat)
+    if (std::int64_t(nlat_sat) * nfii_sat > planet_zone_limit)
         throw limit_error("saturn_illumination: the planet zone grid nlat_sat x nfii_sat = " +
-                          std::to_string(nlat_sat) + " x " + std::to_string(nfii_sat) +
-                          " exceeds " + std::to_string(max_nlat_sat) + " x " +
-                          std::to_string(max_nfii_sat));
+                          std::to_string(nlat_sat) + " x " + std::to_string(nfii_sat) + " has more than the " +
+                          std::to_string(planet_zone_limit) + " zones a 32-bit zone number counts");
     std::optional<planet_laws> laws;
     if (model_sat > 1) laws.emplace();
 

@@ -6,6 +6,7 @@
 // angle is theta = pi - alpha.
 #include "scatter/mcphase.h"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -127,16 +128,16 @@ void init_table(const table_set& set, phase_table& t, std::int32_t method_code, 
     std::int32_t n_alpha = 0;
     in.begin_record("record 2 (n_alpha, the number of table rows)");
     if (!in.read(n_alpha)) in.fail("expected n_alpha, the number of table rows");
-    if (n_alpha > spline_max_points)
-        throw limit_error(in.source() + ", line " + std::to_string(in.line()) + ": n_alpha = " +
-                          std::to_string(n_alpha) + " table rows exceed the limit of " +
-                          std::to_string(spline_max_points) + " rows");
     if (n_alpha < 2)
         in.fail("expected at least 2 table rows (a spline needs two points), found n_alpha = " +
                 std::to_string(n_alpha));
     t.n_alpha = n_alpha;
-    for (std::vector<double>* v : {&t.alpha, &t.phase, &t.phase_y2, &t.inte, &t.alpha_y2})
-        v->assign(std::size_t(n_alpha) + 1, 0.0);
+    // The rows are stored as they are read: a count the file does not back
+    // with rows takes no room.
+    for (std::vector<double>* v : {&t.alpha, &t.phase}) {
+        v->assign(1, 0.0);
+        v->reserve(std::size_t(std::min(n_alpha, 10000)) + 1);
+    }
     if (set.echo_n_alpha) say("n_alpha_haze", n_alpha);
 
     for (int i = 1; i <= n_alpha; ++i) {
@@ -151,9 +152,10 @@ void init_table(const table_set& set, phase_table& t, std::int32_t method_code, 
         if (i > 1 && !(alpha > t.alpha[i - 1]))
             in.fail("expected phase angles in increasing order, found " + free_format(degrees) +
                     " after " + free_format(t.alpha[i - 1] / deg_to_rad));
-        t.alpha[i] = alpha;
-        t.phase[i] = value;
+        t.alpha.push_back(alpha);
+        t.phase.push_back(value);
     }
+    for (std::vector<double>* v : {&t.phase_y2, &t.inte, &t.alpha_y2}) v->assign(std::size_t(n_alpha) + 1, 0.0);
 
     // Cumulative integral of P(alpha) sin(alpha), trapezoid rule, normalised to 1.
     t.inte[1] = 0.0;

@@ -178,30 +178,32 @@ std::vector<double> draw_radii(const field_request& req, field_rng& rng) {
     std::vector<double> radii;
     auto too_many = [&](double n) {
         std::ostringstream m;
+        const double limit = double(particle_number_limit);
         m << "the request needs "
-          << (n > max_part + 0.5 && n < max_part + 1.5 ? "more than " + std::to_string(max_part)
-                                                        : n > 1e12 ? std::string("more than 10^12")
-                                                                   : std::to_string(std::int64_t(n)))
-          << " particles; the simulator's particle tables hold " << max_part
-          << " (edge copies included): lower the optical depth, widen the sizes or shrink the cell";
+          << (n > limit + 0.5 && n < limit + 1.5 ? "more than " + std::to_string(particle_number_limit)
+                                                  : n > 1e12 ? std::string("more than 10^12")
+                                                             : std::to_string(std::int64_t(n)))
+          << " particles; the simulator counts at most " << particle_number_limit
+          << " (a 32-bit particle number, edge copies included): lower the optical depth, widen the sizes or "
+             "shrink the cell";
         throw limit_error(m.str());
     };
     if (!req.power_law) {
         double n = req.number >= 0 ? double(req.number)
                                    : std::round(req.tau * area / (pi * req.radius * req.radius));
-        if (n > max_part) too_many(n);
+        if (n > double(particle_number_limit)) too_many(n);
         radii.assign(std::size_t(n), req.radius);
         return radii;
     }
     if (req.number >= 0) {
-        if (req.number > max_part) too_many(req.number);
+        if (req.number > particle_number_limit) too_many(req.number);
         for (std::int32_t i = 0; i < req.number; ++i) radii.push_back(power_law_radius(req, rng.next()));
         return radii;
     }
     // Add particles until their cross-sections reach the target.
     double target = req.tau * area, sum = 0.0;
     while (sum < target) {
-        if (radii.size() >= std::size_t(max_part)) too_many(double(max_part) + 1);
+        if (radii.size() >= std::size_t(particle_number_limit)) too_many(double(particle_number_limit) + 1);
         double r = power_law_radius(req, rng.next());
         radii.push_back(r);
         sum += pi * r * r;

@@ -205,7 +205,7 @@ options parse_options(int argc, char** argv) {
             r.tau = parse_real(arg, value());
             seen_tau = true;
         } else if (arg == "--number") {
-            r.number = std::int32_t(parse_whole(arg, value(), 0, max_part));
+            r.number = std::int32_t(parse_whole(arg, value(), 0, particle_number_limit));
             seen_number = true;
         } else if (arg == "--filling") {
             r.filling = parse_real(arg, value());
@@ -315,10 +315,9 @@ void report(const options& o, const field_result& res, double seconds) {
     double per = res.part.empty() ? 0.0 : double(res.attempts) / double(res.part.size());
     line(free_format("positions drawn", res.attempts, paren(free_format(per, "per particle"))));
     std::int64_t total = std::int64_t(res.part.size()) + res.edge_copies;
-    line(free_format("edge copies", res.edge_copies, paren(free_format("table entries", total, "of",
-                                                                       std::int32_t(max_part)))));
-    if (total > max_part)
-        line("warning: quillet's particle tables cannot hold this field with its edge copies");
+    line(free_format("edge copies", res.edge_copies, paren(free_format("table entries", total))));
+    if (total > particle_number_limit)
+        line("warning: quillet's 32-bit particle numbers cannot count this field with its edge copies");
     line(free_format("time", seconds, "s"));
 }
 

@@ -16,38 +16,25 @@ written back in that form.
 """
 
 import dataclasses
-import math
 import os
 from dataclasses import dataclass, field
 
 import numpy as np
 
-from quillet._records import FreeReader, INT32_MIN, INT32_MAX
+from quillet import deck_checks
+from quillet._records import FreeReader
+# Re-exported: the limits, the law names, the error and the viewing geometry
+# are read from here.
+from quillet.deck_checks import (LAW_NAMES, MAX_DIRECTIONS, MAX_GRID_CELLS, MAX_ISQUARE,  # noqa: F401
+                                 MAX_PHOTONS, MAX_PIXELS, MAX_PLANET_ZONES, PLANET_MODELS, TEXT_WIDTH,
+                                 DeckError, deck_fields as _deck_fields)
+from quillet.geometry import (ACOS_SLACK, AZIMUTH_THRESHOLD, PHASE_ZERO,  # noqa: F401
+                              direction_phase_angle, phase_range, relative_azimuth)
 
-# Capacities of one run (the program checks the same before any work).
-MAX_DIRECTIONS = 100
-MAX_GRID_LAT = 520
-MAX_GRID_FII = 100
-MAX_PIX = 1024
-MAX_PHOTONS = 1_000_000            # with the escape file on or the planet as source
-MAX_PHOTONS_UNRECORDED = 2_147_483_647
-MAX_GRID_CELLS = 160_000
-MAX_NLAT_SAT = 200
-MAX_NFII_SAT = 400
-MAX_ISQUARE = 46340
-TEXT_WIDTH = 80
-AZIMUTH_THRESHOLD = 820.0          # fiiobs from here up: 1000 + relative azimuth
-ACOS_SLACK = 1.0e-12               # rounding allowed beyond -1..1 for a boundary direction
-PHASE_ZERO = 1.0e-6                # a phase angle this small is 0 (the observer on the Sun's line)
-
-LAW_NAMES = {
-    1: "LAMBERT-element", 2: "ISOTROPIC-sphere", 3: "HG-sphere-center", 4: "HG-sphere-point",
-    5: "EULER-sphere-center", 6: "EULER-sphere-point", 7: "CALLISTO-sphere-center",
-    8: "CALLISTO-sphere-point", 9: "POWER-sphere-center", 10: "POWER-sphere-point",
-    11: "LAMBERT-sphere-center", 12: "LAMBERT-sphere-point", 13: "HG2-sphere-center",
-    14: "HG2-sphere-point", 15: "TABLE-sphere-center", 16: "TABLE-sphere-point",
-}
-PLANET_MODELS = (1, 2, 3, 4, 5, 6, 11, 12, 13, 14)
+__all__ = ["Deck", "DeckError", "LAW_NAMES", "PLANET_MODELS", "TEXT_WIDTH", "MAX_DIRECTIONS",
+           "MAX_PHOTONS", "MAX_GRID_CELLS", "MAX_PIXELS", "MAX_PLANET_ZONES", "MAX_ISQUARE",
+           "AZIMUTH_THRESHOLD", "ACOS_SLACK", "PHASE_ZERO", "phase_range", "relative_azimuth",
+           "direction_phase_angle"]
 
 # The records after the observer directions: number, names, kinds.
 _TAIL = (
@@ -111,84 +98,6 @@ _COMMENTS = {
     32: "idebug: diagnostic files and traces",
     33: "iemulate: emulation code 0-3",
 }
-
-
-class DeckError(ValueError):
-    """A deck value that no run can use.  ``name`` is the value's name,
-    ``value`` the value, ``record`` the deck record that holds it."""
-
-    def __init__(self, name, value, message, record=None):
-        self.name, self.value, self.record, self.message = name, value, record, message
-        super().__init__(message)
-
-
-def phase_range(bsun, latobs):
-    """(smallest, largest) phase angle in degrees that an observer at
-    elevation ``latobs`` can have with the Sun at elevation ``bsun``:
-    |bsun - latobs| to 180 - |bsun + latobs|.  Arrays broadcast."""
-    b = np.asarray(bsun, dtype=float)
-    l = np.asarray(latobs, dtype=float)
-    lo, hi = np.abs(b - l), 180.0 - np.abs(b + l)
-    if lo.ndim == 0:
-        return float(lo), float(hi)
-    return lo, hi
-
-
-def _phase_problem(bsun, lat, alpha):
-    """Why a phase angle cannot be seen, or None; the program's own test."""
-    rad = math.pi / 180.0
-    a = abs(alpha)
-    if a <= PHASE_ZERO:
-        if abs(bsun - lat) > PHASE_ZERO:
-            return "a phase angle of 0 needs the observer at the Sun's elevation"
-        return None
-    cosb, cosl = math.cos(bsun * rad), math.cos(lat * rad)
-    if cosb * cosl == 0.0:
-        return "no azimuth gives it: the Sun or the observer is at the pole"
-    arg = (math.cos(a * rad) - math.sin(bsun * rad) * math.sin(lat * rad)) / (cosb * cosl)
-    if not abs(arg) <= 1.0 + ACOS_SLACK:
-        return "it is outside the range that elevation can see"
-    return None
-
-
-def relative_azimuth(bsun, lat, fiiobs):
-    """Azimuth of a direction relative to the Sun in degrees (as the program
-    places it: a phase angle gives the azimuth on the side of increasing
-    azimuth), NaN when it cannot be seen."""
-    if fiiobs >= AZIMUTH_THRESHOLD:
-        return fiiobs - 1000.0
-    if _phase_problem(bsun, lat, fiiobs) is not None:
-        return math.nan
-    a = abs(fiiobs)
-    if a <= PHASE_ZERO:
-        return 0.0
-    rad = math.pi / 180.0
-    arg = (math.cos(a * rad) - math.sin(bsun * rad) * math.sin(lat * rad)) / (
-        math.cos(bsun * rad) * math.cos(lat * rad))
-    return math.degrees(math.acos(max(-1.0, min(1.0, arg))))
-
-
-def direction_phase_angle(bsun, lat, fiiobs):
-    """Phase angle of a direction in degrees, whichever form it is in."""
-    if fiiobs < AZIMUTH_THRESHOLD:
-        return abs(fiiobs)
-    rad = math.pi / 180.0
-    d = fiiobs - 1000.0
-    arg = (math.cos(bsun * rad) * math.cos(lat * rad) * math.cos(d * rad)
-           + math.sin(bsun * rad) * math.sin(lat * rad))
-    return math.degrees(math.acos(max(-1.0, min(1.0, arg))))
-
-
-def _deck_fields(obj):
-    return [f for f in dataclasses.fields(obj) if f.metadata.get("deck", True)]
-
-
-def _is_int(v):
-    return isinstance(v, (int, np.integer)) and not isinstance(v, (bool, np.bool_))
-
-
-def _is_real(v):
-    return isinstance(v, (int, float, np.integer, np.floating)) and not isinstance(v, (bool, np.bool_))
 
 
 @dataclass
@@ -368,8 +277,8 @@ class Deck:
         v["latobs"], v["fiiobs"] = [], []
         if ntest > 0:
             if ntest > MAX_DIRECTIONS:
-                raise r.error("%d observer directions, more than the %d a run can hold"
-                              % (ntest, MAX_DIRECTIONS))
+                raise r.error("ntest = %d observer directions, more than the %d a 32-bit "
+                              "direction number counts" % (ntest, MAX_DIRECTIONS))
             for k in range(ntest):
                 r.begin(4, "latobs, fiiobs of direction %d" % (k + 1))
                 lat, fii = (float(x) for x in r.reals(2, default=0.0))
@@ -381,9 +290,9 @@ class Deck:
             if nlat < 0 or nfii < 0:
                 raise r.error("the grid sizes nlat = %d and nfii = %d must not be negative"
                               % (nlat, nfii))
-            if nlat > MAX_GRID_LAT or nfii > MAX_GRID_FII:
-                raise r.error("grid of %d latitudes and %d azimuths: at most %d and %d"
-                              % (nlat, nfii, MAX_GRID_LAT, MAX_GRID_FII))
+            if nlat * nfii > MAX_DIRECTIONS:
+                raise r.error("nlat*nfii = %d observer directions, more than the %d a 32-bit "
+                              "direction number counts" % (nlat * nfii, MAX_DIRECTIONS))
             v["latgrid"], v["fiigrid"] = [], []
             for i in range(nlat):
                 r.begin(6, "latgrid value %d" % (i + 1))
@@ -447,188 +356,19 @@ class Deck:
             out.write(self.to_text())
 
     # -- validation -----------------------------------------------------------
+
+    # -- validation -----------------------------------------------------------
     def problems(self, directions=True, threaded=False):
         """Every reason why the program would refuse this deck, as a list of
         DeckError (empty when it can run).  ``directions=False`` leaves out
         the test of the observer directions against the Sun's elevation;
         ``threaded`` checks it for a threaded run (``--threads``), which
         writes no per-photon traces."""
-        found = []
-
-        def bad(name, message, value=None):
-            found.append(DeckError(name, getattr(self, name, value) if value is None else value,
-                                   message, self.record_of(name) if name in self.names() else None))
-
-        # Types and presence first: the other tests need numbers.
-        for f in _deck_fields(self):
-            name, value = f.name, getattr(self, f.name)
-            kind = self.kind(name)
-            if kind == "list":
-                if value is None:
-                    continue
-                for x in value:
-                    if not _is_real(x) or not math.isfinite(x):
-                        bad(name, "%s holds %r: expected finite numbers (degrees)" % (name, x))
-                        break
-                continue
-            if value is None:
-                bad(name, "%s is not set" % name)
-            elif kind == "t":
-                if not isinstance(value, str):
-                    bad(name, "%s = %r: expected a text" % (name, value))
-                elif len(value.encode("utf-8")) > TEXT_WIDTH:
-                    bad(name, "%s = %r is longer than %d characters" % (name, value, TEXT_WIDTH))
-                elif "\n" in value or "\r" in value or not value.strip():
-                    bad(name, "%s = %r: expected a file name on one line" % (name, value))
-            elif kind == "i":
-                if not _is_int(value):
-                    bad(name, "%s = %r: expected an integer" % (name, value))
-                elif not INT32_MIN <= value <= INT32_MAX:
-                    bad(name, "%s = %d does not fit a 32-bit integer" % (name, value))
-            elif kind == "r":
-                if not _is_real(value) or not math.isfinite(value):
-                    bad(name, "%s = %r: expected a finite number" % (name, value))
-        if found:
-            return found
-        if len(self.latobs) != len(self.fiiobs):
-            bad("fiiobs", "latobs has %d values and fiiobs %d: one each per direction"
-                % (len(self.latobs), len(self.fiiobs)))
-        if (self.latgrid is None) != (self.fiigrid is None):
-            bad("latgrid", "latgrid and fiigrid go together (the grid form)")
-        # Capacities.
-        if self.latgrid is not None and self.fiigrid is not None:
-            if len(self.latgrid) > MAX_GRID_LAT:
-                bad("latgrid", "%d grid latitudes, more than the %d the grid table holds"
-                    % (len(self.latgrid), MAX_GRID_LAT))
-            if len(self.fiigrid) > MAX_GRID_FII:
-                bad("fiigrid", "%d grid azimuth values, more than the %d the grid table holds"
-                    % (len(self.fiigrid), MAX_GRID_FII))
-        if self.ntest > MAX_DIRECTIONS:
-            bad("latobs" if self.latgrid is None else "latgrid",
-                "%d observer directions, more than the %d a run can hold"
-                % (self.ntest, MAX_DIRECTIONS), value=self.ntest)
-        if not -90.0 <= self.bsun <= 90.0:
-            bad("bsun", "bsun = %r: expected a Sun elevation from -90 to 90 degrees" % self.bsun)
-        for name in ("nxphot", "nyphot"):
-            if getattr(self, name) < 1:
-                bad(name, "%s = %d: the photon grid needs at least 1 by 1" % (name, getattr(self, name)))
-        photons = self.nxphot * self.nyphot
-        if self.outfile != "junk" or self.isat >= 1:
-            limit, why = MAX_PHOTONS, ("with the escape file on" if self.outfile != "junk"
-                                       else "from the planet")
-        else:
-            limit, why = MAX_PHOTONS_UNRECORDED, "in all"
-        if photons > limit:
-            bad("nxphot", "nxphot*nyphot = %d photons, more than the %d a run can launch %s"
-                % (photons, limit, why), value=photons)
-        if self.mx < 1 or self.my < 1 or (self.mx == 1) != (self.my == 1):
-            bad("mx", "mx = %d, my = %d: a search grid needs both sizes above 1, or both equal "
-                "to 1 for none" % (self.mx, self.my))
-        elif self.mx * self.my > MAX_GRID_CELLS:
-            bad("mx", "mx*my = %d search-grid cells, more than the %d the grid tables hold"
-                % (self.mx * self.my, MAX_GRID_CELLS), value=self.mx * self.my)
-        if self.isquare > MAX_ISQUARE:
-            bad("isquare", "isquare = %d, more than %d (isquare*isquare photons must fit a "
-                "32-bit count)" % (self.isquare, MAX_ISQUARE))
-        for name in ("nxpix", "nypix"):
-            if getattr(self, name) > MAX_PIX:
-                bad(name, "%s = %d, more than the %d an image holds"
-                    % (name, getattr(self, name), MAX_PIX))
-        if self.nxpix >= 1 and self.nypix < 1:
-            bad("nypix", "nypix = %d: a test image needs at least 1 row (nxpix = 0 for none)"
-                % self.nypix)
-        # Laws and albedos.
-        haze = self.posfile_haze != "junk"
-        if self.method not in LAW_NAMES:
-            bad("method", "method = %d is not one of the scattering-law codes 1 to 16" % self.method)
-        else:
-            self._law_problems(bad, self.method, "")
-        if haze:
-            if self.method_haze not in LAW_NAMES:
-                bad("method_haze", "method_haze = %d is not one of the scattering-law codes 1 to 16"
-                    % self.method_haze)
-            else:
-                self._law_problems(bad, self.method_haze, "_haze")
-                if 7 <= self.method_haze <= 10 and not 7 <= self.method <= 10:
-                    bad("method_haze", "method_haze = %d is a power law, but method = %d is not "
-                        "7 to 10 (the haze shares the ring particles' power-law table)"
-                        % (self.method_haze, self.method))
-        for name in ("ssca_part", "ssca_haze"):
-            if not 0.0 <= getattr(self, name) <= 1.0:
-                bad(name, "%s = %r: expected a single-scattering albedo from 0 to 1"
-                    % (name, getattr(self, name)))
-        if not self.sredu > 0.0:
-            bad("sredu", "sredu = %r: expected a radius factor above 0" % self.sredu)
-        if not self.zredu >= 0.0:
-            bad("zredu", "zredu = %r: expected a height factor of at least 0" % self.zredu)
-        if self.s20 > 0.0 and not self.f20 > 0.0:
-            bad("f20", "f20 = %r: expected an enlargement factor above 0 when s20 > 0" % self.f20)
-        # The source.
-        if self.isat not in (0, 1, 2, 3):
-            bad("isat", "isat = %d: expected 0 (Sun), 1 (planet), 2 (southern half) or 3 "
-                "(northern half)" % self.isat)
-        if self.isat >= 1:
-            if self.nlat_sat < 1 or self.nfii_sat < 1:
-                bad("nlat_sat", "nlat_sat = %d, nfii_sat = %d: the planet needs at least 1 zone "
-                    "each way" % (self.nlat_sat, self.nfii_sat))
-            if self.nlat_sat > MAX_NLAT_SAT:
-                bad("nlat_sat", "nlat_sat = %d, more than the %d planet latitude zones"
-                    % (self.nlat_sat, MAX_NLAT_SAT))
-            if self.nfii_sat > MAX_NFII_SAT:
-                bad("nfii_sat", "nfii_sat = %d, more than the %d planet longitude zones"
-                    % (self.nfii_sat, MAX_NFII_SAT))
-            if self.model_sat not in PLANET_MODELS:
-                bad("model_sat", "model_sat = %d: expected a planet model 1 to 6 or 11 to 14"
-                    % self.model_sat)
-        if threaded:
-            for name in ("icheck", "idebug"):
-                if getattr(self, name) >= 1:
-                    bad(name, "%s = %d asks for per-photon traces, which only the serial run "
-                        "writes: run with threads=None, or set icheck and idebug to 0"
-                        % (name, getattr(self, name)))
-                    break
-        if self.iemulate not in (0, 1, 2, 3):
-            bad("iemulate", "iemulate = %d: expected an emulation code from 0 to 3" % self.iemulate)
-        if directions:
-            for k, problem in self.direction_problems():
-                lat, f = self.directions()[k]
-                found.append(DeckError("latobs" if self.latgrid is None else "latgrid", (lat, f),
-                                       "observer direction %d (latobs %g, fiiobs %g): %s"
-                                       % (k + 1, lat, f, problem), 4 if self.latgrid is None else 6))
-        return found
-
-    def _law_problems(self, bad, code, suffix):
-        p1, p2, p3 = (getattr(self, "ppar%d%s" % (i, suffix)) for i in (1, 2, 3))
-        n1, n2, n3 = ("ppar%d%s" % (i, suffix) for i in (1, 2, 3))
-        if code in (3, 4, 13, 14) and not abs(p1) < 1.0:
-            bad(n1, "%s = %r: the Henyey-Greenstein asymmetry must lie between -1 and 1 "
-                "(exclusive)" % (n1, p1))
-        if code in (13, 14):
-            if not abs(p2) < 1.0:
-                bad(n2, "%s = %r: the Henyey-Greenstein asymmetry must lie between -1 and 1 "
-                    "(exclusive)" % (n2, p2))
-            if not 0.0 <= p3 <= 1.0:
-                bad(n3, "%s = %r: the weight of the first Henyey-Greenstein term must lie "
-                    "from 0 to 1" % (n3, p3))
-        if code in (5, 6) and not abs(p1) <= 1.0:
-            bad(n1, "%s = %r: the linear-law coefficient must lie from -1 to 1" % (n1, p1))
-        if code in (9, 10) and not p1 > -2.0:
-            bad(n1, "%s = %r: the power-law exponent must be above -2" % (n1, p1))
+        return deck_checks.problems(self, directions=directions, threaded=threaded)
 
     def direction_problems(self):
         """(index, reason) of each observer direction that cannot be seen."""
-        out = []
-        for k, (lat, f) in enumerate(self.directions()):
-            if lat == 0.0 or not -90.0 <= lat <= 90.0:
-                out.append((k, "expected an observer elevation from -90 to 90 degrees other than 0"))
-                continue
-            if f < AZIMUTH_THRESHOLD:
-                problem = _phase_problem(self.bsun, lat, f)
-                if problem:
-                    lo, hi = phase_range(self.bsun, lat)
-                    out.append((k, "phase angle %g cannot be seen with the Sun at elevation %g: "
-                                   "%s (allowed %g to %g)" % (abs(f), self.bsun, problem, lo, hi)))
-        return out
+        return deck_checks.direction_problems(self)
 
     def visible(self):
         """Per direction, whether it can be seen (see direction_problems)."""

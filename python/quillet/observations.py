@@ -17,7 +17,8 @@ import math
 
 import numpy as np
 
-from quillet.deck import DeckError, _phase_problem, phase_range
+from quillet.deck import DeckError
+from quillet.geometry import _phase_problem, phase_range
 
 COLUMNS = ("bsun", "latobs", "phase_angle", "azimuth", "name")
 GEOMETRY = ("phase_angle", "azimuth")

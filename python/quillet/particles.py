@@ -166,7 +166,9 @@ def read_particle_field(path):
 
 # -- writing a Particle position file ------------------------------------------
 
-MAX_PARTICLES = 400_000   # ring + haze particles and their copies across the cell edges
+# Ring + haze particles and their copies across the cell edges: a run numbers
+# them in 32 bits (its tables are sized from the file).
+MAX_PARTICLES = 2_147_483_630
 
 
 def _folded_shift(sy, yl):
@@ -209,8 +211,8 @@ def write_position_file(path, x, y, z, r, xl, yl, sy, title="particles", orb=0.0
     Refuses (ValueError, before anything is written) what a run would refuse:
     arrays of different lengths, a radius not above 0 or coordinates not
     finite, half-widths not above 0, a shift beyond 21 yl, and more spheres
-    with their edge copies than a run holds (400,000).  A title or note is
-    at most 80 characters on one line."""
+    with their edge copies than a run's 32-bit particle numbers count
+    (2,147,483,630).  A title or note is at most 80 characters on one line."""
     arrays = [np.asarray(a, dtype=float).ravel() for a in (x, y, z, r)]
     n = arrays[0].size
     if any(a.size != n for a in arrays):
@@ -235,11 +237,12 @@ def write_position_file(path, x, y, z, r, xl, yl, sy, title="particles", orb=0.0
         raise ValueError("particle %d at (%r, %r, %r): expected finite coordinates"
                          % (i + 1, x[i], y[i], z[i]))
     if n > MAX_PARTICLES:
-        raise ValueError("%d particles, more than the %d a run holds" % (n, MAX_PARTICLES))
+        raise ValueError("%d particles, more than the %d a 32-bit particle number counts"
+                         % (n, MAX_PARTICLES))
     copies = edge_copies(x, y, r, xl, yl, sy)
     if n + copies > MAX_PARTICLES:
-        raise ValueError("%d particles and %d edge copies make %d, more than the %d a run holds"
-                         % (n, copies, n + copies, MAX_PARTICLES))
+        raise ValueError("%d particles and %d edge copies make %d, more than the %d a 32-bit "
+                         "particle number counts" % (n, copies, n + copies, MAX_PARTICLES))
     for name, text in (("title", title), ("note", note)):
         if len(str(text)) > 80 or "\n" in str(text) or "\r" in str(text):
             raise ValueError("%s = %r: expected at most 80 characters on one line" % (name, text))

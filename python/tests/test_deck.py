@@ -5,6 +5,7 @@ import math
 import os
 import tempfile
 import unittest
+from unittest import mock
 
 import numpy as np
 
@@ -226,33 +227,42 @@ class DeckValidationTest(unittest.TestCase):
         self.assertIn("80", self.assert_refused("wfile", wfile="x" * 81))
 
     def test_capacities(self):
+        # Only the 32-bit counts limit a run: 101 directions, a million
+        # photons with the escape file, 160,400 grid cells, 1025 pixels a
+        # side and a 201 x 401 planet zone grid all go.
         d = minimal_deck()
         d.observe(latobs=30.0, phase_angle=list(np.linspace(1, 100, 101)))
-        with self.assertRaises(DeckError) as cm:
-            d.validate()
-        self.assertIn("101 observer directions", str(cm.exception))
-        msg = self.assert_refused("nxphot", nxphot=1001, nyphot=1000, outfile="e")
-        self.assertIn("1000000", msg)
-        self.assertEqual(minimal_deck(nxphot=2000, nyphot=1000).problems(), [])
-        self.assert_refused("nxphot", nxphot=1001, nyphot=1000, isat=1)
+        self.assertEqual(d.problems(), [])
+        for fine in (dict(nxphot=1001, nyphot=1000, outfile="e"), dict(nxphot=1001, nyphot=1000, isat=1),
+                     dict(mx=401, my=400), dict(nxpix=1025, nypix=1025),
+                     dict(isat=1, nlat_sat=201, nfii_sat=401)):
+            self.assertEqual(minimal_deck(**fine).problems(), [], fine)
+        msg = self.assert_refused("nxphot", nxphot=46341, nyphot=46341, outfile="e")
+        self.assertIn("nxphot*nyphot = 2147488281 photons, more than the 2147483647", msg)
         self.assert_refused("nxphot", nxphot=0)
         self.assert_refused("mx", mx=1, my=5)
-        self.assert_refused("mx", mx=401, my=400)
-        self.assert_refused("nxpix", nxpix=1025, nypix=10)
+        self.assertIn("2147483648 search-grid cells",
+                      self.assert_refused("mx", mx=65536, my=32768))
+        self.assertIn("2147483648 test-image pixels",
+                      self.assert_refused("nxpix", nxpix=65536, nypix=32768))
         self.assert_refused("nypix", nxpix=10, nypix=0)
         self.assert_refused("isquare", isquare=46341)
-        self.assert_refused("nlat_sat", isat=1, nlat_sat=201)
-        self.assert_refused("nfii_sat", isat=1, nfii_sat=401)
-        self.assertEqual(minimal_deck(nlat_sat=201).problems(), [])  # unused with the Sun
+        self.assertIn("4294967296 planet zones",
+                      self.assert_refused("nlat_sat", isat=1, nlat_sat=65536, nfii_sat=65536))
+        self.assertEqual(minimal_deck(nlat_sat=65536, nfii_sat=65536).problems(), [])  # the Sun
 
     def test_grid_capacities(self):
         d = minimal_deck(latgrid=[20.0] * 11, fiigrid=[10.0] * 10)
-        with self.assertRaises(DeckError) as cm:
-            d.validate()
-        self.assertIn("110 observer directions", str(cm.exception))
-        d = minimal_deck(latgrid=[20.0], fiigrid=[10.0] * 101)
-        names = [e.name for e in d.problems()]
-        self.assertIn("fiigrid", names)
+        self.assertEqual(d.problems(), [])
+        self.assertEqual(d.ntest, 110)
+        # A grid read from a deck: its sides are only limited by the 32-bit
+        # number of their product.
+        text = minimal_deck(latgrid=[20.0], fiigrid=[10.0]).to_text().splitlines()
+        body = "\n".join("65536 32768  5" if "nlat, nfii: grid size" in ln else ln
+                         for ln in text) + "\n"
+        with self.assertRaises(QuilletFileError) as cm:
+            Deck.parse(body)
+        self.assertIn("nlat*nfii = 2147483648 observer directions", str(cm.exception))
 
     def test_laws_and_albedos(self):
         self.assert_refused("method", method=17)
@@ -374,13 +384,21 @@ class WritePositionFileTest(unittest.TestCase):
                 quillet.write_position_file(self.path, **args)
             self.assertIn(word, str(cm.exception))
             self.assertFalse(os.path.exists(self.path))
-        # A sphere at a corner has three copies; 100,001 of them overflow.
+        # A sphere at a corner has three copies: 100,001 of them make 400,004
+        # entries, which a run holds now (its tables are sized from the file).
         self.assertEqual(quillet.particles.edge_copies([4.5], [4.5], [1.0], 5.0, 5.0, 0.0), 3)
         n = 100_001
-        with self.assertRaises(ValueError) as cm:
-            quillet.write_position_file(self.path, np.full(n, 4.5), np.full(n, 4.5), np.zeros(n),
-                                        np.ones(n), 5.0, 5.0, 0.0)
-        self.assertIn("edge copies", str(cm.exception))
+        corner = (np.full(n, 4.5), np.full(n, 4.5), np.zeros(n), np.ones(n), 5.0, 5.0, 0.0)
+        quillet.write_position_file(self.path, *corner)
+        self.assertEqual(quillet.read_position_file(self.path).npartori, n)
+        os.remove(self.path)
+        # The limit left is the 32-bit particle number (the sphere tables run
+        # 16 entries past the last one): the copies count against it.
+        self.assertEqual(quillet.particles.MAX_PARTICLES, 2**31 - 1 - 16 - 1)
+        with mock.patch.object(quillet.particles, "MAX_PARTICLES", 4 * n - 1):
+            with self.assertRaises(ValueError) as cm:
+                quillet.write_position_file(self.path, *corner)
+        self.assertIn("%d particles and %d edge copies make %d" % (n, 3 * n, 4 * n), str(cm.exception))
         self.assertFalse(os.path.exists(self.path))
 
 

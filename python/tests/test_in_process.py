@@ -282,10 +282,11 @@ class BadInputInProcess(InProcessCase):
         cases = {
             # The particle file's second particle is not a number.
             "field": (bad_field, {}, "quillet: ring.pos, line 6, particle 2 (radius, x, y, z): "),
-            # More directions than a run holds, an asymmetry outside (-1, 1)
-            # (the deck check is off: the program's own checks speak).
-            "directions": (deck.copy(latobs=[30.0] * 101, fiiobs=[10.0] * 101), field,
-                           "quillet: standard input, line 3, deck record 3 (ntest): 101 "),
+            # More photons than a 32-bit number counts, an asymmetry outside
+            # (-1, 1) (the deck check is off: the program's own checks speak).
+            "photons": (deck.copy(nxphot=65536, nyphot=32768), field,
+                        "quillet: standard input, line %d, deck record 8 (nxphot, nyphot, mx, my): "
+                        "nxphot*nyphot = 2147483648 photons" % (4 + deck.ntest)),
             "law": (deck.copy(ppar1=1.5), arrays, "quillet: standard input, line 14, deck record 14 (ppar1, ppar2, ppar3): the Henyey-Greenstein"),
         }
         for name, (bad, given, start) in cases.items():

@@ -1,5 +1,5 @@
 """Runs, sweeps and study files against the program: the dataset against the
-direction files of its runs, the cache, the split of long observer lists,
+direction files of its runs, the cache, long observer lists in one run,
 the netCDF round trip, study-file errors and the phase-curve figure."""
 
 import contextlib
@@ -182,25 +182,42 @@ class SweepTest(StudyCase):
         _, log4, _ = self.sweep(d.copy(idum=-12), bsun=[20.0])
         self.assertEqual([c for _, _, c in log4], [False])
 
-    def test_150_directions_equal_two_decks(self):
+    def test_150_directions_run_as_one_run_equal_to_two_runs_of_75(self):
+        # The peel-off draws no random number: a photon's path does not
+        # depend on the directions, so one run of 150 directions gives what
+        # two runs of 75 with the same deck give, value for value, in the
+        # serial run (one stream for all photons) and in the threaded run
+        # (a stream per photon).
         d = tiny_deck(self.dir)
         alphas = np.round(np.linspace(11.0, 110.0, 75), 6)
         d.observe(latobs=[25.0, 35.0], phase_angle=alphas)
         self.assertEqual(d.ntest, 150)
-        ds, log, err = self.sweep(d)
-        self.assertEqual(len(log), 2)
-        self.assertEqual(err, "")
-        self.assertEqual(ds["i_over_f"].shape, (150,))
         first = d.copy(latobs=d.latobs[:75], fiiobs=d.fiiobs[:75])
         second = d.copy(latobs=d.latobs[75:], fiiobs=d.fiiobs[75:])
-        parts = [quillet.run(p, threads=1, program=BINARY, progress=False) for p in (first, second)]
-        f = np.concatenate([p.i_over_f()[0] for p in parts])
-        e = np.concatenate([p.i_over_f()[1] for p in parts])
-        f1 = np.concatenate([p.i_over_f_1()[0] for p in parts])
-        np.testing.assert_array_equal(ds["i_over_f"].values, f)
-        np.testing.assert_array_equal(ds["i_over_f_err"].values, e)
-        np.testing.assert_array_equal(ds["i_over_f_1"].values, f1)
-        self.assertEqual(float(ds["fdir"]), parts[0].direction.fdir)
+        for threads in (1, None):
+            with self.subTest(threads=threads):
+                err = io.StringIO()
+                log = []
+                with contextlib.redirect_stderr(err):
+                    ds = quillet.sweep(d, cache_dir=self.cache, program=BINARY, progress=False,
+                                       log=log, threads=threads)
+                self.assertEqual(len(log), 1)
+                self.assertEqual(err.getvalue(), "")
+                self.assertEqual(ds["i_over_f"].shape, (150,))
+                self.assertEqual(quillet.read_direction_file(
+                    os.path.join(log[0][1], "run.dir")).ntest, 150)
+                parts = [quillet.run(p, threads=threads, program=BINARY, progress=False)
+                         for p in (first, second)]
+                f = np.concatenate([p.i_over_f()[0] for p in parts])
+                e = np.concatenate([p.i_over_f()[1] for p in parts])
+                f1 = np.concatenate([p.i_over_f_1()[0] for p in parts])
+                order = np.concatenate([p.direction.i_over_f_order()[0] for p in parts])
+                np.testing.assert_array_equal(ds["i_over_f"].values, f)
+                np.testing.assert_array_equal(ds["i_over_f_err"].values, e)
+                np.testing.assert_array_equal(ds["i_over_f_1"].values, f1)
+                np.testing.assert_array_equal(ds["i_over_f_order"].values, order)
+                self.assertEqual(float(ds["fdir"]), parts[0].direction.fdir)
+                self.assertEqual(float(ds["fdir"]), parts[1].direction.fdir)
 
     def test_netcdf_round_trip(self):
         d = tiny_deck(self.dir)

@@ -94,34 +94,39 @@ const std::vector<bad_input>& table() {
          {"line 5, deck record 8", "expected an integer, found '2147483648'"}},
         {"MoreDirectionsStatedThanFollow", [] { return deck_with([](deck_values& d) { d.ntest = 3; }); }, {},
          {"standard input, line 6, deck record 4 (latobs, fiiobs of direction 3): expected a number, found 'junk'"}},
-        {"DirectionCountOneOverCapacity", [] {
+        {"DirectionCountOneOverTheDirectionNumbers", [] {
              return deck_with([](deck_values& d) {
-                 d.ntest = 101;
-                 d.directions.assign(101, {30.0, 40.0});
+                 d.ntest = 2147483647;
+                 d.directions.assign(2, {30.0, 40.0});
              });
-         }, {}, {"standard input, line 3, deck record 3 (ntest)", "101 observer directions, more than the 100"}},
+         }, {}, {"standard input, line 3, deck record 3 (ntest)", "2147483647 observer directions, more than the "
+                 "2147483646 a 32-bit direction number counts"}},
         {"NegativeGridSize", [] {
              return deck_with([](deck_values& d) {
                  d.ntest = -1;
                  d.nlat = -2, d.nfii = 1;
              });
          }, {}, {"line 4, deck record 5 (nlat, nfii)", "must not be negative"}},
-        {"GridLatitudesOneOverCapacity", [] {
+        {"GridDirectionsOneOverTheDirectionNumbers", [] {
              return deck_with([](deck_values& d) {
                  d.ntest = -1;
-                 d.nlat = 521, d.nfii = 0;
+                 d.nlat = 2147483647, d.nfii = 1;
              });
-         }, {}, {"line 4, deck record 5 (nlat, nfii)", "nlat = 521", "520"}},
+         }, {}, {"line 4, deck record 5 (nlat, nfii)", "nlat*nfii = 2147483647 observer directions, more than the "
+                 "2147483646"}},
         {"NegativePhotonGrid", [] { return deck_with([](deck_values& d) { d.nxphot = -4; }); }, {},
          {"line 5, deck record 8 (nxphot, nyphot, mx, my)", "must not be negative"}},
         {"PhotonGridOfZero", [] { return deck_with([](deck_values& d) { d.nyphot = 0; }); }, {},
          {"line 5, deck record 8 (nxphot, nyphot, mx, my)", "launches no photon: both must be at least 1"}},
-        {"PhotonsOneOverCapacity", [] { return deck_with([](deck_values& d) { d.nxphot = 1000001, d.nyphot = 1; }); },
-         {}, {"line 5, deck record 8", "nxphot*nyphot = 1000001 photons, more than the 1000000"}},
-        {"SearchGridOneCellOverCapacity", [] { return deck_with([](deck_values& d) { d.mx = 160001, d.my = 1; }); },
-         {}, {"line 5, deck record 8", "mx*my = 160001 search-grid cells, more than the 160000"}},
-        {"TestImageOneColumnOverCapacity", [] { return deck_with([](deck_values& d) { d.nxpix = 1025; }); }, {},
-         {"deck record 31 (nxpix, nypix)", "nxpix = 1025", "1024"}},
+        {"PhotonsOneOverThePhotonNumbers",
+         [] { return deck_with([](deck_values& d) { d.nxphot = 65536, d.nyphot = 32768; }); },
+         {}, {"line 5, deck record 8", "nxphot*nyphot = 2147483648 photons, more than the 2147483647"}},
+        {"SearchGridOneCellOverTheCellNumbers",
+         [] { return deck_with([](deck_values& d) { d.mx = 2147483647, d.my = 1; }); },
+         {}, {"line 5, deck record 8", "mx*my = 2147483647 search-grid cells, more than the 2147483646"}},
+        {"TestImageOnePixelOverThePixelNumbers",
+         [] { return deck_with([](deck_values& d) { d.nxpix = 65536, d.nypix = 32768; }); }, {},
+         {"deck record 31 (nxpix, nypix)", "nxpix*nypix = 2147483648 test-image pixels, more than the 2147483647"}},
         {"TestImageWithoutRows", [] { return deck_with([](deck_values& d) { d.nypix = 0; }); }, {},
          {"deck record 31 (nxpix, nypix)", "needs at least 1 row"}},
         {"IsquareOneOverItsLimit", [] { return deck_with([](deck_values& d) { d.isquare = 46341; }); }, {},
@@ -196,9 +201,10 @@ const std::vector<bad_input>& table() {
         {"PlanetZonesOneOverCapacity", [] {
              return deck_with([](deck_values& d) {
                  d.isat = 1, d.distance = 140.0;
-                 d.nlat_sat = 201;
+                 d.nlat_sat = 65536, d.nfii_sat = 32768;
              });
-         }, {}, {"line 23, deck record 26 (nlat_sat, nfii_sat)", "nlat_sat = 201", "200"}},
+         }, {}, {"line 23, deck record 26 (nlat_sat, nfii_sat)", "nlat_sat*nfii_sat = 2147483648 planet zones, "
+                 "more than the 2147483646"}},
         {"PlanetModelUnknown", [] {
              return deck_with([](deck_values& d) {
                  d.isat = 1, d.distance = 140.0;
@@ -233,11 +239,11 @@ const std::vector<bad_input>& table() {
          {"ring.pos, line 4, record 4 (number of particles): expected a particle count of at least 0, found -1"}},
         {"HugeParticleCount", [] { return full_deck().text(); },
          {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n2147483647\n0.5 0 0 0\n"}},
-         {"ring.pos, line 4, record 4 (number of particles): 2147483647 particles do not fit in the particle "
-          "tables (at most 400000)"}},
-        {"ParticlesOneOverCapacity", [] { return full_deck().text(); },
-         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n400001\n0.5 0 0 0\n"}},
-         {"ring.pos, line 4, record 4 (number of particles): 400001 particles do not fit", "at most 400000"}},
+         {"ring.pos, line 4, record 4 (number of particles): 2147483647 particles, more than the 2147483630 a "
+          "32-bit particle number counts"}},
+        {"ParticlesOneOverTheParticleNumbers", [] { return full_deck().text(); },
+         {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n2147483631\n0.5 0 0 0\n"}},
+         {"ring.pos, line 4, record 4 (number of particles): 2147483631 particles, more than the 2147483630"}},
         {"RadiusZero", [] { return full_deck().text(); }, {{"ring.pos", "t\n1\n1.0 2.0 2.0 0.0\n1\n0 0.0 0.0 0.0\n"}},
          {"ring.pos, line 5, particle 1 (radius, x, y, z): expected a radius above 0 whose square is finite, "
           "found 0.0"}},
@@ -267,9 +273,10 @@ const std::vector<bad_input>& table() {
         {"HazeRadiusZero", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
          {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n1\n0.0 0 0 0\n"}},
          {"haze.pos, line 5, particle 1 (radius, x, y, z): expected a radius above 0"}},
-        {"HazeParticlesOneOverCapacity", [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
-         {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n399998\n0.1 0 0 0\n"}},
-         {"haze.pos, line 4, record 4 (number of particles): 400001 particles do not fit"}},
+        {"HazeParticlesOneOverTheParticleNumbers",
+         [] { return deck_with([](deck_values& d) { d.posfile_haze = "haze.pos"; }); },
+         {{"haze.pos", "haze\n1\n1.0 2.0 2.0 0.0\n2147483628\n0.1 0 0 0\n"}},
+         {"haze.pos, line 4, record 4 (number of particles): 2147483631 particles, more than the 2147483630"}},
 
         // The engine parameter file.
         {"EngineParameterFileMissing", [] { return deck_with([](deck_values& d) { d.parfile = "missing.par"; }); },
@@ -294,9 +301,10 @@ const std::vector<bad_input>& table() {
         // The phase-function tables (codes 15 and 16).
         {"PhaseTableMissing", [] { return deck_with([](deck_values& d) { d.method = 15; }); }, {},
          {"cannot open the file mcphase.dat: No such file or directory"}},
-        {"PhaseTableRowsOneOverCapacity", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
-         {{"mcphase.dat", phase_table("0 1\n180 1\n", 5001)}},
-         {"mcphase.dat, line 2: n_alpha = 5001 table rows exceed the limit of 5000 rows"}},
+        {"PhaseTableRowsStatedFarBeyondTheFile", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
+         {{"mcphase.dat", phase_table("0 1\n180 1\n", 2000000000)}},
+         {"mcphase.dat, line 4, table row 3 (phase angle in degrees, phase-function value): expected a number, but "
+          "the input ended"}},
         {"PhaseTableOfOneRow", [] { return deck_with([](deck_values& d) { d.method = 15; }); },
          {{"mcphase.dat", phase_table("0 1\n", 1)}},
          {"mcphase.dat, line 2, record 2 (n_alpha, the number of table rows)", "at least 2 table rows"}},

@@ -367,59 +367,70 @@ std::string limit_message(const deck_values& d) {
 }
 }  // namespace
 
-TEST(DeckCapacity, MoreThan100ListedDirectionsAreRejectedBeforeAnyIsRead) {
+TEST(DeckCapacity, ListedDirectionsAreLimitedOnlyByTheir32BitNumber) {
     deck_values d;
-    d.ntest = 101;
-    d.directions.assign(101, {30.0, 0.0});
+    d.ntest = 2147483647;
+    d.directions.assign(2, {30.0, 0.0});
     auto p = fresh_parameters();
     std::string msg = message_of<limit_error>([&] { read_deck_text(d.text(), *p); });
-    EXPECT_EQ(msg, "standard input, line 3, deck record 3 (ntest): 101 observer directions, more than the 100 a run can hold");
+    EXPECT_EQ(msg, "standard input, line 3, deck record 3 (ntest): ntest = 2147483647 observer directions, more "
+                   "than the 2147483646 a 32-bit direction number counts");
     EXPECT_EQ(test_support::captured_before_throw(), "");  // no direction line
-    d.ntest = 100;
-    d.directions.assign(100, {30.0, 0.0});
+    // A count the deck does not back with lines ends at the first missing
+    // line, and the lists hold only what was read.
+    d.ntest = 2000000000;
+    msg = message_of<input_error>([&] { read_deck_text(d.text(), *p); });
+    EXPECT_TRUE(contains(msg, "latobs, fiiobs of direction")) << msg;
+    EXPECT_LE(p->latobs.capacity(), 4097u);
+    // 150 directions: all read, in order.
+    d.ntest = 150;
+    d.directions.clear();
+    for (int k = 1; k <= 150; ++k) d.directions.push_back({double(10 + k % 70), 1040.0});
     EXPECT_EQ(limit_message(d), "");
+    p = fresh_parameters();
+    read_deck_text(d.text(), *p, true);
+    ASSERT_EQ(p->ntest, 150);
+    ASSERT_EQ(p->latobs.size(), 151u);
+    EXPECT_EQ(p->latobs[150], 20.0);
+    EXPECT_EQ(p->latobs[79], 19.0);
 }
 
-TEST(DeckCapacity, GridSidesBeyondTheirTablesAreRejectedBeforeFilling) {
+TEST(DeckCapacity, GridDirectionsAreLimitedOnlyByTheir32BitNumber) {
     deck_values d;
     d.ntest = -1;
-    d.nlat = 521, d.nfii = 0;
+    d.nlat = 65536, d.nfii = 32768;
     std::string msg = limit_message(d);
-    EXPECT_TRUE(contains(msg, "deck record 5 (nlat, nfii)")) << msg;
-    EXPECT_TRUE(contains(msg, "nlat = 521")) << msg;
-    EXPECT_TRUE(contains(msg, "520")) << msg;
-    d.nlat = 0, d.nfii = 101;
-    msg = limit_message(d);
-    EXPECT_TRUE(contains(msg, "nfii = 101")) << msg;
-    EXPECT_TRUE(contains(msg, "100")) << msg;
+    EXPECT_TRUE(contains(msg, "deck record 5 (nlat, nfii): nlat*nfii = 2147483648 observer directions, more than "
+                              "the 2147483646 a 32-bit direction number counts"))
+        << msg;
+    // 521 latitudes by 1 azimuth, and 11 by 10: beyond the old tables, taken.
+    d.nlat = 521, d.nfii = 1;
+    d.latgrid.assign(521, 20.0);
+    d.fiigrid.assign(1, 1000.0);
+    EXPECT_EQ(limit_message(d), "");
     d.nlat = 11, d.nfii = 10;
-    msg = limit_message(d);
-    EXPECT_TRUE(contains(msg, "nlat*nfii = 110 observer directions, more than the 100")) << msg;
-    d.nlat = 10, d.nfii = 10;
-    d.latgrid.assign(10, 20.0);
+    d.latgrid.assign(11, 20.0);
     d.fiigrid.assign(10, 1000.0);
     EXPECT_EQ(limit_message(d), "");
+    auto p = fresh_parameters();
+    read_deck_text(d.text(), *p, true);
+    EXPECT_EQ(p->ntest, 110);
 }
 
-TEST(DeckCapacity, PhotonGridAbove1000000IsRejectedOnlyWhereAPerPhotonTableNeedsIt) {
+TEST(DeckCapacity, PhotonGridIsLimitedOnlyByThe32BitPhotonCount) {
     deck_values d;
-    d.outfile = "run.esc";
-    d.nxphot = 1000, d.nyphot = 1001;
-    EXPECT_EQ(limit_message(d),
-              "standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 1001000 photons, more "
-              "than the 1000000 a run can launch with the escape file on");
-    d.nxphot = 1000, d.nyphot = 1000;
-    EXPECT_EQ(limit_message(d), "");
-    // Without the escape file only the 32-bit photon count limits the run;
-    // 65536 * 65536 is 0 in 32-bit arithmetic.
-    d.outfile = "junk";
-    d.nxphot = 1000, d.nyphot = 1001;
-    EXPECT_EQ(limit_message(d), "");
-    d.nxphot = 46341, d.nyphot = 46341;
-    EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 2147488281 photons, more than the 2147483647"))
-        << limit_message(d);
-    d.nxphot = 65536, d.nyphot = 65536;
-    EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 4294967296 photons")) << limit_message(d);
+    for (const char* outfile : {"run.esc", "junk"}) {
+        d.outfile = outfile;
+        d.nxphot = 1000, d.nyphot = 1001;
+        EXPECT_EQ(limit_message(d), "") << outfile;
+        // 65536 * 65536 is 0 in 32-bit arithmetic.
+        d.nxphot = 46341, d.nyphot = 46341;
+        EXPECT_EQ(limit_message(d), "standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = "
+                                    "2147488281 photons, more than the 2147483647 a 32-bit photon number counts")
+            << outfile;
+        d.nxphot = 65536, d.nyphot = 65536;
+        EXPECT_TRUE(contains(limit_message(d), "nxphot*nyphot = 4294967296 photons")) << limit_message(d);
+    }
 }
 
 TEST(DeckCapacity, NegativePhotonGridIsRejected) {
@@ -428,13 +439,13 @@ TEST(DeckCapacity, NegativePhotonGridIsRejected) {
     EXPECT_TRUE(contains(limit_message(d), "must not be negative")) << limit_message(d);
 }
 
-TEST(DeckCapacity, SearchGridAbove160000CellsIsRejected) {
+TEST(DeckCapacity, SearchGridIsLimitedOnlyByThe32BitCellNumber) {
     deck_values d;
+    d.mx = 65536, d.my = 32768;
+    EXPECT_TRUE(contains(limit_message(d), "mx*my = 2147483648 search-grid cells, more than the 2147483646 a 32-bit "
+                                           "cell number counts"))
+        << limit_message(d);
     d.mx = 401, d.my = 400;
-    EXPECT_TRUE(contains(limit_message(d), "mx*my = 160400 search-grid cells, more than the 160000")) << limit_message(d);
-    d.mx = 65536, d.my = 65536;
-    EXPECT_TRUE(contains(limit_message(d), "mx*my = 4294967296")) << limit_message(d);
-    d.mx = 400, d.my = 400;
     EXPECT_EQ(limit_message(d), "");
 }
 
@@ -455,29 +466,23 @@ TEST(DeckCapacity, ExactlyOneSearchGridSideOfOneIsRejected) {
 TEST(DeckCapacity, PlanetZoneGridIsCheckedWhenThePlanetShines) {
     deck_values d;
     d.isat = 1;
-    d.nlat_sat = 201;
-    std::string msg = limit_message(d);
-    EXPECT_TRUE(contains(msg, "deck record 26 (nlat_sat, nfii_sat)")) << msg;
-    EXPECT_TRUE(contains(msg, "nlat_sat = 201")) << msg;
-    EXPECT_TRUE(contains(msg, "200")) << msg;
-    d.nlat_sat = 200, d.nfii_sat = 401;
-    msg = limit_message(d);
-    EXPECT_TRUE(contains(msg, "nfii_sat = 401")) << msg;
-    EXPECT_TRUE(contains(msg, "400")) << msg;
-    d.nfii_sat = 400;
+    d.nlat_sat = 65536, d.nfii_sat = 65536;
+    EXPECT_EQ(limit_message(d), "standard input, line 23, deck record 26 (nlat_sat, nfii_sat): nlat_sat*nfii_sat = "
+                                "4294967296 planet zones, more than the 2147483646 a 32-bit zone number counts");
+    d.nlat_sat = 201, d.nfii_sat = 401;
     EXPECT_EQ(limit_message(d), "");
     // The Sun as the source never fills the zone tables.
-    d.isat = 0, d.nlat_sat = 5000, d.nfii_sat = 5000;
+    d.isat = 0, d.nlat_sat = 65536, d.nfii_sat = 65536;
     EXPECT_EQ(limit_message(d), "");
 }
 
-TEST(DeckCapacity, TestImageAbove1024PixelsIsRejected) {
+TEST(DeckCapacity, TestImageIsLimitedOnlyByThe32BitPixelNumber) {
     deck_values d;
+    d.nxpix = 65536, d.nypix = 32768;
+    EXPECT_TRUE(contains(limit_message(d), "deck record 31 (nxpix, nypix): nxpix*nypix = 2147483648 test-image "
+                                           "pixels, more than the 2147483647 a 32-bit pixel number counts"))
+        << limit_message(d);
     d.nxpix = 1025, d.nypix = 10;
-    EXPECT_TRUE(contains(limit_message(d), "deck record 31 (nxpix, nypix): nxpix = 1025")) << limit_message(d);
-    d.nxpix = 10, d.nypix = 1025;
-    EXPECT_TRUE(contains(limit_message(d), "nypix = 1025")) << limit_message(d);
-    d.nxpix = 1024, d.nypix = 1024;
     EXPECT_EQ(limit_message(d), "");
 }
 

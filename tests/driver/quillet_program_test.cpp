@@ -260,13 +260,37 @@ TEST_F(QuilletProgram, EmptyDeckNamesTheFirstRecord) {
 TEST_F(QuilletProgram, CapacityIsCheckedBeforeTheHeader) {
     deck_values d;
     d.outfile = "run.esc";
-    d.nxphot = 2000, d.nyphot = 1000;
+    d.nxphot = 65536, d.nyphot = 32768;
     process_result r = run(d.text());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err,
-              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2000000 "
-              "photons, more than the 1000000 a run can launch with the escape file on\n");
-    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n2000 1000 1 1\n");
+              "quillet: standard input, line 5, deck record 8 (nxphot, nyphot, mx, my): nxphot*nyphot = 2147483648 "
+              "photons, more than the 2147483647 a 32-bit photon number counts\n");
+    EXPECT_EQ(r.out, "   lat,fii,alpha  30.000  46.523   40.000000\n65536 32768 1 1\n");
+}
+
+// A run whose tables the process cannot hold stops before the header, with
+// one message naming its sizes and the limit (here an address-space limit of
+// 300 MB: 100,000 observer directions take about 2.8 GB of sums).
+TEST_F(QuilletProgram, ARunBeyondTheMemoryLeftIsRefusedBeforeTheHeader) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' shadow memory needs an address space without limit";
+#endif
+    deck_values d;
+    d.ntest = -1;
+    d.nlat = 200, d.nfii = 500;
+    d.latgrid.assign(200, 30.0);
+    for (int j = 0; j < 500; ++j) d.fiigrid.push_back(1000.0 + 0.25 * j);
+    process_result r = test_support::run_binary(
+        "/bin/sh", d.text(), dir_.path(), {"-c", std::string("ulimit -v 300000 && exec ") + QUILLET_BINARY});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.err.rfind("quillet: the run needs about 2.8 GB of memory (100,000 observer directions: 2.8 GB) but "
+                          "the process's address-space limit (RLIMIT_AS) leaves ",
+                          0),
+              0u)
+        << r.err;
+    EXPECT_EQ(r.out.find("POSFILE="), std::string::npos) << "no header";
+    EXPECT_FALSE(dir_.exists("result.w"));
 }
 
 // The trace lines of each photon, by photon number: from "iphot = N" to the

@@ -151,19 +151,25 @@ TEST(EngineSetup, NoImageWritesNoTestImageFile) {
     EXPECT_FALSE(std::filesystem::exists(s.dir.file("img.TESTIMAGE")));
 }
 
-TEST(EngineSetup, RequestsBeyondTheFixedTablesAreRejectedBeforeAnyFile) {
+TEST(EngineSetup, RequestsBeyondThe32BitCountsAreRejectedBeforeAnyFile) {
     small_run s;
-    s.c.ntest = 101;
-    EXPECT_THROW(s.c.run(), limit_error);
-    s.c.ntest = 1;
-    s.c.nxpix = 1025;
-    s.c.nypix = 10;
-    EXPECT_THROW(s.c.run(), limit_error);
+    // 65536 x 32768 pixels: 2^31 cells, one past a 32-bit cell number.
+    s.c.nxpix = 65536;
+    s.c.nypix = 32768;
+    auto refusal = [&] {
+        try {
+            s.c.run();
+        } catch (const limit_error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no refusal");
+    };
+    EXPECT_NE(refusal().find("65536 x 32768 pixels; at most 2147483647 pixels"), std::string::npos);
     s.c.nxpix = 0;
-    s.c.nxphot = 1001;
-    s.c.nyphot = 1000;
+    s.c.nxphot = 65536;
+    s.c.nyphot = 32768;
     s.c.outfile = text80(s.dir.file("run.esc"));
-    EXPECT_THROW(s.c.run(), limit_error);
+    EXPECT_NE(refusal().find("nxphot * nyphot = 2147483648 photons; at most 2147483647"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(s.dir.file("w.out")));
     EXPECT_FALSE(std::filesystem::exists(s.dir.file("run.esc")));
 }

@@ -348,31 +348,46 @@ TEST_F(PartRead2pos, CellWithoutWidthIsRejected) {
     EXPECT_NE(m.find("record 3"), std::string::npos) << m;
 }
 
-TEST_F(PartRead2pos, RingCountAboveTheTablesIsRejectedBeforeReading) {
-    write_text(path, "t\n1\n0 10 5 0\n400001\n");
+TEST_F(PartRead2pos, RingCountBeyondThe32BitParticleNumbersIsRejectedBeforeReading) {
+    write_text(path, "t\n1\n0 10 5 0\n2147483631\n");
     const std::string m = load_failure<limit_error>(path);
-    EXPECT_NE(m.find(path), std::string::npos) << m;
-    EXPECT_NE(m.find("400001"), std::string::npos) << m;
-    EXPECT_NE(m.find("400000"), std::string::npos) << m;
+    EXPECT_NE(m.find(path + ", line 4, record 4 (number of particles): 2147483631 particles, more than the "
+                            "2147483630 a 32-bit particle number counts"),
+              std::string::npos)
+        << m;
 }
 
-TEST_F(PartRead2pos, HazeCountThatOverflowsTheTablesIsRejected) {
+TEST_F(PartRead2pos, HazeCountThatOverflowsTheParticleNumbersIsRejected) {
     const std::string haze = fixture::scratch_path("big-haze.pos");
-    write_text(haze, "h\n1\n0 0 0 0\n399998\n");
+    write_text(haze, "h\n1\n0 0 0 0\n2147483628\n");
     const std::string m = load_failure<limit_error>(path, haze);
     EXPECT_NE(m.find(haze), std::string::npos) << m;
-    EXPECT_NE(m.find("400001"), std::string::npos) << m;
+    EXPECT_NE(m.find("2147483631 particles"), std::string::npos) << m;
 }
 
-TEST_F(PartRead2pos, EdgeCopiesThatOverflowTheTablesAreRejectedWithTheCountReached) {
-    // 133,334 corner particles need three copies each: 533,336 entries.
-    std::string text = "t\n1\n0 10 5 0\n133334\n";
-    for (int i = 0; i < 133334; ++i) text += "0.5 10 5 0\n";
-    write_text(path, text);
-    const std::string m = load_failure<limit_error>(path);
-    EXPECT_NE(m.find(path), std::string::npos) << m;
-    EXPECT_NE(m.find("533336"), std::string::npos) << m;
-    EXPECT_NE(m.find("400000"), std::string::npos) << m;
+TEST_F(PartRead2pos, TheRunWeighsTheFieldWithItsExactEdgeCopiesBeforeTheyTakeRoom) {
+    // Two corner particles with three copies each, one reaching over x = +xl
+    // with one copy, one in the middle with none: 7 copies of 4 particles.
+    write_text(path, "t\n1\n0 10 5 0\n4\n0.5 9.9 4.9 0\n0.5 -9.9 -4.9 0\n0.5 9.75 0 0\n1 0 0 0\n");
+    std::int64_t seen_particles = -1, seen_copies = -1;
+    std::size_t room_then = 0;
+    options.before_copies = [&](const particle_field&, std::int64_t particles, std::int64_t copies) {
+        seen_particles = particles;
+        seen_copies = copies;
+        room_then = field.xpart.capacity();
+    };
+    load(path);
+    EXPECT_EQ(seen_particles, 4);
+    EXPECT_EQ(seen_copies, 7);
+    EXPECT_EQ(room_then, 5u) << "the copies were not yet in the tables";
+    EXPECT_EQ(field.npart, 11);
+    EXPECT_EQ(field.xpart.capacity(), 12u) << "the tables take the room of their entries, no more";
+    // A refusal there leaves the tables without the copies.
+    options.before_copies = [](const particle_field&, std::int64_t, std::int64_t) { throw limit_error("no room"); };
+    field = particle_field{};
+    EXPECT_EQ(load_failure<limit_error>(path), "no room");
+    EXPECT_EQ(field.xpart.size(), 5u);
+    options.before_copies = nullptr;
 }
 
 // ---- the shear fold and the images of a particle ----

@@ -188,10 +188,13 @@ TEST_F(TabInit, CheckPosListFileListsCellsAndTheirParticles) {
     EXPECT_EQ(lines[7], "2");
 }
 
-TEST_F(TabInit, GridAboveTheCellTableIsRejected) {
+TEST_F(TabInit, GridBeyondThe32BitCellNumbersIsRejected) {
     fixture::set_field(fixture::random_spheres(10, 5.0, 5.0, 0.1, 0.2, 0.0, -3), 5.0, 5.0, 0.0);
-    EXPECT_THROW(fixture::set_grid(401, 400), limit_error);
-    EXPECT_NO_THROW(fixture::set_grid(400, 400));
+    EXPECT_NO_THROW(fixture::set_grid(401, 400));
+    EXPECT_EQ(field.nlist.size(), 160401u);
+    field.mx = 65536;
+    field.my = 32768;  // 2^31 cells: refused before any room is taken
+    EXPECT_THROW(tab_init(field), limit_error);
     field.mx = 0;
     field.my = 5;
     EXPECT_THROW(tab_init(field), limit_error);

@@ -158,14 +158,16 @@ TEST(Spline, NaturalEndThresholdIsTheSinglePrecisionPointNineNineTimesTenToThirt
     EXPECT_NE(t.y2[1], 0.0);  // the double 0.99e30 lies below the float threshold
 }
 
-TEST(Spline, TablesOutsideTwoToFiveThousandPointsAreRefused) {
-    std::vector<double> x(spline_max_points + 2), y(spline_max_points + 2), y2(spline_max_points + 2);
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] = double(i), y[i] = 0.5 * double(i);
+TEST(Spline, TablesOfFewerThanTwoPointsAreRefusedAndLongOnesAreTaken) {
+    // 200,001 points of sin x over [0, 20] (step 1e-4): the scratch of the
+    // sweep is sized from the table.
+    const int n = 200001;
+    std::vector<double> x(n + 1), y(n + 1), y2(n + 1);
+    for (int i = 1; i <= n; ++i) x[i] = (i - 1) * 1e-4, y[i] = std::sin(x[i]);
     EXPECT_THROW(spline(x.data(), y.data(), 1, spline_natural, spline_natural, y2.data()), limit_error);
-    EXPECT_THROW(spline(x.data(), y.data(), spline_max_points + 1, spline_natural, spline_natural, y2.data()),
-                 limit_error);
-    spline(x.data(), y.data(), spline_max_points, spline_natural, spline_natural, y2.data());
+    spline(x.data(), y.data(), n, spline_natural, spline_natural, y2.data());
     double v = 0.0;
-    splint(x.data(), y.data(), y2.data(), spline_max_points, 4321.25, v);
-    EXPECT_NEAR(v, 0.5 * 4321.25, 1e-9);
+    splint(x.data(), y.data(), y2.data(), n, 10.00005, v);
+    EXPECT_NEAR(v, std::sin(10.00005), 1e-12);
+    EXPECT_NEAR(y2[100001], -std::sin(x[100001]), 1e-6);  // the curvature in the middle
 }

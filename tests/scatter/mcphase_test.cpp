@@ -275,15 +275,26 @@ TEST_F(TabulatedLawFile, MissingRowCountIsRejected) {
     EXPECT_NE(m.find("n_alpha"), std::string::npos) << m;
 }
 
-TEST_F(TabulatedLawFile, MoreThanFiveThousandRowsIsRejectedWithTheLimitNamed) {
-    dir.write("mcphase.dat", "t\n5001\n0 1\n");
-    std::string m = error_of<limit_error>(init_ring);
-    EXPECT_NE(m.find("mcphase.dat, line 2"), std::string::npos) << m;
-    EXPECT_NE(m.find("5001"), std::string::npos) << m;
-    EXPECT_NE(m.find("limit of 5000 rows"), std::string::npos) << m;
-    // Far beyond the table capacity as well: rejected before any row is stored.
-    dir.write("mcphase.dat", "t\n2000000000\n");
-    EXPECT_NE(error_of<limit_error>(init_ring).find("limit of 5000"), std::string::npos);
+TEST_F(TabulatedLawFile, LongTablesAreTakenAndAStatedCountTakesNoRoomOfItsOwn) {
+    // 9001 rows, 0.02 degrees apart: the rows a spline takes are sized from
+    // the file.
+    dir.write("mcphase.dat", table_of("hg0.4", hg(0.4), 0.02));
+    captured(init_ring);
+    ASSERT_EQ(ring_tab.n_alpha, 9001);
+    for (double c = -1.0; c <= 1.0; c += 0.01) {
+        double p, exact;
+        p_mcphase(ring_tab, c, p);
+        p_hg(c, exact, 0.4);
+        ASSERT_NEAR(p, exact, 1e-7 * exact) << "cose = " << c;
+    }
+    // A count far beyond the rows that follow: refused at the first missing
+    // row, with no room taken for the rows stated.
+    dir.write("mcphase.dat", "t\n2000000000\n0 1\n");
+    std::string m = error_of<input_error>(init_ring);
+    EXPECT_NE(m.find("mcphase.dat, line 3, table row 2"), std::string::npos) << m;
+    EXPECT_NE(m.find("input ended"), std::string::npos) << m;
+    EXPECT_LE(ring_tab.alpha.capacity(), 10001u);
+    EXPECT_LE(ring_tab.phase_y2.capacity(), 9002u);
 }
 
 TEST_F(TabulatedLawFile, FewerThanTwoRowsIsRejected) {

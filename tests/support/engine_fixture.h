@@ -53,13 +53,13 @@ void write_field_file(const std::string& path, const field_spec& f);
 void write_text_file(const std::string& path, const std::string& text);
 std::string read_text_file(const std::string& path);
 
-// Room of the fixture's per-direction arrays (more than a run holds, so
-// that tests can ask for too many directions).
+// Room of the fixture's per-direction arrays (tests of more directions build
+// the run configuration themselves).
 constexpr int max_dir_args = 520;
 // Per-direction, per-order table: w_order[order][k], direction k fastest.
-using order_table = double[max_order + 1][max_test + 1];
+using order_table = double[max_order + 1][max_dir_args + 1];
 // Table by ring and haze scatterings: w_haze[n_haze][n_ring][k].
-using haze_table = double[max_haze_count + 1][max_ring_count + 1][max_test + 1];
+using haze_table = double[max_haze_count + 1][max_ring_count + 1][max_dir_args + 1];
 
 // Every value of one engine call. Defaults: 100 random-launch photons,
 // Sun at 30 degrees, one observer direction, isotropic-sphere law, all result

@@ -50,7 +50,8 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
         zmax = std::max(zmax, s.z + s.r);
         area += std::numbers::pi * (s.r * s.r);
     };
-    if (ring.size() + haze.size() > std::size_t(max_part)) throw std::length_error("set_field: too many particles");
+    if (ring.size() + haze.size() > std::size_t(particle_number_limit))
+        throw std::length_error("set_field: too many particles");
     field.size_particles(std::int32_t(ring.size() + haze.size()));
     for (const sphere& s : ring) put(s, 1);
     for (const sphere& s : haze) put(s, 2);

@@ -319,7 +319,7 @@ TEST(QuilletField, ImpossibleRequestsFailWithStatusOneAMessageAndNoFile) {
         {{"--generator", "lcg"}, "--generator"},
         {{"--tau"}, "needs a value"},
         {{"--overlap=1"}, "takes no value"},
-        {{"--xl", "1000", "--yl", "1000", "--radius", "0.1", "--tau", "1"}, "particle tables hold"},
+        {{"--xl", "10000", "--yl", "10000", "--radius", "0.1", "--tau", "1"}, "the simulator counts at most 2147483630"},
     };
     for (const bad_case& c : cases) {
         std::vector<std::string> a = {"-o", dir.path("bad.pos").string()};
