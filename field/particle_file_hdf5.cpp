@@ -6,7 +6,11 @@
 // a damaged or crafted file can state any of them.
 #include "field/particle_file_hdf5.h"
 
+#include <fcntl.h>
 #include <hdf5.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -104,6 +108,70 @@ std::string type_name(hid_t type) {
     }
 }
 
+// Little-endian unsigned value of `size` bytes (HDF5's lengths and offsets);
+// beyond 8 bytes the upper ones must be 0, else the largest value stands.
+std::uint64_t little_endian(const unsigned char* p, std::size_t size) {
+    std::uint64_t v = 0;
+    for (std::size_t k = 0; k < size; ++k) {
+        if (k >= 8) {
+            if (p[k] != 0) return std::numeric_limits<std::uint64_t>::max();
+            continue;
+        }
+        v |= std::uint64_t(p[k]) << (8 * k);
+    }
+    return v;
+}
+
+// HDF5 1.10 keeps variable-length text (h5py's str attributes, the title)
+// in global heap collections, and its walk over a collection's objects
+// loops for ever on an object of size 0 and runs past the collection on
+// one that overruns it. Before such text is read, every collection of the
+// file ("GCOL", version 1) is walked as the library walks it; the first that
+// cannot be walked to its end is described ("" when there is none).
+// Collections that the library refuses by itself (past the end of the file,
+// shorter than their header) are left to it.
+std::string damaged_global_heap(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) return "";
+    struct stat st {};
+    void* map = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && st.st_size > 16)
+        map = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) return "";
+    const auto* b = static_cast<const unsigned char*>(map);
+    const std::size_t file_size = std::size_t(st.st_size);
+    // Size of lengths: superblock versions 0 and 1 state it in byte 14, 2 and 3 in byte 10.
+    const std::size_t lengths = b[8] <= 1 ? (file_size > 14 ? b[14] : 0) : b[10];
+    std::string damage;
+    const std::size_t header = 8 + lengths, object_header = 8 + lengths;
+    for (std::size_t at = 0; lengths > 0 && damage.empty() && at + header <= file_size; ++at) {
+        const void* hit = ::memmem(b + at, file_size - at, "GCOL\x01", 5);
+        if (!hit) break;
+        at = std::size_t(static_cast<const unsigned char*>(hit) - b);
+        if (at + header > file_size) break;
+        const std::uint64_t size = little_endian(b + at + 8, lengths);
+        if (size < header || size > file_size - at) continue;
+        const std::size_t end = at + std::size_t(size);
+        for (std::size_t p = at + header; p < end;) {
+            if (p + object_header > end) break;  // the free space at the end
+            const unsigned idx = b[p] | unsigned(b[p + 1]) << 8;
+            const std::uint64_t object = little_endian(b + p + 8, lengths);
+            const std::uint64_t need =
+                idx > 0 ? (object > size ? object : object_header + (object + 7) / 8 * 8) : object;
+            if (need == 0 || need > end - p) {
+                damage = "the global heap collection at byte " + std::to_string(at) + " has an object of " +
+                         std::to_string(object) + " bytes at byte " + std::to_string(p) +
+                         (need == 0 ? "" : ", past the collection's end of " + std::to_string(end));
+                break;
+            }
+            p += std::size_t(need);
+        }
+    }
+    ::munmap(map, file_size);
+    return damage;
+}
+
 }  // namespace
 
 bool is_hdf5_file(const std::string& path) {
@@ -188,6 +256,8 @@ public:
         const htri_t variable = H5Tis_variable_str(type.get());
         if (variable < 0) fail(where, "cannot be read" + hdf5_reason());
         if (variable > 0) {
+            const std::string damage = damaged_global_heap(source_);
+            if (!damage.empty()) fail(where, "cannot be read: " + damage);
             hdf5_id mem(H5Tcopy(H5T_C_S1), H5Tclose);
             if (!mem.valid() || H5Tset_size(mem.get(), H5T_VARIABLE) < 0 ||
                 H5Tset_cset(mem.get(), H5Tget_cset(type.get())) < 0)

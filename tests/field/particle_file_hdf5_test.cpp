@@ -17,6 +17,7 @@
 #include "field/part_read_2pos.h"
 #include "field/particle_file_hdf5.h"
 #include "format/run_error.h"
+#include "fuzz/hdf5_leaks.h"
 #include "support/field_fixture.h"
 #include "support/hdf5_particle_writer.h"
 
@@ -269,6 +270,31 @@ TEST_F(ParticleFileHdf5, EachFaultOfTheDatasetsIsRefusedNamingTheDataset) {
     bad = ring;
     bad[4].z = -std::numeric_limits<double>::infinity();
     expect_message(refusal({}, bad), h5, "dataset z, element 4 (particle 5)", "expected a finite coordinate, found -inf");
+}
+
+// HDF5 1.10 walks a global heap collection (where a variable-length title
+// is kept) for ever when one of its objects has size 0: such a file is
+// refused before the title is read (found by the fuzz target).
+TEST_F(ParticleFileHdf5, TitleInAGlobalHeapThatCannotBeWalkedIsRefusedNotReadForEver) {
+    write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5, "ringA", 2.25);
+    std::string bytes;
+    {
+        std::ifstream in(h5, std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const std::size_t gcol = bytes.find(std::string("GCOL\x01", 5));
+    ASSERT_NE(gcol, std::string::npos);
+    // The first object after the 16-byte header: index 0 (free space) of size 0.
+    for (std::size_t k = 0; k < 16; ++k) bytes[gcol + 16 + k] = '\0';
+    std::ofstream(h5, std::ios::binary | std::ios::trunc) << bytes;
+    try {
+        report_of(h5, "junk", options);
+        ADD_FAILURE() << "no error";
+    } catch (const input_error& e) {
+        expect_message(e.what(), h5, "attribute title",
+                       "cannot be read: the global heap collection at byte " + std::to_string(gcol) +
+                           " has an object of 0 bytes at byte " + std::to_string(gcol + 16));
+    }
 }
 
 TEST_F(ParticleFileHdf5, FaultsOfTheHazeFileNameTheHazeFile) {
