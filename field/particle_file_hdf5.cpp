@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -123,29 +124,44 @@ std::uint64_t little_endian(const unsigned char* p, std::size_t size) {
 }
 
 // HDF5 1.10 keeps variable-length text (h5py's str attributes, the title)
-// in global heap collections, and its walk over a collection's objects
-// loops for ever on an object of size 0 and runs past the collection on
-// one that overruns it. Before such text is read, every collection of the
-// file ("GCOL", version 1) is walked as the library walks it; the first that
-// cannot be walked to its end is described ("" when there is none).
-// Collections that the library refuses by itself (past the end of the file,
-// shorter than their header) are left to it.
-std::string damaged_global_heap(const std::string& path) {
+// in global heap collections and trusts what it finds there: it walks a
+// collection's objects for ever when one has size 0, runs past a collection
+// whose objects overrun it, and follows a reference to an object that is
+// not there, or copies an object longer than the text into it, without a
+// check. Before such a title is read, the file's bytes are checked as the
+// library will use them: every collection ("GCOL", version 1) is walked to
+// its end, and each attribute message named "title" with variable-length
+// text must refer to an object of one of them of its own length. The first
+// fault is described ("" when there is none). Collections the library
+// refuses by itself (past the end of the file, shorter than their header)
+// are left to it, but a title cannot refer to one.
+std::string unsafe_title_heap(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) return "";
     struct stat st {};
     void* map = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && st.st_size > 16)
+    if (::fstat(fd, &st) == 0 && st.st_size > 32)
         map = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
     ::close(fd);
     if (map == MAP_FAILED) return "";
     const auto* b = static_cast<const unsigned char*>(map);
     const std::size_t file_size = std::size_t(st.st_size);
-    // Size of lengths: superblock versions 0 and 1 state it in byte 14, 2 and 3 in byte 10.
-    const std::size_t lengths = b[8] <= 1 ? (file_size > 14 ? b[14] : 0) : b[10];
+    // Sizes of offsets and lengths and the base address: superblock versions
+    // 0 and 1 state them in bytes 13, 14 and 24, versions 2 and 3 in 9, 10 and 12.
+    const bool old = b[8] <= 1;
+    const std::size_t offsets = old ? b[13] : b[9], lengths = old ? b[14] : b[10];
+    const std::size_t base_at = old ? 24 : 12;
+    if (offsets == 0 || lengths == 0 || base_at + offsets > file_size) {
+        ::munmap(map, file_size);
+        return "";
+    }
+    const std::uint64_t base = little_endian(b + base_at, offsets);
+
+    // Collection start -> (object index -> object size) of those walked to their end.
+    std::map<std::uint64_t, std::map<unsigned, std::uint64_t>> heaps;
     std::string damage;
     const std::size_t header = 8 + lengths, object_header = 8 + lengths;
-    for (std::size_t at = 0; lengths > 0 && damage.empty() && at + header <= file_size; ++at) {
+    for (std::size_t at = 0; damage.empty() && at + header <= file_size; ++at) {
         const void* hit = ::memmem(b + at, file_size - at, "GCOL\x01", 5);
         if (!hit) break;
         at = std::size_t(static_cast<const unsigned char*>(hit) - b);
@@ -153,6 +169,7 @@ std::string damaged_global_heap(const std::string& path) {
         const std::uint64_t size = little_endian(b + at + 8, lengths);
         if (size < header || size > file_size - at) continue;
         const std::size_t end = at + std::size_t(size);
+        std::map<unsigned, std::uint64_t> objects;
         for (std::size_t p = at + header; p < end;) {
             if (p + object_header > end) break;  // the free space at the end
             const unsigned idx = b[p] | unsigned(b[p + 1]) << 8;
@@ -162,12 +179,55 @@ std::string damaged_global_heap(const std::string& path) {
             if (need == 0 || need > end - p) {
                 damage = "the global heap collection at byte " + std::to_string(at) + " has an object of " +
                          std::to_string(object) + " bytes at byte " + std::to_string(p) +
-                         (need == 0 ? "" : ", past the collection's end of " + std::to_string(end));
+                         (need == 0 ? "" : ", past the collection's end at byte " + std::to_string(end));
                 break;
             }
+            if (idx > 0) objects[idx] = object;
             p += std::size_t(need);
         }
+        heaps[at] = std::move(objects);
     }
+
+    // Attribute messages named "title" (versions 1 to 3: version, flags, name
+    // size 6, datatype and dataspace sizes, [encoding], name, datatype,
+    // dataspace, value), of variable-length text (datatype class 9, type 1):
+    // the value is the text's length and its heap reference.
+    bool found = false;
+    const auto pad8 = [](std::size_t n) { return (n + 7) / 8 * 8; };
+    for (std::size_t at = 0; damage.empty() && at + 6 <= file_size; ++at) {
+        const void* hit = ::memmem(b + at, file_size - at, "title", 6);
+        if (!hit) break;
+        at = std::size_t(static_cast<const unsigned char*>(hit) - b);
+        for (int version = 1; version <= 3 && damage.empty(); ++version) {
+            const std::size_t name_at = version == 3 ? 9 : 8;
+            if (at < name_at) continue;
+            const unsigned char* m = b + at - name_at;
+            if (m[0] != version || m[2] != 6 || m[3] != 0) continue;
+            const std::size_t datatype = m[4] | std::size_t(m[5]) << 8, dataspace = m[6] | std::size_t(m[7]) << 8;
+            const std::size_t type_at = at + (version == 1 ? pad8(6) : 6);
+            const std::size_t value_at =
+                type_at + (version == 1 ? pad8(datatype) + pad8(dataspace) : datatype + dataspace);
+            if (datatype < 8 || type_at + 1 > file_size || (b[type_at] & 0x0f) != 9 || (b[type_at + 1] & 0x0f) != 1)
+                continue;
+            found = true;
+            if (value_at + 8 + offsets > file_size) {
+                damage = "its value at byte " + std::to_string(value_at) + " lies past the end of the file";
+                break;
+            }
+            const std::uint64_t length = little_endian(b + value_at, 4);
+            const std::uint64_t heap = base + little_endian(b + value_at + 4, offsets);
+            const unsigned idx = unsigned(little_endian(b + value_at + 4 + offsets, 4));
+            const auto collection = heaps.find(heap);
+            const bool there = collection != heaps.end() && collection->second.count(idx) != 0;
+            if (!there || collection->second.at(idx) != length)
+                damage = "its value (at byte " + std::to_string(value_at) + ") refers to object " +
+                         std::to_string(idx) + " of the global heap collection at byte " + std::to_string(heap) +
+                         (there ? ", of " + std::to_string(collection->second.at(idx)) + " bytes for text of " +
+                                      std::to_string(length)
+                                : ", which is not there");
+        }
+    }
+    if (damage.empty() && !found) damage = "its value is not where an attribute message keeps it";
     ::munmap(map, file_size);
     return damage;
 }
@@ -256,7 +316,7 @@ public:
         const htri_t variable = H5Tis_variable_str(type.get());
         if (variable < 0) fail(where, "cannot be read" + hdf5_reason());
         if (variable > 0) {
-            const std::string damage = damaged_global_heap(source_);
+            const std::string damage = unsafe_title_heap(source_);
             if (!damage.empty()) fail(where, "cannot be read: " + damage);
             hdf5_id mem(H5Tcopy(H5T_C_S1), H5Tclose);
             if (!mem.valid() || H5Tset_size(mem.get(), H5T_VARIABLE) < 0 ||

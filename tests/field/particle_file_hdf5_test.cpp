@@ -297,6 +297,36 @@ TEST_F(ParticleFileHdf5, TitleInAGlobalHeapThatCannotBeWalkedIsRefusedNotReadFor
     }
 }
 
+// ... and follows a title's reference to a heap object that is not there,
+// or copies an object longer than the text into it (found by the fuzz target).
+TEST_F(ParticleFileHdf5, TitleReferringToAMissingOrMismatchedHeapObjectIsRefused) {
+    for (const bool missing : {true, false}) {
+        write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5, "ringA", 2.25);
+        std::string bytes;
+        {
+            std::ifstream in(h5, std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        // The title's heap object: index (2 bytes), references (2), reserved (4), size (8), text.
+        const std::size_t text_at = bytes.find("ringA");
+        ASSERT_NE(text_at, std::string::npos);
+        const std::size_t object = text_at - 16;
+        ASSERT_EQ(bytes[object + 8], 5);
+        if (missing) bytes[object] = char(99);  // renumbered: the title's index is not there
+        else bytes[object + 8] = 3;             // shorter than the text of 5
+        std::ofstream(h5, std::ios::binary | std::ios::trunc) << bytes;
+        try {
+            report_of(h5, "junk", options);
+            ADD_FAILURE() << "no error";
+        } catch (const input_error& e) {
+            expect_message(e.what(), h5, "attribute title", "cannot be read: its value (at byte ");
+            EXPECT_NE(std::string(e.what()).find(missing ? "which is not there" : "of 3 bytes for text of 5"),
+                      std::string::npos)
+                << e.what();
+        }
+    }
+}
+
 TEST_F(ParticleFileHdf5, FaultsOfTheHazeFileNameTheHazeFile) {
     write_hdf5_particle_file(haze_h5, haze, 0.0, 0.0, 0.0, "hazeB", 0.0, {},
                              [](hid_t f) { H5Ldelete(f, "r", H5P_DEFAULT); });
