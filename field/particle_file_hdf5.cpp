@@ -123,6 +123,63 @@ std::uint64_t little_endian(const unsigned char* p, std::size_t size) {
     return v;
 }
 
+// The file's bytes, mapped read-only, and what its superblock says of them.
+// The reader looks at them itself where the library would trust them.
+class file_bytes {
+public:
+    explicit file_bytes(const std::string& path) {
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        if (fd < 0) return;
+        struct stat st {};
+        if (::fstat(fd, &st) == 0 && st.st_size > 0) {
+            void* map = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+            if (map != MAP_FAILED) b_ = static_cast<const unsigned char*>(map), size_ = std::size_t(st.st_size);
+        }
+        ::close(fd);
+        if (size_ < 16) return;
+        // Superblock versions 0 and 1 state the sizes of offsets and lengths
+        // in bytes 13 and 14 and the base address at 24; versions 2 and 3 in
+        // bytes 9 and 10, the base address at 12 and the root group's object
+        // header address three offsets further.
+        version_ = b_[8];
+        const bool old = version_ <= 1;
+        offsets_ = old ? byte(13) : byte(9);
+        lengths_ = old ? byte(14) : byte(10);
+        const std::size_t base_at = old ? 24 : 12;
+        base_ = value(base_at, offsets_);
+        if (!old) root_ = value(base_at + 3 * offsets_, offsets_);
+    }
+    ~file_bytes() {
+        if (b_) ::munmap(const_cast<unsigned char*>(b_), size_);
+    }
+    file_bytes(const file_bytes&) = delete;
+    file_bytes& operator=(const file_bytes&) = delete;
+
+    const unsigned char* data() const { return b_; }
+    std::size_t size() const { return size_; }
+    int superblock_version() const { return version_; }
+    std::size_t offsets() const { return offsets_; }
+    std::size_t lengths() const { return lengths_; }
+    std::uint64_t base() const { return base_; }
+    std::uint64_t root() const { return root_; }
+    // True when the file address `address` holds a checksummed (version 2) object header.
+    bool object_header_at(std::uint64_t address) const {
+        const std::uint64_t at = base_ + address;
+        return at >= base_ && at <= size_ && size_ - at >= 4 && std::memcmp(b_ + at, "OHDR", 4) == 0;
+    }
+
+private:
+    std::size_t byte(std::size_t at) const { return at < size_ ? b_[at] : 0; }
+    std::uint64_t value(std::size_t at, std::size_t size) const {
+        return size > 0 && at + size <= size_ ? little_endian(b_ + at, size) : 0;
+    }
+    const unsigned char* b_ = nullptr;
+    std::size_t size_ = 0;
+    int version_ = -1;
+    std::size_t offsets_ = 0, lengths_ = 0;
+    std::uint64_t base_ = 0, root_ = 0;
+};
+
 // HDF5 1.10 keeps variable-length text (h5py's str attributes, the title)
 // in global heap collections and trusts what it finds there: it walks a
 // collection's objects for ever when one has size 0, runs past a collection
@@ -135,27 +192,11 @@ std::uint64_t little_endian(const unsigned char* p, std::size_t size) {
 // fault is described ("" when there is none). Collections the library
 // refuses by itself (past the end of the file, shorter than their header)
 // are left to it, but a title cannot refer to one.
-std::string unsafe_title_heap(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY);
-    if (fd < 0) return "";
-    struct stat st {};
-    void* map = MAP_FAILED;
-    if (::fstat(fd, &st) == 0 && st.st_size > 32)
-        map = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-    ::close(fd);
-    if (map == MAP_FAILED) return "";
-    const auto* b = static_cast<const unsigned char*>(map);
-    const std::size_t file_size = std::size_t(st.st_size);
-    // Sizes of offsets and lengths and the base address: superblock versions
-    // 0 and 1 state them in bytes 13, 14 and 24, versions 2 and 3 in 9, 10 and 12.
-    const bool old = b[8] <= 1;
-    const std::size_t offsets = old ? b[13] : b[9], lengths = old ? b[14] : b[10];
-    const std::size_t base_at = old ? 24 : 12;
-    if (offsets == 0 || lengths == 0 || base_at + offsets > file_size) {
-        ::munmap(map, file_size);
-        return "";
-    }
-    const std::uint64_t base = little_endian(b + base_at, offsets);
+std::string unsafe_title_heap(const file_bytes& bytes) {
+    const unsigned char* b = bytes.data();
+    const std::size_t file_size = bytes.size(), offsets = bytes.offsets(), lengths = bytes.lengths();
+    if (!b || offsets == 0 || lengths == 0) return "";
+    const std::uint64_t base = bytes.base();
 
     // Collection start -> (object index -> object size) of those walked to their end.
     std::map<std::uint64_t, std::map<unsigned, std::uint64_t>> heaps;
@@ -228,7 +269,6 @@ std::string unsafe_title_heap(const std::string& path) {
         }
     }
     if (damage.empty() && !found) damage = "its value is not where an attribute message keeps it";
-    ::munmap(map, file_size);
     return damage;
 }
 
@@ -255,7 +295,8 @@ namespace {
 // The checks of the layout, each refusal naming where in the file it is.
 class layout_reader {
 public:
-    layout_reader(const std::string& source, hid_t file) : source_(source), file_(file) {}
+    layout_reader(const std::string& source, hid_t file, const file_bytes& bytes)
+        : source_(source), file_(file), bytes_(bytes) {}
 
     [[noreturn]] void fail(const std::string& where, const std::string& message) const {
         throw input_error(source_ + ", " + where + ": " + message);
@@ -316,7 +357,7 @@ public:
         const htri_t variable = H5Tis_variable_str(type.get());
         if (variable < 0) fail(where, "cannot be read" + hdf5_reason());
         if (variable > 0) {
-            const std::string damage = unsafe_title_heap(source_);
+            const std::string damage = unsafe_title_heap(bytes_);
             if (!damage.empty()) fail(where, "cannot be read: " + damage);
             hdf5_id mem(H5Tcopy(H5T_C_S1), H5Tclose);
             if (!mem.valid() || H5Tset_size(mem.get(), H5T_VARIABLE) < 0 ||
@@ -347,6 +388,13 @@ public:
         const htri_t exists = H5Lexists(file_, name, H5P_DEFAULT);
         if (exists < 0) fail(where, "cannot be looked up" + hdf5_reason());
         if (exists == 0) fail(where, "expected a dataset of 64-bit floats, one per particle, found none");
+        // The dataset itself in this file, under a header with a checksum.
+        H5L_info_t link{};
+        if (H5Lget_info(file_, name, &link, H5P_DEFAULT) < 0) fail(where, "cannot be looked up" + hdf5_reason());
+        if (link.type != H5L_TYPE_HARD) fail(where, "expected the dataset itself, found a link to another place");
+        if (!bytes_.object_header_at(link.u.address))
+            fail(where, "expected an object header with a checksum (version 2) at address " +
+                            std::to_string(link.u.address) + ", found none");
         hdf5_id d(H5Dopen2(file_, name, H5P_DEFAULT), H5Dclose);
         if (!d.valid()) fail(where, "expected a dataset of 64-bit floats, found an object that is not one" + hdf5_reason());
         hdf5_id type(H5Dget_type(d.get()), H5Tclose);
@@ -375,6 +423,13 @@ public:
             fail(where, "expected values stored in this file (contiguous, compact or in chunks), found another layout");
         if (H5Pget_external_count(create.get()) != 0)
             fail(where, "expected values stored in this file, found them in external files");
+        if (layout == H5D_CHUNKED) {
+            H5D_chunk_index_t index = H5D_CHUNK_IDX_BTREE;
+            if (H5Dget_chunk_index_type(d.get(), &index) < 0) fail(where, "cannot be read" + hdf5_reason());
+            if (index == H5D_CHUNK_IDX_BTREE)
+                fail(where, "expected its chunks indexed with checksums, found the version 1 B-tree of the "
+                            "older file format");
+        }
         const int filters = H5Pget_nfilters(create.get());
         if (filters < 0) fail(where, "cannot be read" + hdf5_reason());
         for (int k = 0; k < filters; ++k) {
@@ -406,17 +461,29 @@ public:
 private:
     const std::string& source_;
     hid_t file_;
+    const file_bytes& bytes_;
 };
 
 }  // namespace
 
 hdf5_particle_file::hdf5_particle_file(const std::string& path) : h_(std::make_unique<handles>()), source_(path) {
+    // Only the file format whose metadata carry checksums: the library 1.10
+    // parses the older format's unguarded headers into crashes when they are
+    // damaged.
+    const file_bytes bytes(path);
+    if (bytes.superblock_version() < 2)
+        throw input_error(path + ": expected the HDF5 file format with checksums (superblock version 2 or 3, " +
+                          "h5py's libver=\"latest\"), found superblock version " +
+                          std::to_string(bytes.superblock_version()) + " (h5py's default libver=\"earliest\")");
     hdf5_id access(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     if (access.valid()) H5Pset_fclose_degree(access.get(), H5F_CLOSE_STRONG);
     h_->file = hdf5_id(H5Fopen(path.c_str(), H5F_ACC_RDONLY, access.valid() ? access.get() : H5P_DEFAULT),
                        H5Fclose);
     if (!h_->file.valid()) throw input_error(path + ": cannot be opened as an HDF5 file" + hdf5_reason());
-    const layout_reader layout(source_, h_->file.get());
+    if (!bytes.object_header_at(bytes.root()))
+        throw input_error(path + ": expected the root group's object header with a checksum (version 2) at address " +
+                          std::to_string(bytes.root()) + ", found none");
+    const layout_reader layout(source_, h_->file.get(), bytes);
 
     const std::string version = "the layout version " + std::to_string(particle_file_hdf5_version) + " as an integer";
     const std::int64_t v = layout.integer("version", version);

@@ -7,8 +7,9 @@ huge sredu and zredu).
 
     /usr/bin/python3 fuzz/make-hdf5-seeds.py
 
-ring-small        three particles, h5py's defaults (contiguous, oldest layout)
-ring-latest       the same with the newest layout of the library (smaller)
+ring-small        three particles, contiguous (the newest file format, with
+                  checksums, as write_position_file writes it)
+ring-earliest     the same in h5py's default format without checksums, refused
 ring-gzip         chunks of two with shuffle, gzip and the checksum
 ring-compact      values kept in the object headers, title as fixed text, big-endian
 ring-cut-enlarge  five particles with the size cut and the enlargement
@@ -28,7 +29,7 @@ THREE = [(0.5, 0.0, 0.0, 0.0), (0.4, 1.0, 1.0, 0.2), (0.3, -1.0, 0.5, -0.1)]
 FIVE = THREE + [(0.45, 1.9, -1.9, 0.0), (0.2, 0.5, -0.5, 0.3)]
 
 
-def write(name, mode, parts, libver="earliest", layout="contiguous", fixed_title=False, dtype="<f8"):
+def write(name, mode, parts, libver="latest", layout="contiguous", fixed_title=False, dtype="<f8"):
     tmp = os.path.join(OUT, ".tmp.h5")
     cols = np.array(parts, dtype=float).reshape(-1, 4).T
     with h5py.File(tmp, "w", libver=libver) as f:
@@ -61,14 +62,13 @@ def write(name, mode, parts, libver="earliest", layout="contiguous", fixed_title
 os.makedirs(OUT, exist_ok=True)
 sizes = {
     "ring-small": write("ring-small", 0, THREE),
-    "ring-latest": write("ring-latest", 0, THREE, libver="latest"),
-    "ring-gzip": write("ring-gzip", 0, FIVE, libver="latest", layout="gzip"),
-    "ring-compact": write("ring-compact", 0, THREE, libver="latest", layout="compact", fixed_title=True,
-                          dtype=">f8"),
-    "ring-cut-enlarge": write("ring-cut-enlarge", 6, FIVE, libver="latest"),
-    "huge-factors": write("huge-factors", 8, THREE, libver="latest"),
-    "haze-small": write("haze-small", 1, THREE[:2], libver="latest"),
-    "empty": write("empty", 0, [], libver="latest"),
+    "ring-earliest": write("ring-earliest", 0, THREE, libver="earliest"),
+    "ring-gzip": write("ring-gzip", 0, FIVE, layout="gzip"),
+    "ring-compact": write("ring-compact", 0, THREE, layout="compact", fixed_title=True, dtype=">f8"),
+    "ring-cut-enlarge": write("ring-cut-enlarge", 6, FIVE),
+    "huge-factors": write("huge-factors", 8, THREE),
+    "haze-small": write("haze-small", 1, THREE[:2]),
+    "empty": write("empty", 0, []),
 }
 for name, size in sizes.items():
     print("%-18s %6d bytes" % (name, size))

@@ -191,7 +191,8 @@ def read_position_file_hdf5(path):
     """Reads a Particle position file in HDF5 form: attributes ``version``
     (1), ``title``, ``orb``, ``xl``, ``yl``, ``sy`` (``note`` optional) of
     the root group and the float64 datasets ``r``, ``x``, ``y``, ``z`` of
-    equal length.  Raises QuilletFileError naming the attribute or dataset
+    equal length, in the file format with checksums (h5py's
+    ``libver="latest"``), as the program requires.  Raises QuilletFileError naming the attribute or dataset
     when one is missing or of another type or shape; the values themselves
     are checked by the program (and by write_position_file)."""
     import h5py
@@ -199,6 +200,12 @@ def read_position_file_hdf5(path):
     def fail(name, reason):
         return QuilletFileError(path, None, name, None, reason)
 
+    with open(path, "rb") as f:
+        head = f.read(9)
+    if len(head) < 9 or head[8] < 2:
+        raise fail("", "expected the HDF5 file format with checksums (superblock version 2 or 3, h5py's "
+                       "libver=\"latest\"), found superblock version %s (h5py's default libver=\"earliest\")"
+                   % (head[8] if len(head) > 8 else "none"))
     try:
         f = h5py.File(path, "r")
     except OSError as e:
@@ -248,7 +255,9 @@ def read_position_file_hdf5(path):
 def _write_hdf5(tmp, x, y, z, r, xl, yl, sy, title, orb, note):
     import h5py
 
-    with h5py.File(tmp, "w") as f:
+    # The newest file format: its metadata carry checksums, which the
+    # program requires (a damaged file is then refused, not misread).
+    with h5py.File(tmp, "w", libver="latest") as f:
         f.attrs["version"] = np.int32(HDF5_VERSION)
         f.attrs["title"] = str(title)
         f.attrs["note"] = str(note)

@@ -73,6 +73,22 @@ class HDF5PositionFileTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("c.h5")) or os.path.exists(self.path("d.h5")))
         self.assertEqual(sorted(os.listdir(self.dir)), ["a.HDF5", "a.h5", "a.pos", "b.h5", "b.pos"])
 
+    def test_file_format_without_checksums_is_refused_as_the_program_refuses_it(self):
+        s = snapshot(4, 3)
+        path = quillet.write_position_file(self.path("f.h5"), **s)
+        with open(path, "rb") as f:
+            self.assertGreaterEqual(f.read(9)[8], 2)   # superblock version 2 or 3
+        with h5py.File(self.path("g.h5"), "w") as f:   # h5py's default format
+            f.attrs["version"] = 1
+            f.attrs["title"] = "g"
+            for name in ("orb", "xl", "yl", "sy"):
+                f.attrs[name] = 5.0
+            for key in "rxyz":
+                f[key] = s[key]
+        with self.assertRaises(QuilletFileError) as cm:
+            quillet.read_position_file(self.path("g.h5"))
+        self.assertIn('libver="latest"', str(cm.exception))
+
     def test_reader_names_what_is_missing_or_of_another_type(self):
         path = quillet.write_position_file(self.path("e.h5"), **snapshot(4, 2))
         with h5py.File(path, "a") as f:

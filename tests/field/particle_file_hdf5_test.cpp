@@ -165,6 +165,20 @@ TEST_F(ParticleFileHdf5, SignatureDecidesTheForm) {
     EXPECT_FALSE(is_hdf5_file(fixture::scratch_path("short")));
 }
 
+TEST_F(ParticleFileHdf5, FileFormatWithoutChecksumsIsRefusedWithHowToWriteIt) {
+    hdf5_writer_options earliest;
+    earliest.earliest_format = true;
+    write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5, "ringA", 2.25, earliest);
+    try {
+        report_of(h5, "junk", options);
+        ADD_FAILURE() << "no error";
+    } catch (const input_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  h5 + ": expected the HDF5 file format with checksums (superblock version 2 or 3, h5py's "
+                       "libver=\"latest\"), found superblock version 0 (h5py's default libver=\"earliest\")");
+    }
+}
+
 TEST_F(ParticleFileHdf5, DamagedOrTruncatedFileIsRefusedWithItsName) {
     write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5);
     std::ifstream in(h5, std::ios::binary);

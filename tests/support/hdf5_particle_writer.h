@@ -1,5 +1,6 @@
 // Particle files in HDF5 form for tests, written with the HDF5 library's C API
-// independently of the reader: the layout of docs/particle-file-hdf5.md, with
+// independently of the reader: the layout of docs/particle-file-hdf5.md (the
+// newest file format, whose metadata carry checksums), with
 // switches for the forms a file may take (chunks with gzip and shuffle,
 // big-endian values, fixed-length title) and access to the open file, for the
 // tests that damage one part of it. Header-only, so that only the test
@@ -22,6 +23,7 @@ struct hdf5_writer_options {
     bool chunked_gzip = false;  // chunks of 2 values, shuffle and deflate
     bool big_endian = false;    // values stored big-endian
     bool fixed_title = false;   // title as fixed-length text (h5py's bytes)
+    bool earliest_format = false;  // the library's default format (no checksums), not the newest
     std::int64_t version = 1;
 };
 
@@ -80,7 +82,10 @@ inline void write_hdf5_particle_file(const std::string& path, const std::vector<
                                      double yl, double sy, const std::string& title = "test-field", double orb = 1.0,
                                      const hdf5_writer_options& options = {},
                                      const std::function<void(hid_t)>& edit = {}) {
-    hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    hid_t access = H5Pcreate(H5P_FILE_ACCESS);
+    if (!options.earliest_format) H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+    hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+    H5Pclose(access);
     hdf5_check(file >= 0, "cannot create the file");
     long long version = options.version;
     hdf5_put_attribute(file, "version", H5T_NATIVE_LLONG, &version);
