@@ -248,7 +248,7 @@ std::string unsafe_title_heap(const file_bytes& bytes) {
             const std::size_t type_at = at + (version == 1 ? pad8(6) : 6);
             const std::size_t value_at =
                 type_at + (version == 1 ? pad8(datatype) + pad8(dataspace) : datatype + dataspace);
-            if (datatype < 8 || type_at + 1 > file_size || (b[type_at] & 0x0f) != 9 || (b[type_at + 1] & 0x0f) != 1)
+            if (datatype < 8 || type_at + 2 > file_size || (b[type_at] & 0x0f) != 9 || (b[type_at + 1] & 0x0f) != 1)
                 continue;
             found = true;
             if (value_at + 8 + offsets > file_size) {

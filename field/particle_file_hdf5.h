@@ -23,10 +23,10 @@ constexpr std::int32_t particle_file_hdf5_version = 1;
 bool is_hdf5_file(const std::string& path);
 
 // An open particle file in HDF5 form. Opening checks the whole layout (the
-// version, every attribute and its type, the four datasets: type, rank, equal
-// lengths, storage) before anything is read into the field; every refusal is
-// an input_error naming the file, the attribute or dataset and what was
-// expected. The header is then read as the text form's records 1 to 4 are:
+// file format with checksums, the version, every attribute and its type, the
+// four datasets: type, rank, equal lengths, storage) before anything is read
+// into the field; every refusal is an input_error naming the file, the
+// attribute or dataset and what was expected. The header is then read as the text form's records 1 to 4 are:
 //   record 1  title    read(std::string&): the attribute "title"
 //   record 2           read(std::string&): the attribute "note" or "" (skipped)
 //   record 3  orb, xl, yl, sy   four read(double&)
