@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -186,48 +185,40 @@ private:
 // whose objects overrun it, and follows a reference to an object that is
 // not there, or copies an object longer than the text into it, without a
 // check. Before such a title is read, the file's bytes are checked as the
-// library will use them: every collection ("GCOL", version 1) is walked to
-// its end, and each attribute message named "title" with variable-length
-// text must refer to an object of one of them of its own length. The first
-// fault is described ("" when there is none). Collections the library
-// refuses by itself (past the end of the file, shorter than their header)
-// are left to it, but a title cannot refer to one.
+// library will use them: each attribute message named "title" with
+// variable-length text must refer to a collection ("GCOL", version 1) that
+// can be walked to its end, and to an object of it of the text's length.
+// The first fault is described ("" when there is none).
 std::string unsafe_title_heap(const file_bytes& bytes) {
     const unsigned char* b = bytes.data();
     const std::size_t file_size = bytes.size(), offsets = bytes.offsets(), lengths = bytes.lengths();
-    if (!b || offsets == 0 || lengths == 0) return "";
-    const std::uint64_t base = bytes.base();
-
-    // Collection start -> (object index -> object size) of those walked to their end.
-    std::map<std::uint64_t, std::map<unsigned, std::uint64_t>> heaps;
-    std::string damage;
+    if (!b || offsets == 0 || lengths == 0 || offsets > 8 || lengths > 8) return "";
     const std::size_t header = 8 + lengths, object_header = 8 + lengths;
-    for (std::size_t at = 0; damage.empty() && at + header <= file_size; ++at) {
-        const void* hit = ::memmem(b + at, file_size - at, "GCOL\x01", 5);
-        if (!hit) break;
-        at = std::size_t(static_cast<const unsigned char*>(hit) - b);
-        if (at + header > file_size) break;
+
+    // Object `idx` of the collection at byte `at`, walked as the library
+    // walks it: its size, or what stops the walk ("which ...").
+    auto heap_object = [&](std::uint64_t at, unsigned idx, std::uint64_t& found_size) -> std::string {
+        if (at > file_size || file_size - at < header || std::memcmp(b + at, "GCOL\x01", 5) != 0)
+            return "which is not there";
         const std::uint64_t size = little_endian(b + at + 8, lengths);
-        if (size < header || size > file_size - at) continue;
-        const std::size_t end = at + std::size_t(size);
-        std::map<unsigned, std::uint64_t> objects;
-        for (std::size_t p = at + header; p < end;) {
+        if (size < header || size > file_size - at)
+            return "which states " + std::to_string(size) + " bytes, more than the file holds after it";
+        const std::size_t end = std::size_t(at + size);
+        bool there = false;
+        for (std::size_t p = std::size_t(at) + header; p < end;) {
             if (p + object_header > end) break;  // the free space at the end
-            const unsigned idx = b[p] | unsigned(b[p + 1]) << 8;
+            const unsigned k = b[p] | unsigned(b[p + 1]) << 8;
             const std::uint64_t object = little_endian(b + p + 8, lengths);
             const std::uint64_t need =
-                idx > 0 ? (object > size ? object : object_header + (object + 7) / 8 * 8) : object;
-            if (need == 0 || need > end - p) {
-                damage = "the global heap collection at byte " + std::to_string(at) + " has an object of " +
-                         std::to_string(object) + " bytes at byte " + std::to_string(p) +
-                         (need == 0 ? "" : ", past the collection's end at byte " + std::to_string(end));
-                break;
-            }
-            if (idx > 0) objects[idx] = object;
+                k > 0 ? (object > size ? object : object_header + (object + 7) / 8 * 8) : object;
+            if (need == 0 || need > end - p)
+                return "which has an object of " + std::to_string(object) + " bytes at byte " + std::to_string(p) +
+                       (need == 0 ? "" : ", past its end at byte " + std::to_string(end));
+            if (k == idx && k > 0) there = true, found_size = object;
             p += std::size_t(need);
         }
-        heaps[at] = std::move(objects);
-    }
+        return there ? "" : "which has no such object";
+    };
 
     // Attribute messages named "title" (versions 1 to 3: version, flags, name
     // size 6, datatype and dataspace sizes, [encoding], name, datatype,
@@ -235,11 +226,11 @@ std::string unsafe_title_heap(const file_bytes& bytes) {
     // the value is the text's length and its heap reference.
     bool found = false;
     const auto pad8 = [](std::size_t n) { return (n + 7) / 8 * 8; };
-    for (std::size_t at = 0; damage.empty() && at + 6 <= file_size; ++at) {
+    for (std::size_t at = 0; at + 6 <= file_size; ++at) {
         const void* hit = ::memmem(b + at, file_size - at, "title", 6);
         if (!hit) break;
         at = std::size_t(static_cast<const unsigned char*>(hit) - b);
-        for (int version = 1; version <= 3 && damage.empty(); ++version) {
+        for (int version = 1; version <= 3; ++version) {
             const std::size_t name_at = version == 3 ? 9 : 8;
             if (at < name_at) continue;
             const unsigned char* m = b + at - name_at;
@@ -251,25 +242,21 @@ std::string unsafe_title_heap(const file_bytes& bytes) {
             if (datatype < 8 || type_at + 2 > file_size || (b[type_at] & 0x0f) != 9 || (b[type_at + 1] & 0x0f) != 1)
                 continue;
             found = true;
-            if (value_at + 8 + offsets > file_size) {
-                damage = "its value at byte " + std::to_string(value_at) + " lies past the end of the file";
-                break;
-            }
+            const std::string value = "its value (at byte " + std::to_string(value_at) + ")";
+            if (value_at + 8 + offsets > file_size) return value + " lies past the end of the file";
             const std::uint64_t length = little_endian(b + value_at, 4);
-            const std::uint64_t heap = base + little_endian(b + value_at + 4, offsets);
+            const std::uint64_t heap = bytes.base() + little_endian(b + value_at + 4, offsets);
             const unsigned idx = unsigned(little_endian(b + value_at + 4 + offsets, 4));
-            const auto collection = heaps.find(heap);
-            const bool there = collection != heaps.end() && collection->second.count(idx) != 0;
-            if (!there || collection->second.at(idx) != length)
-                damage = "its value (at byte " + std::to_string(value_at) + ") refers to object " +
-                         std::to_string(idx) + " of the global heap collection at byte " + std::to_string(heap) +
-                         (there ? ", of " + std::to_string(collection->second.at(idx)) + " bytes for text of " +
-                                      std::to_string(length)
-                                : ", which is not there");
+            std::uint64_t object = 0;
+            const std::string fault = heap_object(heap, idx, object);
+            const std::string refers = value + " refers to object " + std::to_string(idx) +
+                                       " of the global heap collection at byte " + std::to_string(heap) + ", ";
+            if (!fault.empty()) return refers + fault;
+            if (object != length)
+                return refers + "of " + std::to_string(object) + " bytes for text of " + std::to_string(length);
         }
     }
-    if (damage.empty() && !found) damage = "its value is not where an attribute message keeps it";
-    return damage;
+    return found ? "" : "its value is not where an attribute message keeps it";
 }
 
 }  // namespace

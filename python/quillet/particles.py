@@ -259,8 +259,10 @@ def _write_hdf5(tmp, x, y, z, r, xl, yl, sy, title, orb, note):
     # program requires (a damaged file is then refused, not misread).
     with h5py.File(tmp, "w", libver="latest") as f:
         f.attrs["version"] = np.int32(HDF5_VERSION)
-        f.attrs["title"] = str(title)
-        f.attrs["note"] = str(note)
+        # Fixed-length text (numpy bytes, UTF-8): read without the checks
+        # that the program makes on the heap of variable-length text.
+        f.attrs["title"] = np.bytes_(str(title).encode("utf-8"))
+        f.attrs["note"] = np.bytes_(str(note).encode("utf-8"))
         for name, v in (("orb", orb), ("xl", xl), ("yl", yl), ("sy", sy)):
             f.attrs[name] = np.float64(v)
         # Contiguous (no chunks, no compression): the fastest to read, and
@@ -312,8 +314,9 @@ def write_position_file(path, x, y, z, r, xl, yl, sy, title="particles", orb=0.0
     ``form="text"``: the title, a note line, ``orb xl yl sy``, the count and
     one line ``radius x y z`` per sphere, every number in its shortest form
     that reads back to the same double;
-    ``form="hdf5"``: an HDF5 file (h5py) with the same values, bit for bit:
-    attributes ``version``, ``title``, ``note``, ``orb``, ``xl``, ``yl``,
+    ``form="hdf5"``: an HDF5 file (h5py, the format with checksums) with
+    the same values, bit for bit: attributes ``version``, ``title`` and
+    ``note`` (fixed-length UTF-8 text), ``orb``, ``xl``, ``yl``,
     ``sy`` and the float64 datasets ``r``, ``x``, ``y``, ``z`` (smaller,
     written in a fraction of the time, and its values read by the program
     about ten times faster; docs/particle-file-hdf5.md).
