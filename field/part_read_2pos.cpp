@@ -9,6 +9,7 @@
 #include <string>
 
 #include "field/field_records.h"
+#include "field/particle_file_hdf5.h"
 #include "format/free_reader.h"
 #include "format/free_writer.h"
 #include "format/result_file.h"
@@ -24,7 +25,9 @@ const char* const rule28 = "============================";
 std::string particle_record(std::int32_t i) { return "particle " + std::to_string(i) + " (radius, x, y, z)"; }
 
 // Records 1 to 4 of a position file: title, a skipped value, orb xl yl sy, count.
-void read_head(free_reader& in, text80& title, double& orb_read, double& xl, double& yl, double& sy,
+// (Reader: free_reader for the text form, hdf5_particle_file for the HDF5 form.)
+template <class Reader>
+void read_head(Reader& in, text80& title, double& orb_read, double& xl, double& yl, double& sy,
                bool report_title) {
     in.begin_record("record 1 (title)");
     std::string t;
@@ -44,7 +47,8 @@ void read_head(free_reader& in, text80& title, double& orb_read, double& xl, dou
     in.read(sy);
 }
 
-std::int32_t read_count(free_reader& in, std::int32_t already) {
+template <class Reader>
+std::int32_t read_count(Reader& in, std::int32_t already) {
     in.begin_record("record 4 (number of particles)");
     std::int32_t n = 0;
     in.read(n);
@@ -85,6 +89,24 @@ void read_particles(particle_field& field, free_reader& in, std::int32_t first, 
         field.xpart[i] = x;
         field.ypart[i] = y;
         field.zpart[i] = z;
+    }
+}
+
+void read_particles(particle_field& field, hdf5_particle_file& in, std::int32_t first, std::int32_t count) {
+    field.size_particles(first + count - 1);
+    in.read_particles(field, first, count);
+}
+
+// Opens the particle file `name` in its form, HDF5 when it begins with the
+// HDF5 signature, text otherwise, and hands the reader to `read`.
+template <class Read>
+void with_particle_file(const std::string& name, Read&& read) {
+    if (is_hdf5_file(name)) {
+        hdf5_particle_file in(name);
+        read(in);
+    } else {
+        free_reader in(name);
+        read(in);
     }
 }
 
@@ -191,10 +213,10 @@ namespace {
 
 // The Particle position file: cell, count and ring particles, scaled by
 // sredu and zredu. Out: the particle count n, the layer bounds and tau.
-void read_ring_particles(particle_field& field, const std::string& name, bool report, std::int32_t& n, double& zmin,
-                         double& zmax, double& tau) {
+template <class Reader>
+void read_ring_particles(particle_field& field, Reader& in, bool report, std::int32_t& n, double& zmin, double& zmax,
+                         double& tau) {
     double xl = 0.0, yl = 0.0, sy = 0.0;
-    free_reader in(name);
     text80 title;
     double orb = 0.0;
     read_head(in, title, orb, xl, yl, sy, report);
@@ -269,11 +291,8 @@ void enlarge_small_particles(particle_field& field, double s20, double f20, std:
 }
 
 // Appends the haze particles (unscaled, kind 2) after the n ring particles.
-void add_haze(particle_field& field, const std::string& haze_name, std::int32_t& n, double& zmin, double& zmax,
-              double& tau) {
-    say(rule28);
-    say("reading haze particles      ");
-    free_reader in(haze_name);
+template <class Reader>
+void add_haze(particle_field& field, Reader& in, std::int32_t& n, double& zmin, double& zmax, double& tau) {
     text80 title;
     double ignored[4] = {0.0, 0.0, 0.0, 0.0};
     read_head(in, title, ignored[0], ignored[1], ignored[2], ignored[3], false);
@@ -337,7 +356,7 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
     const std::string name(file.trimmed());
     std::int32_t n = 0;
     double zmin = 0.0, zmax = 0.0, tau = 0.0;
-    read_ring_particles(field, name, report, n, zmin, zmax, tau);
+    with_particle_file(name, [&](auto& in) { read_ring_particles(field, in, report, n, zmin, zmax, tau); });
     if (options.sizemin > 0.0) cut_small_particles(field, options.sizemin, n, tau);
     if (options.s20 > 0.0) enlarge_small_particles(field, options.s20, options.f20, n, tau);
     for (std::int32_t i = 1; i <= n; ++i) field.itype[i] = 1;
@@ -347,7 +366,9 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
     if (!file_haze.is_junk()) {
         const std::string haze_name(file_haze.trimmed());
         source += " with haze file " + haze_name;
-        add_haze(field, haze_name, n, zmin, zmax, tau);
+        say(rule28);
+        say("reading haze particles      ");
+        with_particle_file(haze_name, [&](auto& in) { add_haze(field, in, n, zmin, zmax, tau); });
     }
     require_finite_field(field, source, n, zmin, zmax, tau);
     field.zmin = zmin;

@@ -12,7 +12,9 @@
 
 namespace quillet {
 
-// file: the Particle position file; file_haze: the haze file or "junk".
+// file: the Particle position file; file_haze: the haze file or "junk". Each
+// is read in its form: HDF5 when it begins with HDF5's signature
+// (particle_file_hdf5.h), text otherwise.
 // Builds the particle tables of `field`, whose sredu and zredu are set, as
 // `options` ask (with idebug >= 1 it writes testimage.CHECK_POS).
 void part_read_2pos(particle_field& field, const text80& file, const text80& file_haze,

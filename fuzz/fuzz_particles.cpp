@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "fuzz/target_particles.h"
+#include "fuzz/hdf5_leaks.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The readers report what they read on standard output: keep it quiet.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes quillet's readers with libFuzzer under AddressSanitizer and
 # UndefinedBehaviorSanitizer: the parameter deck, the Particle position and
-# haze files, the engine parameter file, the phase-function tables, and the
-# checkpoint and partial file (decoded and restored into a small run).
+# haze files (text and HDF5 forms), the engine parameter file, the
+# phase-function tables, and the checkpoint and partial file (decoded and
+# restored into a small run).
 #
 #   tools/fuzz.sh [SECONDS]      seconds per target (default 45, or $FUZZ_SECONDS)
 #   tools/fuzz.sh 0              only build and replay the seeds and regressions
@@ -19,10 +20,12 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 seconds="${1:-${FUZZ_SECONDS:-45}}"
 build="$root/build-fuzz"
-targets=(deck particles engine_parameters phase_table state_file)
+targets=(deck particles particles_hdf5 engine_parameters phase_table state_file)
 
-# The state files of the seed run are 0.6 to 16 kB.
-declare -A max_len=([deck]=8192 [particles]=8192 [engine_parameters]=512 [phase_table]=8192 [state_file]=40000)
+# The state files of the seed run are 0.6 to 16 kB, the HDF5 particle files
+# of fuzz/make-hdf5-seeds.py 6 to 9 kB.
+declare -A max_len=([deck]=8192 [particles]=8192 [particles_hdf5]=12288 [engine_parameters]=512 [phase_table]=8192
+                    [state_file]=40000)
 
 launch=()
 if command -v ccache >/dev/null; then

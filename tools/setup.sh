@@ -8,11 +8,12 @@ set -euo pipefail
 # netCDF4, astropy and tqdm serve the Python studies (datasets, FITS maps,
 # progress over runs); ccache keeps the objects of earlier builds of the same
 # sources (tools/test.sh builds four times); pybind11 and the Python headers
-# build the module quillet._engine (runs in the interpreter).
+# build the module quillet._engine (runs in the interpreter); HDF5's C library
+# and h5py read and write the HDF5 form of the particle files.
 need=(g++ cmake make ccache libgtest-dev libbenchmark-dev python3-numpy python3-matplotlib python3-pytest clang
       libclang-rt-14-dev libopenmpi-dev openmpi-bin libhwy-dev
       python3-xarray python3-netcdf4 python3-astropy python3-tqdm
-      pybind11-dev python3-pybind11 python3-dev)
+      pybind11-dev python3-pybind11 python3-dev libhdf5-dev python3-h5py)
 missing=()
 for p in "${need[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -23,7 +23,8 @@ Decks and runs:
   read_observations     an observation table, checked
   FieldEnsemble         realisations of a field (quillet-field seeds, or files)
   reweight              the I/F of a study for other albedos, from its orders
-  write_position_file   a Particle position file from arrays
+  write_position_file   a Particle position file from arrays, as text or HDF5
+                        (form="hdf5", or a name ending in .h5/.hdf5; needs h5py)
 
 Readers (each raises QuilletFileError, naming the file and the record, when a
 file is malformed or ends too early):
@@ -34,13 +35,13 @@ file is malformed or ends too early):
   read_test_image_file  the test-image file (``<testimage>.TESTIMAGE``)
   read_result_file      any of these four, told apart by the first record
   read_check_pos        the CHECK_POS file (the field as the run used it)
-  read_position_file    a Particle position file (the run's input)
+  read_position_file    a Particle position file (the run's input), text or HDF5
   read_particle_field   either of the last two, as a ParticleField
 
 Derived values: quillet.photometry (I/F with standard errors, phase angles).
 Plots: quillet.plot (imports matplotlib when called) and the quillet-plot
 command; studies from a TOML file: the quillet-study command.  Only numpy is
-needed to import the package.
+needed to import the package (h5py only for the HDF5 form of particle files).
 """
 
 from quillet._records import QuilletFileError
