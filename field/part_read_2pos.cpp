@@ -4,6 +4,7 @@
 // depth and the layer bounds are worked out on the way and reported.
 #include "field/part_read_2pos.h"
 
+#include <charconv>
 #include <cmath>
 #include <numbers>
 #include <string>
@@ -22,7 +23,15 @@ namespace {
 
 const char* const rule28 = "============================";
 
-std::string particle_record(std::int32_t i) { return "particle " + std::to_string(i) + " (radius, x, y, z)"; }
+// "particle i (radius, x, y, z)", written into `what` (its room is kept from
+// one particle to the next).
+void particle_record(std::string& what, std::int32_t i) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, i).ptr;
+    what.assign("particle ");
+    what.append(digits, end);
+    what.append(" (radius, x, y, z)");
+}
 
 // Records 1 to 4 of a position file: title, a skipped value, orb xl yl sy, count.
 // (Reader: free_reader for the text form, hdf5_particle_file for the HDF5 form.)
@@ -71,9 +80,11 @@ std::int32_t read_count(Reader& in, std::int32_t already) {
 // Particle lines first..first+count-1: radius, x, y, z.
 void read_particles(particle_field& field, free_reader& in, std::int32_t first, std::int32_t count) {
     field.size_particles(first + count - 1);
+    std::string what;
     for (std::int32_t k = 0; k < count; ++k) {
         std::int32_t i = first + k;
-        in.begin_record(particle_record(k + 1));
+        particle_record(what, k + 1);
+        in.begin_record(what);
         double r = 0.0, x = 0.0, y = 0.0, z = 0.0;
         in.read(r);
         in.read(x);
@@ -175,7 +186,6 @@ void duplicate_edges(particle_field& field, std::int32_t n, std::string_view sou
         });
     }
     field.npart = j;
-    for (std::int32_t i = 1; i <= field.npart; ++i) field.rpart2[i] = field.rpart[i] * field.rpart[i];
 }
 
 std::int32_t image_holding(const particle_field& field, std::int32_t ipart, double px, double py, double pz) {

@@ -22,11 +22,11 @@ void part_read_2pos(particle_field& field, const text80& file, const text80& fil
 
 // Appends, after particles 1..n of the tables, a copy of every periodic image
 // (of the eight neighbouring cells) whose sphere reaches into the central cell,
-// sets npart = n + copies and fills rpart2 for particles 1..npart. The cell
-// geometry must be in field. Throws limit_error naming `source` when the copies
-// would not fit in the tables, and calls `before_copies` (when set) with n
-// and the number of copies before the tables grow. part_read_2pos ends with
-// it; tests and benchmarks that fill the tables directly call it too.
+// and sets npart = n + copies. The cell geometry must be in field. Throws
+// limit_error naming `source` when the copies would not fit in the tables,
+// and calls `before_copies` (when set) with n and the number of copies before
+// the tables grow. part_read_2pos ends with it; tests and benchmarks that
+// fill the tables directly call it too.
 void duplicate_edges(
     particle_field& field, std::int32_t n, std::string_view source,
     const std::function<void(const particle_field&, std::int64_t, std::int64_t)>& before_copies = {});

@@ -1,21 +1,44 @@
 #include "field/particle_field.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 
 namespace quillet {
 
 void particle_field::size_particles(std::int32_t n) {
+    // Room for exactly n more: the tables grow twice in a load (the file's
+    // particles, then the edge copies), and a doubled room would stay unused.
     const std::size_t size = std::size_t(n) + 1;
-    // Exactly the room asked for (a resize alone would double it).
-    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2}) {
-        t->reserve(size);
-        t->resize(size, 0.0);
-    }
-    iorig.reserve(size);
-    iorig.resize(size, 0);
-    itype.reserve(size);
-    itype.resize(size, 0);
+    auto grow = [size](auto& t) {
+        if (size > t.capacity()) t.reserve(size);
+        t.resize(size, 0);
+    };
+    for (auto* t : {&xpart, &ypart, &zpart, &rpart}) grow(*t);
+    grow(iorig);
+    grow(itype);
 }
+
+namespace {
+
+constexpr std::size_t huge_page = std::size_t(2) << 20;
+constexpr std::size_t huge_room = 2 * huge_page;  // room from which 2 MB pages are asked for
+
+}  // namespace
+
+void* allocate_lines(std::size_t bytes) {
+    if (bytes < huge_room) return ::operator new (bytes, std::align_val_t{64});
+    void* p = ::operator new (bytes, std::align_val_t{huge_page});
+    // Only advice: where it is refused the room stays on small pages.
+    ::madvise(p, (bytes + 4095) & ~std::size_t(4095), MADV_HUGEPAGE);
+    return p;
+}
+
+void release_lines(void* p, std::size_t bytes) {
+    if (bytes < huge_room) ::operator delete (p, std::align_val_t{64});
+    else ::operator delete (p, std::align_val_t{huge_page});
+}
+
 
 void particle_field::size_grid() {
     const std::size_t cells = std::size_t(mx) * std::size_t(my) + 1;
@@ -36,10 +59,10 @@ double room(const V& v) {
 
 double particle_field::table_bytes() const {
     double b = 0.0;
-    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2, &cx, &cy, &dtab, &dtab2}) b += room(*t);
+    for (auto* t : {&cx, &cy, &dtab, &dtab2}) b += room(*t);
+    for (auto* t : {&xpart, &ypart, &zpart, &rpart}) b += room(*t);
     for (auto* t : {&iorig, &itype, &ilist, &nlist, &istart}) b += room(*t);
-    b += room(walk.cells) + room(walk.cy) + room(walk.first) + room(walk.count) + room(walk.k) + room(walk.place) +
-         room(walk.spheres);
+    b += room(walk.cells) + room(walk.place) + room(walk.spheres);
     for (auto* t : {&walk.x, &walk.y, &walk.z, &walk.r2, &walk.r}) b += room(*t);
     b += room(shadow.first) + room(shadow.xy) + room(shadow.zr) + room(shadow.orig) + room(shadow.place_cell) +
          room(shadow.own);
@@ -47,8 +70,8 @@ double particle_field::table_bytes() const {
 }
 
 double particle_table_bytes(std::int64_t entries) {
-    // x, y, z, r, r^2; original and kind.
-    return double(entries + 1) * (5.0 * sizeof(double) + 2.0 * sizeof(std::int32_t));
+    // x, y, z, r; original and kind.
+    return double(entries + 1) * (4.0 * sizeof(double) + 2.0 * sizeof(std::int32_t));
 }
 
 double shadow_copies_bound(double xl, double yl, double thickness) {
@@ -65,9 +88,9 @@ double field_table_bytes(std::int64_t entries, bool with_grid, double shadow_cop
     const double n = double(entries) + 1.0 + walk_lanes;
     // ilist, and the build's cell of each particle.
     double per_entry = 2.0 * sizeof(std::int32_t);
-    // The walk grid's spheres: five coordinate tables, particle and place,
-    // and the records of single spheres.
-    per_entry += 5.0 * sizeof(double) + 2.0 * sizeof(std::int32_t) + sizeof(walk_sphere_t);
+    // The walk grid's spheres: five coordinate tables, place, and the
+    // records of single spheres.
+    per_entry += 5.0 * sizeof(double) + sizeof(std::int32_t) + sizeof(walk_sphere_t);
     // The shadow grid: the copies of each entry within reach of the cell,
     // each two float pairs, its original and its place and cell; its own
     // place per entry; at most two of its cells per entry, each with a start
@@ -78,10 +101,8 @@ double field_table_bytes(std::int64_t entries, bool with_grid, double shadow_cop
 }
 
 double grid_cell_bytes(std::int64_t cells) {
-    // Counts and starts, disc, the walk grid's cell record, its centre's y,
-    // first sphere and count.
-    const double per_cell = 2.0 * sizeof(std::int32_t) + 4.0 * sizeof(double) + sizeof(walk_cell_t) +
-                            sizeof(double) + 2.0 * sizeof(std::int32_t);
+    // Counts and starts, disc, the walk grid's cell record.
+    const double per_cell = 2.0 * sizeof(std::int32_t) + 4.0 * sizeof(double) + sizeof(walk_cell_t);
     return cells > 1 ? (double(cells) + 1.0) * per_cell : 0.0;
 }
 

@@ -17,15 +17,20 @@
 namespace quillet {
 
 // Storage on 64-byte lines, for the tables the searches load several entries
-// of at once.
+// of at once and the large tables of the field. Room of several megabytes
+// is laid on 2 MB pages where the system grants them: a field of millions
+// of spheres then costs a fraction of the page faults to build and of the
+// address-translation misses to search.
+void* allocate_lines(std::size_t bytes);
+void release_lines(void* p, std::size_t bytes);
 template <class T>
 struct line_allocator {
     using value_type = T;
     line_allocator() = default;
     template <class U>
     line_allocator(const line_allocator<U>&) {}
-    T* allocate(std::size_t n) { return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{64})); }
-    void deallocate(T* p, std::size_t) { ::operator delete (p, std::align_val_t{64}); }
+    T* allocate(std::size_t n) { return static_cast<T*>(allocate_lines(n * sizeof(T))); }
+    void deallocate(T* p, std::size_t n) { release_lines(p, n * sizeof(T)); }
     friend bool operator==(const line_allocator&, const line_allocator&) { return true; }
 };
 template <class T>
@@ -49,12 +54,13 @@ struct grid_layout_t {
 };
 
 // The search grid as the cell walk reads it, built by tab_init beside ilist
-// and the cell discs, one table per quantity: per cell its disc, the box that
-// holds its spheres and where its spheres start; the spheres themselves in
-// ilist order, so that a cell's candidates, and the cells of a column, lie
-// side by side. A vector load takes several spheres at once: the sphere
-// tables run walk_lanes entries past the last particle, so that such a load
-// never leaves them.
+// and the cell discs, one table per quantity: per cell its disc and the box
+// that holds its spheres (where its spheres start, their number and the
+// centre's y are the field's istart, nlist and cy); the spheres themselves in
+// ilist order (sphere l is particle ilist[l]), so that a cell's candidates,
+// and the cells of a column, lie side by side. A vector load takes several
+// spheres at once: the sphere tables run walk_lanes entries past the last
+// particle, so that such a load never leaves them.
 constexpr int walk_lanes = 16;
 // A cell's fields side by side (88 bytes: its test reads two cache lines,
 // one time in four three), and a sphere's in one 64-byte line, for the tests
@@ -72,20 +78,13 @@ struct alignas(64) walk_sphere_t {
 };
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in the field's cx, cy, dtab, dtab2, box
-    // holding every sphere of the cell, place in the sphere tables of its
-    // first sphere and its number of spheres; the centre's y and the place
-    // and number also in tables of their own, for the walk's rows and its
-    // runs of spheres.
+    // holding every sphere of the cell and its number of spheres.
     std::vector<walk_cell_t> cells;
-    std::vector<double> cy;
-    std::vector<std::int32_t> first;
-    std::vector<std::int32_t> count;
     // Sphere l (1..npart, ilist order, then walk_lanes more): centre, squared
-    // radius, radius, particle.
+    // radius, radius.
     line_vector<double> x, y, z, r2, r;
-    std::vector<std::int32_t> k;
     std::vector<std::int32_t> place;  // place l of particle k
-    std::vector<walk_sphere_t> spheres;
+    line_vector<walk_sphere_t> spheres;
 };
 
 // The spheres of the search grid and their periodic copies, e + m (xl2, sy) +
@@ -119,12 +118,12 @@ struct shadow_grid_t {
     std::vector<std::int32_t> first;
     // Per sphere l, in pairs at 2 l: centre x and y; centre z and
     // (r + margin)^2, rounded up.
-    std::vector<float> xy, zr;
-    std::vector<std::int32_t> orig;  // iorig of the entry it is a copy of
+    line_vector<float> xy, zr;
+    line_vector<std::int32_t> orig;  // iorig of the entry it is a copy of
     // Per sphere q, in a pair at 2 q: for an entry at its own place (no
     // period added), its place in the walk grid's sphere tables and that
     // sphere's walk cell; -1 and -1 for every other copy.
-    std::vector<std::int32_t> place_cell;
+    line_vector<std::int32_t> place_cell;
     std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
 };
 
@@ -132,8 +131,9 @@ struct particle_field {
     // Particle tables, indexed by particle number 1..npart: ring particles
     // first (file order, after the size cut), haze particles next, edge
     // copies last.
-    std::vector<double> xpart, ypart, zpart, rpart;
-    std::vector<double> rpart2;  // radius squared
+    // (A radius's square is rpart[k] * rpart[k]; the grids keep it for the
+    // searches.)
+    line_vector<double> xpart, ypart, zpart, rpart;
     // The particle (ring or haze, 1..npart - copies) that each entry is an
     // image of: itself for a particle of the file, its original for an edge copy.
     std::vector<std::int32_t> iorig;
@@ -161,7 +161,7 @@ struct particle_field {
     // (mx = my = 1 or less in either: no grid, every particle is tested).
     std::int32_t mx = 1;
     std::int32_t my = 1;
-    std::vector<std::int32_t> ilist;   // particle numbers grouped by cell
+    std::vector<std::int32_t> ilist;   // particle numbers grouped by cell (the walk's spheres)
     std::vector<std::int32_t> nlist;   // particles in cell c
     std::vector<std::int32_t> istart;  // position in ilist of cell c's first particle
     std::vector<double> cx;            // cell centre x
@@ -178,7 +178,8 @@ struct particle_field {
     // all 0.
     void size_grid();
 
-    // Bytes its tables hold (the room each has taken, used or not).
+    // Bytes its tables and all its grids hold (the room each has taken, used
+    // or not), for the memory check's tests and the benchmarks' figures.
     double table_bytes() const;
 };
 

@@ -35,8 +35,9 @@ namespace {
 // width squared holds about eight spheres, cut into rows a quarter as tall
 // (shadow_rows). Not ready where the field gives it nothing to do: no layout,
 // a cell so small that copies of one particle lie within two radii of each
-// other, or a layer too thick for any reach within the cell.
-void build_shadow_grid(particle_field& field, std::int32_t npart) {
+// other, or a layer too thick for any reach within the cell. cell_of[k] is
+// the walk cell of particle k.
+void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vector<std::int32_t>& cell_of) {
     shadow_grid_t& g = field.shadow;
     g = shadow_grid_t{};
     const grid_layout_t& lay = field.layout;
@@ -71,13 +72,25 @@ void build_shadow_grid(particle_field& field, std::int32_t npart) {
     // The copies in reach, twice: counted per cell, then placed.
     const std::int32_t ncell = g.nx * g.ny;
     g.first.assign(std::size_t(ncell) + 1, 0);
+    // Of the rows of copies -nrow..nrow of a column, only those within two rows
+    // of where the span [ylo, yhi] puts them are tried (each by the same
+    // test as any other).
     auto each_copy = [&](auto&& on_copy) {
         const std::int32_t nrow = std::int32_t(std::ceil(reach / (2.0 * yl))) + 2;
+        const double ryl2 = 1.0 / field.yl2;
         for (std::int32_t k = 1; k <= npart; ++k) {
             for (std::int32_t m = -1; m <= 1; ++m) {
-                for (std::int32_t n = -nrow; n <= nrow; ++n) {
-                    const double x = field.xpart[k] + m * field.xl2, y = field.ypart[k] + m * sy + n * field.yl2;
-                    if (!(x >= xlo && x <= xhi && y >= ylo && y <= yhi)) continue;
+                const double x = field.xpart[k] + m * field.xl2;
+                if (!(x >= xlo && x <= xhi)) continue;
+                const double ym = field.ypart[k] + m * sy;
+                const double qlo = (ylo - ym) * ryl2, qhi = (yhi - ym) * ryl2;
+                const std::int32_t n0 =
+                    qlo > nrow ? nrow + 1 : std::max(-nrow, std::int32_t(std::max(qlo, -2.0 * nrow)) - 2);
+                const std::int32_t n1 =
+                    qhi < -nrow ? -nrow - 1 : std::min(nrow, std::int32_t(std::min(qhi, 2.0 * nrow)) + 2);
+                for (std::int32_t n = n0; n <= n1; ++n) {
+                    const double y = ym + n * field.yl2;
+                    if (!(y >= ylo && y <= yhi)) continue;
                     const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
                     const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rheight));
                     on_copy(k, x, y, i * g.ny + j, m == 0 && n == 0);
@@ -116,7 +129,7 @@ void build_shadow_grid(particle_field& field, std::int32_t npart) {
         if (own_place) {
             const std::int32_t p = field.walk.place[k];
             g.place_cell[2 * l] = p;
-            g.place_cell[2 * l + 1] = field.walk.spheres[p].cell;
+            g.place_cell[2 * l + 1] = cell_of[std::size_t(k)];
             g.own[std::size_t(k)] = std::int32_t(l);
         }
     });
@@ -202,33 +215,44 @@ void tab_init(particle_field& field, const field_build_options& options) {
     const double walk_radius = npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0;
     field.layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
 
-    // The walk's copy of the grid: discs, sphere boxes, spheres in ilist order.
+    // The walk's copy of the grid: discs, sphere boxes, spheres in ilist
+    // order. The sphere tables are filled in place order, each entry once.
     walk_grid_t& w = field.walk;
     w.cells.assign(std::size_t(ncell) + 1, walk_cell_t{});
-    w.cy.assign(std::size_t(ncell) + 1, 0.0);
-    w.first.assign(std::size_t(ncell) + 1, 0);
-    w.count.assign(std::size_t(ncell) + 1, 0);
     const std::size_t spheres = std::size_t(npart) + 1 + walk_lanes;
-    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) t->assign(spheres, 0.0);
-    w.k.assign(spheres, 0);
+    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) {
+        t->clear();
+        t->reserve(spheres);
+        t->push_back(0.0);
+    }
     w.place.assign(std::size_t(npart) + 1, 0);
-    w.spheres.assign(std::size_t(npart) + 1, walk_sphere_t{});
+    w.spheres.clear();
+    w.spheres.reserve(std::size_t(npart) + 1);
+    w.spheres.push_back(walk_sphere_t{});
+    // The particles of a cell lie anywhere in the particle tables: on a field
+    // larger than the caches each is fetched a few spheres ahead.
+    constexpr std::int32_t ahead = 16;
     for (std::int32_t c = 1; c <= ncell; ++c) {
-        w.cy[c] = field.cy[c];
-        w.first[c] = field.istart[c];
-        w.count[c] = field.nlist[c];
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
         for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
+            if (l + ahead <= npart) {
+                const std::int32_t kn = field.ilist[l + ahead];
+                __builtin_prefetch(&field.xpart[kn]);
+                __builtin_prefetch(&field.ypart[kn]);
+                __builtin_prefetch(&field.zpart[kn]);
+                __builtin_prefetch(&field.rpart[kn]);
+                __builtin_prefetch(&w.place[kn], 1);
+            }
             const std::int32_t k = field.ilist[l];
             const double x = field.xpart[k], y = field.ypart[k], z = field.zpart[k], r = field.rpart[k];
-            w.x[l] = x;
-            w.y[l] = y;
-            w.z[l] = z;
-            w.r2[l] = field.rpart2[k];
-            w.r[l] = r;
-            w.k[l] = k;
+            const double r2 = r * r;
+            w.x.push_back(x);
+            w.y.push_back(y);
+            w.z.push_back(z);
+            w.r2.push_back(r2);
+            w.r.push_back(r);
             w.place[k] = l;
-            w.spheres[l] = {x, y, z, field.rpart2[k], r, k, c};
+            w.spheres.push_back({x, y, z, r2, r, k, c});
             const bool first = l == field.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
@@ -249,8 +273,10 @@ void tab_init(particle_field& field, const field_build_options& options) {
         w.cells[c] = {field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], bx0, bx1, by0,
                       by1,         bz0,         bz1,           field.nlist[c]};
     }
+    // The lanes past the last sphere.
+    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) t->resize(spheres, 0.0);
 
-    build_shadow_grid(field, npart);
+    build_shadow_grid(field, npart, cell_of);
 
     if (options.idebug >= 1) {
         result_file out(options.testimage.prefix(60) + ".CHECK_POS_LIST", options.files);

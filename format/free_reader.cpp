@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <sys/types.h>
 #include <limits>
 
 #include "format/run_error.h"
@@ -56,33 +57,43 @@ bool parse_real(std::string_view s, double& v) {
         v = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
         return true;
     }
-    // digits [. digits] [exponent]: at least one mantissa digit.
-    std::string t;
-    std::size_t i = 0, digits = 0;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++digits;
+    // digits [. digits] [exponent]: at least one mantissa digit. The text
+    // is checked here and converted in place; an exponent marked d or D is
+    // converted from a copy that marks it e.
+    std::size_t i = 0, digits = 0, exponent = std::string_view::npos;
+    auto skip_digits = [&] {
+        std::size_t n = 0;
+        while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i, ++n;
+        return n;
+    };
+    digits += skip_digits();
     if (i < s.size() && s[i] == '.') {
-        t.push_back(s[i++]);
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++digits;
+        ++i;
+        digits += skip_digits();
     }
     if (digits == 0) return false;
     if (i < s.size()) {
         char e = s[i];
         if (e != 'e' && e != 'E' && e != 'd' && e != 'D') return false;
-        t.push_back('e');
+        exponent = i;
         ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) t.push_back(s[i++]);
-        std::size_t edigits = 0;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9') t.push_back(s[i++]), ++edigits;
-        if (edigits == 0 || i != s.size()) return false;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        if (skip_digits() == 0 || i != s.size()) return false;
+    }
+    std::string copy;
+    if (exponent != std::string_view::npos && (s[exponent] == 'd' || s[exponent] == 'D')) {
+        copy.assign(s);
+        copy[exponent] = 'e';
+        s = copy;
     }
     double w = 0.0;
-    auto res = std::from_chars(t.data(), t.data() + t.size(), w);
-    if (res.ptr != t.data() + t.size()) return false;
+    auto res = std::from_chars(s.data(), s.data() + s.size(), w);
+    if (res.ptr != s.data() + s.size()) return false;
     if (res.ec == std::errc::result_out_of_range) {
         // A value beyond the double range is an overflow, not a number; one
         // too small for it reads as zero (or the nearest subnormal), as a
         // Fortran read gives.
-        w = std::strtod(t.c_str(), nullptr);
+        w = std::strtod(std::string(s).c_str(), nullptr);
         if (std::isinf(w)) return false;
     }
     v = negative ? -w : w;  // a value that fails leaves v as it was
@@ -96,14 +107,17 @@ free_reader::free_reader(std::FILE* f, std::string source)
 
 free_reader::free_reader(const std::string& path) : f_(std::fopen(path.c_str(), "r")), owned_(true), source_(path) {
     if (!f_) throw input_error("cannot open the file " + path + ": " + std::strerror(errno));
+    // Large files are read in large pieces.
+    std::setvbuf(f_, nullptr, _IOFBF, std::size_t(1) << 20);
 }
 
 free_reader::~free_reader() {
     if (owned_ && f_) std::fclose(f_);
+    std::free(buf_);
 }
 
-void free_reader::begin_record(std::string what) {
-    what_ = std::move(what);
+void free_reader::begin_record(std::string_view what) {
+    what_.assign(what);
     // A line looked at by at_end() is the first line of this record; any other
     // line already read belonged to the previous record.
     line_in_record_ = peeked_;
@@ -115,19 +129,21 @@ void free_reader::begin_record(std::string what) {
 }
 
 bool free_reader::load_line() {
-    line_.clear();
+    line_ = {};
     pos_ = 0;
-    int c;
-    bool any = false;
-    while ((c = std::getc(f_)) != EOF) {
-        any = true;
-        if (c == '\n') break;
-        line_.push_back(char(c));
-    }
-    if (!any) {
-        if (std::ferror(f_)) fail("the input could not be read: " + std::string(std::strerror(errno)));
+    // getline takes the line out of the stream's buffer at once (a NUL byte
+    // is kept as any other character) and reads no further than its end, so
+    // a stream shared with others is left where the line ends.
+    errno = 0;
+    const ssize_t got = ::getline(&buf_, &buf_size_, f_);
+    if (got < 0) {
+        if (std::ferror(f_) || errno == ENOMEM)
+            fail("the input could not be read: " + std::string(std::strerror(errno ? errno : EIO)));
         return false;
     }
+    std::size_t len = std::size_t(got);
+    if (len > 0 && buf_[len - 1] == '\n') --len;
+    line_ = std::string_view(buf_, len);
     ++line_no_;
     return true;
 }
@@ -147,10 +163,10 @@ void free_reader::parse_value(std::string_view expected) {
     // At a quote or at the first character of a bare value.
     quoted_ = false;
     slash_after_ = false;
-    token_.clear();
     char q = line_[pos_];
     if (q == '\'' || q == '"') {
         quoted_ = true;
+        token_.clear();
         ++pos_;
         for (;;) {
             if (pos_ >= line_.size()) fail(std::string(expected) + " with its closing quote", token_);
@@ -168,10 +184,14 @@ void free_reader::parse_value(std::string_view expected) {
         // The closing quote must end the value: 'a'b is not one text.
         if (pos_ < line_.size() && !ends_bare(line_[pos_]))
             fail(std::string(expected) + " followed by a blank, comma or slash after its closing quote",
-                 std::string_view(line_).substr(pos_));
+                 line_.substr(pos_));
+        value_ = token_;
         return;
     }
-    while (pos_ < line_.size() && !ends_bare(line_[pos_])) token_.push_back(line_[pos_++]);
+    // A bare value is read in place.
+    const std::size_t start = pos_;
+    while (pos_ < line_.size() && !ends_bare(line_[pos_])) ++pos_;
+    value_ = line_.substr(start, pos_ - start);
     slash_after_ = pos_ < line_.size() && line_[pos_] == '/';
 }
 
@@ -213,8 +233,8 @@ free_reader::item free_reader::next_item(std::string_view expected) {
         while (d < line_.size() && line_[d] >= '0' && line_[d] <= '9') ++d;
         if (d > pos_ && d < line_.size() && line_[d] == '*') {
             std::int32_t r = 0;
-            if (!parse_int(std::string_view(line_).substr(pos_, d - pos_), r) || r < 1)
-                fail("a repeat count of at least 1", std::string_view(line_).substr(pos_, d - pos_ + 1));
+            if (!parse_int(line_.substr(pos_, d - pos_), r) || r < 1)
+                fail("a repeat count of at least 1", line_.substr(pos_, d - pos_ + 1));
             pos_ = d + 1;
             repeat_left_ = r - 1;
             repeat_null_ = pos_ >= line_.size() || ends_bare(line_[pos_]);
@@ -231,7 +251,7 @@ bool free_reader::read(std::int32_t& v) {
     const char* expected = "an integer";
     item it = next_item(expected);
     if (it != item::value) return false;
-    if (quoted_ || !parse_int(token_, v)) fail(expected, token_);
+    if (quoted_ || !parse_int(value_, v)) fail(expected, value_);
     return true;
 }
 
@@ -239,14 +259,14 @@ bool free_reader::read(double& v) {
     const char* expected = "a number";
     item it = next_item(expected);
     if (it != item::value) return false;
-    if (quoted_ || !parse_real(token_, v)) fail(expected, token_);
+    if (quoted_ || !parse_real(value_, v)) fail(expected, value_);
     return true;
 }
 
 bool free_reader::read(std::string& v) {
     item it = next_item("a text");
     if (it != item::value) return false;
-    v = token_;
+    v.assign(value_);
     return true;
 }
 

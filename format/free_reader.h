@@ -40,7 +40,7 @@ public:
 
     // Starts the next record at the beginning of the next line; `what`
     // describes it in messages, e.g. "deck record 8 (nxphot, nyphot, mx, my)".
-    void begin_record(std::string what);
+    void begin_record(std::string_view what);
 
     // Each read takes the next value of the current record. It returns false
     // and leaves `v` unchanged for a null value or after a slash.
@@ -81,7 +81,9 @@ private:
     bool owned_;
     std::string source_;
     std::string what_;
-    std::string line_;
+    char* buf_ = nullptr;  // the line as read (getline's buffer)
+    std::size_t buf_size_ = 0;
+    std::string_view line_;  // the line without its end
     std::size_t pos_ = 0;
     int line_no_ = 0;
     bool line_in_record_ = false;   // line_ belongs to the current record
@@ -90,7 +92,8 @@ private:
     bool after_value_ = false;      // the next comma separates, not nulls
     int repeat_left_ = 0;
     bool repeat_null_ = false;
-    std::string token_;
+    std::string token_;       // a quoted value, its doubled quotes made one
+    std::string_view value_;  // the last value: in line_, or token_ when quoted
     bool quoted_ = false;
     bool slash_after_ = false;      // the last bare value ended at a slash
 };

@@ -45,7 +45,7 @@ inline void particles(const std::uint8_t* data, std::size_t size) {
     if (!std::isfinite(field.zmin) || !std::isfinite(field.zmax)) fault("layer bounds not finite");
     if (!(std::fabs(field.sy) <= field.yl)) fault("shift left outside the cell");
     for (std::int32_t i = 1; i <= field.npart; ++i)
-        if (!(field.rpart[i] > 0.0) || !std::isfinite(field.rpart2[i]) || !std::isfinite(field.xpart[i]) ||
+        if (!(field.rpart[i] > 0.0) || !std::isfinite(field.rpart[i] * field.rpart[i]) || !std::isfinite(field.xpart[i]) ||
             !std::isfinite(field.ypart[i]) || !std::isfinite(field.zpart[i]))
             fault("accepted particle without a positive radius or a finite place");
 }

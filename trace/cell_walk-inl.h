@@ -115,7 +115,7 @@ HWY_INLINE void walk_cells(const particle_field& field, const cell_ray& r, walk_
                     jfirst, jlast);
         const std::int32_t column = (i - 1) * my;
         for (std::int32_t j = dj > 0 ? jfirst : jlast; dj > 0 ? j <= jlast : j >= jfirst; j += dj) {
-            if (along && ey != 0.0 && (field.walk.cy[column + j] - y0 - Dy) * iey > reach()) break;
+            if (along && ey != 0.0 && (field.cy[column + j] - y0 - Dy) * iey > reach()) break;
             if (j >= r.skip_j0 && j <= r.skip_j1 && i >= r.skip_i0 && i <= r.skip_i1) continue;
             if (on_cell(column + j)) return;
         }

@@ -44,7 +44,7 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
     auto held = [&](std::int32_t a0, std::int32_t a1, std::int32_t b0, std::int32_t b1) {
         std::int32_t n = 0;
         for (std::int32_t i = a0; i <= a1; ++i)
-            n += w.first[(i - 1) * my + b1] + w.count[(i - 1) * my + b1] - w.first[(i - 1) * my + b0];
+            n += field.istart[(i - 1) * my + b1] + field.nlist[(i - 1) * my + b1] - field.istart[(i - 1) * my + b0];
         return n;
     };
     constexpr std::int32_t room = search_scratch::near_capacity - walk_lanes;
@@ -66,10 +66,10 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
     const std::int32_t excluded_place = excluded >= 1 && excluded <= field.npart ? w.place[excluded] : -1;
     std::int32_t n = 0, excluded_q = -1;
     for (std::int32_t i = i0; i <= i1; ++i) {
-        const std::int32_t begin = w.first[(i - 1) * my + j0];
-        const std::int32_t end = w.first[(i - 1) * my + j1] + w.count[(i - 1) * my + j1];
+        const std::int32_t begin = field.istart[(i - 1) * my + j0];
+        const std::int32_t end = field.istart[(i - 1) * my + j1] + field.nlist[(i - 1) * my + j1];
         for (std::int32_t c = (i - 1) * my + j0, q = n; c <= (i - 1) * my + j1; ++c) {
-            for (std::int32_t l = w.first[c]; l < w.first[c] + w.count[c]; ++l, ++q) {
+            for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l, ++q) {
                 s.near_place[q] = l;
                 s.near_cell[q] = c;
                 if (l == excluded_place) excluded_q = q;
@@ -126,7 +126,7 @@ std::int32_t near_blocker(const particle_field& field, double x0, double y0, dou
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    hit = field.walk.k[s.near_place[q]];
+                    hit = field.ilist[s.near_place[q]];
                     return true;
                 }))
                 return hit;

@@ -85,8 +85,8 @@ inline double sphere_entry(double x, double y, double z, double r2, double r, do
 // distance is then passed over).
 inline double sphere_entry(const particle_field& field, std::int32_t k, double x0, double y0, double z0, double ux,
                            double uy, double uz, double reach) {
-    return sphere_entry<false>(field.xpart[k], field.ypart[k], field.zpart[k], field.rpart2[k], field.rpart[k], x0, y0,
-                               z0, ux, uy, uz, reach);
+    const double r = field.rpart[k];
+    return sphere_entry<false>(field.xpart[k], field.ypart[k], field.zpart[k], r * r, r, x0, y0, z0, ux, uy, uz, reach);
 }
 
 }  // namespace quillet

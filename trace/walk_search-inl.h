@@ -128,7 +128,7 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
     // horizontal ray keeps; met, those it enters, at distances t.
     // on_lanes(l0, valid, met, t) returns true to end the walk.
     auto each_lanes = [&](std::int32_t c, auto on_lanes) HWY_ATTR __attribute__((always_inline)) {
-        const std::int32_t first = field.walk.first[c], count = field.walk.count[c];
+        const std::int32_t first = field.istart[c], count = field.nlist[c];
         for (std::int32_t o = 0; o < count; o += N) {
             const std::int32_t l0 = first + o;
             auto valid = hn::FirstN(D, std::size_t(count - o));
@@ -150,7 +150,7 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
             }
             tested += std::int32_t(hn::CountTrue(D, hn::And(valid, hn::FirstN(D, std::size_t(i + 1)))));
             hn::Store(t, D, tl);
-            ipart = field.walk.k[l0 + i];
+            ipart = field.ilist[l0 + i];
             tmin = tl[i];
             return true;
         });
@@ -181,7 +181,7 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
                                           const double ti = tl[i];
                                           const std::int32_t l = l0 + i;
                                           if (ti > 0.0 && (ti < tmin || (ti == tmin && best >= 0 && l < best))) {
-                                              ipart = field.walk.k[l];
+                                              ipart = field.ilist[l];
                                               tmin = ti;
                                               best = l;
                                           }

@@ -85,7 +85,6 @@ void expect_same_field(const loaded& a, const loaded& b) {
         EXPECT_EQ(f.ypart[i], g.ypart[i]) << i;
         EXPECT_EQ(f.zpart[i], g.zpart[i]) << i;
         EXPECT_EQ(f.rpart[i], g.rpart[i]) << i;
-        EXPECT_EQ(f.rpart2[i], g.rpart2[i]) << i;
         EXPECT_EQ(f.itype[i], g.itype[i]) << i;
         EXPECT_EQ(f.iorig[i], g.iorig[i]) << i;
     }

@@ -290,17 +290,17 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
         EXPECT_EQ(g.xy[2 * e + 1], float(field.ypart[k])) << "entry " << q;
         EXPECT_EQ(g.own[std::size_t(k)], q);
         ASSERT_TRUE(c >= 1 && c <= field.mx * field.my) << "entry " << q;
-        EXPECT_TRUE(p >= field.walk.first[c] && p < field.walk.first[c] + field.walk.count[c]) << "entry " << q;
+        EXPECT_TRUE(p >= field.istart[c] && p < field.istart[c] + field.nlist[c]) << "entry " << q;
     }
     EXPECT_EQ(std::count(pointed.begin() + 1, pointed.end(), 1), field.npart);
 
     for (int c = 1; c <= field.mx * field.my; ++c) {
-        for (int l = field.walk.first[c]; l < field.walk.first[c] + field.walk.count[c]; ++l) {
+        for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
             const walk_sphere_t& s = field.walk.spheres[l];
             EXPECT_EQ(s.k, field.ilist[l]);
             EXPECT_EQ(s.cell, c);
             EXPECT_EQ(s.x, field.xpart[s.k]);
-            EXPECT_EQ(s.r2, field.rpart2[s.k]);
+            EXPECT_EQ(s.r2, field.rpart[s.k] * field.rpart[s.k]);
         }
     }
 }

@@ -438,3 +438,38 @@ TEST(FreeReader, FailNamesWhereTheReaderStands) {
               "test input, line 1, deck record 3 (ntest): expected a positive count, found '-3'");
     EXPECT_EQ(error_of([&] { in.fail("too many"); }), "test input, line 1, deck record 3 (ntest): too many");
 }
+
+// A reader of a stream it does not own takes no more of it than the lines of
+// its records: what follows is still there for the stream's next reader. A
+// line of any length (here 200,000 characters) is one line, and the line
+// numbers of later messages count on from it; a NUL byte is a character of
+// its line like any other.
+TEST(FreeReader, StreamIsReadLineByLineWhateverTheLineLength) {
+    std::string text = "1 2\n" + std::string(100000, ' ') + "3.5" + std::string(100000, ' ') + "4\n";
+    const char tail[] = "\0x 5\nrest of the stream\n";
+    text += std::string(tail, sizeof tail - 1);
+    std::FILE* f = std::tmpfile();
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::rewind(f);
+    {
+        free_reader in(f, "test input");
+        std::int32_t a = 0, b = 0;
+        double c = 0.0, d = 0.0;
+        in.begin_record("record 1");
+        in.read(a);
+        in.read(b);
+        in.begin_record("record 2");
+        in.read(c);
+        in.read(d);
+        EXPECT_EQ(a, 1);
+        EXPECT_EQ(b, 2);
+        EXPECT_EQ(c, 3.5);
+        EXPECT_EQ(d, 4.0);
+        in.begin_record("record 3");
+        EXPECT_EQ(error_of([&] { in.read(a); }), "test input, line 3, record 3: expected an integer, found '?x'");
+    }
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, f), nullptr);
+    EXPECT_STREQ(line, "rest of the stream\n");
+    std::fclose(f);
+}

@@ -44,7 +44,6 @@ void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy,
         field.xpart[n] = s.x;
         field.ypart[n] = s.y;
         field.zpart[n] = s.z;
-        field.rpart2[n] = s.r * s.r;
         field.itype[n] = kind;
         zmin = std::min(zmin, s.z - s.r);
         zmax = std::max(zmax, s.z + s.r);

@@ -42,7 +42,7 @@ void reset_field();
 // first (itype 1), then haze particles (itype 2), then, when `copies` is true,
 // the edge copies exactly as part_read_2pos appends them. Sets the cell
 // (xl, yl, sy; sy must already lie in [-yl, yl]), zmin/zmax from the particles
-// (both starting at 0), tau, npart, npartori and rpart2. Leaves the grid alone:
+// (both starting at 0), tau, npart and npartori. Leaves the grid alone:
 // call set_grid afterwards.
 void set_field(const std::vector<sphere>& ring, double xl, double yl, double sy, bool copies = true,
                const std::vector<sphere>& haze = {});

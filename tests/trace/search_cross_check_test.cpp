@@ -284,7 +284,7 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
             for (std::int32_t j = 1; j <= field.npart; ++j) {
                 const double dx = x - field.xpart[j], dy = y - field.ypart[j], dz = z - field.zpart[j];
                 const double b = -(dx * ux + dy * uy + dz * uz);
-                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + field.rpart2[j];
+                const double disc = b * b - (dx * dx + dy * dy + dz * dz) + field.rpart[j] * field.rpart[j];
                 if (j != k && b >= 0.0 && disc >= 0.0 && b - std::sqrt(disc) > 0.0 &&
                     b - std::sqrt(disc) < 1e-12)
                     ++rounding_cases;
