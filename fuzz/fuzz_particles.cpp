@@ -1,4 +1,6 @@
-// libFuzzer program for the reader of the Particle position file and the haze file.
+// libFuzzer program for the reader of the Particle position file and the haze
+// file, in either form (the fuzz_particles_hdf5 target is this program
+// started from HDF5 seeds).
 #include <cstdio>
 
 #include "fuzz/target_particles.h"

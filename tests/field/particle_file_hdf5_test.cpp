@@ -127,6 +127,12 @@ void expect_message(const std::string& m, const std::string& file, const std::st
     EXPECT_NE(m.find(expected), std::string::npos) << m;
 }
 
+// The bytes of a file, to be damaged by hand.
+std::string bytes_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 }  // namespace
 
 TEST_F(ParticleFileHdf5, EveryFormGivesTheFieldAndReportOfTheTextForm) {
@@ -180,8 +186,7 @@ TEST_F(ParticleFileHdf5, FileFormatWithoutChecksumsIsRefusedWithHowToWriteIt) {
 
 TEST_F(ParticleFileHdf5, DamagedOrTruncatedFileIsRefusedWithItsName) {
     write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5);
-    std::ifstream in(h5, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = bytes_of(h5);
     std::ofstream(h5, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() / 2);
     try {
         report_of(h5, "junk", options);
@@ -290,11 +295,7 @@ TEST_F(ParticleFileHdf5, EachFaultOfTheDatasetsIsRefusedNamingTheDataset) {
 // refused before the title is read (found by the fuzz target).
 TEST_F(ParticleFileHdf5, TitleInAGlobalHeapThatCannotBeWalkedIsRefusedNotReadForEver) {
     write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5, "ringA", 2.25);
-    std::string bytes;
-    {
-        std::ifstream in(h5, std::ios::binary);
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string bytes = bytes_of(h5);
     const std::size_t gcol = bytes.find(std::string("GCOL\x01", 5));
     ASSERT_NE(gcol, std::string::npos);
     // The first object after the 16-byte header: index 0 (free space) of size 0.
@@ -317,11 +318,7 @@ TEST_F(ParticleFileHdf5, TitleInAGlobalHeapThatCannotBeWalkedIsRefusedNotReadFor
 TEST_F(ParticleFileHdf5, TitleReferringToAMissingOrMismatchedHeapObjectIsRefused) {
     for (const bool missing : {true, false}) {
         write_hdf5_particle_file(h5, ring, 10.0, 5.0, 12.5, "ringA", 2.25);
-        std::string bytes;
-        {
-            std::ifstream in(h5, std::ios::binary);
-            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
+        std::string bytes = bytes_of(h5);
         // The title's heap object: index (2 bytes), references (2), reserved (4), size (8), text.
         const std::size_t text_at = bytes.find("ringA");
         ASSERT_NE(text_at, std::string::npos);
