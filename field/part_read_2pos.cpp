@@ -4,6 +4,7 @@
 // depth and the layer bounds are worked out on the way and reported.
 #include "field/part_read_2pos.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <numbers>
@@ -79,10 +80,20 @@ std::int32_t read_count(Reader& in, std::int32_t already) {
 
 // Particle lines first..first+count-1: radius, x, y, z.
 void read_particles(particle_field& field, free_reader& in, std::int32_t first, std::int32_t count) {
-    field.size_particles(first + count - 1);
+    // The tables take the stated count only as far as the file can hold its
+    // lines (a particle line has at least 7 bytes): a short file stating a
+    // huge count would otherwise take its room before the first line fails.
+    // From a pipe they grow by doubling up to the count.
+    const std::int64_t left = in.bytes_left();
+    std::int32_t room = std::int32_t(std::min<std::int64_t>(count, left >= 0 ? left / 7 + 1 : 65536));
+    field.size_particles(first + room - 1);
     std::string what;
     for (std::int32_t k = 0; k < count; ++k) {
         std::int32_t i = first + k;
+        if (k == room) {
+            room = std::int32_t(std::min<std::int64_t>(count, 2 * std::int64_t(room)));
+            field.size_particles(first + room - 1);
+        }
         particle_record(what, k + 1);
         in.begin_record(what);
         double r = 0.0, x = 0.0, y = 0.0, z = 0.0;

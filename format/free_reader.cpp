@@ -1,10 +1,12 @@
 #include "format/free_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <limits>
 
@@ -109,6 +111,14 @@ free_reader::free_reader(const std::string& path) : f_(std::fopen(path.c_str(), 
     if (!f_) throw input_error("cannot open the file " + path + ": " + std::strerror(errno));
     // Large files are read in large pieces.
     std::setvbuf(f_, nullptr, _IOFBF, std::size_t(1) << 20);
+}
+
+std::int64_t free_reader::bytes_left() const {
+    struct stat st {};
+    if (::fstat(::fileno(f_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    const long at = std::ftell(f_);
+    if (at < 0) return -1;
+    return std::max<std::int64_t>(0, std::int64_t(st.st_size) - at) + std::int64_t(line_.size()) + 1;
 }
 
 free_reader::~free_reader() {

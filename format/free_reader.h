@@ -62,6 +62,10 @@ public:
     // True when only blank lines (or nothing) remain after the current record.
     bool at_end();
 
+    // Bytes still to read, counting the current line; -1 when the source is
+    // not a regular file (a pipe) and its length is unknown.
+    std::int64_t bytes_left() const;
+
     const std::string& source() const { return source_; }
     int line() const { return line_no_; }
     const std::string& record() const { return what_; }

@@ -325,6 +325,12 @@ TEST_F(PartRead2pos, CountLargerThanTheLinesIsRejectedAtTheFirstMissingParticle)
     EXPECT_NE(m.find(path), std::string::npos) << m;
     EXPECT_NE(m.find("particle 3 (radius, x, y, z)"), std::string::npos) << m;
     EXPECT_NE(m.find("ended"), std::string::npos) << m;
+    // A count of fifty million in a file of 32 bytes takes the room its
+    // lines could fill (7 bytes a line at least), not 2.4 GB.
+    write_text(path, "t\n1\n0 10 5 0\n50000000\n1 0 0 0\n");
+    field = particle_field{};
+    EXPECT_NE(load_failure<input_error>(path).find("particle 2 (radius, x, y, z)"), std::string::npos);
+    EXPECT_LE(field.xpart.capacity(), 4u);
 }
 
 TEST_F(PartRead2pos, TextWhereANumberBelongsIsRejectedWithLineAndRecord) {
