@@ -247,9 +247,12 @@ void write_direction_file(const particle_field& field, const engine_run& run, co
     put_record(f, run.ssca_part, run.ssca_haze);
     put_record(f, max_ring_count, max_haze_count);
     record_writer w(f);
+    // Rows beyond those the run kept (a field without haze) hold no photon.
+    const tallies& t = *run.totals;
     for (int ih = 0; ih <= max_haze_count; ++ih)
         for (int ir = 0; ir <= max_ring_count; ++ir)
-            for (std::int32_t k = 1; k <= run.ntest; ++k) w << run.totals->testw_haze[run.totals->haze_at(ih, ir, k)];
+            for (std::int32_t k = 1; k <= run.ntest; ++k)
+                w << (ih < t.sizes.haze_rows ? t.testw_haze[t.haze_at(ih, ir, k)] : 0.0);
     w.end();
     put_run_tail(field, f, run, st);
     out.commit();

@@ -187,6 +187,7 @@ void hand_back(const engine_run& run, const engine_stats& st, engine_result& out
     }
     out.order_sums = run.totals->testw_order;
     out.haze_sums = run.totals->testw_haze;
+    out.haze_rows = run.totals->sizes.haze_rows;
     out.order_spread = st.order_spread;
     out.npot_mean = st.npot_mean;
     out.nbox_mean = st.nbox_mean;
@@ -296,6 +297,7 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     sizes.nypix = nxpix >= 1 ? nypix : 0;
     sizes.hist = run.hist_on;
     sizes.escapes = run.escape_on ? run.nphot : 0;
+    sizes.haze_rows = haze_table_rows(std::find(field.itype.begin(), field.itype.end(), 2) != field.itype.end());
     auto totals = std::make_shared<tallies>(sizes);
     run.totals = totals.get();
 

@@ -68,13 +68,16 @@ struct engine_result {
     std::vector<double> testw, testd_corr, testw_n;
     // Sums by order 1..max_order (order max_order: all orders from it up) and
     // by ring and haze scatterings (n_ring 0..max_ring_count, n_haze
-    // 0..max_haze_count), direction innermost.
+    // 0..haze_rows - 1: 0 alone for a field without haze), direction
+    // innermost.
     std::vector<double> order_sums, haze_sums;
+    std::int32_t haze_rows = 0;
     // The spread of each order's sum (as testd_corr is testw's), laid out as
     // order_sums.
     std::vector<double> order_spread;
     double w_order(int order, int k) const { return order_sums[std::size_t(order) * (ntest + 1) + k]; }
     double w_haze(int n_haze, int n_ring, int k) const {
+        if (n_haze >= haze_rows) return 0.0;
         return haze_sums[(std::size_t(n_haze) * (max_ring_count + 1) + n_ring) * (ntest + 1) + k];
     }
     std::int32_t npart = 0;     // entries of the particle tables, edge copies included

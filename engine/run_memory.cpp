@@ -15,8 +15,10 @@ namespace {
 // Per direction besides the tallies: the deck's and the configuration's
 // lists, the peel-off's observer directions, the statistics and the result
 // handed back (its sums by order and by ring and haze scatterings).
-constexpr double direction_bytes = 40.0 + 28.0 + 3.0 * 8.0 + (max_order + 1) * 8.0 +
-                                   (3.0 + (max_order + 1) + (max_haze_count + 1.0) * (max_ring_count + 1)) * 8.0;
+double direction_bytes(bool haze) {
+    return 40.0 + 28.0 + 3.0 * 8.0 + (max_order + 1) * 8.0 +
+           (3.0 + (max_order + 1) + haze_table_rows(haze) * (max_ring_count + 1.0)) * 8.0;
+}
 // Per direction and photon worker (and the set-up's own): the peel-off's
 // working tables and prepared search directions.
 constexpr double worker_direction_bytes = 10.0 * 8.0 + 4.0 + 96.0;
@@ -29,10 +31,10 @@ constexpr double thread_bytes = 8.0e6;
 
 }  // namespace
 
-double tally_bytes_per_direction() {
+double tally_bytes_per_direction(bool haze) {
     // Seven sums per direction, the sums by order and by ring and haze
     // scatterings with their squares, and the current photon's two.
-    return (7.0 + 2.0 * (max_order + 1) + 2.0 * (max_haze_count + 1.0) * (max_ring_count + 1) + 2.0) * 8.0;
+    return (7.0 + 2.0 * (max_order + 1) + 2.0 * haze_table_rows(haze) * (max_ring_count + 1.0) + 2.0) * 8.0;
 }
 
 std::int64_t tally_sets(std::int32_t workers) {
@@ -45,6 +47,7 @@ run_memory_sizes run_sizes_of(const run_config& cfg, const run_options& options)
     run_memory_sizes s;
     s.cells = std::int64_t(cfg.mx) * cfg.my;
     s.ntest = cfg.ntest;
+    s.haze = !cfg.posfile_haze.is_junk();
     s.workers = options.parallel.on ? std::max(1, options.parallel.threads) : 0;
     const std::int64_t photons = std::int64_t(cfg.nxphot) * cfg.nyphot;
     s.escapes = cfg.outfile.is_junk() ? 0 : photons;
@@ -69,7 +72,7 @@ std::vector<memory_part> run_memory(const run_memory_sizes& s) {
     if (grid) parts.push_back({thousands(s.cells) + " search-grid cells", grid_cell_bytes(s.cells)});
     if (s.ntest > 0) {
         const std::int64_t sets = tally_sets(s.workers);
-        const double per_direction = double(sets) * tally_bytes_per_direction() + direction_bytes +
+        const double per_direction = double(sets) * tally_bytes_per_direction(s.haze) + direction_bytes(s.haze) +
                                      double(s.workers + 1) * worker_direction_bytes;
         parts.push_back({thousands(s.ntest) + " observer directions" +
                              (s.workers > 0 ? " (" + std::to_string(sets) + " sets of sums for " +

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/engine_records.h"
 #include "numeric/memory_room.h"
 
 namespace quillet {
@@ -22,6 +23,7 @@ struct run_memory_sizes {
     double shadow_copies = 4.0;      // copies per entry in the shadow grid (shadow_copies_bound)
     std::int64_t cells = 0;          // search-grid cells mx*my (0 or 1: no grid)
     std::int64_t ntest = 0;          // observer directions
+    bool haze = false;               // a haze file is read (the haze table's rows all kept)
     std::int32_t workers = 0;        // worker threads (0: a serial run)
     std::int64_t escapes = 0;        // photons with escape records (0: escape file off)
     std::int64_t pixels = 0;         // nxpix * nypix (0: no test image)
@@ -34,9 +36,13 @@ struct run_memory_sizes {
 // field not yet counted (particles 0).
 run_memory_sizes run_sizes_of(const run_config& cfg, const run_options& options);
 
+// Rows of the haze table a run keeps (tally_sizes::haze_rows): every count
+// of haze scatterings when the field has haze particles, else only none.
+constexpr std::int32_t haze_table_rows(bool haze) { return haze ? max_haze_count + 1 : 1; }
+
 // Bytes per observer direction of one set of tallies, and the sets a run of
 // `workers` workers holds.
-double tally_bytes_per_direction();
+double tally_bytes_per_direction(bool haze);
 std::int64_t tally_sets(std::int32_t workers);
 
 // The run's memory, part by part, named with their sizes.

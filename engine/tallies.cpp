@@ -265,7 +265,7 @@ tallies::tallies(const tally_sizes& s) : sizes(s) {
         v->assign(r, 0.0);
     testw_order.assign((max_order + 1) * r, 0.0);
     testw_order_sq.assign((max_order + 1) * r, 0.0);
-    testw_haze.assign(std::size_t(max_haze_count + 1) * (max_ring_count + 1) * r, 0.0);
+    testw_haze.assign(std::size_t(s.haze_rows) * (max_ring_count + 1) * r, 0.0);
     testw_haze_sq.assign(testw_haze.size(), 0.0);
     photon_order_.assign(r, 0.0);
     photon_haze_.assign(r, 0.0);

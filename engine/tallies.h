@@ -40,6 +40,9 @@ struct tally_sizes {
     std::int32_t nxpix = 0, nypix = 0;  // images kept when nxpix >= 1
     bool hist = false;                  // escape histogram kept
     std::int64_t escapes = 0;           // escape records held (0: none)
+    // Rows n_haze = 0..haze_rows - 1 of the haze table: 1 for a field
+    // without haze particles, where every photon's n_haze is 0.
+    std::int32_t haze_rows = max_haze_count + 1;
     // A worker's: image and histogram hits are kept as lists for the total
     // (which alone holds the images and the histogram).
     bool collect = false;
@@ -63,8 +66,8 @@ public:
     // element order_at(order, k); and the sum of each photon's squared
     // contribution to that order.
     std::vector<double> testw_order, testw_order_sq;
-    // By numbers of ring (0..max_ring_count) and haze (0..max_haze_count)
-    // scatterings of the photon so far, element haze_at(n_haze, n_ring, k).
+    // By numbers of ring (0..max_ring_count) and haze (0..sizes.haze_rows -
+    // 1) scatterings of the photon so far, element haze_at(n_haze, n_ring, k).
     std::vector<double> testw_haze, testw_haze_sq;
 
     std::int64_t nsearch = 0;  // path searches of all photons

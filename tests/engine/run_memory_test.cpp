@@ -14,6 +14,7 @@
 #include <string>
 
 #include "engine/run_memory.h"
+#include "engine/tallies.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/particle_field.h"
@@ -56,15 +57,42 @@ TEST(RunMemory, ARefusalNamesTheTotalTheSizesAndTheRoom) {
     EXPECT_EQ(thousands(999), "999");
 }
 
-TEST(RunMemory, PerDirectionTablesFollowTheSetsOfSumsOfTheWorkers) {
-    // Seven sums per direction, 51 orders and 51 x 21 ring-and-haze cells,
-    // each with its squares, and the photon's two: 2253 doubles.
-    EXPECT_EQ(tally_bytes_per_direction(), 2253.0 * 8.0);
+// The bytes of the per-direction sums of a set of tallies.
+struct sum_bytes {
+    const tallies& t;
+    double bytes = 0.0;
+    void sums(const char*, std::vector<double> tallies::*m) { bytes += 8.0 * double((t.*m).size()); }
+    void counts(const char*, std::int64_t tallies::*) {}
+    template <class M>
+    void cells(const char*, M) {}
+    template <class M>
+    void escapes(const char*, M) {}
+    template <class M>
+    void hits(const char*, M) {}
+};
+
+TEST(RunMemory, PerDirectionTablesFollowTheHazeAndTheSetsOfSumsOfTheWorkers) {
+    // The estimate against the tables themselves: the sums of one set of
+    // tallies with and without haze rows, per direction, and the photon's two.
+    for (bool haze : {false, true}) {
+        tally_sizes sizes;
+        sizes.ntest = 40;
+        sizes.haze_rows = haze_table_rows(haze);
+        const tallies t(sizes);
+        sum_bytes c{t};
+        tallies::visit_tables(c);
+        EXPECT_EQ(tally_bytes_per_direction(haze), c.bytes / 41.0 + 2.0 * 8.0) << haze;
+    }
+    // Without haze: 7 sums, 51 orders and 21 ring counts with their squares,
+    // and the photon's two: 153 doubles; with haze 51 x 21 cells: 2253.
+    EXPECT_EQ(tally_bytes_per_direction(false), 153.0 * 8.0);
+    EXPECT_EQ(tally_bytes_per_direction(true), 2253.0 * 8.0);
     EXPECT_EQ(tally_sets(0), 1);
     EXPECT_EQ(tally_sets(2), 9);  // the total, two workers' own, a pool of six block records
     run_memory_sizes s;
     s.ntest = 10000;
     s.workers = 2;
+    s.haze = true;
     const std::vector<memory_part> parts = run_memory(s);
     ASSERT_EQ(parts.size(), 2u);
     EXPECT_EQ(parts[0].what, "10,000 observer directions (9 sets of sums for 2 workers)");
