@@ -34,10 +34,18 @@ def field_arrays(field, what):
     return out
 
 
+# Particles given as arrays are written in text form ("field.pos") up to this
+# many, in HDF5 form ("field.h5") beyond: the text form of 10^6 particles
+# takes about 6 s of CPU to write and 1 s to read, the HDF5 form 0.4 s and
+# 0.1 s, and the program reads the same doubles from either.
+HDF5_BEYOND = 100_000
+
+
 def write_fields(workdir, field, haze):
     """Writes the ring (and haze) particles given as arrays into ``workdir``;
     returns the deck changes that name them.  Particles of kind (``itype``)
-    2 in ``field`` are haze particles in the same cell."""
+    2 in ``field`` are haze particles in the same cell.  A file of more than
+    HDF5_BEYOND particles is written in HDF5 form."""
     from quillet.particles import write_position_file
 
     changes = {}
@@ -65,6 +73,8 @@ def write_fields(workdir, field, haze):
         parts["posfile_haze"] = ("field_haze.pos", h,
                                  np.ones(np.asarray(h["x"]).size, dtype=bool))
     for name, (file_name, f, keep) in parts.items():
+        if np.count_nonzero(keep) > HDF5_BEYOND:
+            file_name = file_name[:-len(".pos")] + ".h5"
         path = os.path.join(workdir, file_name)
         write_position_file(path, *(np.asarray(f[k], dtype=float).ravel()[keep]
                                     for k in ("x", "y", "z", "r")),

@@ -205,7 +205,8 @@ def run(deck, workdir=None, threads=0, program=None, progress=True, check=True,
     ``posfile`` (``posfile_haze``): a PositionFile, a ParticleField (its
     particles of ``itype`` 2 are the haze) or a mapping with ``x``, ``y``,
     ``z``, ``r``, ``xl``, ``yl``, ``sy`` (and ``itype``, ``title``, ``orb``);
-    they are written into the run folder ("field.pos", "field_haze.pos") by
+    they are written into the run folder ("field.pos", "field_haze.pos";
+    "field.h5", "field_haze.h5" beyond 100,000 particles) by
     write_position_file and the returned ``deck`` names them.  ``latobs``
     with ``phase_angle`` or ``azimuth`` (relative to the Sun): the observer
     directions as arrays, paired element by element.

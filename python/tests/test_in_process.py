@@ -22,11 +22,12 @@ import tempfile
 import threading
 import time
 import unittest
+from unittest import mock
 
 import numpy as np
 
 import quillet
-from quillet import in_process
+from quillet import in_process, run_inputs
 from tests.test_end_to_end import BINARY, REPO
 
 GOLDEN_INPUTS = os.path.abspath(os.path.join(REPO, "tests", "golden", "inputs"))
@@ -270,6 +271,18 @@ class FieldAsArrays(InProcessCase):
                 self.assertEqual(without_cpu_record(data_a), without_cpu_record(data_b), key)
         with self.assertRaises(ValueError):
             quillet.run(deck, workdir=self.folder("twice"), in_process=True, field=both, haze=haze)
+        # Beyond the text form's size the arrays go in HDF5 form: the same run.
+        with mock.patch.object(run_inputs, "HDF5_BEYOND", 100):
+            binary = quillet.run(deck, workdir=self.folder("binary"), in_process=True, field=both)
+        self.assertEqual(os.path.basename(binary.deck.posfile), "field.h5")
+        self.assertEqual(os.path.basename(binary.deck.posfile_haze), "field_haze.h5")
+        for key in ("wfile", "outfile", "testimage"):
+            with open(binary.files[key], "rb") as a, open(mixed.files[key], "rb") as b:
+                data_a, data_b = a.read(), b.read()
+            renamed = data_a.replace(b"field.h5", b"field.pos").replace(b"field_haze.h5", b"field_haze.pos")
+            if key != "testimage":
+                renamed, data_b = without_cpu_record(renamed), without_cpu_record(data_b)
+            self.assertEqual(renamed, data_b, key)
 
 
 class BadInputInProcess(InProcessCase):
