@@ -278,13 +278,13 @@ TEST_F(QuilletProgram, ARunBeyondTheMemoryLeftIsRefusedBeforeTheHeader) {
 #endif
     deck_values d;
     d.ntest = -1;
-    d.nlat = 200, d.nfii = 500;
-    d.latgrid.assign(200, 30.0);
+    d.nlat = 2000, d.nfii = 500;
+    d.latgrid.assign(2000, 30.0);
     for (int j = 0; j < 500; ++j) d.fiigrid.push_back(1000.0 + 0.25 * j);
     process_result r = test_support::run_binary(
         "/bin/sh", d.text(), dir_.path(), {"-c", std::string("ulimit -v 300000 && exec ") + QUILLET_BINARY});
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.err.rfind("quillet: the run needs about 2.8 GB of memory (100,000 observer directions: 2.8 GB) but "
+    EXPECT_EQ(r.err.rfind("quillet: the run needs about 2.5 GB of memory (1,000,000 observer directions: 2.5 GB) but "
                           "the process's address-space limit (RLIMIT_AS) leaves ",
                           0),
               0u)
