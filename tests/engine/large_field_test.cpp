@@ -17,25 +17,6 @@ using namespace quillet::testing_support;
 
 namespace {
 
-// side x side spheres of radius 0.4 on a unit lattice over the cell
-// [-side/2, side/2]^2, jittered in x and y by a fixed rule (at most 0.05, so
-// that no two overlap) and spread over heights -0.4 .. 0.4: optical depth
-// pi 0.4^2 = 0.50. The first row and column lie 0.2 from the cell's edges.
-void write_lattice(const std::string& path, int side) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    const double xl = side / 2.0;
-    std::fprintf(f, "lattice\n1\n0 %.17g %.17g 0\n%d\n", xl, xl, side * side);
-    for (int i = 0; i < side; ++i)
-        for (int j = 0; j < side; ++j) {
-            const double jx = 0.01 * ((i * 7 + j * 13) % 11 - 5);
-            const double jy = 0.01 * ((i * 5 + j * 3) % 11 - 5);
-            const double z = 0.1 * ((i * 3 + j * 7) % 9 - 4);
-            std::fprintf(f, "0.4 %.17g %.17g %.17g\n", -xl + 0.2 + i + jx, -xl + 0.2 + j + jy, z);
-        }
-    std::fclose(f);
-}
-
 struct run_values {
     std::vector<double> testw, testd_corr, testw_n, order;
     std::int32_t npart = 0, ndirect = 0;
@@ -63,7 +44,7 @@ run_values run_once(engine_call& c, bool threaded, bool full_scan) {
 TEST(LargeField, BeyondTheOldTablesTheCellWalkFindsWhatTheFullScanFinds) {
     const auto start = std::chrono::steady_clock::now();
     temp_dir dir;
-    write_lattice(dir.file("field.pos"), 650);
+    write_field_file(dir.file("field.pos"), lattice_field(650));
     engine_call c(dir);
     c.method = 4;  // Henyey-Greenstein, back-scattering
     c.ppar1 = -0.3;

@@ -26,6 +26,20 @@ field_spec random_field(int n, double xl, double yl, double r, double zhalf, uns
     return f;
 }
 
+field_spec lattice_field(int side) {
+    field_spec f;
+    f.xl = f.yl = side / 2.0;
+    f.particles.reserve(std::size_t(side) * side);
+    for (int i = 0; i < side; ++i)
+        for (int j = 0; j < side; ++j) {
+            const double jx = 0.01 * ((i * 7 + j * 13) % 11 - 5);
+            const double jy = 0.01 * ((i * 5 + j * 3) % 11 - 5);
+            const double z = 0.1 * ((i * 3 + j * 7) % 9 - 4);
+            f.particles.push_back({0.4, -f.xl + 0.2 + i + jx, -f.yl + 0.2 + j + jy, z});
+        }
+    return f;
+}
+
 temp_dir::temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "quillet-engine-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");

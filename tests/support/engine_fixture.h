@@ -32,6 +32,13 @@ struct field_spec {
 // (overlaps allowed), from a fixed generator seed.
 field_spec random_field(int n, double xl, double yl, double r, double zhalf, unsigned seed);
 
+// side x side spheres of radius 0.4 on a unit lattice over the cell
+// [-side/2, side/2]^2, jittered in x and y by a fixed rule (at most 0.05, so
+// that no two overlap) and spread over heights -0.4 .. 0.4: optical depth
+// pi 0.4^2 = 0.50. The first row and column lie 0.2 from the cell's edges,
+// so each of their spheres has an edge copy.
+field_spec lattice_field(int side);
+
 // A fresh folder under the system's temporary folder, removed with its files
 // when the object goes.
 class temp_dir {
