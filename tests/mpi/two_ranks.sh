@@ -125,3 +125,40 @@ rm "$work/ck"/example.*
   || { cat "$work/ck/err" >&2; fail "resumed in one process: failed"; }
 same_as_one "resumed in one process"
 echo "ok: a distributed checkpoint resumed in one process gives the same files"
+
+# A field beyond the old fixed tables: 422,500 spheres (a jittered 650 x 650
+# lattice of radius 0.4, every sphere of the first row and column with an
+# edge copy) on a 450 x 450 grid, 120 observer directions, 3,000 photons
+# (three blocks), on two processes against the one-process threaded run.
+awk 'BEGIN {
+  side = 650; xl = side / 2
+  printf "lattice\n1\n0 %.17g %.17g 0\n%d\n", xl, xl, side * side
+  for (i = 0; i < side; i++)
+    for (j = 0; j < side; j++)
+      printf "0.4 %.17g %.17g %.17g\n", -xl + 0.2 + i + 0.01 * ((i * 7 + j * 13) % 11 - 5),
+             -xl + 0.2 + j + 0.01 * ((i * 5 + j * 3) % 11 - 5), 0.1 * ((i * 3 + j * 7) % 9 - 4)
+}' > "$work/lattice.pos"
+big_deck() {
+  mkdir -p "$work/$1"
+  awk -v field="$work/lattice.pos" -v out="$work/$1" '
+    NR == 1 { print "'\''" field "'\''"; next }
+    NR == 3 { print 120; for (a = 0; a < 120; a++) printf "%g %g\n", 20 + 25 * int(a / 40), 1000 + 4.5 * (a % 40); next }
+    NR >= 4 && NR <= 8 { next }
+    NR == 9 { print "30 100 450 450"; next }
+    NR == 11 || NR == 12 || NR == 31 { print "junk"; next }
+    NR == 13 { print "'\''" out "/big.dir'\''"; next }
+    NR == 32 { print "0 0"; next }
+    { print }' "$examples/example.deck" > "$work/$1/deck"
+}
+big_deck big-one
+"$quillet" --threads 2 < "$work/big-one/deck" > "$work/big-one/report"
+grep -q "^mx,my,npart,npot *450 *450 *423801 " "$work/big-one/report" \
+  || { grep "^mx,my" "$work/big-one/report" >&2; fail "the large field was not read whole"; }
+big_deck big-np2
+"${mpirun[@]}" -np 2 "$quillet" --threads 1 < "$work/big-np2/deck" > "$work/big-np2/report" 2> "$work/big-np2/err" \
+  || { cat "$work/big-np2/err" >&2; fail "big-np2: mpirun failed"; }
+cmp -s <(nocpu "$work/big-one/big.dir") <(nocpu "$work/big-np2/big.dir") \
+  || fail "the large field on two processes: the direction file differs from the one-process run"
+cmp -s <(grep '^I/F' "$work/big-one/report") <(grep '^I/F' "$work/big-np2/report") \
+  || fail "the large field on two processes: I/F lines differ"
+echo "ok: a field of 422,500 particles with 120 directions on two processes matches the one-process run"
