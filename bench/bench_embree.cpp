@@ -514,7 +514,9 @@ double quillet_packet_one_by_one() {
     return sum;
 }
 
-double embree_free_paths(bool filter) {
+// (One function per variant, so that a profile tells them apart.)
+template <bool filter>
+double embree_free_paths() {
     double sum = 0.0;
     const auto& v = rs.rec->free_paths;
     for (std::size_t i = 0; i < v.size(); ++i) {
@@ -524,7 +526,8 @@ double embree_free_paths(bool filter) {
     return sum;
 }
 
-double embree_shadows(bool filter) {
+template <bool filter>
+double embree_shadows() {
     double sum = 0.0;
     const auto& v = rs.rec->shadows;
     for (std::size_t i = 0; i < v.size(); ++i)
@@ -799,12 +802,12 @@ int main(int argc, char** argv) {
 
     std::vector<search_case> cases = {
         {"quillet path_segment (free path)", "free", quillet_free_paths, {}},
-        {"Embree rtcIntersect1, filter", "free", [] { return embree_free_paths(true); }, {}},
-        {"Embree rtcIntersect1, no filter, tnear", "free", [] { return embree_free_paths(false); }, {}},
+        {"Embree rtcIntersect1, filter", "free", embree_free_paths<true>, {}},
+        {"Embree rtcIntersect1, no filter, tnear", "free", embree_free_paths<false>, {}},
         {"quillet shadow_packet of one (the peel-off's test)", "shadow", quillet_shadow_tests, {}},
         {"quillet path_segment (any blocker)", "shadow", quillet_shadow_segment, {}},
-        {"Embree rtcOccluded1, filter", "shadow", [] { return embree_shadows(true); }, {}},
-        {"Embree rtcOccluded1, no filter, tnear", "shadow", [] { return embree_shadows(false); }, {}},
+        {"Embree rtcOccluded1, filter", "shadow", embree_shadows<true>, {}},
+        {"Embree rtcOccluded1, no filter, tnear", "shadow", embree_shadows<false>, {}},
         {"quillet shadow_packet of ten", "packet", quillet_packets, {}},
         {"quillet path_segment one by one (any blocker)", "packet", quillet_packet_one_by_one, {}},
         {"Embree rtcOccluded16, filter", "packet", [] { return embree_packets<16, RTCRay16>(rtcOccluded16); }, {}},
@@ -833,6 +836,22 @@ int main(int argc, char** argv) {
         const auto& v = cases[c].rates;
         std::printf("  %-7s %-52s %7.3f  %7.3f  ·10^6/s  checksum %.0f\n", cases[c].group, cases[c].name,
                     *std::max_element(v.begin(), v.end()) * 1e-6, median(v) * 1e-6, checksum[c]);
+    }
+    // The searches of a run (a free path; the peel-off's test of one
+    // direction, and of ten) over each of Embree's on the same rays, within
+    // each repetition, where the two ran moments apart: these ratios move
+    // less with the machine's load than those of the best or median rates.
+    std::printf("\nquillet / Embree, the ratio of each repetition (median, least, greatest):\n");
+    for (const search_case& q : cases) {
+        const std::string qn = q.name;
+        if (qn.find("(free path)") == std::string::npos && qn.find("shadow_packet") == std::string::npos) continue;
+        for (const search_case& e : cases) {
+            if (std::string(e.group) != q.group || std::string(e.name).rfind("Embree", 0) != 0) continue;
+            std::vector<double> ratio;
+            for (std::size_t r = 0; r < q.rates.size(); ++r) ratio.push_back(q.rates[r] / e.rates[r]);
+            std::printf("  %-7s %-52s / %-40s %6.2f %6.2f %6.2f\n", q.group, q.name, e.name, median(ratio),
+                        *std::min_element(ratio.begin(), ratio.end()), *std::max_element(ratio.begin(), ratio.end()));
+        }
     }
     return ok ? 0 : 1;
 }
