@@ -21,7 +21,8 @@
 // either with a filter function (the start particle, exits, and entries
 // within start_gap of a scattering point rejected: the same rule), or the
 // usual way, without a filter, by starting the first box past the start
-// particle (tnear), which misses the copies (its answers differ, below).
+// particle (tnear), which misses the copies and grazing exits (its answers
+// differ, below).
 //
 // Every ray is also searched by a plain scan of every sphere in long double
 // (the reference); the program reports where quillet or Embree differs from
@@ -34,8 +35,8 @@
 // --check: the answers only; fails when quillet differs from the reference
 // anywhere, or Embree (with the filter) where single precision can decide.
 // --no-check: the timings only (the answers do not change between sittings).
-// --only TEXT: time only the searches whose name holds TEXT (for counting
-// instructions under valgrind).
+// --only TEXT: time only the searches whose name holds TEXT (for
+// a profile).
 // QUILLET_SIMD picks quillet's instruction set, as for the program.
 #include <embree3/rtcore.h>
 
@@ -44,7 +45,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <limits>
@@ -96,6 +96,28 @@ struct answer {
     double chord = 0.0;    // reference only: half the chord of the sphere entered
 };
 
+// A ray that met no particle in box b, as path_segment moves it: to the wall
+// (code `wall`, at distance t) and across it into the next box; false where
+// it stops instead (it left the layer at the wall, not crossed; or box b was
+// the last allowed, crossed).
+bool cross_wall(double& x0, double& y0, double& z0, const search_direction& d, double t, std::int32_t wall,
+                std::int32_t b) {
+    x0 += t * d.ux;
+    y0 += t * d.uy;
+    z0 += t * d.uz;
+    if ((z0 > field.zmax && d.uz >= 0.0) || (z0 < field.zmin && d.uz <= 0.0)) return false;
+    switch (wall) {
+        case -1: x0 -= field.xl2, y0 -= field.sy; break;
+        case -2: x0 += field.xl2, y0 += field.sy; break;
+        case -3: y0 -= field.yl2; break;
+        case -4: y0 += field.yl2; break;
+        default: break;
+    }
+    if (y0 > field.yl) y0 -= field.yl2;
+    if (y0 < -field.yl) y0 += field.yl2;
+    return b != box_limit;
+}
+
 // The box walk of path_segment around a search of one box: `box` gives the
 // particle met (>= 1; t its entry) or 0 (no particle in this box), given the
 // distance to the wall where the ray leaves the box (texit).
@@ -105,24 +127,16 @@ answer walk(double x0, double y0, double z0, const search_direction& d, Box&& bo
     for (std::int32_t b = 1;; ++b) {
         double twall[5], texit, t = 0.0;
         const std::int32_t wall = first_wall(field, x0, y0, d, twall, texit);
-        std::int32_t ipart = box(x0, y0, z0, b == 1, texit, t);
-        if (ipart < 1) ipart = wall, t = texit;
-        a.ipart = ipart;
+        a.ipart = box(x0, y0, z0, b == 1, texit, t);
         a.boxes = b;
-        x0 += t * d.ux;
-        y0 += t * d.uy;
-        z0 += t * d.uz;
-        if (ipart >= 1 || (z0 > field.zmax && d.uz >= 0.0) || (z0 < field.zmin && d.uz <= 0.0)) break;
-        switch (ipart) {
-            case -1: x0 -= field.xl2, y0 -= field.sy; break;
-            case -2: x0 += field.xl2, y0 += field.sy; break;
-            case -3: y0 -= field.yl2; break;
-            case -4: y0 += field.yl2; break;
-            default: break;
+        if (a.ipart >= 1) {
+            x0 += t * d.ux;
+            y0 += t * d.uy;
+            z0 += t * d.uz;
+            break;
         }
-        if (y0 > field.yl) y0 -= field.yl2;
-        if (y0 < -field.yl) y0 += field.yl2;
-        if (b == box_limit) break;
+        a.ipart = wall;
+        if (!cross_wall(x0, y0, z0, d, texit, wall, b)) break;
     }
     a.x = x0, a.y = y0, a.z = z0;
     return a;
@@ -329,7 +343,6 @@ answer embree_shadow(double x, double y, double z, std::int32_t excluded, const 
 // The packet's rays from one point, in Embree's packets of W lanes: each
 // query takes the live rays' next box together (they walk their boxes in
 // step, so the start particle is skipped for all of them in the first).
-// W = 0: Embree's stream of single rays (rtcOccluded1M) instead.
 template <int W, class RayW>
 void embree_packet(const ray& r, const search_direction* dirs, bool* blocked,
                    void (*occluded)(const int*, RTCScene, RTCIntersectContext*, RayW*)) {
@@ -368,28 +381,13 @@ void embree_packet(const ray& r, const search_direction* dirs, bool* blocked,
                     valid[i] = 0;
                     continue;
                 }
-                const search_direction& d = dirs[g + i];
-                const double t = texit[i];
-                const std::int32_t w = wall[i];
-                x[i] += t * d.ux, y[i] += t * d.uy, z[i] += t * d.uz;
-                if ((z[i] > field.zmax && d.uz >= 0.0) || (z[i] < field.zmin && d.uz <= 0.0) || b == box_limit) {
-                    valid[i] = 0;
-                    continue;
-                }
-                switch (w) {
-                    case -1: x[i] -= field.xl2, y[i] -= field.sy; break;
-                    case -2: x[i] += field.xl2, y[i] += field.sy; break;
-                    case -3: y[i] -= field.yl2; break;
-                    case -4: y[i] += field.yl2; break;
-                    default: break;
-                }
-                if (y[i] > field.yl) y[i] -= field.yl2;
-                if (y[i] < -field.yl) y[i] += field.yl2;
+                if (!cross_wall(x[i], y[i], z[i], dirs[g + i], texit[i], wall[i], b)) valid[i] = 0;
             }
         }
     }
 }
 
+// ... as Embree's stream of single rays (rtcOccluded1M), the live ones.
 void embree_stream(const ray& r, const search_direction* dirs, bool* blocked) {
     excluding_context c = make_context(true);
     RTCRay q[ndir];
@@ -413,21 +411,7 @@ void embree_stream(const ray& r, const search_direction* dirs, bool* blocked) {
                 blocked[i] = true;
                 continue;
             }
-            const search_direction& d = dirs[i];
-            const double t = texit[i];
-            const std::int32_t w = wall[i];
-            x[i] += t * d.ux, y[i] += t * d.uy, z[i] += t * d.uz;
-            if ((z[i] > field.zmax && d.uz >= 0.0) || (z[i] < field.zmin && d.uz <= 0.0) || b == box_limit) continue;
-            switch (w) {
-                case -1: x[i] -= field.xl2, y[i] -= field.sy; break;
-                case -2: x[i] += field.xl2, y[i] += field.sy; break;
-                case -3: y[i] -= field.yl2; break;
-                case -4: y[i] += field.yl2; break;
-                default: break;
-            }
-            if (y[i] > field.yl) y[i] -= field.yl2;
-            if (y[i] < -field.yl) y[i] += field.yl2;
-            live[m++] = i;
+            if (cross_wall(x[i], y[i], z[i], dirs[i], texit[i], wall[i], b)) live[m++] = i;
         }
         nlive = m;
     }
