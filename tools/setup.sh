@@ -30,6 +30,6 @@ fi
 if ! dpkg -s libembree-dev >/dev/null 2>&1; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libembree-dev >/dev/null ||
+  { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libembree-dev >/dev/null; } ||
     echo "setup.sh: libembree-dev not installed: bench_embree will not be built" >&2
 fi
