@@ -17,23 +17,21 @@
 // instruction set of the searches, as for the program.
 #include <benchmark/benchmark.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <numbers>
 #include <vector>
 
+#include "bench/recorded_rays.h"
 #include "field/field_records.h"
-#include "field/part_read_2pos.h"
-#include "field/retbox.h"
-#include "field/tab_init.h"
-#include "numeric/ran1.h"
 #include "trace/path_segment.h"
 #include "trace/sphere_lanes.h"
 #include "trace/search_targets.h"
 #include "trace/tab_choose.h"
 
 using namespace quillet;
+using bench::ndir;
+using bench::nrays;
+using bench::ray;
 
 namespace {
 
@@ -41,77 +39,12 @@ namespace {
 particle_field field;
 search_scratch searches;
 
-constexpr int nrays = 100000;
-constexpr int ndir = 10;  // shadow directions per point in the packet benchmark
-
-struct ray {
-    double x, y, z, ux, uy, uz;
-    std::int32_t excluded;
-};
-
-struct bench_rays {
-    std::vector<ray> free_paths;
-    std::vector<ray> shadows;
-    std::vector<double> ox, oy, oz;  // ndir observer directions per point (the packet)
-};
-
-void load_field() {
-    field.sredu = 1.0;
-    field.zredu = 1.0;
-    part_read_2pos(field, text80(QUILLET_SOURCE_DIR "/bench/field.pos"), text80("junk"));
-    field.mx = 50;
-    field.my = 50;
-    tab_init(field);
-    searches = search_scratch(field, {10000, 10000, -1, false});
-}
-
-const bench_rays& rays() {
-    static bench_rays b = [] {
+const bench::recorded_rays& rays() {
+    static bench::recorded_rays b = [] {
         if (const char* t = std::getenv("QUILLET_SIMD"); t && !choose_search_target(t)) std::abort();
-        load_field();
-        bench_rays r;
-        ran1_state s;
-        std::int32_t idum = -17;
-        auto u = [&] { return ran1(s, idum); };
-        const std::int32_t nori = field.npartori;
-        const double elo = std::sin(15.0 * std::numbers::pi / 180.0), ehi = std::sin(80.0 * std::numbers::pi / 180.0);
-        auto observer = [&](double& ox, double& oy, double& oz) {
-            oz = elo + (ehi - elo) * u();
-            const double c = std::sqrt(1.0 - oz * oz), phi = 2.0 * std::numbers::pi * u();
-            ox = c * std::cos(phi);
-            oy = c * std::sin(phi);
-        };
-        for (int i = 0; i < nrays; ++i) {
-            const std::int32_t k = 1 + std::int32_t(u() * nori) % nori;
-            // A point on the surface, and an outward direction (isotropic).
-            double nx, ny, nz, ux, uy, uz;
-            nz = 2.0 * u() - 1.0;
-            double c = std::sqrt(1.0 - nz * nz), phi = 2.0 * std::numbers::pi * u();
-            nx = c * std::cos(phi);
-            ny = c * std::sin(phi);
-            uz = 2.0 * u() - 1.0;
-            c = std::sqrt(1.0 - uz * uz);
-            phi = 2.0 * std::numbers::pi * u();
-            ux = c * std::cos(phi);
-            uy = c * std::sin(phi);
-            if (ux * nx + uy * ny + uz * nz < 0.0) ux = -ux, uy = -uy, uz = -uz;
-            const double rk = field.rpart[k];
-            double x = field.xpart[k] + rk * nx, y = field.ypart[k] + rk * ny;
-            const double z = field.zpart[k] + rk * nz;
-            retbox(field, x, y);
-            r.free_paths.push_back({x, y, z, ux, uy, uz, k});
-            double ox, oy, oz;
-            observer(ox, oy, oz);
-            r.shadows.push_back({x, y, z, ox, oy, oz, k});
-        }
-        for (int i = 0; i < nrays / ndir * ndir; ++i) {
-            double ox, oy, oz;
-            observer(ox, oy, oz);
-            r.ox.push_back(ox);
-            r.oy.push_back(oy);
-            r.oz.push_back(oz);
-        }
-        return r;
+        bench::load_bench_field(field, QUILLET_SOURCE_DIR);
+        searches = search_scratch(field, {10000, 10000, -1, false});
+        return bench::record_rays(field);
     }();
     return b;
 }
@@ -166,7 +99,7 @@ void BM_shadow_tests(benchmark::State& state) {
 BENCHMARK(BM_shadow_tests)->Unit(benchmark::kMillisecond);
 
 void run_packets(benchmark::State& state, bool packet) {
-    const bench_rays& b = rays();
+    const bench::recorded_rays& b = rays();
     const int npoints = nrays / ndir;
     std::vector<search_direction> dirs(std::size_t(npoints) * ndir);
     for (std::size_t i = 0; i < dirs.size(); ++i) prepare_direction(b.ox[i], b.oy[i], b.oz[i], dirs[i]);

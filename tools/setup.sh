@@ -24,3 +24,12 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+# Optional: Intel Embree 3 (libembree-dev) builds bench/bench_embree, which
+# times quillet's searches against Embree's on the same rays; the build and
+# the tests do without it, so a system without the package only warns.
+if ! dpkg -s libembree-dev >/dev/null 2>&1; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libembree-dev >/dev/null; } ||
+    echo "setup.sh: libembree-dev not installed: bench_embree will not be built" >&2
+fi
