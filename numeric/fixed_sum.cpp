@@ -90,13 +90,19 @@ double rounded(const fixed_sum<N>& s, int p) {
 
 template <int N>
 bool fixed_sum<N>::add(double d) {
-    if (d == 0.0) return true;
-    if (!std::isfinite(d)) return false;
-    int e = 0;
-    const double m = std::frexp(std::fabs(d), &e);  // |d| = m 2^e, 0.5 <= m < 1
-    if (e > 63) return false;
-    std::uint64_t mant = std::uint64_t(std::ldexp(m, 53));  // |d| = mant 2^(e - 53), exactly
-    int s = e - 53 + fraction_bits;                          // bit of the sum where mant's lowest bit goes
+    // |d| = mant 2^e2 from the bits of d.
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(d);
+    const int biased = int((bits >> 52) & 0x7ff);
+    std::uint64_t mant = bits & ((std::uint64_t(1) << 52) - 1);
+    if (biased == 0x7ff) return false;  // not finite
+    if (biased == 0 && mant == 0) return true;
+    int e2 = -1074;  // subnormal
+    if (biased != 0) {
+        mant |= std::uint64_t(1) << 52;
+        e2 = biased - 1075;
+    }
+    if (e2 > 63 - 53) return false;  // |d| >= 2^63
+    int s = e2 + fraction_bits;      // bit of the sum where mant's lowest bit goes
     if (s < 0) {
         if (s <= -64) return true;
         mant >>= -s;
@@ -107,7 +113,7 @@ bool fixed_sum<N>::add(double d) {
     const int w = s / 64, b = s % 64;
     t[w] = mant << b;
     if (b != 0 && w + 1 < N) t[w + 1] = mant >> (64 - b);
-    const bool term_neg = d < 0.0;
+    const bool term_neg = (bits >> 63) != 0;
     if (term_neg) negate(t);
     const bool before = negative();
     add_limbs(limb, t);

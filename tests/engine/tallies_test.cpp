@@ -1,5 +1,5 @@
-// The run's tallies: a block moves out of a worker and adds back exactly, in
-// block order; the encoding is the same bytes for the same tables (no
+// The run's tallies: a block moves out of a worker and adds back exactly to
+// the run's exact totals; the encoding is the same bytes for the same tables (no
 // padding), goes through and back unchanged, and anything cut short or
 // inconsistent is refused by name; the squares by order and by ring and haze
 // counts are those of each photon's whole contribution to a cell.
@@ -9,6 +9,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/exact_totals.h"
 #include "engine/tallies.h"
 #include "format/run_error.h"
 
@@ -75,12 +76,14 @@ TEST(Tallies, TakenBlockLeavesZeroAndAddsToTheTotalInOrder) {
     ASSERT_EQ(block.image_hits.size(), 3u);
 
     tallies total(total_sizes(3));
-    total.add(block);
-    total.add(block);
+    exact_totals exact(total);
+    exact.add(block);
+    exact.add(block);
+    exact.round_into_total();
     EXPECT_EQ(total.testw[2], 2.0 * block.testw[2]);
     EXPECT_EQ(total.testw_order_sq[total.order_at(50, 1)], 2.0 * block.testw_order_sq[block.order_at(50, 1)]);
     EXPECT_EQ(total.nsearch, 14);
-    // The hits are replayed into the images and the histogram.
+    // The hits are added into the images and the histogram.
     EXPECT_EQ(total.ill_image[std::size_t(total.cell(2, 3))], 2);
     EXPECT_EQ(total.vis_image[std::size_t(total.cell(2, 3))], 2);
     EXPECT_EQ(total.test_image[total.plane_at(4, total.cell(4, 1))], 0.25f);
@@ -93,7 +96,7 @@ TEST(Tallies, TakenBlockLeavesZeroAndAddsToTheTotalInOrder) {
     EXPECT_EQ(total.esc_weight[10], 0.0f);
 
     tallies other(worker_sizes(2));
-    EXPECT_THROW(total.add(other), run_error);
+    EXPECT_THROW(exact.add(other), run_error);
     total.clear();
     EXPECT_EQ(total.testw[2], 0.0);
     EXPECT_EQ(total.ill_image[std::size_t(total.cell(2, 3))], 0);
@@ -124,9 +127,10 @@ TEST(Tallies, EncodingHasNoPaddingAndComesBackUnchanged) {
     EXPECT_EQ(b.esc_first, 1001);
     EXPECT_EQ(b.hist_hits[0].w, 0.5);
 
-    // A total (the checkpoint's) holds its cells and goes through the same way.
+    // A total (the serial run's checkpoint's) holds its cells and goes
+    // through the same way.
     tallies t(total_sizes(2));
-    t.add(a);
+    fill(t, 3.0);
     std::string ck;
     t.encode(ck);
     tallies u(total_sizes(2));
