@@ -30,6 +30,24 @@ void add_limbs(std::uint64_t (&a)[N], const std::uint64_t (&b)[N]) {
     }
 }
 
+// x += a + carry (carry 0 or 1); the carry out.
+inline std::uint64_t add_carry(std::uint64_t& x, std::uint64_t a, std::uint64_t carry) {
+    const std::uint64_t s = x + a;
+    const std::uint64_t t = s + carry;
+    const std::uint64_t out = (s < a ? 1 : 0) | (t < s ? 1 : 0);
+    x = t;
+    return out;
+}
+
+// x -= a + borrow (borrow 0 or 1); the borrow out.
+inline std::uint64_t sub_borrow(std::uint64_t& x, std::uint64_t a, std::uint64_t borrow) {
+    const std::uint64_t d = x - a;
+    const std::uint64_t e = d - borrow;
+    const std::uint64_t out = (x < a ? 1 : 0) | (d < borrow ? 1 : 0);
+    x = e;
+    return out;
+}
+
 // Bits lo .. lo + count - 1 (count 1..64) of v.
 template <int N>
 std::uint64_t bits_at(const std::uint64_t (&v)[N], int lo, int count) {
@@ -109,14 +127,23 @@ bool fixed_sum<N>::add(double d) {
         s = 0;
         if (mant == 0) return true;
     }
-    std::uint64_t t[N] = {};
+    // The term's bits lie in limbs w and w + 1 (within the top limb when w
+    // is the top: |d| < 2^63); its sign decides between adding and
+    // subtracting its magnitude, the carry or borrow running up from there.
     const int w = s / 64, b = s % 64;
-    t[w] = mant << b;
-    if (b != 0 && w + 1 < N) t[w + 1] = mant >> (64 - b);
-    const bool term_neg = (bits >> 63) != 0;
-    if (term_neg) negate(t);
-    const bool before = negative();
-    add_limbs(limb, t);
+    const std::uint64_t lo = mant << b, hi = b != 0 ? mant >> (64 - b) : 0;
+    const bool before = negative(), term_neg = (bits >> 63) != 0;
+    std::uint64_t c = 0;
+    int i = w;
+    if (!term_neg) {
+        c = add_carry(limb[i++], lo, c);
+        if (i < N) c = add_carry(limb[i++], hi, c);
+        for (; c != 0 && i < N; ++i) c = add_carry(limb[i], 0, c);
+    } else {
+        c = sub_borrow(limb[i++], lo, c);
+        if (i < N) c = sub_borrow(limb[i++], hi, c);
+        for (; c != 0 && i < N; ++i) c = sub_borrow(limb[i], 0, c);
+    }
     return !(before == term_neg && negative() != before);
 }
 
