@@ -2,8 +2,9 @@
 // increasing order, trace each photon with its own stream, and hand the
 // block's tallies over; the main thread passes the blocks on in block order
 // (for the report lines of the photons and the checkpoints after whole
-// blocks; the sums themselves add in any order) to a sink (the first process of a distributed run also receives the other
-// processes' blocks, which they send in their own block order). A bounded
+// blocks; the sums themselves add in any order) to a sink (the first process
+// of a distributed run also receives the other processes' blocks, which they
+// send in their own block order). A bounded
 // pool of block records keeps the memory fixed while a slow block holds up
 // the ones after it.
 #include "engine/parallel_run.h"

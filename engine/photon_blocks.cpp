@@ -97,7 +97,8 @@ void merge_partial_files(const engine_run& run, progress_line& progress) {
     const std::int64_t nblocks = block_count(run.nphot);
     for (const partial_part& part : read_partial_files(run, nblocks)) {
         const state_contents& c = part.contents;
-        const std::string what = part.file + " (part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ")";
+        const std::string what =
+            part.file + " (part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ")";
         const std::int64_t first = part_first_block(nblocks, std::int32_t(c.part), std::int32_t(c.parts));
         const std::int64_t end = part_first_block(nblocks, std::int32_t(c.part) + 1, std::int32_t(c.parts));
         const std::int64_t photons = end > first ? last_photon(end - 1, run.nphot) - first_photon(first) + 1 : 0;

@@ -31,7 +31,7 @@ struct block_partial {
     std::string trace;  // records of the block's slice searches for the trace file (idebug >= 1)
 };
 
-// A block record for the messages between processes and the partial files:
+// A block record for the messages between processes:
 // int64 block number, int64 length of the report lines, the lines, then the
 // tallies (tallies::encode). The trace records stay in the process (a run
 // that writes the trace file runs in one).

@@ -67,7 +67,8 @@ def compare(old, new, units, ulps):
         worst_ulps = max(worst_ulps, in_ulps)
         if diff > units * unit and in_ulps > ulps:
             return None, "%s against %s (%.3g units of the last digit, %.3g of a float)" % (x, y, diff / unit, in_ulps)
-    return worst, "%d of %d numbers moved (at most %.3g units in the last place of a float)" % (moved, len(a), worst_ulps)
+    return worst, "%d of %d numbers moved (at most %.3g units in the last place of a float)" % (
+        moved, len(a), worst_ulps)
 
 
 def git_bytes(rev, path):
