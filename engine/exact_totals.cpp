@@ -239,8 +239,17 @@ struct decode_visitor : ignore_roles {
     }
     template <class M>
     void sums(const char* n, M) { add_sums(n, x.sums[table++], false); }
+    // Counts from a file add modulo 2^64 (2^32): a damaged file cannot
+    // overflow them.
+    template <class T>
+    static T wrapping_sum(T a, T b) {
+        using U = std::make_unsigned_t<T>;
+        return T(U(a) + U(b));
+    }
     template <class M>
-    void counts(const char* n, M m) { x.total.*m += in.get<std::int64_t>(n); }
+    void counts(const char* n, M m) {
+        x.total.*m = wrapping_sum<std::int64_t>(x.total.*m, in.get<std::int64_t>(n));
+    }
     template <class M>
     void cells(const char* n, M m) {
         if constexpr (float_cells<M>) {
@@ -248,7 +257,7 @@ struct decode_visitor : ignore_roles {
         } else {
             auto& v = x.total.*m;
             const std::size_t c = count_of(n, v.size(), true);
-            for (std::size_t i = 0; i < c; ++i) v[i] += in.get<std::int32_t>(n);
+            for (std::size_t i = 0; i < c; ++i) v[i] = wrapping_sum<std::int32_t>(v[i], in.get<std::int32_t>(n));
         }
     }
     template <class M>
