@@ -18,6 +18,7 @@
 namespace quillet {
 
 class tallies;
+class exact_totals;
 class run_session;
 struct run_options;
 struct search_scratch;
@@ -59,7 +60,8 @@ struct engine_run {
     double cpu_loop = 0.0;   // ... and when its photon loop began
     bool escape_on = false;  // escape file wanted (outfile not "junk")
     bool hist_on = false;    // histogram file wanted (epsfile not "junk")
-    tallies* totals = nullptr;  // the run's result tables: every photon's, added in photon (block) order
+    tallies* totals = nullptr;  // the run's result tables: every photon's, added in photon order (serial run)
+    exact_totals* exact = nullptr;  // a run in blocks: its totals, rounded into `totals` at the end
     search_scratch* searches = nullptr;  // the set-up's searches: the serial run's; a worker's is made from it
     const run_options* options = nullptr;  // how the run is carried out
     run_session* session = nullptr;        // what it keeps while its photons run

@@ -14,6 +14,7 @@
 #include "engine/engine_output.h"
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/exact_totals.h"
 #include "engine/run_options.h"
 #include "engine/run_photons.h"
 #include "engine/run_memory.h"
@@ -300,6 +301,12 @@ engine_result mcnew_sub_2pos_image(const run_config& cfg, const planet_photons* 
     sizes.haze_rows = haze_table_rows(std::find(field.itype.begin(), field.itype.end(), 2) != field.itype.end());
     auto totals = std::make_shared<tallies>(sizes);
     run.totals = totals.get();
+    // A run in blocks adds them to exact totals, the same bits in any order.
+    std::optional<exact_totals> exact;
+    if (options.parallel.on && options.parallel.photon == 0) {
+        exact.emplace(*totals);
+        run.exact = &*exact;
+    }
 
     // The test-image file is opened now and completed at the end of the run;
     // a failed run leaves no part of it behind.

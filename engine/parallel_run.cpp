@@ -1,8 +1,10 @@
 // The threaded photon loop. Workers claim the blocks of this process in
 // increasing order, trace each photon with its own stream, and hand the
 // block's tallies over; the main thread passes the blocks on in block order
-// to a sink (the first process of a distributed run also receives the other
-// processes' blocks, which they send in their own block order). A bounded
+// (for the report lines of the photons and the checkpoints after whole
+// blocks; the sums themselves add in any order) to a sink (the first process
+// of a distributed run also receives the other processes' blocks, which they
+// send in their own block order). A bounded
 // pool of block records keeps the memory fixed while a slow block holds up
 // the ones after it.
 #include "engine/parallel_run.h"
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "engine/engine_run.h"
+#include "engine/exact_totals.h"
 #include "engine/photon_blocks.h"
 #include "engine/photon_loop.h"
 #include "engine/process_group.h"
@@ -316,8 +319,10 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
     tim(cpu_loop);
     if (!so.merge.empty()) {
         progress_line progress(run.nphot, 0, run.options->quiet);
-        totals_sink totals(run, progress);
-        return merge_partial_files(run, totals);
+        merge_partial_files(run, progress);
+        progress.clear();
+        run.exact->round_into_total();
+        return;
     }
     const std::int64_t nblocks = block_count(run.nphot);
     std::int64_t first_block = 0, end_block = nblocks;
@@ -353,6 +358,7 @@ void run_photons_parallel(const particle_field& field, const engine_run& run) {
         gather_blocks(run, team, first_block, progress, sink);
         team.join();
         sink.finish();
+        run.exact->round_into_total();
     } else {
         progress_line progress(run.nphot, 0, true);
         first_process_sink sink(run, cpu_loop);

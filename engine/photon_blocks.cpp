@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "engine/exact_totals.h"
 #include "engine/process_group.h"
 #include "engine/run_interrupt.h"
 #include "format/free_writer.h"
@@ -47,7 +48,7 @@ totals_sink::totals_sink(const engine_run& run, progress_line& progress)
     : run_(run), progress_(progress), checkpoints_(run.options->state) {}
 
 void totals_sink::put(const block_partial& p) {
-    run_.totals->add(p.sums);
+    run_.exact->add(p.sums);
     if (!p.lines.empty()) {
         say_text(p.lines);
         if (checkpoints_.on()) run_.session->photon_lines += p.lines;
@@ -75,52 +76,46 @@ void first_process_sink::finish() {
 }
 
 void partial_file_sink::put(const block_partial& p) {
-    const std::string bytes = serialize(p);
-    blocks_.put(std::uint64_t(bytes.size()));
-    blocks_.out += bytes;
+    run_.exact->add(p.sums);
+    lines_ += p.lines;
 }
 
 void partial_file_sink::finish() {
     const run_state_options& o = run_.options->state;
     const std::int64_t nblocks = block_count(run_.nphot);
-    state_contents c = partial_header(run_, nblocks, first_, end_);
-    c.sections.push_back({"BLKS", std::move(blocks_.out)});
-    write_state_file(o.partial, c);
     const std::int64_t photons = end_ > first_ ? last_photon(end_ - 1, run_.nphot) - first_photon(first_) + 1 : 0;
+    state_contents c = partial_header(run_, nblocks, first_, end_);
+    std::string sums;
+    run_.exact->encode(sums, first_photon(first_), photons);
+    c.sections.push_back({"SUMS", std::move(sums)});
+    c.sections.push_back({"LINE", std::move(lines_)});
+    write_state_file(o.partial, c);
     say("partial: part,parts,blocks,photons", o.part, o.parts, end_ - first_, photons);
 }
 
-void merge_partial_files(const engine_run& run, block_sink& sink) {
+void merge_partial_files(const engine_run& run, progress_line& progress) {
     const std::int64_t nblocks = block_count(run.nphot);
-    const std::vector<state_contents> parts = read_partial_files(run, nblocks);
-    block_partial p;
-    p.sums = tallies(block_sizes(run));
-    std::int64_t b = 0;
-    for (const state_contents& part : parts) {
-        const std::string what = "part " + std::to_string(part.part) + " of " + std::to_string(part.parts);
-        byte_reader r(part.section("BLKS", what), what + ": section BLKS");
-        const std::int64_t end = part_first_block(nblocks, std::int32_t(part.part) + 1, std::int32_t(part.parts));
-        for (; b < end; ++b) {
-            const auto n = r.get<std::uint64_t>();
-            if (n > r.left()) throw input_error(what + ": block " + std::to_string(b) + " is cut short");
-            std::string bytes(std::size_t(n), '\0');
-            r.get_array(bytes.data(), bytes.size());
-            try {
-                deserialize(bytes, p, what + ": section BLKS");
-                if (p.block != b) throw run_error("block " + std::to_string(p.block) + " where block " +
-                                                  std::to_string(b) + " was due");
-            } catch (const run_error& e) {
-                throw input_error(what + ": section BLKS: block " + std::to_string(b) + " does not fit this run (" +
-                                  e.what() + ")");
-            }
-            sink.put(p);
-            if (*run.options->stop != 0)
-                throw run_interrupted("interrupted by " + signal_text(*run.options->stop) + " while merging; no result file "
-                                      "was written");
+    for (const partial_part& part : read_partial_files(run, nblocks)) {
+        const state_contents& c = part.contents;
+        const std::string what =
+            part.file + " (part " + std::to_string(c.part) + " of " + std::to_string(c.parts) + ")";
+        const std::int64_t first = part_first_block(nblocks, std::int32_t(c.part), std::int32_t(c.parts));
+        const std::int64_t end = part_first_block(nblocks, std::int32_t(c.part) + 1, std::int32_t(c.parts));
+        const std::int64_t photons = end > first ? last_photon(end - 1, run.nphot) - first_photon(first) + 1 : 0;
+        const std::string& sums = c.section("SUMS", part.file);
+        std::size_t at = 0;
+        try {
+            run.exact->add_encoded(sums, at, what + ": section SUMS", first_photon(first), photons);
+        } catch (const run_error& e) {
+            throw input_error(std::string(e.what()) + " (the part does not fit this run)");
         }
-        r.finish();
+        if (at != sums.size()) throw input_error(what + ": section SUMS is longer than its totals");
+        say_text(c.section("LINE", part.file));
+        if (end > first && end < nblocks) progress.update(last_photon(end - 1, run.nphot));
+        if (*run.options->stop != 0)
+            throw run_interrupted("interrupted by " + signal_text(*run.options->stop) + " while merging; no result file "
+                                  "was written");
     }
-    sink.finish();
 }
 
 }  // namespace quillet

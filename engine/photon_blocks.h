@@ -1,9 +1,10 @@
 // The photons of a run in blocks: photons_per_block photons each, numbered
-// from 0. A block's sums start from zero and are added to the run's sums
-// strictly in block order, so that the result files do not depend on who ran
+// from 0. A block's sums start from zero and are added exactly to the run's
+// totals (exact_totals.h), so that the result files do not depend on who ran
 // which block. Here: the block record, its bytes, and the sinks that take the
-// blocks of a run in order (the run's tallies, the first process of a
-// distributed run, a partial file).
+// blocks of a run in block order (the run's totals, the first process of a
+// distributed run, a partial file), so that the report lines of the photons
+// come in photon order.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,7 @@ struct block_partial {
     std::string trace;  // records of the block's slice searches for the trace file (idebug >= 1)
 };
 
-// A block record for the messages between processes and the partial files:
+// A block record for the messages between processes:
 // int64 block number, int64 length of the report lines, the lines, then the
 // tallies (tallies::encode). The trace records stay in the process (a run
 // that writes the trace file runs in one).
@@ -48,9 +49,9 @@ public:
     virtual void finish() {}
 };
 
-// The run's tallies: each block added (its image and histogram hits replayed
-// in photon order), its report lines printed, the progress shown and, when
-// one is due, a checkpoint taken.
+// The run's totals: each block added (its image and histogram hits with it),
+// its report lines printed, the progress shown and, when one is due, a
+// checkpoint taken.
 class totals_sink final : public block_sink {
 public:
     totals_sink(const engine_run& run, progress_line& progress);
@@ -76,8 +77,11 @@ private:
     double cpu_loop_;  // CPU time of the process when its photon loop began
 };
 
-// A partial file (--part K/M --partial FILE): the part's blocks kept apart,
-// written with the file's header when the last is in.
+// A partial file (--part K/M --partial FILE): the part's blocks added to the
+// run's totals and their report lines kept; written, the totals and the lines
+// with the file's header, when the last block is in. Its size does not grow
+// with the photons but for the escape records and the report lines, which are
+// per photon and only there when the deck asks for them.
 class partial_file_sink final : public block_sink {
 public:
     partial_file_sink(const engine_run& run, std::int64_t first_block, std::int64_t end_block)
@@ -88,11 +92,11 @@ public:
 private:
     const engine_run& run_;
     std::int64_t first_, end_;
-    byte_writer blocks_;
+    std::string lines_;
 };
 
-// --merge: every block of the partial files, checked against this run and
-// put in block order into `sink`.
-void merge_partial_files(const engine_run& run, block_sink& sink);
+// --merge: the totals of the partial files, checked against this run, added
+// to the run's totals, and their report lines printed in part order.
+void merge_partial_files(const engine_run& run, progress_line& progress);
 
 }  // namespace quillet

@@ -37,6 +37,12 @@ double tally_bytes_per_direction(bool haze) {
     return (7.0 + 2.0 * (max_order + 1) + 2.0 * haze_table_rows(haze) * (max_ring_count + 1.0) + 2.0) * 8.0;
 }
 
+double exact_bytes_per_direction(bool haze) {
+    // The exact totals of a run in blocks: a 32-byte sum for each of the
+    // per-direction values of a set of tallies (the photon's two aside).
+    return (7.0 + 2.0 * (max_order + 1) + 2.0 * haze_table_rows(haze) * (max_ring_count + 1.0)) * 32.0;
+}
+
 std::int64_t tally_sets(std::int32_t workers) {
     // A threaded run: the total, each worker's own, and the pool of block
     // records (two per worker and two more).
@@ -73,16 +79,23 @@ std::vector<memory_part> run_memory(const run_memory_sizes& s) {
     if (s.ntest > 0) {
         const std::int64_t sets = tally_sets(s.workers);
         const double per_direction = double(sets) * tally_bytes_per_direction(s.haze) + direction_bytes(s.haze) +
-                                     double(s.workers + 1) * worker_direction_bytes;
+                                     double(s.workers + 1) * worker_direction_bytes +
+                                     (s.workers > 0 ? exact_bytes_per_direction(s.haze) : 0.0);
         parts.push_back({thousands(s.ntest) + " observer directions" +
-                             (s.workers > 0 ? " (" + std::to_string(sets) + " sets of sums for " +
+                             (s.workers > 0 ? " (" + std::to_string(sets) + " sets of sums and the exact totals for " +
                                                   std::to_string(s.workers) + " workers)"
                                             : ""),
                          double(s.ntest + 1) * per_direction});
     }
     if (s.escapes > 0) parts.push_back({thousands(s.escapes) + " escape records", double(s.escapes + 1) * 16.0});
-    if (s.pixels > 0) parts.push_back({thousands(s.pixels) + " test-image pixels", double(s.pixels) * pixel_bytes});
-    if (s.hist) parts.push_back({"the escape histogram", 4.0 * n_hist_planes * n_hist_lat * n_hist_fii});
+    // A run in blocks also keeps the exact sums of the image planes and of
+    // the histogram (16 bytes a cell).
+    const double exact_cell = s.workers > 0 ? 16.0 : 0.0;
+    if (s.pixels > 0)
+        parts.push_back({thousands(s.pixels) + " test-image pixels",
+                         double(s.pixels) * (pixel_bytes + n_image_planes * exact_cell)});
+    if (s.hist)
+        parts.push_back({"the escape histogram", (4.0 + exact_cell) * n_hist_planes * n_hist_lat * n_hist_fii});
     if (s.planet_photons > 0)
         parts.push_back({thousands(s.planet_photons) + " planet photons", double(s.planet_photons + 1) * 24.0});
     if (s.planet_zones > 0) parts.push_back({thousands(s.planet_zones) + " planet zones", double(s.planet_zones) * 8.0});

@@ -1,8 +1,9 @@
 // The memory a run takes, from its sizes, weighed before the tables are
 // taken: the particle field (particles with their edge copies, search-grid
 // cells), the per-direction tables of every set of tallies (the run's total,
-// and in a threaded run each worker's and the pool of block records), the
-// escape records, the images and the planet's photons and zones. README.md
+// and in a threaded run each worker's, the pool of block records and the
+// exact totals), the escape records, the images and the planet's photons and
+// zones. README.md
 // ("Capacities and memory") gives the formula.
 #pragma once
 
@@ -44,6 +45,8 @@ constexpr std::int32_t haze_table_rows(bool haze) { return haze ? max_haze_count
 // `workers` workers holds.
 double tally_bytes_per_direction(bool haze);
 std::int64_t tally_sets(std::int32_t workers);
+// ... and of the exact totals of a run in blocks (threads, processes, parts).
+double exact_bytes_per_direction(bool haze);
 
 // The run's memory, part by part, named with their sizes.
 std::vector<memory_part> run_memory(const run_memory_sizes& s);

@@ -16,6 +16,7 @@
 
 #include "engine/engine_records.h"
 #include "engine/engine_run.h"
+#include "engine/exact_totals.h"
 #include "engine/tallies.h"
 #include "engine/run_interrupt.h"
 #include "format/free_writer.h"
@@ -31,18 +32,37 @@ std::string mode_text(run_mode m) {
     return m == run_mode::serial ? "the serial run (no --threads)" : "a threaded run (--threads N, any N)";
 }
 
-// The run's tallies as they stand, the searches' counters of this thread
-// gathered into them first.
-void save_tallies(const engine_run& run, byte_writer& w) {
+// The run's results as they stand, the searches' counters of this thread
+// gathered into them first: the serial run's tallies (section TALY), or the
+// exact totals of a run in blocks with the escape records of its photons
+// done (section SUMS).
+state_section save_results(const engine_run& run, run_mode mode, std::int64_t photons_done) {
     gather_search_counts(*run.totals, *run.searches);
-    run.totals->encode(w.out);
+    std::string out;
+    if (mode == run_mode::serial) {
+        run.totals->encode(out);
+        return {"TALY", std::move(out)};
+    }
+    run.exact->encode(out, 1, photons_done);
+    return {"SUMS", std::move(out)};
 }
 
-// ... in place of the cleared tallies of the set-up.
-void load_tallies(const engine_run& run, const std::string& bytes, const std::string& what) {
+// ... in place of the cleared results of the set-up.
+void load_results(const engine_run& run, run_mode mode, std::int64_t photons_done, const state_contents& c,
+                  const std::string& file) {
+    const std::string tag = mode == run_mode::serial ? "TALY" : "SUMS";
+    const std::string& bytes = c.section(tag, file);
+    const std::string what = file + ": section " + tag;
     std::size_t at = 0;
-    run.totals->decode(bytes, at, what);
-    if (at != bytes.size()) throw input_error(what + ": longer than its tallies");
+    try {
+        if (mode == run_mode::serial) run.totals->decode(bytes, at, what);
+        else run.exact->add_encoded(bytes, at, what, 1, photons_done);
+    } catch (const input_error&) {
+        throw;
+    } catch (const run_error& e) {
+        throw input_error(e.what());
+    }
+    if (at != bytes.size()) throw input_error(what + ": longer than its results");
 }
 
 // The CPU seconds of the work a state holds, photon loops and engine calls:
@@ -204,11 +224,7 @@ state_contents checkpoint_contents(const engine_run& run, run_mode mode, std::in
         w.put(next_block);
         c.sections.push_back({"MODE", std::move(w.out)});
     }
-    {
-        byte_writer w;
-        save_tallies(run, w);
-        c.sections.push_back({"TALY", std::move(w.out)});
-    }
+    c.sections.push_back(save_results(run, mode, photons_done));
     c.sections.push_back({"LINE", run.session->photon_lines});
     c.sections.push_back(cpu_section(run));
     if (mode == run_mode::serial) {
@@ -264,7 +280,7 @@ resume_point resume_run(const engine_run& run, run_mode mode) {
                               " photons done do not end where its next block (" + std::to_string(at.next_block) +
                               " of " + std::to_string(nblocks) + ") starts");
     }
-    load_tallies(run, c.section("TALY", file), file + ": section TALY");
+    load_results(run, mode, at.photons_done, c, file);
     if (mode == run_mode::serial) {
         byte_reader r(c.section("SERL", file), file + ": section SERL");
         *run.serial_draws = r.get<ran1_state>();
@@ -321,7 +337,7 @@ state_contents partial_header(const engine_run& run, std::int64_t nblocks, std::
     return c;
 }
 
-std::vector<state_contents> read_partial_files(const engine_run& run, std::int64_t nblocks) {
+std::vector<partial_part> read_partial_files(const engine_run& run, std::int64_t nblocks) {
     const std::vector<std::string>& files = run.options->state.merge;
     std::vector<state_contents> parts;
     std::vector<std::string> names;
@@ -373,8 +389,8 @@ std::vector<state_contents> read_partial_files(const engine_run& run, std::int64
     std::vector<std::size_t> order(parts.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return parts[a].part < parts[b].part; });
-    std::vector<state_contents> sorted;
-    for (std::size_t i : order) sorted.push_back(std::move(parts[i]));
+    std::vector<partial_part> sorted;
+    for (std::size_t i : order) sorted.push_back({names[i], std::move(parts[i])});
     return sorted;
 }
 

@@ -5,8 +5,8 @@
 // the CPU seconds of every segment so far, and digests of the deck and of
 // every input file. A resumed run continues
 // from it to the very bytes of the uninterrupted run. A partial run keeps the
-// tallies of each of its share of the blocks apart, so that a merge adds every
-// block in block order as the one-process threaded run does.
+// exact totals of its share of the blocks (engine/exact_totals.h), which a
+// merge adds: the totals of the one-process threaded run, to the bit.
 #pragma once
 
 #include <chrono>
@@ -121,7 +121,11 @@ std::string interrupted_text(const engine_run& run, run_mode mode, std::int64_t 
 
 // The partial files of --merge, read and checked against this run: every
 // part 1..M present once, each of this deck and these inputs. Sorted by part.
-std::vector<state_contents> read_partial_files(const engine_run& run, std::int64_t nblocks);
+struct partial_part {
+    std::string file;
+    state_contents contents;
+};
+std::vector<partial_part> read_partial_files(const engine_run& run, std::int64_t nblocks);
 
 // Blocks [first, end) of part K of M of a run of nblocks blocks.
 inline std::int64_t part_first_block(std::int64_t nblocks, std::int32_t part, std::int32_t parts) {

@@ -116,68 +116,6 @@ struct swap_visitor : ignore_roles {
     void hits(const char*, M m) { sw(m); }
 };
 
-struct check_visitor : ignore_roles {
-    const tallies& a;
-    const tallies& b;
-    std::string bad;
-    check_visitor(const tallies& x, const tallies& y) : a(x), b(y) {}
-    template <class M>
-    void same(const char* n, M m) {
-        if (bad.empty() && (a.*m).size() != (b.*m).size())
-            bad = std::string(n) + " of " + std::to_string((b.*m).size()) + " values where " +
-                  std::to_string((a.*m).size()) + " belong";
-    }
-    template <class M>
-    void sums(const char* n, M m) { same(n, m); }
-    template <class M>
-    void cells(const char* n, M m) {
-        // A block of a worker holds no cells (its hits stand for them).
-        if ((b.*m).empty()) return;
-        same(n, m);
-    }
-    template <class M>
-    void escapes(const char* n, M m) {
-        if ((b.*m).size() > (a.*m).size() && bad.empty())
-            bad = std::string(n) + " of " + std::to_string((b.*m).size()) + " photons where at most " +
-                  std::to_string((a.*m).size()) + " belong";
-    }
-};
-
-struct add_visitor : ignore_roles {
-    tallies& a;
-    const tallies& b;
-    add_visitor(tallies& x, const tallies& y) : a(x), b(y) {}
-    template <class M>
-    void sums(const char*, M m) {
-        auto& x = a.*m;
-        const auto& y = b.*m;
-        for (std::size_t i = 0; i < x.size(); ++i) x[i] += y[i];
-    }
-    template <class M>
-    void counts(const char*, M m) { a.*m += b.*m; }
-    template <class M>
-    void cells(const char*, M m) {
-        auto& x = a.*m;
-        const auto& y = b.*m;
-        if (y.empty()) return;
-        using T = typename std::decay_t<decltype(x)>::value_type;
-        for (std::size_t i = 0; i < x.size(); ++i) x[i] = T(double(x[i]) + double(y[i]));
-    }
-    template <class M>
-    void escapes(const char*, M m) {
-        auto& x = a.*m;
-        const auto& y = b.*m;
-        for (std::size_t i = 0; i < y.size(); ++i) {
-            const std::int64_t at = b.esc_first + std::int64_t(i) - a.esc_first;
-            if (at >= 0 && at < std::int64_t(x.size())) x[std::size_t(at)] = y[i];
-        }
-    }
-    template <class M>
-    void hits(const char*, M m) {
-        for (const auto& h : b.*m) a.record(h);
-    }
-};
-
 struct encode_visitor : ignore_roles {
     const tallies& t;
     std::string& out;
@@ -307,16 +245,6 @@ void tallies::take(tallies& block) {
     block.clear();
     visit_tables(swap_visitor(*this, block));
     block.esc_first = esc_first;
-}
-
-void tallies::add(const tallies& block) {
-    check_visitor c(*this, block);
-    visit_tables(c);
-    if (block.sizes.ntest != sizes.ntest || !c.bad.empty())
-        throw run_error("tallies of " + std::to_string(block.sizes.ntest) + " directions" +
-                        (c.bad.empty() ? "" : " (" + c.bad + ")") + " do not fit a run of " +
-                        std::to_string(sizes.ntest) + " directions");
-    visit_tables(add_visitor(*this, block));
 }
 
 void tallies::encode(std::string& out) const {

@@ -3,9 +3,10 @@
 // with the sum of every photon's squared contribution, for its error), the
 // run's counters, the escape records, the escape histogram and the images.
 // A worker of a threaded run scores into its own tallies and hands them over
-// per block; the run adds the blocks to its total in block order. Every table
-// is named once, in visit_tables: clearing, adding, encoding and decoding
-// walk that list, so a table added there is handled everywhere.
+// per block; the run adds the blocks to its exact totals (exact_totals.h), in
+// any order. Every table is named once, in visit_tables: clearing, adding,
+// encoding and decoding walk that list, so a table added there is handled
+// everywhere.
 #pragma once
 
 #include <cstddef>
@@ -20,10 +21,10 @@
 namespace quillet {
 
 // A hit into the images or the histogram that a worker keeps instead of
-// adding it straight in; the total replays them in photon order when the
-// block is added (the images are single precision: the order of the sums is
-// part of the result). Image plane 1..10: test_image of that plane gets c;
-// plane 0: ill_image counts one; plane -1: vis_image counts one.
+// adding it straight in; the exact totals add each when the block is added
+// (the serial run's single-precision images add them in photon order). Image
+// plane 1..10: test_image of that plane gets c; plane 0: ill_image counts
+// one; plane -1: vis_image counts one.
 struct image_hit {
     std::int32_t plane;
     std::int32_t cell;  // tallies::cell(ix, iy)
@@ -97,9 +98,9 @@ public:
     // The list of tables, by role:
     //   sums    - doubles, added value by value;
     //   counts  - 64-bit counters;
-    //   cells   - image and histogram cells of the total, added cell by cell;
+    //   cells   - image and histogram cells of the total;
     //   escapes - per-photon records, placed at their photon numbers;
-    //   hits    - a worker's image or histogram hits, replayed in order.
+    //   hits    - a worker's image or histogram hits.
     // The visitor receives pointers to members.
     template <class V>
     static void visit_tables(V&& v) {
@@ -194,14 +195,8 @@ public:
     void begin_block(std::int64_t first) { esc_first = first; }
     void take(tallies& block);
 
-    // Adds a block (or another run's tallies of the same sizes) to these,
-    // table by table in the order of the list: blocks must be added in block
-    // order for the sums to be reproducible. Throws run_error when the sizes
-    // differ.
-    void add(const tallies& block);
-
     // The tables as bytes and back, for the block messages between
-    // processes, the blocks of partial files and checkpoints. Layout (host
+    // processes and the serial run's checkpoints. Layout (host
     // byte order; no padding): 8 bytes "QLTALLY1"; int64 ntest, int64
     // esc_first; per table of the list, int64 number of values (of hits)
     // and the values (a hit field by field: image int32 plane, int32 cell,

@@ -29,8 +29,11 @@ namespace quillet {
 
 // Layout 2 added the CPU seconds of the work a file holds (section "CPU ");
 // layout 3 keeps the results as one section of tallies (TALY, and the same
-// encoding in the blocks of partial files) with the squares by order.
-constexpr std::uint32_t state_file_layout = 3;
+// encoding in the blocks of partial files) with the squares by order; layout
+// 4 keeps the results of a run in blocks as its exact totals (SUMS: a
+// threaded checkpoint's, and a partial file's one total in place of its
+// blocks, with its report lines in LINE).
+constexpr std::uint32_t state_file_layout = 4;
 
 enum class state_kind : std::uint32_t { checkpoint = 1, partial = 2 };
 

@@ -10,10 +10,11 @@
 #                                          first state 0x12345678 (beyond its modulus)
 # threaded-next-block-before-photons-done  checkpoint-threaded, next block 0
 #                                          after 1000 photons
-# merge-image-cell-outside                 partial-1-of-1, block 0 with an image
-#                                          hit in cell 12 of the 4 x 3 cells
-# merge-without-histogram                  partial-1-of-1 as it is: blocks of a
-#                                          run without histogram (no hits to copy)
+# merge-escape-records-past-the-run        partial-1-of-1, its 1001 escape
+#                                          records said to start at photon 2 (the
+#                                          last would land past the run's 1001)
+# merge-without-histogram                  partial-1-of-1 as it is: the totals of
+#                                          a run without histogram
 # section-length-beyond-its-pieces         checkpoint-threaded, its MODE section
 #                                          alone, stated 193 GB long
 # serial-start-distance-not-a-number       checkpoint-serial, the start distance
@@ -21,9 +22,14 @@
 # part-number-at-int32-limit               partial-1-of-1 named part 2147483647
 #                                          of 2147483647 (the next part's number
 #                                          overflows an int32)
-# section-zero-runs-short-of-a-huge-length partial-1-of-1, its BLKS section
+# section-zero-runs-short-of-a-huge-length partial-1-of-1, its SUMS section
 #                                          stated 537 GB long, three of its zero
 #                                          runs raised to 5.9 GB in all
+# section-zero-runs-beyond-memory          found by the fuzzer (a section "BLK"
+#                                          and a zero byte whose pieces run past
+#                                          its end): kept as it is, its layout
+#                                          number made this one's and its
+#                                          checksum made anew
 import hashlib
 import os
 import shutil
@@ -34,6 +40,7 @@ root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 seeds = os.path.join(root, "fuzz", "corpus", "state_file")
 out = os.path.join(root, "fuzz", "regressions", "state_file")
 MAGIC = b"\x89QUILLET"
+LAYOUT = 4  # the layout of format/state_file.h
 
 
 class reader:
@@ -167,20 +174,19 @@ save("threaded-next-block-before-photons-done", encode(header, sections))
 # The MODE section alone, its length stated as 193 GB (its pieces hold 32 bytes).
 save("section-length-beyond-its-pieces", encode(header, [mode], {b"MODE": 193_000_000_000}), False)
 
-# BLKS: per block u64 length, then int64 block, int64 line bytes, the lines
-# and the block's tallies: "QLTALLY1", int64 ntest, int64 esc_first; per
-# table its int64 count and values: 11 tables of sums (doubles), 6 counters
-# (one int64 each, no count), 4 image and histogram tables (none in a
-# block), 4 escape tables (floats), the image hits (int32 plane, int32
-# cell, double c) and the histogram hits.
+# SUMS: "QLEXACT1", int64 ntest, int64 first photon and number of the
+# escape records; per table its values: 11 tables of sums (int64 count, four
+# u64 limbs each), 6 counters (one int64 each), 4 image and histogram tables
+# (int64 count: int32 counts or two u64 limbs each), 4 escape tables (the
+# records' floats).
 header, sections = load("partial-1-of-1")
 save("part-number-at-int32-limit", encode(with_part(header, 0x7FFFFFFF, 0x7FFFFFFF), sections))
 
-# The BLKS section stated 537 GB long; three of its zero runs raised so that
+# The SUMS section stated 537 GB long; three of its zero runs raised so that
 # its pieces stand for 5.9 GB: counted short of the stated length before a
 # byte is unpacked (they were once filled in first).
-blks = section(sections, b"BLKS")
-pieces = bytearray(pack_zeros(blks[1]))
+sums = section(sections, b"SUMS")
+pieces = bytearray(pack_zeros(sums[1]))
 r, raised = reader(pieces), 0
 while r.at < len(pieces) and raised < 3:
     r.raw(r.get("I"))
@@ -189,28 +195,26 @@ while r.at < len(pieces) and raised < 3:
         raised += 1
 assert raised == 3
 save("section-zero-runs-short-of-a-huge-length",
-     encode(header, sections, {b"BLKS": 537_000_000_000}, {b"BLKS": bytes(pieces)}), False)
+     encode(header, sections, {b"SUMS": 537_000_000_000}, {b"SUMS": bytes(pieces)}), False)
 
 shutil.copyfile(os.path.join(seeds, "partial-1-of-1"), os.path.join(out, "merge-without-histogram"))
-blks = section(sections, b"BLKS")
-b = bytearray(blks[1])
-r = reader(b, 8)
-r.get("q")
-r.raw(r.get("q"))
-assert r.raw(8) == b"QLTALLY1"
-r.get("q"), r.get("q")
-for _ in range(11):
-    r.raw(8 * r.get("q"))
-r.raw(8 * 6)
-for _ in range(4):
-    assert r.get("q") == 0
-for _ in range(4):
-    r.raw(4 * r.get("q"))
-hits = r.get("q")
-# One more hit, first in the block: the all-scatterings image (plane 0), cell
-# 12, one past the last of the images' 4 x 3 cells.
-struct.pack_into("<q", b, r.at - 8, hits + 1)
-b[r.at:r.at] = struct.pack("<iid", 0, 12, 1.0)
-struct.pack_into("<Q", b, 0, struct.unpack_from("<Q", b, 0)[0] + 16)
-blks[1] = bytes(b)
-save("merge-image-cell-outside", encode(header, sections))
+header, sections = load("partial-1-of-1")
+sums = section(sections, b"SUMS")
+b = bytearray(sums[1])
+assert b[:8] == b"QLEXACT1"
+ntest, first, count = struct.unpack_from("<qqq", b, 8)
+assert (first, count) == (1, 1001), (first, count)
+struct.pack_into("<q", b, 16, 2)
+sums[1] = bytes(b)
+save("merge-escape-records-past-the-run", encode(header, sections))
+
+# A file the fuzzer found, of an earlier layout: the layout number (after the
+# magic and the total length) made this one's, the checksum made anew.
+name = os.path.join(out, "section-zero-runs-beyond-memory")
+with open(name, "rb") as f:
+    data = bytearray(f.read())
+struct.pack_into("<I", data, 16, LAYOUT)
+data[-32:] = hashlib.sha256(bytes(data[:-32])).digest()
+with open(name, "wb") as f:
+    f.write(data)
+print(f"section-zero-runs-beyond-memory: {len(data)} bytes")

@@ -7,7 +7,7 @@
 // values and its tallies as the engine's set-up leaves them, the digests of
 // its inputs. Each input is the file handed to --resume (a checkpoint:
 // restored as the serial run and as the threaded run) or to --merge (a
-// partial file: every block added to the run's tallies). The seeds
+// partial file: its totals added to the run's). The seeds
 // (fuzz/corpus/state_file, made by fuzz/make-state-seeds.sh) are real files
 // of that run under the version "fuzz".
 #pragma once
@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "engine/engine_run.h"
+#include "engine/exact_totals.h"
 #include "engine/parallel_run.h"
 #include "engine/run_options.h"
 #include "engine/run_state.h"
@@ -45,6 +46,7 @@ struct state_run_setup {
     ran1_state draws;
     tally_sizes sizes;
     tallies totals;  // the run's tallies: run.totals
+    std::unique_ptr<exact_totals> exact;  // their exact totals (a threaded run's): run.exact
     search_scratch searches;  // the run's searches: run.searches
     run_options options;      // run.options: the resume or merge of each input
     std::unique_ptr<run_session> session;  // run.session
@@ -95,6 +97,8 @@ inline state_run_setup& state_run(const std::string& run_dir) {
         p->sizes.escapes = r.escape_on ? r.nphot : 0;
         p->totals = tallies(p->sizes);
         r.totals = &p->totals;
+        p->exact = std::make_unique<exact_totals>(p->totals);
+        r.exact = p->exact.get();
         p->searches = search_scratch(p->field);
         r.searches = &p->searches;
         p->options.state.version = state_version;
@@ -161,6 +165,8 @@ inline state_outcome state_file(const std::uint8_t* data, std::size_t size, cons
         // Fresh tallies, as the set-up leaves them (a refused input may have
         // left some tables decoded).
         s.totals = tallies(s.sizes);
+        s.exact = std::make_unique<exact_totals>(s.totals);
+        s.run.exact = s.exact.get();
         s.session->remote_cpu = {};
         try {
             body();

@@ -65,11 +65,12 @@ TEST(FuzzReplay, StateFileSeedsAreRestoredAgainstTheTargetsRun) {
 // moduli (its next draw overflows), a serial start distance that is not a
 // number (the next photon of a run with the Sun in the ring plane would start
 // from it), a threaded checkpoint whose next block is block 0 after 1000
-// photons (the resumed run would add block 0 twice), a merged block naming an
-// image cell outside the image, a partial file naming itself part 2147483647
+// photons (the resumed run would add block 0 twice), a merged part whose
+// escape records start a photon late (the last would land past the run's
+// table), a partial file naming itself part 2147483647
 // of 2147483647 (the next part's number overflowed), a section MODE stated
 // 193 GB long whose pieces hold 32 bytes (refused, not out of memory), a
-// section BLKS stated 537 GB long whose zero runs make 5.9 GB (counted short
+// section SUMS stated 537 GB long whose zero runs make 5.9 GB (counted short
 // before any is filled in: the target's 64 MB cap on a section would refuse
 // it otherwise, with another message). Each is refused for that fault, with
 // a message naming the file or the part; the rest of each file is the seed's,
@@ -86,12 +87,12 @@ const crafted_input crafted[] = {
      "fuzz.state: section SERL: expected a start distance of 0 or more, found nan"},
     {"threaded-next-block-before-photons-done",
      "fuzz.state: section MODE: 1000 photons done do not end where its next block (0 of 2) starts"},
-    {"merge-image-cell-outside",
-     "part 1 of 1: section BLKS: block 0 does not fit this run (part 1 of 1: section BLKS: block 0: table "
-     "image_hits names image 0 cell 12, outside the 12 cells of the images)"},
+    {"merge-escape-records-past-the-run",
+     "fuzz.state (part 1 of 1): section SUMS: escape records of 1001 photons from photon 2, expected 1001 from "
+     "photon 1 (the part does not fit this run)"},
     {"part-number-at-int32-limit", "fuzz.state: names part 2147483647 of 2147483647"},
     {"section-length-beyond-its-pieces", "fuzz.state: section MODE: garbled (shorter than stated)"},
-    {"section-zero-runs-short-of-a-huge-length", "fuzz.state: section BLKS: garbled (shorter than stated)"},
+    {"section-zero-runs-short-of-a-huge-length", "fuzz.state: section SUMS: garbled (shorter than stated)"},
     // A section (its tag "BLK" and a zero byte, shown as "?") stated as
     // 357 GB, whose zero runs made 4.7 GB before its damaged last piece
     // was reached: refused by the count of its pieces, before anything

@@ -127,9 +127,9 @@ TEST_F(CheckpointRun, ResumeRefusesAFlippedByteACutFileAndAnotherVersion) {
     // The same state, written by another version of quillet.
     quillet::state_contents c = quillet::decode_state(ck, "ck", QUILLET_VERSION_TEXT);
     c.version = "0.0.9";
-    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 3); this is "
+    refused(quillet::encode_state(c), std::string("quillet: bad: written by quillet 0.0.9 (layout 4); this is "
                                                   "quillet ") +
-                                          QUILLET_VERSION_TEXT + " (layout 3), which cannot continue it\n");
+                                          QUILLET_VERSION_TEXT + " (layout 4), which cannot continue it\n");
     refused("", "quillet: bad: not a quillet checkpoint or partial file");
 }
 

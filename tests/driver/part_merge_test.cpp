@@ -159,3 +159,40 @@ TEST_F(CheckpointRun, MergedAndResumedRunsCountTheCpuSecondsOfEveryPartAndSegmen
     EXPECT_GE(record_cpu(r), loop - slack);
     EXPECT_LE(record_cpu(r), loop + merge + slack);
 }
+
+// A partial file holds its part's one total: without escape records and
+// report lines (the only contents that are per photon), a part of ten times
+// the photons has the same sections of the same lengths, and a file no
+// larger than those (only the zero runs squeezed out of its sums differ: more
+// photons reach more cells of the sums by order).
+TEST_F(CheckpointRun, APartOfTenTimesThePhotonsHasAFileOfTheSameSize) {
+    const std::string d = make_run_dir("part-sizes");
+    std::vector<quillet::state_contents> parts;
+    std::vector<std::uintmax_t> sizes;
+    for (const std::int32_t ny : {10, 100}) {
+        deck_values v = full_deck(ny);
+        v.outfile = "junk";
+        v.epsfile = "junk";
+        v.posfile_haze = "junk";
+        v.nxpix = v.nypix = 0;
+        const std::string deck = v.text();
+        const std::string name = "p" + std::to_string(ny);
+        process_result p = in(d, {"--threads", "2", "--part", "1/1", "--partial", name, "--quiet"}, &deck);
+        ASSERT_EQ(p.status, 0) << p.err;
+        parts.push_back(quillet::read_state_file(d + "/" + name, QUILLET_VERSION_TEXT));
+        sizes.push_back(fs::file_size(d + "/" + name));
+    }
+    ASSERT_EQ(parts[0].sections.size(), parts[1].sections.size());
+    for (std::size_t i = 0; i < parts[0].sections.size(); ++i) {
+        EXPECT_EQ(parts[0].sections[i].tag, parts[1].sections[i].tag);
+        EXPECT_EQ(parts[0].sections[i].bytes.size(), parts[1].sections[i].bytes.size()) << parts[0].sections[i].tag;
+    }
+    EXPECT_TRUE(parts[1].section("LINE", "p100").empty());
+    // The sums of 20 blocks take no more room than the sections' own bytes
+    // and the header (inputs, names and lengths), whatever the photons.
+    std::size_t bound = 1024;
+    for (const quillet::state_section& c : parts[1].sections) bound += 20 + c.bytes.size();
+    for (const quillet::state_input& i : parts[1].inputs) bound += 48 + i.role.size() + i.file.size();
+    EXPECT_LE(sizes[0], bound);
+    EXPECT_LE(sizes[1], bound);
+}

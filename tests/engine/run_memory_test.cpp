@@ -89,15 +89,18 @@ TEST(RunMemory, PerDirectionTablesFollowTheHazeAndTheSetsOfSumsOfTheWorkers) {
     EXPECT_EQ(tally_bytes_per_direction(true), 2253.0 * 8.0);
     EXPECT_EQ(tally_sets(0), 1);
     EXPECT_EQ(tally_sets(2), 9);  // the total, two workers' own, a pool of six block records
+    // The exact totals: 32 bytes for each of the 151 (2251) sums.
+    EXPECT_EQ(exact_bytes_per_direction(false), 151.0 * 32.0);
+    EXPECT_EQ(exact_bytes_per_direction(true), 2251.0 * 32.0);
     run_memory_sizes s;
     s.ntest = 10000;
     s.workers = 2;
     s.haze = true;
     const std::vector<memory_part> parts = run_memory(s);
     ASSERT_EQ(parts.size(), 2u);
-    EXPECT_EQ(parts[0].what, "10,000 observer directions (9 sets of sums for 2 workers)");
-    EXPECT_GT(parts[0].bytes, 10001 * 9 * 2253.0 * 8.0);
-    EXPECT_LT(parts[0].bytes, 10001 * 11 * 2253.0 * 8.0);
+    EXPECT_EQ(parts[0].what, "10,000 observer directions (9 sets of sums and the exact totals for 2 workers)");
+    EXPECT_GT(parts[0].bytes, 10001 * (9 * 2253.0 * 8.0 + 2251.0 * 32.0));
+    EXPECT_LT(parts[0].bytes, 10001 * (11 * 2253.0 * 8.0 + 2251.0 * 32.0));
 }
 
 // A field of side^2 spheres of radius r spread over a 2 xl x 2 xl cell (a

@@ -1,5 +1,5 @@
-// The run's tallies: a block moves out of a worker and adds back exactly, in
-// block order; the encoding is the same bytes for the same tables (no
+// The run's tallies: a block moves out of a worker and adds back exactly to
+// the run's exact totals; the encoding is the same bytes for the same tables (no
 // padding), goes through and back unchanged, and anything cut short or
 // inconsistent is refused by name; the squares by order and by ring and haze
 // counts are those of each photon's whole contribution to a cell.
@@ -9,6 +9,7 @@
 #include <cmath>
 #include <string>
 
+#include "engine/exact_totals.h"
 #include "engine/tallies.h"
 #include "format/run_error.h"
 
@@ -75,12 +76,14 @@ TEST(Tallies, TakenBlockLeavesZeroAndAddsToTheTotalInOrder) {
     ASSERT_EQ(block.image_hits.size(), 3u);
 
     tallies total(total_sizes(3));
-    total.add(block);
-    total.add(block);
+    exact_totals exact(total);
+    exact.add(block);
+    exact.add(block);
+    exact.round_into_total();
     EXPECT_EQ(total.testw[2], 2.0 * block.testw[2]);
     EXPECT_EQ(total.testw_order_sq[total.order_at(50, 1)], 2.0 * block.testw_order_sq[block.order_at(50, 1)]);
     EXPECT_EQ(total.nsearch, 14);
-    // The hits are replayed into the images and the histogram.
+    // The hits are added into the images and the histogram.
     EXPECT_EQ(total.ill_image[std::size_t(total.cell(2, 3))], 2);
     EXPECT_EQ(total.vis_image[std::size_t(total.cell(2, 3))], 2);
     EXPECT_EQ(total.test_image[total.plane_at(4, total.cell(4, 1))], 0.25f);
@@ -93,7 +96,7 @@ TEST(Tallies, TakenBlockLeavesZeroAndAddsToTheTotalInOrder) {
     EXPECT_EQ(total.esc_weight[10], 0.0f);
 
     tallies other(worker_sizes(2));
-    EXPECT_THROW(total.add(other), run_error);
+    EXPECT_THROW(exact.add(other), run_error);
     total.clear();
     EXPECT_EQ(total.testw[2], 0.0);
     EXPECT_EQ(total.ill_image[std::size_t(total.cell(2, 3))], 0);
@@ -124,9 +127,10 @@ TEST(Tallies, EncodingHasNoPaddingAndComesBackUnchanged) {
     EXPECT_EQ(b.esc_first, 1001);
     EXPECT_EQ(b.hist_hits[0].w, 0.5);
 
-    // A total (the checkpoint's) holds its cells and goes through the same way.
+    // A total (the serial run's checkpoint's) holds its cells and goes
+    // through the same way.
     tallies t(total_sizes(2));
-    t.add(a);
+    fill(t, 3.0);
     std::string ck;
     t.encode(ck);
     tallies u(total_sizes(2));
@@ -232,4 +236,73 @@ TEST(Tallies, SpreadOfASumFollowsTheRuleOfTestdCorr) {
     // Equal values that rounding makes a negative variance: 0.
     EXPECT_EQ(sum_spread(0.4, 0.04, 4), 0.0);
     EXPECT_EQ(sum_spread(0.0, 0.0, 0), 0.0);
+}
+
+// The exact totals: blocks added in any order give the same bits (sums that
+// plain double addition rounds differently by order); their bytes added to
+// fresh totals give the same totals, and bytes cut short, of other sizes or
+// of other photons are refused naming their source.
+TEST(ExactTotals, BlocksInAnyOrderGiveTheSameTotalsAndTheirBytesComeBack) {
+    std::vector<tallies> blocks;
+    for (int b = 0; b < 6; ++b) {
+        tallies w(worker_sizes(2));
+        w.begin_block(1 + 5 * b);  // photons 1-5, 6-10, 11-15 (11 and 12 kept), ...: beyond the run's 12
+        fill(w, 0.1 * (b + 1));
+        w.testw[1] = b % 2 == 0 ? 1e16 : 1.0 + 0.1 * b;  // order matters to a double sum of these
+        blocks.push_back(std::move(w));
+    }
+    auto totals_in = [&](const std::vector<int>& order, tallies& t) {
+        exact_totals e(t);
+        for (int b : order) e.add(blocks[std::size_t(b)]);
+        std::string bytes;
+        e.encode(bytes, 1, 12);
+        e.round_into_total();
+        return bytes;
+    };
+    tallies a(total_sizes(2)), b(total_sizes(2));
+    const std::string bytes = totals_in({0, 1, 2, 3, 4, 5}, a);
+    EXPECT_EQ(totals_in({5, 3, 1, 4, 0, 2}, b), bytes);
+    for (std::size_t i = 0; i < a.testw_haze.size(); ++i) ASSERT_EQ(a.testw_haze[i], b.testw_haze[i]) << i;
+    EXPECT_EQ(a.testw[1], b.testw[1]);
+    double forward = 0.0, backward = 0.0;
+    for (int i = 0; i < 6; ++i) forward += blocks[std::size_t(i)].testw[1];
+    for (int i = 5; i >= 0; --i) backward += blocks[std::size_t(i)].testw[1];
+    EXPECT_NE(forward, backward);
+    EXPECT_EQ(a.testw[1], 3e16 + 4.0);  // the exact sum 3e16 + 1.1 + 1.3 + 1.5, rounded once (spacing 4)
+    EXPECT_EQ(a.test_image[a.plane_at(4, a.cell(4, 1))], 0.75f);
+    EXPECT_EQ(a.ill_image[std::size_t(a.cell(2, 3))], 6);
+    EXPECT_EQ(a.nsearch, 42);
+
+    // The bytes back into fresh totals: the same bytes, the same rounded sums.
+    tallies c(total_sizes(2));
+    exact_totals e(c);
+    std::size_t at = 0;
+    e.add_encoded(bytes, at, "part 1 of 1", 1, 12);
+    EXPECT_EQ(at, bytes.size());
+    std::string again;
+    e.encode(again, 1, 12);
+    EXPECT_EQ(again, bytes);
+    e.round_into_total();
+    EXPECT_EQ(c.testw[1], a.testw[1]);
+    EXPECT_EQ(c.esc_lat, a.esc_lat);
+
+    auto refusal = [&](const std::string& b, std::int64_t first, const tally_sizes& s) -> std::string {
+        tallies t(s);
+        exact_totals x(t);
+        std::size_t at = 0;
+        try {
+            x.add_encoded(b, at, "p2", first, 12);
+        } catch (const run_error& e) {
+            return e.what();
+        }
+        return "";
+    };
+    for (std::size_t n = 0; n < bytes.size(); n += 1009)
+        EXPECT_NE(refusal(bytes.substr(0, n), 1, total_sizes(2)).find("p2: "), std::string::npos) << n;
+    EXPECT_EQ(refusal(bytes, 2, total_sizes(2)),
+              "p2: escape records of 12 photons from photon 1, expected 12 from photon 2");
+    EXPECT_EQ(refusal(bytes, 1, total_sizes(3)), "p2: totals of 2 directions, expected 3");
+    tally_sizes no_image = total_sizes(2);
+    no_image.nxpix = no_image.nypix = 0;
+    EXPECT_EQ(refusal(bytes, 1, no_image), "p2: table ill_image holds 12 values, expected 0");
 }

@@ -131,16 +131,16 @@ TEST(StateFile, AFileCutShortAtAnyLengthIsRefused) {
 TEST(StateFile, OtherVersionAndOtherFilesAreRefusedByName) {
     const std::string good = encode_state(sample());
     EXPECT_EQ(refusal(good, "1.2.4"),
-              "ck: written by quillet 1.2.3 (layout 3); this is quillet 1.2.4 (layout 3), which cannot continue it");
-    // A file of layout 2, before the results were kept as one section of
-    // tallies, is refused too.
+              "ck: written by quillet 1.2.3 (layout 4); this is quillet 1.2.4 (layout 4), which cannot continue it");
+    // A file of layout 3, before a run in blocks kept its results as exact
+    // totals (a partial file each of its blocks), is refused too.
     std::string old = good;
-    const std::uint32_t layout = 2;
+    const std::uint32_t layout = 3;
     std::memcpy(old.data() + 16, &layout, sizeof layout);
     const sha256_digest sum = sha256_of(std::string_view(old).substr(0, old.size() - 32));
     std::memcpy(old.data() + old.size() - 32, sum.data(), 32);
     EXPECT_EQ(refusal(old, "1.2.3"),
-              "ck: written by quillet 1.2.3 (layout 2); this is quillet 1.2.3 (layout 3), which cannot continue it");
+              "ck: written by quillet 1.2.3 (layout 3); this is quillet 1.2.3 (layout 4), which cannot continue it");
     EXPECT_EQ(refusal("'ring.pos' 1 posfile\n"),
               "ck: not a quillet checkpoint or partial file (its first bytes are not 0x89 QUILLET)");
     EXPECT_EQ(refusal(""), "ck: not a quillet checkpoint or partial file (its first bytes are not 0x89 QUILLET)");
