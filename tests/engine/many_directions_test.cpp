@@ -81,15 +81,15 @@ TEST(ManyDirections, TenThousandDirectionsGiveWhatRunsOfAFewGive) {
         }
         EXPECT_GT(seen, 0.0) << "the sample sees light";
     }
-    // Without haze a direction takes about 12.6 kB in a run on two threads
-    // (172 kB with the haze table's 51 rows).
+    // Without haze a direction takes about 17.5 kB in a run on two threads
+    // (244 kB with the haze table's 51 rows).
     run_memory_sizes s;
     s.ntest = ndir;
     s.workers = 2;
     const double bytes = run_memory(s)[0].bytes;
-    EXPECT_LT(bytes, 130e6);
+    EXPECT_LT(bytes, 180e6);
     s.haze = true;
-    EXPECT_GT(run_memory(s)[0].bytes, 1.7e9);
+    EXPECT_GT(run_memory(s)[0].bytes, 2.4e9);
 }
 
 }  // namespace
