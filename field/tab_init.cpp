@@ -79,11 +79,24 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
     // Of the rows of copies -nrow..nrow of a column, only those within two rows
     // of where the span [ylo, yhi] puts them are tried (each by the same
     // test as any other).
-    auto each_copy = [&](auto&& on_copy) {
+    // The particles in the order of their numbers (each at its entry, a few
+    // fetched ahead: on a field larger than the caches each is a wait on
+    // memory), or in the tables' order where the order does not matter.
+    auto each_copy = [&](bool in_number_order, auto&& on_copy) {
         const std::int32_t nrow = std::int32_t(std::ceil(reach / (2.0 * yl))) + 2;
         const double ryl2 = 1.0 / field.yl2;
-        for (std::int32_t k = 1; k <= npart; ++k) {
-            const std::int32_t e = field.entry_of(k);
+        constexpr std::int32_t ahead = 16;
+        for (std::int32_t v = 1; v <= npart; ++v) {
+            const std::int32_t k = in_number_order ? v : field.file_number(v);
+            const std::int32_t e = in_number_order ? field.entry_of(v) : v;
+            if (in_number_order && v + ahead <= npart) {
+                const std::int32_t a = field.entry_of(v + ahead);
+                __builtin_prefetch(&field.xpart[a]);
+                __builtin_prefetch(&field.ypart[a]);
+                __builtin_prefetch(&field.zpart[a]);
+                __builtin_prefetch(&field.rpart[a]);
+                __builtin_prefetch(&field.iorig[a]);
+            }
             for (std::int32_t m = -1; m <= 1; ++m) {
                 const double x = field.xpart[e] + m * field.xl2;
                 if (!(x >= xlo && x <= xhi)) continue;
@@ -103,7 +116,9 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
             }
         }
     };
-    each_copy([&](std::int32_t, std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
+    each_copy(false, [&](std::int32_t, std::int32_t, double, double, std::int32_t c, bool) {
+        g.first[std::size_t(c) + 1] += 1;
+    });
     // The copies are numbered in 32 bits.
     std::int64_t copies = 0;
     for (std::int32_t c = 0; c < ncell; ++c) {
@@ -123,7 +138,7 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
     g.place_cell.assign(2 * (n + walk_lanes), -1);
     g.own.assign(std::size_t(npart) + 1, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
-    each_copy([&](std::int32_t k, std::int32_t e, double x, double y, std::int32_t c, bool own_place) {
+    each_copy(true, [&](std::int32_t k, std::int32_t e, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
         const double r = field.rpart[e] + g.margin;
         g.xy[2 * l] = float(x);
