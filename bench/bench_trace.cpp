@@ -83,7 +83,8 @@ const bench_field& bench_setup() {
         searches = search_scratch(field, {10000, 10000, -1, false});
 
         for (int i = 0; i < nrays; ++i) {
-            const std::int32_t k = 1 + std::int32_t(draw(s, idum) * (nring - 1));
+            // A ring particle (its entry: the grid keeps the tables in its order).
+            const std::int32_t k = field.entry_of(1 + std::int32_t(draw(s, idum) * (nring - 1)));
             double nx, ny, nz, ux, uy, uz;
             isotropic(s, idum, nx, ny, nz);
             isotropic(s, idum, ux, uy, uz);

@@ -63,7 +63,8 @@ inline recorded_rays record_rays(const particle_field& field) {
         oy = c * std::sin(phi);
     };
     for (int i = 0; i < nrays; ++i) {
-        const std::int32_t k = 1 + std::int32_t(u() * nori) % nori;
+        // A particle of the file (its entry: the grid keeps the tables in its order).
+        const std::int32_t k = field.entry_of(1 + std::int32_t(u() * nori) % nori);
         // A point on the surface, and an outward direction (isotropic).
         double nx, ny, nz, ux, uy, uz;
         nz = 2.0 * u() - 1.0;

@@ -52,7 +52,7 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
     const double* obs_y = view.obs_y.data();
     const double* obs_z = dirs.obs_z.data();
 
-    const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
+    const particle_law& law = laws.law_of_kind(field, ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
 
@@ -139,12 +139,12 @@ void indirect(const particle_field& field, photon& ph, const scattering_laws& la
                 checked = true;
             }
             if (ishadow_check >= 1) {
-                say("IVIS3: ipart,ishadow_check =", ipart, ishadow_check);
+                say("IVIS3: ipart,ishadow_check =", field.file_number(ipart), field.file_number(ishadow_check));
                 say("IVIS3:  iphot=", ph.iphot);
                 say("------------------------------------------");
             }
         }
-        if (icheck >= 1) say("indirect: ishadow,iscat", ishadow, iscat);
+        if (icheck >= 1) say("indirect: ishadow,iscat", field.file_number(ishadow), iscat);
         if (ishadow >= 1) continue;
 
         if (images && itest == 1 && iscat == 1) {

@@ -175,7 +175,7 @@ void trace_photon(const engine_run& run, const launch_constants& lc, photon_work
         std::int32_t hit = 0;
         path_segment(field, worker.scratch, ph.px, ph.py, ph.pz, ph.ex, ph.ey, ph.ez, hit,
                      search_kind::free_path, ph.ipart);
-        if (run.icheck >= 1) say("after path_segment: ipart=", hit);
+        if (run.icheck >= 1) say("after path_segment: ipart=", field.file_number(hit));
         if (hit <= 0) {
             escape_photon(run, ph, t);
             break;

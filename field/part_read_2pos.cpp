@@ -200,11 +200,13 @@ void duplicate_edges(particle_field& field, std::int32_t n, std::string_view sou
 }
 
 std::int32_t image_holding(const particle_field& field, std::int32_t ipart, double px, double py, double pz) {
-    // The copies follow the particles of the files (an entry j is a copy when
-    // iorig[j] < j) and are stored in the order of their originals, so both
-    // the start of the copies and the copies of one particle are found by
-    // bisection.
+    // The copies follow the particles of the files (particle j is a copy when
+    // iorig of its entry is below j) and are numbered in the order of their
+    // originals, so both the first copy and the copies of one particle are
+    // found by bisection over the particle numbers; the images are tried in
+    // that order, the original first.
     const std::int32_t i = field.iorig[ipart];
+    auto orig = [&field](std::int32_t j) { return field.iorig[field.entry_of(j)]; };
     auto first_where = [](std::int32_t lo, std::int32_t hi, auto&& past) {  // first j in [lo, hi) with past(j)
         while (lo < hi) {
             const std::int32_t mid = lo + (hi - lo) / 2;
@@ -214,18 +216,19 @@ std::int32_t image_holding(const particle_field& field, std::int32_t ipart, doub
         return lo;
     };
     const std::int32_t end = field.npart + 1;
-    const std::int32_t copies = first_where(1, end, [&field](std::int32_t j) { return field.iorig[j] < j; });
-    const std::int32_t first = first_where(copies, end, [&field, i](std::int32_t j) { return field.iorig[j] >= i; });
-    const std::int32_t last = first_where(first, end, [&field, i](std::int32_t j) { return field.iorig[j] > i; });
-    auto d2 = [&](std::int32_t j) {
-        const double dx = px - field.xpart[j], dy = py - field.ypart[j], dz = pz - field.zpart[j];
+    const std::int32_t copies = first_where(1, end, [&orig](std::int32_t j) { return orig(j) < j; });
+    const std::int32_t first = first_where(copies, end, [&orig, i](std::int32_t j) { return orig(j) >= i; });
+    const std::int32_t last = first_where(first, end, [&orig, i](std::int32_t j) { return orig(j) > i; });
+    auto d2 = [&](std::int32_t e) {
+        const double dx = px - field.xpart[e], dy = py - field.ypart[e], dz = pz - field.zpart[e];
         return dx * dx + dy * dy + dz * dz;
     };
-    std::int32_t best = i;
-    double best_d2 = d2(i);
+    std::int32_t best = field.entry_of(i);
+    double best_d2 = d2(best);
     for (std::int32_t j = first; j < last; ++j) {
-        const double dj = d2(j);
-        if (dj < best_d2) best = j, best_d2 = dj;
+        const std::int32_t e = field.entry_of(j);
+        const double dj = d2(e);
+        if (dj < best_d2) best = e, best_d2 = dj;
     }
     return best;
 }

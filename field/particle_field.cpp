@@ -17,6 +17,11 @@ void particle_field::size_particles(std::int32_t n) {
     for (auto* t : {&xpart, &ypart, &zpart, &rpart}) grow(*t);
     grow(iorig);
     grow(itype);
+    // The tables are filled in the files' order: no grid's order, no
+    // squared radii yet.
+    ilist.clear();
+    place.clear();
+    rpart2.clear();
 }
 
 namespace {
@@ -43,6 +48,7 @@ void release_lines(void* p, std::size_t bytes) {
 void particle_field::size_grid() {
     const std::size_t cells = std::size_t(mx) * std::size_t(my) + 1;
     ilist.assign(std::size_t(npart) + 1, 0);
+    place.clear();
     nlist.assign(cells, 0);
     istart.assign(cells, 0);
     for (auto* t : {&cx, &cy, &dtab, &dtab2}) t->assign(cells, 0.0);
@@ -60,10 +66,9 @@ double room(const V& v) {
 double particle_field::table_bytes() const {
     double b = 0.0;
     for (auto* t : {&cx, &cy, &dtab, &dtab2}) b += room(*t);
-    for (auto* t : {&xpart, &ypart, &zpart, &rpart}) b += room(*t);
-    for (auto* t : {&iorig, &itype, &ilist, &nlist, &istart}) b += room(*t);
-    b += room(walk.cells) + room(walk.place) + room(walk.spheres);
-    for (auto* t : {&walk.x, &walk.y, &walk.z, &walk.r2, &walk.r}) b += room(*t);
+    for (auto* t : {&xpart, &ypart, &zpart, &rpart, &rpart2}) b += room(*t);
+    for (auto* t : {&iorig, &itype, &ilist, &place, &nlist, &istart}) b += room(*t);
+    b += room(walk.cells);
     b += room(shadow.first) + room(shadow.xy) + room(shadow.zr) + room(shadow.orig) + room(shadow.place_cell) +
          room(shadow.own);
     return b;
@@ -86,18 +91,18 @@ double shadow_copies_bound(double xl, double yl, double thickness) {
 double field_table_bytes(std::int64_t entries, bool with_grid, double shadow_copies) {
     if (!with_grid) return particle_table_bytes(entries);
     const double n = double(entries) + 1.0 + walk_lanes;
-    // ilist, and the build's cell of each particle.
-    double per_entry = 2.0 * sizeof(std::int32_t);
-    // The walk grid's spheres: five coordinate tables, place, and the
-    // records of single spheres.
-    per_entry += 5.0 * sizeof(double) + sizeof(std::int32_t) + sizeof(walk_sphere_t);
+    // The particle tables in the grid's order: x, y, z, r, the squared radius
+    // (and, while they are put in that order, one table more), original and
+    // kind; ilist and place, and the build's cell of each particle and
+    // where each stood.
+    double per_entry = 6.0 * sizeof(double) + 2.0 * sizeof(std::int32_t) + 4.0 * sizeof(std::int32_t);
     // The shadow grid: the copies of each entry within reach of the cell,
     // each two float pairs, its original and its place and cell; its own
     // place per entry; at most two of its cells per entry, each with a start
     // and the build's cursor.
     per_entry += shadow_copies * (4.0 * sizeof(float) + 3.0 * sizeof(std::int32_t)) + sizeof(std::int32_t) +
                  2.0 * 2.0 * sizeof(std::int32_t);
-    return particle_table_bytes(entries) + n * per_entry;
+    return n * per_entry;
 }
 
 double grid_cell_bytes(std::int64_t cells) {

@@ -53,38 +53,25 @@ struct grid_layout_t {
     double ztop;     // highest point of any sphere of the field
 };
 
-// The search grid as the cell walk reads it, built by tab_init beside ilist
-// and the cell discs, one table per quantity: per cell its disc and the box
-// that holds its spheres (where its spheres start, their number and the
-// centre's y are the field's istart, nlist and cy); the spheres themselves in
-// ilist order (sphere l is particle ilist[l]), so that a cell's candidates,
-// and the cells of a column, lie side by side. A vector load takes several
-// spheres at once: the sphere tables run walk_lanes entries past the last
-// particle, so that such a load never leaves them.
+// The search grid as the cell walk reads it, built by tab_init beside the
+// cell discs: per cell its disc and the box that holds its spheres (where its
+// spheres start, their number and the centre's y are the field's istart,
+// nlist and cy). The spheres themselves are the particle tables, which
+// tab_init puts in cell order (entry l is the l-th sphere of the grid), so
+// that a cell's candidates, and the cells of a column, lie side by side. A
+// vector load takes several spheres at once: the tables then run walk_lanes
+// entries past the last particle, so that such a load never leaves them.
 constexpr int walk_lanes = 16;
 // A cell's fields side by side (88 bytes: its test reads two cache lines,
-// one time in four three), and a sphere's in one 64-byte line, for the tests
-// of single spheres out of the walk's order: on a field larger than the
-// caches each line is a wait on memory. (A copy of the cell's fields in
-// each sphere's record would save a line there, but takes the benchmark
-// field's records out of a core's L2 cache.)
+// one time in four three).
 struct walk_cell_t {
     double cx, cy, dtab, dtab2, bx0, bx1, by0, by1, bz0, bz1;
     std::int32_t count;
-};
-struct alignas(64) walk_sphere_t {
-    double x, y, z, r2, r;
-    std::int32_t k, cell;  // particle, walk cell
 };
 struct walk_grid_t {
     // Cell c (1..mx*my): disc as in the field's cx, cy, dtab, dtab2, box
     // holding every sphere of the cell and its number of spheres.
     std::vector<walk_cell_t> cells;
-    // Sphere l (1..npart, ilist order, then walk_lanes more): centre, squared
-    // radius, radius.
-    line_vector<double> x, y, z, r2, r;
-    std::vector<std::int32_t> place;  // place l of particle k
-    line_vector<walk_sphere_t> spheres;
 };
 
 // The spheres of the search grid and their periodic copies, e + m (xl2, sy) +
@@ -121,21 +108,26 @@ struct shadow_grid_t {
     line_vector<float> xy, zr;
     line_vector<std::int32_t> orig;  // iorig of the entry it is a copy of
     // Per sphere q, in a pair at 2 q: for an entry at its own place (no
-    // period added), its place in the walk grid's sphere tables and that
-    // sphere's walk cell; -1 and -1 for every other copy.
+    // period added), the entry (its place in the grid's cell order) and its
+    // walk cell; -1 and -1 for every other copy.
     line_vector<std::int32_t> place_cell;
     std::vector<std::int32_t> own;  // per particle k (1..npart): its entry at its own place
 };
 
 struct particle_field {
-    // Particle tables, indexed by particle number 1..npart: ring particles
+    // Particle tables, indexed by entry 1..npart. As read: ring particles
     // first (file order, after the size cut), haze particles next, edge
-    // copies last.
-    // (A radius's square is rpart[k] * rpart[k]; the grids keep it for the
-    // searches.)
-    line_vector<double> xpart, ypart, zpart, rpart;
-    // The particle (ring or haze, 1..npart - copies) that each entry is an
-    // image of: itself for a particle of the file, its original for an edge copy.
+    // copies last, the entry being the particle's number. With a search
+    // grid (tab_init) the entries are put in the grid's cell order, each
+    // cell's in that order, so that spheres near in space lie near in
+    // memory; the particle's number is then ilist[entry] (file_number), and
+    // the tables run walk_lanes entries past the last one.
+    // rpart2 (the squared radius, rpart * rpart) is filled by tab_init for
+    // the searches on the grid.
+    line_vector<double> xpart, ypart, zpart, rpart, rpart2;
+    // The particle's number (ring or haze, 1..npart - copies) of the original
+    // each entry is an image of: its own for a particle of the file, its
+    // original's for an edge copy.
     std::vector<std::int32_t> iorig;
     // Particle kind: 1 ring particle, 2 haze particle; a copy has its original's kind.
     std::vector<std::int32_t> itype;
@@ -161,7 +153,11 @@ struct particle_field {
     // (mx = my = 1 or less in either: no grid, every particle is tested).
     std::int32_t mx = 1;
     std::int32_t my = 1;
-    std::vector<std::int32_t> ilist;   // particle numbers grouped by cell (the walk's spheres)
+    // Particle numbers grouped by cell (cells in order, each cell's in
+    // increasing number): the number of entry l (no grid: empty, entry k is
+    // particle k), and the entry of particle k.
+    std::vector<std::int32_t> ilist;
+    std::vector<std::int32_t> place;
     std::vector<std::int32_t> nlist;   // particles in cell c
     std::vector<std::int32_t> istart;  // position in ilist of cell c's first particle
     std::vector<double> cx;            // cell centre x
@@ -175,8 +171,19 @@ struct particle_field {
     // Room for particles 1..n in the particle tables (entries kept, new ones 0).
     void size_particles(std::int32_t n);
     // Room for the cells of an mx x my grid and for npart entries of ilist,
-    // all 0.
+    // all 0 (place empty).
     void size_grid();
+
+    // The particle's number of entry k, as the files number it (the
+    // numbers of traces, reports and messages); k itself when k is no
+    // entry (0, a wall code, no particle).
+    std::int32_t file_number(std::int32_t k) const {
+        return k >= 1 && std::size_t(k) < ilist.size() ? ilist[std::size_t(k)] : k;
+    }
+    // The entry of particle number k (1..npart).
+    std::int32_t entry_of(std::int32_t k) const {
+        return std::size_t(k) < place.size() ? place[std::size_t(k)] : k;
+    }
 
     // Bytes its tables and all its grids hold (the room each has taken, used
     // or not), for the memory check's tests and the benchmarks' figures.

@@ -2,7 +2,9 @@
 // columns laid over the x-y extent of the centres (widened by 1 %), and every
 // column gets a bounding disc that holds all spheres centred in it. A counting
 // sort keeps the build linear in npart + mx*my while producing ilist in cell
-// order and, within a cell, in particle order.
+// order and, within a cell, in particle order; the particle tables are then
+// put in that order, so that the spheres of a cell, and the cells of a
+// column, lie side by side for the searches.
 #include "field/tab_init.h"
 
 #include <algorithm>
@@ -35,15 +37,17 @@ namespace {
 // width squared holds about eight spheres, cut into rows a quarter as tall
 // (shadow_rows). Not ready where the field gives it nothing to do: no layout,
 // a cell so small that copies of one particle lie within two radii of each
-// other, or a layer too thick for any reach within the cell. cell_of[k] is
-// the walk cell of particle k.
+// other, or a layer too thick for any reach within the cell. The particles
+// are filed in the order of their numbers (which decides the order of the
+// copies in a cell, and so which of several blockers a shadow test names);
+// cell_of[k] is the walk cell of particle k.
 void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vector<std::int32_t>& cell_of) {
     shadow_grid_t& g = field.shadow;
     g = shadow_grid_t{};
     const grid_layout_t& lay = field.layout;
     const double xl = field.xl, yl = field.yl, sy = field.sy;
     double rmax = 0.0;
-    for (std::int32_t k = 1; k <= npart; ++k) rmax = std::max(rmax, field.rpart[k]);
+    for (std::int32_t e = 1; e <= npart; ++e) rmax = std::max(rmax, field.rpart[e]);
     if (npart < 1 || !(lay.dtab_max > 0.0) || !(xl > 0.0) || !(yl > 0.0) || !(rmax > 0.0)) return;
     // Rays rising at more than about 9 degrees leave the layer within the
     // reach from any height.
@@ -75,14 +79,28 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
     // Of the rows of copies -nrow..nrow of a column, only those within two rows
     // of where the span [ylo, yhi] puts them are tried (each by the same
     // test as any other).
-    auto each_copy = [&](auto&& on_copy) {
+    // The particles in the order of their numbers (each at its entry, a few
+    // fetched ahead: on a field larger than the caches each is a wait on
+    // memory), or in the tables' order where the order does not matter.
+    auto each_copy = [&](bool in_number_order, auto&& on_copy) {
         const std::int32_t nrow = std::int32_t(std::ceil(reach / (2.0 * yl))) + 2;
         const double ryl2 = 1.0 / field.yl2;
-        for (std::int32_t k = 1; k <= npart; ++k) {
+        constexpr std::int32_t ahead = 16;
+        for (std::int32_t v = 1; v <= npart; ++v) {
+            const std::int32_t k = in_number_order ? v : field.file_number(v);
+            const std::int32_t e = in_number_order ? field.entry_of(v) : v;
+            if (in_number_order && v + ahead <= npart) {
+                const std::int32_t a = field.entry_of(v + ahead);
+                __builtin_prefetch(&field.xpart[a]);
+                __builtin_prefetch(&field.ypart[a]);
+                __builtin_prefetch(&field.zpart[a]);
+                __builtin_prefetch(&field.rpart[a]);
+                __builtin_prefetch(&field.iorig[a]);
+            }
             for (std::int32_t m = -1; m <= 1; ++m) {
-                const double x = field.xpart[k] + m * field.xl2;
+                const double x = field.xpart[e] + m * field.xl2;
                 if (!(x >= xlo && x <= xhi)) continue;
-                const double ym = field.ypart[k] + m * sy;
+                const double ym = field.ypart[e] + m * sy;
                 const double qlo = (ylo - ym) * ryl2, qhi = (yhi - ym) * ryl2;
                 const std::int32_t n0 =
                     qlo > nrow ? nrow + 1 : std::max(-nrow, std::int32_t(std::max(qlo, -2.0 * nrow)) - 2);
@@ -93,12 +111,14 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
                     if (!(y >= ylo && y <= yhi)) continue;
                     const std::int32_t i = std::min(g.nx - 1, std::int32_t((x - xlo) * g.rwidth));
                     const std::int32_t j = std::min(g.ny - 1, std::int32_t((y - ylo) * g.rheight));
-                    on_copy(k, x, y, i * g.ny + j, m == 0 && n == 0);
+                    on_copy(k, e, x, y, i * g.ny + j, m == 0 && n == 0);
                 }
             }
         }
     };
-    each_copy([&](std::int32_t, double, double, std::int32_t c, bool) { g.first[std::size_t(c) + 1] += 1; });
+    each_copy(false, [&](std::int32_t, std::int32_t, double, double, std::int32_t c, bool) {
+        g.first[std::size_t(c) + 1] += 1;
+    });
     // The copies are numbered in 32 bits.
     std::int64_t copies = 0;
     for (std::int32_t c = 0; c < ncell; ++c) {
@@ -118,19 +138,18 @@ void build_shadow_grid(particle_field& field, std::int32_t npart, const std::vec
     g.place_cell.assign(2 * (n + walk_lanes), -1);
     g.own.assign(std::size_t(npart) + 1, -1);
     std::vector<std::int32_t> next(g.first.begin(), g.first.end() - 1);
-    each_copy([&](std::int32_t k, double x, double y, std::int32_t c, bool own_place) {
+    each_copy(true, [&](std::int32_t k, std::int32_t e, double x, double y, std::int32_t c, bool own_place) {
         const std::size_t l = std::size_t(next[std::size_t(c)]++);
-        const double r = field.rpart[k] + g.margin;
+        const double r = field.rpart[e] + g.margin;
         g.xy[2 * l] = float(x);
         g.xy[2 * l + 1] = float(y);
-        g.zr[2 * l] = float(field.zpart[k]);
+        g.zr[2 * l] = float(field.zpart[e]);
         g.zr[2 * l + 1] = std::nextafter(float(r * r), std::numeric_limits<float>::infinity());
-        g.orig[l] = field.iorig[k];
+        g.orig[l] = field.iorig[e];
         if (own_place) {
-            const std::int32_t p = field.walk.place[k];
-            g.place_cell[2 * l] = p;
+            g.place_cell[2 * l] = e;
             g.place_cell[2 * l + 1] = cell_of[std::size_t(k)];
-            g.own[std::size_t(k)] = std::int32_t(l);
+            g.own[std::size_t(e)] = std::int32_t(l);
         }
     });
     g.batch_radius = width;
@@ -147,16 +166,21 @@ void tab_init(particle_field& field, const field_build_options& options) {
                           " cells (a 32-bit cell number)");
     const std::int32_t ncell = mx * my;
     const std::int32_t npart = field.npart;
+    // The entry of each particle as the tables stand: its number, or, when a
+    // grid has put them in its order before, that grid's place.
+    std::vector<std::int32_t> prior = std::move(field.place);
+    if (prior.size() != std::size_t(npart) + 1) prior.clear();
+    auto entry = [&prior](std::int32_t k) { return prior.empty() ? k : prior[std::size_t(k)]; };
     field.size_grid();
     // Grid cell of each particle (the column and row combined into c).
     std::vector<std::int32_t> cell_of(std::size_t(npart) + 1, 0);
 
     double xmin = 1.0e6, xmax = -1.0e6, ymin = 1.0e6, ymax = -1.0e6;
-    for (std::int32_t k = 1; k <= npart; ++k) {
-        xmin = std::min(xmin, field.xpart[k]);
-        xmax = std::max(xmax, field.xpart[k]);
-        ymin = std::min(ymin, field.ypart[k]);
-        ymax = std::max(ymax, field.ypart[k]);
+    for (std::int32_t e = 1; e <= npart; ++e) {
+        xmin = std::min(xmin, field.xpart[e]);
+        xmax = std::max(xmax, field.xpart[e]);
+        ymin = std::min(ymin, field.ypart[e]);
+        ymax = std::max(ymax, field.ypart[e]);
     }
     const double xtab0 = 1.01 * xmin, ytab0 = 1.01 * ymin;
     const double dxtab = (1.01 * xmax - 1.01 * xmin) / mx;
@@ -169,17 +193,18 @@ void tab_init(particle_field& field, const field_build_options& options) {
         field.dtab[c] = 0.0;
     }
     for (std::int32_t k = 1; k <= npart; ++k) {
+        const std::int32_t e = entry(k);
         // A negative quotient would truncate to column 1 although the centre
         // lies outside it, so it is refused like any other position off the grid.
-        const double qx = (field.xpart[k] - xtab0) * rdx;
-        const double qy = (field.ypart[k] - ytab0) * rdy;
-        if (!(qx >= 0.0 && qx < mx)) outside_grid(field, k, "x", field.xpart[k], qx, mx);
-        if (!(qy >= 0.0 && qy < my)) outside_grid(field, k, "y", field.ypart[k], qy, my);
+        const double qx = (field.xpart[e] - xtab0) * rdx;
+        const double qy = (field.ypart[e] - ytab0) * rdy;
+        if (!(qx >= 0.0 && qx < mx)) outside_grid(field, k, "x", field.xpart[e], qx, mx);
+        if (!(qy >= 0.0 && qy < my)) outside_grid(field, k, "y", field.ypart[e], qy, my);
         const std::int32_t i = std::int32_t(qx) + 1, j = std::int32_t(qy) + 1;
         const std::int32_t c = (i - 1) * my + j;
         cell_of[k] = c;
         ++field.nlist[c];
-        field.dtab[c] = std::max(field.dtab[c], field.rpart[k]);
+        field.dtab[c] = std::max(field.dtab[c], field.rpart[e]);
     }
 
     // Cell c's particles start where those of cells 1..c-1 end.
@@ -207,52 +232,53 @@ void tab_init(particle_field& field, const field_build_options& options) {
     }
     // An empty field (negative widths) has no layout to walk.
     double zbottom = 0.0, ztop = 0.0;
-    for (std::int32_t k = 1; k <= npart; ++k) {
-        const double lo = field.zpart[k] - field.rpart[k], hi = field.zpart[k] + field.rpart[k];
-        if (k == 1 || lo < zbottom) zbottom = lo;
-        if (k == 1 || hi > ztop) ztop = hi;
+    for (std::int32_t e = 1; e <= npart; ++e) {
+        const double lo = field.zpart[e] - field.rpart[e], hi = field.zpart[e] + field.rpart[e];
+        if (e == 1 || lo < zbottom) zbottom = lo;
+        if (e == 1 || hi > ztop) ztop = hi;
     }
     const double walk_radius = npart > 0 && dxtab > 0.0 && dytab > 0.0 ? dtab_max : 0.0;
     field.layout = {xtab0, ytab0, dxtab, dytab, walk_radius, rdx, rdy, zbottom, ztop};
 
-    // The walk's copy of the grid: discs, sphere boxes, spheres in ilist
-    // order. The sphere tables are filled in place order, each entry once.
+    // The particle tables in the grid's order: entry l is particle ilist[l].
+    // One table at a time, each entry read where the particle stood (a few
+    // entries ahead on a field larger than the caches) and written in turn;
+    // the tables run walk_lanes entries past the last one for the searches'
+    // vector loads.
+    const std::size_t entries = std::size_t(npart) + 1 + walk_lanes;
+    std::vector<std::int32_t> from(entries, 0);
+    for (std::int32_t l = 1; l <= npart; ++l) from[std::size_t(l)] = entry(field.ilist[std::size_t(l)]);
+    prior = std::vector<std::int32_t>();
+    constexpr std::int32_t ahead = 16;
+    auto reorder = [&](auto& t) {
+        using T = typename std::decay_t<decltype(t)>::value_type;
+        std::decay_t<decltype(t)> u;
+        u.reserve(entries);
+        u.resize(entries, T(0));
+        const T* src = t.data();
+        T* dst = u.data();
+        for (std::int32_t l = 1; l <= npart; ++l) {
+            __builtin_prefetch(src + from[std::size_t(l) + ahead]);
+            dst[l] = src[from[std::size_t(l)]];
+        }
+        t.swap(u);
+    };
+    for (auto* t : {&field.xpart, &field.ypart, &field.zpart, &field.rpart}) reorder(*t);
+    reorder(field.iorig);
+    reorder(field.itype);
+    from = std::vector<std::int32_t>();
+    field.rpart2.assign(entries, 0.0);
+    for (std::int32_t l = 1; l <= npart; ++l) field.rpart2[std::size_t(l)] = field.rpart[l] * field.rpart[l];
+    field.place.assign(std::size_t(npart) + 1, 0);
+    for (std::int32_t l = 1; l <= npart; ++l) field.place[std::size_t(field.ilist[std::size_t(l)])] = l;
+
+    // The walk's cells: discs, and the boxes holding their spheres.
     walk_grid_t& w = field.walk;
     w.cells.assign(std::size_t(ncell) + 1, walk_cell_t{});
-    const std::size_t spheres = std::size_t(npart) + 1 + walk_lanes;
-    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) {
-        t->clear();
-        t->reserve(spheres);
-        t->push_back(0.0);
-    }
-    w.place.assign(std::size_t(npart) + 1, 0);
-    w.spheres.clear();
-    w.spheres.reserve(std::size_t(npart) + 1);
-    w.spheres.push_back(walk_sphere_t{});
-    // The particles of a cell lie anywhere in the particle tables: on a field
-    // larger than the caches each is fetched a few spheres ahead.
-    constexpr std::int32_t ahead = 16;
     for (std::int32_t c = 1; c <= ncell; ++c) {
         double bx0 = 0.0, bx1 = 0.0, by0 = 0.0, by1 = 0.0, bz0 = 0.0, bz1 = 0.0;
         for (std::int32_t l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
-            if (l + ahead <= npart) {
-                const std::int32_t kn = field.ilist[l + ahead];
-                __builtin_prefetch(&field.xpart[kn]);
-                __builtin_prefetch(&field.ypart[kn]);
-                __builtin_prefetch(&field.zpart[kn]);
-                __builtin_prefetch(&field.rpart[kn]);
-                __builtin_prefetch(&w.place[kn], 1);
-            }
-            const std::int32_t k = field.ilist[l];
-            const double x = field.xpart[k], y = field.ypart[k], z = field.zpart[k], r = field.rpart[k];
-            const double r2 = r * r;
-            w.x.push_back(x);
-            w.y.push_back(y);
-            w.z.push_back(z);
-            w.r2.push_back(r2);
-            w.r.push_back(r);
-            w.place[k] = l;
-            w.spheres.push_back({x, y, z, r2, r, k, c});
+            const double x = field.xpart[l], y = field.ypart[l], z = field.zpart[l], r = field.rpart[l];
             const bool first = l == field.istart[c];
             bx0 = first ? x - r : std::min(bx0, x - r);
             bx1 = first ? x + r : std::max(bx1, x + r);
@@ -273,8 +299,6 @@ void tab_init(particle_field& field, const field_build_options& options) {
         w.cells[c] = {field.cx[c], field.cy[c], field.dtab[c], field.dtab2[c], bx0, bx1, by0,
                       by1,         bz0,         bz1,           field.nlist[c]};
     }
-    // The lanes past the last sphere.
-    for (auto* t : {&w.x, &w.y, &w.z, &w.r2, &w.r}) t->resize(spheres, 0.0);
 
     build_shadow_grid(field, npart, cell_of);
 

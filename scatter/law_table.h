@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 
+#include "field/particle_field.h"
 #include "numeric/ran1.h"
 #include "scatter/law_tables.h"
 
@@ -94,6 +95,14 @@ public:
         const particle_law& law = itype == 2 ? haze_ : ring_;
         if (law.row->code == 0) [[unlikely]]
             refuse_code(ipart);
+        return law;
+    }
+    // The law of the particle of entry ipart of the field (named by its
+    // number in the message).
+    const particle_law& law_of_kind(const particle_field& field, std::int32_t ipart) const {
+        const particle_law& law = field.itype[std::size_t(ipart)] == 2 ? haze_ : ring_;
+        if (law.row->code == 0) [[unlikely]]
+            refuse_code(field.file_number(ipart));
         return law;
     }
     const law_tables& tables() const { return tables_; }

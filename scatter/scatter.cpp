@@ -55,7 +55,7 @@ void scatter(const particle_field& field, photon& ph, const scattering_laws& law
     const std::int32_t ipart = ph.ipart;
     double &px = ph.px, &py = ph.py, &pz = ph.pz;
     double &ex = ph.ex, &ey = ph.ey, &ez = ph.ez;
-    const particle_law& law = laws.law_of_kind(field.itype[ipart], ipart);
+    const particle_law& law = laws.law_of_kind(field, ipart);
     const law_row& row = *law.row;
     const std::int32_t ihaze = law.params.haze ? 1 : 0;
     const double ssca = law.ssca;

@@ -33,8 +33,10 @@ std::FILE* open_trace(search_scratch& s) {
     return t.f;
 }
 
-void write_trace(search_scratch& s, double x0, double y0, double z0, double ux, double uy, double uz,
-                 std::int32_t excluded, std::int32_t ipart, double tmin, std::int32_t mode, std::int32_t npot) {
+// The particles are written with the files' numbers.
+void write_trace(const particle_field& field, search_scratch& s, double x0, double y0, double z0, double ux,
+                 double uy, double uz, std::int32_t excluded, std::int32_t ipart, double tmin, std::int32_t mode,
+                 std::int32_t npot) {
     static const char* const rule46 = "----------------------------------------------";
     slice_trace& t = s.trace;
     std::FILE* f = t.capture ? nullptr : open_trace(s);
@@ -55,11 +57,11 @@ void write_trace(search_scratch& s, double x0, double y0, double z0, double ux, 
     record(rule46);
     record(x0, y0, z0);
     record(ux, uy, uz);
-    record(excluded, ipart, tmin);
+    record(field.file_number(excluded), field.file_number(ipart), tmin);
     record(npot);
     if (npot > 0) {
         t.line.clear();
-        for (std::int32_t l = 1; l <= npot; ++l) put_items(t.line, s.pottab[l]);
+        for (std::int32_t l = 1; l <= npot; ++l) put_items(t.line, field.file_number(s.pottab[l]));
         t.line.push_back('\n');
         emit();
     }
@@ -129,7 +131,7 @@ void path_slice(const particle_field& field, search_scratch& s, double x0, doubl
             }
         }
         if (ipart >= 1) {
-            if (s.idebug >= 1) write_trace(s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
+            if (s.idebug >= 1) write_trace(field, s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
             return;
         }
     }
@@ -139,7 +141,7 @@ void path_slice(const particle_field& field, search_scratch& s, double x0, doubl
 
     if (walk && mode < 2) {
         tab_choose_test(field, s, x0, y0, z0, d, kind, excluded, texit, ipart, tmin);
-        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", field.file_number(ipart), tmin);
     } else if (mode < 2) {
         // Nearest particle whose entry point lies in this box; ties keep the
         // earlier candidate. A sphere that straddles a wall is entered beyond
@@ -155,7 +157,7 @@ void path_slice(const particle_field& field, search_scratch& s, double x0, doubl
                 tmin = t;
             }
         }
-        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", ipart, tmin);
+        if (ipart >= 1 && s.settings.icheck > 0 && mode == 1) say("slice_hit: ipart,tmin", field.file_number(ipart), tmin);
     }
 
     if (ipart == 0) {
@@ -165,7 +167,7 @@ void path_slice(const particle_field& field, search_scratch& s, double x0, doubl
         if (s.settings.icheck > 0 && mode == 1) say("slice_edge: ipart,tmin", ipart, tmin);
     }
 
-    if (s.idebug >= 1) write_trace(s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
+    if (s.idebug >= 1) write_trace(field, s, x0, y0, z0, ux, uy, uz, excluded, ipart, tmin, mode, npot);
 }
 
 }  // namespace quillet

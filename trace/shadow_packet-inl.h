@@ -37,7 +37,6 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
                  std::int32_t& i1, std::int32_t& j0, std::int32_t& j1, search_scratch& s) {
     const std::int32_t mx = field.mx, my = field.my;
     const grid_layout_t& g = field.layout;
-    const walk_grid_t& w = field.walk;
     const double qx = (x0 - g.xtab0) * g.rdxtab, qy = (y0 - g.ytab0) * g.rdytab;
     const std::int32_t ic = !(qx >= 1.0) ? 1 : qx >= mx ? mx : std::int32_t(qx) + 1;  // NaN: 1
     const std::int32_t jc = !(qy >= 1.0) ? 1 : qy >= my ? my : std::int32_t(qy) + 1;
@@ -63,7 +62,7 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
     const hn::ScalableTag<double> D;
     const std::int32_t N = std::int32_t(hn::Lanes(D));
     const auto X0 = hn::Set(D, x0), Y0 = hn::Set(D, y0), Z0 = hn::Set(D, z0);
-    const std::int32_t excluded_place = excluded >= 1 && excluded <= field.npart ? w.place[excluded] : -1;
+    const std::int32_t excluded_place = excluded >= 1 && excluded <= field.npart ? excluded : -1;
     std::int32_t n = 0, excluded_q = -1;
     for (std::int32_t i = i0; i <= i1; ++i) {
         const std::int32_t begin = field.istart[(i - 1) * my + j0];
@@ -77,14 +76,15 @@ bool gather_near(const particle_field& field, double x0, double y0, double z0, s
         }
         for (std::int32_t l = begin; l < end; l += N) {
             const std::int32_t q = n + (l - begin);
-            const auto dx = hn::Sub(X0, hn::LoadU(D, w.x.data() + l)), dy = hn::Sub(Y0, hn::LoadU(D, w.y.data() + l));
-            const auto dz = hn::Sub(Z0, hn::LoadU(D, w.z.data() + l));
+            const auto dx = hn::Sub(X0, hn::LoadU(D, field.xpart.data() + l)),
+                       dy = hn::Sub(Y0, hn::LoadU(D, field.ypart.data() + l));
+            const auto dz = hn::Sub(Z0, hn::LoadU(D, field.zpart.data() + l));
             hn::StoreU(dx, D, s.near_dx + q);
             hn::StoreU(dy, D, s.near_dy + q);
             hn::StoreU(dz, D, s.near_dz + q);
             hn::StoreU(hn::Add(hn::Add(hn::Mul(dx, dx), hn::Mul(dy, dy)), hn::Mul(dz, dz)), D, s.near_dd + q);
-            hn::StoreU(hn::LoadU(D, w.r2.data() + l), D, s.near_r2 + q);
-            hn::StoreU(hn::LoadU(D, w.r.data() + l), D, s.near_r + q);
+            hn::StoreU(hn::LoadU(D, field.rpart2.data() + l), D, s.near_r2 + q);
+            hn::StoreU(hn::LoadU(D, field.rpart.data() + l), D, s.near_r + q);
         }
         n += end - begin;
     }
@@ -126,7 +126,7 @@ std::int32_t near_blocker(const particle_field& field, double x0, double y0, dou
                     // The spheres up to this one count as tested (the valid
                     // lanes come first), whatever the number of lanes.
                     tested += std::int32_t(lane) + 1;
-                    hit = field.ilist[s.near_place[q]];
+                    hit = s.near_place[q];
                     return true;
                 }))
                 return hit;

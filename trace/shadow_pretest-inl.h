@@ -124,12 +124,13 @@ struct way_candidates {
     HWY_INLINE bool take(std::size_t q) {
         const std::int32_t p = table_place(field, q, start.excluded);
         if (p >= 0) {
-            const walk_sphere_t& e = field.walk.spheres[p];
             tested += 1;
             if (!prepared) prepared = prepare_ray(field, x0, y0, z0, d, false, s, r);
-            if (sphere_entry<true>(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
-                walk_cell_passes(field, e.cell, r, std::numeric_limits<double>::infinity())) {
-                answer = {way_state::blocked, e.k};
+            if (sphere_entry<true>(field.xpart[p], field.ypart[p], field.zpart[p], field.rpart2[p], field.rpart[p], x0,
+                                   y0, z0, d.ux, d.uy, d.uz) > 0.0 &&
+                walk_cell_passes(field, field.shadow.place_cell[2 * q + 1], r,
+                                 std::numeric_limits<double>::infinity())) {
+                answer = {way_state::blocked, p};
                 return true;
             }
             // Not met from here; its copies in later boxes are other spheres

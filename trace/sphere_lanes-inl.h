@@ -46,7 +46,7 @@ struct sphere_lanes {
     using M = hn::Mask<DV>;
     DV D;
     V X0, Y0, Z0, UX, UY, UZ, zero, self_hit_v, two, start_rounding_v, reach, excluded_v;
-    // The walk grid's sphere tables.
+    // The particle tables, in the grid's order.
     const double *wx, *wy, *wz, *wr2, *wr;
 
     sphere_lanes(const particle_field& field, double x0, double y0, double z0, const search_direction& d,
@@ -54,15 +54,14 @@ struct sphere_lanes {
         : X0(hn::Set(D, x0)), Y0(hn::Set(D, y0)), Z0(hn::Set(D, z0)), UX(hn::Set(D, d.ux)), UY(hn::Set(D, d.uy)),
           UZ(hn::Set(D, d.uz)), zero(hn::Zero(D)), self_hit_v(hn::Set(D, self_hit)), two(hn::Set(D, 2.0)),
           start_rounding_v(hn::Set(D, start_rounding)), reach(hn::Set(D, start_reach(from_scattering, x0, y0, z0))),
-          // The excluded particle's place in the sphere tables (-1: none there).
-          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= field.npart ? field.walk.place[excluded] : -1))),
-          wx(field.walk.x.data()), wy(field.walk.y.data()), wz(field.walk.z.data()), wr2(field.walk.r2.data()),
-          wr(field.walk.r.data()) {}
+          // The excluded entry (-1: none).
+          excluded_v(hn::Set(D, double(excluded >= 1 && excluded <= field.npart ? excluded : -1))),
+          wx(field.xpart.data()), wy(field.ypart.data()), wz(field.zpart.data()), wr2(field.rpart2.data()),
+          wr(field.rpart.data()) {}
 
     static std::int32_t lanes() { return std::int32_t(hn::Lanes(DV())); }
 
-    // The lanes of the spheres at places l0 .. l0 + N - 1 of the walk grid's
-    // sphere tables that the ray enters, at distance t > 0 (t set), among the
+    // The lanes of the spheres of entries l0 .. l0 + N - 1 that the ray enters, at distance t > 0 (t set), among the
     // valid ones; the excluded particle never is.
     HWY_INLINE M met(std::int32_t l0, M valid, V& t) const {
         const V X = hn::LoadU(D, wx + l0), Y = hn::LoadU(D, wy + l0);
@@ -219,16 +218,16 @@ inline double run_in_layer(const particle_field& field, double z0, const search_
     return quillet::run_in_layer(field, z0, d.uz, d.iu[2], d.h);
 }
 
-// The place in the walk grid's sphere tables of shadow-grid sphere q when it
-// is a sphere of the box's own table (a copy at its own place) other than
-// the excluded particle; -1 otherwise. The sphere's walk cell, whose test
-// follows when the ray meets the sphere, is fetched along with the sphere.
+// The entry of shadow-grid sphere q when it is a sphere of the box's own
+// table (a copy at its own place) other than the excluded particle; -1
+// otherwise. The sphere's walk cell, whose test follows when the ray meets
+// the sphere, is fetched along with the sphere.
 HWY_INLINE std::int32_t table_place(const particle_field& field, std::size_t q, std::int32_t excluded) {
     const std::int32_t p = field.shadow.place_cell[2 * q];
-    if (p < 0) return -1;
+    if (p < 0 || p == excluded) return -1;
     const char* cell = reinterpret_cast<const char*>(&field.walk.cells[field.shadow.place_cell[2 * q + 1]]);
     fetch_lines(cell, cell + sizeof(walk_cell_t) - 1);
-    return field.walk.spheres[p].k != excluded ? p : -1;
+    return p;
 }
 
 }  // namespace HWY_NAMESPACE

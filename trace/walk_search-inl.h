@@ -40,7 +40,6 @@ std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, doub
                                     const search_direction& d, const cell_ray& r, double run, double texit,
                                     std::int32_t excluded, std::int32_t& ipart, double& tmin) {
     const shadow_grid_t& g = field.shadow;
-    const walk_grid_t& w = field.walk;
     const shadow_probe probe(field.shadow, x0, y0, z0, d, run);
     probe.fetch();
     const double reach = start_reach(from_scattering, x0, y0, z0);
@@ -53,25 +52,22 @@ std::int32_t nearest_in_shadow_grid(const particle_field& field, double x0, doub
             const std::size_t q = std::size_t(l + lane);
             const std::int32_t p = table_place(field, q, excluded);
             if (p < 0) return false;
-            const walk_sphere_t& e = w.spheres[p];
             tested += 1;
-            const double t = sphere_entry<from_scattering>(e.x, e.y, e.z, e.r2, e.r, x0, y0, z0, d.ux, d.uy, d.uz, reach);
+            const double t = sphere_entry<from_scattering>(field.xpart[p], field.ypart[p], field.zpart[p],
+                                                           field.rpart2[p], field.rpart[p], x0, y0, z0, d.ux, d.uy,
+                                                           d.uz, reach);
             if (t > 0.0 && t <= texit && (t < tmin || (t == tmin && best >= 0 && p < best)) &&
-                walk_cell_passes(field, e.cell, r, std::numeric_limits<double>::infinity())) {
-                ipart = e.k;
+                walk_cell_passes(field, g.place_cell[2 * q + 1], r, std::numeric_limits<double>::infinity())) {
+                ipart = p;
                 tmin = t;
                 best = p;
-                // The scattering reads the particle met next from tables of
-                // its own, and its shadow tests its entry in the shadow grid
-                // and, when a ray meets a copy of it, its radius and
-                // original: fetched while the search goes on.
-                __builtin_prefetch(&field.itype[e.k]);
-                __builtin_prefetch(&field.xpart[e.k]);
-                __builtin_prefetch(&field.ypart[e.k]);
-                __builtin_prefetch(&field.zpart[e.k]);
-                __builtin_prefetch(&field.rpart[e.k]);
-                __builtin_prefetch(&field.iorig[e.k]);
-                __builtin_prefetch(own + e.k);
+                // The scattering reads the particle met next (its kind), and
+                // its shadow tests its entry in the shadow grid and, when a
+                // ray meets a copy of it, its original: fetched while the
+                // search goes on.
+                __builtin_prefetch(&field.itype[p]);
+                __builtin_prefetch(&field.iorig[p]);
+                __builtin_prefetch(own + p);
             }
             return false;
         });
@@ -150,7 +146,7 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
             }
             tested += std::int32_t(hn::CountTrue(D, hn::And(valid, hn::FirstN(D, std::size_t(i + 1)))));
             hn::Store(t, D, tl);
-            ipart = field.ilist[l0 + i];
+            ipart = l0 + std::int32_t(i);
             tmin = tl[i];
             return true;
         });
@@ -162,8 +158,8 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
         walk_hit_cells(field, r, walk_order::hits_along_ray, first_met, unlimited, unlimited);
     } else {
         // The nearest entry inside the box; ties keep the earlier candidate
-        // in list order (the smaller place in the sphere tables, which hold
-        // the cells in cell order). The cells are visited along the ray, and
+        // in list order (the smaller entry: the tables hold the cells in
+        // cell order). The cells are visited along the ray, and
         // the walk ends where no cell can hold an entry nearer than the best
         // one so far or inside the box.
         std::int32_t best = -1;
@@ -181,7 +177,7 @@ std::int32_t search_cells(const particle_field& field, double x0, double y0, dou
                                           const double ti = tl[i];
                                           const std::int32_t l = l0 + i;
                                           if (ti > 0.0 && (ti < tmin || (ti == tmin && best >= 0 && l < best))) {
-                                              ipart = field.ilist[l];
+                                              ipart = l;
                                               tmin = ti;
                                               best = l;
                                           }

@@ -284,25 +284,26 @@ TEST(PhotonLoopFold, AfterTheFoldTheImageThePhotonIsInIsExcludedAndTheCopyIsMet)
     ran1_state unused_draws;  // the fold draws nothing
     for (bool grid : {false, true}) {
         fixture::set_grid(grid ? 4 : 1, grid ? 4 : 1);
-        // Scattered at the copy's centre, then folded.
+        // Scattered at the copy's centre, then folded. (The entries are
+        // named by the particles' numbers: a grid puts them in its order.)
         photon ph(1, random_draws(unused_draws), nullptr);
-        ph.px = field.xpart[4];
-        ph.ipart = 4;
+        ph.px = field.xpart[field.entry_of(4)];
+        ph.ipart = field.entry_of(4);
         fold_after_scattering(field, ph);
         EXPECT_NEAR(ph.px, 1.8, 1e-15);
-        EXPECT_EQ(ph.ipart, 1) << "the excluded entry must be the image the photon is in";
+        EXPECT_EQ(field.file_number(ph.ipart), 1) << "the excluded entry must be the image the photon is in";
         // Leaving the particle toward -x, slightly upward: the copy's sphere is met at x = -1.7.
         const double ez = 0.01, ex = -std::sqrt(1.0 - ez * ez);
         std::int32_t ipart = 0;
         path_segment(field, searches, ph.px, ph.py, ph.pz, ex, 0.0, ez, ipart, search_kind::free_path,
                      ph.ipart);
-        EXPECT_EQ(ipart, 4) << (grid ? "grid" : "no grid");
+        EXPECT_EQ(field.file_number(ipart), 4) << (grid ? "grid" : "no grid");
         EXPECT_NEAR(ph.px, -1.7, 0.01);
     }
     // A fold that moves nothing leaves the excluded particle alone.
     photon ph(1, random_draws(unused_draws), nullptr);
     ph.px = 0.5, ph.py = 0.5;
-    ph.ipart = 4;
+    ph.ipart = field.entry_of(4);
     fold_after_scattering(field, ph);
-    EXPECT_EQ(ph.ipart, 4);
+    EXPECT_EQ(field.file_number(ph.ipart), 4);
 }

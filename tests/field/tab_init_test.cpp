@@ -71,8 +71,10 @@ scan_grid scan(int mx, int my) {
 TEST_F(TabInit, ListsMatchTheScanOverAllCellsAndParticles) {
     fixture::set_field(fixture::random_spheres(3000, 20.0, 12.0, 0.1, 1.5, 2.0, -11), 20.0, 12.0, 3.7);
     const int mx = 13, my = 7;
-    fixture::set_grid(mx, my);
+    // The scan over the particles in their numbers' order, before the grid
+    // puts the tables in its own.
     scan_grid g = scan(mx, my);
+    fixture::set_grid(mx, my);
     ASSERT_EQ(int(g.ilist.size()) - 1, field.npart);
     for (int l = 1; l <= field.npart; ++l) ASSERT_EQ(field.ilist[l], g.ilist[std::size_t(l)]) << "ilist entry " << l;
     for (int c = 1; c <= mx * my; ++c) {
@@ -87,7 +89,7 @@ TEST_F(TabInit, EveryDiscHoldsEverySphereCentredInItsCell) {
     for (int c = 1; c <= 99; ++c) {
         EXPECT_EQ(field.dtab[c], std::sqrt(field.dtab2[c]));
         for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
-            const int k = field.ilist[l];
+            const int k = field.entry_of(field.ilist[l]);
             const double d = std::hypot(field.xpart[k] - field.cx[c], field.ypart[k] - field.cy[c]);
             EXPECT_LE(d + field.rpart[k], field.dtab[c]) << "particle " << k << " in cell " << c;
         }
@@ -224,9 +226,8 @@ TEST_F(TabInit, SingleParticleFieldHasNoWidthAndIsRejected) {
 // cell is filed once, in a cell (a column of `width`, a row of `height`)
 // that holds its centre, with its centre and widened squared radius in the
 // pair tables; nothing else is. The entry of each particle at its own
-// place points to the particle's sphere in the walk grid and to that
-// sphere's cell; each sphere's record names its particle and the cell it is
-// listed in.
+// place points to the particle's entry, in the walk's cell order, and to
+// the walk cell listing it.
 TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSpheresAndCells) {
     const double xl = 14.0, yl = 11.0, sy = 3.2;
     fixture::set_field(fixture::random_spheres(900, xl, yl, 0.3, 0.7, 1.5, -31), xl, yl, sy);
@@ -259,8 +260,8 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
                 EXPECT_TRUE(i == g.nx - 1 || x < xlo + (i + 1) * g.width + slack) << "entry " << q;
                 EXPECT_GE(y, ylo + j * g.height - slack) << "entry " << q;
                 EXPECT_TRUE(j == g.ny - 1 || y < ylo + (j + 1) * g.height + slack) << "entry " << q;
-                EXPECT_EQ(g.zr[2 * e], float(field.zpart[k]));
-                const double r = field.rpart[k] + g.margin;
+                EXPECT_EQ(g.zr[2 * e], float(field.zpart[field.entry_of(k)]));
+                const double r = field.rpart[field.entry_of(k)] + g.margin;
                 EXPECT_GE(double(g.zr[2 * e + 1]), r * r) << "entry " << q;
             }
         }
@@ -283,7 +284,7 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
             continue;
         }
         ASSERT_TRUE(p >= 1 && p <= field.npart) << "entry " << q;
-        const int k = field.walk.spheres[p].k;
+        const int k = p;  // the entry of the particle
         pointed[std::size_t(k)] += 1;
         EXPECT_EQ(g.orig[e], field.iorig[k]) << "entry " << q;
         EXPECT_EQ(g.xy[2 * e], float(field.xpart[k])) << "entry " << q;
@@ -296,11 +297,8 @@ TEST_F(TabInit, ShadowGridFilesEveryCopyInReachInItsCellAndPointsToTheWalkSphere
 
     for (int c = 1; c <= field.mx * field.my; ++c) {
         for (int l = field.istart[c]; l < field.istart[c] + field.nlist[c]; ++l) {
-            const walk_sphere_t& s = field.walk.spheres[l];
-            EXPECT_EQ(s.k, field.ilist[l]);
-            EXPECT_EQ(s.cell, c);
-            EXPECT_EQ(s.x, field.xpart[s.k]);
-            EXPECT_EQ(s.r2, field.rpart[s.k] * field.rpart[s.k]);
+            EXPECT_EQ(field.entry_of(field.ilist[l]), l);
+            EXPECT_EQ(field.rpart2[l], field.rpart[l] * field.rpart[l]);
         }
     }
 }

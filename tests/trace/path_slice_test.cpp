@@ -25,7 +25,11 @@ struct slice_result {
 slice_result slice(double x0, double y0, double z0, double ux, double uy, double uz, std::int32_t mode = 1,
                    std::int32_t excluded = no_particle) {
     slice_result r{0, 0.0};
-    path_slice(field, searches, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode), excluded);
+    // The field's entries named by the particles' numbers (a grid puts the
+    // entries in its own order).
+    path_slice(field, searches, x0, y0, z0, ux, uy, uz, r.ipart, r.tmin, search_kind(mode),
+               excluded >= 1 ? field.entry_of(excluded) : excluded);
+    r.ipart = field.file_number(r.ipart);
     return r;
 }
 

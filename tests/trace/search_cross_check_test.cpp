@@ -14,6 +14,7 @@
 #include "numeric/ran1.h"
 #include "support/field_fixture.h"
 #include "support/search_fixture.h"
+#include "support/stdout_capture.h"
 #include "support/test_rng.h"
 #include "trace/path_segment.h"
 #include "trace/path_slice.h"
@@ -270,7 +271,7 @@ TEST(SelfHit, RaysFromStraddlingParticlesDoNotMeetTheCopyTheyStartOn) {
         rng g(-909);
         int folded = 0, rounding_cases = 0;
         for (int i = 0; i < 20000; ++i) {
-            const std::int32_t k = 1 + i % 3;
+            const std::int32_t k = field.entry_of(1 + i % 3);  // the three straddling particles
             double nx, ny, nz, ux, uy, uz;
             g.direction(nx, ny, nz);
             g.direction(ux, uy, uz);  // outward (a scattering) or inward (a peel-off through the particle)
@@ -331,8 +332,84 @@ TEST(FreePathTie, GoesToTheCandidateTheListNamesFirst) {
         searches.settings.full_scan = false;
         EXPECT_EQ(t[0], 8.0) << target;
         EXPECT_EQ(t[1], 8.0) << target;
-        EXPECT_EQ(found[1], 2) << target;  // the sphere at x = 7 lies in the earlier column
+        EXPECT_EQ(field.file_number(found[1]), 2) << target;  // the sphere at x = 7 lies in the earlier column
         EXPECT_EQ(found[0], found[1]) << target;
     }
     ASSERT_TRUE(choose_search_target(search_target_names().front()));
+}
+
+// The grid puts the particle tables in its own order; the searches must find
+// on it what they find on the tables in the files' order without a grid (the
+// straightforward scan of every particle in turn), naming the particles by
+// the files' numbers: the same particle and end point of every free path,
+// the same answer blocked or free of every occlusion test (and a blocker
+// named that does block the way), and the same report lines of the traced
+// free paths (the occlusion tests may name another blocker: the lists come
+// in another order). On a random field whose files' order has nothing to do with
+// space, with haze and edge copies, from every kind of start, the particle
+// a ray leaves excluded by its number.
+TEST(RenumberedField, SearchesNameTheParticlesOfTheFilesAsTheFilesOrderDoes) {
+    fixture::reset_field();
+    fixture::set_field(fixture::random_spheres(3000, 30.0, 25.0, 0.3, 1.0, 2.0, -515), 30.0, 25.0, 8.1, true,
+                       fixture::random_spheres(600, 30.0, 25.0, 0.02, 0.06, 3.0, -616));
+    const particle_field plain = field;  // the files' order, no grid
+    // The rays as random_ray draws them on the plain field: an excluded
+    // particle is named by its number there, by its entry on the grid.
+    rng g(-717);
+    std::vector<ray> drawn;
+    for (int i = 0; i < 4000; ++i) drawn.push_back(random_ray(g, i % 4));
+    fixture::set_grid(24, 20);
+    ASSERT_GT(field.layout.dtab_max, 0.0);
+    std::int32_t moved = 0;
+    for (std::int32_t l = 1; l <= field.npart; ++l) moved += field.file_number(l) != l;
+    ASSERT_GT(moved, field.npart * 9 / 10) << "the grid's order must differ from the files' for the test to mean anything";
+    search_settings quiet = searches.settings;
+    quiet.nbox = quiet.nboxvis = 25;
+    searches.settings = quiet;
+    search_scratch plain_searches(plain, quiet);
+    int hits = 0, blocked = 0, rays = 0;
+    for (int i = 0; i < 4000; ++i) {
+        const ray& r = drawn[std::size_t(i)];
+        const std::int32_t excluded = r.excluded >= 1 ? field.entry_of(r.excluded) : r.excluded;
+        ++rays;
+        for (std::int32_t mode = 0; mode <= 3; ++mode) {
+            const bool traced = mode == 1 && i % 8 == 1;
+            searches.settings.icheck = plain_searches.settings.icheck = traced ? 1 : -1;
+            segment_end a{r.x, r.y, r.z, 0}, b{r.x, r.y, r.z, 0};
+            const std::string ta = test_support::capture_stdout([&] {
+                path_segment(plain, plain_searches, a.x, a.y, a.z, r.ux, r.uy, r.uz, a.ipart, search_kind(mode),
+                             r.excluded);
+            });
+            const std::string tb = test_support::capture_stdout([&] {
+                path_segment(field, searches, b.x, b.y, b.z, r.ux, r.uy, r.uz, b.ipart, search_kind(mode), excluded);
+            });
+            const std::string where = "ray " + std::to_string(i) + " mode " + std::to_string(mode);
+            if (mode >= 2) {
+                ASSERT_EQ(a.ipart >= 1, b.ipart >= 1) << where;
+                blocked += b.ipart >= 1;
+                if (b.ipart >= 1) {
+                    const std::int32_t k = field.file_number(b.ipart);
+                    ASSERT_NE(k, r.excluded) << where;
+                    // The way ends on that particle's surface (in the box it was met in).
+                    const double d = std::hypot(b.x - plain.xpart[k], b.y - plain.ypart[k], b.z - plain.zpart[k]);
+                    ASSERT_NEAR(d, plain.rpart[k], 1e-9 * (1.0 + std::fabs(b.x) + std::fabs(b.y))) << where;
+                } else {
+                    ASSERT_EQ(a.ipart, b.ipart) << where;
+                }
+                continue;
+            }
+            ASSERT_EQ(field.file_number(b.ipart), a.ipart) << where;
+            ASSERT_TRUE(a.x == b.x && a.y == b.y && a.z == b.z) << where;
+            hits += a.ipart >= 1;
+            if (traced) {
+                ASSERT_NE(ta.find("slice_"), std::string::npos) << where;
+                ASSERT_EQ(tb, ta) << where;
+            }
+        }
+    }
+    searches.settings = quiet;
+    searches.settings.icheck = -1;
+    EXPECT_GT(hits, rays / 2);
+    EXPECT_LT(hits, 2 * rays - rays / 4);
+    EXPECT_GT(blocked, rays / 2);
 }

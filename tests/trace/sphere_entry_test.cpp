@@ -59,7 +59,7 @@ void expect_met_beyond_wall(const std::vector<wall_case>& cases, double L, const
             double x = c.x, y = c.y, z = c.z;
             std::int32_t ipart = 0;
             path_segment(field, searches, x, y, z, c.ux, c.uy, c.uz, ipart, search_kind(mode), no_particle);
-            EXPECT_EQ(ipart, c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
+            EXPECT_EQ(field.file_number(ipart), c.sphere) << search << ", wall " << c.wall << ", mode " << mode;
             // On the sphere's surface, gap beyond the wall of the next box.
             EXPECT_NEAR(x, c.ex, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
             EXPECT_NEAR(y, c.ey, 1e-12 * L) << search << ", wall " << c.wall << ", mode " << mode;
