@@ -5,7 +5,7 @@
 # (10^4 spheres, grid 50 x 50) and on fields of more spheres of the same
 # density, shear and seed (half-widths 741.47 sqrt(N / 3.5 10^5), shear a
 # third of that, a grid of about 4 spheres a cell: 296 x 296 for 3.5 10^5),
-# all with the benchmark deck's ten directions and one worker thread (each
+# all with the benchmark deck's ten directions (or the number asked for) and one worker thread (each
 # photon drawing from its own stream) or the threads asked for. The programs
 # run in turn, round after round, so that programs measured in one sitting
 # share the machine's state; for each field and program it prints the least
@@ -13,7 +13,8 @@
 # benchmark field's three ways: by the least, by the medians, and the median
 # of each round's own ratio (a round's runs of a program come one after the
 # other, so its ratio is spared the drift of the machine's speed between
-# rounds). Per field and program it also prints the CPU time of the rest of
+# rounds), and the photons per second of loop CPU (by the median). Per field
+# and program it also prints the CPU time of the rest of
 # the run (reading the field and building the grids, almost all of it), the
 # peak memory of the process, and, where the program's build has
 # bench/bench_load beside it, the bytes per table entry of the field's tables
@@ -21,13 +22,17 @@
 # program, after the rounds). It also checks that all programs give the same
 # result files, but for the CPU time and the candidate mean.
 #
-#   bench/growth.sh [--rounds N] [--photons N] [--sizes LIST] [--threads N] [--keep] QUILLET [QUILLET...]
+#   bench/growth.sh [--rounds N] [--photons N] [--sizes LIST] [--threads N] [--directions N] [--keep]
+#                   QUILLET [QUILLET...]
 #
 #   --rounds N    rounds (default 10)
 #   --photons N   photons per run (default 200000)
 #   --sizes LIST  the fields' numbers of spheres, comma-separated (default
 #                 1e4,3.5e5); 1e4 is the benchmark field itself
 #   --threads N   worker threads of each run (default 1)
+#   --directions N  observer directions of each run (default 10: the
+#                 benchmark deck's own; otherwise N directions at elevations
+#                 15 to 80 degrees and azimuths 0 to 180 from the Sun)
 #   --keep        keep the fields, decks and run folder (printed at the end)
 #
 # The fields are made by $QUILLET_FIELD, else build/tools/quillet-field,
@@ -40,6 +45,7 @@ rounds=10
 photons=200000
 sizes=1e4,3.5e5
 threads=1
+directions=10
 keep=0
 bins=()
 while [ $# -gt 0 ]; do
@@ -50,6 +56,7 @@ while [ $# -gt 0 ]; do
       [[ "${2-}" =~ ^[0-9.eE+]+(,[0-9.eE+]+)*$ ]] || { echo "growth.sh: --sizes needs numbers of spheres, comma-separated" >&2; exit 2; }
       sizes="$2"; shift ;;
     --threads) need_count growth.sh "$1" "${2-}"; threads="$2"; shift ;;
+    --directions) need_count growth.sh "$1" "${2-}"; directions="$2"; shift ;;
     --keep) keep=1 ;;
     -h | --help) print_help "$0"; exit 0 ;;
     -*) echo "growth.sh: unknown option '$1' (see --help)" >&2; exit 2 ;;
@@ -69,7 +76,17 @@ trap '[ "$keep" -eq 1 ] || rm -rf "$work"' EXIT
 # deck NAME GRID: the benchmark deck on field NAME.pos with a GRID x GRID grid.
 make_deck() {
   sed -e "s/^'field.pos' /'$1.pos' /" -e "s/^[0-9]* 1 50 50 /$photons 1 $2 $2 /" \
-    -e "s/^'bench.dir' /'$1.dir' /" "$root/bench/bench.deck" >"$work/$1.deck"
+    -e "s/^'bench.dir' /'$1.dir' /" "$root/bench/bench.deck" |
+    if [ "$directions" -eq 10 ]; then cat; else
+      # Records 3 and 4 (lines 3 to 13) give way to $directions directions.
+      awk -v n="$directions" 'NR == 3 {
+          print n
+          for (k = 0; k < n; k++)
+            printf "%.4f %.4f\n", 15 + 65 * (k % 97) / 96, 1000 + 180 * int(k / 97) / (n > 97 ? int((n - 1) / 97) : 1)
+          next }
+        NR >= 4 && NR <= 13 { next }
+        { print }'
+    fi >"$work/$1.deck"
 }
 # The fields: n<count> with count the whole number of spheres. The benchmark
 # field is 10^4 spheres; the others have its density (optical depth 0.5,
@@ -94,7 +111,7 @@ print(n, f'{xl:.2f}', f'{xl / 3:.1f}', max(2, round(math.sqrt(n / 4))))" "$size"
 done
 [ "${names[0]}" = n10000 ] || { echo "growth.sh: --sizes must start with 1e4, the benchmark field" >&2; exit 2; }
 
-echo "load average $(cut -d' ' -f1-3 /proc/loadavg), $rounds rounds of $photons photons on $threads thread(s), $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "load average $(cut -d' ' -f1-3 /proc/loadavg), $rounds rounds of $photons photons with $directions directions on $threads thread(s), $(date -u '+%Y-%m-%d %H:%M UTC')"
 : >"$work/times"
 for r in $(seq "$rounds"); do
   for f in "${names[@]}"; do
@@ -153,7 +170,8 @@ def answers(path):
 
 us = 1.0e6 / photons
 print(f"{'field':>9} {'program':>28} {'loop us/photon: least':>21} {'median':>7} {'/ 10^4: least':>13}"
-      f" {'medians':>8} {'rounds':>7} {'rest CPU s':>10} {'peak MB':>8} {'load s':>7} {'bytes/entry':>11}")
+      f" {'medians':>8} {'rounds':>7} {'photons/s':>9} {'rest CPU s':>10} {'peak MB':>8} {'load s':>7}"
+      f" {'bytes/entry':>11}")
 base = order[0]
 for f in order:
     for k, b in enumerate(bins):
@@ -163,7 +181,7 @@ for f in order:
         load_s, bpe, _ = loads.get((k, f), (float("nan"),) * 3)
         print(f"{f:>9} {name:>28} {min(t) * us:21.3f} {statistics.median(t) * us:7.3f}"
               f" {min(t) / min(s0):13.3f} {statistics.median(t) / statistics.median(s0):8.3f} {ratio:7.3f}"
-              f" {statistics.median(rest[(k, f)]):10.2f} {peak[(k, f)] / 1024:8.0f} {load_s:7.2f} {bpe:11.1f}")
+              f" {photons / statistics.median(t):9.0f} {statistics.median(rest[(k, f)]):10.2f} {peak[(k, f)] / 1024:8.0f} {load_s:7.2f} {bpe:11.1f}")
 for f in order:
     first = answers(os.path.join(work, f"{f}.0.dir"))
     for k in range(1, len(bins)):
