@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "engine/engine_records.h"
+#include "engine/tally_codec.h"
 #include "format/run_error.h"
 
 namespace quillet {
@@ -23,26 +24,16 @@ struct exact_tables {
 
 namespace {
 
+using tally_codec::byte_source;
+using tally_codec::ignore_roles;
+using tally_codec::put;
+
 constexpr char exact_tag[8] = {'Q', 'L', 'E', 'X', 'A', 'C', 'T', '1'};
 
 [[noreturn]] void out_of_range(const std::string& what, const char* table) {
     throw run_error(what + "the sum of table " + table +
                     " takes a value that is not a finite number or reaches 2^63 in magnitude");
 }
-
-// A visitor that does nothing for the roles it does not name.
-struct ignore_roles {
-    template <class M>
-    void sums(const char*, M) {}
-    template <class M>
-    void counts(const char*, M) {}
-    template <class M>
-    void cells(const char*, M) {}
-    template <class M>
-    void escapes(const char*, M) {}
-    template <class M>
-    void hits(const char*, M) {}
-};
 
 template <class M>
 constexpr bool float_cells = std::is_same_v<M, std::vector<float> tallies::*>;
@@ -156,12 +147,6 @@ struct round_visitor : ignore_roles {
     }
 };
 
-template <class T>
-void put(std::string& out, const T& v) {
-    static_assert(std::is_trivially_copyable_v<T>);
-    out.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
-
 template <int N>
 void put_sums(std::string& out, const std::vector<fixed_sum<N>>& v) {
     put(out, std::int64_t(v.size()));
@@ -190,28 +175,6 @@ struct encode_visitor : ignore_roles {
     template <class M>
     void escapes(const char*, M m) {
         if (count > 0) out.append(reinterpret_cast<const char*>((x.total.*m).data() + first), count * sizeof(float));
-    }
-};
-
-// Reads values from the bytes of one file section.
-struct byte_source {
-    std::string_view bytes;
-    std::size_t& at;
-    const std::string& what;
-
-    void take(void* dst, std::size_t n, const char* table) {
-        if (at > bytes.size() || n > bytes.size() - at)
-            throw run_error(what + ": totals cut short in table " + table + " (" + std::to_string(n) +
-                            " more bytes expected, " + std::to_string(at > bytes.size() ? 0 : bytes.size() - at) +
-                            " left)");
-        std::memcpy(dst, bytes.data() + at, n);
-        at += n;
-    }
-    template <class T>
-    T get(const char* table) {
-        T v;
-        take(&v, sizeof v, table);
-        return v;
     }
 };
 
@@ -317,7 +280,7 @@ void exact_totals::encode(std::string& out, std::int64_t esc_first, std::int64_t
 void exact_totals::add_encoded(std::string_view bytes, std::size_t& at, const std::string& what,
                                std::int64_t esc_first, std::int64_t esc_count) {
     esc_count = escapes_of(esc_count);
-    byte_source in{bytes, at, what};
+    byte_source in{bytes, at, what, "totals"};
     char tag[sizeof exact_tag];
     in.take(tag, sizeof tag, "(tag)");
     if (std::memcmp(tag, exact_tag, sizeof tag) != 0)
@@ -335,7 +298,7 @@ void exact_totals::add_encoded(std::string_view bytes, std::size_t& at, const st
     if (count > 0 && (esc_first < total_.esc_first ||
                       esc_first - total_.esc_first + count > std::int64_t(total_.esc_lat.size())))
         throw run_error(what + ": escape records of photons " + std::to_string(esc_first) + " and on are not held");
-    tallies::visit_tables(decode_visitor{{}, tables(), {bytes, at, what},
+    tallies::visit_tables(decode_visitor{{}, tables(), {bytes, at, what, "totals"},
                                          std::size_t(count > 0 ? esc_first - total_.esc_first : 0),
                                          std::size_t(count)});
 }

@@ -7,35 +7,20 @@
 #include <cstring>
 #include <type_traits>
 
+#include "engine/tally_codec.h"
 #include "field/field_records.h"
 #include "format/run_error.h"
 
 namespace quillet {
 
-
 namespace {
+
+using tally_codec::byte_source;
+using tally_codec::ignore_roles;
+using tally_codec::put;
 
 constexpr char tally_tag[8] = {'Q', 'L', 'T', 'A', 'L', 'L', 'Y', '1'};
 
-// A visitor that does nothing for the roles it does not name.
-struct ignore_roles {
-    template <class M>
-    void sums(const char*, M) {}
-    template <class M>
-    void counts(const char*, M) {}
-    template <class M>
-    void cells(const char*, M) {}
-    template <class M>
-    void escapes(const char*, M) {}
-    template <class M>
-    void hits(const char*, M) {}
-};
-
-template <class T>
-void put(std::string& out, const T& v) {
-    static_assert(std::is_arithmetic_v<T>);
-    out.append(reinterpret_cast<const char*>(&v), sizeof v);
-}
 template <class T>
 void put_values(std::string& out, const std::vector<T>& v) {
     static_assert(std::is_arithmetic_v<T>);
@@ -55,28 +40,6 @@ void put_hit(std::string& out, const hist_hit& h) {
 }
 constexpr std::size_t hit_bytes(const image_hit*) { return 4 + 4 + 8; }
 constexpr std::size_t hit_bytes(const hist_hit*) { return 4 + 4 + 4 + 8; }
-
-// Reads values from the bytes of one message or file section.
-struct byte_source {
-    std::string_view bytes;
-    std::size_t& at;
-    const std::string& what;
-
-    void take(void* dst, std::size_t n, const char* table) {
-        if (at > bytes.size() || n > bytes.size() - at)
-            throw run_error(what + ": tallies cut short in table " + table + " (" + std::to_string(n) +
-                            " more bytes expected, " + std::to_string(at > bytes.size() ? 0 : bytes.size() - at) +
-                            " left)");
-        std::memcpy(dst, bytes.data() + at, n);
-        at += n;
-    }
-    template <class T>
-    T get(const char* table) {
-        T v;
-        take(&v, sizeof v, table);
-        return v;
-    }
-};
 
 struct clear_visitor : ignore_roles {
     tallies& t;
@@ -139,7 +102,7 @@ struct decode_visitor : ignore_roles {
     tallies& t;
     byte_source in;
     decode_visitor(tallies& x, std::string_view bytes, std::size_t& at, const std::string& what)
-        : t(x), in{bytes, at, what} {}
+        : t(x), in{bytes, at, what, "tallies"} {}
     std::size_t count(const char* n, std::size_t expected, bool exact) {
         const auto c = in.get<std::int64_t>(n);
         if (c < 0 || (exact && std::uint64_t(c) != expected) || (!exact && std::uint64_t(c) > expected))
@@ -255,7 +218,7 @@ void tallies::encode(std::string& out) const {
 }
 
 void tallies::decode(std::string_view bytes, std::size_t& at, const std::string& what) {
-    byte_source in{bytes, at, what};
+    byte_source in{bytes, at, what, "tallies"};
     char tag[sizeof tally_tag];
     in.take(tag, sizeof tag, "(tag)");
     if (std::memcmp(tag, tally_tag, sizeof tag) != 0)

@@ -15,6 +15,7 @@
 
 #include "engine/run_memory.h"
 #include "engine/tallies.h"
+#include "engine/tally_codec.h"
 #include "field/field_records.h"
 #include "field/part_read_2pos.h"
 #include "field/particle_field.h"
@@ -58,17 +59,11 @@ TEST(RunMemory, ARefusalNamesTheTotalTheSizesAndTheRoom) {
 }
 
 // The bytes of the per-direction sums of a set of tallies.
-struct sum_bytes {
+struct sum_bytes : tally_codec::ignore_roles {
     const tallies& t;
     double bytes = 0.0;
+    explicit sum_bytes(const tallies& x) : t(x) {}
     void sums(const char*, std::vector<double> tallies::*m) { bytes += 8.0 * double((t.*m).size()); }
-    void counts(const char*, std::int64_t tallies::*) {}
-    template <class M>
-    void cells(const char*, M) {}
-    template <class M>
-    void escapes(const char*, M) {}
-    template <class M>
-    void hits(const char*, M) {}
 };
 
 TEST(RunMemory, PerDirectionTablesFollowTheHazeAndTheSetsOfSumsOfTheWorkers) {
@@ -79,7 +74,7 @@ TEST(RunMemory, PerDirectionTablesFollowTheHazeAndTheSetsOfSumsOfTheWorkers) {
         sizes.ntest = 40;
         sizes.haze_rows = haze_table_rows(haze);
         const tallies t(sizes);
-        sum_bytes c{t};
+        sum_bytes c(t);
         tallies::visit_tables(c);
         EXPECT_EQ(tally_bytes_per_direction(haze), c.bytes / 41.0 + 2.0 * 8.0) << haze;
     }
