@@ -281,14 +281,7 @@ void exact_totals::add_encoded(std::string_view bytes, std::size_t& at, const st
                                std::int64_t esc_first, std::int64_t esc_count) {
     esc_count = escapes_of(esc_count);
     byte_source in{bytes, at, what, "totals"};
-    char tag[sizeof exact_tag];
-    in.take(tag, sizeof tag, "(tag)");
-    if (std::memcmp(tag, exact_tag, sizeof tag) != 0)
-        throw run_error(what + ": no totals where they belong (expected the tag QLEXACT1)");
-    const auto ntest = in.get<std::int64_t>("(ntest)");
-    if (ntest != total_.sizes.ntest)
-        throw run_error(what + ": totals of " + std::to_string(ntest) + " directions, expected " +
-                        std::to_string(total_.sizes.ntest));
+    in.expect_head(exact_tag, total_.sizes.ntest);
     const auto first = in.get<std::int64_t>("(escape records)");
     const auto count = in.get<std::int64_t>("(escape records)");
     if (count != esc_count || (count > 0 && first != esc_first))

@@ -219,14 +219,7 @@ void tallies::encode(std::string& out) const {
 
 void tallies::decode(std::string_view bytes, std::size_t& at, const std::string& what) {
     byte_source in{bytes, at, what, "tallies"};
-    char tag[sizeof tally_tag];
-    in.take(tag, sizeof tag, "(tag)");
-    if (std::memcmp(tag, tally_tag, sizeof tag) != 0)
-        throw run_error(what + ": no tallies where they belong (expected the tag QLTALLY1)");
-    const auto ntest = in.get<std::int64_t>("(ntest)");
-    if (ntest != sizes.ntest)
-        throw run_error(what + ": tallies of " + std::to_string(ntest) + " directions, expected " +
-                        std::to_string(sizes.ntest));
+    in.expect_head(tally_tag, sizes.ntest);
     esc_first = in.get<std::int64_t>("(esc_first)");
     visit_tables(decode_visitor(*this, bytes, at, what));
     open_order_ = open_haze_ = closed;

@@ -54,6 +54,19 @@ struct byte_source {
         take(&v, sizeof v, table);
         return v;
     }
+    // The head of the bytes: the 8-byte tag and the number of directions,
+    // which must be `ntest`.
+    void expect_head(const char (&tag)[8], std::int64_t ntest) {
+        char got[sizeof tag];
+        take(got, sizeof got, "(tag)");
+        if (std::memcmp(got, tag, sizeof got) != 0)
+            throw run_error(what + ": no " + kind + " where they belong (expected the tag " +
+                            std::string(tag, sizeof tag) + ")");
+        const auto n = get<std::int64_t>("(ntest)");
+        if (n != ntest)
+            throw run_error(what + ": " + kind + " of " + std::to_string(n) + " directions, expected " +
+                            std::to_string(ntest));
+    }
 };
 
 }  // namespace quillet::tally_codec

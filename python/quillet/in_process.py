@@ -13,8 +13,8 @@ the repository's ``build/python/quillet/``.
 """
 
 import glob
+import importlib
 import importlib.machinery
-import importlib.util
 import os
 import sys
 
@@ -56,11 +56,18 @@ def engine_module():
     for path in looked:
         if not os.path.isfile(path):
             continue
-        spec = importlib.util.spec_from_file_location("quillet._engine", path)
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
-        sys.modules["quillet._engine"] = module
-        _module = module
+        name = os.path.basename(path)
+        if not any(name == "_engine" + suffix for suffix in importlib.machinery.EXTENSION_SUFFIXES):
+            raise RunError("%s: the engine module's file must be named _engine%s" %
+                           (path, importlib.machinery.EXTENSION_SUFFIXES[0]))
+        # The module's folder first among the package's, for this import only.
+        package = sys.modules["quillet"]
+        folder = os.path.dirname(os.path.abspath(path))
+        package.__path__.insert(0, folder)
+        try:
+            _module = importlib.import_module("quillet._engine")
+        finally:
+            package.__path__.remove(folder)
         return _module
     raise RunError("the in-process engine quillet._engine was not found (looked for %s); build it "
                    "with 'cmake --build build' (it needs Debian's pybind11-dev and python3-dev) or "
