@@ -116,19 +116,21 @@ inline bool in_swept_heights(const particle_field& field, std::int32_t k, const 
 }
 
 // Appends the candidates of cell c after entry n of pottab: the entries of
-// its particles (those of tab_init's grid are its places; a grid laid by
-// hand over tables in the files' order lists the entries themselves).
+// its particles (those of tab_init's grid are its places l in ilist, the
+// tables being in the grid's order; a grid laid by hand over tables in the
+// files' order, without `place`, lists the entries themselves).
 inline void visit_cell(const particle_field& field, std::int32_t c, const cell_ray& r, search_scratch& s,
                        std::int32_t* pottab, std::int32_t& n) {
     if (!cell_passes(field, c, r, s)) return;
     const std::int32_t first = field.istart[c], end = first + field.nlist[c];
+    const bool in_order = !field.place.empty();
     if (r.flat) {
         for (std::int32_t l = first; l < end; ++l) {
-            const std::int32_t k = field.entry_of(field.ilist[l]);
+            const std::int32_t k = in_order ? l : field.ilist[l];
             if (in_swept_heights(field, k, s)) pottab[++n] = k;
         }
     } else {
-        for (std::int32_t l = first; l < end; ++l) pottab[++n] = field.entry_of(field.ilist[l]);
+        for (std::int32_t l = first; l < end; ++l) pottab[++n] = in_order ? l : field.ilist[l];
     }
 }
 
